@@ -1,0 +1,141 @@
+#include "core/log.h"
+
+#include <sys/stat.h>
+#include <syslog.h>
+
+#include <array>
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/bounded.h"
+#include "core/handles.h"
+#include "core/paths.h"
+
+namespace {
+
+constexpr std::size_t kLineSize = 2000;
+// Console fallback, open at once, do not wait for children.
+constexpr int kSyslogOptions = LOG_CONS | LOG_NDELAY | LOG_NOWAIT;
+static_assert(kSyslogOptions == 26);
+static_assert(LOG_USER == 8);
+
+std::atomic<int> gVerbose{1};
+std::atomic<int> gStdout{0};
+std::atomic<int> gPendingPriority{kPriorityNotice};
+char gIdent[100] = "";
+// One emitted line at a time: the open/send/close of the system log and the
+// echo on standard output are not interleaved between threads.
+std::mutex gEmitMutex;
+
+void EchoLine(const char* format, va_list args, int formattedLength, const char* line) {
+  if (formattedLength < 0) return;
+  if (static_cast<std::size_t>(formattedLength) < kLineSize) {
+    std::fputs(line, stdout);
+  } else {
+    std::vector<char> whole(static_cast<std::size_t>(formattedLength) + 1);
+    std::vsnprintf(whole.data(), whole.size(), format, args);
+    std::fputs(whole.data(), stdout);
+  }
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int log_Print(int level, const char* format, ...) {
+  if (level > gVerbose.load() && level != 0) return 0;
+
+  std::array<char, kLineSize> line{};
+  va_list args;
+  va_start(args, format);
+  va_list echoArgs;
+  va_copy(echoArgs, args);
+  const int length = std::vsnprintf(line.data(), line.size(), format, args);
+  va_end(args);
+
+  {
+    std::lock_guard<std::mutex> lock(gEmitMutex);
+    if (gStdout.load() != 0) EchoLine(format, echoArgs, length, line.data());
+    openlog(gIdent, kSyslogOptions, LOG_USER);
+    syslog(gPendingPriority.exchange(kPriorityNotice), "%s", line.data());
+    closelog();
+  }
+  va_end(echoArgs);
+  return length < 0 ? 0 : length;
+}
+
+int log_SetPriority(int priority) {
+  gPendingPriority.store(priority);
+  return priority;
+}
+
+void log_SetVerbose(int level) {
+  gVerbose.store(level);
+  std::printf("Verbose output level %d\n", level);
+  std::fflush(stdout);
+}
+
+void log_SetStdout(int on) {
+  gStdout.store(on);
+  std::printf("Log output to stdout %d\n", on);
+  std::fflush(stdout);
+}
+
+void log_SetIdent(const char* ident) { kv::CopyBounded(gIdent, ident != nullptr ? ident : ""); }
+
+int log_GetVerbose() { return gVerbose.load(); }
+int log_GetPendingPriority() { return gPendingPriority.load(); }
+
+namespace {
+
+constexpr long kUpdateLogLimit = 199999;
+
+const char* UpdateLogTag(unsigned kind) {
+  switch (kind) {
+    case kUpdateLogKvUpdater: return "KVUPDATER";
+    case kUpdateLogBundle: return "BUNDLE";
+    case kUpdateLogImage: return "IMAGE";
+    case kUpdateLogIpk: return "IPK";
+    default: return nullptr;
+  }
+}
+
+}  // namespace
+
+void UpdateLog(unsigned kind, const char* text) {
+  // A kind without a tag returns before the file is opened, so that it can
+  // neither create the log nor discard a full one without writing a line.
+  const char* tag = UpdateLogTag(kind);
+  if (tag == nullptr) return;
+
+  const std::string path = paths_Device(devpath::kUpdateLog);
+  struct stat st {};
+  const bool startAfresh = ::stat(path.c_str(), &st) != 0 || st.st_size > kUpdateLogLimit;
+  FILE* file = kv::OpenFile(path.c_str(), startAfresh ? "w" : "a").release();
+  if (file == nullptr) return;
+
+  const std::time_t now = std::time(nullptr);
+  struct tm local {};
+  if (now == static_cast<std::time_t>(-1) || localtime_r(&now, &local) == nullptr) {
+    std::fclose(file);
+    return;
+  }
+  // The time stamp buffer is 32 characters, as on the device; a year beyond
+  // four digits would be cut, never overrun.
+  char stamp[32];
+  const int stampLength = std::snprintf(stamp, sizeof stamp, "%d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900,
+                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  if (stampLength < 0) stamp[0] = '\0';
+
+  if (std::fprintf(file, "%s %10s: %s\n", stamp, tag, text != nullptr ? text : "") < 0) {
+    log_Print(0, "UpdateLog - Unable to write data to file %s", path.c_str());
+  }
+  if (std::fclose(file) != 0) {
+    log_Print(0, "UpdateLog - Unable to close and save %s properly", path.c_str());
+  }
+}

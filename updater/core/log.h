@@ -1,0 +1,49 @@
+// The daemon's leveled logger and the update log.
+//
+// Every diagnostic line goes through log_Print: to the system log (ident
+// "kvupdaterd", facility user) and, when asked for, echoed on standard output.
+// Levels: 0 always emitted, 1 basic, 2 debug, 3 pedantic; a line is emitted
+// when its level is 0 or not above the verbose level.
+#pragma once
+
+// Syslog priorities the callers use.
+inline constexpr int kPriorityError = 3;
+inline constexpr int kPriorityNotice = 5;
+inline constexpr int kPriorityDebug = 7;
+
+// Formats and emits one line. Returns the length that formatting produced
+// (untruncated, as vsnprintf reports it), or 0 when the level filter dropped
+// the line. The system log receives at most 1999 characters; the echo on
+// standard output is complete and followed by one newline. The text is sent
+// to the system log as literal text, so percent signs in it are not
+// interpreted again. After an emitted line the pending priority is 5 again;
+// a dropped line leaves it pending.
+int log_Print(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Stores the syslog priority for the next emitted line and returns it.
+int log_SetPriority(int priority);
+
+// Stores the verbose level and prints "Verbose output level %d\n".
+void log_SetVerbose(int level);
+
+// Stores the echo flag and prints "Log output to stdout %d\n".
+void log_SetStdout(int on);
+
+// Copies the syslog ident (at most 99 characters).
+void log_SetIdent(const char* ident);
+
+// Current settings, for tests.
+int log_GetVerbose();
+int log_GetPendingPriority();
+
+// Kinds of update-log lines and their tags.
+inline constexpr unsigned kUpdateLogKvUpdater = 0;  // "KVUPDATER"
+inline constexpr unsigned kUpdateLogBundle = 1;     // "BUNDLE"
+inline constexpr unsigned kUpdateLogImage = 2;      // "IMAGE"
+inline constexpr unsigned kUpdateLogIpk = 3;        // "IPK"
+
+// Appends "<time> <tag right-aligned in ten columns>: <text>\n" to the update
+// log /opt/kv2/log/update.log. A log larger than 199,999 bytes is started
+// afresh. A kind without a tag writes nothing and leaves the file alone.
+// Write and close failures are logged at level 0; nothing is returned.
+void UpdateLog(unsigned kind, const char* text);

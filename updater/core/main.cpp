@@ -1,0 +1,9 @@
+// kvupdaterd: the software-maintenance daemon of the controller.
+#include "core/mainloop.h"
+#include "core/paths.h"
+
+int main(int argc, char** argv) {
+  paths_Init();
+  mainloop_StartUp(argc, argv);
+  mainloop_Run();
+}

@@ -1,0 +1,19 @@
+// Start-up sequence and the two-second polling loop of kvupdaterd.
+#pragma once
+
+// Watch folder, work folder and bundle folder names as the loop forms paths
+// with them (prefix applied).
+inline constexpr long kPassSleepMicroseconds = 2000000;
+
+// Runs the start-up sequence: options, logger settings, removal of saved
+// state, folders, clean-up of earlier runs, then the "looking for changes"
+// line. argv[0] is the program path that the banner names.
+void mainloop_StartUp(int argc, char** argv);
+
+// One pass of the polling loop: looks for one installer file and sends it
+// down its pipeline, expires a stale install lock, sleeps two seconds and
+// starts identification listeners on interfaces that came up.
+void mainloop_Pass();
+
+// Runs passes for ever. The daemon has no shutdown path.
+[[noreturn]] void mainloop_Run();
