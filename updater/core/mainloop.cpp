@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include "config/identity.h"
 #include "core/log.h"
 #include "core/options.h"
 #include "core/paths.h"
@@ -22,6 +23,8 @@ void mainloop_StartUp(int argc, char** argv) {
   if (options.simulate != 0) log_Print(1, "Main, simulation mode is selected, nothing will be installed");
 
   doInstall_RemoveSavedState();
+  config_Init();
+  config_LoadIdData();
   bundle_CreateFolder();
 
   log_Print(1, "Main,  looking for changes in %s .....\n", paths_WatchFolder());

@@ -1,0 +1,221 @@
+#include "config/identity.h"
+
+#include <sys/stat.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "config/iniloader.h"
+#include "core/bounded.h"
+#include "core/cmd.h"
+#include "core/handles.h"
+#include "core/log.h"
+#include "core/paths.h"
+
+namespace {
+
+// Width of one line read from the image description and of the platform texts.
+constexpr std::size_t kImageLineSize = 1999;
+constexpr std::size_t kImageRevSize = 1034;
+constexpr std::size_t kPlatformTextSize = 200;
+
+struct PlatformEntry {
+  std::string_view prefix;
+  const char* name;
+  const char* id;
+};
+// Indexed by image type - 1.
+constexpr std::array<PlatformEntry, 3> kPlatforms = {{
+    {"kv2t", "kv2-touch", "KV2_TOUCH"},
+    {"kvretro", "korvel-r", "KORVEL_R"},
+    {"kvsr", "korvel-sr", "KV_SR"},
+}};
+
+std::mutex gConfigLock;
+DeviceIdData gIdData{};
+char gPlatformName[kPlatformTextSize] = "";
+char gPlatformId[kPlatformTextSize] = "";
+
+void SetIdDefaultsLocked() {
+  DeviceIdData& d = gIdData;
+  d = DeviceIdData{};
+  kv::CopyBounded(d.platformName, "KORVEL_R");
+  kv::CopyBounded(d.productName, "korvel ");
+  kv::CopyBounded(d.name, "kv");
+  kv::CopyBounded(d.swPartNumber, "7182xx.xxx");
+  kv::CopyBounded(d.swRevision, "Rev: 0.0.0");
+  kv::CopyBounded(d.swRevShort, "0.0.0");
+  kv::CopyBounded(d.buildDateNum, "00.00.0000");
+  kv::CopyBounded(d.buildDate, "unknowndate");
+  kv::CopyBounded(d.swBuildSequenceNumber, "_000");
+  d.sftpEnabled = 1;
+}
+
+// Runs "sed -n '/^<key>/p' /image_info" and stores the value of the last line
+// it prints (the text after the first "=", up to a second "=", without one
+// trailing line feed) in value. Returns false, after logging message, when the
+// description file or the pipe cannot be opened; true otherwise, with
+// found telling whether any line was printed.
+bool ReadImageInfo(const char* key, const char* message, std::string& value, bool& found) {
+  value.clear();
+  found = false;
+  const std::string file = paths_Device(devpath::kImageInfo);
+  // sed on a missing file still gives a working pipe; probe the file first so
+  // that an unreadable description is reported as such.
+  kv::File probe = kv::OpenFile(file.c_str(), "r");
+  kv::Pipe pipe;
+  if (probe) {
+    char command[kImageLineSize];
+    std::snprintf(command, sizeof command, "sed -n '/^%s/p' %s", key, file.c_str());
+    pipe = cmd_OpenPipe(command);
+  }
+  if (!pipe) {
+    log_SetPriority(kPriorityError);
+    log_Print(1, "%s", message);
+    return false;
+  }
+  char line[kImageLineSize];
+  std::string lastLine;
+  while (std::fgets(line, sizeof line, pipe.get()) != nullptr) {
+    lastLine = line;
+    found = true;
+  }
+  (void)cmd_ClosePipe(std::move(pipe));  // sed's status tells nothing more
+  if (!found) return true;
+
+  std::string_view rest(lastLine);
+  const std::size_t eq = rest.find('=');
+  if (eq == std::string_view::npos) {
+    found = false;  // a line without a value
+    return true;
+  }
+  rest.remove_prefix(eq + 1);
+  const std::size_t second = rest.find('=');
+  if (second != std::string_view::npos) rest = rest.substr(0, second);
+  if (!rest.empty() && rest.back() == '\n') rest.remove_suffix(1);
+  value.assign(rest);
+  return true;
+}
+
+}  // namespace
+
+std::mutex& config_Lock() { return gConfigLock; }
+
+int config_GetImageType() {
+  std::string value;
+  bool found = false;
+  if (!ReadImageInfo("image_machine", "config_GetImageType, unable to open /image_info file\n", value, found))
+    return kImageTypeUnknown;
+  if (!found) return kImageTypeUnknown;
+  for (std::size_t i = 0; i < kPlatforms.size(); ++i) {
+    if (value.starts_with(kPlatforms[i].prefix)) return static_cast<int>(i) + 1;
+  }
+  return kImageTypeUnknown;
+}
+
+const char* config_GetImageRev() {
+  // One buffer per thread: listener threads and the main thread ask at the
+  // same time, and each keeps its own answer until its next call.
+  thread_local char revision[kImageRevSize];
+  std::string value;
+  bool found = false;
+  if (!ReadImageInfo("image_version", "config_GetImageRev, unable to open /image_info file\n", value, found))
+    return nullptr;
+  if (!found) return nullptr;
+  kv::CopyBounded(revision, value);
+  return revision;
+}
+
+void config_SetPlatform(int imageType) {
+  config_SetIdDefaults();
+  gPlatformName[0] = '\0';
+  gPlatformId[0] = '\0';
+  if (imageType >= 1 && imageType <= static_cast<int>(kPlatforms.size())) {
+    const PlatformEntry& p = kPlatforms[static_cast<std::size_t>(imageType - 1)];
+    kv::CopyBounded(gPlatformName, p.name);
+    kv::CopyBounded(gPlatformId, p.id);
+  }
+}
+
+const char* config_GetPlatformName() { return gPlatformName; }
+const char* config_GetPlatformId() { return gPlatformId; }
+
+void config_Init() {
+  config_SetPlatform(config_GetImageType());
+
+  const char* watch = paths_WatchFolder();
+  struct stat st {};
+  if (::stat(watch, &st) != 0 || !S_ISDIR(st.st_mode)) {
+    log_SetPriority(kPriorityDebug);
+    log_Print(2, "config_Init, /opt/kv2/swfw folders not found, creating /opt/kv2/swfw \n");
+    for (std::string_view folder : {"/opt/", "/opt/kv2/", "/opt/kv2/swfw/"}) {
+      (void)::mkdir(paths_Device(folder).c_str(), 0770);  // an existing folder is fine
+    }
+  }
+  char command[kCmdMaxLength + 1];
+  std::snprintf(command, sizeof command, "chgrp admin \"%s\"", watch);
+  (void)cmd_Run(command);  // a device without the group keeps the folder's group
+  (void)::chmod(watch, 0770);
+}
+
+void config_LoadIdData() {
+  std::lock_guard<std::mutex> guard(gConfigLock);
+  const std::string path = paths_Device(devpath::kAppConfig);
+  kv::Dictionary dict(kv::iniparser_load(path.c_str()));
+  if (!dict) {
+    log_SetPriority(kPriorityError);
+    log_Print(2, "config_LoadIdData, cannot parse file: %s\n", path.c_str());
+    return;
+  }
+  const char* first = ::iniparser_getsecname(dict.get(), 0);
+  if (first != nullptr && std::strstr(first, "appconfig") != nullptr) {
+    DeviceIdData& d = gIdData;
+    const struct {
+      const char* key;
+      char* field;
+    } fields[] = {
+        {"platformname", d.platformName},
+        {"productname", d.productName},
+        {"name", d.name},
+        {"swpartnumber", d.swPartNumber},
+        {"swrevision", d.swRevision},
+        {"swrevshort", d.swRevShort},
+        {"builddatenum", d.buildDateNum},
+        {"builddate", d.buildDate},
+        {"swbuildnumber", d.swBuildNumber},
+        {"swbuildsequencenumber", d.swBuildSequenceNumber},
+    };
+    for (const auto& f : fields) {
+      const std::string key = std::string(first) + ":" + f.key;
+      const char* value = ::iniparser_getstring(dict.get(), key.c_str(), nullptr);
+      if (value != nullptr) kv::CopyBounded(f.field, kIdTextSize, value);
+    }
+  }
+  log_Print(2, "config_LoadData, Config file %s loaded successfully\n", path.c_str());
+}
+
+DeviceIdData& config_GetIdData() { return gIdData; }
+
+void config_SetIdDefaults() {
+  std::lock_guard<std::mutex> guard(gConfigLock);
+  SetIdDefaultsLocked();
+}
+
+DeviceIdData config_SnapshotIdData() {
+  std::lock_guard<std::mutex> guard(gConfigLock);
+  return gIdData;
+}
+
+void config_SetSecurityFlags(const IdSecurityFlags& flags) {
+  std::lock_guard<std::mutex> guard(gConfigLock);
+  DeviceIdData& d = gIdData;
+  d.sftpEnabled = flags.sftpEnabled;
+  d.pcommPortFree = flags.pcommPortFree;
+  d.writeBackup = flags.writeBackup;
+  d.forceSsl = flags.forceSsl;
+  d.digestAccess = flags.digestAccess;
+  d.remoteAuthentication = flags.remoteAuthentication;
+}

@@ -1,0 +1,199 @@
+#include "config/netconfig.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "config/identity.h"
+#include "config/iniloader.h"
+#include "core/bounded.h"
+#include "core/cmd.h"
+#include "core/handles.h"
+#include "core/log.h"
+#include "core/paths.h"
+
+namespace {
+
+constexpr std::array<const char*, kNetIfConfigured> kInterfaceNames = {"eth0", "eth1", "wlan0",
+                                                                      "bnep0", "wwan0", "eth2"};
+// Longest IPv6 text that is considered, brackets removed.
+constexpr std::size_t kV6TextMax = 59;
+
+std::array<NetIfConfig, kNetIfCount> gTable{};
+
+struct IfAddrsDeleter {
+  void operator()(ifaddrs* list) const noexcept { ::freeifaddrs(list); }
+};
+
+std::uint32_t ParseV4(const char* text) {
+  in_addr addr{};
+  if (text == nullptr || ::inet_pton(AF_INET, text, &addr) != 1) return 0;
+  return addr.s_addr;
+}
+
+// Stores the address when text is a valid IPv6 address, optionally enclosed
+// in square brackets; anything else leaves out unchanged.
+void ParseV6(const char* text, std::uint8_t out[16]) {
+  if (text == nullptr) return;
+  std::string_view v(text);
+  if (v.size() > kV6TextMax) v = v.substr(0, kV6TextMax);
+  if (!v.empty() && v.front() == '[') v.remove_prefix(1);
+  if (!v.empty() && v.back() == ']') v.remove_suffix(1);
+  if (v.empty()) return;
+  const std::string bare(v);
+  in6_addr addr{};
+  if (::inet_pton(AF_INET6, bare.c_str(), &addr) == 1) std::memcpy(out, &addr, 16);
+}
+
+// Reads the keys of one netif section into its table entry.
+void FillEntry(const dictionary* dict, const std::string& section, int index) {
+  NetIfConfig& e = gTable[static_cast<std::size_t>(index)];
+  // Keys are composed without a length cut, so a long section name still finds
+  // its keys.
+  auto key = [&section](const char* name) { return section + ":" + name; };
+
+  kv::CopyBounded(e.description, ::iniparser_getstring(dict, key("description").c_str(), ""));
+  kv::CopyBounded(e.interfaceName, kInterfaceNames[static_cast<std::size_t>(index)]);
+  e.addressV4 = ParseV4(::iniparser_getstring(dict, key("addressv4").c_str(), ""));
+  e.netmaskV4 = ParseV4(::iniparser_getstring(dict, key("netmaskv4").c_str(), ""));
+  e.gatewayV4 = ParseV4(::iniparser_getstring(dict, key("gatewayv4").c_str(), ""));
+  e.dnsServerV4 = ParseV4(::iniparser_getstring(dict, key("dnsnameserver1v4").c_str(), ""));
+  e.dhcpV4 = static_cast<std::uint8_t>(::iniparser_getboolean(dict, key("dhcpv4").c_str(), 1));
+  ParseV6(::iniparser_getstring(dict, key("addressv6").c_str(), nullptr), e.addressV6);
+  e.prefixLengthV6 = static_cast<std::uint8_t>(::iniparser_getint(dict, key("netmaskv6").c_str(), 0));
+  e.dhcpV6 = static_cast<std::uint8_t>(::iniparser_getboolean(dict, key("dhcpv6").c_str(), 1));
+  const int mtu = ::iniparser_getint(dict, key("mtusize").c_str(), -1);
+  if (mtu >= 0) e.mtu = static_cast<std::uint16_t>(mtu);
+}
+
+}  // namespace
+
+int LoadNetConfig() {
+  std::lock_guard<std::mutex> guard(config_Lock());
+  const std::string mainPath = paths_Device(devpath::kNetConfig);
+  kv::Dictionary dict(kv::iniparser_load(mainPath.c_str()));
+  if (!dict) {
+    const std::string backupPath = paths_Device(devpath::kNetConfigBackup);
+    log_Print(0, "LoadNetConfig - Unable to parse %s, applying back up file %s", mainPath.c_str(),
+              backupPath.c_str());
+    dict.reset(kv::iniparser_load(backupPath.c_str()));
+    if (!dict) return 0;
+    log_Print(0, "LoadNetConfig - Backup file used");
+    // Both paths are fixed, so the line needs no character check; a failing
+    // copy is not reported, the next load simply falls back again.
+    const std::string restore = "cp " + backupPath + " " + mainPath;
+    (void)cmd_System(restore.c_str());
+  }
+
+  const int sections = ::iniparser_getnsec(dict.get());
+  int entry = 0;
+  for (int i = 0; i < sections && entry < kNetIfConfigured; ++i) {
+    const char* name = ::iniparser_getsecname(dict.get(), i);
+    if (name == nullptr || std::strstr(name, "netif") == nullptr) continue;
+    FillEntry(dict.get(), name, entry++);
+  }
+  return 1;
+}
+
+const char* net_GetInterfaceName(int index) {
+  if (index < 0 || index >= kNetIfConfigured) return "";
+  return kInterfaceNames[static_cast<std::size_t>(index)];
+}
+
+std::uint32_t net_GetCurrentAddressV4(int index) {
+  const char* name = net_GetInterfaceName(index);
+  if (name[0] == '\0') return 0;
+  kv::Fd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!sock) return 0;
+  ifreq request{};
+  kv::CopyBounded(request.ifr_name, name, IFNAMSIZ - 1);
+  request.ifr_addr.sa_family = AF_INET;
+  if (::ioctl(sock.get(), SIOCGIFADDR, &request) != 0) return 0;
+  sockaddr_in addr{};
+  std::memcpy(&addr, &request.ifr_addr, sizeof addr);
+  return addr.sin_addr.s_addr;
+}
+
+void net_GetCurrentAddressV6(std::uint8_t out[16], int n, int index) {
+  const char* name = net_GetInterfaceName(index);
+  if (name[0] == '\0') {
+    std::memset(out, 0, 16);
+    return;
+  }
+  ifaddrs* raw = nullptr;
+  if (::getifaddrs(&raw) != 0) {
+    std::fputs("getifaddrs: ??? \n", stderr);
+    return;
+  }
+  const std::unique_ptr<ifaddrs, IfAddrsDeleter> list(raw);
+  const std::size_t nameLength = std::strlen(name);
+  int count = 0;
+  for (const ifaddrs* a = list.get(); a != nullptr; a = a->ifa_next) {
+    if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_INET6 || a->ifa_name == nullptr) continue;
+    // A prefix test: the VLAN interfaces of a port count for the port.
+    if (std::strncmp(a->ifa_name, name, nameLength) != 0) continue;
+    char host[NI_MAXHOST] = "";
+    if (::getnameinfo(a->ifa_addr, sizeof(sockaddr_in6), host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0)
+      continue;
+    if (char* zone = std::strchr(host, '%')) *zone = '\0';
+    in6_addr parsed{};
+    if (::inet_pton(AF_INET6, host, &parsed) != 1) continue;
+    if (count == n) {
+      std::memcpy(out, &parsed, 16);
+      return;
+    }
+    ++count;
+  }
+  std::memset(out, 0, 16);
+}
+
+const char* net_FormatAddressV4(std::uint32_t address) {
+  thread_local char text[kNetFormatV4Size];
+  const auto* b = reinterpret_cast<const unsigned char*>(&address);
+  std::snprintf(text, sizeof text, "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
+  return text;
+}
+
+void net_FormatAddressV6(char* out, std::size_t size, const std::uint8_t addr[16]) {
+  if (out == nullptr || size == 0) return;
+  const std::size_t room = size < kNetFormatV6Size ? size : kNetFormatV6Size;
+  static constexpr std::uint8_t kZero[16] = {};
+  if (std::memcmp(addr, kZero, 16) == 0) {
+    kv::CopyBounded(out, room, "::");
+    return;
+  }
+  sockaddr_in6 sa{};
+  sa.sin6_family = AF_INET6;
+  std::memcpy(&sa.sin6_addr, addr, 16);
+  char host[NI_MAXHOST] = "";
+  if (::getnameinfo(reinterpret_cast<const sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr, 0,
+                    NI_NUMERICHOST) != 0) {
+    out[0] = '\0';
+    return;
+  }
+  if (char* zone = std::strchr(host, '%')) *zone = '\0';
+  kv::CopyBounded(out, room, host);
+}
+
+NetIfConfig net_SnapshotConfig(int index) {
+  if (index < 0 || index >= kNetIfCount) return NetIfConfig{};
+  std::lock_guard<std::mutex> guard(config_Lock());
+  return gTable[static_cast<std::size_t>(index)];
+}
+
+void net_ResetConfig() {
+  std::lock_guard<std::mutex> guard(config_Lock());
+  gTable = {};
+}
