@@ -1,0 +1,93 @@
+"""The daemon's options, start-up sequence, logger and loop, on the real binary."""
+import os
+import signal
+
+from conftest import argv_of  # noqa: F401  (shared helper for later tests)
+
+VERSION = "kvupdaterd, 718233.004, Ver:3.8, Build:Nov 19 2024 09:24:20"
+
+
+def test_version_help_and_usage_are_the_option_parsers(sandbox, run_daemon):
+    d = run_daemon(sandbox, "--version")
+    assert d.wait_exit() == 0
+    assert d.stdout_lines == [VERSION]
+
+    d = run_daemon(sandbox, "--help")
+    assert d.wait_exit() == 0
+    out = "\n".join(d.stdout_lines)
+    assert "--verbose <0=no logging, 1=basic, 2=debug and 3=pedantic>" in d.stdout_lines[1]
+    assert ("\nWe are monitoring /opt/kv2/swfw for new .CRY and .IPK files.\n"
+            "if /opt/kv2/swfw is NOT found, we will monitor /home/root for new files.\n") in out
+    for option, text in [("-v, --verbose=LEVEL", "print verbose outputs level 1-4 "),
+                         ("-l, --log-to-stdout", "also send syslog to console  "),
+                         ("-s, --simulate", "enter simulation mode, nothing is installed ")]:
+        line = next(x for x in d.stdout_lines if option in x)
+        assert line.endswith(text), line
+
+    d = run_daemon(sandbox, "--usage")
+    assert d.wait_exit() == 0
+    assert "[-ls?V] [-v LEVEL]" in d.stdout_lines[0]
+    assert d.stdout_lines[-1].strip() == "--verbose <0=no logging, 1=basic, 2=debug and 3=pedantic>"
+    assert d.syslog == []
+
+
+def test_non_option_argument_is_a_usage_error_before_anything_else(sandbox, run_daemon):
+    os.rmdir(sandbox.dev("/home/root/bundle"))
+    open(sandbox.dev("/home/root/status"), "w").close()
+    d = run_daemon(sandbox, "-v", "3", "extra")
+    assert d.wait_exit() == 64
+    assert d.stdout_lines[0] == "kvupdaterd: Too many arguments"
+    assert d.syslog == []
+    # Start-up never ran: the saved state is still there, no bundle folder was made.
+    assert os.path.exists(sandbox.dev("/home/root/status"))
+    assert not os.path.exists(sandbox.dev("/home/root/bundle"))
+
+
+def test_verbose_two_with_echo_prints_settings_and_logs_start_up(sandbox, run_daemon):
+    open(sandbox.dev("/home/root/status"), "w").close()
+    os.mkdir(sandbox.dev("/home/root/app-data"))
+    os.rmdir(sandbox.dev("/home/root/bundle"))
+    d = run_daemon(sandbox, "-v", "2", "-l")
+    watch = sandbox.dev("/opt/kv2/swfw/")
+    looking = f"Main,  looking for changes in {watch} .....\n"
+    d.wait_syslog("looking for changes")
+    d.wait_stdout("looking for changes")
+    banner = f"{d.daemon}, 718233.004, Ver:3.8 - started by User {os.getuid()}\n"
+    # Option parse's empty line, the two settings, then echoed lines each with one
+    # more newline (a message ending in a newline shows an empty line after it).
+    assert d.stdout_lines[:5] == ["", "Verbose output level 2", "Log output to stdout 1",
+                                  banner.rstrip("\n"), ""]
+    assert d.stdout_lines[-2:] == [looking.rstrip("\n"), ""]
+    texts = d.syslog_texts()
+    assert texts[0] == banner and texts[-1] == looking
+    assert all(ident == "kvupdaterd" for _, ident, _ in d.syslog)
+    assert all(prio == 5 for prio, _, _ in d.syslog)
+    # Saved state removed (the empty folder with it), bundle folder created.
+    assert not os.path.exists(sandbox.dev("/home/root/status"))
+    assert os.path.isdir(sandbox.dev("/home/root/bundle"))
+    assert d.alive()
+
+
+def test_level_filter_applies_to_echo_and_system_log(sandbox, run_daemon):
+    d = run_daemon(sandbox, "-l")  # verbose level 0: level-1 lines are dropped
+    assert d.wait_stdout("^Log output to stdout 1$")
+    d2 = run_daemon(sandbox, "-v", "1", "-l", "-s")
+    d2.wait_syslog("looking for changes")
+    assert "Main, simulation mode is selected, nothing will be installed" in d2.syslog_texts()
+    assert "Main, simulation mode is selected, nothing will be installed" in d2.stdout_lines
+    # The first daemon had the same start-up but emitted none of its level-1 lines.
+    assert d.alive()
+    assert d.syslog == []
+    assert not any("looking for changes" in line for line in d.stdout_lines)
+
+
+def test_loop_runs_until_killed_and_runs_no_device_program_when_idle(sandbox, run_daemon):
+    d = run_daemon(sandbox, "-v", "3")
+    d.wait_syslog("looking for changes")
+    after_start_up = sandbox.journal()
+    # Nothing to act on: passes sleep and poll; no further device program is
+    # called. The loop has no way out but a signal.
+    d.proc.send_signal(signal.SIGTERM)
+    assert d.wait_exit() == -signal.SIGTERM
+    assert sandbox.journal() == after_start_up
+    assert ["systemctl"] not in [call[:1] for call in after_start_up]

@@ -1,0 +1,407 @@
+#!/usr/bin/python3
+"""Sandbox device for kvupdaterd on a development machine.
+
+A sandbox is a folder:
+  root/         the device root the daemon sees (KVUPDATER_ROOT): watch folder,
+                work folder, /image_info, configuration files, /etc files,
+                backlight file, overlay upper directory, public key, and links
+                to the real tools that the daemon runs by absolute path
+  bin/          stand-ins for device programs (systemctl, mender, opkg,
+                psplash, psplash-write, xset, date, hwclock, chgrp, chown),
+                first on PATH
+  lib/          the stand-in program
+  control/      files that steer the stand-ins per test (see standin.py)
+  journal.jsonl every stand-in call, one JSON array of argv per line
+  syslog.log    what the daemon sent to the system log (when run by `run`)
+
+Command line:
+  kvsandbox.py create DIR [--platform kv2-touch|korvel-r|korvel-sr|unknown]
+  kvsandbox.py run DIR [--daemon PATH] [-- DAEMON-OPTIONS...]
+The daemon runs in a network namespace of its own (with veth interfaces eth0
+and eth1) and a private /dev whose /dev/log the runner serves, so nothing it
+does reaches the host's network, system log or machine state.
+"""
+import argparse
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import uuid
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE_DIR = os.environ.get("KV_SOURCE_DIR") or os.path.dirname(os.path.dirname(HERE))
+PRIVATE_DEV = os.path.join(SOURCE_DIR, "tests", "harness", "private-dev")
+PYTHON = "/usr/bin/python3"
+
+PLATFORMS = {
+    # platform name: (image_machine value, platform identifier)
+    "kv2-touch": ("kv2t-imx6dl", "KV2_TOUCH"),
+    "korvel-r": ("kvretro-imx6ul", "KORVEL_R"),
+    "korvel-sr": ("kvsr-imx6dl", "KV_SR"),
+    "unknown": ("generic-armv7", ""),
+}
+
+# chgrp and chown stand in because the sandbox host has no "admin" group and
+# the device's ownership must not be applied to the developer's files.
+STANDINS = ["systemctl", "mender", "opkg", "psplash", "psplash-write", "xset", "date", "hwclock",
+            "chgrp", "chown"]
+# Device programs run by absolute path that are safe to run for real.
+REAL_TOOLS = {
+    "usr/bin/md5sum": "/usr/bin/md5sum",
+    "usr/bin/ar": "/usr/bin/ar",
+    "bin/tar": "/bin/tar",
+    "sbin/route": "/usr/sbin/route",
+}
+# Characters the daemon's command runner admits; the root path becomes part of
+# its command lines, so it may hold no others.
+SAFE_PATH = re.compile(r"^[A-Za-z0-9_\-/.@:]+$")
+
+DEFAULT_IMAGE_VERSION = "kv-image-3.2.1"
+
+
+def _write(path, text, mode=0o644):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as f:
+        f.write(text)
+    os.chmod(path, mode)
+
+
+def _appname_config(platform_id):
+    return (
+        "[appconfig]\n"
+        f"platformname = {platform_id or 'KORVEL_R'}\n"
+        "productname = 718235.100\n"
+        "name = kv\n"
+        "swpartnumber = 718235.100\n"
+        "swrevision = Rev: 2.4.1\n"
+        "swrevshort = 2.4.1\n"
+        "builddatenum = 19.11.2024\n"
+        "builddate = Nov 19 2024\n"
+        "swbuildnumber = _1234\n"
+        "swbuildsequencenumber = _007\n"
+    )
+
+
+NETINTERFACES = (
+    "[netif0]\n"
+    "description = Ethernet 1\n"
+    "dhcpv4 = no\n"
+    "addressv4 = 10.77.0.2\n"
+    "netmaskv4 = 255.255.255.0\n"
+    "gatewayv4 = 10.77.0.1\n"
+    "dnsnameserver1v4 = 10.77.0.1\n"
+    "dhcpv6 = no\n"
+    "addressv6 = [fd00:77::2]\n"
+    "netmaskv6 = 64\n"
+    "MTUsize = 1500\n"
+    "\n"
+    "[netif1]\n"
+    "description = Ethernet 2\n"
+    "dhcpv4 = yes\n"
+    "dhcpv6 = yes\n"
+    "MTUsize = 1500\n"
+)
+
+
+class Sandbox:
+    """A sandbox device folder (see the module text)."""
+
+    def __init__(self, path):
+        self.path = os.path.abspath(path)
+        self.root = os.path.join(self.path, "root")
+        self.bin = os.path.join(self.path, "bin")
+        self.control_dir = os.path.join(self.path, "control")
+        self.journal_path = os.path.join(self.path, "journal.jsonl")
+
+    # --- creation -----------------------------------------------------------
+    @classmethod
+    def create(cls, path, platform="kv2-touch", image_version=DEFAULT_IMAGE_VERSION):
+        if platform not in PLATFORMS:
+            raise ValueError(f"unknown platform {platform!r}; choose one of {', '.join(PLATFORMS)}")
+        sb = cls(path)
+        if not SAFE_PATH.match(sb.root):
+            raise ValueError(f"sandbox path {sb.root!r} holds characters the daemon's command runner refuses")
+        machine, platform_id = PLATFORMS[platform]
+        r = sb.dev
+        for folder in ["opt/kv2/swfw", "opt/kv2/etc", "opt/kv2/log", "home/root/bundle", "home/root/.sign",
+                       "etc/ssh", "etc/systemd/network", "sys/class/backlight/backlight",
+                       "data/upperdir/var/lib/opkg", "data/upperdir/usr/lib", "data/upperdir/bin",
+                       "data/upperdir/sbin", "data/upperdir/var/lib/systemd/timesync", "var/log",
+                       "usr/bin", "bin", "sbin"]:
+            os.makedirs(r(folder), exist_ok=True)
+        os.chmod(r("opt/kv2/swfw"), 0o770)
+        _write(r("image_info"), f"image_name=kv-image\nimage_machine={machine}\nimage_version={image_version}\n")
+        _write(r("opt/kv2/etc/appname.config"), _appname_config(platform_id))
+        _write(r("opt/kv2/etc/netinterfaces.config"), NETINTERFACES)
+        _write(r("opt/kv2/etc/netinterfaces.bak"), NETINTERFACES)
+        _write(r("etc/ssh/sshd_config"), "PermitRootLogin yes\nSubsystem\tsftp\tinternal-sftp\n")
+        _write(r("etc/resolv.conf"), "nameserver 10.77.0.1\nnameserver fd00:77::1\n")
+        _write(r("etc/systemd/network/eth0.network"),
+               "[Match]\nName=eth0\n\n[Network]\nAddress=10.77.0.2/24\nGateway=10.77.0.1\n")
+        _write(r("etc/systemd/network/eth1.network"), "[Match]\nName=eth1\n\n[Network]\nDHCP=yes\n")
+        _write(r("sys/class/backlight/backlight/brightness"), "0\n")
+        _write(r("data/upperdir/var/lib/opkg/status"), "Package: kv2-touch\nVersion: 1.0\nStatus: install ok installed\n\n")
+        _write(r("var/log/quorvanlog"), "system log of the sandbox device\n")
+        key = os.path.join(SOURCE_DIR, "keys", "development", "ipksignkeypublic.pem")
+        if os.path.exists(key):
+            shutil.copyfile(key, r("home/root/.sign/ipksignkeypublic.pem"))
+        for device_path, real in REAL_TOOLS.items():
+            link = r(device_path)
+            if not os.path.lexists(link):
+                os.symlink(real, link)
+
+        os.makedirs(sb.bin, exist_ok=True)
+        os.makedirs(os.path.join(sb.path, "lib"), exist_ok=True)
+        os.makedirs(sb.control_dir, exist_ok=True)
+        standin = os.path.join(sb.path, "lib", "standin.py")
+        shutil.copyfile(os.path.join(HERE, "standin.py"), standin)
+        for name in STANDINS:
+            sb._wrapper(os.path.join(sb.bin, name), name)
+        sb._wrapper(r("home/root/sync-users.sh"), "/home/root/sync-users.sh")
+        open(sb.journal_path, "a").close()
+        return sb
+
+    def _wrapper(self, path, name):
+        standin = os.path.join(self.path, "lib", "standin.py")
+        _write(path, f'#!/bin/sh\nexec {PYTHON} {standin} {name} "$@"\n', 0o755)
+
+    # --- inspection and steering -------------------------------------------
+    def dev(self, device_path):
+        """Host path of a device path ("/opt/kv2/swfw/x" or "opt/kv2/swfw/x")."""
+        return os.path.join(self.root, device_path.lstrip("/"))
+
+    def journal(self):
+        """Every stand-in call so far, as argv lists in call order."""
+        with open(self.journal_path) as f:
+            return [json.loads(line) for line in f if line.strip()]
+
+    def steer(self, program, out=None, rc=None, delay=None, subcommand=None):
+        """Tells a stand-in what to print, how fast, and with which status to end."""
+        base = os.path.join(self.control_dir, program + (f"-{subcommand}" if subcommand else ""))
+        if out is not None:
+            _write(base + ".out", out)
+        if rc is not None:
+            _write(base + ".rc", f"{rc}\n")
+        if delay is not None:
+            _write(os.path.join(self.control_dir, program + ".delay"), f"{delay}\n")
+
+
+class Daemon:
+    """kvupdaterd running in a sandbox, its own network namespace and a private /dev."""
+
+    def __init__(self, sandbox, args=(), daemon=None, interfaces=("eth0", "eth1"), env=None):
+        build = os.environ.get("KV_BUILD_DIR") or os.path.join(SOURCE_DIR, "build")
+        self.sandbox = sandbox
+        self.args = list(args)
+        self.daemon = daemon or os.path.join(build, "updater", "kvupdaterd")
+        self.interfaces = list(interfaces)
+        self.extra_env = dict(env or {})
+        self.netns = "kvt" + uuid.uuid4().hex[:10]
+        self.proc = None
+        self.stdout_lines = []
+        self.syslog = []  # (priority, ident, text)
+        self._cond = threading.Condition()
+        self._sock = None
+        self._sockdir = None
+        self._threads = []
+
+    # --- network namespace --------------------------------------------------
+    def ns(self, *cmd, check=True):
+        """Runs a command inside the daemon's network namespace."""
+        return subprocess.run(["ip", "netns", "exec", self.netns, *cmd], check=check,
+                              capture_output=True, text=True)
+
+    def _make_netns(self):
+        subprocess.run(["ip", "netns", "add", self.netns], check=True)
+        subprocess.run(["ip", "-n", self.netns, "link", "set", "lo", "up"], check=True)
+        for i, name in enumerate(self.interfaces):
+            self.add_interface(name, i)
+
+    def add_interface(self, name, index=None, up=True):
+        """Adds a veth pair: NAME on the daemon's side, pNAME as its peer, both in the namespace."""
+        peer = ("p" + name)[:15]
+        subprocess.run(["ip", "-n", self.netns, "link", "add", name, "type", "veth", "peer", "name", peer],
+                       check=True)
+        if up:
+            subprocess.run(["ip", "-n", self.netns, "link", "set", peer, "up"], check=True)
+            subprocess.run(["ip", "-n", self.netns, "link", "set", name, "up"], check=True)
+        return peer
+
+    # --- system log ---------------------------------------------------------
+    def _serve_syslog(self):
+        self._sockdir = tempfile.mkdtemp(prefix="kvlog-")
+        path = os.path.join(self._sockdir, "log")
+        self._sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self._sock.bind(path)
+        t = threading.Thread(target=self._read_syslog, daemon=True)
+        t.start()
+        self._threads.append(t)
+        return path
+
+    def _read_syslog(self):
+        pattern = re.compile(rb"^<(\d+)>(\w{3} [ \d]\d \d\d:\d\d:\d\d) ([^:]*): ?(.*)$", re.S)
+        while True:
+            try:
+                data = self._sock.recv(1 << 16)
+            except OSError:
+                return
+            m = pattern.match(data)
+            if m:
+                entry = (int(m.group(1)) & 7, m.group(3).decode(errors="replace"),
+                         m.group(4).decode(errors="replace"))
+            else:
+                entry = (-1, "", data.decode(errors="replace"))
+            with self._cond:
+                self.syslog.append(entry)
+                self._cond.notify_all()
+            with open(os.path.join(self.sandbox.path, "syslog.log"), "a") as f:
+                f.write(f"<{entry[0]}> {entry[1]}: {entry[2]}\n")
+
+    def _read_stdout(self):
+        for raw in self.proc.stdout:
+            with self._cond:
+                self.stdout_lines.append(raw.decode(errors="replace").rstrip("\n"))
+                self._cond.notify_all()
+
+    # --- life cycle ---------------------------------------------------------
+    def command(self):
+        path = self.sandbox.bin + ":" + os.environ.get("PATH", "/usr/sbin:/usr/bin:/sbin:/bin")
+        env = ["env", f"KVUPDATER_ROOT={self.sandbox.root}", f"PATH={path}"]
+        env += [f"{k}={v}" for k, v in self.extra_env.items()]
+        return env + [self.daemon] + self.args
+
+    def start(self):
+        self._make_netns()
+        devlog = self._serve_syslog()
+        cmd = ["ip", "netns", "exec", self.netns, PRIVATE_DEV, "--devlog", devlog, "--"] + self.command()
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT, start_new_session=True)
+        t = threading.Thread(target=self._read_stdout, daemon=True)
+        t.start()
+        self._threads.append(t)
+        return self
+
+    def wait_exit(self, timeout=20):
+        rc = self.proc.wait(timeout=timeout)
+        for t in self._threads:
+            if t.name != threading.current_thread().name and t is not threading.current_thread():
+                t.join(timeout=0.5)
+        return rc
+
+    def alive(self):
+        return self.proc is not None and self.proc.poll() is None
+
+    def stop(self):
+        if self.proc is not None and self.proc.poll() is None:
+            try:
+                os.killpg(self.proc.pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+                self.proc.wait(timeout=10)
+        subprocess.run(["ip", "netns", "del", self.netns], capture_output=True)
+        if self._sock is not None:
+            self._sock.close()
+            self._sock = None
+        if self._sockdir:
+            shutil.rmtree(self._sockdir, ignore_errors=True)
+            self._sockdir = None
+        return self.proc.returncode if self.proc else None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    # --- waiting for events -------------------------------------------------
+    def _wait(self, source, pattern, timeout, start=0):
+        regex = re.compile(pattern)
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while True:
+                items = source()
+                for i in range(start, len(items)):
+                    text = items[i][2] if isinstance(items[i], tuple) else items[i]
+                    if regex.search(text):
+                        return items[i]
+                remaining = deadline - time.monotonic()
+                if remaining <= 0:
+                    raise TimeoutError(f"no line matching {pattern!r} within {timeout}s; "
+                                       f"stdout={self.stdout_lines[-20:]!r} syslog={self.syslog[-20:]!r}")
+                self._cond.wait(remaining)
+
+    def wait_syslog(self, pattern, timeout=15, start=0):
+        """Waits for a system log line whose text matches; returns (priority, ident, text)."""
+        return self._wait(lambda: self.syslog, pattern, timeout, start)
+
+    def wait_stdout(self, pattern, timeout=15, start=0):
+        return self._wait(lambda: self.stdout_lines, pattern, timeout, start)
+
+    def syslog_texts(self):
+        with self._cond:
+            return [t for _, _, t in self.syslog]
+
+
+def _cmd_create(a):
+    sb = Sandbox.create(a.dir, a.platform, a.image_version)
+    print(f"sandbox device for {a.platform} at {sb.path} (device root {sb.root})")
+
+
+def _cmd_run(a):
+    sb = Sandbox(a.dir)
+    if not os.path.isdir(sb.root):
+        sys.exit(f"{a.dir} is not a sandbox; create it first")
+    d = Daemon(sb, a.daemon_args, daemon=a.daemon)
+    d.start()
+    print(f"kvupdaterd running in network namespace {d.netns}; system log in {sb.path}/syslog.log; "
+          "Ctrl-C stops it", flush=True)
+    try:
+        seen = 0
+        deadline = time.monotonic() + a.seconds if a.seconds else None
+        while d.alive() and (deadline is None or time.monotonic() < deadline):
+            with d._cond:
+                lines, seen = d.stdout_lines[seen:], len(d.stdout_lines)
+            for line in lines:
+                print(line, flush=True)
+            time.sleep(0.2)
+    except KeyboardInterrupt:
+        pass
+    finally:
+        rc = d.stop()
+        with d._cond:
+            for line in d.stdout_lines[seen:]:
+                print(line)
+    print(f"kvupdaterd ended (status {rc})")
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description="Sandbox device for kvupdaterd")
+    sub = p.add_subparsers(dest="cmd", required=True)
+    c = sub.add_parser("create", help="make a sandbox device folder")
+    c.add_argument("dir")
+    c.add_argument("--platform", default="kv2-touch", choices=sorted(PLATFORMS))
+    c.add_argument("--image-version", default=DEFAULT_IMAGE_VERSION)
+    c.set_defaults(func=_cmd_create)
+    r = sub.add_parser("run", help="run kvupdaterd in a sandbox device")
+    r.add_argument("dir")
+    r.add_argument("--daemon", default=None, help="path of the kvupdaterd binary (default: build/updater/kvupdaterd)")
+    r.add_argument("--seconds", type=float, default=0, help="stop after this many seconds (default: until Ctrl-C)")
+    r.add_argument("daemon_args", nargs="*", help="options for kvupdaterd (after --)")
+    r.set_defaults(func=_cmd_run)
+    a = p.parse_args(argv)
+    a.func(a)
+
+
+if __name__ == "__main__":
+    main()

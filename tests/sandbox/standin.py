@@ -1,0 +1,54 @@
+#!/usr/bin/python3
+"""Stand-in for a device program that must not run for real here.
+
+Called as: standin.py NAME [ARGS...] by the wrapper the sandbox maker writes
+for each program. Appends [NAME, ARGS...] as one JSON array line to the
+sandbox's journal (in call order), then behaves as the sandbox's control
+folder tells it:
+
+  control/<NAME>-<ARG1>.out or control/<NAME>.out   text printed on stdout
+  control/<NAME>.delay                              seconds to wait after each printed line
+  control/<NAME>-<ARG1>.rc or control/<NAME>.rc     exit status (default 0)
+"""
+import json
+import os
+import sys
+import time
+
+SANDBOX = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def control(name, first, suffix):
+    for candidate in ([f"{name}-{first}{suffix}"] if first else []) + [f"{name}{suffix}"]:
+        path = os.path.join(SANDBOX, "control", candidate)
+        if os.path.exists(path):
+            return path
+    return None
+
+
+def main():
+    name, args = sys.argv[1], sys.argv[2:]
+    line = (json.dumps([name] + args) + "\n").encode()
+    fd = os.open(os.path.join(SANDBOX, "journal.jsonl"), os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+    try:
+        os.write(fd, line)
+    finally:
+        os.close(fd)
+
+    first = args[0] if args else ""
+    out = control(name, first, ".out")
+    if out:
+        delay_path = control(name, first, ".delay")
+        delay = float(open(delay_path).read().strip()) if delay_path else 0.0
+        with open(out, "rb") as f:
+            for chunk in f:
+                sys.stdout.buffer.write(chunk)
+                sys.stdout.flush()
+                if delay:
+                    time.sleep(delay)
+    rc = control(name, first, ".rc")
+    return int(open(rc).read().strip()) if rc else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
