@@ -1,0 +1,212 @@
+#include "security/decrypt.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <cstring>
+#include <string>
+
+#include "core/bounded.h"
+#include "core/cmd.h"
+#include "core/handles.h"
+#include "core/log.h"
+#include "core/sleep.h"
+#include "security/crykey.h"
+#include "security/ssl_handles.h"
+
+namespace {
+
+// Line number the cipher failure message has always named; tools that read
+// the system log match on it.
+constexpr int kDecryptUpdateLine = 462;
+
+void SyncAndWait(long microseconds) {
+  ::sync();
+  kv_SleepMicroseconds(microseconds);
+}
+
+DecryptSettleFn gSettle = SyncAndWait;
+
+std::uint32_t ReadLe32(const unsigned char* p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+bool WriteAll(std::FILE* out, const unsigned char* data, std::size_t n, DecryptOutcome& outcome) {
+  if (n == 0) return true;
+  if (std::fwrite(data, 1, n, out) != n) return false;
+  outcome.written += n;
+  return true;
+}
+
+void LogVerificator(const DecryptOutcome& o, long offset, bool withPriority) {
+  const unsigned sum = o.imageLength + o.verificator;
+  if (withPriority) log_SetPriority(kPriorityDebug);
+  log_Print(2, "DeCrypt, Verificator tHead-imagelength: %ud \n", o.imageLength);
+  if (withPriority) log_SetPriority(kPriorityDebug);
+  log_Print(2, "DeCrypt, Verificator tHead->verificator: %ud \n", o.verificator);
+  if (withPriority) log_SetPriority(kPriorityDebug);
+  log_Print(2, "DeCrypt, Verificator + imagelength: %ud (sb=0)\n", sum);
+  if (withPriority) log_SetPriority(kPriorityDebug);
+  log_Print(2, "DeCrypt, Verificator offsetlength: %ud \n", static_cast<unsigned>(offset));
+}
+
+}  // namespace
+
+void decrypt_SetSettleHook(DecryptSettleFn fn) { gSettle = fn != nullptr ? fn : SyncAndWait; }
+
+bool decrypt_InitCipher(EVP_CIPHER_CTX* ctx, const unsigned char* key, const unsigned char* iv) {
+  if (ctx == nullptr || EVP_DecryptInit_ex(ctx, EVP_aes_256_cbc(), nullptr, key, iv) != 1) {
+    kv::ClearSslErrors();
+    return false;
+  }
+  EVP_CIPHER_CTX_set_padding(ctx, 0);
+  return true;
+}
+
+DecryptOutcome decrypt_Stream(EVP_CIPHER_CTX* ctx, std::FILE* in, long offset, std::FILE* out) {
+  DecryptOutcome outcome;
+  kv::CMemory<unsigned char> input(static_cast<unsigned char*>(std::malloc(kDecryptBufferSize)));
+  if (!input) {
+    log_Print(3, "DeCrypt, Mem alloc Encrypted data failed.\n");
+    outcome.status = DecryptStatus::kNoMemory;
+    return outcome;
+  }
+  kv::CMemory<unsigned char> output(static_cast<unsigned char*>(std::malloc(kDecryptBufferSize)));
+  if (!output) {
+    log_Print(3, "DeCrypt, Mem alloc Decrypted data failed.\n");
+    outcome.status = DecryptStatus::kNoMemory;
+    return outcome;
+  }
+  // A negative offset cannot be reached; reading from wherever the stream
+  // stands would take the header for ciphertext.
+  if (offset < 0 || std::fseek(in, offset, SEEK_SET) != 0) {
+    outcome.status = DecryptStatus::kSeekFailed;
+    return outcome;
+  }
+
+  bool first = true;
+  bool complete = false;
+  std::uint64_t remaining = 0;
+  while (!complete) {
+    const std::size_t got = std::fread(input.get(), 1, kDecryptChunkSize, in);
+    if (got < 16) {
+      // Up to 15 trailing bytes cannot form a block and are ignored.
+      if (got == 0 && std::ferror(in) != 0) {
+        outcome.status = DecryptStatus::kReadFailed;
+        return outcome;
+      }
+      break;
+    }
+    int produced = 0;
+    if (EVP_DecryptUpdate(ctx, output.get(), &produced, input.get(), static_cast<int>(got)) != 1) {
+      kv::ClearSslErrors();
+      log_Print(3, "DeCrypt, Err Decrypterr, EVP_DecryptUpdate failed line %d\n", kDecryptUpdateLine);
+      outcome.status = DecryptStatus::kCipherFailed;
+      return outcome;
+    }
+    const auto n = static_cast<std::uint64_t>(produced);
+    if (first) {
+      first = false;
+      outcome.imageLength = ReadLe32(output.get() + 4);
+      outcome.verificator = ReadLe32(output.get() + 8);
+      if (static_cast<std::uint32_t>(outcome.imageLength + outcome.verificator) != 0) {
+        log_Print(2, "DeCrypt, Verificator failed. Abort loading \n");
+        LogVerificator(outcome, offset, false);
+        outcome.status = DecryptStatus::kVerificatorFailed;
+        return outcome;
+      }
+      const unsigned char* image = output.get() + kVerificationHeaderSize;
+      const std::uint64_t available = n - kVerificationHeaderSize;
+      if (outcome.imageLength <= available) {
+        if (!WriteAll(out, image, outcome.imageLength, outcome)) break;
+        complete = true;
+      } else {
+        if (!WriteAll(out, image, available, outcome)) break;
+        remaining = outcome.imageLength - available;
+      }
+    } else if (remaining <= n) {
+      if (!WriteAll(out, output.get(), remaining, outcome)) break;
+      remaining = 0;
+      complete = true;
+    } else {
+      if (!WriteAll(out, output.get(), n, outcome)) break;
+      remaining -= n;
+    }
+  }
+
+  if (first) {
+    outcome.status = DecryptStatus::kNoHeader;
+  } else if (complete) {
+    outcome.status = DecryptStatus::kOk;
+  } else if (std::ferror(out) != 0) {
+    log_Print(3, "DeCrypt, write to outfile .IPKTMP failed\n");
+    outcome.status = DecryptStatus::kWriteFailed;
+  } else {
+    outcome.status = DecryptStatus::kIncomplete;
+  }
+  return outcome;
+}
+
+int DeCrypt(const char* path, const char* outFolder, int offset) {
+  std::array<char, 255> file{};
+  kv::CopyBounded(file, path != nullptr ? path : "", 254);
+  const std::string folder = outFolder != nullptr ? outFolder : "";
+  const char* slash = std::strrchr(file.data(), '/');
+  std::string packageBase = slash != nullptr ? slash + 1 : file.data();
+  if (const std::size_t dot = packageBase.rfind('.'); dot != std::string::npos) packageBase.resize(dot);
+
+  log_SetPriority(kPriorityDebug);
+  log_Print(3, "DeCrypt, offset=%ld\n", static_cast<long>(offset));
+
+  kv::CipherCtx ctx(EVP_CIPHER_CTX_new());
+  if (!decrypt_InitCipher(ctx.get(), crykey_Assemble(), crykey_GetIv())) {
+    log_Print(2, "DeCrypt, DeCrypt Err EVP_DecryptInit_ex");
+    return -1;
+  }
+
+  kv::File in = kv::OpenFile(file.data(), "rb");
+  if (!in) {
+    log_Print(3, "DeCrypt, Can't open infile .CRY\n");
+    return -1;
+  }
+  const std::string tempPath = folder + kDecryptTempName;
+  kv::File out = kv::OpenFile(tempPath.c_str(), "wb");
+  if (!out) {
+    log_Print(3, "DeCrypt- Can't open outfile .IPKTMP\n");
+    return -1;
+  }
+
+  const DecryptOutcome outcome = decrypt_Stream(ctx.get(), in.get(), offset, out.get());
+  switch (outcome.status) {
+    case DecryptStatus::kVerificatorFailed:
+    case DecryptStatus::kCipherFailed:
+    case DecryptStatus::kNoMemory:
+      return -1;  // logged and released without waiting
+    default:
+      break;
+  }
+
+  in.reset();
+  // A plaintext that did not reach the disk whole must not be installed.
+  const bool closed = std::fclose(out.release()) == 0;
+  gSettle(2000000);
+  ctx.reset();
+  if (outcome.status != DecryptStatus::kOk) return -1;
+  if (!closed) {
+    log_Print(3, "DeCrypt, write to outfile .IPKTMP failed\n");
+    return -1;
+  }
+
+  log_Print(2, "DeCrypt, Verificator OK. !!!\n");
+  LogVerificator(outcome, offset, true);
+  gSettle(1000000);
+  log_Print(2, "DeCrypt OK!\n");
+
+  const std::string packagePath = folder + packageBase + ".ipk";
+  const std::string command = "cp -p '" + tempPath + "' '" + packagePath + "'";
+  log_Print(3, "DeCrypt :%s\n", command.c_str());
+  (void)cmd_Run(command.c_str());  // the copy's own result is not examined
+  gSettle(1000000);
+  return 0;
+}

@@ -1,0 +1,86 @@
+// CRY containers: the integrity check of the header and the decryption of the
+// payload into an installable package.
+#pragma once
+
+#include <openssl/evp.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// Results of Decrypt_CheckInstallerFile.
+inline constexpr int kCryHeaderOk = 1;
+inline constexpr int kCryIsImage = 3;
+inline constexpr int kCryBadName = -1;
+inline constexpr int kCryNoFile = -2;
+inline constexpr int kCryCannotOpen = -3;
+inline constexpr int kCryNoMemory = -4;  // kept for callers; the header buffer is fixed, so never returned
+inline constexpr int kCryFakeHeader = -6;
+
+// Checks the header of the container at path (at most 254 characters used).
+//   1  header accepted; *offset = its HEADERLENGTH (payload offset)
+//   3  the base name begins with "IMAGE.CRY" (OS image; the file is not opened)
+//  -1  the base name contains neither ".cry" nor ".CRY"
+//  -2  the file does not exist
+//  -3  the file cannot be opened
+//  -6  too few header elements; *offset = 0
+// *offset is untouched for 3, -1, -2 and -3. Never modifies the container.
+[[nodiscard]] int Decrypt_CheckInstallerFile(int* offset, const char* path);
+
+// Name of the temporary plaintext file in the output folder.
+inline constexpr const char* kDecryptTempName = "INSTALLER.IPKTMP";
+
+// Decrypts the payload of the container at path (at most 254 characters used)
+// from offset into <outFolder>INSTALLER.IPKTMP, checks its verification header
+// and copies the image to <outFolder><container name without its last
+// extension>.ipk ("cp -p" through cmd_Run). outFolder ends with a slash.
+// Returns 0 when the image was decrypted and verified, -1 on every failure.
+// Each success takes at least 4 s of fixed waits after flushing the file
+// systems (2 s, 1 s, 1 s), which give slow flash time to settle. The result
+// of the copy is not examined; the temporary file is left for the caller.
+[[nodiscard]] int DeCrypt(const char* path, const char* outFolder, int offset);
+
+// --- The decryption core, shared with the packaging tool, the benchmark and
+// --- the fuzzer. It does none of the fixed waits.
+
+inline constexpr std::size_t kDecryptChunkSize = 16384;
+inline constexpr std::size_t kDecryptBufferSize = 17000;
+inline constexpr std::size_t kVerificationHeaderSize = 12;
+
+enum class DecryptStatus {
+  kOk,                 // header accepted and every image byte written
+  kNoHeader,           // fewer than 16 payload bytes: no verification header
+  kVerificatorFailed,  // image length + verificator is not 0 modulo 2^32
+  kIncomplete,         // the payload ended before the image length was reached
+  kCipherFailed,       // the cipher update failed
+  kSeekFailed,         // the payload offset could not be reached (negative)
+  kReadFailed,         // the container could not be read
+  kWriteFailed,        // the plaintext could not be written
+  kNoMemory,           // a chunk buffer could not be had
+};
+
+struct DecryptOutcome {
+  DecryptStatus status = DecryptStatus::kNoHeader;
+  std::uint32_t imageLength = 0;
+  std::uint32_t verificator = 0;
+  std::uint64_t written = 0;  // plaintext bytes handed to out
+};
+
+// Prepares ctx for AES-256-CBC decryption with key (32 bytes) and iv (16
+// bytes), block padding off. Returns false when the cipher cannot be set up.
+[[nodiscard]] bool decrypt_InitCipher(EVP_CIPHER_CTX* ctx, const unsigned char* key,
+                                      const unsigned char* iv);
+
+// Streams the payload of in from offset through ctx in 16,384-byte chunks:
+// reads the verification header from the first plaintext block and writes the
+// image bytes that follow it to out, exactly image-length of them. Stops
+// reading once the image is complete. Logs the chunk-buffer, cipher and
+// verificator failure lines (offset is named in the latter). Memory use is
+// two buffers of 17,000 bytes whatever the payload size.
+DecryptOutcome decrypt_Stream(EVP_CIPHER_CTX* ctx, std::FILE* in, long offset, std::FILE* out);
+
+// The step that follows each flush of the file systems: sync, then wait the
+// given time. Tests replace it to observe the waits without spending them;
+// nullptr restores the real one.
+using DecryptSettleFn = void (*)(long microseconds);
+void decrypt_SetSettleHook(DecryptSettleFn fn);

@@ -1,0 +1,186 @@
+#include "security/sign.h"
+
+#include <openssl/pem.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "core/handles.h"
+#include "core/log.h"
+#include "core/paths.h"
+#include "security/ssl_handles.h"
+
+namespace {
+
+constexpr std::size_t kVerifyChunkSize = 16384;
+constexpr std::size_t kVerifyBufferSize = 17000;
+// Characters of the package name, before its last full stop, that form the
+// signature file name.
+constexpr std::size_t kSignatureStemLimit = 199;
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  const int length = std::vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  std::string line(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
+  if (length > 0) std::vsnprintf(line.data(), line.size() + 1, format, again);
+  va_end(again);
+  return line;
+}
+
+// Size of an open file by seeking to its end, or -1.
+long FileSize(std::FILE* f) {
+  if (std::fseek(f, 0, SEEK_END) != 0) return -1;
+  const long size = std::ftell(f);
+  std::rewind(f);
+  return size;
+}
+
+// Reads an open file of the given size whole and terminates it with a NUL.
+void ReadText(std::FILE* f, long size, std::string& text) {
+  text.assign(static_cast<std::size_t>(size), '\0');
+  const std::size_t got = std::fread(text.data(), 1, text.size(), f);
+  text.resize(got);
+}
+
+int Fail(std::string* message, std::string text) {
+  if (message != nullptr) *message = std::move(text);
+  return 0;
+}
+
+}  // namespace
+
+bool sign_VerifyFile(const char* keyText, const char* path, long size, const char* signatureText) {
+  if (keyText == nullptr || path == nullptr || signatureText == nullptr) return false;
+
+  kv::Bio keyBio(BIO_new_mem_buf(keyText, -1));
+  kv::Pkey key(keyBio ? PEM_read_bio_PUBKEY(keyBio.get(), nullptr, nullptr, nullptr) : nullptr);
+  if (!key) {
+    kv::ClearSslErrors();
+    return false;
+  }
+
+  // Base64 decoding of the signature; it can never yield more than three
+  // quarters of its text.
+  const std::string_view text(signatureText);
+  long capacity = static_cast<long>(text.size() * 3 / 4);
+  if (text.size() >= 2 && text.substr(text.size() - 2) == "==") {
+    capacity -= 2;
+  } else if (!text.empty() && text.back() == '=') {
+    capacity -= 1;
+  }
+  capacity = capacity < 0 ? 1 : capacity + 1;
+  std::string signature(static_cast<std::size_t>(capacity), '\0');
+  std::size_t signatureLength = 0;
+  {
+    kv::Bio chain(BIO_new(BIO_f_base64()));
+    BIO* source = BIO_new_mem_buf(signatureText, static_cast<int>(text.size()));
+    if (!chain || source == nullptr) {
+      BIO_free(source);
+      kv::ClearSslErrors();
+      return false;
+    }
+    BIO_push(chain.get(), source);
+    while (signatureLength < signature.size()) {
+      const int got = BIO_read(chain.get(), signature.data() + signatureLength,
+                               static_cast<int>(signature.size() - signatureLength));
+      if (got <= 0) break;
+      signatureLength += static_cast<std::size_t>(got);
+    }
+  }
+
+  kv::MdCtx ctx(EVP_MD_CTX_new());
+  if (!ctx || EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1) {
+    kv::ClearSslErrors();
+    return false;
+  }
+  if (size == 0) return false;
+
+  kv::File in = kv::OpenFile(path, "rb");
+  if (!in) return false;
+  kv::CMemory<unsigned char> buffer(static_cast<unsigned char*>(std::malloc(kVerifyBufferSize)));
+  if (!buffer) return false;
+  for (;;) {
+    const std::size_t got = std::fread(buffer.get(), 1, kVerifyChunkSize, in.get());
+    if (got == 0) break;
+    if (EVP_DigestVerifyUpdate(ctx.get(), buffer.get(), got) != 1) {
+      kv::ClearSslErrors();
+      return false;
+    }
+  }
+  // A read error ends the stream early; what was read is not the package.
+  if (std::ferror(in.get()) != 0) return false;
+
+  const int verdict = EVP_DigestVerifyFinal(
+      ctx.get(), reinterpret_cast<const unsigned char*>(signature.data()), signatureLength);
+  if (verdict != 1) kv::ClearSslErrors();
+  return verdict == 1;
+}
+
+int sign_CheckPackage(const char* name, int mode, std::string* message) {
+  const std::string packageName = name != nullptr ? name : "";
+  const std::string packagePath =
+      (mode == kSignModeWatchFolder ? paths_WatchFolder() : paths_WorkFolder()) + packageName;
+
+  long packageSize = 0;
+  {
+    kv::File package = kv::OpenFile(packagePath.c_str(), "rb");
+    if (!package) {
+      return Fail(message,
+                  Format("Signature check, file %s not found, aborting installation!\n", packagePath.c_str()));
+    }
+    packageSize = FileSize(package.get());
+  }
+
+  std::string keyText;
+  {
+    const std::string keyPath = paths_Device(devpath::kPublicKey);
+    kv::File keyFile = kv::OpenFile(keyPath.c_str(), "rb");
+    if (!keyFile) return Fail(message, "Signature check, public key not found, Aborting installation!\n");
+    const long keySize = FileSize(keyFile.get());
+    if (keySize <= 0) {
+      return Fail(message, "Unable to identify size of /home/root/.sign/ipksignkeypublic.pem!\n");
+    }
+    ReadText(keyFile.get(), keySize, keyText);
+  }
+
+  const std::size_t dot = packageName.rfind('.');
+  if (dot == std::string::npos) {
+    return Fail(message, Format("Signature check, signature file %s with extension not found, "
+                                "aborting installation!\n",
+                                packageName.c_str()));
+  }
+  const std::string signaturePath = std::string(paths_BundleFolder()) +
+                                    packageName.substr(0, std::min(dot, kSignatureStemLimit)) + ".sign64";
+  std::string signatureText;
+  {
+    kv::File signatureFile = kv::OpenFile(signaturePath.c_str(), "rb");
+    if (!signatureFile) {
+      return Fail(message, Format("Signature check, signature file %s not found, aborting installation!\n",
+                                  signaturePath.c_str()));
+    }
+    const long signatureSize = FileSize(signatureFile.get());
+    if (signatureSize <= 0) return Fail(message, "Unable to identify size of signature file!\n");
+    ReadText(signatureFile.get(), signatureSize, signatureText);
+  }
+
+  if (!sign_VerifyFile(keyText.c_str(), packagePath.c_str(), packageSize, signatureText.c_str())) {
+    return Fail(message, "Signature check, Bad signature!, Abort installation\n");
+  }
+  if (message != nullptr) *message = "Signature check, Signature OK!, Continuing installation\n";
+  return 1;
+}
+
+int sign_VerifyPackage(const char* name, int mode) {
+  std::string message;
+  const int result = sign_CheckPackage(name, mode, &message);
+  log_Print(1, "%s", message.c_str());
+  return result;
+}

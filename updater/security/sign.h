@@ -1,0 +1,29 @@
+// Detached package signatures: a Base64 ".sign64" file in the bundle folder,
+// checked with SHA-256 against the device's public key
+// "/home/root/.sign/ipksignkeypublic.pem" (any key type the PEM public-key
+// reader accepts; RSA uses PKCS #1 v1.5).
+#pragma once
+
+#include <string>
+
+// Mode of sign_VerifyPackage whose package lies in the watch folder; every
+// other mode (the loop uses 2) means the work folder.
+inline constexpr int kSignModeWatchFolder = 3;
+inline constexpr int kSignModeWorkFolder = 2;
+
+// Verifies the package name (no folder) in the watch folder (mode 3) or the
+// work folder (any other mode) against <bundle folder><name up to its last
+// full stop>.sign64. Returns 1 when the signature is valid, 0 otherwise; logs
+// the outcome at level 1. Never changes or removes a file.
+[[nodiscard]] int sign_VerifyPackage(const char* name, int mode);
+
+// The same check without logging: stores in *message the line that
+// sign_VerifyPackage logs for the outcome (message may be null).
+[[nodiscard]] int sign_CheckPackage(const char* name, int mode, std::string* message);
+
+// Verifies the whole file at path, fed in chunks of up to 16,384 bytes from its
+// start, against the Base64 signature text with the PEM public key text.
+// size is the file's size; a size of 0 fails. True only when the final
+// verification step reports success.
+[[nodiscard]] bool sign_VerifyFile(const char* keyText, const char* path, long size,
+                                   const char* signatureText);
