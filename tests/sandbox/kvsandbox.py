@@ -397,9 +397,13 @@ def main(argv=None):
     r.add_argument("dir")
     r.add_argument("--daemon", default=None, help="path of the kvupdaterd binary (default: build/updater/kvupdaterd)")
     r.add_argument("--seconds", type=float, default=0, help="stop after this many seconds (default: until Ctrl-C)")
-    r.add_argument("daemon_args", nargs="*", help="options for kvupdaterd (after --)")
     r.set_defaults(func=_cmd_run)
+    argv = list(sys.argv[1:] if argv is None else argv)
+    # Everything after "--" goes to the daemon unchanged.
+    daemon_args = argv[argv.index("--") + 1:] if "--" in argv else []
+    argv = argv[:argv.index("--")] if "--" in argv else argv
     a = p.parse_args(argv)
+    a.daemon_args = daemon_args
     a.func(a)
 
 
