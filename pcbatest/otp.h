@@ -1,0 +1,16 @@
+// The processor's one-time-programmable fuse words, which the kernel exposes
+// as files under /sys/fsl_otp/. Bits can only ever be set.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+// Reads a fuse word (e.g. "MAC0") by running cat on its file and converting
+// the first line after its "0x" as hexadecimal. A file that cannot be read
+// reads as 0.
+std::uint32_t otp_ReadWord(std::string_view word);
+
+// Programs a fuse word by echoing the value (hexadecimal text starting "0x")
+// into its file. Returns false, without running anything, when the command
+// would not fit its buffer.
+bool otp_WriteWord(std::string_view word, std::string_view hexValue);
