@@ -1,0 +1,223 @@
+#include "config/netconfig.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/paths.h"
+#include "support/capture.h"
+
+namespace {
+
+using kvtest::FileExists;
+using kvtest::ReadFile;
+using kvtest::SyslogCapture;
+using kvtest::TempDir;
+using kvtest::WriteFile;
+
+std::uint32_t V4(const char* text) {
+  in_addr a{};
+  EXPECT_EQ(::inet_pton(AF_INET, text, &a), 1) << text;
+  return a.s_addr;
+}
+
+std::vector<std::uint8_t> V6(const char* text) {
+  in6_addr a{};
+  EXPECT_EQ(::inet_pton(AF_INET6, text, &a), 1) << text;
+  return {a.s6_addr, a.s6_addr + 16};
+}
+
+std::vector<std::uint8_t> Bytes(const std::uint8_t (&a)[16]) { return {a, a + 16}; }
+
+class NetConfigTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!syslog_.available()) GTEST_SKIP() << "needs the private /dev of tests/harness/private-dev";
+    paths_SetRoot(dir_.path());
+    for (const char* d : {"/opt", "/opt/kv2", "/opt/kv2/etc"}) ::mkdir((dir_.path() + d).c_str(), 0755);
+    net_ResetConfig();
+  }
+  void TearDown() override { paths_SetRoot(""); }
+  std::string MainPath() const { return dir_.path() + "/opt/kv2/etc/netinterfaces.config"; }
+  std::string BackupPath() const { return dir_.path() + "/opt/kv2/etc/netinterfaces.bak"; }
+  int LoadMain(const std::string& content) {
+    WriteFile(MainPath(), content);
+    return LoadNetConfig();
+  }
+
+  TempDir dir_;
+  SyslogCapture syslog_;
+};
+
+TEST_F(NetConfigTest, NetifSectionsFillEntriesByOrderNotByName) {
+  ASSERT_EQ(LoadMain("[general]\nx = 1\n[netif_wlan0]\ndescription = first\n[other]\n"
+                     "[NetIf1]\ndescription = second\n"),
+            1);
+  const NetIfConfig e0 = net_SnapshotConfig(0);
+  const NetIfConfig e1 = net_SnapshotConfig(1);
+  EXPECT_STREQ(e0.description, "first");
+  EXPECT_STREQ(e0.interfaceName, "eth0");
+  EXPECT_STREQ(e1.description, "second");
+  EXPECT_STREQ(e1.interfaceName, "eth1");
+  EXPECT_STREQ(net_SnapshotConfig(2).interfaceName, "");
+
+  // Seven netif sections: the seventh is ignored; entries 6 and 7 stay zero.
+  std::string seven;
+  for (int i = 0; i < 7; ++i) seven += "[netif" + std::to_string(i) + "]\ndescription = d" + std::to_string(i) + "\n";
+  ASSERT_EQ(LoadMain(seven), 1);
+  const char* names[] = {"eth0", "eth1", "wlan0", "bnep0", "wwan0", "eth2"};
+  for (int i = 0; i < 6; ++i) {
+    const NetIfConfig e = net_SnapshotConfig(i);
+    EXPECT_EQ(std::string(e.description), "d" + std::to_string(i));
+    EXPECT_STREQ(e.interfaceName, names[i]);
+  }
+  const NetIfConfig zero{};
+  for (int i : {6, 7, 8, -1}) {
+    const NetIfConfig e = net_SnapshotConfig(i);
+    EXPECT_EQ(std::memcmp(&e, &zero, sizeof e), 0) << i;
+  }
+}
+
+TEST_F(NetConfigTest, ValueConversions) {
+  struct Case {
+    const char* what;
+    const char* keys;  // lines of section [netif0]
+    void (*check)(const NetIfConfig&);
+  };
+  const Case cases[] = {
+      {"missing keys", "",
+       [](const NetIfConfig& e) {
+         EXPECT_STREQ(e.description, "");
+         EXPECT_EQ(e.addressV4, 0u);
+         EXPECT_EQ(e.dhcpV4, 1);
+         EXPECT_EQ(e.dhcpV6, 1);
+         EXPECT_EQ(e.prefixLengthV6, 0);
+       }},
+      {"IPv4 addresses",
+       "addressv4 = 192.168.10.20\nnetmaskv4 = 255.255.255.0\ngatewayv4 = 192.168.10.1\ndnsnameserver1v4 = 8.8.4.4\n",
+       [](const NetIfConfig& e) {
+         EXPECT_EQ(e.addressV4, V4("192.168.10.20"));
+         EXPECT_EQ(e.netmaskV4, V4("255.255.255.0"));
+         EXPECT_EQ(e.gatewayV4, V4("192.168.10.1"));
+         EXPECT_EQ(e.dnsServerV4, V4("8.8.4.4"));
+       }},
+      {"invalid IPv4 gives 0", "addressv4 = 1.2.3\nnetmaskv4 = 300.1.1.1\ngatewayv4 =\n",
+       [](const NetIfConfig& e) {
+         EXPECT_EQ(e.addressV4, 0u);
+         EXPECT_EQ(e.netmaskV4, 0u);
+         EXPECT_EQ(e.gatewayV4, 0u);
+       }},
+      {"dhcpv4 no", "dhcpv4 = no\ndhcpv6 = False\n",
+       [](const NetIfConfig& e) {
+         EXPECT_EQ(e.dhcpV4, 0);
+         EXPECT_EQ(e.dhcpV6, 0);
+       }},
+      {"dhcpv4 maybe", "dhcpv4 = maybe\ndhcpv6 = yes\n",
+       [](const NetIfConfig& e) {
+         EXPECT_EQ(e.dhcpV4, 1);
+         EXPECT_EQ(e.dhcpV6, 1);
+       }},
+      {"MTU in hex and prefix length", "MTUsize = 0x5DC\nnetmaskv6 = 64\n",
+       [](const NetIfConfig& e) {
+         EXPECT_EQ(e.mtu, 1500);
+         EXPECT_EQ(e.prefixLengthV6, 64);
+       }},
+      {"octal MTU", "MTUsize = 02734\n", [](const NetIfConfig& e) { EXPECT_EQ(e.mtu, 1500); }},
+      {"bracketed IPv6", "addressv6 = [2001:db8::5]\n",
+       [](const NetIfConfig& e) { EXPECT_EQ(Bytes(e.addressV6), V6("2001:db8::5")); }},
+      {"plain IPv6", "addressv6 = 2001:db8::5\n",
+       [](const NetIfConfig& e) { EXPECT_EQ(Bytes(e.addressV6), V6("2001:db8::5")); }},
+      {"description cut to 49", "description = 0123456789012345678901234567890123456789012345678901234\n",
+       [](const NetIfConfig& e) {
+         EXPECT_STREQ(e.description, "0123456789012345678901234567890123456789012345678");
+       }},
+  };
+  for (const Case& c : cases) {
+    net_ResetConfig();
+    ASSERT_EQ(LoadMain(std::string("[netif0]\n") + c.keys), 1) << c.what;
+    SCOPED_TRACE(c.what);
+    c.check(net_SnapshotConfig(0));
+  }
+}
+
+TEST_F(NetConfigTest, MissingNegativeOrInvalidValuesLeaveMtuAndIPv6Unchanged) {
+  ASSERT_EQ(LoadMain("[netif0]\nMTUsize = 1400\naddressv6 = fd00::1\n"), 1);
+  for (const char* keys : {"MTUsize = -1\naddressv6 = nonsense\n", "addressv6 = []\n", ""}) {
+    ASSERT_EQ(LoadMain(std::string("[netif0]\n") + keys), 1) << keys;
+    const NetIfConfig e = net_SnapshotConfig(0);
+    EXPECT_EQ(e.mtu, 1400) << keys;
+    EXPECT_EQ(Bytes(e.addressV6), V6("fd00::1")) << keys;
+  }
+}
+
+TEST_F(NetConfigTest, LongSectionNamesStillFindTheirKeys) {
+  ASSERT_EQ(LoadMain("[netif_interface_number_zero]\ndnsnameserver1v4 = 9.9.9.9\n"), 1);
+  EXPECT_EQ(net_SnapshotConfig(0).dnsServerV4, V4("9.9.9.9"));
+}
+
+TEST_F(NetConfigTest, DamagedMainFileIsReplacedFromTheBackup) {
+  const std::string backup = "[netif0]\ndescription = from backup\n";
+  WriteFile(BackupPath(), backup);
+  (void)syslog_.Drain();
+  ASSERT_EQ(LoadMain("[netif0]\ndescription = damaged"), 1);  // no final line feed
+  EXPECT_STREQ(net_SnapshotConfig(0).description, "from backup");
+  EXPECT_EQ(ReadFile(MainPath()), backup);
+  const auto lines = syslog_.Drain();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0].text, "iniparser_load - input line too long in " + MainPath() + " (2)");
+  EXPECT_EQ(lines[1].text, "LoadNetConfig - Unable to parse " + MainPath() + ", applying back up file " + BackupPath());
+  EXPECT_EQ(lines[2].text, "LoadNetConfig - Backup file used");
+  EXPECT_EQ(lines[2].priority, 5);
+
+  // A missing main file is restored too.
+  ::unlink(MainPath().c_str());
+  ASSERT_EQ(LoadNetConfig(), 1);
+  EXPECT_EQ(ReadFile(MainPath()), backup);
+}
+
+TEST_F(NetConfigTest, BothFilesUnreadableLeaveTheTableAsItWas) {
+  ASSERT_EQ(LoadMain("[netif0]\ndescription = kept\nMTUsize = 1400\n"), 1);
+  const NetIfConfig before = net_SnapshotConfig(0);
+  WriteFile(MainPath(), "[netif0]\ndescription = x\nbroken\n");
+  ASSERT_FALSE(FileExists(BackupPath()));
+  EXPECT_EQ(LoadNetConfig(), 0);
+  const NetIfConfig after = net_SnapshotConfig(0);
+  EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
+}
+
+TEST(NetFormat, AddressTexts) {
+  EXPECT_STREQ(net_FormatAddressV4(V4("192.168.10.20")), "192.168.10.20");
+  EXPECT_STREQ(net_FormatAddressV4(0), "0.0.0.0");
+  struct Case {
+    const char* address;
+    std::size_t size;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"::", 64, "::"},
+      {"2001:db8::1", 64, "2001:db8::1"},
+      {"fe80::1:2", 64, "fe80::1:2"},
+      {"2001:db8::1", 5, "2001"},
+      {"::", 2, ":"},
+      {"1111:2222:3333:4444:5555:6666:7777:8888", 200, "1111:2222:3333:4444:5555:6666:7777:8888"},
+  };
+  for (const Case& c : cases) {
+    const std::vector<std::uint8_t> a = V6(c.address);
+    char out[200];
+    std::memset(out, 'X', sizeof out);
+    net_FormatAddressV6(out, c.size, a.data());
+    EXPECT_STREQ(out, c.text) << c.address << " size " << c.size;
+  }
+}
+
+TEST(NetFormat, InterfaceNames) {
+  const char* expected[] = {"eth0", "eth1", "wlan0", "bnep0", "wwan0", "eth2", "", "", "", ""};
+  for (int i = 0; i < 10; ++i) EXPECT_STREQ(net_GetInterfaceName(i), expected[i]) << i;
+  EXPECT_STREQ(net_GetInterfaceName(-1), "");
+}
+
+}  // namespace
