@@ -32,7 +32,8 @@ char gIdent[100] = "";
 // echo on standard output are not interleaved between threads.
 std::mutex gEmitMutex;
 
-void EchoLine(const char* format, va_list args, int formattedLength, const char* line) {
+__attribute__((format(printf, 1, 0))) void EchoLine(const char* format, va_list args, int formattedLength,
+                                                   const char* line) {
   if (formattedLength < 0) return;
   if (static_cast<std::size_t>(formattedLength) < kLineSize) {
     std::fputs(line, stdout);
