@@ -1,0 +1,213 @@
+// kvpack: the build host's tool for making what the update daemon accepts.
+#include <getopt.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "kvpack/kvpack.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: kvpack <command> [options]\n"
+    "\n"
+    "commands:\n"
+    "  ipk --control FILE --data FOLDER [--script FILE]... -o OUT.ipk\n"
+    "      build an ipk package (ar of debian-binary, control.tar.gz, data.tar.gz)\n"
+    "  cry --platform ID --swpart PART --package-name NAME [--filetype TYPE]\n"
+    "      [--header-length N] [--key-file FILE] -o OUT.CRY INPUT\n"
+    "      wrap INPUT into an encrypted CRY container for platform ID\n"
+    "      (all, KV2_TOUCH, KORVEL_R or KV_SR)\n"
+    "  sign --key PRIVATE.pem [-o OUT.sign64] FILE\n"
+    "      write the Base64 detached signature of FILE (default: FILE without\n"
+    "      its extension, plus .sign64)\n"
+    "  inspect --platform ID [--public-key PUBLIC.pem] [--signature FILE.sign64]\n"
+    "      [--package FILE] [--key-file FILE] FILE\n"
+    "      say whether a device of platform ID would accept FILE (a .CRY\n"
+    "      container, an .ipk package, IMAGE.CRY, or a .sign64 with --package)\n"
+    "\n"
+    "Exit status: 0 done (inspect: accepted), 1 rejected by inspect, 2 error.\n";
+
+int Usage(const char* problem) {
+  if (problem != nullptr) std::fprintf(stderr, "kvpack: %s\n", problem);
+  std::fputs(kUsage, stderr);
+  return 2;
+}
+
+int Fail(const std::string& error) {
+  std::fprintf(stderr, "kvpack: %s\n", error.c_str());
+  return 2;
+}
+
+enum Option {
+  kControl = 256, kData, kScript, kPlatform, kSwPart, kPackageName, kFileType, kHeaderLength, kKeyFile,
+  kKey, kPublicKey, kSignature, kPackage, kOutput, kHelp,
+};
+
+const option kOptions[] = {
+    {"control", required_argument, nullptr, kControl},
+    {"data", required_argument, nullptr, kData},
+    {"script", required_argument, nullptr, kScript},
+    {"platform", required_argument, nullptr, kPlatform},
+    {"swpart", required_argument, nullptr, kSwPart},
+    {"package-name", required_argument, nullptr, kPackageName},
+    {"filetype", required_argument, nullptr, kFileType},
+    {"header-length", required_argument, nullptr, kHeaderLength},
+    {"key-file", required_argument, nullptr, kKeyFile},
+    {"key", required_argument, nullptr, kKey},
+    {"public-key", required_argument, nullptr, kPublicKey},
+    {"signature", required_argument, nullptr, kSignature},
+    {"package", required_argument, nullptr, kPackage},
+    {"output", required_argument, nullptr, kOutput},
+    {"help", no_argument, nullptr, kHelp},
+    {nullptr, 0, nullptr, 0},
+};
+
+struct Args {
+  std::string control, data, platform, swPart, packageName, fileType = "APP-CRY", keyFile, key, publicKey,
+      signature, package, output;
+  std::vector<std::string> scripts;
+  int headerLength = kvpack::kDefaultHeaderLength;
+  std::vector<std::string> positional;
+  bool help = false;
+};
+
+bool ParseArgs(int argc, char** argv, Args* args, std::string* error) {
+  optind = 1;
+  opterr = 0;
+  int c;
+  while ((c = getopt_long(argc, argv, "+o:h", kOptions, nullptr)) != -1) {
+    const std::string value = optarg != nullptr ? optarg : "";
+    switch (c) {
+      case kControl: args->control = value; break;
+      case kData: args->data = value; break;
+      case kScript: args->scripts.push_back(value); break;
+      case kPlatform: args->platform = value; break;
+      case kSwPart: args->swPart = value; break;
+      case kPackageName: args->packageName = value; break;
+      case kFileType: args->fileType = value; break;
+      case kHeaderLength: {
+        char* end = nullptr;
+        const long n = std::strtol(value.c_str(), &end, 10);
+        if (value.empty() || *end != '\0' || n < 0 || n > 100000) {
+          *error = "--header-length needs a number";
+          return false;
+        }
+        args->headerLength = static_cast<int>(n);
+        break;
+      }
+      case kKeyFile: args->keyFile = value; break;
+      case kKey: args->key = value; break;
+      case kPublicKey: args->publicKey = value; break;
+      case kSignature: args->signature = value; break;
+      case kPackage: args->package = value; break;
+      case 'o':
+      case kOutput: args->output = value; break;
+      case 'h':
+      case kHelp: args->help = true; break;
+      default:
+        *error = std::string("unknown or incomplete option ") + argv[optind - 1];
+        return false;
+    }
+  }
+  for (int i = optind; i < argc; ++i) args->positional.emplace_back(argv[i]);
+  return true;
+}
+
+bool Require(const std::string& value, const char* option, std::string* error) {
+  if (value.empty()) *error = std::string(option) + " is required";
+  return !value.empty();
+}
+
+bool LoadKey(const Args& args, kvpack::CryKey* key, bool announce, std::string* error) {
+  if (args.keyFile.empty()) {
+    *key = kvpack::BuiltInKey();
+    if (announce && crykey_IsDevelopment() != 0) {
+      std::fprintf(stderr, "kvpack: note: using the development CRY key built into this program\n");
+    }
+    return true;
+  }
+  return kvpack::ReadKeyFile(args.keyFile, key, error);
+}
+
+int RunIpk(const Args& args) {
+  std::string error;
+  if (!Require(args.control, "--control", &error) || !Require(args.data, "--data", &error) ||
+      !Require(args.output, "-o", &error)) {
+    return Usage(error.c_str());
+  }
+  if (!args.positional.empty()) return Usage("ipk takes no file arguments");
+  kvpack::IpkOptions options{args.control, args.data, args.scripts};
+  if (!kvpack::BuildIpk(options, args.output, &error)) return Fail(error);
+  return 0;
+}
+
+int RunCry(const Args& args) {
+  std::string error;
+  if (!Require(args.platform, "--platform", &error) || !Require(args.swPart, "--swpart", &error) ||
+      !Require(args.packageName, "--package-name", &error) || !Require(args.output, "-o", &error)) {
+    return Usage(error.c_str());
+  }
+  if (args.positional.size() != 1) return Usage("cry needs exactly one input file");
+  kvpack::CryOptions options;
+  options.platform = args.platform;
+  options.swPart = args.swPart;
+  options.packageName = args.packageName;
+  options.fileType = args.fileType;
+  options.headerLength = args.headerLength;
+  if (!LoadKey(args, &options.key, true, &error)) return Fail(error);
+  if (!kvpack::WriteCry(options, args.positional[0], args.output, &error)) return Fail(error);
+  return 0;
+}
+
+int RunSign(const Args& args) {
+  std::string error;
+  if (!Require(args.key, "--key", &error)) return Usage(error.c_str());
+  if (args.positional.size() != 1) return Usage("sign needs exactly one file");
+  const std::string& file = args.positional[0];
+  const std::string output = args.output.empty() ? kvpack::DefaultSignaturePath(file) : args.output;
+  if (!kvpack::SignFile(args.key, file, output, &error)) return Fail(error);
+  return 0;
+}
+
+int RunInspect(const Args& args) {
+  std::string error;
+  if (!Require(args.platform, "--platform", &error)) return Usage(error.c_str());
+  if (args.positional.size() != 1) return Usage("inspect needs exactly one file");
+  kvpack::InspectOptions options;
+  options.platform = args.platform;
+  options.publicKey = args.publicKey;
+  options.signature = args.signature;
+  options.package = args.package;
+  if (!LoadKey(args, &options.key, false, &error)) return Fail(error);
+  const int result = kvpack::Inspect(options, args.positional[0], stdout, &error);
+  std::fflush(stdout);
+  if (result < 0) return Fail(error);
+  return result == 1 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return Usage(nullptr);
+  const std::string command = argv[1];
+  if (command == "-h" || command == "--help" || command == "help") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  Args args;
+  std::string error;
+  if (!ParseArgs(argc - 1, argv + 1, &args, &error)) return Usage(error.c_str());
+  if (args.help) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (command == "ipk") return RunIpk(args);
+  if (command == "cry") return RunCry(args);
+  if (command == "sign") return RunSign(args);
+  if (command == "inspect") return RunInspect(args);
+  return Usage(("unknown command " + command).c_str());
+}
