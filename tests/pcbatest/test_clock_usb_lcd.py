@@ -1,0 +1,125 @@
+"""RTC, USB and LCD on the simulated board: the command lines the stand-ins
+see, and the response lines."""
+import os
+
+import pytest
+
+WRONG_DATA = "Wrong test data specified -> \n"
+WRONG_COMMAND = "Wrong test command specified -> \n"
+DATE = "'2018-12-19 17:08:00'"
+
+
+def commands(board):
+    """The last run's stand-in calls, with the PATH-resolved date shortened to
+    its name."""
+    return [[os.path.basename(argv[0]) if argv[0].endswith("/date") else argv[0], *argv[1:]]
+            for argv in board.last_journal()]
+
+
+@pytest.mark.parametrize("step, expected", [
+    ("setTime", [["date", "-s", "2018-12-19 17:08:00"], ["/sbin/hwclock", "-w"]]),
+    ("calibrate", [["date", "-s", "2018-12-19 17:08:00"], ["/sbin/hwclock", "--systohc", "--update-drift"],
+                   ["/sbin/hwclock", "--adjust"]]),
+])
+def test_setting_the_clock_runs_date_and_hwclock(board, step, expected):
+    # The stand-in date prints the new time like the real one: it must go to
+    # /dev/null, not onto the response.
+    assert board.run("RTC", step, DATE) == (0, 'RTC %s  "%s"\n' % (step, DATE), "")
+    assert commands(board) == expected
+
+
+@pytest.mark.parametrize("step, data", [
+    ("setTime", "2018-12-19 17:08:00"),          # 19 characters, no quotes
+    ("calibrate", "2018-12-19 17:08:00"),
+    ("setTime", "'2018-12-19 17:08:0x'"),
+    ("setTime", "'2018-12-19;reboot;0'"),         # 21 characters, not a date
+    ("setTime", "\"2018-12-19 17:08:00\""),
+    ("setTime", ""),
+    ("setDate", DATE),
+])
+def test_wrong_date_or_step_runs_nothing(board, step, data):
+    assert board.run("RTC", step, data) == (0, WRONG_DATA + "RTC %s \n" % step, "")
+    assert board.last_journal() == []
+
+
+@pytest.mark.parametrize("data, answer, out", [
+    ("RTC", "2026-03-04 05:06:07.251722+00:00\n", "RTC getTime RTC 2026-03-04 05:06:07\n"),
+    ("RTC", "1999-12-31 23:59:59\n", "RTC getTime RTC 1999-12-31 23:59:59\n"),
+    ("system", "2026-03-04:05:06:07\n", "RTC getTime system 2026-03-04 05:06:07\n"),
+])
+def test_get_time_formats_nineteen_characters(board, data, answer, out):
+    board.write_file("answers/hwclock" if data == "RTC" else "answers/date", answer)
+    assert board.run("RTC", "getTime", data) == (0, out, "")
+    expected = ["/sbin/hwclock"] if data == "RTC" else ["date", "+%Y-%m-%d:%H:%M:%S"]
+    assert commands(board) == [expected]
+
+
+@pytest.mark.parametrize("data", ["rtc", "System", ""])
+def test_get_time_of_unknown_clock_is_a_wrong_command(board, data):
+    assert board.run("RTC", "getTime", data) == (0, WRONG_COMMAND + "RTC getTime \n", "")
+    assert board.last_journal() == []
+
+
+@pytest.mark.parametrize("path, name, out", [
+    ("/dev/", "sda1", "USB /dev/ sda1 sda1\n\n"),
+    ("/dev/", "sda", "USB /dev/ sda sda\n\n"),      # the first matching line only
+    ("/dev", "sdb", "USB /dev sdb \n"),              # nothing matches, nothing appended
+])
+def test_usb_appends_the_first_matching_node(board, path, name, out):
+    board.plug_usb("sda", "sda1")
+    assert board.run("USB", path, name) == (0, out, "")
+
+
+@pytest.mark.parametrize("path, name", [
+    ("/dev/" + "a" * 19, "sda12"),                   # 29 characters together
+    ("/dev/", "sda1;date"),
+    ("/dev/;date", "sda1"),
+    ("/dev/", "$(date)"),
+    ("/dev/", "sda1 /etc"),
+    ("/dev/", "-r"),
+    ("-la", "sda1"),
+    ("/dev/", ""),
+])
+def test_usb_refuses_long_or_hostile_arguments(board, path, name):
+    board.plug_usb("sda1")
+    assert board.run("USB", path, name) == (0, WRONG_DATA + "USB %s %s \n" % (path, name), "")
+    assert board.last_journal() == []
+
+
+def test_usb_accepts_exactly_28_characters(board):
+    path = "/dev/" + "x" * 18 + "/"
+    board.plug_usb("sda1")
+    status, out, _ = board.run("USB", path, "sda1")
+    assert (status, out) == (0, "USB %s sda1 \n" % path)
+
+
+CAL = "xinput set-float-prop 'ADS7846 Touchscreen' 'Coordinate Transformation Matrix' 1.1 0 -0.05 0 1.07 -0.03 0 0 1"
+
+
+@pytest.mark.parametrize("content, out", [
+    (CAL + "\nsecond line\n", 'LCD readCal "%s"\n' % CAL),
+    ("no line end", 'LCD readCal "no line end"\n'),
+])
+def test_read_cal_quotes_the_first_line(board, content, out):
+    board.write_file("etc/pointercal.xinput", content)
+    assert board.run("LCD", "readCal")[:2] == (0, out)
+
+
+def test_read_cal_without_a_calibration_gives_a_single_quote(board):
+    board.remove_file("etc/pointercal.xinput")
+    assert board.run("LCD", "readCal")[:2] == (0, 'LCD readCal "\n')
+
+
+def test_re_cal_removes_the_calibration_and_runs_the_script(board):
+    board.write_file("answers/calibration", CAL + "\n")
+    assert board.run("LCD", "reCal") == (0, 'LCD reCal "%s"\n' % CAL, "")
+    assert commands(board) == [["/usr/bin/xinput_calibrator_once.sh"]]
+    assert board.calibrator() == {"display": ":0.0", "old_calibration": False}
+    assert board.read_file("etc/pointercal.xinput") == CAL + "\n"
+
+
+@pytest.mark.parametrize("step", ["calibrate", "ReadCal", ""])
+def test_lcd_unknown_step_is_wrong_data(board, step):
+    assert board.run("LCD", step) == (0, WRONG_DATA + "LCD %s \n" % step, "")
+    assert board.last_journal() == []
+    assert board.read_file("etc/pointercal.xinput") is not None
