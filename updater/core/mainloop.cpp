@@ -2,13 +2,164 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstring>
+#include <string>
+
 #include "config/identity.h"
+#include "core/cmd.h"
 #include "core/log.h"
 #include "core/options.h"
 #include "core/paths.h"
 #include "core/sleep.h"
+#include "install/appinstall.h"
 #include "install/savedstate.h"
 #include "intake/bundle.h"
+#include "intake/cleanup.h"
+#include "intake/opkg.h"
+#include "intake/scandir.h"
+#include "security/decrypt.h"
+#include "security/sign.h"
+
+namespace {
+
+// Per-pass state of the loop: the found file and its path, and the payload
+// offset that the integrity check hands to the decryption.
+char gFoundName[kFoundNameSize];
+std::string gFoundPath;
+int gCryOffset = 0;
+
+const char* const kControlFiles[] = {"control", "debian-binary", "postinst", "preinst", "postrm", "prerm"};
+
+void DeleteControlFiles(const char* folder) {
+  scandir_DeleteSomefiles(folder, {kControlFiles[0], kControlFiles[1], kControlFiles[2], kControlFiles[3],
+                                   kControlFiles[4], kControlFiles[5]});
+}
+
+void DeleteFiles(const char* folder, std::initializer_list<const char*> extensions) {
+  for (const char* ext : extensions) scandir_Deletefiles(folder, ext);
+}
+
+// Installer artefacts that an earlier run may have left.
+void RemoveEarlierArtefacts() {
+  const std::string etc = paths_Device(devpath::kEtcFolder);
+  DeleteFiles(paths_WatchFolder(), {"CRY", "IPK", "IPKTMP", "SIGN64"});
+  DeleteFiles(paths_WorkFolder(), {"IPK", "CRY", "GZ", "XZ", "IPKTMP", "SIGN64"});
+  DeleteFiles(etc.c_str(), {"LOCK"});
+  DeleteControlFiles(paths_WorkFolder());
+  scandir_DeleteSomefiles(paths_WatchFolder(), {kLockName});
+}
+
+void LogError(const char* text) {
+  log_SetPriority(kPriorityError);
+  log_Print(1, "%s", text);
+}
+
+// Kind 1: integrity check, then decryption into an ipk in the watch folder,
+// which a later pass takes as kind 2.
+void HandleAppCry(const char* path) {
+  const char* watch = paths_WatchFolder();
+  log_Print(1, "Main, do integrity check on cryfile %s\n", path);
+  if (Decrypt_CheckInstallerFile(&gCryOffset, path) != 1) {
+    scandir_DeleteArtefacts(watch);
+    LogError("Main, integrity check on cryfile failed, cleaning up\n");
+    return;
+  }
+  log_Print(1, "Main, integrity check on cryfile %s successful\n", path);
+  scandir_Deletefiles(paths_WorkFolder(), "IPK");
+  const int result = DeCrypt(path, watch, gCryOffset);
+  if (result == -1) {
+    log_SetPriority(kPriorityError);
+    log_Print(1, "Main, decryption failed:%d, cleaning up\n", result);
+    scandir_Deletefiles(watch, "CRY");
+    scandir_Deletefiles(paths_WorkFolder(), "IPK");
+    scandir_Deletefiles(paths_WorkFolder(), "IPKTMP");
+    scandir_DeleteSomefiles(watch, {kLockName});
+    return;
+  }
+  scandir_Deletefiles(watch, "CRY");
+  scandir_Deletefiles(watch, "IPKTMP");
+  log_Print(1, "Main, decrypter successfully executed\n");
+}
+
+// Kind 2: move the package to the work folder, unpack its control data,
+// rename it and its signature after its "Package" field, verify and install.
+void HandleIpk(const char* path, const char* found) {
+  const char* work = paths_WorkFolder();
+  const char* watch = paths_WatchFolder();
+  const DaemonOptions& options = options_Get();
+
+  log_Print(1, "Main, ipk installer found, analysing content....\n");
+  opkg_ClearControlInfo();
+  cmd_Run(("mv \"" + std::string(path) + "\" \"" + work + "\"").c_str());
+  ::sync();
+  if (opkg_Unpack(work, found) != 0) LogError("Main, opkg_Unpack error\n");
+  (void)opkg_extractControlInfo(work);
+
+  const OpkgControlInfo& info = opkg_GetControlInfo();
+  const std::string package = info.package;
+  const std::string packageFile = package + ".ipk";
+  if (opkg_IsPlainPackageName(info.package) == 0) {
+    // The name becomes a file name and part of command lines: a value that
+    // could point elsewhere or add arguments refuses the whole package.
+    log_SetPriority(kPriorityError);
+    log_Print(1, "Main, package name \"%s\" of %s is not a plain file name, package refused\n", info.package,
+              found);
+    DeleteFiles(work, {"GZ", "XZ"});
+    DeleteControlFiles(work);
+    return;
+  }
+
+  cmd_Run(("mv \"" + std::string(work) + found + "\" \"" + work + packageFile + "\"").c_str());
+  if (const char* dot = std::strrchr(found, '.')) {
+    const std::string base(found, static_cast<std::size_t>(dot - found));
+    const std::string bundle = std::string(work) + "bundle/";
+    cmd_Run(("mv \"" + bundle + base + ".sign64\" \"" + bundle + package + ".sign64\"").c_str());
+  }
+  ::sync();
+  DeleteFiles(work, {"GZ", "XZ"});
+  DeleteControlFiles(work);
+
+  // The update-log text is cut at 511 characters.
+  char updateText[512];
+  if (std::snprintf(updateText, sizeof updateText, "%s, version: %s", found, info.version) < 0) {
+    updateText[0] = '\0';
+  }
+  if (package == "kvupdaterd") {
+    log_Print(1, "Main, unencrypted kvupdaterd ipk, %s  found, start signature check\n", package.c_str());
+    scandir_Deletefiles(watch, "IPK");
+    if (sign_VerifyPackage(packageFile.c_str(), kSignModeWorkFolder) == 1) {
+      scandir_CreateLockfile(watch, kLockName, path);
+      log_Print(1, "Signature check OK, starting installation\n");
+      UpdateLog(kUpdateLogKvUpdater, updateText);
+      doInstall_silentInstall(package.c_str(), options.simulate);
+    }
+    return;
+  }
+  if (sign_VerifyPackage(packageFile.c_str(), kSignModeWorkFolder) == 1) {
+    log_Print(1, "Main, unencrypted Quorvan ipk, %s found, start signature check\n", package.c_str());
+    scandir_CreateLockfile(watch, kLockName, path);
+    UpdateLog(kUpdateLogIpk, updateText);
+    doInstall_execStartAppInstall(package.c_str(), config_GetPlatformName(), options.simulate);
+  }
+}
+
+// A lock older than the expiry: every installer artefact goes, the lock too.
+void ClearStaleLock() {
+  log_SetPriority(kPriorityNotice);
+  log_Print(1, "Main, expired lock file found cleaning up\n");
+  const char* watch = paths_WatchFolder();
+  const char* work = paths_WorkFolder();
+  const char* bundle = paths_BundleFolder();
+  DeleteFiles(watch, {"CRY", "SIGN64", "IPK"});
+  DeleteFiles(work, {"IPK", "GZ", "XZ", "IPKTMP"});
+  scandir_Deletefiles(watch, "LOCK");
+  DeleteControlFiles(work);
+  scandir_Deletefiles(bundle, "SIGN64");
+  scandir_DeleteSomefiles(bundle, {"controlfile", "allinfo.txt", "allinfo.json"});
+}
+
+}  // namespace
 
 void mainloop_StartUp(int argc, char** argv) {
   DaemonOptions& options = options_Get();
@@ -26,11 +177,33 @@ void mainloop_StartUp(int argc, char** argv) {
   config_Init();
   config_LoadIdData();
   bundle_CreateFolder();
+  RemoveEarlierArtefacts();
 
+  gFoundName[0] = '\0';
+  gFoundPath.clear();
   log_Print(1, "Main,  looking for changes in %s .....\n", paths_WatchFolder());
 }
 
 void mainloop_Pass() {
+  const char* watch = paths_WatchFolder();
+  const int kind = scandir_FindInstaller(watch, gFoundName, {"CRY", "IPK"});
+  if (kind != kInstallerNone) {
+    gFoundPath = std::string(watch) + gFoundName;
+    if (scandir_FileExists(watch, kLockName) == 0 && FileReady(watch, gFoundName) == 1) {
+      switch (kind) {
+        case kInstallerAppCry:
+          HandleAppCry(gFoundPath.c_str());
+          break;
+        case kInstallerIpk:
+          HandleIpk(gFoundPath.c_str(), gFoundName);
+          break;
+        default:
+          // OS images and bundles stay where they are.
+          break;
+      }
+    }
+  }
+  if (scandir_LockfileExpired(watch, kLockName, kLockExpirySeconds) == 1) ClearStaleLock();
   kv_SleepMicroseconds(kPassSleepMicroseconds);
 }
 

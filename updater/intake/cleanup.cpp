@@ -1,0 +1,112 @@
+#include "intake/cleanup.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "core/handles.h"
+#include "core/log.h"
+#include "intake/extfilter.h"
+#include "intake/scandir.h"
+
+int scandir_Deletefiles(const char* folder, const char* ext) {
+  extfilter_Set({ext});
+  struct dirent** list = nullptr;
+  const int n = ::scandir(folder, &list, scandir_FilterByExtension, alphasort);
+  if (n < 0) {
+    std::perror("scandir");
+    return 1;
+  }
+  for (int i = n - 1; i >= 0; --i) {
+    const std::string path = std::string(folder) + list[i]->d_name;
+    log_Print(2, "scandir_Deletefiles, deleting unused installer artefacts:  %s\n", path.c_str());
+    (void)std::remove(path.c_str());
+    std::free(list[i]);
+  }
+  std::free(list);
+  return 0;
+}
+
+void scandir_DeleteSomefiles(const char* folder, std::initializer_list<const char*> names) {
+  for (const char* name : names) {
+    const std::string path = std::string(folder) + name;
+    if (::access(path.c_str(), F_OK) == 0) {
+      (void)std::remove(path.c_str());
+      log_Print(2, "scandir_DeleteSomefiles, deleting unused installer artefacts:  %s\n", path.c_str());
+    }
+  }
+}
+
+int scandir_DeleteArtefacts(const char* folder) {
+  scandir_Deletefiles(folder, "CRY");
+  scandir_Deletefiles(folder, "LOCK");
+  scandir_Deletefiles(folder, "IPK");
+  return scandir_Deletefiles(folder, "IPKTMP");
+}
+
+void scandir_CreateLockfile(const char* folder, const char* lockName, const char* installerPath) {
+  const std::time_t now = std::time(nullptr);
+  char created[64] = "missing timestamp, localtime() failed";
+  struct tm local {};
+  if (localtime_r(&now, &local) != nullptr) {
+    std::snprintf(created, sizeof created, "%d-%d-%d %d:%d:%d", local.tm_year + 1900, local.tm_mon + 1,
+                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  }
+  const std::string path = std::string(folder) + lockName;
+  if (kv::File f = kv::OpenFile(path.c_str(), "w")) {
+    std::fprintf(f.get(), "created: %s\n", created);
+    std::fprintf(f.get(), "timestamp: %lld\n", static_cast<long long>(now));
+    std::fprintf(f.get(), "Install file: %s\n", installerPath);
+  }
+  log_Print(2, "scandir_CreateLockfile, creating lockfile\n");
+}
+
+namespace {
+
+// Splits a lock line at its first run of colons: the key is the text before
+// it, the value the next run of characters that are not colon, blank, CR or
+// LF. Returns 1 with the value when the key is "timestamp" and has one.
+int TimestampValue(char* line, const char** value) {
+  char* save = nullptr;
+  const char* key = strtok_r(line, ":", &save);
+  if (key == nullptr || std::strcmp(key, "timestamp") != 0) return 0;
+  const char* v = strtok_r(nullptr, ": \r\n", &save);
+  if (v == nullptr) return 0;
+  *value = v;
+  return 1;
+}
+
+// Removes the line feed that ends a line as read by fgets.
+void DropLineFeed(char* line) {
+  const std::size_t n = std::strlen(line);
+  if (n > 0 && line[n - 1] == '\n') line[n - 1] = '\0';
+}
+
+}  // namespace
+
+int scandir_LockfileExpired(const char* folder, const char* lockName, long expirySeconds) {
+  const std::string path = std::string(folder) + lockName;
+  kv::File f = kv::OpenFile(path.c_str(), "r");
+  if (!f) return 0;
+  char line[513];
+  while (std::fgets(line, sizeof line, f.get()) != nullptr) {
+    DropLineFeed(line);
+    const char* value = nullptr;
+    if (TimestampValue(line, &value) == 1) {
+      // A value that is not a number reads as 0, so the lock is stale.
+      const long long stamp = std::strtoll(value, nullptr, 10);
+      return stamp + expirySeconds < static_cast<long long>(std::time(nullptr)) ? 1 : 0;
+    }
+  }
+  return 1;
+}
+
+int scandir_FileExists(const char* folder, const char* name) {
+  const std::string path = std::string(folder) + name;
+  return ::access(path.c_str(), F_OK) == 0 ? 1 : 0;
+}

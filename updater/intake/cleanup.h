@@ -1,0 +1,33 @@
+// The install lock and the removal of installer artefacts from the watch,
+// work and bundle folders. Paths are the folder (with its trailing slash)
+// followed by the name. Main thread only.
+#pragma once
+
+#include <initializer_list>
+
+inline constexpr const char* kLockName = "install.lock";
+inline constexpr long kLockExpirySeconds = 900;
+
+// Removes every file of the folder whose extension equals ext (ignoring case,
+// the whole extension: "IPK" leaves x.IPKTMP). Returns 0, or 1 (after the
+// "scandir" system error) when the folder cannot be listed.
+int scandir_Deletefiles(const char* folder, const char* ext);
+
+// Removes each named file of the folder that exists; missing names are passed
+// over silently.
+void scandir_DeleteSomefiles(const char* folder, std::initializer_list<const char*> names);
+
+// scandir_Deletefiles for "CRY", "LOCK", "IPK", "IPKTMP" in that order;
+// returns the result of the last.
+int scandir_DeleteArtefacts(const char* folder);
+
+// Writes the lock: "created: <local time>", "timestamp: <epoch seconds>",
+// "Install file: <installer path>", each on its own line.
+void scandir_CreateLockfile(const char* folder, const char* lockName, const char* installerPath);
+
+// 1 when the lock's timestamp is more than expiry seconds old, or the lock
+// has no timestamp line; 0 when it is fresh, absent or cannot be opened.
+int scandir_LockfileExpired(const char* folder, const char* lockName, long expirySeconds);
+
+// 1 when folder+name exists, else 0.
+int scandir_FileExists(const char* folder, const char* name);

@@ -1,0 +1,112 @@
+#include "intake/opkg.h"
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "core/bounded.h"
+#include "core/cmd.h"
+#include "core/handles.h"
+#include "core/log.h"
+#include "core/paths.h"
+
+namespace {
+
+OpkgControlInfo gInfo{};
+
+// What unpacking may leave next to the package.
+constexpr const char* kArMembers[] = {"debian-binary", "control.tar.gz", "data.tar.gz", "data.tar.xz"};
+constexpr const char* kControlMembers[] = {"control", "preinst", "postinst", "prerm", "postrm"};
+
+bool IsPlainFile(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
+}
+
+// Moves each named regular file from the staging folder into the folder.
+void TakeMembers(const std::string& staging, const std::string& folder, const char* const* names,
+                 std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string from = staging + names[i];
+    if (!IsPlainFile(from)) continue;
+    (void)std::rename(from.c_str(), (folder + names[i]).c_str());
+  }
+}
+
+}  // namespace
+
+void opkg_ClearControlInfo() { gInfo = OpkgControlInfo{}; }
+
+const OpkgControlInfo& opkg_GetControlInfo() { return gInfo; }
+
+int opkg_Unpack(const char* folder, const char* name) {
+  const std::string dir = folder;
+  const std::string package = dir + name;
+  // A fresh, private staging folder inside the folder (same file system, so
+  // members are moved, not copied). Nothing exists in it that an archive
+  // member could be written through.
+  std::string stagingTemplate = dir + ".kvunpack-XXXXXX";
+  if (::mkdtemp(stagingTemplate.data()) != nullptr) {
+    const std::string staging = stagingTemplate + "/";
+    char line[1024];
+    std::snprintf(line, sizeof line, "cd \"%s\"; %s -x \"%s\"  >/dev/null; %s -zxf control.tar.gz",
+                  staging.c_str(), paths_Device(devpath::kAr).c_str(), package.c_str(),
+                  paths_Device(devpath::kTar).c_str());
+    cmd_System(line);
+    TakeMembers(staging, dir, kArMembers, std::size(kArMembers));
+    TakeMembers(staging, dir, kControlMembers, std::size(kControlMembers));
+    std::error_code ec;
+    std::filesystem::remove_all(stagingTemplate, ec);
+  }
+  ::sync();
+  return ::access(package.c_str(), F_OK) == 0 ? 0 : 1;
+}
+
+int opkg_extractControlInfo(const char* folder) {
+  int result = 4;
+  const std::string path = std::string(folder) + "control";
+  kv::File f = kv::OpenFile(path.c_str(), "r");
+  if (!f) {
+    std::perror("fopen 'control' file");
+    return 1;
+  }
+  struct Field {
+    const char* key;
+    char* value;
+  };
+  const Field fields[] = {{"Package", gInfo.package},
+                          {"Version", gInfo.version},
+                          {"License", gInfo.license},
+                          {"Architecture", gInfo.architecture}};
+  char line[2000];
+  while (std::fgets(line, sizeof line, f.get()) != nullptr) {
+    const std::size_t n = std::strlen(line);
+    if (n > 0 && line[n - 1] == '\n') line[n - 1] = '\0';
+    char* save = nullptr;
+    const char* key = strtok_r(line, ":", &save);
+    if (key == nullptr) continue;
+    for (const Field& field : fields) {
+      if (std::strcmp(key, field.key) != 0) continue;
+      const char* value = strtok_r(nullptr, ": \r\n", &save);
+      if (value == nullptr) break;
+      log_Print(3, "opkg_extractControlInfo - opkg found: %s=%s\n", key, value);
+      kv::CopyBounded(field.value, kControlFieldSize, value, kControlFieldSize - 1);
+      --result;
+      break;
+    }
+  }
+  f.reset();
+  ::sync();
+  return result;
+}
+
+int opkg_IsPlainPackageName(const char* package) {
+  if (package == nullptr || package[0] == '\0') return 0;
+  if (std::strcmp(package, ".") == 0 || std::strcmp(package, "..") == 0) return 0;
+  return std::strpbrk(package, "/\"'") == nullptr ? 1 : 0;
+}
