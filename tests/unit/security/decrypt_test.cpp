@@ -1,0 +1,266 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "core/handles.h"
+#include "core/log.h"
+#include "core/paths.h"
+#include "fixture.h"
+#include "security/crykey.h"
+#include "security/decrypt.h"
+#include "security/ssl_handles.h"
+
+namespace {
+
+using sectest::Encrypt;
+using sectest::Pattern;
+using sectest::Plaintext;
+
+constexpr std::size_t kChunk = kDecryptChunkSize;
+
+// Runs the decryption core over an in-memory container.
+struct CoreRun {
+  DecryptOutcome outcome;
+  std::string plaintext;
+};
+CoreRun RunCore(const std::string& container, long offset) {
+  kv::CipherCtx ctx(EVP_CIPHER_CTX_new());
+  EXPECT_TRUE(decrypt_InitCipher(ctx.get(), crykey_Assemble(), crykey_GetIv()));
+  std::FILE* in = std::tmpfile();
+  std::fwrite(container.data(), 1, container.size(), in);
+  std::FILE* out = std::tmpfile();
+  CoreRun run;
+  run.outcome = decrypt_Stream(ctx.get(), in, offset, out);
+  std::fflush(out);
+  std::rewind(out);
+  char buf[4096];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, out)) > 0) run.plaintext.append(buf, n);
+  std::fclose(in);
+  std::fclose(out);
+  return run;
+}
+
+TEST(DecryptCore, WritesExactlyTheImageAcrossChunkBoundaries) {
+  struct Case {
+    const char* what;
+    std::size_t image;
+    std::size_t trailing;  // extra bytes after the padded payload
+  };
+  const Case cases[] = {
+      {"20,000 bytes over two chunks (16,384 + 3,632)", 20000, 0},
+      {"ends inside the first chunk", 1000, 0},
+      {"ends exactly at the end of the first chunk", kChunk - 12, 0},
+      {"ends at the end of the first chunk, more ciphertext follows", kChunk - 12, 48},
+      {"ends exactly at the end of the second chunk", 2 * kChunk - 12, 0},
+      {"three chunks", 2 * kChunk + 5000, 0},
+      {"one trailing byte after the last full block", 20000, 1},
+      {"fifteen trailing bytes", 20000, 15},
+      {"trailing bytes form a read of their own", kChunk - 12, 15},
+      {"empty image", 0, 0},
+  };
+  for (const Case& c : cases) {
+    const std::string image = Pattern(c.image, static_cast<unsigned>(c.image));
+    const std::string payload = Encrypt(Plaintext(image)) + Pattern(c.trailing, 99);
+    const std::string container = sectest::Container("H", 512, payload);
+    const CoreRun run = RunCore(container, 512);
+    EXPECT_EQ(run.outcome.status, DecryptStatus::kOk) << c.what;
+    EXPECT_EQ(run.outcome.imageLength, c.image) << c.what;
+    EXPECT_EQ(run.plaintext.size(), c.image) << c.what;
+    EXPECT_TRUE(run.plaintext == image) << c.what;
+  }
+}
+
+TEST(DecryptCore, RefusesPayloadsThatCannotHoldTheImage) {
+  const std::string image = Pattern(20000);
+  const std::string good = Encrypt(Plaintext(image));
+  unsigned char otherKey[32] = {1, 2, 3};
+  struct Case {
+    const char* what;
+    std::string container;
+    long offset;
+    DecryptStatus status;
+  };
+  const Case cases[] = {
+      {"empty payload", std::string(512, 'h'), 512, DecryptStatus::kNoHeader},
+      {"15-byte payload", std::string(512, 'h') + std::string(15, 'x'), 512, DecryptStatus::kNoHeader},
+      {"offset at the end", std::string(512, 'h') + good, static_cast<long>(512 + good.size()), DecryptStatus::kNoHeader},
+      {"offset past the end", std::string(512, 'h') + good, 100000, DecryptStatus::kNoHeader},
+      {"negative offset", std::string(512, 'h') + good, -1, DecryptStatus::kSeekFailed},
+      {"verificator 0", std::string(512, 'h') + Encrypt(Plaintext(image, 20000, 0)), 512, DecryptStatus::kVerificatorFailed},
+      {"another key", std::string(512, 'h') + Encrypt(Plaintext(image), otherKey), 512, DecryptStatus::kVerificatorFailed},
+      {"payload cut short", std::string(512, 'h') + good.substr(0, 16384), 512, DecryptStatus::kIncomplete},
+      {"image length beyond the payload", std::string(512, 'h') + Encrypt(Plaintext(image, 30000, 0u - 30000u)), 512,
+       DecryptStatus::kIncomplete},
+  };
+  for (const Case& c : cases) EXPECT_EQ(RunCore(c.container, c.offset).outcome.status, c.status) << c.what;
+}
+
+TEST(DecryptCore, EveryBitFlipOfTheFirstBlockBreaksTheVerificationHeader) {
+  // The first cipher block carries the image length and verificator: a
+  // flipped bit there scrambles the whole block, so the sum no longer vanishes.
+  const std::string image = Pattern(100);
+  const std::string payload = Encrypt(Plaintext(image));
+  int accepted = 0;
+  for (std::size_t bit = 0; bit < 16 * 8; ++bit) {
+    std::string flipped = payload;
+    flipped[bit / 8] = static_cast<char>(flipped[bit / 8] ^ (1 << (bit % 8)));
+    if (RunCore(flipped, 0).outcome.status == DecryptStatus::kOk) ++accepted;
+  }
+  EXPECT_EQ(accepted, 0);
+}
+
+// --- DeCrypt itself, with the fixed waits recorded instead of spent ---
+
+std::vector<long> gWaits;
+void RecordWait(long microseconds) { gWaits.push_back(microseconds); }
+
+class DeCryptTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    paths_SetRoot(root_.path());
+    watch_ = paths_WatchFolder();
+    std::filesystem::create_directories(watch_);
+    gWaits.clear();
+    decrypt_SetSettleHook(RecordWait);
+  }
+  void TearDown() override {
+    decrypt_SetSettleHook(nullptr);
+    paths_SetRoot("");
+    sectest::QuietVerbose(1);
+  }
+  std::string PutContainer(const std::string& name, const std::string& payload, std::size_t offset = 512) {
+    const std::string path = watch_ + name;
+    kvtest::WriteFile(path, sectest::Container("HEADERLENGTH: 512\r\n\r\n", offset, payload));
+    return path;
+  }
+  kvtest::TempDir root_;
+  std::string watch_;
+};
+
+TEST_F(DeCryptTest, DecryptsVerifiesAndCopiesTheImageBesideTheContainer) {
+  kvtest::SyslogCapture syslog;
+  sectest::QuietVerbose(3);
+  log_SetPriority(kPriorityNotice);
+  const std::string image = Pattern(20000, 7);
+  const std::string path = PutContainer("app.v2.CRY", Encrypt(Plaintext(image)) + "tail");
+
+  EXPECT_EQ(DeCrypt(path.c_str(), watch_.c_str(), 512), 0);
+  EXPECT_TRUE(kvtest::ReadFile(watch_ + "app.v2.ipk") == image);
+  EXPECT_TRUE(kvtest::ReadFile(watch_ + "INSTALLER.IPKTMP") == image);  // left for the caller
+  EXPECT_EQ(gWaits, (std::vector<long>{2000000, 1000000, 1000000}));
+
+  if (!syslog.available()) return;
+  const std::string command = "cp -p '" + watch_ + "INSTALLER.IPKTMP' '" + watch_ + "app.v2.ipk'";
+  const std::vector<std::string> expected = {
+      "7|DeCrypt, offset=512",
+      "5|DeCrypt, Verificator OK. !!!",
+      "7|DeCrypt, Verificator tHead-imagelength: 20000d ",
+      "7|DeCrypt, Verificator tHead->verificator: 4294947296d ",
+      "7|DeCrypt, Verificator + imagelength: 0d (sb=0)",
+      "7|DeCrypt, Verificator offsetlength: 512d ",
+      "5|DeCrypt OK!",
+      "5|DeCrypt :" + command,
+  };
+  EXPECT_EQ(sectest::Lines(syslog), expected);
+}
+
+TEST_F(DeCryptTest, VerificatorFailureLogsFiveLinesAndReleasesWithoutWaiting) {
+  kvtest::SyslogCapture syslog;
+  sectest::QuietVerbose(3);
+  log_SetPriority(kPriorityNotice);
+  const std::string path = PutContainer("bad.cry", Encrypt(Plaintext(Pattern(20000), 20000, 0)));
+
+  EXPECT_EQ(DeCrypt(path.c_str(), watch_.c_str(), 512), -1);
+  EXPECT_FALSE(kvtest::FileExists(watch_ + "bad.ipk"));
+  EXPECT_TRUE(gWaits.empty());
+  if (!syslog.available()) return;
+  const std::vector<std::string> expected = {
+      "7|DeCrypt, offset=512",
+      "5|DeCrypt, Verificator failed. Abort loading ",
+      "5|DeCrypt, Verificator tHead-imagelength: 20000d ",
+      "5|DeCrypt, Verificator tHead->verificator: 0d ",
+      "5|DeCrypt, Verificator + imagelength: 20000d (sb=0)",
+      "5|DeCrypt, Verificator offsetlength: 512d ",
+  };
+  EXPECT_EQ(sectest::Lines(syslog), expected);
+}
+
+TEST_F(DeCryptTest, FailuresReturnMinusOneAndProduceNoPackage) {
+  kvtest::SyslogCapture syslog;
+  sectest::QuietVerbose(3);
+  const std::string good = Encrypt(Plaintext(Pattern(3000)));
+  // An output that fills up: the temporary file is a link to /dev/full.
+  kvtest::TempDir fullDir;
+  const std::string fullFolder = fullDir.path() + "/";
+  ASSERT_EQ(::symlink("/dev/full", (fullFolder + "INSTALLER.IPKTMP").c_str()), 0);
+
+  struct Case {
+    const char* what;
+    std::string path;
+    std::string folder;
+    int offset;
+    std::vector<long> waits;
+    const char* line;  // expected among the lines, or null
+  };
+  const Case cases[] = {
+      {"payload shorter than a block", PutContainer("short.cry", "0123456789"), watch_, 512, {2000000}, nullptr},
+      {"offset at the end", PutContainer("end.cry", good), watch_, 512 + static_cast<int>(good.size()), {2000000}, nullptr},
+      {"offset past the end", PutContainer("past.cry", good), watch_, 999999, {2000000}, nullptr},
+      {"payload cut short", PutContainer("cut.cry", good.substr(0, 1024)), watch_, 512, {2000000}, nullptr},
+      {"missing container", watch_ + "none.cry", watch_, 512, {}, "DeCrypt, Can't open infile .CRY"},
+      {"missing output folder", PutContainer("nofolder.cry", good), watch_ + "nowhere/", 512, {},
+       "DeCrypt- Can't open outfile .IPKTMP"},
+      {"output that fills up", PutContainer("full.cry", good), fullFolder, 512, {2000000},
+       "DeCrypt, write to outfile .IPKTMP failed"},
+  };
+  for (const Case& c : cases) {
+    gWaits.clear();
+    (void)syslog.Drain();
+    EXPECT_EQ(DeCrypt(c.path.c_str(), c.folder.c_str(), c.offset), -1) << c.what;
+    EXPECT_EQ(gWaits, c.waits) << c.what;
+    std::string base = c.path.substr(c.path.rfind('/') + 1);
+    base.resize(base.rfind('.'));
+    EXPECT_FALSE(kvtest::FileExists(c.folder + base + ".ipk")) << c.what;
+    if (!syslog.available()) continue;
+    const std::vector<std::string> lines = sectest::Lines(syslog);
+    bool found = c.line == nullptr;
+    for (const std::string& l : lines) {
+      found = found || l.find(c.line != nullptr ? c.line : "") != std::string::npos;
+      // A short payload never reaches the cipher or the verificator.
+      EXPECT_EQ(l.find("Verificator"), std::string::npos) << c.what << ": " << l;
+      EXPECT_EQ(l.find("Decrypterr"), std::string::npos) << c.what << ": " << l;
+    }
+    EXPECT_TRUE(found) << c.what;
+  }
+}
+
+TEST(CryKey, AssemblesTheProvisionedKey) {
+  if (crykey_IsDevelopment() == 0) GTEST_SKIP() << "built with a product key";
+  std::ifstream in(std::string(KV_SOURCE_DIR) + "/keys/development/development-cry.key");
+  std::string line;
+  std::string key;
+  std::string iv;
+  while (std::getline(in, line)) {
+    if (line.rfind("key=", 0) == 0) key = line.substr(4);
+    if (line.rfind("iv=", 0) == 0) iv = line.substr(3);
+  }
+  auto hex = [](const unsigned char* p, std::size_t n) {
+    std::string s;
+    char b[3];
+    for (std::size_t i = 0; i < n; ++i) {
+      std::snprintf(b, sizeof b, "%02x", p[i]);
+      s += b;
+    }
+    return s;
+  };
+  EXPECT_EQ(hex(crykey_Assemble(), kCryKeySize), key);
+  EXPECT_EQ(hex(crykey_GetIv(), kCryIvSize), iv);
+}
+
+}  // namespace
