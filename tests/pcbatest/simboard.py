@@ -136,6 +136,12 @@ class SimBoard:
                                 ["brightness", "", "max_brightness", "8"], [])
         os.makedirs(os.path.join(self.root, "sys", "fsl_otp"), exist_ok=True)
         self.fuses = {word: 0 for word in FUSE_WORDS}
+        # A board kept in a folder keeps its fuses from one run to the next.
+        try:
+            with open(os.path.join(self.sim, "fuses.json")) as f:
+                self.fuses.update(json.load(f))
+        except FileNotFoundError:
+            pass
         self._store_fuses()
 
     def _make_inputs(self, names):
@@ -223,6 +229,9 @@ class SimBoard:
         self._store_fuses()
 
     def _store_fuses(self):
+        os.makedirs(self.sim, exist_ok=True)
+        with open(os.path.join(self.sim, "fuses.json"), "w") as f:
+            json.dump(self.fuses, f)
         for word, value in self.fuses.items():
             with open(os.path.join(self.root, "sys", "fsl_otp", "HW_OCOTP_" + word), "w") as f:
                 f.write("0x%08x\n" % value)
