@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>

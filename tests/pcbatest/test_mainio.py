@@ -26,6 +26,7 @@ BACKLIGHT = "/sys/class/backlight/backlight/brightness"
     (("CON500", "p19", "10"), led_file("CON500p19"), "1", "CON500 p19 10\n"),
     (("BL", "activate", "5"), BACKLIGHT, "5", "BL activate 5\n"),
     (("BL", "activate", "8"), BACKLIGHT, "8", "BL activate 8\n"),
+    (("BL", "activate", "10"), BACKLIGHT, "10", "BL activate 10\n"),   # the whole level goes to the driver
     (("BL", "deactivate"), BACKLIGHT, "0", "BL deactivate \n"),
     (("BL", "deactivate", "7"), BACKLIGHT, "0", "BL deactivate 7\n"),
 ])
