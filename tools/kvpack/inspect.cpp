@@ -257,7 +257,16 @@ int InspectContainer(const InspectOptions& options, const std::string& file, std
     std::fprintf(report, "  signature of the decrypted package: not checked (no --public-key)\n");
     return Verdict(report, 1, "");
   }
-  const std::string signature = !options.signature.empty() ? options.signature : DefaultSignaturePath(file);
+  // Without --signature: the container's own .sign64, else the one named
+  // after the package, beside the container.
+  std::string signature = options.signature;
+  if (signature.empty()) {
+    signature = DefaultSignaturePath(file);
+    if (::access(signature.c_str(), F_OK) != 0) {
+      const std::size_t slash = file.rfind('/');
+      signature = (slash == std::string::npos ? std::string() : file.substr(0, slash + 1)) + fields.package + ".sign64";
+    }
+  }
   const int ok = CheckSignature(options, plainPath, fields.package + ".ipk", signature, kSignModeWorkFolder, report,
                                 &why, error);
   return ok < 0 ? -1 : Verdict(report, ok, why);

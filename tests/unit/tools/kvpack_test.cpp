@@ -1,0 +1,271 @@
+#include <archive.h>
+#include <archive_entry.h>
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "config/identity.h"
+#include "core/paths.h"
+#include "kvpack/kvpack.h"
+#include "security/decrypt.h"
+#include "security/sign.h"
+#include "support/capture.h"
+
+namespace {
+
+const std::string kKeys = std::string(KV_SOURCE_DIR) + "/keys/development/";
+const std::string kPrivate = kKeys + "development-ipksignkeyprivate.pem";
+const std::string kPublic = kKeys + "ipksignkeypublic.pem";
+
+void NoWait(long) {}
+
+std::vector<std::string> FolderNames(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Members of an archive (any format libarchive reads), in order, with content.
+std::vector<std::pair<std::string, std::string>> Members(const std::string& bytes) {
+  std::vector<std::pair<std::string, std::string>> out;
+  archive* a = archive_read_new();
+  archive_read_support_format_all(a);
+  archive_read_support_filter_all(a);
+  if (archive_read_open_memory(a, bytes.data(), bytes.size()) == ARCHIVE_OK) {
+    archive_entry* e = nullptr;
+    while (archive_read_next_header(a, &e) == ARCHIVE_OK) {
+      std::string content;
+      char buf[4096];
+      la_ssize_t n;
+      while ((n = archive_read_data(a, buf, sizeof buf)) > 0) content.append(buf, static_cast<std::size_t>(n));
+      out.emplace_back(archive_entry_pathname(e), content);
+    }
+  }
+  archive_read_free(a);
+  return out;
+}
+
+class KvpackTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = tmp_.path() + "/";
+    kvtest::WriteFile(dir_ + "control", "Package: app\nVersion: 1.2\nArchitecture: armv7\nDescription: test\n");
+    kvtest::WriteFile(dir_ + "data/opt/app/hello.txt", "hello\n");
+    kvtest::WriteFile(dir_ + "data/opt/app/bin/run", "#!/bin/sh\n");
+    kvtest::WriteFile(dir_ + "postinst", "#!/bin/sh\nexit 0\n");
+  }
+  bool MakeIpk(const std::string& out, std::string* error) {
+    return kvpack::BuildIpk({dir_ + "control", dir_ + "data", {dir_ + "postinst"}}, out, error);
+  }
+  kvpack::CryOptions Cry(const std::string& platform = "all") {
+    kvpack::CryOptions o;
+    o.platform = platform;
+    o.swPart = "718233.004";
+    o.packageName = "app";
+    o.key = kvpack::BuiltInKey();
+    return o;
+  }
+  kvtest::TempDir tmp_;
+  std::string dir_;
+};
+
+TEST_F(KvpackTest, IpkHasTheMembersOpkgExpects) {
+  std::string error;
+  ASSERT_TRUE(MakeIpk(dir_ + "app_1.2.ipk", &error)) << error;
+  const auto ar = Members(kvtest::ReadFile(dir_ + "app_1.2.ipk"));
+  ASSERT_EQ(ar.size(), 3u);
+  EXPECT_EQ(ar[0].first, "debian-binary");
+  EXPECT_EQ(ar[0].second, "2.0\n");
+  EXPECT_EQ(ar[1].first, "control.tar.gz");
+  EXPECT_EQ(ar[2].first, "data.tar.gz");
+  const auto control = Members(ar[1].second);
+  ASSERT_EQ(control.size(), 2u);
+  EXPECT_EQ(control[0].first, "./control");
+  EXPECT_EQ(control[1].first, "./postinst");
+  std::vector<std::string> data;
+  for (const auto& [name, content] : Members(ar[2].second)) data.push_back(name);
+  EXPECT_EQ(data, (std::vector<std::string>{"./", "./opt/", "./opt/app/", "./opt/app/bin/", "./opt/app/bin/run",
+                                            "./opt/app/hello.txt"}));
+  kvpack::ControlFields fields;
+  ASSERT_TRUE(kvpack::ReadIpk(dir_ + "app_1.2.ipk", &fields, &error)) << error;
+  EXPECT_EQ(fields.package, "app");
+  EXPECT_EQ(fields.version, "1.2");
+}
+
+TEST_F(KvpackTest, EveryArtefactIsAcceptedByTheDaemonsFunctions) {
+  std::string error;
+  ASSERT_TRUE(MakeIpk(dir_ + "app.ipk", &error)) << error;
+  ASSERT_TRUE(kvpack::SignFile(kPrivate, dir_ + "app.ipk", kvpack::DefaultSignaturePath(dir_ + "app.ipk"), &error));
+  ASSERT_TRUE(kvpack::WriteCry(Cry("KV2_TOUCH"), dir_ + "app.ipk", dir_ + "app.CRY", &error)) << error;
+
+  kvtest::TempDir root;
+  paths_SetRoot(root.path());
+  config_SetPlatform(kImageTypeKv2Touch);
+  const std::string watch = paths_WatchFolder();
+  std::filesystem::create_directories(watch);
+  std::filesystem::create_directories(paths_BundleFolder());
+  std::filesystem::copy_file(dir_ + "app.CRY", watch + "app.CRY");
+
+  int offset = 0;
+  EXPECT_EQ(Decrypt_CheckInstallerFile(&offset, (watch + "app.CRY").c_str()), 1);
+  EXPECT_EQ(offset, kvpack::kDefaultHeaderLength);
+  decrypt_SetSettleHook(NoWait);
+  EXPECT_EQ(DeCrypt((watch + "app.CRY").c_str(), watch.c_str(), offset), 0);
+  decrypt_SetSettleHook(nullptr);
+  EXPECT_TRUE(kvtest::ReadFile(watch + "app.ipk") == kvtest::ReadFile(dir_ + "app.ipk"));
+
+  std::filesystem::copy_file(dir_ + "app.ipk", paths_WorkFolder() + std::string("app.ipk"));
+  std::filesystem::copy_file(dir_ + "app.sign64", paths_BundleFolder() + std::string("app.sign64"));
+  std::filesystem::create_directories(std::filesystem::path(paths_Device(devpath::kPublicKey)).parent_path());
+  std::filesystem::copy_file(kPublic, paths_Device(devpath::kPublicKey));
+  EXPECT_EQ(sign_VerifyPackage("app.ipk", kSignModeWorkFolder), 1);
+  paths_SetRoot("");
+}
+
+TEST_F(KvpackTest, InspectorAgreesWithTheDaemon) {
+  std::string error;
+  ASSERT_TRUE(MakeIpk(dir_ + "app.ipk", &error)) << error;
+  ASSERT_TRUE(kvpack::SignFile(kPrivate, dir_ + "app.ipk", dir_ + "app.sign64", &error));
+  const std::string ipk = kvtest::ReadFile(dir_ + "app.ipk");
+  std::string flipped = ipk;
+  flipped[ipk.size() / 2] = static_cast<char>(flipped[ipk.size() / 2] ^ 0x10);
+  kvtest::WriteFile(dir_ + "flipped/app.ipk", flipped);
+  kvtest::WriteFile(dir_ + "flipped/app.sign64", kvtest::ReadFile(dir_ + "app.sign64"));
+  kvtest::WriteFile(dir_ + "unsigned/app.ipk", ipk);
+  ASSERT_TRUE(kvpack::WriteCry(Cry("all"), dir_ + "app.ipk", dir_ + "all.CRY", &error));
+  ASSERT_TRUE(kvpack::WriteCry(Cry("KORVEL_R"), dir_ + "app.ipk", dir_ + "korvel.CRY", &error));
+  kvpack::CryOptions otherKey = Cry();
+  otherKey.key.key[0] ^= 1;
+  ASSERT_TRUE(kvpack::WriteCry(otherKey, dir_ + "app.ipk", dir_ + "otherkey.CRY", &error));
+  const std::string good = kvtest::ReadFile(dir_ + "all.CRY");
+  kvtest::WriteFile(dir_ + "cut.CRY", good.substr(0, good.size() - 32));
+  std::string lfOnly = good;
+  for (std::size_t at; (at = lfOnly.find("\r\n")) != std::string::npos && at < 200;) lfOnly.erase(at, 1);
+  kvtest::WriteFile(dir_ + "lfonly.CRY", lfOnly);
+  kvtest::WriteFile(dir_ + "app.Cry", good);
+
+  struct Case {
+    std::string file;
+    int accepted;
+    const char* reason;  // in the REJECTED line
+  };
+  const Case cases[] = {
+      {dir_ + "app.ipk", 1, nullptr},
+      {dir_ + "flipped/app.ipk", 0, "Bad signature!"},
+      {dir_ + "unsigned/app.ipk", 0, "signature file /home/root/bundle/app.sign64 not found"},
+      {dir_ + "all.CRY", 1, nullptr},
+      {dir_ + "korvel.CRY", 0, "PLATFORMNAME KORVEL_R is neither all nor KV2_TOUCH"},
+      {dir_ + "otherkey.CRY", 0, "verification header does not match"},
+      {dir_ + "cut.CRY", 0, "the payload ends after"},
+      {dir_ + "lfonly.CRY", 0, "not ended by CR LF"},
+      {dir_ + "app.Cry", 0, "neither .cry nor .CRY"},
+      {dir_ + "control", 0, "only .CRY containers and .ipk packages"},
+  };
+  for (const Case& c : cases) {
+    kvpack::InspectOptions options;
+    options.platform = "KV2_TOUCH";
+    options.publicKey = kPublic;
+    options.key = kvpack::BuiltInKey();
+    std::FILE* report = std::tmpfile();
+    const int result = kvpack::Inspect(options, c.file, report, &error);
+    std::rewind(report);
+    std::string text(8192, '\0');
+    text.resize(std::fread(text.data(), 1, text.size(), report));
+    std::fclose(report);
+    EXPECT_EQ(result, c.accepted) << c.file << "\n" << text << error;
+    if (c.reason != nullptr) {
+      EXPECT_NE(text.find(c.reason), std::string::npos) << c.file << "\n" << text;
+    }
+    EXPECT_EQ(paths_Root(), "") << "the inspector leaves the daemon's paths as they were";
+  }
+}
+
+TEST_F(KvpackTest, FailedCommandsLeaveNoOutput) {
+  kvtest::WriteFile(dir_ + "nopackage", "Version: 1\n");
+  kvtest::WriteFile(dir_ + "plus", "Package: a+b\nVersion: 1\n");
+  kvtest::WriteFile(dir_ + "empty", "");
+  kvtest::WriteFile(dir_ + "input", "payload");
+  kvpack::CryOptions badPlatform = Cry("KV 2");
+  kvpack::CryOptions longHeader = Cry();
+  longHeader.headerLength = 1001;
+  kvpack::CryOptions shortHeader = Cry();
+  shortHeader.headerLength = 40;
+  struct Case {
+    const char* what;
+    std::function<bool(std::string*)> run;
+    const char* message;
+  };
+  const std::string out = dir_ + "out/result";
+  std::filesystem::create_directories(dir_ + "out");
+  const Case cases[] = {
+      {"control without Package", [&](std::string* e) { return kvpack::BuildIpk({dir_ + "nopackage", dir_ + "data", {}}, out, e); },
+       "needs a Package and a Version"},
+      {"package name the device refuses", [&](std::string* e) { return kvpack::BuildIpk({dir_ + "plus", dir_ + "data", {}}, out, e); },
+       "may hold only"},
+      {"missing data folder", [&](std::string* e) { return kvpack::BuildIpk({dir_ + "control", dir_ + "none", {}}, out, e); },
+       "is not a folder"},
+      {"unknown script name", [&](std::string* e) { return kvpack::BuildIpk({dir_ + "control", dir_ + "data", {dir_ + "input"}}, out, e); },
+       "must be named"},
+      {"platform with a blank", [&](std::string* e) { return kvpack::WriteCry(badPlatform, dir_ + "input", out + ".CRY", e); },
+       "without blank or colon"},
+      {"header length over 1000", [&](std::string* e) { return kvpack::WriteCry(longHeader, dir_ + "input", out + ".CRY", e); },
+       "header length must lie between"},
+      {"header length below the header", [&](std::string* e) { return kvpack::WriteCry(shortHeader, dir_ + "input", out + ".CRY", e); },
+       "header length must lie between"},
+      {"container name without .CRY", [&](std::string* e) { return kvpack::WriteCry(Cry(), dir_ + "input", out + ".bin", e); },
+       "must contain .CRY or .cry"},
+      {"missing input", [&](std::string* e) { return kvpack::WriteCry(Cry(), dir_ + "none", out + ".CRY", e); },
+       "cannot read"},
+      {"input is a folder", [&](std::string* e) { return kvpack::WriteCry(Cry(), dir_ + "data", out + ".CRY", e); },
+       "not a regular file"},
+      {"private key that is not PEM", [&](std::string* e) { return kvpack::SignFile(dir_ + "input", dir_ + "input", out, e); },
+       "is not a PEM private key"},
+      {"empty package", [&](std::string* e) { return kvpack::SignFile(kPrivate, dir_ + "empty", out, e); },
+       "never accepts an empty package"},
+      {"output folder missing", [&](std::string* e) { return kvpack::SignFile(kPrivate, dir_ + "input", dir_ + "none/x.sign64", e); },
+       "cannot create"},
+  };
+  for (const Case& c : cases) {
+    std::string error;
+    EXPECT_FALSE(c.run(&error)) << c.what;
+    EXPECT_NE(error.find(c.message), std::string::npos) << c.what << ": " << error;
+    EXPECT_TRUE(FolderNames(dir_ + "out").empty()) << c.what;
+  }
+}
+
+TEST(KvpackKeyFile, ReadsKeyAndIvLines) {
+  kvtest::TempDir dir;
+  struct Case {
+    std::string text;
+    bool ok;
+  };
+  const std::string key = "key=" + std::string(64, 'a');
+  const std::string iv = "iv=" + std::string(32, 'B');
+  const Case cases[] = {
+      {"# comment\n" + key + "\n" + iv + "\n", true},
+      {" " + key + " # trailing comment\r\n" + iv, true},
+      {key + "\n", false},                                  // no iv
+      {"key=" + std::string(62, 'a') + "\n" + iv, false},   // too short
+      {"key=" + std::string(64, 'g') + "\n" + iv, false},   // not hex
+      {key + "\n" + iv + "\nsalt=00\n", false},             // unknown line
+  };
+  for (const Case& c : cases) {
+    kvtest::WriteFile(dir.path() + "/k", c.text);
+    kvpack::CryKey k;
+    std::string error;
+    EXPECT_EQ(kvpack::ReadKeyFile(dir.path() + "/k", &k, &error), c.ok) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(k.key[31], 0xaa);
+      EXPECT_EQ(k.iv[0], 0xbb);
+    }
+  }
+}
+
+}  // namespace
