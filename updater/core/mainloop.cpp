@@ -12,6 +12,8 @@
 #include "core/options.h"
 #include "core/paths.h"
 #include "core/sleep.h"
+#include "idprot/idserver.h"
+#include "idprot/progress.h"
 #include "install/appinstall.h"
 #include "install/savedstate.h"
 #include "intake/bundle.h"
@@ -174,10 +176,15 @@ void mainloop_StartUp(int argc, char** argv) {
   if (options.simulate != 0) log_Print(1, "Main, simulation mode is selected, nothing will be installed");
 
   doInstall_RemoveSavedState();
+  IdProt_Init();
+  IdProt_StartUpListeningServers();
   config_Init();
   config_LoadIdData();
   bundle_CreateFolder();
   RemoveEarlierArtefacts();
+
+  progress_Init();
+  progress_SetServerName(argv[0]);
 
   gFoundName[0] = '\0';
   gFoundPath.clear();
@@ -205,6 +212,7 @@ void mainloop_Pass() {
   }
   if (scandir_LockfileExpired(watch, kLockName, kLockExpirySeconds) == 1) ClearStaleLock();
   kv_SleepMicroseconds(kPassSleepMicroseconds);
+  IdProt_StartUpListeningServers();
 }
 
 void mainloop_Run() {

@@ -1,0 +1,238 @@
+#include "idprot/idrequest.h"
+
+#include <arpa/inet.h>
+#include <cjson/cJSON.h>
+#include <ifaddrs.h>
+#include <netdb.h>
+#include <sys/utsname.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "config/netconfig.h"
+#include "core/bounded.h"
+#include "core/handles.h"
+#include "core/log.h"
+#include "idprot/idpacket.h"
+#include "idprot/idserver.h"
+#include "idprot/jsonclient.h"
+#include "idprot/progress.h"
+
+namespace {
+
+struct JsonDeleter {
+  void operator()(cJSON* j) const noexcept { cJSON_Delete(j); }
+};
+using Json = std::unique_ptr<cJSON, JsonDeleter>;
+
+struct IfAddrsDeleter {
+  void operator()(ifaddrs* list) const noexcept { ::freeifaddrs(list); }
+};
+
+constexpr std::string_view kIdReq("IDREQ\0", 6);
+constexpr std::string_view kBurnr("BURNR\0", 6);
+constexpr std::string_view kStatus("IDUPDATESTATUS");
+
+// The VLAN listeners have no entry of their own in the interface name table
+// of the configuration; their live values are read by their own name.
+bool IsVlan(int index) { return index == kIdIndexEth0Vlan1 || index == kIdIndexEth2Vlan1; }
+
+// The n-th IPv6 address of every interface whose name begins with name, in
+// the order the system lists them; all zeros when there is none.
+void CurrentV6ByName(std::uint8_t out[16], int n, const char* name) {
+  std::memset(out, 0, 16);
+  ifaddrs* raw = nullptr;
+  if (::getifaddrs(&raw) != 0) {
+    std::fputs("getifaddrs: ??? \n", stderr);
+    return;
+  }
+  std::unique_ptr<ifaddrs, IfAddrsDeleter> list(raw);
+  const std::size_t len = std::strlen(name);
+  int count = 0;
+  for (ifaddrs* a = raw; a != nullptr; a = a->ifa_next) {
+    if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_INET6) continue;
+    if (a->ifa_name == nullptr || std::strncmp(a->ifa_name, name, len) != 0) continue;
+    if (count++ == n) {
+      sockaddr_in6 s{};
+      std::memcpy(&s, a->ifa_addr, sizeof s);
+      std::memcpy(out, &s.sin6_addr, 16);
+      return;
+    }
+  }
+}
+
+void CurrentV6(std::uint8_t out[16], int n, int index) {
+  if (IsVlan(index)) {
+    CurrentV6ByName(out, n, IdProt_GetInterfaceName(index));
+  } else {
+    std::memset(out, 0, 16);
+    net_GetCurrentAddressV6(out, n, index);
+  }
+}
+
+std::uint32_t CurrentV4(int index) {
+  if (!IsVlan(index)) return net_GetCurrentAddressV4(index);
+  std::uint8_t a[4];
+  IdProt_GetInterfaceAddress(a, index);
+  std::uint32_t v;
+  std::memcpy(&v, a, 4);
+  return v;
+}
+
+void AddV6(cJSON* object, const char* key, const std::uint8_t address[16]) {
+  char text[kNetFormatV6Size];
+  net_FormatAddressV6(text, sizeof text, address);
+  cJSON_AddStringToObject(object, key, text);
+}
+
+// Copies the flags a JSON-RPC exchange may have changed back into the shared
+// record.
+void StoreApplicationFlags(const DeviceIdData& from) {
+  config_UpdateIdData([&from](DeviceIdData& d) {
+    d.writeBackup = from.writeBackup;
+    d.forceSsl = from.forceSsl;
+    d.remoteAuthentication = from.remoteAuthentication;
+    d.digestAccess = from.digestAccess;
+    d.sftpEnabled = from.sftpEnabled;
+  });
+}
+
+void SendStatus(IdListener& l) {
+  Json object(cJSON_CreateObject());
+  progress_CreateStatusResponse(object.get());
+  kv::CMemory<char> text(object ? cJSON_Print(object.get()) : nullptr);
+  object.reset();
+  if (!text) return;
+  idserver_Transmit(l, text.get(), static_cast<int>(std::strlen(text.get())));
+}
+
+}  // namespace
+
+IdRequestKind IdProt_ClassifyRequest(const char* request, std::size_t len) {
+  if (request == nullptr) return kIdRequestUnknown;
+  const std::string_view r(request, len);
+  if (r.starts_with(kBurnr)) {
+    return r.substr(kBurnr.size()).starts_with(kIdReq) ? kIdRequestIdentification : kIdRequestNetwork;
+  }
+  if (r.starts_with(kIdReq)) return kIdRequestIdentification;
+  if (r.substr(0, r.find('\0')) == kStatus) return kIdRequestStatus;
+  return kIdRequestUnknown;
+}
+
+void IdProt_Refresh(IdListener& l) {
+  config_LoadIdData();
+  JsonRpcClient client;
+  if (jsonClient_InitSocket(client) == 1) {
+    l.appRunning = 1;
+    DeviceIdData id = config_SnapshotIdData();
+    if (jsonClient_Request(client, id) == 0) StoreApplicationFlags(id);
+    jsonClient_Close(client);
+  } else {
+    DeviceIdData defaults = config_SnapshotIdData();
+    IdProt_SetDefaultSecurity(defaults);
+    config_SetSecurityFlags(IdSecurityFlags{defaults.sftpEnabled, defaults.pcommPortFree, defaults.writeBackup,
+                                            defaults.forceSsl, defaults.digestAccess, defaults.remoteAuthentication});
+  }
+}
+
+void IdProt_Dispatch(IdListener& l) {
+  const std::size_t len = l.requestLength < kIdBufferSize ? l.requestLength : kIdBufferSize;
+  const IdRequestKind kind = IdProt_ClassifyRequest(l.rxBuffer, len);
+  int n = 0;
+  switch (kind) {
+    case kIdRequestIdentification: {
+      IdProt_Refresh(l);
+      const DeviceIdData id = config_SnapshotIdData();
+      std::memcpy(l.txBuffer, "IDRSP", 5);
+      n = 5 + IdProt_CreateJsonResponse(l.txBuffer + 5, static_cast<int>(kIdBufferSize) - 5, id, l.interfaceIndex,
+                                        l.appRunning);
+      break;
+    }
+    case kIdRequestNetwork: {
+      IdProt_Refresh(l);
+      DeviceIdData id = config_SnapshotIdData();
+      n = IDPacket_createIDresponse(l.txBuffer, static_cast<int>(kIdBufferSize), id, l.interfaceIndex, l.appRunning);
+      config_UpdateIdData([&id](DeviceIdData& d) {
+        d.sftpEnabled = id.sftpEnabled;
+        d.pcommPortFree = id.pcommPortFree;
+      });
+      break;
+    }
+    case kIdRequestStatus:
+      SendStatus(l);
+      return;
+    case kIdRequestUnknown:
+      std::memcpy(l.txBuffer, "CLOSED", 6);
+      n = 6;
+      break;
+  }
+  l.txLength = n;
+  l.txBuffer[n] = '\0';
+  idserver_Transmit(l, l.txBuffer, n);
+}
+
+int IdProt_CreateJsonResponse(char* out, int space, const DeviceIdData& id, int index, std::uint8_t appRunning) {
+  if (out == nullptr || space <= 0) return 0;
+  out[0] = '\0';
+  utsname u{};
+  ::uname(&u);
+  const char* image = config_GetImageRev();
+  if (image == nullptr) image = kIdUnknownImageVersion;
+
+  Json o(cJSON_CreateObject());
+  if (!o) return 0;
+  cJSON* j = o.get();
+  cJSON_AddNumberToObject(j, "protocol_version", 1);
+  cJSON_AddStringToObject(j, "device", id.platformName);
+  cJSON_AddStringToObject(j, "device_name", u.nodename);
+  cJSON_AddStringToObject(j, "os", u.sysname);
+  cJSON_AddStringToObject(j, "os_version", u.release);
+  cJSON_AddStringToObject(j, "os_date", u.version);
+  cJSON_AddStringToObject(j, "machine", u.machine);
+  cJSON_AddStringToObject(j, "image_version", image);
+  cJSON_AddStringToObject(j, "sw_number", id.productName);
+  cJSON_AddStringToObject(j, "sw_revision", id.swRevision);
+  cJSON_AddStringToObject(j, "build_date", id.buildDate);
+  cJSON_AddStringToObject(j, "build_time", id.swBuildNumber);
+  cJSON_AddBoolToObject(j, "app_running", appRunning != 0);
+  cJSON_AddBoolToObject(j, "sftp_enable", id.sftpEnabled != 0);
+  cJSON_AddBoolToObject(j, "force_ssl", id.forceSsl != 0);
+  cJSON_AddBoolToObject(j, "digest_access", id.digestAccess != 0);
+  static constexpr const char* kRemote[] = {"None", "Radius", "Tacacs", "Ldap"};
+  if (id.remoteAuthentication < std::size(kRemote))
+    cJSON_AddStringToObject(j, "remote_authentication", kRemote[id.remoteAuthentication]);
+
+  (void)LoadNetConfig();  // on failure the table keeps its last contents
+  const NetIfConfig c = net_SnapshotConfig(index);
+  cJSON_AddStringToObject(j, "interface_description", c.description);
+  cJSON_AddStringToObject(j, "interface_name", IsVlan(index) ? IdProt_GetInterfaceName(index) : c.interfaceName);
+  std::uint8_t mac[6];
+  IdProt_GetInterfaceMac(mac, index);
+  char macText[18];
+  std::snprintf(macText, sizeof macText, "%.2X:%.2X:%.2X:%.2X:%.2X:%.2X", mac[0], mac[1], mac[2], mac[3], mac[4],
+                mac[5]);
+  cJSON_AddStringToObject(j, "mac", macText);
+  cJSON_AddNumberToObject(j, "mtu_size", c.mtu);
+  cJSON_AddBoolToObject(j, "dhcpv4_enable", c.dhcpV4 != 0);
+  cJSON_AddStringToObject(j, "current_addressv4", net_FormatAddressV4(CurrentV4(index)));
+  cJSON_AddStringToObject(j, "static_addressv4", net_FormatAddressV4(c.addressV4));
+  cJSON_AddStringToObject(j, "netmaskv4", net_FormatAddressV4(c.netmaskV4));
+  cJSON_AddStringToObject(j, "gatewayv4", net_FormatAddressV4(c.gatewayV4));
+  cJSON_AddStringToObject(j, "dnsnameserver1v4", net_FormatAddressV4(c.dnsServerV4));
+  cJSON_AddBoolToObject(j, "dhcpv6_enable", c.dhcpV6 != 0);
+  cJSON_AddNumberToObject(j, "netmaskv6", c.prefixLengthV6);
+  static constexpr const char* kCurrentV6[] = {"current_address1v6", "current_address2v6", "current_address3v6",
+                                               "current_address4v6"};
+  for (int i = 0; i < 4; ++i) {
+    std::uint8_t a[16];
+    CurrentV6(a, i, index);
+    AddV6(j, kCurrentV6[i], a);
+  }
+  AddV6(j, "static_addressv6", c.addressV6);
+
+  kv::CMemory<char> text(cJSON_PrintUnformatted(j));
+  if (!text) return 0;
+  return static_cast<int>(kv::CopyBounded(out, static_cast<std::size_t>(space), text.get()));
+}
