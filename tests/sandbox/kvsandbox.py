@@ -211,6 +211,7 @@ class Daemon:
         self._sock = None
         self._sockdir = None
         self._threads = []
+        self._peer_netns = None
 
     # --- network namespace --------------------------------------------------
     def ns(self, *cmd, check=True):
@@ -233,6 +234,37 @@ class Daemon:
             subprocess.run(["ip", "-n", self.netns, "link", "set", peer, "up"], check=True)
             subprocess.run(["ip", "-n", self.netns, "link", "set", name, "up"], check=True)
         return peer
+
+    # --- far side of the links ---------------------------------------------
+    def peer_netns(self):
+        """A second namespace, made on first use, that stands for the network the
+        device is attached to: peers moved there (connect_peer) reach the daemon
+        over the veth links, as a laptop on the cable would."""
+        if self._peer_netns is None:
+            name = self.netns + "p"
+            subprocess.run(["ip", "netns", "add", name], check=True)
+            subprocess.run(["ip", "-n", name, "link", "set", "lo", "up"], check=True)
+            self._peer_netns = name
+        return self._peer_netns
+
+    def connect_peer(self, name, addresses=(), peer_addresses=()):
+        """Moves pNAME into the peer namespace and brings both ends up with the
+        given addresses ("10.0.0.1/24", "fd00::1/64"; IPv6 without duplicate
+        address detection). Returns the peer's interface name."""
+        peer = ("p" + name)[:15]
+        far = self.peer_netns()
+        subprocess.run(["ip", "-n", self.netns, "link", "set", peer, "netns", far], check=True)
+        for ns, dev, addrs in ((self.netns, name, addresses), (far, peer, peer_addresses)):
+            for a in addrs:
+                extra = ["nodad"] if ":" in a else []
+                subprocess.run(["ip", "-n", ns, "addr", "add", a, "dev", dev] + extra, check=True)
+            subprocess.run(["ip", "-n", ns, "link", "set", dev, "up"], check=True)
+        return peer
+
+    def peer(self, *cmd, check=True, timeout=60, input=None):
+        """Runs a command in the peer namespace; returns the CompletedProcess."""
+        return subprocess.run(["ip", "netns", "exec", self.peer_netns(), *cmd], check=check,
+                              capture_output=True, text=True, timeout=timeout, input=input)
 
     # --- system log ---------------------------------------------------------
     def _serve_syslog(self):
@@ -310,6 +342,9 @@ class Daemon:
                 os.killpg(self.proc.pid, signal.SIGKILL)
                 self.proc.wait(timeout=10)
         subprocess.run(["ip", "netns", "del", self.netns], capture_output=True)
+        if self._peer_netns is not None:
+            subprocess.run(["ip", "netns", "del", self._peer_netns], capture_output=True)
+            self._peer_netns = None
         if self._sock is not None:
             self._sock.close()
             self._sock = None
