@@ -39,6 +39,10 @@ PATHS = {
     "remote": "6.1.ControlUnitPart_security.TOPLEVEL.Object_this.SecurityId_cfgRemoteService:vU8int2",
     "account": "6.1.ControlUnitPart_security.TOPLEVEL.Object_this.SecurityId_cfgAccountType:vBool",
 }
+# How long a misbehaving stand-in keeps the connection open: far beyond the
+# client's deadline, so an answer that waited for it would be noticed.
+HOLD = 10
+
 DEFAULT_RESULT = [
     {"Path": PATHS["write_backup"], "Value": True},
     {"Path": PATHS["only_ssl"], "Value": True},
@@ -105,17 +109,17 @@ def serve(conn, control, journal):
                 time.sleep(0.01)
         elif mode == "stall":
             conn.sendall(header_line)
-            time.sleep(3)
+            time.sleep(HOLD)
         elif mode == "close":
             conn.sendall(header_line + body[:len(body) // 2])
         elif mode == "no_newline":
             conn.sendall(header_line[:-1])
-            time.sleep(3)
+            time.sleep(HOLD)
         elif mode == "no_length":
             conn.sendall(b'{"ip":"127.0.0.1"}\n' + body)
         elif mode == "huge":
             conn.sendall(json.dumps({"length": 20000}).encode() + b"\n" + body)
-            time.sleep(3)
+            time.sleep(HOLD)
         elif mode == "not_json":
             junk = b"this is not json at all\n"
             conn.sendall(reply_bytes(junk))
@@ -124,9 +128,9 @@ def serve(conn, control, journal):
             conn.sendall(reply_bytes(other))
         elif mode == "garbage":
             conn.sendall(bytes(random.Random(7).randrange(1, 256) for _ in range(300)))
-            time.sleep(3)
+            time.sleep(HOLD)
         elif mode == "silent":
-            time.sleep(3)
+            time.sleep(HOLD)
     except OSError:
         pass
     finally:

@@ -49,5 +49,32 @@ def run_daemon():
 
 
 def argv_of(command_line):
-    """The argv a shell makes of a command line, to compare with the journal."""
-    return shlex.split(command_line)
+    """The argv a shell makes of a command line, to compare with the journal
+    (a trailing "&" only sends the command to the background)."""
+    argv = shlex.split(command_line)
+    return argv[:-1] if argv and argv[-1] == "&" else argv
+
+
+def wait_for(condition, timeout=30, what="condition"):
+    """Polls condition() until it is true; fails after timeout seconds."""
+    import time
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"{what} not met within {timeout}s")
+        time.sleep(0.05)
+
+
+def drop(sandbox, source, name=None):
+    """Places a file into the watch folder in one step (copy beside it, then rename)."""
+    name = name or os.path.basename(source)
+    watch = sandbox.dev("/opt/kv2/swfw/")
+    staging = os.path.join(watch, ".incoming")
+    os.makedirs(staging, exist_ok=True)
+    tmp = os.path.join(staging, name)
+    shutil.copyfile(source, tmp)
+    os.rename(tmp, os.path.join(watch, name))
+    return os.path.join(watch, name)

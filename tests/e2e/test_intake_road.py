@@ -1,0 +1,120 @@
+"""The road of a package from the watch folder to the installer unit."""
+import os
+import re
+
+import pytest
+
+from conftest import argv_of, drop, wait_for
+from intake_common import calls_after, signed_ipk, start, update_log, wait_calls
+from packages import make_cry, make_ipk, other_key_pair, sign
+
+KV2_TOUCH_MAIN_APP = [
+    'xset -display :0.0 s activate',
+    'xset -display :0.0 s activate',
+    'systemctl stop display-saver',
+    'systemctl stop app',
+    'systemctl stop kvserver',
+    'systemctl stop kvwebview',
+    'systemctl stop display-manager',
+    'psplash -a 180 &',
+    'psplash-write "MSG Preparing software update..."',
+    'systemctl start "install@kv2-touch"',
+]
+KORVEL_R_MAIN_APP = [
+    'systemctl stop app',
+    'systemctl stop kvserver',
+    'psplash &',
+    'psplash-write "MSG Init sw update.."',
+    'systemctl start "install@korvel-r"',
+]
+
+
+@pytest.mark.parametrize("platform,platform_id,expected", [
+    ("kv2-touch", "KV2_TOUCH", KV2_TOUCH_MAIN_APP),
+    ("korvel-r", "KORVEL_R", KORVEL_R_MAIN_APP),
+])
+def test_container_is_decrypted_unpacked_verified_and_installed(make_sandbox, run_daemon, tmp_path,
+                                                                 platform, platform_id, expected):
+    sb = make_sandbox(platform)
+    ipk = make_ipk(str(tmp_path), platform, "2.4.1", file_name="app_2.4.1.ipk")
+    container = make_cry(ipk, str(tmp_path / "app_2.4.1.CRY"), platform_id)
+    # The decrypted package takes the container's base name; its signature waits for it.
+    sign(ipk, sb.dev("/home/root/bundle/app_2.4.1.sign64"))
+    d, n = start(run_daemon, sb)
+    drop(sb, container)
+
+    d.wait_syslog(r"^Main, decrypter successfully executed\n$", timeout=30)
+    d.wait_syslog(r"^Main, ipk installer found", timeout=15)
+    calls = wait_calls(sb, n, len(expected))
+    assert calls == [argv_of(line) for line in expected]
+
+    texts = d.syslog_texts()
+    assert f"Main, unencrypted Quorvan ipk, {platform} found, start signature check\n" in texts
+    assert "Signature check, Signature OK!, Continuing installation\n" in texts
+    assert not os.path.exists(sb.dev("/opt/kv2/swfw/install.lock"))
+    # The package now lies in the work folder under its control name, signature renamed beside it.
+    assert os.path.exists(sb.dev(f"/home/root/{platform}.ipk"))
+    assert os.path.exists(sb.dev(f"/home/root/bundle/{platform}.sign64"))
+    assert os.listdir(sb.dev("/opt/kv2/swfw/")) == [".incoming"]
+    assert re.search(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d        IPK: app_2\.4\.1\.ipk, version: 2\.4\.1\n$",
+                     update_log(sb))
+    brightness = open(sb.dev("/sys/class/backlight/backlight/brightness")).read()
+    assert brightness.startswith("8") == (platform == "korvel-r")
+
+
+def test_simulation_mode_prepares_the_display_but_starts_no_unit(sandbox, run_daemon, tmp_path):
+    ipk = signed_ipk(str(tmp_path), sandbox, "kv2-touch")
+    d, n = start(run_daemon, sandbox, "-s")
+    drop(sandbox, ipk)
+    d.wait_syslog(r"^doInstall_execStartAppInstall, SIM mode done \n$", timeout=30)
+    assert calls_after(sandbox, n) == [argv_of(line) for line in KV2_TOUCH_MAIN_APP[:-1]]
+    assert not os.path.exists(sandbox.dev("/opt/kv2/swfw/install.lock"))
+
+
+@pytest.mark.parametrize("package,tag", [("kvupdaterd", "KVUPDATER"), ("kvwebview", "IPK")])
+def test_other_packages_are_installed_silently(sandbox, run_daemon, tmp_path, package, tag):
+    ipk = signed_ipk(str(tmp_path), sandbox, package, version="3.1")
+    d, n = start(run_daemon, sandbox)
+    drop(sandbox, ipk)
+    calls = wait_calls(sandbox, n, 1)
+    assert calls == [argv_of(f'systemctl start "install@{package}"')]
+    assert f"{tag}: {os.path.basename(ipk)}, version: 3.1\n" in update_log(sandbox)
+    if package == "kvupdaterd":
+        d.wait_syslog(r"^Main, unencrypted kvupdaterd ipk, kvupdaterd  found, start signature check\n$")
+        assert "Signature check OK, starting installation\n" in d.syslog_texts()
+    assert not os.path.exists(sandbox.dev("/opt/kv2/swfw/install.lock"))
+
+
+def test_refused_packages_install_nothing_and_the_loop_goes_on(sandbox, run_daemon, tmp_path):
+    other_private, _ = other_key_pair(str(tmp_path))
+    bad_sig = signed_ipk(str(tmp_path / "a"), sandbox, "kv2-touch", file_name="badsig.ipk", key=other_private)
+    no_sig = make_ipk(str(tmp_path / "b"), "kvwebview", file_name="nosig.ipk")
+    foreign = make_cry(make_ipk(str(tmp_path / "c"), "kv2-touch"), str(tmp_path / "foreign.CRY"), "KORVEL_R")
+    damaged = str(tmp_path / "damaged.CRY")
+    make_cry(make_ipk(str(tmp_path / "d"), "kv2-touch"), damaged, "KV2_TOUCH")
+    with open(damaged, "r+b") as f:  # the first cipher block holds the verification header
+        f.seek(512)
+        block = bytearray(f.read(16))
+        f.seek(512)
+        f.write(bytes(b ^ 0x5A for b in block))
+
+    d, n = start(run_daemon, sandbox)
+    drop(sandbox, bad_sig)
+    d.wait_syslog(r"^Signature check, Bad signature!, Abort installation\n$", timeout=20)
+    drop(sandbox, no_sig)
+    d.wait_syslog(r"^Signature check, signature file .*/home/root/bundle/kvwebview\.sign64 not found, "
+                  r"aborting installation!\n$", timeout=20)
+    drop(sandbox, foreign)
+    prio, _, _ = d.wait_syslog(r"^Main, integrity check on cryfile failed, cleaning up\n$", timeout=20)
+    assert prio == 3
+    drop(sandbox, damaged)
+    prio, _, _ = d.wait_syslog(r"^Main, decryption failed:-1, cleaning up\n$", timeout=30)
+    assert prio == 3
+    assert "DeCrypt, Verificator failed. Abort loading \n" in d.syslog_texts()
+    assert calls_after(sandbox, n) == []
+    wait_for(lambda: not [f for f in os.listdir(sandbox.dev("/opt/kv2/swfw/")) if f.upper().endswith(".CRY")],
+             5, "containers removed")
+
+    good = signed_ipk(str(tmp_path / "e"), sandbox, "kvwebview", file_name="good.ipk")
+    drop(sandbox, good)
+    assert wait_calls(sandbox, n, 1) == [argv_of('systemctl start "install@kvwebview"')]
