@@ -86,8 +86,10 @@ class TarGz {
     static_cast<TarGz*>(self)->bytes_.append(static_cast<const char*>(buffer), n);
     return static_cast<la_ssize_t>(n);
   }
-  ArchiveWriter writer_;
+  // Declared first so that it outlives the writer: freeing an unfinished
+  // writer still flushes into it.
   std::string bytes_;
+  ArchiveWriter writer_;
 };
 
 // Adds the tree below folder (recursively, in name order) as "./<relative>".
