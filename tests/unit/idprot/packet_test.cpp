@@ -1,0 +1,212 @@
+// The system queries behind the network record and the identification
+// document, against files of a sandbox root and a stand-in route program;
+// and the bounds of both answers.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "config/identity.h"
+#include "core/paths.h"
+#include "idprot/idpacket.h"
+#include "idprot/idrequest.h"
+#include "idprot/idserver.h"
+#include "support/capture.h"
+
+namespace {
+
+using kvtest::TempDir;
+using kvtest::WriteFile;
+
+std::string V4(const std::uint8_t a[4]) {
+  char text[INET_ADDRSTRLEN];
+  ::inet_ntop(AF_INET, a, text, sizeof text);
+  return text;
+}
+
+class IdPacketTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    paths_SetRoot(dir_.path());
+    for (const char* d : {"/etc", "/etc/ssh", "/etc/systemd", "/etc/systemd/network", "/sbin"})
+      ::mkdir((dir_.path() + d).c_str(), 0755);
+  }
+  void TearDown() override { paths_SetRoot(""); }
+  void Write(const char* devicePath, const std::string& content) { WriteFile(dir_.path() + devicePath, content); }
+  void Route(const std::string& table, int status) {
+    Write("/sbin/route", "#!/bin/sh\n[ \"$1\" = -n ] || exit 9\ncat <<'END'\n" + table + "END\nexit " +
+                             std::to_string(status) + "\n");
+    ::chmod((dir_.path() + "/sbin/route").c_str(), 0755);
+  }
+  TempDir dir_;
+};
+
+TEST_F(IdPacketTest, StaticOrDhcpFromTheNetworkFile) {
+  struct Case {
+    const char* file;     // null: no file
+    const char* content;
+    int index;
+    int isStatic;
+  };
+  const Case cases[] = {
+      {"eth0.network", "[Network]\nDHCP=yes\n", kIdIndexEth0, 0},
+      {"eth0.network", "[Network]\nDHCP=ipv4\n", kIdIndexEth0, 0},
+      {"eth0.network", "[Network]\nDHCP=ipv6\n", kIdIndexEth0, 1},
+      {"eth0.network", "[Network]\nDHCP=no\n", kIdIndexEth0, 1},
+      {"eth0.network", "[Network]\nAddress=10.0.0.1/24\n", kIdIndexEth0, 1},
+      {"eth0.network", "[Network]\n#DHCP=yes\n", kIdIndexEth0, 1},
+      {"eth0.network", "[Network]\nDHCP=yes\nDHCP=no\n", kIdIndexEth0, 0},  // first line counts
+      {nullptr, nullptr, kIdIndexEth1, 1},                                   // no file
+      // A VLAN file of the interface comes first.
+      {"eth1.vlan1.network", "[Network]\nDHCP=yes\n", kIdIndexEth1, 0},
+      {"eth0.vlan1.network", "DHCP=yes\n", kIdIndexEth0Vlan1, 0},
+  };
+  for (const Case& c : cases) {
+    if (c.file != nullptr) Write((std::string("/etc/systemd/network/") + c.file).c_str(), c.content);
+    EXPECT_EQ(IdProt_IsStaticConfig(c.index), c.isStatic) << (c.file ? c.file : "none") << " " << (c.content ? c.content : "");
+  }
+  Write("/etc/systemd/network/eth1.network", "DHCP=no\n");
+  EXPECT_EQ(IdProt_IsStaticConfig(kIdIndexEth1), 0);  // the VLAN file still wins
+}
+
+TEST_F(IdPacketTest, FirstIPv4Nameserver) {
+  struct Case {
+    const char* content;  // null: no file
+    int result;
+    const char* address;
+  };
+  const Case cases[] = {
+      {"nameserver 10.1.1.1\nnameserver 10.2.2.2\n", 0, "10.1.1.1"},
+      {"# comment\nsearch lan\nnameserver fd00::1\nnameserver 192.168.5.9\r\n", 0, "192.168.5.9"},
+      {"nameserver fd00::1\n", 1, "0.0.0.0"},
+      {"nameserver\t10.1.1.1\n", 1, "0.0.0.0"},  // the keyword needs its space
+      {"nameserver    10.3.3.3", 0, "10.3.3.3"},
+      {"nameserver 999.1.1.1\n", 1, "0.0.0.0"},
+      {"", 1, "0.0.0.0"},
+      {nullptr, 1, "0.0.0.0"},
+  };
+  for (const Case& c : cases) {
+    const std::string path = dir_.path() + "/etc/resolv.conf";
+    ::unlink(path.c_str());
+    if (c.content != nullptr) WriteFile(path, c.content);
+    std::uint8_t a[4] = {};
+    EXPECT_EQ(IDPacket_getDNSrsv4(a, 0), c.result) << (c.content ? c.content : "none");
+    EXPECT_EQ(V4(a), c.address) << (c.content ? c.content : "none");
+  }
+}
+
+TEST_F(IdPacketTest, SftpStatus) {
+  struct Case {
+    const char* content;  // null: no file
+    int enabled;
+  };
+  const Case cases[] = {
+      {"Subsystem\tsftp\tinternal-sftp\n", 1},
+      {"Subsystem sftp internal-sftp\n", 1},
+      {"#Subsystem sftp internal-sftp\n", 0},
+      {"##Subsystem\tsftp internal-sftp\n", 0},
+      {"#Subsystem sftp internal-sftp\nSubsystem sftp internal-sftp\n", 1},  // the last line counts
+      {"Subsystem sftp internal-sftp\n#Subsystem sftp internal-sftp\n", 0},
+      {"Subsystem sftp /usr/lib/sftp-server\n", 1},  // no matching line: enabled
+      {"", 1},
+      {nullptr, 1},
+  };
+  for (const Case& c : cases) {
+    const std::string path = dir_.path() + "/etc/ssh/sshd_config";
+    ::unlink(path.c_str());
+    if (c.content != nullptr) WriteFile(path, c.content);
+    EXPECT_EQ(IdProt_GetSftpStatus(), c.enabled) << (c.content ? c.content : "none");
+  }
+}
+
+TEST_F(IdPacketTest, RoutesFromTheRouteTable) {
+  const std::string table =
+      "Kernel IP routing table\n"
+      "Destination     Gateway         Genmask         Flags Metric Ref    Use Iface\n"
+      "0.0.0.0         10.77.0.1       0.0.0.0         UG    0      0        0 eth0\n"
+      "10.77.0.0       0.0.0.0         255.255.255.0   U     0      0        0 eth0\n"
+      "10.78.0.0       0.0.0.0         255.255.0.0     U     0      0        0 eth1\n"
+      "10.79.0.0       0.0.0.0         255.255.255.128 U     0      0        0 eth0.vlan1\n"
+      "10.99.0.0       10.78.0.254     255.255.0.0     UG    0      0        0 eth1\n"
+      "10.98.0.0       10.78.0.253     255.255.0.0     UGH   0      0        0 eth1\n";
+  Route(table, 0);
+  struct Case {
+    int index;
+    int kind;
+    const char* address;
+  };
+  const Case cases[] = {
+      {kIdIndexEth0, kRouteGateway, "10.77.0.1"},
+      // eth0 is a part of eth0.vlan1's name: its later line wins.
+      {kIdIndexEth0, kRouteNetmask, "255.255.255.128"},
+      {kIdIndexEth1, kRouteGateway, "10.78.0.254"},
+      {kIdIndexEth1, kRouteNetmask, "255.255.0.0"},
+      {kIdIndexEth0Vlan1, kRouteNetmask, "255.255.255.128"},
+      {kIdIndexEth0Vlan1, kRouteGateway, "0.0.0.0"},
+      {kIdIndexEth2, kRouteGateway, "0.0.0.0"},
+  };
+  for (const Case& c : cases) {
+    std::uint8_t a[4] = {};
+    EXPECT_EQ(IDPacket_getrouteinfo4(a, c.index, c.kind), 0);
+    EXPECT_EQ(V4(a), c.address) << c.index << " " << c.kind;
+  }
+  // A failing program is reported; what it printed is still taken.
+  Route(table, 3);
+  std::uint8_t a[4] = {};
+  EXPECT_EQ(IDPacket_getrouteinfo4(a, kIdIndexEth0, kRouteGateway), -1);
+  EXPECT_EQ(V4(a), "10.77.0.1");
+  ::unlink((dir_.path() + "/sbin/route").c_str());
+  EXPECT_EQ(IDPacket_getrouteinfo4(a, kIdIndexEth0, kRouteGateway), -1);
+}
+
+TEST_F(IdPacketTest, AnswersStayInsideTheirBuffers) {
+  // Texts at their longest: 99 characters in every identity field.
+  DeviceIdData id{};
+  for (char* f : {id.platformName, id.productName, id.swRevision, id.buildDate, id.swBuildNumber}) {
+    std::memset(f, 'x', kIdTextSize - 1);
+    f[kIdTextSize - 1] = '\0';
+  }
+  for (int size : {155, 200, 300, 2048}) {
+    std::string out(static_cast<std::size_t>(size) + 16, '\x7E');
+    const int n = IDPacket_createIDresponse(out.data(), size, id, kIdIndexEth2Vlan1, 1);
+    ASSERT_GT(n, 153) << size;
+    ASSERT_LE(n, size) << size;
+    EXPECT_EQ(out[static_cast<std::size_t>(n) - 1], '\0');
+    EXPECT_EQ(out.substr(static_cast<std::size_t>(size)), std::string(16, '\x7E')) << size;
+    EXPECT_EQ(out.substr(0, 5), "NETBR");
+  }
+  char whole[4096];
+  const int full = IdProt_CreateJsonResponse(whole, sizeof whole, id, kIdIndexEth2Vlan1, 0);
+  ASSERT_GT(full, 900);  // five long texts and the interface members
+  for (int space : {1, 2, 50, full, full + 1, 2043}) {
+    std::string out(static_cast<std::size_t>(space) + 16, '\x7E');
+    const int n = IdProt_CreateJsonResponse(out.data(), space, id, kIdIndexEth2Vlan1, 0);
+    EXPECT_EQ(n, std::min(space - 1, full)) << space;
+    EXPECT_EQ(out.substr(0, static_cast<std::size_t>(n)), std::string(whole, static_cast<std::size_t>(n)));
+    EXPECT_EQ(out[static_cast<std::size_t>(n)], '\0');
+    EXPECT_EQ(out.substr(static_cast<std::size_t>(space)), std::string(16, '\x7E')) << space;
+  }
+}
+
+TEST_F(IdPacketTest, UnknownImageVersionAndMissingInterface) {
+  DeviceIdData id{};
+  std::strcpy(id.platformName, "KV2_TOUCH");
+  char out[2048];
+  // No /image_info in the root, no eth2.vlan1 in this process's view.
+  const int n = IdProt_CreateJsonResponse(out, sizeof out, id, kIdIndexEth2Vlan1, 0);
+  const std::string doc(out, static_cast<std::size_t>(n));
+  EXPECT_NE(doc.find("\"image_version\":\"unknown\""), std::string::npos) << doc;
+  EXPECT_NE(doc.find("\"mac\":\"00:00:00:00:00:00\""), std::string::npos) << doc;
+  EXPECT_NE(doc.find("\"current_address1v6\":\"::\""), std::string::npos) << doc;
+  const int m = IDPacket_createIDresponse(out, sizeof out, id, kIdIndexEth2Vlan1, 0);
+  const std::string text(out + 153, static_cast<std::size_t>(m - 153));
+  EXPECT_NE(text.find("no app found"), std::string::npos);
+  EXPECT_NE(text.find("OS:unknown "), std::string::npos) << text;
+  EXPECT_EQ(std::string(out + 112, 6), std::string(6, '\0'));
+}
+
+}  // namespace
