@@ -36,7 +36,8 @@ def test_non_option_argument_is_a_usage_error_before_anything_else(sandbox, run_
     open(sandbox.dev("/home/root/status"), "w").close()
     d = run_daemon(sandbox, "-v", "3", "extra")
     assert d.wait_exit() == 64
-    assert d.stdout_lines[0] == "kvupdaterd: Too many arguments"
+    assert d.stderr_text().startswith("kvupdaterd: Too many arguments\n")
+    assert d.stdout_lines == []
     assert d.syslog == []
     # Start-up never ran: the saved state is still there, no bundle folder was made.
     assert os.path.exists(sandbox.dev("/home/root/status"))

@@ -13,6 +13,7 @@ A sandbox is a folder:
   control/      files that steer the stand-ins per test (see standin.py)
   journal.jsonl every stand-in call, one JSON array of argv per line
   syslog.log    what the daemon sent to the system log (when run by `run`)
+  stderr.log    what the daemon and its commands wrote to standard error
 
 Command line:
   kvsandbox.py create DIR [--platform kv2-touch|korvel-r|korvel-sr|unknown]
@@ -313,8 +314,12 @@ class Daemon:
         self._make_netns()
         devlog = self._serve_syslog()
         cmd = ["ip", "netns", "exec", self.netns, PRIVATE_DEV, "--devlog", devlog, "--"] + self.command()
-        self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                     stderr=subprocess.STDOUT, start_new_session=True)
+        # Standard error (system errors of the daemon and of the programs it
+        # starts) goes to stderr.log in the sandbox, apart from the log echo.
+        self.stderr_path = os.path.join(self.sandbox.path, "stderr.log")
+        with open(self.stderr_path, "ab") as err:
+            self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                         stderr=err, start_new_session=True)
         t = threading.Thread(target=self._read_stdout, daemon=True)
         t.start()
         self._threads.append(t)
@@ -326,6 +331,10 @@ class Daemon:
             if t.name != threading.current_thread().name and t is not threading.current_thread():
                 t.join(timeout=0.5)
         return rc
+
+    def stderr_text(self):
+        with open(self.stderr_path, errors="replace") as f:
+            return f.read()
 
     def alive(self):
         return self.proc is not None and self.proc.poll() is None
