@@ -6,10 +6,7 @@
 #include <unistd.h>
 
 #include <array>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 #include "device.h"
 #include "tests.h"
@@ -22,18 +19,6 @@ constexpr const char* kKeypadDevice = "/dev/input/keyboard0";
 
 // Boards without the input nodes run a system image that is too old.
 constexpr const char* kOldImageMessage = "evdev open - KV R Image 2.0.g or later required";
-
-// Decimal conversion as the stations know it: leading blanks and a sign are
-// accepted, conversion stops at the first non-digit, a non-number gives 0.
-int ToFrequency(std::string_view text) {
-  std::array<char, 32> buf{};
-  const std::size_t n = text.size() < buf.size() - 1 ? text.size() : buf.size() - 1;
-  std::memcpy(buf.data(), text.data(), n);
-  const long value = std::strtol(buf.data(), nullptr, 10);
-  if (value > INT_MAX) return INT_MAX;
-  if (value < INT_MIN) return INT_MIN;
-  return static_cast<int>(value);
-}
 
 StepResult WriteTone(const DeviceFd& fd, int frequency) {
   if (!fd.Valid()) return kStepIoFailure;
@@ -63,7 +48,7 @@ StepResult test_Buzzer(const StepArgs& args, ResponseLine& line) {
   pcba_Echo(args, line, 2, true);
   const std::string_view step = args.Step();
   if (step == "activate") {
-    const StepResult result = WriteTone(fd, ToFrequency(args.Data()));
+    const StepResult result = WriteTone(fd, pcba_Decimal(args.Data()));
     line.Append(args.Data());
     return result;
   }

@@ -11,6 +11,10 @@ The real KV2TPCBATest binary runs at the real paths, on simulated hardware:
   - /etc, date, /sbin/hwclock and the calibration script are replaced inside a
     private mount namespace (see simns and standin.py), so the host's files,
     clock and RTC are never touched.
+  - /dev/ttymxc0 and /dev/ttymxc4 are pseudo-terminals with the loop-back
+    plug played by the test bed, and can0/can1 a user-space CAN bus reached
+    through the preload library canbus.c (see buses.py).
+  - /dev/i2c-0 is the card gateway, whose firmware gateway.py models.
 """
 import ctypes
 import json
@@ -27,6 +31,9 @@ import gi
 
 gi.require_version("UMockdev", "1.0")
 from gi.repository import GLib, UMockdev  # noqa: E402
+
+from buses import SERIAL_PORTS, CanHub, SerialPlug  # noqa: E402
+from gateway import CardGateway  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -111,7 +118,8 @@ class SimBoard:
     """One simulated board. run() starts the tool on it; the attributes and
     helpers show what the tool did."""
 
-    def __init__(self, binary, workdir=None, input_devices=("buzzer0", "dipswitch0", "keyboard0")):
+    def __init__(self, binary, workdir=None, input_devices=("buzzer0", "dipswitch0", "keyboard0"),
+                 serial_ports=SERIAL_PORTS, gateway=True, can_interfaces=("can0", "can1")):
         self.binary = binary
         self.sim = workdir or tempfile.mkdtemp(prefix="kvsim-")
         self._own_sim = workdir is None
@@ -125,6 +133,17 @@ class SimBoard:
         self._make_sysfs()
         self._make_inputs(input_devices)
         self._make_namespace_files()
+        self.serial = SerialPlug(self.testbed, serial_ports)
+        self.can = CanHub(can_interfaces)
+        # Built next to the tool; first in the preload list (see canbus.c).
+        self.can_library = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(binary))),
+                                        "tests", "pcbatest", "kvcanbus.so")
+        self.gateway = None
+        if gateway:
+            self.gateway = CardGateway()
+            self.testbed.add_from_string("P: /devices/platform/i2c/i2c-dev/i2c-0\nN: i2c-0\nE: SUBSYSTEM=i2c-dev\n")
+            if not self.testbed.attach_ioctl("/dev/i2c-0", self.gateway):
+                raise RuntimeError("cannot attach to /dev/i2c-0")
 
     # ---- construction -------------------------------------------------
     def _make_sysfs(self):
@@ -191,6 +210,11 @@ class SimBoard:
             # The sanitizer build must accept the preload library before its runtime.
             "ASAN_OPTIONS": "verify_asan_link_order=0:detect_leaks=0",
         })
+        env.update(self.can.env)
+        if os.path.exists(self.can_library):
+            env["KV_SIM_PRELOAD"] = self.can_library + ":libumockdev-preload.so.0"
+        self.serial.begin_run()
+        self.can.begin_run()
         out = tempfile.TemporaryFile()
         err = tempfile.TemporaryFile()
         watch = _FuseWatch(os.path.join(self.root, "sys", "fsl_otp"))
@@ -199,14 +223,20 @@ class SimBoard:
                                     stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=env)
             context = GLib.MainContext.default()
             deadline = time.monotonic() + timeout
-            # The input nodes' requests are answered from this loop.
-            while proc.poll() is None:
-                if not context.iteration(False):
-                    time.sleep(0.001)
-                if time.monotonic() > deadline:
-                    proc.kill()
-                    proc.wait()
-                    raise TimeoutError("KV2TPCBATest %s did not end" % " ".join(args))
+            # The device nodes' requests, the serial plug and the CAN hub are
+            # served from this loop; the timer wakes it to see the tool end.
+            wake = GLib.timeout_add(2, lambda: True)
+            try:
+                while proc.poll() is None:
+                    context.iteration(True)
+                    if time.monotonic() > deadline:
+                        proc.kill()
+                        proc.wait()
+                        raise TimeoutError("KV2TPCBATest %s did not end" % " ".join(args))
+                while context.pending():
+                    context.iteration(False)
+            finally:
+                GLib.source_remove(wake)
             self._burn_fuses(watch.names())
         finally:
             watch.close()
@@ -311,6 +341,9 @@ class SimBoard:
             f.write(text)
 
     def close(self):
+        self.serial.close()
+        self.can.close()
+        self.gateway = None
         self._handlers.clear()
         self.testbed = None
         shutil.rmtree(self.root, ignore_errors=True)

@@ -1,0 +1,100 @@
+// CAN: sends a short text as one extended-identifier frame on one bus and,
+// for the two-bus steps, reads it back on the other (the station wires can0
+// and can1 together).
+#include <fcntl.h>
+#include <linux/can.h>
+#include <linux/can/raw.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "device.h"
+#include "tests.h"
+
+namespace {
+
+constexpr canid_t kFrameId = 0x81020304;  // extended frame, identifier 0x01020304
+// Identifier bits 0 to 27 only: frames from a node whose identifier differs
+// in bit 28 are taken as the answer too.
+constexpr canid_t kFilterMask = 0x0FFFFFFF;
+// Seven characters and the terminating zero fill the eight data bytes.
+constexpr std::size_t kMaxText = CAN_MAX_DLEN - 1;
+
+// A raw socket on the interface, non-blocking, with the receive filter. The
+// outcome of the calls is not examined: a socket that could not be set up
+// fails its write or read, and that is what the step reports.
+DeviceFd OpenBus(const char* interface) {
+  DeviceFd fd(::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW));
+  ifreq request{};
+  std::strncpy(request.ifr_name, interface, IFNAMSIZ - 1);
+  (void)::ioctl(fd.Get(), SIOCGIFINDEX, &request);
+  const int flags = ::fcntl(fd.Get(), F_GETFL);
+  (void)::fcntl(fd.Get(), F_SETFL, (flags < 0 ? 0 : flags) | O_NONBLOCK);
+  sockaddr_can address{};
+  address.can_family = AF_CAN;
+  address.can_ifindex = request.ifr_ifindex;
+  (void)::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  const can_filter filter{kFrameId, kFilterMask};
+  (void)::setsockopt(fd.Get(), SOL_CAN_RAW, CAN_RAW_FILTER, &filter, sizeof filter);
+  return fd;
+}
+
+StepResult SendFrame(const DeviceFd& bus, const can_frame& frame) {
+  const ssize_t written = ::write(bus.Get(), &frame, sizeof frame);
+  return written < 0 ? kStepIoFailure : static_cast<StepResult>(written);
+}
+
+// Non-blocking: whatever arrived during the wait, or an immediate failure.
+StepResult ReceiveFrame(const DeviceFd& bus, can_frame& frame) {
+  frame = can_frame{};
+  const ssize_t got = ::read(bus.Get(), &frame, sizeof frame);
+  return got < 0 ? kStepIoFailure : static_cast<StepResult>(got);
+}
+
+void AppendData(ResponseLine& line, const can_frame& frame) {
+  pcba_AppendText(line, frame.data, sizeof frame.data);
+}
+
+}  // namespace
+
+StepResult test_Can(const StepArgs& args, ResponseLine& line) {
+  const DeviceFd can0 = OpenBus("can0");
+  const DeviceFd can1 = OpenBus("can1");
+
+  std::string_view text = args.Data();
+  if (text.size() > kMaxText) text = text.substr(0, kMaxText);
+  can_frame sent{};
+  sent.can_id = kFrameId;
+  std::memcpy(sent.data, text.data(), text.size());
+  // The terminating zero travels too: "test" is sent as five bytes.
+  sent.len = static_cast<__u8>(text.size() + 1);
+
+  pcba_Echo(args, line, 2, true);
+  const std::string_view step = args.Step();
+  const DeviceFd* from = nullptr;
+  const DeviceFd* to = nullptr;
+  if (step == "CAN1toCAN2") {
+    from = &can0;
+    to = &can1;
+  } else if (step == "CAN2toCAN1") {
+    from = &can1;
+    to = &can0;
+  } else if (step == "CAN1" || step == "CAN2") {
+    const StepResult result = SendFrame(step == "CAN1" ? can0 : can1, sent);
+    AppendData(line, sent);
+    return result;
+  } else {
+    return kStepWrongCommand;
+  }
+
+  // The read decides the two-bus steps: a failed send shows as nothing received.
+  (void)SendFrame(*from, sent);
+  pcba_SleepMs(1000);
+  can_frame received{};
+  const StepResult result = ReceiveFrame(*to, received);
+  AppendData(line, received);
+  return result;
+}

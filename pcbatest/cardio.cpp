@@ -1,0 +1,218 @@
+// INPUT and OUTPUT: analogue inputs of the sense and io cards, and the
+// outputs of all three cards (the main card's are its LEDs).
+#include <array>
+#include <climits>
+#include <cmath>
+#include <span>
+
+#include "cardbus.h"
+#include "tests.h"
+
+namespace {
+
+// ---- inputs ----------------------------------------------------------------
+
+struct InputChannel {
+  std::uint32_t rawRegister;
+  std::uint32_t calibrationAddress;
+};
+
+// Sense channels 1 to 11 are raw registers 0 to 10, io channels 1 to 4 raw
+// registers 11 to 14; channel k's calibration record is the k-th record of
+// the card's EEPROM.
+bool FindInput(int card, int channel, InputChannel& found) {
+  int first = 0;
+  int count = 0;
+  if (card == kCardSense) {
+    first = 0;
+    count = 11;
+  } else if (card == kCardIo) {
+    first = 11;
+    count = 4;
+  }
+  if (channel < 1 || channel > count) return false;
+  const auto index = static_cast<std::uint32_t>(channel - 1);
+  found.rawRegister = static_cast<std::uint32_t>(first) + index;
+  found.calibrationAddress = card_MemoryBase(card) + kCardCalibrationOffset + 16 * index;
+  return true;
+}
+
+std::uint16_t Le16(const std::uint8_t* bytes) { return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8); }
+
+// ---- outputs ---------------------------------------------------------------
+
+// One step of a sense output sequence: a register write, or a wait.
+struct SeqStep {
+  int reg;  // register, or one of the waits below
+  std::uint16_t value;
+};
+constexpr int kSettle = -1;  // 2 ms for the relay coil to settle
+constexpr int kPulse = -2;   // the time given on the command line
+constexpr long kSettleMs = 2;
+
+constexpr SeqStep W(int reg, std::uint16_t value) { return {reg, value}; }
+constexpr SeqStep kW2{kSettle, 0};
+constexpr SeqStep kWT{kPulse, 0};
+
+// Registers 15/16 and 17/18 are the coil pairs of LVD1 and LVD2, 21 and 22
+// the alarm relays; 19/20 drive the common side of the latching coils.
+constexpr SeqStep kLvd1Off[] = {W(20, 0), W(19, 0), W(15, 0), W(16, 0)};
+constexpr SeqStep kLvd2Off[] = {W(20, 0), W(19, 0), W(17, 0), W(18, 0)};
+constexpr SeqStep kRelay1Off[] = {W(21, 0)};
+constexpr SeqStep kRelay2Off[] = {W(22, 0)};
+
+constexpr SeqStep kLvd1On[] = {W(20, 0), W(19, 1), W(15, 0), W(16, 1)};
+constexpr SeqStep kLvd2On[] = {W(20, 0), W(19, 1), W(17, 0), W(18, 1)};
+constexpr SeqStep kRelay1On[] = {W(21, 1)};
+constexpr SeqStep kRelay2On[] = {W(22, 1)};
+
+constexpr SeqStep kLvd1LatchOn[] = {W(19, 0), W(20, 1), kW2, W(16, 0), W(15, 1), kWT,
+                                    W(19, 0), W(20, 0), kW2, W(16, 0), W(15, 0)};
+constexpr SeqStep kLvd2LatchOn[] = {W(19, 0), W(20, 1), kW2, W(18, 0), W(17, 1), kWT,
+                                    W(19, 0), W(20, 0), kW2, W(18, 0), W(17, 0)};
+constexpr SeqStep kRelay1LatchOn[] = {W(21, 0), kW2, W(19, 0), W(20, 1), kWT, W(21, 0), kW2, W(19, 0), W(20, 0)};
+constexpr SeqStep kRelay2LatchOn[] = {W(22, 0), kW2, W(19, 0), W(20, 1), kWT, W(22, 0), kW2, W(19, 0), W(20, 0)};
+
+constexpr SeqStep kLvd1LatchOff[] = {W(20, 0), W(19, 1), kW2, W(15, 0), W(16, 1), kWT,
+                                     W(20, 0), W(19, 0), kW2, W(15, 0), W(16, 0)};
+constexpr SeqStep kLvd2LatchOff[] = {W(20, 0), W(19, 1), kW2, W(17, 0), W(18, 1), kWT,
+                                     W(20, 0), W(19, 0), kW2, W(17, 0), W(18, 0)};
+constexpr SeqStep kRelay1LatchOff[] = {W(21, 1), kW2, W(20, 0), W(19, 1), kWT, W(20, 0), W(19, 0), kW2, W(21, 0)};
+constexpr SeqStep kRelay2LatchOff[] = {W(22, 1), kW2, W(20, 0), W(19, 1), kWT, W(20, 0), W(19, 0), kW2, W(22, 0)};
+
+// By activation (0 off, 1 on, 2 latched on, 3 latched off), then channel 1 to 4.
+constexpr std::array<std::array<std::span<const SeqStep>, 4>, 4> kSenseSequences{{
+    {kLvd1Off, kLvd2Off, kRelay1Off, kRelay2Off},
+    {kLvd1On, kLvd2On, kRelay1On, kRelay2On},
+    {kLvd1LatchOn, kLvd2LatchOn, kRelay1LatchOn, kRelay2LatchOn},
+    {kLvd1LatchOff, kLvd2LatchOff, kRelay1LatchOff, kRelay2LatchOff},
+}};
+
+int SetSenseOutput(const DeviceFd& gateway, int channel, const OutputCommand& command) {
+  if (command.activation > 3 || channel < 1 || channel > 4) return 0;
+  bool lastWrite = false;
+  for (const SeqStep& step : kSenseSequences[command.activation][static_cast<std::size_t>(channel - 1)]) {
+    if (step.reg == kSettle) {
+      pcba_SleepMs(kSettleMs);
+    } else if (step.reg == kPulse) {
+      pcba_SleepMs(command.timeMs);
+    } else {
+      lastWrite = card_WriteReg(gateway, static_cast<std::uint32_t>(step.reg), step.value);
+    }
+  }
+  // The latched activations end with everything released: the pulse itself
+  // is what counts, so they report success whatever the writes said.
+  if (command.activation >= 2) return 1;
+  return lastWrite ? 1 : 0;
+}
+
+int SetMainOutput(int channel, const OutputCommand& command) {
+  static constexpr std::array<const char*, 3> kLeds{
+      "/sys/class/leds/red-led/brightness",
+      "/sys/class/leds/yellow-led/brightness",
+      "/sys/class/leds/green-led/brightness",
+  };
+  if (channel < 1 || channel > 3) return 0;
+  FixedText<8> text;
+  text.AppendUnsigned(command.activation);
+  // The LED takes one character; the outcome of the write is not examined.
+  (void)pcba_WriteAttribute(kLeds[static_cast<std::size_t>(channel - 1)], text.View().substr(0, 1));
+  return 1;
+}
+
+}  // namespace
+
+std::int16_t card_Calibrate(const InputReading& reading) {
+  const int rawSpan = reading.hiRaw - reading.loRaw;
+  // Two calibration points at the same raw reading define no line; the low
+  // calibration value is reported instead of dividing by zero.
+  if (rawSpan == 0) return reading.loValue;
+  const float value = static_cast<float>(reading.loValue) +
+                      static_cast<float>(reading.hiValue - reading.loValue) / static_cast<float>(rawSpan) *
+                          static_cast<float>(reading.raw - reading.loRaw);
+  // Truncation toward zero; a result beyond int saturates before it is
+  // stored in 16 bits, as the controller's conversion does.
+  const float truncated = std::trunc(value);
+  int whole = 0;
+  if (truncated >= 2147483648.0F) {
+    whole = INT_MAX;
+  } else if (truncated < -2147483648.0F) {
+    whole = INT_MIN;
+  } else {
+    whole = static_cast<int>(truncated);
+  }
+  return static_cast<std::int16_t>(whole);
+}
+
+StepResult card_ReadInput(const DeviceFd& gateway, int card, int channel, InputReading& reading) {
+  InputChannel input{};
+  if (!FindInput(card, channel, input)) return kStepIoFailure;
+  if (!card_ReadReg(gateway, input.rawRegister, reading.raw)) return kStepIoFailure;
+  std::array<std::uint8_t, 8> record{};
+  if (!card_ReadBlock(gateway, input.calibrationAddress, record)) return kStepIoFailure;
+  reading.hiValue = static_cast<std::int16_t>(Le16(&record[0]));
+  reading.hiRaw = Le16(&record[2]);
+  reading.loValue = static_cast<std::int16_t>(Le16(&record[4]));
+  reading.loRaw = Le16(&record[6]);
+  reading.value = card_Calibrate(reading);
+  return kStepSuccess;
+}
+
+int card_SetOutput(const DeviceFd& gateway, int card, int channel, const OutputCommand& command) {
+  if (card == kCardMain) return SetMainOutput(channel, command);
+  if (card == kCardIo) {
+    if (channel < 1 || channel > 4) return 0;
+    return card_WriteReg(gateway, static_cast<std::uint32_t>(22 + channel), command.activation) ? 1 : 0;
+  }
+  if (card == kCardSense) return SetSenseOutput(gateway, channel, command);
+  return 0;
+}
+
+StepResult test_Input(const StepArgs& args, ResponseLine& line) {
+  DeviceFd gateway;
+  StepResult result = card_OpenGateway(gateway);
+  pcba_Echo(args, line, 4, true);
+
+  const std::string_view step = args.Step();
+  if (step != "readRaw" && step != "readValue" && step != "readCalib") return result;
+  const int card = card_FromName(args.Data());
+  const int channel = pcba_Decimal(args.Get(4)) & 0xFF;
+  // Another card answers from the zeroed reading with the starting code.
+  InputReading reading{};
+  if (card == kCardSense || card == kCardIo) result = card_ReadInput(gateway, card, channel, reading);
+
+  if (step == "readRaw") {
+    line.AppendUnsigned(reading.raw);
+  } else if (step == "readValue") {
+    line.AppendSigned(reading.value);
+  } else {
+    line.AppendSigned(reading.hiValue);
+    line.Append(' ');
+    line.AppendUnsigned(reading.hiRaw);
+    line.Append(' ');
+    line.AppendSigned(reading.loValue);
+    line.Append(' ');
+    line.AppendUnsigned(reading.loRaw);
+  }
+  return result;
+}
+
+StepResult test_Output(const StepArgs& args, ResponseLine& line) {
+  DeviceFd gateway;
+  StepResult result = card_OpenGateway(gateway);
+  pcba_Echo(args, line, 4, true);
+  if (args.Step() != "set") return result;
+
+  const int card = card_FromName(args.Data());
+  const int channel = pcba_Decimal(args.Get(4)) & 0xFF;
+  OutputCommand command;
+  command.activation = static_cast<std::uint8_t>(pcba_Decimal(args.Get(5)) & 0xFF);
+  command.timeMs = pcba_Decimal(args.Get(6));
+  // The flag (1 or 0) is the result; neither prints an error line.
+  if (card != kCardNone) result = card_SetOutput(gateway, card, channel, command);
+
+  line.AppendUnsigned(command.activation);
+  line.Append(' ');
+  line.AppendSigned(command.timeMs);
+  return result;
+}

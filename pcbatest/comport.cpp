@@ -1,0 +1,82 @@
+// COMPORT: sends a text out of one serial port and reads back what the
+// loop-back fixture returns on the same or the other port.
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+
+#include "device.h"
+#include "tests.h"
+
+namespace {
+
+constexpr const char* kRs232Port = "/dev/ttymxc0";
+constexpr const char* kRs485Port = "/dev/ttymxc4";
+
+// The text sent is at most this long, so that what comes back fits the
+// receive buffer with its terminator.
+constexpr std::size_t kMaxSent = 255;
+
+// 115200 baud, 8N1, receiver on, modem lines ignored, no flow control, raw
+// input and output. A read waits at most half a second for its first byte
+// (VTIME 5, VMIN 0). Built from scratch, never from the port's old settings,
+// so that nothing a previous user left (echo, XON/XOFF) survives.
+termios RawSettings() {
+  termios settings{};
+  settings.c_cflag = CS8 | CREAD | CLOCAL;
+  (void)::cfsetispeed(&settings, B115200);
+  (void)::cfsetospeed(&settings, B115200);
+  settings.c_cc[VTIME] = 5;
+  settings.c_cc[VMIN] = 0;
+  return settings;
+}
+
+// Open and set-up failures are not reported here: the write or read on the
+// port shows them.
+DeviceFd OpenPort(const char* path, const termios& settings) {
+  DeviceFd fd = pcba_OpenDevice(path, O_RDWR | O_NOCTTY);
+  if (fd.Valid()) {
+    (void)::tcflush(fd.Get(), TCIFLUSH);
+    (void)::tcsetattr(fd.Get(), TCSANOW, &settings);
+  }
+  return fd;
+}
+
+}  // namespace
+
+StepResult test_Comport(const StepArgs& args, ResponseLine& line) {
+  const termios settings = RawSettings();
+  const DeviceFd rs232 = OpenPort(kRs232Port, settings);
+  const DeviceFd rs485 = OpenPort(kRs485Port, settings);
+  pcba_Echo(args, line, 2, true);
+
+  const std::string_view step = args.Step();
+  const DeviceFd* sender = nullptr;
+  const DeviceFd* receiver = nullptr;
+  if (step == "RS232toRS485") {
+    sender = &rs232;
+    receiver = &rs485;
+  } else if (step == "RS485toRS232") {
+    sender = &rs485;
+    receiver = &rs232;
+  } else if (step == "RS232toRS232") {
+    sender = &rs232;
+    receiver = &rs232;
+  } else {
+    return kStepWrongCommand;
+  }
+
+  std::string_view text = args.Data();
+  if (text.size() > kMaxSent) text = text.substr(0, kMaxSent);
+  const ssize_t written = ::write(sender->Get(), text.data(), text.size());
+  const StepResult result = written < 0 ? kStepIoFailure : static_cast<StepResult>(written);
+
+  // The fixture needs the time to carry the text across at 115200 baud.
+  pcba_SleepMs(1000);
+
+  std::array<unsigned char, kMaxSent + 1> received{};
+  const ssize_t got = ::read(receiver->Get(), received.data(), text.size());
+  if (got > 0) pcba_AppendText(line, received.data(), static_cast<std::size_t>(got));
+  return result;
+}
