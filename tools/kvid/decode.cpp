@@ -1,0 +1,186 @@
+#include <arpa/inet.h>
+#include <cjson/cJSON.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "idprot/idpacket.h"
+#include "kvid/kvid.h"
+
+namespace kvid {
+namespace {
+
+struct JsonDeleter {
+  void operator()(cJSON* j) const noexcept { cJSON_Delete(j); }
+};
+using Json = std::unique_ptr<cJSON, JsonDeleter>;
+
+bool Text(const cJSON* o, const char* key, std::string& out) {
+  const cJSON* v = cJSON_GetObjectItemCaseSensitive(o, key);
+  if (!cJSON_IsString(v)) return false;
+  out = v->valuestring;
+  return true;
+}
+
+bool Number(const cJSON* o, const char* key, int& out) {
+  const cJSON* v = cJSON_GetObjectItemCaseSensitive(o, key);
+  if (!cJSON_IsNumber(v)) return false;
+  out = v->valueint;
+  return true;
+}
+
+std::string V4(const std::uint8_t a[4]) {
+  char text[INET_ADDRSTRLEN];
+  ::inet_ntop(AF_INET, a, text, sizeof text);
+  return text;
+}
+
+std::string Mac(const std::uint8_t m[6]) {
+  char text[18];
+  std::snprintf(text, sizeof text, "%.2X:%.2X:%.2X:%.2X:%.2X:%.2X", m[0], m[1], m[2], m[3], m[4], m[5]);
+  return text;
+}
+
+bool AllZero(const std::uint8_t* p, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i)
+    if (p[i] != 0) return false;
+  return true;
+}
+
+}  // namespace
+
+bool DecodeIdentity(std::string_view answer, Identity& out, std::string& why) {
+  if (answer.substr(0, 5) != "IDRSP") {
+    why = "answer does not begin with IDRSP";
+    return false;
+  }
+  out.json = std::string(answer.substr(5));
+  Json doc(cJSON_ParseWithLength(out.json.data(), out.json.size()));
+  if (!cJSON_IsObject(doc.get())) {
+    why = "identification document is not JSON";
+    return false;
+  }
+  const cJSON* app = cJSON_GetObjectItemCaseSensitive(doc.get(), "app_running");
+  if (!Text(doc.get(), "device", out.device) || !Text(doc.get(), "sw_revision", out.swRevision) ||
+      !Text(doc.get(), "image_version", out.imageVersion) || !cJSON_IsBool(app)) {
+    why = "identification document lacks device, sw_revision, image_version or app_running";
+    return false;
+  }
+  out.appRunning = cJSON_IsTrue(app);
+  (void)Text(doc.get(), "interface_name", out.interfaceName);
+  (void)Text(doc.get(), "mac", out.mac);
+  return true;
+}
+
+std::string IdentityLine(const std::string& address, const Identity& id) {
+  return address + "\t" + id.device + "\t" + id.swRevision + "\t" + id.imageVersion + "\t" +
+         (id.appRunning ? "app running" : "no app");
+}
+
+bool DecodeStatus(std::string_view answer, Status& out, std::string& why) {
+  out.json = std::string(answer);
+  Json doc(cJSON_ParseWithLength(out.json.data(), out.json.size()));
+  if (!cJSON_IsObject(doc.get())) {
+    why = "status document is not JSON";
+    return false;
+  }
+  const cJSON* d = doc.get();
+  if (!Number(d, "totalProgress", out.totalProgress) || !Number(d, "componentProgress", out.componentProgress) ||
+      !Number(d, "currentActionCode", out.actionCode) || !Number(d, "currentErrorNumber", out.errorNumber) ||
+      !Number(d, "elapsedTimeSecs", out.elapsed) || !Number(d, "msgSeqNumber", out.sequence) ||
+      !Text(d, "currentActionDescription", out.action) || !Text(d, "currentErrorDescription", out.error)) {
+    why = "status document lacks progress, action or error members";
+    return false;
+  }
+  (void)Text(d, "timedate", out.timedate);
+  (void)Text(d, "serverName", out.serverName);
+  (void)Text(d, "serverRevision", out.serverRevision);
+  (void)Text(d, "bundleFilename", out.bundle);
+  return true;
+}
+
+std::string StatusReport(const std::string& address, const Status& s) {
+  char buf[2048];
+  std::snprintf(buf, sizeof buf,
+                "controller   %s\naction       %s (%d)\nprogress     %d%% (component %d%%)\nerror        %s (%d)\n"
+                "elapsed      %d s\nbundle       %s\nserver       %s, revision %s\ntime         %s\nsequence     %d\n",
+                address.c_str(), s.action.c_str(), s.actionCode, s.totalProgress, s.componentProgress,
+                s.error.c_str(), s.errorNumber, s.elapsed, s.bundle.empty() ? "-" : s.bundle.c_str(),
+                s.serverName.c_str(), s.serverRevision.c_str(), s.timedate.c_str(), s.sequence);
+  return buf;
+}
+
+std::string ProgressLine(const Status& s) {
+  const int p = s.totalProgress < 0 ? 0 : (s.totalProgress > 100 ? 100 : s.totalProgress);
+  std::string bar(20, '.');
+  for (int i = 0; i < p / 5; ++i) bar[static_cast<std::size_t>(i)] = '#';
+  char buf[512];
+  std::snprintf(buf, sizeof buf, "[%s] %3d%%  %s  (%d s)%s%s", bar.c_str(), p, s.action.c_str(), s.elapsed,
+                s.errorNumber != 0 ? "  error: " : "", s.errorNumber != 0 ? s.error.c_str() : "");
+  return buf;
+}
+
+bool UpdateEnded(const Status& s) { return s.actionCode == 2 || s.actionCode == 3 || s.errorNumber != 0; }
+bool UpdateSucceeded(const Status& s) { return s.actionCode == 2 && s.errorNumber == 0; }
+
+bool DecodeNetworkRecord(std::string_view answer, NetworkRecord& r, std::string& why) {
+  if (answer.size() < kNetbrText + 2) {
+    why = "network record shorter than its fixed part";
+    return false;
+  }
+  if (answer.substr(0, 5) != "NETBR") {
+    why = "answer does not begin with NETBR";
+    return false;
+  }
+  const auto* b = reinterpret_cast<const std::uint8_t*>(answer.data());
+  r.length = (std::uint32_t{b[5]} << 24) | (std::uint32_t{b[6]} << 16) | (std::uint32_t{b[7]} << 8) | b[8];
+  std::memcpy(r.staticAddress, b + kNetbrStaticAddress, 4);
+  std::memcpy(r.staticNetmask, b + kNetbrStaticNetmask, 4);
+  std::memcpy(r.staticGateway, b + kNetbrStaticGateway, 4);
+  std::memcpy(r.staticDns, b + kNetbrStaticDns, 4);
+  std::memcpy(r.mac, b + kNetbrMac1, 6);
+  std::memcpy(r.mac2, b + kNetbrMac2, 6);
+  std::memcpy(r.dhcpAddress, b + kNetbrDhcpAddress, 4);
+  std::memcpy(r.dhcpNetmask, b + kNetbrDhcpNetmask, 4);
+  std::memcpy(r.dhcpGateway, b + kNetbrDhcpGateway, 4);
+  std::memcpy(r.dhcpDns, b + kNetbrDhcpDns, 4);
+  r.flags = b[kNetbrFlags];
+  std::memcpy(r.trailer, b + 148, 5);
+  const std::string_view text = answer.substr(kNetbrText);
+  const std::size_t first = text.find('\0');
+  const std::size_t second = first == std::string_view::npos ? first : text.find('\0', first + 1);
+  if (second == std::string_view::npos) {
+    why = "network record text part lacks its NULs";
+    return false;
+  }
+  r.platform = std::string(text.substr(0, first));
+  r.text = std::string(text.substr(first + 1, second - first - 1));
+  return true;
+}
+
+std::string NetworkReport(const std::string& address, std::size_t size, const NetworkRecord& r) {
+  const bool isStatic = !AllZero(r.staticAddress, 4) || !AllZero(r.staticNetmask, 4) ||
+                        !AllZero(r.staticGateway, 4) || !AllZero(r.staticDns, 4);
+  const bool isDhcp = !AllZero(r.dhcpAddress, 4) || !AllZero(r.dhcpNetmask, 4) || !AllZero(r.dhcpGateway, 4) ||
+                      !AllZero(r.dhcpDns, 4);
+  char buf[4096];
+  std::snprintf(
+      buf, sizeof buf,
+      "NETBR from %s, %zu bytes\nlength             %u\nconfiguration      %s\n"
+      "static address     %s\nstatic netmask     %s\nstatic gateway     %s\nstatic nameserver  %s\n"
+      "mac                %s\nmac (copy)         %s\n"
+      "dhcp address       %s\ndhcp netmask       %s\ndhcp gateway       %s\ndhcp nameserver    %s\n"
+      "flags              0x%02X (sftp %s, PCOMM port %s, write backup %s)\n"
+      "trailer            %02X %02X %02X %02X %02X\nplatform           %s\ntext               %s\n",
+      address.c_str(), size, r.length, isStatic ? "static" : (isDhcp ? "dhcp" : "none"),
+      V4(r.staticAddress).c_str(), V4(r.staticNetmask).c_str(), V4(r.staticGateway).c_str(),
+      V4(r.staticDns).c_str(), Mac(r.mac).c_str(), Mac(r.mac2).c_str(), V4(r.dhcpAddress).c_str(),
+      V4(r.dhcpNetmask).c_str(), V4(r.dhcpGateway).c_str(), V4(r.dhcpDns).c_str(), r.flags,
+      (r.flags & kNetbrFlagSftp) != 0 ? "enabled" : "disabled", (r.flags & kNetbrFlagPcommFree) != 0 ? "free" : "in use",
+      (r.flags & kNetbrFlagWriteBackup) != 0 ? "on" : "off", r.trailer[0], r.trailer[1], r.trailer[2], r.trailer[3],
+      r.trailer[4], r.platform.c_str(), r.text.c_str());
+  return buf;
+}
+
+}  // namespace kvid

@@ -1,0 +1,94 @@
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "kvid/kvid.h"
+
+namespace kvid {
+namespace {
+
+long long NowMs() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+std::string AddressText(const sockaddr_in6& a) {
+  char text[INET6_ADDRSTRLEN] = "";
+  if (IN6_IS_ADDR_V4MAPPED(&a.sin6_addr)) {
+    ::inet_ntop(AF_INET, a.sin6_addr.s6_addr + 12, text, sizeof text);
+  } else {
+    ::inet_ntop(AF_INET6, &a.sin6_addr, text, sizeof text);
+  }
+  return text;
+}
+
+}  // namespace
+
+bool MakeTarget(const std::string& text, unsigned interfaceIndex, int port, Target& out) {
+  out = Target{};
+  out.text = text;
+  out.address.sin6_family = AF_INET6;
+  out.address.sin6_port = htons(static_cast<std::uint16_t>(port));
+  in_addr v4{};
+  if (::inet_pton(AF_INET, text.c_str(), &v4) == 1) {
+    out.address.sin6_addr.s6_addr[10] = 0xFF;
+    out.address.sin6_addr.s6_addr[11] = 0xFF;
+    std::memcpy(out.address.sin6_addr.s6_addr + 12, &v4, 4);
+    return true;
+  }
+  if (::inet_pton(AF_INET6, text.c_str(), &out.address.sin6_addr) != 1) return false;
+  if (IN6_IS_ADDR_MULTICAST(&out.address.sin6_addr) || IN6_IS_ADDR_LINKLOCAL(&out.address.sin6_addr))
+    out.address.sin6_scope_id = interfaceIndex;
+  return true;
+}
+
+int OpenSocket(unsigned interfaceIndex, std::string& why) {
+  const int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    why = std::string("cannot open a UDP socket: ") + std::strerror(errno);
+    return -1;
+  }
+  const int off = 0;
+  (void)::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+  if (interfaceIndex != 0 &&
+      ::setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_IF, &interfaceIndex, sizeof interfaceIndex) != 0) {
+    why = std::string("cannot send multicast on that interface: ") + std::strerror(errno);
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+std::vector<Answer> Ask(int fd, const std::vector<Target>& targets, std::string_view data, int timeoutMs,
+                        std::size_t stopAfter) {
+  std::vector<Answer> answers;
+  for (const Target& t : targets) {
+    (void)::sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&t.address),
+                   sizeof t.address);
+  }
+  const long long deadline = NowMs() + timeoutMs;
+  for (;;) {
+    const long long left = deadline - NowMs();
+    if (left <= 0 || (stopAfter > 0 && answers.size() >= stopAfter)) break;
+    pollfd p{fd, POLLIN, 0};
+    const int ready = ::poll(&p, 1, static_cast<int>(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready != 1) break;
+    char buf[65536];
+    sockaddr_in6 from{};
+    socklen_t len = sizeof from;
+    const ssize_t n = ::recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+    if (n < 0) continue;  // e.g. an ICMP error of an earlier send
+    answers.push_back(Answer{AddressText(from), std::string(buf, static_cast<std::size_t>(n))});
+  }
+  return answers;
+}
+
+}  // namespace kvid
