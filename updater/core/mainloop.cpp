@@ -15,6 +15,7 @@
 #include "idprot/idserver.h"
 #include "idprot/progress.h"
 #include "install/appinstall.h"
+#include "install/imageupdate.h"
 #include "install/savedstate.h"
 #include "intake/bundle.h"
 #include "intake/cleanup.h"
@@ -146,6 +147,38 @@ void HandleIpk(const char* path, const char* found) {
   }
 }
 
+// Kind 3: the OS image, installed through the image updater when its
+// signature is good.
+void HandleImage() {
+  const DaemonOptions& options = options_Get();
+  if (sign_VerifyPackage(kImageFile, kSignModeWatchFolder) != 1) {
+    LogError("Main, image signature verification failed, aborting installation\n");
+    scandir_Deletefiles(paths_WatchFolder(), "CRY");
+    return;
+  }
+  log_Print(1, "Main, mender image found with signature ok, updating OS...\n");
+  (void)doInstall_RunMenderUpdate(config_GetPlatformName(), options.simulate);
+  // Back here only when the update failed or was simulated.
+  scandir_DeleteArtefacts(paths_WatchFolder());
+  LogError("\nMain, mender image update failed, cleaning up\ndelay timer is released\n");
+}
+
+// Kind 5: a bundle is unpacked into the bundle folder; its members come into
+// the watch folder one per idle pass.
+void HandleBundle(const char* found) {
+  if (bundle_UnPack(paths_WatchFolder(), found, paths_WorkFolder()) != 1) {
+    scandir_Deletefiles(paths_WatchFolder(), "CRY");
+  }
+}
+
+// Nothing to install: the next member of an unpacked bundle, if any.
+void FeedBundleMember() {
+  const char* bundle = paths_BundleFolder();
+  if (scandir_CheckAndPrepInstaller(bundle, paths_WatchFolder()) != kBundleCleanup) return;
+  DeleteFiles(bundle, {"CRY", "TXT", "JSON", "SIGN64"});
+  scandir_DeleteSomefiles(bundle, {"controlfile"});
+}
+
 // A lock older than the expiry: every installer artefact goes, the lock too.
 void ClearStaleLock() {
   log_SetPriority(kPriorityNotice);
@@ -181,6 +214,7 @@ void mainloop_StartUp(int argc, char** argv) {
   config_Init();
   config_LoadIdData();
   bundle_CreateFolder();
+  doInstall_MenderCommit(options.simulate);
   RemoveEarlierArtefacts();
 
   progress_Init();
@@ -194,9 +228,12 @@ void mainloop_StartUp(int argc, char** argv) {
 void mainloop_Pass() {
   const char* watch = paths_WatchFolder();
   const int kind = scandir_FindInstaller(watch, gFoundName, {"CRY", "IPK"});
-  if (kind != kInstallerNone) {
+  if (kind == kInstallerNone) {
+    FeedBundleMember();
+  } else {
     gFoundPath = std::string(watch) + gFoundName;
     if (scandir_FileExists(watch, kLockName) == 0 && FileReady(watch, gFoundName) == 1) {
+      progress_SetStartTime();
       switch (kind) {
         case kInstallerAppCry:
           HandleAppCry(gFoundPath.c_str());
@@ -204,8 +241,13 @@ void mainloop_Pass() {
         case kInstallerIpk:
           HandleIpk(gFoundPath.c_str(), gFoundName);
           break;
+        case kInstallerImage:
+          HandleImage();
+          break;
+        case kInstallerBundle:
+          HandleBundle(gFoundName);
+          break;
         default:
-          // OS images and bundles stay where they are.
           break;
       }
     }

@@ -1,12 +1,442 @@
 #include "intake/bundle.h"
 
-#include <cstdio>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "config/identity.h"
+#include "core/bounded.h"
 #include "core/cmd.h"
+#include "core/handles.h"
+#include "core/log.h"
 #include "core/paths.h"
+#include "intake/headerwalk.h"
+
+namespace {
+
+struct JsonDeleter {
+  void operator()(cJSON* j) const noexcept { cJSON_Delete(j); }
+};
+using Json = std::unique_ptr<cJSON, JsonDeleter>;
+
+char gItemValue[501];
+
+const cJSON* ItemString(const cJSON* manifest, const char* key, int index) {
+  const cJSON* item = cJSON_GetArrayItem(manifest, index);
+  if (item == nullptr) return nullptr;
+  const cJSON* value = cJSON_GetObjectItem(item, key);  // keys match without regard to case
+  return cJSON_IsString(value) && value->valuestring != nullptr ? value : nullptr;
+}
+
+int ArraySize(const cJSON* manifest) { return cJSON_IsArray(manifest) ? cJSON_GetArraySize(manifest) : 0; }
+
+bool IsPlainFile(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
+}
+
+void Run(const std::string& line) { cmd_Run(line.c_str()); }
+
+}  // namespace
 
 void bundle_CreateFolder() {
   char line[512];
   std::snprintf(line, sizeof line, "mkdir -p \"%s%s\"", paths_WorkFolder(), "bundle/");
   cmd_Run(line);
+}
+
+int bundle_HeaderLengthFromText(const char* data, std::size_t n) {
+  if (n > 1000) n = 1000;
+  char text[1001];
+  std::memcpy(text, data, n);
+  text[n] = '\0';
+  int length = 0;
+  header_WalkLines(text, false, [&length](const char* key, char** rest) {
+    if (std::strcmp(key, "HEADERLENGTH") == 0) {
+      if (const char* value = header_NextValue(rest)) {
+        log_Print(3, "idserver_StartServer, found: HEADERLENGTH=%s\n", value);
+        length = static_cast<int>(std::strtol(value, nullptr, 10));
+      }
+    }
+    return true;
+  });
+  return length;
+}
+
+int bundle_GetHeaderLength(const char* folder, const char* name) {
+  const std::string path = std::string(folder) + name;
+  kv::File f = kv::OpenFile(path.c_str(), "rb");
+  if (!f) {
+    log_SetPriority(kPriorityError);
+    log_Print(3, "idserver_StartServer, Can't open infile %s\n", path.c_str());
+    return 0;
+  }
+  log_Print(2, "idserver_StartServer, opened infile successfully: %s\n", path.c_str());
+  char data[1000];
+  const std::size_t n = std::fread(data, 1, sizeof data, f.get());
+  return bundle_HeaderLengthFromText(data, n);
+}
+
+int bundle_UnPack(const char* watchFolder, const char* name, const char* workFolder) {
+  const int offset = bundle_GetHeaderLength(watchFolder, name);
+  const std::string work = workFolder;
+  Run("mv \"" + std::string(watchFolder) + name + "\" \"" + work + "\"");
+  ::sync();
+  Run("chown root:root \"" + work + name + "\"");
+  ::sync();
+
+  const std::string inPath = work + name;
+  kv::File in = kv::OpenFile(inPath.c_str(), "rb");
+  if (!in) {
+    log_SetPriority(kPriorityError);
+    log_Print(3, "bundle_UnPack, Can't open infile %s\n", inPath.c_str());
+    return 0;
+  }
+  const std::string nice = work + "nice_" + name;
+  kv::File out = kv::OpenFile(nice.c_str(), "wb");
+  if (!out) {
+    log_SetPriority(kPriorityError);
+    log_Print(3, "bundle_UnPack- Can't open outfile %s\n", nice.c_str());
+    return 0;
+  }
+  std::unique_ptr<char[]> buffer(new (std::nothrow) char[20000]);
+  if (!buffer) {
+    log_SetPriority(kPriorityError);
+    log_Print(3, "bundle_UnPack, Mem alloc buffer data failed.\n");
+    return 0;
+  }
+  if (std::fseek(in.get(), offset, SEEK_SET) == 0) {
+    std::size_t n;
+    while ((n = std::fread(buffer.get(), 1, 20000, in.get())) > 0) std::fwrite(buffer.get(), 1, n, out.get());
+  }
+  in.reset();
+  out.reset();
+  buffer.reset();
+
+  ::sync();
+  Run("rm \"" + work + name + "\"");
+  ::sync();
+
+  // The payload is extracted into a fresh staging folder inside the bundle
+  // folder; only the regular files at its top level are then moved up, so
+  // absolute names, "..", links and folders of the archive stay confined.
+  const std::string bundle = work + "bundle/";
+  std::string staging = bundle + ".kvunpack-XXXXXX";
+  if (::mkdtemp(staging.data()) != nullptr) {
+    Run("tar -C \"" + staging + "\" -xvf \"" + nice + "\"");
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(staging, ec)) {
+      const std::string member = entry.path().filename().string();
+      if (IsPlainFile(entry.path().string())) {
+        (void)std::rename(entry.path().c_str(), (bundle + member).c_str());
+      }
+    }
+    std::filesystem::remove_all(staging, ec);
+  }
+  ::sync();
+  Run("rm \"" + nice + "\"");
+  ::sync();
+  return 1;
+}
+
+int bundle_FindItem(const cJSON* manifest, const char* key, const char* value) {
+  const int n = ArraySize(manifest);
+  for (int i = 0; i < n; ++i) {
+    const cJSON* v = ItemString(manifest, key, i);
+    if (v != nullptr && std::strcmp(v->valuestring, value) == 0) return i;
+  }
+  return -1;
+}
+
+int bundle_FindItemPair(const cJSON* manifest, const char* key1, const char* value1, const char* key2,
+                        const char* value2) {
+  const int n = ArraySize(manifest);
+  for (int i = 0; i < n; ++i) {
+    const cJSON* a = ItemString(manifest, key1, i);
+    const cJSON* b = ItemString(manifest, key2, i);
+    if (a != nullptr && b != nullptr && std::strcmp(a->valuestring, value1) == 0 &&
+        std::strcmp(b->valuestring, value2) == 0) {
+      return i;
+    }
+  }
+  return -1;
+}
+
+const char* bundle_GetItemString(const cJSON* manifest, const char* key, int index) {
+  const cJSON* v = ItemString(manifest, key, index);
+  kv::CopyBounded(gItemValue, v != nullptr ? v->valuestring : "", 500);
+  return gItemValue;
+}
+
+int bundle_ItemContains(const cJSON* manifest, const char* key, const char* text, int index) {
+  const cJSON* v = ItemString(manifest, key, index);
+  return v != nullptr && std::strstr(v->valuestring, text) != nullptr ? 1 : 0;
+}
+
+void bundle_RemoveItemAndSave(const char* path, cJSON* manifest, int index) {
+  cJSON_DeleteItemFromArray(manifest, index);
+  if (ArraySize(manifest) == 0) log_Print(1, "scandir - Last item in bundle started, <allinfo.json empty>\n");
+  kv::CMemory<char> text(cJSON_Print(manifest));
+  if (kv::File f = kv::OpenFile(path, "w")) {
+    if (text) std::fputs(text.get(), f.get());
+  }
+  ::sync();
+}
+
+int bundle_IsPlainFileName(const char* name) {
+  if (name == nullptr || name[0] == '\0') return 0;
+  if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return 0;
+  return std::strpbrk(name, "/\"'") == nullptr ? 1 : 0;
+}
+
+namespace {
+
+// One pass over the manifest, with the names the steps share.
+class ManifestStep {
+ public:
+  ManifestStep(cJSON* manifest, std::string path)
+      : manifest_(manifest), path_(std::move(path)), work_(paths_WorkFolder()),
+        bundle_(work_ + "bundle/"), watch_(paths_WatchFolder()) {}
+
+  // The item's file name when it is a plain name whose file exists in the
+  // bundle folder; empty otherwise. A name that could reach outside the
+  // bundle folder or add arguments to a command line counts as missing.
+  std::string MemberName(int index) {
+    const std::string name = bundle_GetItemString(manifest_, "fileName", index);
+    if (bundle_IsPlainFileName(name.c_str()) == 0) {
+      log_SetPriority(kPriorityError);
+      log_Print(1, "scandir_Check&PrepInstaller - fileName \"%s\" is not a plain file name, item dropped\n",
+                name.c_str());
+      return {};
+    }
+    return name;
+  }
+  bool Exists(const std::string& name) const {
+    return !name.empty() && ::access((bundle_ + name).c_str(), F_OK) == 0;
+  }
+  std::string MoveLine(const std::string& name, const std::string& to) const {
+    return "mv \"" + bundle_ + name + "\" \"" + to + "\"";
+  }
+  void Drop(int index) { bundle_RemoveItemAndSave(path_.c_str(), manifest_, index); }
+  void DeleteMember(const std::string& name) {
+    if (!name.empty()) (void)std::remove((bundle_ + name).c_str());
+  }
+
+  cJSON* manifest_;
+  std::string path_;
+  std::string work_;
+  std::string bundle_;
+  std::string watch_;
+};
+
+int OwnPackage(ManifestStep& m, const char* platform) {
+  log_Print(3, "scandir_Check&PrepInstaller1 - checking if 'allinfo.json' says kvupdaterd\n");
+  const int i = bundle_FindItem(m.manifest_, "packageName", "kvupdaterd");
+  if (i < 0) {
+    log_Print(3, "scandir_Check&PrepInstaller1 - nope\n");
+    return -1;
+  }
+  if (bundle_ItemContains(m.manifest_, "platformName", "all", i) == 0 &&
+      bundle_ItemContains(m.manifest_, "platformName", platform, i) == 0) {
+    log_Print(2, "scandir_Check&PrepInstaller1 - kvupdaterd- bundleworks, wrong platform %s \n", platform);
+    return -1;
+  }
+  const std::string name = m.MemberName(i);
+  if (m.Exists(name)) {
+    log_Print(3, "scandir_Check&PrepInstaller1 -OK for move file: %s\n", (m.bundle_ + name).c_str());
+    Run(m.MoveLine(name, m.watch_));
+    ::sync();
+    log_Print(2, "scandir_Check&PrepInstaller1 - no .sign64 check is implemented for: %s\n", name.c_str());
+  }
+  m.Drop(i);
+  log_Print(1, "scandir_Check&PrepInstaller1 - bundleworks, found %s \n", name.c_str());
+  return 2;
+}
+
+// Returns 3 when the image was handled, -1 to go on.
+int OsImage(ManifestStep& m, const char* platform) {
+  log_Print(3, "scandir_Check&PrepInstaller2 - checking if 'allinfo.json' says image\n");
+  const int i = bundle_FindItem(m.manifest_, "packageName", "image");
+  if (i < 0) {
+    log_Print(3, "scandir_Check&PrepInstaller2 - nope\n");
+    return -1;
+  }
+  // An unknown running revision matches no bundle revision.
+  const char* running = config_GetImageRev();
+  const std::string revision = bundle_GetItemString(m.manifest_, "swRev", i);
+  const cJSON* swRev = ItemString(m.manifest_, "swRev", i);
+  const bool sameRevision = running != nullptr && swRev != nullptr && revision == running;
+  if (sameRevision) {
+    log_SetPriority(kPriorityNotice);
+    log_Print(2, "scandir_Check&PrepInstaller2 - image bundleworks, not installed because same revision: %s \n",
+              running);
+    UpdateLog(kUpdateLogImage, "Not installed because same revision");
+    const std::string name = bundle_GetItemString(m.manifest_, "fileName", i);
+    if (bundle_IsPlainFileName(name.c_str()) == 1) m.DeleteMember(name);
+    m.Drop(i);
+    ::sync();
+    return -1;
+  }
+  if (bundle_ItemContains(m.manifest_, "platformName", platform, i) == 0) {
+    log_SetPriority(kPriorityNotice);
+    log_Print(2, "scandir_Check&PrepInstaller2 - image bundleworks, wrong platform: %s \n", platform);
+    return -1;
+  }
+  const std::string name = m.MemberName(i);
+  const std::string memberPath = m.bundle_ + bundle_GetItemString(m.manifest_, "fileName", i);
+  if (!m.Exists(name)) {
+    log_Print(1, "scandir_Check&PrepInstaller2 - bundleworks, did not find %s \n", memberPath.c_str());
+  } else {
+    log_Print(1, "scandir_Check&PrepInstaller2 - bundleworks, found %s \n", name.c_str());
+    UpdateLog(kUpdateLogImage, name.c_str());
+    const std::string line = m.MoveLine(name, m.watch_ + "IMAGE.CRY");
+    log_Print(3, "scandir_Check&PrepInstaller2 - OK for moving: %s\n", line.c_str());
+    Run(line);
+    ::sync();
+    const std::size_t dot = name.rfind('.');
+    if (dot != std::string::npos) {
+      const std::string signature = name.substr(0, dot) + ".sign64";
+      if (::access((m.bundle_ + signature).c_str(), F_OK) == 0) {
+        const std::string rename = m.MoveLine(signature, m.bundle_ + "IMAGE.sign64");
+        log_Print(3, "scandir_Check&PrepInstaller2 - OK for moving: %s\n", rename.c_str());
+        Run(rename);
+        ::sync();
+      }
+    } else {
+      log_Print(1, "scandir_Check&PrepInstaller2 - bundleworks, did not find %s \n", memberPath.c_str());
+    }
+  }
+  m.Drop(i);
+  return 3;
+}
+
+// The log lines of the two application steps, each with its literal format.
+struct IpkStepLog {
+  static void Checking(const char* p, const char* t) {
+    log_Print(3, "scandir_Check&PrepInstaller3 - checking if 'allinfo.json' says  %s and  %s\n", p, t);
+  }
+  static void Nope() { log_Print(3, "scandir_Check&PrepInstaller3 - nope\n"); }
+  static void Moving(const char* line) { log_Print(3, "scandir_Check&PrepInstaller3 - OK for moving: %s\n", line); }
+  static void NoCheck(const char* name) {
+    log_Print(2, "scandir_Check&PrepInstaller3 - no sign64 check is implemented  for: %s\n", name);
+  }
+  static void Found(const char* name) { log_Print(1, "scandir_Check&PrepInstaller3 - bundleworks, found %s \n", name); }
+  static void WrongPlatform(const char* p) {
+    log_Print(2, "scandir_Check&PrepInstaller3 - APP-IPK bundleworks, wrong platform:%s \n", p);
+  }
+};
+
+struct CryStepLog {
+  static void Checking(const char* p, const char* t) {
+    log_Print(3, "scandir_Check&PrepInstaller4 - checking if 'allinfo.json' says %s and %s\n", p, t);
+  }
+  static void Nope() { log_Print(3, "scandir_Check&PrepInstaller4 - nope\n"); }
+  static void Moving(const char* line) { log_Print(3, "scandir_Check&PrepInstaller4 - OK for moving: %s\n", line); }
+  static void NoCheck(const char* name) {
+    log_Print(2, "scandir_Check&PrepInstaller4 - no .sign64 check is implemented for: %s\n", name);
+  }
+  static void Found(const char* name) { log_Print(1, "scandir, bundleworks, found %s \n", name); }
+  static void WrongPlatform(const char* p) {
+    log_Print(2, "scandir_Check&PrepInstaller4 - APP-CRY bundleworks, wrong platform %s: \n", p);
+  }
+};
+
+// The application steps: the platform's own package as a plain ipk or as a
+// container. Returns result when the member was handled, -1 to go on.
+template <typename StepLog>
+int Application(ManifestStep& m, const char* platform, const char* fileType, int result) {
+  StepLog::Checking(platform, fileType);
+  const int i = bundle_FindItemPair(m.manifest_, "packageName", platform, "fileType", fileType);
+  if (i < 0) {
+    StepLog::Nope();
+    return -1;
+  }
+  if (bundle_ItemContains(m.manifest_, "platformName", platform, i) == 0) {
+    log_SetPriority(kPriorityNotice);
+    StepLog::WrongPlatform(platform);
+    return -1;
+  }
+  const std::string name = m.MemberName(i);
+  if (m.Exists(name)) {
+    const std::string line = m.MoveLine(name, m.watch_);
+    StepLog::Moving(line.c_str());
+    Run(line);
+    ::sync();
+    StepLog::NoCheck(name.c_str());
+  }
+  m.Drop(i);
+  StepLog::Found(name.c_str());
+  return result;
+}
+
+int CatchAll(ManifestStep& m, const char* platform) {
+  log_Print(3, "scandir_Check&PrepInstaller5 - checking if 'allinfo.json' says 'platformName':'all'\n");
+  if (ArraySize(m.manifest_) == 0) {
+    log_Print(3, "scandir_Check&PrepInstaller5 - 'allinfo.json' json data is empty, nothing more to do here\n");
+    return 0;
+  }
+  if (bundle_ItemContains(m.manifest_, "platformName", "all", 0) == 1 ||
+      bundle_ItemContains(m.manifest_, "platformName", platform, 0) == 1) {
+    const std::string name = m.MemberName(0);
+    if (m.Exists(name)) {
+      const std::string line = m.MoveLine(name, m.watch_);
+      log_Print(3, "scandir_Check&PrepInstaller5 - OK for moving: %s\n", line.c_str());
+      Run(line);
+      ::sync();
+      log_Print(2, "scandir_Check&PrepInstaller5 - no .sign64 check is implemented for: %s\n", name.c_str());
+    }
+    m.Drop(0);
+    log_Print(1, "scandir_Check&PrepInstaller - bundleworks, found %s \n", name.c_str());
+    return 4;
+  }
+  log_SetPriority(kPriorityNotice);
+  log_Print(2, "scandir_Check&PrepInstaller5 - anyprog, bundleworks, wrong platform: %s \n", platform);
+  const std::string name = bundle_GetItemString(m.manifest_, "fileName", 0);
+  if (bundle_IsPlainFileName(name.c_str()) == 1) m.DeleteMember(name);
+  m.Drop(0);
+  ::sync();
+  return 0;
+}
+
+}  // namespace
+
+int scandir_CheckAndPrepInstaller(const char* /*bundleFolder*/, const char* /*watchFolder*/) {
+  // The manifest always lies in the bundle folder and members always go to the
+  // watch folder, whatever the caller names.
+  const std::string path = std::string(paths_WorkFolder()) + "bundle/" + "allinfo.json";
+  kv::File f = kv::OpenFile(path.c_str(), "rb");
+  if (!f) return 0;
+  struct stat st {};
+  if (::fstat(::fileno(f.get()), &st) != 0 || st.st_size <= 0) {
+    log_Print(3, "scandir_Check&PrepInstaller - unable to open 'allinfo.json', return CLEANUP\n");
+    return kBundleCleanup;
+  }
+  std::unique_ptr<char[]> text(new (std::nothrow) char[static_cast<std::size_t>(st.st_size) + 1]);
+  if (!text) {
+    log_Print(3, "scandir_Check&PrepInstaller - malloc trouble,  'allinfo.json', return CLEANUP\n");
+    return kBundleCleanup;
+  }
+  const std::size_t n = std::fread(text.get(), 1, static_cast<std::size_t>(st.st_size), f.get());
+  text[n] = '\0';
+  f.reset();
+  Json manifest(cJSON_Parse(text.get()));
+  if (ArraySize(manifest.get()) == 0) {
+    log_Print(3, "scandir_Check&PrepInstaller - checking 'allinfo.json' was empty, return CLEANUP\n");
+    return kBundleCleanup;
+  }
+
+  const char* platform = config_GetPlatformName();
+  ManifestStep m(manifest.get(), path);
+  if (const int r = OwnPackage(m, platform); r >= 0) return r;
+  if (const int r = OsImage(m, platform); r >= 0) return r;
+  if (const int r = Application<IpkStepLog>(m, platform, "APP-IPK", 2); r >= 0) return r;
+  if (const int r = Application<CryStepLog>(m, platform, "APP-CRY", 1); r >= 0) return r;
+  return CatchAll(m, platform);
 }

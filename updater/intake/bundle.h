@@ -1,6 +1,56 @@
-// Bundles: the bundle folder, unpacking and the manifest.
+// Bundles: one container carrying several members (OS image, the daemon's own
+// package, the application package and others) with a JSON manifest
+// "allinfo.json". A bundle is unpacked into the bundle folder; afterwards, in
+// every pass with nothing else to install, one member is moved into the watch
+// folder by the manifest's order of preference. Main thread only.
 #pragma once
+
+#include <cJSON.h>
+
+#include <cstddef>
+
+// Result of scandir_CheckAndPrepInstaller when the manifest is empty, used up
+// or unreadable: the bundle folder is to be cleared.
+inline constexpr int kBundleCleanup = 10;
 
 // Creates the bundle folder: runs "mkdir -p \"%s%s\"" with the work folder
 // and "bundle/" through cmd_Run.
 void bundle_CreateFolder();
+
+// Payload offset of a bundle file: the last HEADERLENGTH value among the
+// header lines that are examined (the first line, and later lines ended by CR
+// LF); 0 when there is none or the file cannot be read.
+int bundle_GetHeaderLength(const char* folder, const char* name);
+
+// The same over header bytes already read (n bytes, at most 1000 used).
+int bundle_HeaderLengthFromText(const char* data, std::size_t n);
+
+// Moves the bundle to the work folder, strips its header and extracts the tar
+// payload into the bundle folder. Extraction goes through a private staging
+// folder, and only regular files with a single link at its top level are
+// moved into the bundle folder, so no member can land anywhere else.
+// Returns 1 when the payload was handed to tar, 0 on failure.
+int bundle_UnPack(const char* watchFolder, const char* name, const char* workFolder);
+
+// Manifest operations over a cJSON array. Keys match without regard to case;
+// a missing key or a value that is not a string matches nothing.
+int bundle_FindItem(const cJSON* manifest, const char* key, const char* value);
+int bundle_FindItemPair(const cJSON* manifest, const char* key1, const char* value1, const char* key2,
+                        const char* value2);
+// Copy of the value (at most 500 characters) in a buffer that the next call
+// overwrites; empty when the item has no such string.
+const char* bundle_GetItemString(const cJSON* manifest, const char* key, int index);
+int bundle_ItemContains(const cJSON* manifest, const char* key, const char* text, int index);
+// Removes item index, then writes the remaining array (formatted) to the path.
+void bundle_RemoveItemAndSave(const char* path, cJSON* manifest, int index);
+
+// 1 when a manifest "fileName" names a file inside the bundle folder: not
+// empty, not "." or "..", and without "/", '"' or '\''.
+int bundle_IsPlainFileName(const char* name);
+
+// Picks the next member of the unpacked bundle (own package, OS image,
+// application ipk, application container, then the rest in array order),
+// moves it into the watch folder and drops it from the manifest. Returns 0
+// (nothing moved), 1 (application container), 2 (own package or application
+// ipk), 3 (OS image), 4 (other member) or kBundleCleanup.
+int scandir_CheckAndPrepInstaller(const char* bundleFolder, const char* watchFolder);

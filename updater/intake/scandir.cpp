@@ -18,6 +18,7 @@
 #include "core/paths.h"
 #include "intake/cleanup.h"
 #include "intake/extfilter.h"
+#include "intake/headerwalk.h"
 
 namespace {
 
@@ -92,33 +93,16 @@ int ClassifyFileType(const char* value, int result) {
   return result;
 }
 
-// Walks the header lines of the terminated text. The first line starts at the
-// text; each later line ends at the first CR LF from its start (or, without
-// one, at the first LF), which is overwritten, and the following line starts
-// one character further on. A last line without a line end is not examined.
+// Walks the header lines of the terminated text for FILETYPE values; later
+// lines overwrite earlier ones.
 int WalkHeader(char* text) {
   int result = 0;
-  char* firstFeed = std::strchr(text, '\n');
-  if (firstFeed == nullptr) return result;
-  char* line = text;
-  char* next = firstFeed + 1;
-  for (;;) {
-    char copy[101];
-    kv::CopyBounded(copy, line, 100);
-    char* save = nullptr;
-    const char* key = strtok_r(copy, ": \n", &save);
-    if (key == nullptr) break;
+  header_WalkLines(text, true, [&result](const char* key, char** rest) {
     if (std::strcmp(key, "FILETYPE") == 0) {
-      const char* value = strtok_r(nullptr, ": \r\n", &save);
-      if (value != nullptr) result = ClassifyFileType(value, result);
+      if (const char* value = header_NextValue(rest)) result = ClassifyFileType(value, result);
     }
-    char* end = std::strstr(next, "\r\n");
-    if (end == nullptr) end = std::strchr(next, '\n');
-    if (end == nullptr) break;
-    *end = '\0';
-    line = next;
-    next = end + 1;
-  }
+    return true;
+  });
   return result;
 }
 

@@ -1,0 +1,186 @@
+#include "install/imageupdate.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "core/cmd.h"
+#include "core/handles.h"
+#include "core/log.h"
+#include "core/paths.h"
+#include "core/restart.h"
+#include "core/sleep.h"
+#include "idprot/progress.h"
+#include "install/appinstall.h"
+
+namespace {
+
+constexpr long kOneSecond = 1000000;
+
+std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
+
+void Touch(const char* marker) {
+  cmd_Run(("touch " + Quoted(std::string(paths_WatchFolder()) + marker)).c_str());
+}
+
+// The display before an update: screen saver woken and splash started on the
+// platforms with a display; returns the splash message to show, or null.
+const char* PrepareDisplay(const char* platform) {
+  if (std::strcmp(platform, "kv2-touch") == 0 || std::strcmp(platform, "korvel-sr") == 0) {
+    cmd_System("xset -display :0.0 s activate");
+    kv_SleepMicroseconds(kOneSecond);
+    cmd_System("xset -display :0.0 s activate");
+    kv_SleepMicroseconds(kOneSecond);
+    cmd_System("psplash -a 180 &");
+    return "psplash-write \"MSG OS Update! Please wait..\"";
+  }
+  if (std::strcmp(platform, "korvel-r") == 0) {
+    kv_SleepMicroseconds(kOneSecond);
+    cmd_System("psplash &");
+    kv_SleepMicroseconds(kOneSecond);
+    doInstall_SetBacklight();
+    return "psplash-write \"MSG OS update..\"";
+  }
+  return nullptr;
+}
+
+void SetComplete() {
+  progress_SetComponent(kImageFile, 100);
+  progress_SetTotalProgress(100);
+  progress_SetAction("Image installed, Rebooting", 2);
+}
+
+}  // namespace
+
+int doInstall_ProgressOf(const char* line) {
+  const char* percent = std::strchr(line, '%');
+  if (percent == nullptr) return -1;
+  const char* start = percent - 3 >= line ? percent - 3 : line;
+  return std::atoi(std::string(start, percent).c_str());
+}
+
+void doInstall_CleanUpperdir() {
+  const std::string upper = paths_Device(devpath::kUpperDir);
+  cmd_System(("rm -r " + upper + "/usr").c_str());
+  cmd_System(("rm -r " + upper + "/bin").c_str());
+  cmd_System(("rm -r " + upper + "/sbin").c_str());
+  cmd_System(("rm -rf " + upper + "/var/lib/systemd/timesync").c_str());
+}
+
+void doInstall_Reboot() {
+  ::sync();
+  (void)platform_Restart();
+}
+
+int doInstall_RunMenderUpdate(const char* platform, int simulate) {
+  const std::time_t now = std::time(nullptr);
+  struct tm local {};
+  char stamp[32] = "";
+  if (localtime_r(&now, &local) != nullptr) std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M", &local);
+  if (simulate != 0) log_Print(1, "doInstall_RunMenderUpdate, SIM mode, pretend to install image\n");
+
+  const std::string work = paths_WorkFolder();
+  cmd_Run(("cp " + paths_Device(devpath::kSystemLogCopy) + "  " + Quoted(work + "quorvanlog" + stamp)).c_str());
+  log_Print(1, "doInstall_RunMenderUpdate, image update started! \n");
+  kv_SleepMicroseconds(kOneSecond);
+  if (simulate != 0) {
+    log_Print(1, "doInstall_RunMenderUpdate, SIM mode finished, pretend to reboot, terminating program now! \n");
+    kv_SleepMicroseconds(5 * kOneSecond);
+    return 0;
+  }
+
+  cmd_Run(("cp " + paths_Device(devpath::kOpkgStatus) + " " + Quoted(work)).c_str());
+  ::sync();
+  progress_SetAction("installing IMAGE.CRY", 1);
+
+  bool installCommand = false;
+  {
+    kv::Pipe version = cmd_OpenPipe("opkg info mender-client | grep Version");
+    if (!version) {
+      log_Print(1, "doInstall_RunMenderUpdate, Unable to check mender version\n");
+      return 0;
+    }
+    char line[99];
+    if (std::fgets(line, sizeof line, version.get()) != nullptr) {
+      log_Print(1, "doInstall_RunMenderUpdate, Mender %s", line);
+      installCommand = true;
+    }
+  }
+  char command[500];
+  // The install sub-command when the package manager knows the updater
+  // package, the older -rootfs form otherwise.
+  std::snprintf(command, sizeof command, installCommand ? "mender install %s%s" : "mender -rootfs %s%s",
+                paths_WatchFolder(), kImageFile);
+  kv::Pipe updater = cmd_OpenPipe(command);
+  if (!updater) {
+    log_Print(1, "doInstall_RunMenderUpdate, Mender update cmd failed! \n");
+    return 0;
+  }
+
+  const char* message = PrepareDisplay(platform);
+  if (message != nullptr) cmd_System(message);
+  kv_SleepMicroseconds(kOneSecond);
+  doInstall_ControlServices(platform, kServiceStop);
+
+  bool success = false;
+  char line[1034];
+  while (std::fgets(line, sizeof line, updater.get()) != nullptr) {
+    if (std::strstr(line, "Enabling partition") != nullptr) {
+      success = true;
+      SetComplete();
+      log_Print(1, "doInstall_RunMenderUpdate status: Complete");
+      log_Print(1, "doInstall_RunMenderUpdate status: Rebooting...");
+      cmd_Run("psplash-write \"MSG Rebooting..\"");
+    } else if (const int value = doInstall_ProgressOf(line); value >= 0) {
+      char progress[64];
+      std::snprintf(progress, sizeof progress, "psplash-write \"PROGRESS %d\"", value);
+      progress_SetTotalProgress(value);
+      progress_SetComponent(kImageFile, value);
+      log_Print(1, "doInstall_RunMenderUpdate status: %i%%", value);
+      cmd_Run(progress);
+    }
+    kv_SleepMicroseconds(kOneSecond);
+  }
+  (void)cmd_ClosePipe(std::move(updater));
+
+  if (success) {
+    SetComplete();
+    cmd_System("psplash-write \"MSG Rebooting..\"");
+    kv_SleepMicroseconds(kOneSecond);
+    cmd_System("psplash-write \"QUIT\"");
+    log_Print(1, "doInstall_RunMenderUpdate, Mender image update successfull. Rebooting! \n");
+    Touch(kImageOkMarker);
+    cmd_System(("rm " + paths_Device(devpath::kOpkgStatus)).c_str());
+    doInstall_CleanUpperdir();
+    doInstall_Reboot();
+    return 1;
+  }
+  progress_SetError("Image update failed", 200);
+  progress_SetAction("Image install done", 3);
+  log_Print(1, "doInstall_RunMenderUpdate, Mender image update failed! \n");
+  Touch(kImageFailedMarker);
+  cmd_System("psplash-write \"MSG OS Update failed\"");
+  kv_SleepMicroseconds(5 * kOneSecond);
+  doInstall_ControlServices(platform, kServiceRestart);
+  return 0;
+}
+
+void doInstall_MenderCommit(int simulate) {
+  const std::string marker = std::string(paths_WatchFolder()) + kImageOkMarker;
+  if (!kv::OpenFile(marker.c_str(), "r")) return;
+  if (simulate != 0) {
+    log_Print(1, "doInstall_MenderCommit, SIM mode, pretend to do mender commit\n");
+    return;
+  }
+  cmd_Run(("rm " + Quoted(marker)).c_str());
+  cmd_System("mender commit");
+  log_Print(1, "doInstall_MenderCommit, Mender image commit completed! \n");
+  doInstall_CleanUpperdir();
+  cmd_System(paths_Device(devpath::kSyncUsers).c_str());
+  // The new image is committed: nothing more happens in this run.
+  for (;;) kv_SleepMicroseconds(kOneSecond);
+}

@@ -1,0 +1,33 @@
+// OS image update through the image updater (mender) and its commit after
+// the restart. Markers in the watch folder carry the outcome across the
+// restart: "IMAGEUPDATEOK.TXT" and "IMAGEUPDATEFAILED.TXT".
+#pragma once
+
+inline constexpr const char* kImageFile = "IMAGE.CRY";
+inline constexpr const char* kImageOkMarker = "IMAGEUPDATEOK.TXT";
+inline constexpr const char* kImageFailedMarker = "IMAGEUPDATEFAILED.TXT";
+
+// Saves diagnostic state, runs the updater on the watch folder's IMAGE.CRY
+// with the display prepared for the platform, follows its progress (splash
+// screen and progress record) and restarts the machine when the updater
+// reports "Enabling partition". Returns 1 when the restart was requested (it
+// does not return when the restart takes place), 0 on failure and in
+// simulation mode.
+int doInstall_RunMenderUpdate(const char* platform, int simulate);
+
+// At start-up: when the OK marker exists, removes it, commits the running
+// image, cleans the writable layer, runs the user sync script and then parks
+// the daemon for ever. Returns at once when there is nothing to commit, and
+// in simulation mode (the marker stays).
+void doInstall_MenderCommit(int simulate);
+
+// Removes four trees of the overlay's writable layer.
+void doInstall_CleanUpperdir();
+
+// Flushes the file systems and restarts the machine.
+void doInstall_Reboot();
+
+// The progress value of an updater output line: the decimal number that
+// starts three characters before the first "%" (blanks skipped, a non-digit
+// gives 0); -1 when the line has no "%".
+int doInstall_ProgressOf(const char* line);
