@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <new>
 #include <cstdio>
 #include <cstring>
 
@@ -24,7 +25,15 @@ constexpr std::array<int, 7> kInitOrder = {kIdIndexEth0,  kIdIndexEth1,      kId
 constexpr std::array<int, 7> kStartOrder = {kIdIndexEth0, kIdIndexEth0Vlan1, kIdIndexEth1, kIdIndexEth2,
                                             kIdIndexEth2Vlan1, kIdIndexWlan0, kIdIndexWwan0};
 
-std::array<IdListener, kIdListenerCount> gListeners;
+using ListenerArray = std::array<IdListener, kIdListenerCount>;
+
+// The records live in static storage and are never destroyed: listener
+// threads keep using them while the process runs its exit handlers.
+ListenerArray& Listeners() {
+  alignas(ListenerArray) static unsigned char storage[sizeof(ListenerArray)];
+  static ListenerArray* listeners = new (storage) ListenerArray();
+  return *listeners;
+}
 std::array<pthread_t, kIdListenerCount> gThreads{};
 DeviceIdData* gIdentity = nullptr;
 
@@ -61,13 +70,13 @@ const char* IdProt_GetInterfaceName(int index) {
 
 IdListener* IdProt_GetListener(int index) {
   if (index < 0 || index >= kIdListenerCount) return nullptr;
-  return &gListeners[static_cast<std::size_t>(index)];
+  return &Listeners()[static_cast<std::size_t>(index)];
 }
 
 void IdProt_Init() {
   gIdentity = &config_GetIdData();
   for (int index : kInitOrder) {
-    IdListener& l = gListeners[static_cast<std::size_t>(index)];
+    IdListener& l = Listeners()[static_cast<std::size_t>(index)];
     if (l.started == 0) idserver_InitServer(l, index, kNames[static_cast<std::size_t>(index)]);
   }
 }
@@ -84,7 +93,7 @@ void idserver_InitServer(IdListener& listener, int index, const char* name) {
 
 int IdProt_StartUpListeningServers() {
   for (int index : kStartOrder) {
-    IdListener& l = gListeners[static_cast<std::size_t>(index)];
+    IdListener& l = Listeners()[static_cast<std::size_t>(index)];
     if (l.started != 0 || l.interfaceName[0] == '\0') continue;
     if (IdProt_IsInterfaceUp(l.interfaceName) != 1) continue;
     log_Print(2, "IdProt_StartUpListeningServers, %s is UP\n", l.interfaceName);
