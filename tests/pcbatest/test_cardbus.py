@@ -1,0 +1,157 @@
+"""The card gateway protocol as the firmware model sees it (exact requests,
+acknowledgement polling, pieces and pairs, time-outs) and the EEPROM steps."""
+import os
+import stat
+import struct
+
+import pytest
+
+from gateway import IMAGE_SIZE, parse_request
+
+WRONG_COMMAND = "Wrong test command specified -> \n"
+IO_FAILURE = "Unable to open, read or write to file -> \n"
+
+
+def req(address, op, length, data6=0, data7=0):
+    return struct.pack("<IBBBB", address, op, length, data6, data7)
+
+
+def gaps(times):
+    return [b - a for a, b in zip(times, times[1:])]
+
+
+@pytest.mark.parametrize("args, ack_polls, first_request, reply_size, min_gap", [
+    # register write: value little-endian in bytes 6 and 7, polled every millisecond
+    (("OUTPUT", "set", "io", "2", "1", "0"), 3, req(24, 1, 2, 1, 0), 1, 0.001),
+    (("OUTPUT", "set", "io", "4", "258", "0"), 1, req(26, 1, 2, 2, 0), 1, 0.001),
+    # register read: length 2, three bytes a poll, every 10 ms
+    (("INPUT", "readRaw", "io", "1"), 3, req(11, 0, 2), 3, 0.010),
+    (("CARDINFO", "get", "sense", "SW"), 2, req(0x200014, 0, 7), 8, 0.010),
+])
+def test_request_bytes_and_polling(board, args, ack_polls, first_request, reply_size, min_gap):
+    board.gateway.ack_polls = ack_polls
+    board.run(*args)
+    first = board.gateway.exchanges()[0]
+    assert board.gateway.requests()[0] == first_request
+    assert first.acked and len(first.polls) == ack_polls
+    reads = [t for t in board.gateway.log if t.kind == "r"]
+    assert {len(t.data) for t in reads[:ack_polls]} == {reply_size}
+    assert all(gap >= min_gap for gap in gaps(first.polls))
+
+
+def test_block_read_in_pieces_of_seven(board):
+    board.gateway.eeprom["io"][0x14:0x14 + 10] = b"I/O card\0\0"
+    assert board.run("CARDINFO", "get", "io", "DS") == (0, "CARDINFO get io DS I/O card\n", "")
+    requests = [parse_request(r) for r in board.gateway.requests()]
+    assert [(r.address, r.op, r.length) for r in requests] == \
+        [(0x300014 + 7 * i, 0, 7) for i in range(7)] + [(0x300014 + 49, 0, 6)]
+
+
+def test_block_write_in_pairs_with_a_final_odd_byte(board):
+    board.gateway.eeprom["sense"][0x14 + 54] = 0x77    # production day, the block's last byte
+    assert board.run("CARDINFO", "set", "sense", "VN", "2.1") == (0, "CARDINFO set sense VN 2.1 \n", "")
+    writes = [parse_request(r) for r in board.gateway.requests() if r[4] == 1]
+    assert [(w.address, w.length) for w in writes] == [(0x200014 + 2 * i, 2) for i in range(27)] + [(0x200014 + 54, 1)]
+    assert (writes[-1].data6, writes[-1].data7) == (0, 0x77)
+    assert [(w.data6, w.data7) for w in writes[22:24]] == [(0, ord("2")), (ord(".")  , ord("1"))]
+
+
+@pytest.mark.parametrize("args, polls, out", [
+    # OUTPUT reports no transfer failure; the write gave up after 100 polls
+    (("OUTPUT", "set", "io", "1", "1", "0"), 100, "OUTPUT set io 1 1 0\n"),
+    (("INPUT", "readRaw", "sense", "1"), 100, IO_FAILURE + "INPUT readRaw sense 1 0\n"),
+])
+def test_no_acknowledgement_within_the_polls_fails(board, args, polls, out):
+    board.gateway.silent = True
+    assert board.run(*args) == (0, out, "")
+    assert [len(e.polls) for e in board.gateway.exchanges()] == [polls]
+
+
+def test_request_refused_on_the_bus_fails_at_once(board):
+    board.gateway.absent = True
+    assert board.run("INPUT", "readRaw", "sense", "1") == (0, IO_FAILURE + "INPUT readRaw sense 1 0\n", "")
+    assert [t.kind for t in board.gateway.log] == ["w"]
+
+
+@pytest.mark.parametrize("args, out", [
+    (("CARDINFO", "get", "sense", "SW"), IO_FAILURE + "CARDINFO get sense SW 0\n"),
+    (("EEPROM", "format", "sense"), IO_FAILURE + "EEPROM format sense \n"),
+    (("OUTPUT", "set", "foo", "1", "1", "0"), IO_FAILURE + "OUTPUT set foo 1 1 0\n"),
+])
+def test_missing_gateway_device(make_board, args, out):
+    board = make_board(gateway=False)
+    assert board.run(*args) == (0, out, "")
+
+
+# ---- EEPROM ---------------------------------------------------------------
+
+def pattern(seed):
+    return bytes((i * 7 + seed) & 0xFF for i in range(2048))
+
+
+def test_eeprom_read_dumps_the_image_to_a_new_private_file(board, tmp_path):
+    board.gateway.eeprom["io"][:] = pattern(3)
+    path = str(tmp_path / "io.bin")
+    assert board.run("EEPROM", "read", "io", path) == (0, "EEPROM read io %s \n" % path, "")
+    with open(path, "rb") as f:
+        assert f.read() == pattern(3)[:IMAGE_SIZE]
+    assert stat.S_IMODE(os.stat(path).st_mode) == 0o600
+    lengths = [parse_request(r).length for r in board.gateway.requests()]
+    assert lengths == [7] * 146 + [2]
+
+
+@pytest.mark.parametrize("path", ["/nonexistent-folder/sense.bin", "/dev/full"])
+def test_eeprom_read_into_a_file_that_cannot_be_written_fails(board, path):
+    board.gateway.eeprom["sense"][:] = pattern(1)
+    assert board.run("EEPROM", "read", "sense", path) == (0, IO_FAILURE + "EEPROM read sense %s \n" % path, "")
+
+
+def test_eeprom_read_from_a_silent_card_fails(board, tmp_path):
+    board.gateway.absent = True
+    path = str(tmp_path / "sense.bin")
+    assert board.run("EEPROM", "read", "sense", path) == (0, IO_FAILURE + "EEPROM read sense %s \n" % path, "")
+
+
+def test_eeprom_erase_keeps_the_production_data(board):
+    board.gateway.eeprom["sense"][:] = pattern(5)
+    assert board.run("EEPROM", "erase", "sense") == (0, "EEPROM erase sense \n", "")
+    memory = bytes(board.gateway.eeprom["sense"])
+    assert memory[:0x4B] == pattern(5)[:0x4B]
+    assert memory[0x4B:0x44B] == b"\xff" * 1024
+    assert memory[0x44B:] == pattern(5)[0x44B:]
+    assert bytes(board.gateway.eeprom["io"]) == bytes(2048)
+
+
+@pytest.mark.parametrize("content, image", [
+    (pattern(9)[:IMAGE_SIZE], pattern(9)[:IMAGE_SIZE]),
+    (pattern(9)[:10], pattern(9)[:10] + bytes(IMAGE_SIZE - 10)),        # what the file lacks is zero
+    (pattern(9)[:1500], pattern(9)[:IMAGE_SIZE]),                       # only the image is taken
+])
+def test_eeprom_write_restores_the_image(board, tmp_path, content, image):
+    path = str(tmp_path / "image.bin")
+    with open(path, "wb") as f:
+        f.write(content)
+    board.gateway.eeprom["io"][:] = pattern(1)
+    assert board.run("EEPROM", "write", "io", path) == (0, "EEPROM write io %s \n" % path, "")
+    assert board.gateway.image("io") == image
+    assert bytes(board.gateway.eeprom["io"][IMAGE_SIZE:]) == pattern(1)[IMAGE_SIZE:]
+
+
+def test_eeprom_write_from_a_file_that_cannot_be_read_leaves_the_card(board, tmp_path):
+    board.gateway.eeprom["sense"][:] = pattern(2)
+    path = str(tmp_path / "missing.bin")
+    assert board.run("EEPROM", "write", "sense", path) == (0, IO_FAILURE + "EEPROM write sense %s \n" % path, "")
+    assert board.gateway.requests() == []
+    assert bytes(board.gateway.eeprom["sense"]) == pattern(2)
+
+
+@pytest.mark.parametrize("args, out", [
+    (("EEPROM", "read", "main", "{dir}/x.bin"), WRONG_COMMAND + "EEPROM read main {dir}/x.bin \n"),
+    (("EEPROM", "erase", "Sense"), WRONG_COMMAND + "EEPROM erase Sense \n"),
+    (("EEPROM", "dump", "sense", "{dir}/x.bin"), WRONG_COMMAND + "EEPROM dump sense \n"),
+])
+def test_eeprom_unknown_card_or_step_touches_nothing(board, tmp_path, args, out):
+    args = [a.format(dir=tmp_path) for a in args]
+    assert board.run(*args) == (0, out.format(dir=tmp_path), "")
+    assert board.gateway.requests() == []
+    assert not os.path.exists(tmp_path / "x.bin")
