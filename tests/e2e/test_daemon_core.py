@@ -62,7 +62,8 @@ def test_verbose_two_with_echo_prints_settings_and_logs_start_up(sandbox, run_da
     texts = d.syslog_texts()
     assert texts[0] == banner and texts[-1] == looking
     assert all(ident == "kvupdaterd" for _, ident, _ in d.syslog)
-    assert all(prio == 5 for prio, _, _ in d.syslog)
+    priorities = {text: prio for prio, _, text in d.syslog}
+    assert priorities[banner] == 5 and priorities[looking] == 5
     # Saved state removed (the empty folder with it), bundle folder created.
     assert not os.path.exists(sandbox.dev("/home/root/status"))
     assert os.path.isdir(sandbox.dev("/home/root/bundle"))
