@@ -144,6 +144,7 @@ class SimBoard:
             self.testbed.add_from_string("P: /devices/platform/i2c/i2c-dev/i2c-0\nN: i2c-0\nE: SUBSYSTEM=i2c-dev\n")
             if not self.testbed.attach_ioctl("/dev/i2c-0", self.gateway):
                 raise RuntimeError("cannot attach to /dev/i2c-0")
+            self._load_cards()
 
     # ---- construction -------------------------------------------------
     def _make_sysfs(self):
@@ -238,6 +239,7 @@ class SimBoard:
             finally:
                 GLib.source_remove(wake)
             self._burn_fuses(watch.names())
+            self._store_cards()
         finally:
             watch.close()
         out.seek(0)
@@ -265,6 +267,24 @@ class SimBoard:
         for word, value in self.fuses.items():
             with open(os.path.join(self.root, "sys", "fsl_otp", "HW_OCOTP_" + word), "w") as f:
                 f.write("0x%08x\n" % value)
+
+    def _load_cards(self):
+        # A board kept in a folder keeps its cards' EEPROMs and registers too.
+        try:
+            with open(os.path.join(self.sim, "cards.json")) as f:
+                saved = json.load(f)
+        except FileNotFoundError:
+            return
+        for card, text in saved.get("eeprom", {}).items():
+            self.gateway.eeprom[card][:] = bytes.fromhex(text)
+        self.gateway.registers.update({int(k): v for k, v in saved.get("registers", {}).items()})
+
+    def _store_cards(self):
+        if self.gateway is None:
+            return
+        with open(os.path.join(self.sim, "cards.json"), "w") as f:
+            json.dump({"eeprom": {card: bytes(m).hex() for card, m in self.gateway.eeprom.items()},
+                       "registers": self.gateway.registers}, f)
 
     # ---- what the tool did ----------------------------------------------
     def sys_path(self, path):
