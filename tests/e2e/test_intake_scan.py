@@ -101,7 +101,7 @@ def test_start_up_removes_artefacts_of_earlier_runs_and_nothing_else(sandbox, ru
                  "/home/root/g.sign64", "/home/root/control", "/home/root/debian-binary", "/home/root/postinst",
                  "/home/root/preinst", "/home/root/postrm", "/home/root/prerm", "/etc/old.lock"]
     kept = ["/opt/kv2/swfw/notes.txt", "/opt/kv2/swfw/other.lock", "/home/root/keep.txt",
-            "/home/root/bundle/app.sign64", "/home/root/bundle/allinfo.json", "/etc/keep.conf"]
+            "/home/root/bundle/app.sign64", "/etc/keep.conf"]
     for path in artefacts + kept:
         open(sandbox.dev(path), "w").close()
     start(run_daemon, sandbox)
