@@ -14,6 +14,7 @@
 #include "config/identity.h"
 #include "core/handles.h"
 #include "core/paths.h"
+#include "intake/scandir.h"
 #include "kvpack/kvpack.h"
 #include "security/cryheader.h"
 #include "security/decrypt.h"
@@ -327,6 +328,13 @@ int Inspect(const InspectOptions& options, const std::string& file, std::FILE* r
   if (EndsWithNoCase(name, ".ipk")) return InspectPackage(options, file, options.signature, report, error);
   if (name.find(".cry") != std::string::npos || name.find(".CRY") != std::string::npos ||
       EndsWithNoCase(name, ".cry")) {
+    // The watch folder scan tells bundles from containers by the FILETYPE line.
+    char head[500];
+    std::size_t n = 0;
+    if (kv::File in = kv::OpenFile(file.c_str(), "rb")) n = std::fread(head, 1, sizeof head, in.get());
+    if (scandir_CryTypeFromText(head, n) == kInstallerBundle) {
+      return InspectBundle(options, file, report, error);
+    }
     return InspectContainer(options, file, report, error);
   }
   std::fprintf(report, "kvpack: %s\n", name.c_str());

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "security/crykey.h"
+#include "security/ssl_handles.h"
 
 namespace kvpack {
 
@@ -101,10 +102,78 @@ bool ReadIpk(const std::string& path, ControlFields* fields, std::string* error)
 // stop of the file name, followed by ".sign64".
 std::string DefaultSignaturePath(const std::string& package);
 
+// Signs a stream of bytes fed in pieces (SHA-256; PKCS #1 v1.5 for RSA) and
+// gives the Base64 signature in the form of a ".sign64" file. Restart begins
+// the next file with the same key.
+class Signer {
+ public:
+  Signer();
+  ~Signer();
+  Signer(const Signer&) = delete;
+  Signer& operator=(const Signer&) = delete;
+
+  bool Init(const std::string& privateKey, std::string* error);
+  bool Restart(std::string* error);
+  bool Update(const void* data, std::size_t n);
+  // what names the signed file in messages; an empty stream is refused.
+  bool Finish(const std::string& what, std::string* base64, std::string* error);
+
+ private:
+  kv::Pkey key_;
+  kv::MdCtx ctx_;
+  std::string keyName_;
+  std::uint64_t total_ = 0;
+};
+
 // Signs the whole file input with the PEM private key (SHA-256; PKCS #1 v1.5
 // for RSA) and writes the Base64 signature, in 64-character lines, to output.
 bool SignFile(const std::string& privateKey, const std::string& input, const std::string& output,
               std::string* error);
+
+// --- bundles and OS images ---
+
+// One member of a bundle: its source file and its manifest entry.
+struct BundleMember {
+  std::string path;      // the member's source file on the build host
+  std::string fileName;  // its name in the bundle
+  std::string entry;     // its manifest object, compact JSON, without "path"
+};
+
+// Reads a member list: a JSON array of objects, each with "path" and any
+// manifest fields ("packageName", "swRev", "platformName", "fileType",
+// "fileName"). "fileName" defaults to the base name of "path" and must be a
+// name the device can move out of its bundle folder. Fills members and the
+// manifest text (the array without "path", formatted).
+bool ReadBundleMembers(const std::string& json, std::vector<BundleMember>* members, std::string* manifest,
+                       std::string* error);
+
+struct BundleOptions {
+  std::string fileType = "UPDATE";  // UPDATE, UPDATE-FULL or UPDATEFULL
+  int headerLength = kDefaultHeaderLength;
+  // Optional header lines, written as the cry command writes them when set.
+  std::string platform;
+  std::string swPart;
+  std::string packageName;
+  std::string signKey;  // PEM private key: a ".sign64" per member when set
+};
+
+// The header text of a bundle (CR LF lines and the closing empty line),
+// without filler; refused when it does not fit in the header length.
+bool BuildBundleHeader(const BundleOptions& options, std::string* header, std::string* error);
+
+// The name of a member's signature in the bundle: the file name up to its
+// last full stop, followed by ".sign64".
+std::string MemberSignatureName(const std::string& fileName);
+
+// Writes a bundle: header, NUL filler up to the header length, then a plain
+// tar holding "allinfo.json", each member and (with a signing key) its
+// ".sign64", all at the top level.
+bool WriteBundle(const BundleOptions& options, const std::string& membersJson, const std::string& output,
+                 std::string* error);
+
+// Writes outFolder/IMAGE.CRY (the image, unchanged) and outFolder/IMAGE.sign64.
+bool WriteImage(const std::string& privateKey, const std::string& image, const std::string& outFolder,
+                std::string* error);
 
 // --- inspection ---
 
@@ -113,6 +182,8 @@ struct InspectOptions {
   std::string publicKey;  // PEM public key of the device (packages, OS images)
   std::string signature;  // .sign64 of the inspected file; default: next to it
   std::string package;    // the package a .sign64 belongs to
+  bool haveImageRev = false;  // bundles: the running image's revision is known
+  std::string imageRev;       // bundles: that revision
   CryKey key;
 };
 
@@ -123,6 +194,12 @@ struct InspectOptions {
 // (*error says why).
 int Inspect(const InspectOptions& options, const std::string& file, std::FILE* report,
             std::string* error);
+
+// For a bundle (Inspect hands it over with its throwaway sandbox root and
+// platform in place): runs the daemon's unpacking and member selection there
+// and writes one line per selection step to report. Returns 1 when it ran,
+// -1 when it could not (*error says why).
+int InspectBundle(const InspectOptions& options, const std::string& file, std::FILE* report, std::string* error);
 
 // Image type of the daemon's configuration for a platform identifier or name
 // (KV2_TOUCH or kv2-touch 1, KORVEL_R or korvel-r 2, KV_SR or korvel-sr 3);

@@ -24,12 +24,23 @@ constexpr const char* kUsage =
     "  sign --key PRIVATE.pem [-o OUT.sign64] FILE\n"
     "      write the Base64 detached signature of FILE (default: FILE without\n"
     "      its extension, plus .sign64)\n"
+    "  bundle --manifest MEMBERS.json [--filetype UPDATE|UPDATE-FULL|UPDATEFULL]\n"
+    "      [--header-length N] [--sign-key PRIVATE.pem] [--platform ID]\n"
+    "      [--swpart PART] [--package-name NAME] -o OUT.CRY\n"
+    "      build a bundle: header, then a tar of allinfo.json, the members and\n"
+    "      (with --sign-key) a .sign64 per member; MEMBERS.json is an array of\n"
+    "      objects with \"path\" and the manifest fields\n"
+    "  image --sign-key PRIVATE.pem -o OUTDIR IMAGEFILE\n"
+    "      write OUTDIR/IMAGE.CRY (the image, unchanged) and OUTDIR/IMAGE.sign64\n"
     "  inspect --platform ID [--public-key PUBLIC.pem] [--signature FILE.sign64]\n"
-    "      [--package FILE] [--key-file FILE] FILE\n"
+    "      [--package FILE] [--key-file FILE] [--image-rev REV] FILE\n"
     "      say whether a device of platform ID would accept FILE (a .CRY\n"
-    "      container, an .ipk package, IMAGE.CRY, or a .sign64 with --package)\n"
+    "      container, an .ipk package, IMAGE.CRY, or a .sign64 with --package);\n"
+    "      for a bundle, tell which members the device takes, in which order,\n"
+    "      when its running image has revision REV\n"
     "\n"
-    "Exit status: 0 done (inspect: accepted), 1 rejected by inspect, 2 error.\n";
+    "Exit status: 0 done (inspect: accepted, or a bundle told), 1 rejected by\n"
+    "inspect, 2 error.\n";
 
 int Usage(const char* problem) {
   if (problem != nullptr) std::fprintf(stderr, "kvpack: %s\n", problem);
@@ -44,7 +55,7 @@ int Fail(const std::string& error) {
 
 enum Option {
   kControl = 256, kData, kScript, kPlatform, kSwPart, kPackageName, kFileType, kHeaderLength, kKeyFile,
-  kKey, kPublicKey, kSignature, kPackage, kOutput, kHelp,
+  kKey, kPublicKey, kSignature, kPackage, kOutput, kHelp, kManifest, kSignKey, kImageRev,
 };
 
 const option kOptions[] = {
@@ -63,12 +74,16 @@ const option kOptions[] = {
     {"package", required_argument, nullptr, kPackage},
     {"output", required_argument, nullptr, kOutput},
     {"help", no_argument, nullptr, kHelp},
+    {"manifest", required_argument, nullptr, kManifest},
+    {"sign-key", required_argument, nullptr, kSignKey},
+    {"image-rev", required_argument, nullptr, kImageRev},
     {nullptr, 0, nullptr, 0},
 };
 
 struct Args {
-  std::string control, data, platform, swPart, packageName, fileType = "APP-CRY", keyFile, key, publicKey,
-      signature, package, output;
+  std::string control, data, platform, swPart, packageName, fileType, keyFile, key, publicKey, signature,
+      package, output, manifest, signKey, imageRev;
+  bool haveImageRev = false;
   std::vector<std::string> scripts;
   int headerLength = kvpack::kDefaultHeaderLength;
   std::vector<std::string> positional;
@@ -104,6 +119,16 @@ bool ParseArgs(int argc, char** argv, Args* args, std::string* error) {
       case kPublicKey: args->publicKey = value; break;
       case kSignature: args->signature = value; break;
       case kPackage: args->package = value; break;
+      case kManifest: args->manifest = value; break;
+      case kSignKey: args->signKey = value; break;
+      case kImageRev:
+        if (value.find('\n') != std::string::npos) {
+          *error = "--image-rev must be one line";
+          return false;
+        }
+        args->imageRev = value;
+        args->haveImageRev = true;
+        break;
       case 'o':
       case kOutput: args->output = value; break;
       case 'h':
@@ -156,7 +181,7 @@ int RunCry(const Args& args) {
   options.platform = args.platform;
   options.swPart = args.swPart;
   options.packageName = args.packageName;
-  options.fileType = args.fileType;
+  if (!args.fileType.empty()) options.fileType = args.fileType;
   options.headerLength = args.headerLength;
   if (!LoadKey(args, &options.key, true, &error)) return Fail(error);
   if (!kvpack::WriteCry(options, args.positional[0], args.output, &error)) return Fail(error);
@@ -173,6 +198,33 @@ int RunSign(const Args& args) {
   return 0;
 }
 
+int RunBundle(const Args& args) {
+  std::string error;
+  if (!Require(args.manifest, "--manifest", &error) || !Require(args.output, "-o", &error)) {
+    return Usage(error.c_str());
+  }
+  if (!args.positional.empty()) return Usage("bundle takes no file arguments; list the members in --manifest");
+  kvpack::BundleOptions options;
+  if (!args.fileType.empty()) options.fileType = args.fileType;
+  options.headerLength = args.headerLength;
+  options.platform = args.platform;
+  options.swPart = args.swPart;
+  options.packageName = args.packageName;
+  options.signKey = args.signKey;
+  if (!kvpack::WriteBundle(options, args.manifest, args.output, &error)) return Fail(error);
+  return 0;
+}
+
+int RunImage(const Args& args) {
+  std::string error;
+  if (!Require(args.signKey, "--sign-key", &error) || !Require(args.output, "-o", &error)) {
+    return Usage(error.c_str());
+  }
+  if (args.positional.size() != 1) return Usage("image needs exactly one image file");
+  if (!kvpack::WriteImage(args.signKey, args.positional[0], args.output, &error)) return Fail(error);
+  return 0;
+}
+
 int RunInspect(const Args& args) {
   std::string error;
   if (!Require(args.platform, "--platform", &error)) return Usage(error.c_str());
@@ -182,6 +234,8 @@ int RunInspect(const Args& args) {
   options.publicKey = args.publicKey;
   options.signature = args.signature;
   options.package = args.package;
+  options.haveImageRev = args.haveImageRev;
+  options.imageRev = args.imageRev;
   if (!LoadKey(args, &options.key, false, &error)) return Fail(error);
   const int result = kvpack::Inspect(options, args.positional[0], stdout, &error);
   std::fflush(stdout);
@@ -208,6 +262,8 @@ int main(int argc, char** argv) {
   if (command == "ipk") return RunIpk(args);
   if (command == "cry") return RunCry(args);
   if (command == "sign") return RunSign(args);
+  if (command == "bundle") return RunBundle(args);
+  if (command == "image") return RunImage(args);
   if (command == "inspect") return RunInspect(args);
   return Usage(("unknown command " + command).c_str());
 }

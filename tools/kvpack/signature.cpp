@@ -17,60 +17,60 @@ std::string DefaultSignaturePath(const std::string& package) {
   return (dotInName ? package.substr(0, dot) : package) + ".sign64";
 }
 
-bool SignFile(const std::string& privateKey, const std::string& input, const std::string& output,
-              std::string* error) {
+Signer::Signer() = default;
+Signer::~Signer() = default;
+
+bool Signer::Init(const std::string& privateKey, std::string* error) {
   std::string pem;
   if (!ReadWholeFile(privateKey, &pem, error)) return false;
   kv::Bio keyBio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-  kv::Pkey key(keyBio ? PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr) : nullptr);
-  if (!key) {
+  key_.reset(keyBio ? PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr) : nullptr);
+  if (!key_) {
     kv::ClearSslErrors();
     *error = privateKey + " is not a PEM private key (an encrypted key is not supported)";
     return false;
   }
+  keyName_ = privateKey;
+  return Restart(error);
+}
 
-  kv::File in = kv::OpenFile(input.c_str(), "rb");
-  if (!in) {
-    *error = "cannot open " + input + ": " + std::strerror(errno);
-    return false;
-  }
-  kv::MdCtx ctx(EVP_MD_CTX_new());
-  if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1) {
+bool Signer::Restart(std::string* error) {
+  ctx_.reset(EVP_MD_CTX_new());
+  total_ = 0;
+  if (!ctx_ || !key_ || EVP_DigestSignInit(ctx_.get(), nullptr, EVP_sha256(), nullptr, key_.get()) != 1) {
     kv::ClearSslErrors();
-    *error = "cannot sign with " + privateKey;
+    *error = "cannot sign with " + keyName_;
     return false;
   }
-  std::vector<unsigned char> chunk(65536);
-  std::uint64_t total = 0;
-  for (;;) {
-    const std::size_t got = std::fread(chunk.data(), 1, chunk.size(), in.get());
-    if (got == 0) break;
-    total += got;
-    if (EVP_DigestSignUpdate(ctx.get(), chunk.data(), got) != 1) {
-      kv::ClearSslErrors();
-      *error = "cannot sign " + input;
-      return false;
-    }
-  }
-  if (std::ferror(in.get()) != 0) {
-    *error = "cannot read " + input;
+  return true;
+}
+
+bool Signer::Update(const void* data, std::size_t n) {
+  total_ += n;
+  if (n == 0) return true;
+  if (EVP_DigestSignUpdate(ctx_.get(), data, n) != 1) {
+    kv::ClearSslErrors();
     return false;
   }
-  if (total == 0) {
+  return true;
+}
+
+bool Signer::Finish(const std::string& what, std::string* base64, std::string* error) {
+  if (total_ == 0) {
     // The device refuses an empty package whatever its signature.
-    *error = input + " is empty; the device never accepts an empty package";
+    *error = what + " is empty; the device never accepts an empty package";
     return false;
   }
   std::size_t length = 0;
-  if (EVP_DigestSignFinal(ctx.get(), nullptr, &length) != 1) {
+  if (EVP_DigestSignFinal(ctx_.get(), nullptr, &length) != 1) {
     kv::ClearSslErrors();
-    *error = "cannot sign " + input;
+    *error = "cannot sign " + what;
     return false;
   }
   std::vector<unsigned char> signature(length);
-  if (EVP_DigestSignFinal(ctx.get(), signature.data(), &length) != 1) {
+  if (EVP_DigestSignFinal(ctx_.get(), signature.data(), &length) != 1) {
     kv::ClearSslErrors();
-    *error = "cannot sign " + input;
+    *error = "cannot sign " + what;
     return false;
   }
 
@@ -92,10 +92,38 @@ bool SignFile(const std::string& privateKey, const std::string& input, const std
   }
   char* text = nullptr;
   const long textLength = BIO_get_mem_data(memory, &text);
+  base64->assign(text, static_cast<std::size_t>(textLength));
+  return true;
+}
+
+bool SignFile(const std::string& privateKey, const std::string& input, const std::string& output,
+              std::string* error) {
+  Signer signer;
+  if (!signer.Init(privateKey, error)) return false;
+  kv::File in = kv::OpenFile(input.c_str(), "rb");
+  if (!in) {
+    *error = "cannot open " + input + ": " + std::strerror(errno);
+    return false;
+  }
+  std::vector<unsigned char> chunk(65536);
+  for (;;) {
+    const std::size_t got = std::fread(chunk.data(), 1, chunk.size(), in.get());
+    if (got == 0) break;
+    if (!signer.Update(chunk.data(), got)) {
+      *error = "cannot sign " + input;
+      return false;
+    }
+  }
+  if (std::ferror(in.get()) != 0) {
+    *error = "cannot read " + input;
+    return false;
+  }
+  std::string text;
+  if (!signer.Finish(input, &text, error)) return false;
 
   OutputFile out;
   if (!out.Open(output, error)) return false;
-  if (std::fwrite(text, 1, static_cast<std::size_t>(textLength), out.get()) != static_cast<std::size_t>(textLength)) {
+  if (std::fwrite(text.data(), 1, text.size(), out.get()) != text.size()) {
     *error = "cannot write " + output;
     return false;
   }
