@@ -134,6 +134,12 @@ class SimBoard:
         self._make_inputs(input_devices)
         self._make_namespace_files()
         self.serial = SerialPlug(self.testbed, serial_ports)
+        # umockdev hands the open of a node it does not have to the host, so a
+        # device left out gets a folder in its place: every open fails, and a
+        # real serial port or I2C bus of the machine is never reached.
+        missing = [p for p in SERIAL_PORTS if p not in serial_ports] + ([] if gateway else ["i2c-0"])
+        for name in missing:
+            os.makedirs(os.path.join(self.root, "dev", name), exist_ok=True)
         self.can = CanHub(can_interfaces)
         # Built next to the tool; first in the preload list (see canbus.c).
         self.can_library = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(binary))),
@@ -214,6 +220,9 @@ class SimBoard:
         env.update(self.can.env)
         if os.path.exists(self.can_library):
             env["KV_SIM_PRELOAD"] = self.can_library + ":libumockdev-preload.so.0"
+        elif args[:1] == ("CAN",):
+            # Without the library the tool would reach the machine's own CAN buses.
+            raise RuntimeError("no CAN bus library at %s (build the target kvcanbus)" % self.can_library)
         self.serial.begin_run()
         self.can.begin_run()
         out = tempfile.TemporaryFile()

@@ -106,12 +106,6 @@ def test_eeprom_read_into_a_file_that_cannot_be_written_fails(board, path):
     assert board.run("EEPROM", "read", "sense", path) == (0, IO_FAILURE + "EEPROM read sense %s \n" % path, "")
 
 
-def test_eeprom_read_from_a_silent_card_fails(board, tmp_path):
-    board.gateway.absent = True
-    path = str(tmp_path / "sense.bin")
-    assert board.run("EEPROM", "read", "sense", path) == (0, IO_FAILURE + "EEPROM read sense %s \n" % path, "")
-
-
 def test_eeprom_erase_keeps_the_production_data(board):
     board.gateway.eeprom["sense"][:] = pattern(5)
     assert board.run("EEPROM", "erase", "sense") == (0, "EEPROM erase sense \n", "")
