@@ -2,7 +2,6 @@
 // outputs of all three cards (the main card's are its LEDs).
 #include <array>
 #include <climits>
-#include <cmath>
 #include <span>
 
 #include "cardbus.h"
@@ -130,16 +129,15 @@ std::int16_t card_Calibrate(const InputReading& reading) {
   const float value = static_cast<float>(reading.loValue) +
                       static_cast<float>(reading.hiValue - reading.loValue) / static_cast<float>(rawSpan) *
                           static_cast<float>(reading.raw - reading.loRaw);
-  // Truncation toward zero; a result beyond int saturates before it is
-  // stored in 16 bits, as the controller's conversion does.
-  const float truncated = std::trunc(value);
+  // The conversion truncates toward zero; a result beyond int saturates
+  // (as the controller's conversion does) before it is kept in 16 bits.
   int whole = 0;
-  if (truncated >= 2147483648.0F) {
+  if (value >= 2147483648.0F) {
     whole = INT_MAX;
-  } else if (truncated < -2147483648.0F) {
+  } else if (value <= -2147483648.0F) {
     whole = INT_MIN;
   } else {
-    whole = static_cast<int>(truncated);
+    whole = static_cast<int>(value);
   }
   return static_cast<std::int16_t>(whole);
 }
