@@ -39,10 +39,12 @@ constexpr std::string_view kStatus("IDUPDATESTATUS");
 // of the configuration; their live values are read by their own name.
 bool IsVlan(int index) { return index == kIdIndexEth0Vlan1 || index == kIdIndexEth2Vlan1; }
 
-// The n-th IPv6 address of every interface whose name begins with name, in
-// the order the system lists them; all zeros when there is none.
-void CurrentV6ByName(std::uint8_t out[16], int n, const char* name) {
-  std::memset(out, 0, 16);
+// The first four IPv6 addresses of every interface whose name begins with
+// name, in the order the system lists them; all zeros where there is none.
+// One walk of the address list serves all four members.
+void CurrentV6ByName(std::uint8_t out[4][16], const char* name) {
+  std::memset(out, 0, 4 * 16);
+  if (name[0] == '\0') return;
   ifaddrs* raw = nullptr;
   if (::getifaddrs(&raw) != 0) {
     std::fputs("getifaddrs: ??? \n", stderr);
@@ -51,25 +53,20 @@ void CurrentV6ByName(std::uint8_t out[16], int n, const char* name) {
   std::unique_ptr<ifaddrs, IfAddrsDeleter> list(raw);
   const std::size_t len = std::strlen(name);
   int count = 0;
-  for (ifaddrs* a = raw; a != nullptr; a = a->ifa_next) {
+  for (ifaddrs* a = raw; a != nullptr && count < 4; a = a->ifa_next) {
     if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_INET6) continue;
     if (a->ifa_name == nullptr || std::strncmp(a->ifa_name, name, len) != 0) continue;
-    if (count++ == n) {
-      sockaddr_in6 s{};
-      std::memcpy(&s, a->ifa_addr, sizeof s);
-      std::memcpy(out, &s.sin6_addr, 16);
-      return;
-    }
+    sockaddr_in6 s{};
+    std::memcpy(&s, a->ifa_addr, sizeof s);
+    std::memcpy(out[count++], &s.sin6_addr, 16);
   }
 }
 
-void CurrentV6(std::uint8_t out[16], int n, int index) {
-  if (IsVlan(index)) {
-    CurrentV6ByName(out, n, IdProt_GetInterfaceName(index));
-  } else {
-    std::memset(out, 0, 16);
-    net_GetCurrentAddressV6(out, n, index);
-  }
+// The interfaces of indexes 0 to 5 are named by the configuration's name
+// table (as the live queries of the configuration module do); the VLAN
+// listeners by their own names.
+void CurrentV6(std::uint8_t out[4][16], int index) {
+  CurrentV6ByName(out, IsVlan(index) ? IdProt_GetInterfaceName(index) : net_GetInterfaceName(index));
 }
 
 std::uint32_t CurrentV4(int index) {
@@ -225,11 +222,9 @@ int IdProt_CreateJsonResponse(char* out, int space, const DeviceIdData& id, int 
   cJSON_AddNumberToObject(j, "netmaskv6", c.prefixLengthV6);
   static constexpr const char* kCurrentV6[] = {"current_address1v6", "current_address2v6", "current_address3v6",
                                                "current_address4v6"};
-  for (int i = 0; i < 4; ++i) {
-    std::uint8_t a[16];
-    CurrentV6(a, i, index);
-    AddV6(j, kCurrentV6[i], a);
-  }
+  std::uint8_t current[4][16];
+  CurrentV6(current, index);
+  for (int i = 0; i < 4; ++i) AddV6(j, kCurrentV6[i], current[i]);
   AddV6(j, "static_addressv6", c.addressV6);
 
   kv::CMemory<char> text(cJSON_PrintUnformatted(j));
