@@ -1,0 +1,399 @@
+// Bundles and signed OS images made by kvpack, taken apart by the daemon's own
+// functions in a temporary root.
+#include <archive.h>
+#include <archive_entry.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "config/identity.h"
+#include "core/paths.h"
+#include "intake/bundle.h"
+#include "intake/scandir.h"
+#include "kvpack/kvpack.h"
+#include "security/sign.h"
+#include "support/capture.h"
+
+namespace {
+
+const std::string kKeys = std::string(KV_SOURCE_DIR) + "/keys/development/";
+const std::string kPrivate = kKeys + "development-ipksignkeyprivate.pem";
+const std::string kPublic = kKeys + "ipksignkeypublic.pem";
+
+// Members of the tar payload that follows a header of length offset.
+std::vector<std::pair<std::string, std::string>> Payload(const std::string& bundle, std::size_t offset) {
+  std::vector<std::pair<std::string, std::string>> out;
+  archive* a = archive_read_new();
+  archive_read_support_format_tar(a);
+  if (archive_read_open_memory(a, bundle.data() + offset, bundle.size() - offset) == ARCHIVE_OK) {
+    archive_entry* e = nullptr;
+    while (archive_read_next_header(a, &e) == ARCHIVE_OK) {
+      std::string content;
+      char buf[4096];
+      la_ssize_t n;
+      while ((n = archive_read_data(a, buf, sizeof buf)) > 0) content.append(buf, static_cast<std::size_t>(n));
+      out.emplace_back(archive_entry_pathname(e), content);
+    }
+  }
+  archive_read_free(a);
+  return out;
+}
+
+// Six members, one for each step of the daemon's choice, listed so that the
+// array order differs from the order of preference.
+constexpr const char* kMembers = R"([
+  {"path": "extra.bin", "packageName": "extra", "platformName": "all"},
+  {"path": "sr.bin", "packageName": "srtool", "platformName": "korvel-sr"},
+  {"path": "appc.CRY", "packageName": "kv2-touch", "fileType": "APP-CRY", "platformName": "kv2-touch"},
+  {"path": "app.ipk", "packageName": "kv2-touch", "fileType": "APP-IPK", "platformName": "kv2-touch,korvel-r"},
+  {"path": "os.img", "fileName": "image_5.0.img", "packageName": "image", "swRev": "5.0", "platformName": "kv2-touch"},
+  {"path": "kvupdaterd_2.ipk", "packageName": "kvupdaterd", "platformName": "all"}
+])";
+
+class BundleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = tmp_.path() + "/";
+    for (const char* name : {"extra.bin", "sr.bin", "appc.CRY", "app.ipk", "os.img", "kvupdaterd_2.ipk"}) {
+      kvtest::WriteFile(dir_ + name, std::string("content of ") + name + "\n");
+    }
+    kvtest::WriteFile(dir_ + "members.json", kMembers);
+  }
+  void TearDown() override { paths_SetRoot(""); }
+
+  bool Make(const kvpack::BundleOptions& options, const std::string& out, std::string* error) {
+    return kvpack::WriteBundle(options, dir_ + "members.json", out, error);
+  }
+  kvpack::BundleOptions Signed() {
+    kvpack::BundleOptions o;
+    o.signKey = kPrivate;
+    return o;
+  }
+
+  // Unpacks the bundle with the daemon's functions in a fresh root and calls
+  // the member choice pass after pass, as the loop does, until CLEANUP.
+  // Each pass gives "<result>" or "<result> <what reached the watch folder>".
+  std::vector<std::string> RoundTrip(const std::string& bundle, int imageType, const char* imageRev) {
+    kvtest::TempDir root;
+    paths_SetRoot(root.path());
+    config_SetPlatform(imageType);
+    const std::string watch = paths_WatchFolder();
+    std::filesystem::create_directories(watch);
+    std::filesystem::create_directories(paths_BundleFolder());
+    std::filesystem::create_directories(paths_Device("/opt/kv2/log"));
+    kvtest::WriteFile(paths_Device(devpath::kImageInfo),
+                      imageRev != nullptr ? std::string("image_version=") + imageRev + "\n" : "");
+    std::filesystem::copy_file(bundle, watch + "b.CRY");
+    EXPECT_EQ(bundle_UnPack(watch.c_str(), "b.CRY", paths_WorkFolder()), 1);
+
+    std::vector<std::string> passes;
+    for (int i = 0; i < 12; ++i) {
+      const int result = scandir_CheckAndPrepInstaller(paths_BundleFolder(), watch.c_str());
+      std::string pass = std::to_string(result);
+      std::vector<std::string> arrived;
+      for (const auto& e : std::filesystem::directory_iterator(watch)) arrived.push_back(e.path().filename());
+      std::sort(arrived.begin(), arrived.end());
+      for (const std::string& name : arrived) {
+        // What arrives is the member, byte for byte (the image under its fixed name).
+        const std::string source = name == "IMAGE.CRY" ? "os.img" : name;
+        EXPECT_EQ(kvtest::ReadFile(watch + name), kvtest::ReadFile(dir_ + source)) << name;
+        if (name == "IMAGE.CRY") imageSignature_ = kvtest::ReadFile(paths_BundleFolder() + std::string("IMAGE.sign64"));
+        pass += " " + name;
+        std::filesystem::remove(watch + name);
+      }
+      passes.push_back(pass);
+      if (result == kBundleCleanup) break;
+    }
+    paths_SetRoot("");
+    return passes;
+  }
+
+  kvtest::TempDir tmp_;
+  std::string dir_;
+  std::string imageSignature_;
+};
+
+TEST_F(BundleTest, DaemonTakesTheMembersInItsOrderOfPreference) {
+  std::string error;
+  ASSERT_TRUE(Make(Signed(), dir_ + "full.CRY", &error)) << error;
+  struct Case {
+    int imageType;
+    const char* imageRev;  // null: the running revision is unknown
+    std::vector<std::string> passes;
+  };
+  const Case cases[] = {
+      // Own package, image, application ipk, application container, the rest;
+      // the korvel-sr member is dropped when it becomes the first item.
+      {kImageTypeKv2Touch, "4.0",
+       {"2 kvupdaterd_2.ipk", "3 IMAGE.CRY", "2 app.ipk", "1 appc.CRY", "4 extra.bin", "0", "10"}},
+      // The image of the running revision is dropped in the same pass that
+      // goes on to the first item.
+      {kImageTypeKorvelSr, "5.0", {"2 kvupdaterd_2.ipk", "4 extra.bin", "4 sr.bin", "0", "0", "10"}},
+      // An unknown revision matches nothing, but the image is not for
+      // korvel-r: it stays until it is the first item and is then dropped.
+      // The ipk names kv2-touch as its package, so only the catch-all takes it.
+      {kImageTypeKorvelR, nullptr, {"2 kvupdaterd_2.ipk", "4 extra.bin", "0", "0", "4 app.ipk", "0", "10"}},
+  };
+  for (const Case& c : cases) {
+    imageSignature_.clear();
+    EXPECT_EQ(RoundTrip(dir_ + "full.CRY", c.imageType, c.imageRev), c.passes) << "image type " << c.imageType;
+  }
+}
+
+TEST_F(BundleTest, PayloadHoldsManifestMembersAndSignaturesTheDaemonAccepts) {
+  std::string error;
+  ASSERT_TRUE(Make(Signed(), dir_ + "full.CRY", &error)) << error;
+  const std::string bundle = kvtest::ReadFile(dir_ + "full.CRY");
+  EXPECT_EQ(bundle_HeaderLengthFromText(bundle.data(), bundle.size()), kvpack::kDefaultHeaderLength);
+  EXPECT_EQ(scandir_CryTypeFromText(bundle.data(), bundle.size()), kInstallerBundle);
+  const auto members = Payload(bundle, kvpack::kDefaultHeaderLength);
+  std::vector<std::string> names;
+  for (const auto& m : members) names.push_back(m.first);
+  const std::vector<std::string> expected = {
+      "allinfo.json",     "extra.bin",           "extra.sign64",     "sr.bin",          "sr.sign64",
+      "appc.CRY",         "appc.sign64",         "app.ipk",          "app.sign64",      "image_5.0.img",
+      "image_5.0.sign64", "kvupdaterd_2.ipk",    "kvupdaterd_2.sign64"};
+  ASSERT_EQ(names, expected);
+
+  // The manifest is the member list without "path", keys in the given order,
+  // with the default file name added.
+  const std::string& manifest = members[0].second;
+  EXPECT_EQ(manifest.find("path"), std::string::npos);
+  EXPECT_NE(manifest.find("\"packageName\":\t\"extra\",\n\t\t\"platformName\":\t\"all\",\n\t\t\"fileName\":\t\"extra.bin\""),
+            std::string::npos)
+      << manifest;
+  EXPECT_NE(manifest.find("\"fileName\":\t\"image_5.0.img\",\n\t\t\"packageName\":\t\"image\""), std::string::npos);
+
+  // Every signature verifies its member with the device's check; a member
+  // with one flipped bit does not.
+  const std::string key = kvtest::ReadFile(kPublic);
+  for (std::size_t i = 1; i + 1 < members.size(); i += 2) {
+    kvtest::WriteFile(dir_ + "check", members[i].second);
+    EXPECT_TRUE(sign_VerifyFile(key.c_str(), (dir_ + "check").c_str(), static_cast<long>(members[i].second.size()),
+                                members[i + 1].second.c_str()))
+        << members[i].first;
+    std::string flipped = members[i].second;
+    flipped[3] = static_cast<char>(flipped[3] ^ 0x04);
+    kvtest::WriteFile(dir_ + "check", flipped);
+    EXPECT_FALSE(sign_VerifyFile(key.c_str(), (dir_ + "check").c_str(), static_cast<long>(flipped.size()),
+                                 members[i + 1].second.c_str()))
+        << members[i].first;
+  }
+
+  // Unsigned: the members alone.
+  ASSERT_TRUE(Make(kvpack::BundleOptions{}, dir_ + "plain.CRY", &error)) << error;
+  EXPECT_EQ(Payload(kvtest::ReadFile(dir_ + "plain.CRY"), kvpack::kDefaultHeaderLength).size(), 7u);
+}
+
+TEST_F(BundleTest, HeaderIsWhatTheDaemonReads) {
+  struct Case {
+    const char* name;
+    kvpack::BundleOptions options;
+    const char* header;  // null: refused
+  };
+  auto with = [](auto change) {
+    kvpack::BundleOptions o;
+    change(o);
+    return o;
+  };
+  const Case cases[] = {
+      {"default", {}, "HEADERLENGTH: 512\r\nFILETYPE: UPDATE\r\n\r\n"},
+      {"full", with([](auto& o) { o.fileType = "UPDATE-FULL"; o.headerLength = 300; }),
+       "HEADERLENGTH: 300\r\nFILETYPE: UPDATE-FULL\r\n\r\n"},
+      {"with cry lines",
+       with([](auto& o) { o.fileType = "UPDATEFULL"; o.platform = "all"; o.swPart = "7.1"; o.packageName = "b"; }),
+       "HEADERLENGTH: 512\r\nFILETYPE: UPDATEFULL\r\nPLATFORMNAME: all\r\nSWPART: 7.1\r\nPACKAGENAME: b\r\n\r\n"},
+      {"exact fit", with([](auto& o) { o.headerLength = 38; }), "HEADERLENGTH: 38\r\nFILETYPE: UPDATE\r\n\r\n"},
+      {"longer than the container limit", with([](auto& o) { o.headerLength = 4096; }),
+       "HEADERLENGTH: 4096\r\nFILETYPE: UPDATE\r\n\r\n"},
+      {"does not fit", with([](auto& o) { o.headerLength = 37; }), nullptr},
+      {"container type", with([](auto& o) { o.fileType = "APP-CRY"; }), nullptr},
+      {"lower-case type", with([](auto& o) { o.fileType = "update"; }), nullptr},
+      {"unknown platform", with([](auto& o) { o.platform = "KV3"; }), nullptr},
+      {"blank in part", with([](auto& o) { o.swPart = "7 1"; }), nullptr},
+      {"zero length", with([](auto& o) { o.headerLength = 0; }), nullptr},
+  };
+  for (const Case& c : cases) {
+    std::string header;
+    std::string error;
+    const bool ok = kvpack::BuildBundleHeader(c.options, &header, &error);
+    ASSERT_EQ(ok, c.header != nullptr) << c.name << ": " << error;
+    if (!ok) continue;
+    EXPECT_EQ(header, c.header) << c.name;
+    // Whatever follows in the file, the daemon's readers find the payload
+    // offset and take the file for a bundle.
+    std::string file = header;
+    file.resize(static_cast<std::size_t>(c.options.headerLength), '\0');
+    file += std::string(1000, 'x');
+    EXPECT_EQ(bundle_HeaderLengthFromText(file.data(), file.size()), c.options.headerLength) << c.name;
+    EXPECT_EQ(scandir_CryTypeFromText(file.data(), file.size()), kInstallerBundle) << c.name;
+  }
+}
+
+TEST(BundleMembers, RefusesListsTheDaemonCouldNotUse) {
+  struct Case {
+    const char* json;
+    const char* error;  // null: accepted
+  };
+  const Case cases[] = {
+      {R"([{"path": "/x/a.ipk"}])", nullptr},
+      {R"([{"path": "a.ipk", "FILENAME": "b.ipk"}])", nullptr},  // the daemon ignores key case
+      {R"({"path": "a.ipk"})", "JSON array"},
+      {R"([)", "JSON array"},
+      {R"([])", "empty"},
+      {R"(["a.ipk"])", "not an object"},
+      {R"([{"fileName": "a.ipk"}])", "needs \"path\""},
+      {R"([{"path": ""}])", "needs \"path\""},
+      {R"([{"path": "a", "fileName": 7}])", "must be a string"},
+      {R"([{"path": "a", "fileName": "../a"}])", "not a plain file name"},
+      {R"([{"path": "a", "fileName": "x/a"}])", "not a plain file name"},
+      {R"([{"path": "a", "fileName": ".."}])", "not a plain file name"},
+      {R"([{"path": "a", "fileName": "a\"b"}])", "not a plain file name"},
+      {R"([{"path": "/x/"}])", "not a plain file name"},
+      {R"([{"path": "a", "fileName": "a+b.ipk"}])", "character '+'"},
+      {R"([{"path": "a", "fileName": "a;rm"}])", "character ';'"},
+      {R"([{"path": "a", "fileName": "allinfo.json"}])", "taken by the manifest"},
+      {R"([{"path": "x/a.ipk"}, {"path": "y/a.ipk"}])", "used twice"},
+  };
+  for (const Case& c : cases) {
+    std::vector<kvpack::BundleMember> members;
+    std::string manifest;
+    std::string error;
+    const bool ok = kvpack::ReadBundleMembers(c.json, &members, &manifest, &error);
+    EXPECT_EQ(ok, c.error == nullptr) << c.json << ": " << error;
+    if (c.error != nullptr) {
+      EXPECT_NE(error.find(c.error), std::string::npos) << c.json << ": " << error;
+    }
+  }
+  std::vector<kvpack::BundleMember> members;
+  std::string manifest;
+  std::string error;
+  ASSERT_TRUE(kvpack::ReadBundleMembers(R"([{"path": "/x/a.ipk", "swRev": 3}])", &members, &manifest, &error));
+  EXPECT_EQ(members[0].fileName, "a.ipk");
+  EXPECT_EQ(members[0].entry, R"({"swRev":3,"fileName":"a.ipk"})");
+}
+
+TEST_F(BundleTest, FailedCommandsLeaveNoOutput) {
+  kvtest::WriteFile(dir_ + "empty", "");
+  kvtest::WriteFile(dir_ + "clash.json", R"([{"path": "app.ipk"}, {"path": "appc.CRY", "fileName": "app.CRY"}])");
+  kvtest::WriteFile(dir_ + "missing.json", R"([{"path": "app.ipk"}, {"path": "nothere.bin"}])");
+  kvtest::WriteFile(dir_ + "emptymember.json", R"([{"path": "app.ipk"}, {"path": "empty"}])");
+  struct Case {
+    const char* what;
+    std::string members;
+    std::string output;
+    std::string signKey;
+  };
+  const Case cases[] = {
+      {"signature names clash", dir_ + "clash.json", dir_ + "out/b.CRY", kPrivate},
+      {"member missing", dir_ + "missing.json", dir_ + "out/b.CRY", ""},
+      {"empty member signed", dir_ + "emptymember.json", dir_ + "out/b.CRY", kPrivate},
+      {"not a private key", dir_ + "members.json", dir_ + "out/b.CRY", kPublic},
+      {"not a bundle name", dir_ + "members.json", dir_ + "out/b.tar", ""},
+      {"image name", dir_ + "members.json", dir_ + "out/IMAGE_2.CRY", ""},
+  };
+  std::filesystem::create_directories(dir_ + "out");
+  for (const Case& c : cases) {
+    kvpack::BundleOptions options;
+    options.signKey = c.signKey;
+    std::string error;
+    EXPECT_FALSE(kvpack::WriteBundle(options, c.members, c.output, &error)) << c.what;
+    EXPECT_FALSE(error.empty()) << c.what;
+    EXPECT_TRUE(std::filesystem::is_empty(dir_ + "out")) << c.what;
+  }
+  std::string error;
+  EXPECT_FALSE(kvpack::WriteImage(kPrivate, dir_ + "empty", dir_ + "out", &error));
+  EXPECT_FALSE(kvpack::WriteImage(kPublic, dir_ + "os.img", dir_ + "out", &error));
+  EXPECT_FALSE(kvpack::WriteImage(kPrivate, dir_ + "nothere", dir_ + "out", &error));
+  EXPECT_TRUE(std::filesystem::is_empty(dir_ + "out"));
+}
+
+TEST_F(BundleTest, ImageAndItsSignaturePassTheDaemonsCheck) {
+  std::string error;
+  ASSERT_TRUE(kvpack::WriteImage(kPrivate, dir_ + "os.img", dir_ + "out", &error)) << error;
+  EXPECT_EQ(kvtest::ReadFile(dir_ + "out/IMAGE.CRY"), kvtest::ReadFile(dir_ + "os.img"));
+
+  kvtest::TempDir root;
+  paths_SetRoot(root.path());
+  std::filesystem::create_directories(paths_WatchFolder());
+  std::filesystem::create_directories(paths_BundleFolder());
+  std::filesystem::create_directories(std::filesystem::path(paths_Device(devpath::kPublicKey)).parent_path());
+  std::filesystem::copy_file(kPublic, paths_Device(devpath::kPublicKey));
+  std::filesystem::copy_file(dir_ + "out/IMAGE.CRY", paths_WatchFolder() + std::string("IMAGE.CRY"));
+  std::filesystem::copy_file(dir_ + "out/IMAGE.sign64", paths_BundleFolder() + std::string("IMAGE.sign64"));
+  EXPECT_EQ(sign_CheckPackage("IMAGE.CRY", kSignModeWatchFolder, nullptr), 1);
+
+  // The image taken from a signed bundle carries its signature along.
+  ASSERT_TRUE(Make(Signed(), dir_ + "full.CRY", &error)) << error;
+  (void)RoundTrip(dir_ + "full.CRY", kImageTypeKv2Touch, "4.0");
+  paths_SetRoot(root.path());
+  kvtest::WriteFile(paths_BundleFolder() + std::string("IMAGE.sign64"), imageSignature_);
+  EXPECT_EQ(sign_CheckPackage("IMAGE.CRY", kSignModeWatchFolder, nullptr), 1);
+}
+
+// The inspector's steps are the round trip's passes: same results, same
+// members, in the same order.
+TEST_F(BundleTest, InspectorTellsTheDaemonsChoice) {
+  std::string error;
+  ASSERT_TRUE(Make(Signed(), dir_ + "full.CRY", &error)) << error;
+  struct Case {
+    const char* platform;
+    bool haveRev;
+    const char* rev;
+    int imageType;
+    std::vector<std::string> lines;  // expected in this order in the report
+  };
+  const Case cases[] = {
+      {"KV2_TOUCH", true, "4.0", kImageTypeKv2Touch,
+       {"kvpack: bundle full.CRY, for platform kv2-touch (KV2_TOUCH), running image revision 4.0",
+        "  header length: 512",
+        "step 1: result 2 (own package or application ipk): kvupdaterd_2.ipk [kvupdaterd] reaches the watch folder "
+        "as kvupdaterd_2.ipk",
+        "step 2: result 3 (OS image): image_5.0.img [image] reaches the watch folder as IMAGE.CRY, its signature "
+        "becomes IMAGE.sign64",
+        "step 6: result 0 (nothing moved)",
+        "  dropped sr.bin [srtool]: platformName \"korvel-sr\" names neither all nor kv2-touch; its file is deleted",
+        "step 7: result 10 (CLEANUP): the manifest is used up; the bundle folder is cleared"}},
+      {"korvel-sr", true, "5.0", kImageTypeKorvelSr,
+       {"step 2: result 4 (other member): extra.bin [extra] reaches the watch folder as extra.bin",
+        "  dropped image_5.0.img [image]: same revision as the running image (5.0); its file is deleted"}},
+      {"KORVEL_R", false, "", kImageTypeKorvelR,
+       {"running image revision unknown", "step 5: result 4 (other member): app.ipk [kv2-touch]"}},
+  };
+  for (const Case& c : cases) {
+    kvpack::InspectOptions options;
+    options.platform = c.platform;
+    options.haveImageRev = c.haveRev;
+    options.imageRev = c.rev;
+    std::FILE* report = std::tmpfile();
+    ASSERT_NE(report, nullptr);
+    const int result = kvpack::Inspect(options, dir_ + "full.CRY", report, &error);
+    std::rewind(report);
+    std::string text(16384, '\0');
+    text.resize(std::fread(text.data(), 1, text.size(), report));
+    std::fclose(report);
+    EXPECT_EQ(result, 1) << text << error;
+    EXPECT_EQ(paths_Root(), "");
+    std::size_t at = 0;
+    for (const std::string& line : c.lines) {
+      const std::size_t found = text.find(line, at);
+      EXPECT_NE(found, std::string::npos) << c.platform << ": missing or out of order: " << line << "\n" << text;
+      if (found != std::string::npos) at = found + line.size();
+    }
+    // Step by step, the report's results are the daemon's passes.
+    std::vector<std::string> results;
+    for (std::size_t p = 0; (p = text.find("\nstep ", p)) != std::string::npos; ++p) {
+      const std::size_t r = text.find(": result ", p) + 9;
+      results.push_back(text.substr(r, text.find(' ', r) - r));
+    }
+    std::vector<std::string> passes = RoundTrip(dir_ + "full.CRY", c.imageType, c.haveRev ? c.rev : nullptr);
+    for (std::string& pass : passes) pass = pass.substr(0, pass.find(' '));
+    EXPECT_EQ(results, passes) << c.platform << "\n" << text;
+  }
+}
+
+}  // namespace
