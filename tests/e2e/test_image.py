@@ -1,0 +1,146 @@
+"""The OS image road: signature, image updater with progress, restart, commit."""
+import json
+import os
+
+import pytest
+
+from conftest import argv_of, drop, wait_for
+from idprot_net import IdNet
+from intake_common import calls_after, start
+from packages import other_key_pair, sign
+
+RESTART_STATUS = 75
+UPDATER_OUTPUT = "Installing artifact...\n...   9% 512 KiB\n 45%\n100%\nEnabling partition /dev/mmcblk0p3\n"
+
+KV2_TOUCH_DISPLAY = [
+    'xset -display :0.0 s activate',
+    'xset -display :0.0 s activate',
+    'psplash -a 180 &',
+    'psplash-write "MSG OS Update! Please wait.."',
+    'systemctl stop display-saver',
+    'systemctl stop app',
+    'systemctl stop kvserver',
+    'systemctl stop kvwebview',
+    'systemctl stop display-manager',
+]
+
+
+def image_files(sandbox, tmp_path, key=None):
+    image = tmp_path / "IMAGE.CRY"
+    image.write_bytes(b"mender artifact " * 4096)
+    sign(str(image), sandbox.dev("/home/root/bundle/IMAGE.sign64"), **({"key": key} if key else {}))
+    return str(image)
+
+
+def status(net):
+    _, answer = net.ask("eth0", b"IDUPDATESTATUS")
+    return json.loads(answer)
+
+
+def without_updater_calls(calls):
+    # The updater and the version query run in pipes beside the daemon's own
+    # commands, so their journal lines may fall anywhere among them.
+    return [c for c in calls if c[0] not in ("mender", "opkg")]
+
+
+def test_image_is_installed_with_progress_then_restart_and_commit(make_sandbox, run_daemon, tmp_path):
+    net = IdNet.start(make_sandbox, run_daemon, links=("eth0",), args=("-v", "3"))
+    sb, d = net.sb, net.d
+    d.wait_syslog("looking for changes")
+    try:
+        sb.steer("opkg", out="Version: 3.4.0\n", subcommand="info")
+        sb.steer("mender", out=UPDATER_OUTPUT, delay=1.0, subcommand="install")
+        n = len(sb.journal())
+        drop(sb, image_files(sb, tmp_path))
+
+        d.wait_syslog(r"^Main, mender image found with signature ok, updating OS\.\.\.\n$", timeout=20)
+        d.wait_syslog(r"^doInstall_RunMenderUpdate status: 45%$", timeout=20)
+        running = status(net)
+        assert running["currentActionDescription"] == "installing IMAGE.CRY"
+        assert running["currentActionCode"] == 1
+        assert running["totalProgress"] in (45, 100) and running["componentProgress"] in (45, 100)
+        d.wait_syslog(r"^doInstall_RunMenderUpdate status: Complete$", timeout=20)
+        done = status(net)
+        assert (done["currentActionDescription"], done["currentActionCode"], done["totalProgress"]) == \
+            ("Image installed, Rebooting", 2, 100)
+
+        assert d.wait_exit(timeout=30) == RESTART_STATUS
+        assert "Restart requested, sandbox root set: exiting with status 75 instead of restarting the machine" \
+            in d.syslog_texts()
+    finally:
+        net.close()
+
+    calls = calls_after(sb, n)
+    watch = sb.dev("/opt/kv2/swfw/")
+    assert ["opkg", "info", "mender-client"] in calls
+    assert ["mender", "install", watch + "IMAGE.CRY"] in calls
+    assert without_updater_calls(calls) == [argv_of(line) for line in KV2_TOUCH_DISPLAY + [
+        'psplash-write "PROGRESS 9"', 'psplash-write "PROGRESS 45"', 'psplash-write "PROGRESS 100"',
+        'psplash-write "MSG Rebooting.."', 'psplash-write "MSG Rebooting.."', 'psplash-write "QUIT"']]
+    assert os.path.exists(watch + "IMAGEUPDATEOK.TXT")
+    work = sb.dev("/home/root/")
+    assert [f for f in os.listdir(work) if f.startswith("quorvanlog") and len(f) == len("quorvanlog") + 12]
+    assert os.path.exists(work + "status")
+    for gone in ["/data/upperdir/var/lib/opkg/status", "/data/upperdir/usr", "/data/upperdir/bin",
+                 "/data/upperdir/sbin", "/data/upperdir/var/lib/systemd/timesync"]:
+        assert not os.path.exists(sb.dev(gone)), gone
+
+    # Next start: the image is committed, the writable layer cleaned, the users
+    # synchronised, and the daemon parks without entering its loop.
+    n = len(sb.journal())
+    os.makedirs(sb.dev("/data/upperdir/usr/lib"))
+    d2 = run_daemon(sb, "-v", "3")
+    d2.wait_syslog(r"^doInstall_MenderCommit, Mender image commit completed! \n$")
+    wait_for(lambda: ["/home/root/sync-users.sh"] in sb.journal(), 10, "user sync script run")
+    assert calls_after(sb, n)[-2:] == [["mender", "commit"], ["/home/root/sync-users.sh"]]
+    assert not os.path.exists(watch + "IMAGEUPDATEOK.TXT")
+    assert not os.path.exists(sb.dev("/data/upperdir/usr"))
+    lines = len(d2.syslog)
+    with pytest.raises(TimeoutError):
+        d2.wait_syslog("looking for changes", timeout=3)
+    assert d2.alive() and len(d2.syslog) == lines
+
+
+def test_commit_in_simulation_mode_keeps_the_marker(sandbox, run_daemon):
+    marker = sandbox.dev("/opt/kv2/swfw/IMAGEUPDATEOK.TXT")
+    open(marker, "w").close()
+    d, n = start(run_daemon, sandbox, "-s")
+    assert "doInstall_MenderCommit, SIM mode, pretend to do mender commit\n" in d.syslog_texts()
+    assert os.path.exists(marker)
+    assert calls_after(sandbox, 0)[1:] == []  # only the start-up's chgrp
+
+
+def test_updater_without_completion_fails_and_the_loop_goes_on(make_sandbox, run_daemon, tmp_path):
+    net = IdNet.start(make_sandbox, run_daemon, links=("eth0",), args=("-v", "3"))
+    sb, d = net.sb, net.d
+    d.wait_syslog("looking for changes")
+    try:
+        sb.steer("mender", out=" 50%\n100%\n", subcommand="-rootfs")
+        n = len(sb.journal())
+        drop(sb, image_files(sb, tmp_path))
+        prio, _, _ = d.wait_syslog(r"^\nMain, mender image update failed, cleaning up\ndelay timer is released\n$",
+                                   timeout=40)
+        assert prio == 3
+        failed = status(net)
+        assert (failed["currentErrorNumber"], failed["currentErrorDescription"]) == (200, "Image update failed")
+        assert failed["currentActionDescription"] == "Image install done"
+        watch = sb.dev("/opt/kv2/swfw/")
+        assert os.path.exists(watch + "IMAGEUPDATEFAILED.TXT")
+        assert not os.path.exists(watch + "IMAGE.CRY")
+        calls = calls_after(sb, n)
+        assert ["mender", "-rootfs", watch + "IMAGE.CRY"] in calls
+        assert without_updater_calls(calls)[-6:] == [argv_of(line) for line in [
+            'psplash-write "MSG OS Update failed"', 'systemctl restart display-saver', 'systemctl restart app',
+            'systemctl restart kvserver', 'systemctl restart kvwebview', 'systemctl restart display-manager']]
+        assert d.alive()
+    finally:
+        net.close()
+
+
+def test_bad_image_signature_never_starts_the_updater(sandbox, run_daemon, tmp_path):
+    other_private, _ = other_key_pair(str(tmp_path))
+    d, n = start(run_daemon, sandbox)
+    drop(sandbox, image_files(sandbox, tmp_path, key=other_private))
+    d.wait_syslog(r"^Main, image signature verification failed, aborting installation\n$", timeout=20)
+    wait_for(lambda: not os.path.exists(sandbox.dev("/opt/kv2/swfw/IMAGE.CRY")), 5, "image removed")
+    assert calls_after(sandbox, n) == []
