@@ -386,6 +386,15 @@ bool WriteBundle(const BundleOptions& options, const std::string& membersJson, c
 
 bool WriteImage(const std::string& privateKey, const std::string& image, const std::string& outFolder,
                 std::string* error) {
+  Signer signer;
+  if (!signer.Init(privateKey, error)) return false;
+  std::uint64_t size = 0;
+  kv::File in = OpenRegular(image, &size, error);
+  if (!in) return false;
+  if (size == 0) {
+    *error = image + " is empty; the device never accepts an empty image";
+    return false;
+  }
   struct stat st {};
   if (::mkdir(outFolder.c_str(), 0755) != 0 && errno != EEXIST) {
     *error = "cannot create " + outFolder + ": " + std::strerror(errno);
@@ -395,11 +404,6 @@ bool WriteImage(const std::string& privateKey, const std::string& image, const s
     *error = outFolder + " is not a folder";
     return false;
   }
-  Signer signer;
-  if (!signer.Init(privateKey, error)) return false;
-  std::uint64_t size = 0;
-  kv::File in = OpenRegular(image, &size, error);
-  if (!in) return false;
 
   const std::string folder = outFolder.back() == '/' ? outFolder : outFolder + "/";
   const std::string imagePath = folder + "IMAGE.CRY";
