@@ -15,6 +15,7 @@
 #include <set>
 
 #include "config/identity.h"
+#include "core/cmd.h"
 #include "core/handles.h"
 #include "core/paths.h"
 #include "intake/bundle.h"
@@ -185,6 +186,14 @@ int InspectBundle(const InspectOptions& options, const std::string& file, std::F
     }
     std::fprintf(info.get(), "image_name=kvpack-inspect\n");
     if (options.haveImageRev) std::fprintf(info.get(), "image_version=%s\n", options.imageRev.c_str());
+  }
+
+  // The device moves the bundle with a command line that must admit its name.
+  char refused = 0;
+  if (cmd_IsAllowedLine(name, &refused) == 0) {
+    std::fprintf(report, "  the device's command runner refuses the character '%c' in the name: it cannot unpack it\n",
+                 refused);
+    return 1;
   }
 
   // A copy, never a link: the daemon moves the bundle and changes its owner.

@@ -397,3 +397,44 @@ TEST_F(BundleTest, InspectorTellsTheDaemonsChoice) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(BundleTest, InspectorReportsBundlesTheDaemonCannotUse) {
+  std::string error;
+  ASSERT_TRUE(Make(kvpack::BundleOptions{}, dir_ + "good.CRY", &error)) << error;
+  const std::string good = kvtest::ReadFile(dir_ + "good.CRY");
+  // HEADERLENGTH on a line ended by a bare LF is not seen: tar gets the
+  // header too, skips it and still finds the members.
+  std::string lfOnly = "FILETYPE: UPDATE\nHEADERLENGTH: 512\n\n";
+  lfOnly.resize(512, '\0');
+  kvtest::WriteFile(dir_ + "lfonly.CRY", lfOnly + good.substr(512));
+  kvtest::WriteFile(dir_ + "a+b.CRY", good);
+  std::string noManifest = good.substr(0, 512) + std::string(2048, '\0');
+  kvtest::WriteFile(dir_ + "empty.CRY", noManifest);
+  struct Case {
+    const char* file;
+    std::vector<std::string> lines;
+    bool steps;
+  };
+  const Case cases[] = {
+      {"lfonly.CRY", {"header length: 0 (none found", "step 1: result 2"}, true},
+      {"a+b.CRY", {"refuses the character '+' in the name"}, false},
+      {"empty.CRY", {"header length: 512", "no allinfo.json: the daemon takes no member"}, false},
+  };
+  for (const Case& c : cases) {
+    kvpack::InspectOptions options;
+    options.platform = "KV2_TOUCH";
+    std::FILE* report = std::tmpfile();
+    ASSERT_NE(report, nullptr);
+    EXPECT_EQ(kvpack::Inspect(options, dir_ + c.file, report, &error), 1) << c.file << error;
+    std::rewind(report);
+    std::string text(8192, '\0');
+    text.resize(std::fread(text.data(), 1, text.size(), report));
+    std::fclose(report);
+    for (const std::string& line : c.lines) EXPECT_NE(text.find(line), std::string::npos) << c.file << "\n" << text;
+    EXPECT_EQ(text.find("step ") != std::string::npos, c.steps) << c.file << "\n" << text;
+  }
+}
+
+}  // namespace
