@@ -61,10 +61,10 @@ def other_key_pair(folder):
     return private, public
 
 
-def _tar_gz(members):
-    """members: list of (name, bytes) regular files or (name, None, linktarget) symlinks."""
+def _tar(members, mode="w"):
+    """A tar archive of (name, bytes) regular files and (name, None, link target) symlinks."""
     buf = io.BytesIO()
-    with tarfile.open(fileobj=buf, mode="w:gz", format=tarfile.GNU_FORMAT) as tar:
+    with tarfile.open(fileobj=buf, mode=mode, format=tarfile.GNU_FORMAT) as tar:
         for m in members:
             info = tarfile.TarInfo(m[0])
             if len(m) == 3:
@@ -93,10 +93,35 @@ def _ar(members):
 def make_hostile_ipk(path, package, control_members=(), ar_members=()):
     """An ipk whose control.tar.gz and ar archive carry extra members."""
     control = control_text(package).encode()
-    control_tar = _tar_gz([("./control", control)] + list(control_members))
-    data_tar = _tar_gz([("./opt/app/payload.txt", b"x\n")])
+    control_tar = _tar([("./control", control)] + list(control_members), "w:gz")
+    data_tar = _tar([("./opt/app/payload.txt", b"x\n")], "w:gz")
     members = [("debian-binary", b"2.0\n"), ("control.tar.gz", control_tar), ("data.tar.gz", data_tar)]
     members += list(ar_members)
     with open(path, "wb") as f:
         f.write(_ar(members))
     return path
+
+
+def make_bundle(folder, members, out, filetype="UPDATE", sign_key=PRIVATE_KEY):
+    """A bundle made by kvpack from member dicts ("path" plus manifest fields)."""
+    import json
+    manifest = os.path.join(folder, "members.json")
+    with open(manifest, "w") as f:
+        json.dump(members, f)
+    args = ["bundle", "--manifest", manifest, "--filetype", filetype, "-o", out]
+    if sign_key:
+        args += ["--sign-key", sign_key]
+    kvpack(*args)
+    return out
+
+
+def make_raw_bundle(out, tar_members, header=None, header_length=512):
+    """A bundle built by hand: header text, filler to header_length, then a tar
+    of tar_members ((name, bytes) files or (name, None, target) symlinks)."""
+    header = header if header is not None else \
+        f"HEADERLENGTH: {header_length}\r\nFILETYPE: UPDATE\r\n\r\n"
+    head = header.encode()
+    assert len(head) <= header_length
+    with open(out, "wb") as f:
+        f.write(head + b"\0" * (header_length - len(head)) + _tar(tar_members))
+    return out

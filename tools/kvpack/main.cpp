@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/log.h"
 #include "kvpack/kvpack.h"
 
 namespace {
@@ -246,6 +247,9 @@ int RunInspect(const Args& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The daemon's checks run here on the build host: their messages stay off
+  // the host's system log.
+  log_SetSystemLog(0);
   if (argc < 2) return Usage(nullptr);
   const std::string command = argv[1];
   if (command == "-h" || command == "--help" || command == "help") {

@@ -27,6 +27,7 @@ static_assert(LOG_USER == 8);
 std::atomic<int> gVerbose{1};
 std::atomic<int> gStdout{0};
 std::atomic<int> gPendingPriority{kPriorityNotice};
+std::atomic<int> gSystemLog{1};
 char gIdent[100] = "";
 // One emitted line at a time: the open/send/close of the system log and the
 // echo on standard output are not interleaved between threads.
@@ -62,9 +63,12 @@ int log_Print(int level, const char* format, ...) {
   {
     std::lock_guard<std::mutex> lock(gEmitMutex);
     if (gStdout.load() != 0) EchoLine(format, echoArgs, length, line.data());
-    openlog(gIdent, kSyslogOptions, LOG_USER);
-    syslog(gPendingPriority.exchange(kPriorityNotice), "%s", line.data());
-    closelog();
+    const int priority = gPendingPriority.exchange(kPriorityNotice);
+    if (gSystemLog.load() != 0) {
+      openlog(gIdent, kSyslogOptions, LOG_USER);
+      syslog(priority, "%s", line.data());
+      closelog();
+    }
   }
   va_end(echoArgs);
   return length < 0 ? 0 : length;
@@ -88,6 +92,8 @@ void log_SetStdout(int on) {
 }
 
 void log_SetIdent(const char* ident) { kv::CopyBounded(gIdent, ident != nullptr ? ident : ""); }
+
+void log_SetSystemLog(int on) { gSystemLog.store(on); }
 
 int log_GetVerbose() { return gVerbose.load(); }
 int log_GetPendingPriority() { return gPendingPriority.load(); }

@@ -32,6 +32,11 @@ void log_SetStdout(int on);
 // Copies the syslog ident (at most 99 characters).
 void log_SetIdent(const char* ident);
 
+// Turns sending to the system log on (1, the default) or off (0). Host tools
+// that run the daemon's functions turn it off, so that the daemon's messages
+// about their inputs never reach the system log of the developer's machine.
+void log_SetSystemLog(int on);
+
 // Current settings, for tests.
 int log_GetVerbose();
 int log_GetPendingPriority();

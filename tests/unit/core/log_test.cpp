@@ -113,6 +113,18 @@ TEST_F(LogTest, EchoAddsOneNewlineAndSettersPrintTheirSettings) {
             "Main, decrypter successfully executed\n\nLog output to stdout 0\n");
 }
 
+TEST_F(LogTest, SystemLogCanBeTurnedOffForHostTools) {
+  log_SetSystemLog(0);
+  const std::string echoed = Quiet([] {
+    log_SetStdout(1);
+    log_Print(0, "kept off the system log");
+    log_SetStdout(0);
+  });
+  log_SetSystemLog(1);
+  EXPECT_NE(echoed.find("kept off the system log\n"), std::string::npos);
+  EXPECT_TRUE(syslog_.Drain().empty());
+}
+
 class UpdateLogTest : public ::testing::Test {
  protected:
   void SetUp() override {

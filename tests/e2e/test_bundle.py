@@ -1,0 +1,133 @@
+"""Bundles: unpacked into the bundle folder, members fed into the watch folder
+one per idle pass in the manifest's order of preference, each taking its road."""
+import json
+import os
+
+import pytest
+
+from conftest import argv_of, drop, wait_for
+from intake_common import calls_after, start, update_log
+from packages import make_bundle, make_cry, make_ipk, make_raw_bundle, sign
+
+UPDATER_OUTPUT = " 50%\n100%\nEnabling partition /dev/mmcblk0p3\n"
+
+
+def installer_units(calls):
+    return [c[2] for c in calls if c[:2] == ["systemctl", "start"]]
+
+
+def test_bundle_members_take_their_roads_in_order(sandbox, run_daemon, tmp_path):
+    t = str(tmp_path)
+    own = make_ipk(os.path.join(t, "own"), "kvupdaterd", "1.1", file_name="kvupdaterd_1.1.ipk")
+    image = os.path.join(t, "image.cry")
+    open(image, "wb").write(b"artifact " * 1000)
+    app = make_ipk(os.path.join(t, "app"), "kv2-touch", "2.5", file_name="app_2.5.ipk")
+    inner = make_ipk(os.path.join(t, "inner"), "kvserver", "2.6", file_name="inner.ipk")
+    container = make_cry(inner, os.path.join(t, "appc_2.6.CRY"), "KV2_TOUCH")
+    tool = make_ipk(os.path.join(t, "tool"), "kvwebview", "1.0", file_name="tool_1.0.ipk")
+    bundle = make_bundle(t, [
+        {"path": tool, "packageName": "tool", "swRev": "1.0", "platformName": "all", "fileType": "APP-IPK"},
+        {"path": container, "packageName": "kv2-touch", "swRev": "2.6", "platformName": "kv2-touch",
+         "fileType": "APP-CRY"},
+        {"path": app, "packageName": "kv2-touch", "swRev": "2.5", "platformName": "kv2-touch,korvel-r",
+         "fileType": "APP-IPK"},
+        {"path": image, "packageName": "image", "swRev": "kv-image-4.0.0", "platformName": "kv2-touch,korvel-r"},
+        {"path": own, "packageName": "kvupdaterd", "swRev": "1.1", "platformName": "all"},
+    ], os.path.join(t, "update_2024.CRY"))
+    sandbox.steer("mender", out=UPDATER_OUTPUT, subcommand="-rootfs")
+
+    # First run: the bundle is unpacked; the own package is installed, then the
+    # image is written and the machine restarts.
+    d, n = start(run_daemon, sandbox)
+    drop(sandbox, bundle)
+    d.wait_syslog(r"^scandir_Check&PrepInstaller1 - bundleworks, found kvupdaterd_1\.1\.ipk \n$", timeout=30)
+    d.wait_syslog(r"^scandir_Check&PrepInstaller2 - bundleworks, found image\.cry \n$", timeout=30)
+    assert d.wait_exit(timeout=60) == 75
+    calls = calls_after(sandbox, n)
+    assert installer_units(calls) == ["install@kvupdaterd"]
+    assert ["mender", "-rootfs", sandbox.dev("/opt/kv2/swfw/IMAGE.CRY")] in calls
+    assert "     IMAGE: image.cry\n" in update_log(sandbox)
+    assert "KVUPDATER: kvupdaterd_1.1.ipk, version: 1.1\n" in update_log(sandbox)
+
+    # Second run: the image is committed and the daemon parks.
+    d2 = run_daemon(sandbox, "-v", "3")
+    d2.wait_syslog(r"^doInstall_MenderCommit, Mender image commit completed! \n$")
+    wait_for(lambda: ["/home/root/sync-users.sh"] in sandbox.journal(), 10, "user sync script run")
+    d2.stop()
+
+    # A container's signature covers the package inside it.
+    sign(inner, sandbox.dev("/home/root/bundle/appc_2.6.sign64"))
+    # Third run: the application package, the container, the catch-all member,
+    # then the used-up manifest clears the bundle folder.
+    d3, n3 = start(run_daemon, sandbox)
+    d3.wait_syslog(r"^scandir - Last item in bundle started, <allinfo\.json empty>\n$", timeout=90)
+    wait_for(lambda: installer_units(calls_after(sandbox, n3)) ==
+             ["install@kv2-touch", "install@kvserver", "install@kvwebview"], 60, "three installer units")
+    wait_for(lambda: not os.path.exists(sandbox.dev("/home/root/bundle/allinfo.json")), 15, "bundle folder cleared")
+    assert [f for f in os.listdir(sandbox.dev("/home/root/bundle/"))
+            if f.split(".")[-1].upper() in ("CRY", "TXT", "JSON", "SIGN64")] == []
+    texts = d3.syslog_texts()
+    found = [t for t in texts if "bundleworks, found" in t]
+    assert found == ["scandir_Check&PrepInstaller3 - bundleworks, found app_2.5.ipk \n",
+                     "scandir, bundleworks, found appc_2.6.CRY \n",
+                     "scandir_Check&PrepInstaller - bundleworks, found tool_1.0.ipk \n"]
+
+
+def test_image_of_the_running_revision_is_skipped(sandbox, run_daemon, tmp_path):
+    t = str(tmp_path)
+    image = os.path.join(t, "image.cry")
+    open(image, "wb").write(b"artifact")
+    bundle = make_bundle(t, [{"path": image, "packageName": "image", "swRev": "kv-image-3.2.1",
+                              "platformName": "kv2-touch"}], os.path.join(t, "same.CRY"))
+    d, n = start(run_daemon, sandbox)
+    drop(sandbox, bundle)
+    d.wait_syslog(r"^scandir_Check&PrepInstaller2 - image bundleworks, not installed because same revision: "
+                  r"kv-image-3\.2\.1 \n$", timeout=30)
+    d.wait_syslog(r"^scandir_Check&PrepInstaller - checking 'allinfo\.json' was empty, return CLEANUP\n$")
+    assert "     IMAGE: Not installed because same revision\n" in update_log(sandbox)
+    assert calls_after(sandbox, n) == [["chown", "root:root", sandbox.dev("/home/root/same.CRY")]]
+    wait_for(lambda: os.listdir(sandbox.dev("/home/root/bundle/")) == [], 10, "bundle folder cleared")
+
+
+def test_header_without_crlf_lines_unpacks_nothing(sandbox, run_daemon, tmp_path):
+    manifest = json.dumps([{"packageName": "x", "platformName": "all", "fileName": "x.bin"}]).encode()
+    bundle = make_raw_bundle(str(tmp_path / "lf.CRY"), [("allinfo.json", manifest), ("x.bin", b"x")],
+                             header="FILETYPE: UPDATE\nHEADERLENGTH: 300\n\n", header_length=300)
+    d, n = start(run_daemon, sandbox)
+    drop(sandbox, bundle)
+    d.wait_syslog(r"^scandir_getCRYFileTypeFromHeader, detected Bundle file\n$")
+    # Read from offset 0, the payload is not a tar archive: no manifest, nothing moved.
+    gone = ["/opt/kv2/swfw/lf.CRY", "/home/root/lf.CRY", "/home/root/nice_lf.CRY"]
+    wait_for(lambda: not any(os.path.exists(sandbox.dev(p)) for p in gone), 20, "bundle handled")
+    assert os.listdir(sandbox.dev("/home/root/bundle/")) == []
+    assert [f for f in os.listdir(sandbox.dev("/opt/kv2/swfw/")) if not f.startswith(".")] == []
+
+
+def test_hostile_members_and_file_names_stay_inside_the_bundle_folder(sandbox, run_daemon, tmp_path):
+    victim = sandbox.dev("/etc/victim")
+    open(victim, "w").write("secret\n")
+    manifest = json.dumps([
+        {"packageName": "a", "platformName": "all", "fileName": "../../../etc/victim"},
+        {"packageName": "b", "platformName": "korvel-r", "fileName": "../../../etc/victim"},
+        {"packageName": "c", "platformName": "all", "fileName": 'x" "/etc/victim'},
+        {"packageName": "d", "platformName": "all", "fileName": "good.bin"},
+    ]).encode()
+    bundle = make_raw_bundle(str(tmp_path / "evil.CRY"), [
+        ("allinfo.json", manifest), ("good.bin", b"good"), ("/tmp/kv-absolute-evil", b"x"),
+        ("../../evil-up", b"x"), ("lnk", None, "/home/root"), ("lnk/evil-through-link", b"x"),
+        ("sub/nested.bin", b"x")])
+    d, n = start(run_daemon, sandbox)
+    drop(sandbox, bundle)
+    d.wait_syslog(r"^scandir_Check&PrepInstaller - bundleworks, found good\.bin \n$", timeout=40)
+    dropped = [t for t in d.syslog_texts() if "is not a plain file name, item dropped" in t]
+    assert len(dropped) == 2
+    assert open(victim).read() == "secret\n"
+    root = sandbox.root
+    for path in ["/tmp/kv-absolute-evil", os.path.join(root, "tmp/kv-absolute-evil"),
+                 os.path.join(root, "home/evil-up"), os.path.join(root, "home/root/evil-through-link"),
+                 os.path.join(root, "home/root/evil-up")]:
+        assert not os.path.exists(path), path
+    assert not os.path.lexists(sandbox.dev("/home/root/bundle/lnk"))
+    assert not os.path.exists(sandbox.dev("/home/root/bundle/sub"))
+    assert os.path.exists(sandbox.dev("/opt/kv2/swfw/good.bin"))
+    assert not os.path.exists(sandbox.dev("/opt/kv2/swfw/victim"))
