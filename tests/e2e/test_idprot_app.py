@@ -77,21 +77,28 @@ def test_mapping_of_values(net):
         assert security(net) == expected, sent
 
 
-@pytest.mark.parametrize("mode,applied", [
+MODES = [
+    # (how the stand-in answers, whether its settings reach the answer)
     ("split", True), ("stall", False), ("close", False), ("no_newline", False), ("no_length", False),
     ("huge", False), ("not_json", False), ("no_result", False), ("garbage", False), ("silent", False),
     ("refuse", False),
-])
-def test_misbehaving_application_cannot_hold_the_answer(net, mode, applied):
-    net.start_app(result=result(backup=True, ssl=True, ftps=True, remote=1, account=True))
-    before = (True, True, True, True, "Radius")
-    assert security(net) == before
-    net.set_app(mode=mode, result=result(backup=False, ssl=False, ftps=False, remote=2, account=False))
-    # The stand-in keeps the connection far longer than the probe waits: an
-    # answer comes only because the exchange has its own deadline.
-    after = security(net)
-    assert after == ((True, False, False, False, "Tacacs") if applied else before)
-    # The network record goes out as well, the write backup flag as it stands.
-    _, data = net.ask("eth0", b"BURNR\0", wait=6)
-    assert data[:5] == b"NETBR"
-    assert bool(data[147] & 0x40) == (not applied)
+]
+
+
+def test_misbehaving_application_cannot_hold_the_answer(net):
+    net.start_app()
+    first = result(backup=True, ssl=True, ftps=True, remote=1, account=True)
+    second = result(backup=False, ssl=False, ftps=False, remote=2, account=False)
+    for mode, applied in MODES:
+        net.set_app(result=first)
+        before = (True, True, True, True, "Radius")
+        assert security(net) == before, mode
+        net.set_app(mode=mode, result=second)
+        # The stand-in keeps the connection far longer than the probe waits:
+        # an answer comes only because the exchange has its own deadline.
+        after = security(net)
+        assert after == ((True, False, False, False, "Tacacs") if applied else before), mode
+        # The network record goes out as well, the write backup flag as it stands.
+        _, data = net.ask("eth0", b"BURNR\0", wait=6)
+        assert data[:5] == b"NETBR", mode
+        assert bool(data[147] & 0x40) == (not applied), mode
