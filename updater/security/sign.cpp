@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string_view>
 
+#include <sys/types.h>
+
 #include "core/handles.h"
 #include "core/log.h"
 #include "core/paths.h"
@@ -35,16 +37,18 @@ std::string Format(const char* format, ...) {
   return line;
 }
 
-// Size of an open file by seeking to its end, or -1.
-long FileSize(std::FILE* f) {
-  if (std::fseek(f, 0, SEEK_END) != 0) return -1;
-  const long size = std::ftell(f);
+// Size of an open file by seeking to its end, or -1. The position is read as
+// off_t (64 bits with _FILE_OFFSET_BITS=64): on a 32-bit target ftell's long
+// cannot hold the size of an OS image of 2 GiB or more.
+long long FileSize(std::FILE* f) {
+  if (::fseeko(f, 0, SEEK_END) != 0) return -1;
+  const off_t size = ::ftello(f);
   std::rewind(f);
-  return size;
+  return static_cast<long long>(size);
 }
 
 // Reads an open file of the given size whole and terminates it with a NUL.
-void ReadText(std::FILE* f, long size, std::string& text) {
+void ReadText(std::FILE* f, long long size, std::string& text) {
   text.assign(static_cast<std::size_t>(size), '\0');
   const std::size_t got = std::fread(text.data(), 1, text.size(), f);
   text.resize(got);
@@ -57,7 +61,7 @@ int Fail(std::string* message, std::string text) {
 
 }  // namespace
 
-bool sign_VerifyFile(const char* keyText, const char* path, long size, const char* signatureText) {
+bool sign_VerifyFile(const char* keyText, const char* path, long long size, const char* signatureText) {
   if (keyText == nullptr || path == nullptr || signatureText == nullptr) return false;
 
   kv::Bio keyBio(BIO_new_mem_buf(keyText, -1));
@@ -132,7 +136,7 @@ int sign_CheckPackage(const char* name, int mode, std::string* message) {
   const std::string packagePath =
       (mode == kSignModeWatchFolder ? paths_WatchFolder() : paths_WorkFolder()) + packageName;
 
-  long packageSize = 0;
+  long long packageSize = 0;
   {
     kv::File package = kv::OpenFile(packagePath.c_str(), "rb");
     if (!package) {
@@ -147,7 +151,7 @@ int sign_CheckPackage(const char* name, int mode, std::string* message) {
     const std::string keyPath = paths_Device(devpath::kPublicKey);
     kv::File keyFile = kv::OpenFile(keyPath.c_str(), "rb");
     if (!keyFile) return Fail(message, "Signature check, public key not found, Aborting installation!\n");
-    const long keySize = FileSize(keyFile.get());
+    const long long keySize = FileSize(keyFile.get());
     if (keySize <= 0) {
       return Fail(message, "Unable to identify size of /home/root/.sign/ipksignkeypublic.pem!\n");
     }
@@ -169,7 +173,7 @@ int sign_CheckPackage(const char* name, int mode, std::string* message) {
       return Fail(message, Format("Signature check, signature file %s not found, aborting installation!\n",
                                   signaturePath.c_str()));
     }
-    const long signatureSize = FileSize(signatureFile.get());
+    const long long signatureSize = FileSize(signatureFile.get());
     if (signatureSize <= 0) return Fail(message, "Unable to identify size of signature file!\n");
     ReadText(signatureFile.get(), signatureSize, signatureText);
   }

@@ -25,5 +25,5 @@ inline constexpr int kSignModeWorkFolder = 2;
 // start, against the Base64 signature text with the PEM public key text.
 // size is the file's size; a size of 0 fails. True only when the final
 // verification step reports success.
-[[nodiscard]] bool sign_VerifyFile(const char* keyText, const char* path, long size,
+[[nodiscard]] bool sign_VerifyFile(const char* keyText, const char* path, long long size,
                                    const char* signatureText);
