@@ -1,9 +1,11 @@
 #!/bin/sh
 # Sets up the machine, builds and runs the whole test suite:
-#   1. the Release build: unit and end-to-end tests;
-#   2. the AddressSanitizer + UndefinedBehaviorSanitizer build: the same suite;
-#   3. the ThreadSanitizer build: the tests labelled "tsan";
-#   4. the fuzzing build (clang, libFuzzer): every fuzz target for a bounded time.
+#   1. the Release build (optimised, warnings as errors): the unit tests;
+#   2. the AddressSanitizer + UndefinedBehaviorSanitizer build: the whole
+#      suite, unit and end-to-end;
+#   3. the ThreadSanitizer build: the concurrency tests (label "tsan");
+#   4. the fuzzing build (clang, libFuzzer): every fuzz target for a bounded
+#      time (KV_FUZZ_TIME seconds each, default 10).
 # Build folders: build/release, build/asan, build/tsan, build/fuzz.
 set -eu
 cd "$(dirname "$0")/.."
@@ -13,10 +15,10 @@ jobs=$(nproc)
 
 step() { printf '\n==== %s ====\n' "$*"; }
 
-step "Release build and suite"
+step "Release build and unit tests"
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release
 cmake --build build/release -j"$jobs"
-ctest --test-dir build/release --output-on-failure -j"$jobs" -LE 'tsan|fuzz'
+ctest --test-dir build/release --output-on-failure -j"$jobs" -R '^unit\.'
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer build and suite"
 cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON
@@ -26,14 +28,15 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:ha
 
 step "ThreadSanitizer build: concurrency tests"
 cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DKV_TSAN=ON
-cmake --build build/tsan -j"$jobs"
+cmake --build build/tsan -j"$jobs" --target kv_tsan_tests
 if ctest --test-dir build/tsan -N -L tsan | grep -q 'Total Tests: [1-9]'; then
   TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build/tsan --output-on-failure -j"$jobs" -L tsan
 fi
 
 step "Fuzzing build: bounded runs of every fuzz target"
-CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON -DKV_FUZZ=ON
-cmake --build build/fuzz -j"$jobs"
+CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON -DKV_FUZZ=ON \
+  -DKV_FUZZ_TIME="${KV_FUZZ_TIME:-10}"
+cmake --build build/fuzz -j"$jobs" --target kv_fuzzers
 if ctest --test-dir build/fuzz -N -L fuzz | grep -q 'Total Tests: [1-9]'; then
   ctest --test-dir build/fuzz --output-on-failure -j"$jobs" -L fuzz
 fi
