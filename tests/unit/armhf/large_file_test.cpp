@@ -23,10 +23,10 @@
 
 namespace {
 
-constexpr std::int64_t kGiB = 1024LL * 1024 * 1024;
+constexpr long long kGiB = 1024LL * 1024 * 1024;
 
 // A sparse file of the given length: no disk space, the length is all that counts.
-bool MakeSparse(const std::string& path, std::int64_t length) {
+bool MakeSparse(const std::string& path, long long length) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
   const bool ok = ::ftruncate(fd, static_cast<off_t>(length)) == 0;
@@ -36,7 +36,7 @@ bool MakeSparse(const std::string& path, std::int64_t length) {
 
 struct Length {
   const char* what;
-  std::int64_t bytes;
+  long long bytes;
 };
 const Length kLengths[] = {
     {"just under 2 GiB", 2 * kGiB - 1},
@@ -62,12 +62,12 @@ TEST_F(LargeFileTest, LibraryCallsSeeTheWholeLength) {
     ASSERT_TRUE(MakeSparse(path, l.bytes)) << l.what;
     struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0) << l.what;
-    EXPECT_EQ(static_cast<std::int64_t>(st.st_size), l.bytes) << l.what;
+    EXPECT_EQ(static_cast<long long>(st.st_size), l.bytes) << l.what;
 
     std::FILE* f = std::fopen(path.c_str(), "rb");
     ASSERT_NE(f, nullptr) << l.what;
     ASSERT_EQ(::fseeko(f, 0, SEEK_END), 0) << l.what;
-    EXPECT_EQ(static_cast<std::int64_t>(::ftello(f)), l.bytes) << l.what;
+    EXPECT_EQ(static_cast<long long>(::ftello(f)), l.bytes) << l.what;
     std::fclose(f);
   }
 }
