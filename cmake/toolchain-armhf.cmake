@@ -22,6 +22,13 @@ set(CMAKE_AR ${KV_CROSS_TRIPLET}-ar CACHE FILEPATH "")
 set(CMAKE_RANLIB ${KV_CROSS_TRIPLET}-ranlib CACHE FILEPATH "")
 set(CMAKE_STRIP ${KV_CROSS_TRIPLET}-strip CACHE FILEPATH "")
 
+# Every function and object in its own section, and the linker drops the ones
+# no one calls: the programs on the device carry only the code they use (the
+# production test tool links its C++ runtime statically).
+set(CMAKE_C_FLAGS_INIT "-ffunction-sections -fdata-sections")
+set(CMAKE_CXX_FLAGS_INIT "-ffunction-sections -fdata-sections")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,--gc-sections")
+
 # Find target libraries only in the armhf multiarch folders (CMake adds
 # lib/<triplet> to every prefix because CMAKE_LIBRARY_ARCHITECTURE is set),
 # never the machine's own x86-64 ones; programs (the emulator, python) are the

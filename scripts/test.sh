@@ -5,8 +5,10 @@
 #      suite, unit and end-to-end;
 #   3. the ThreadSanitizer build: the concurrency tests (label "tsan");
 #   4. the fuzzing build (clang, libFuzzer): every fuzz target for a bounded
-#      time (KV_FUZZ_TIME seconds each, default 10).
-# Build folders: build/release, build/asan, build/tsan, build/fuzz.
+#      time (KV_FUZZ_TIME seconds each, default 10);
+#   5. the armhf cross build (scripts/cross-armhf.sh): the unit tests and the
+#      daemon's end-to-end tests under qemu-user, and the stripped sizes.
+# Build folders: build/release, build/asan, build/tsan, build/fuzz, build/armhf.
 set -eu
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -40,5 +42,8 @@ cmake --build build/fuzz -j"$jobs" --target kv_fuzzers
 if ctest --test-dir build/fuzz -N -L fuzz | grep -q 'Total Tests: [1-9]'; then
   ctest --test-dir build/fuzz --output-on-failure -j"$jobs" -L fuzz
 fi
+
+step "armhf cross build: unit and end-to-end tests under qemu-user, sizes"
+./scripts/cross-armhf.sh build/armhf
 
 step "Suite passed"

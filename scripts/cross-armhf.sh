@@ -1,0 +1,48 @@
+#!/bin/sh
+# Cross-builds everything for the controllers (armhf) and runs the tests that
+# run under the emulator:
+#   scripts/cross-armhf.sh [BUILD_DIR] [-- extra cmake options]
+# 1. installs the cross compiler, qemu-user and the armhf libraries
+#    (scripts/packages-armhf.txt; needs root the first time, idempotent);
+# 2. configures with cmake/toolchain-armhf.cmake (Release, tests on) and builds
+#    kvupdaterd, KV2TPCBATest, the tools, the unit tests and the daemon's own
+#    package (deploy/kvupdaterd_<version>_armhf.ipk and its .sign64);
+# 3. runs ctest: the unit tests through qemu-arm and the end-to-end tests of
+#    the emulated daemon;
+# 4. prints the stripped sizes (bench/size-report.sh).
+# KV_CROSS_NO_TESTS=1 stops after the build.
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+cd "$here/.."
+build=build/armhf
+if [ $# -gt 0 ] && [ "$1" != -- ]; then build=$1; shift; fi
+[ "${1:-}" = -- ] && shift
+jobs=$(nproc)
+
+SUDO=
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+packages=$(grep -v '^[[:space:]]*#' "$here/packages-armhf.txt" | grep -v '^[[:space:]]*$' | tr '\n' ' ')
+missing=
+for p in $packages; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  echo "cross-armhf: installing$missing"
+  export DEBIAN_FRONTEND=noninteractive
+  if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+    $SUDO dpkg --add-architecture armhf
+  fi
+  $SUDO apt-get update -qq
+  # --no-remove: an armhf library that conflicted with the machine's own
+  # development packages must fail the install, never replace them.
+  # shellcheck disable=SC2086
+  $SUDO apt-get install -y -qq --no-install-recommends --no-remove $missing
+fi
+
+cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake -DCMAKE_BUILD_TYPE=Release "$@"
+cmake --build "$build" -j"$jobs"
+if [ "${KV_CROSS_NO_TESTS:-0}" != 1 ]; then
+  ctest --test-dir "$build" --output-on-failure -j"$jobs"
+fi
+# The size targets are reported, not enforced here.
+"$here/../bench/size-report.sh" "$build" || echo "cross-armhf: a program is over its size target (see above)"
