@@ -34,7 +34,6 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,--gc-sections")
 # never the machine's own x86-64 ones; programs (the emulator, python) are the
 # host's.
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_IGNORE_PREFIX_PATH "")
 set(CMAKE_IGNORE_PATH /usr/lib/x86_64-linux-gnu /lib/x86_64-linux-gnu)
 
 # pkg-config reads the armhf .pc files only (Debian 12 ships no
