@@ -99,8 +99,9 @@ int scandir_LockfileExpired(const char* folder, const char* lockName, long expir
     const char* value = nullptr;
     if (TimestampValue(line, &value) == 1) {
       // A value that is not a number reads as 0, so the lock is stale.
+      // stamp + expiry < now, written so that no stamp can overflow.
       const long long stamp = std::strtoll(value, nullptr, 10);
-      return stamp + expirySeconds < static_cast<long long>(std::time(nullptr)) ? 1 : 0;
+      return stamp < static_cast<long long>(std::time(nullptr)) - expirySeconds ? 1 : 0;
     }
   }
   return 1;

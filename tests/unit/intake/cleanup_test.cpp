@@ -74,6 +74,8 @@ TEST_F(CleanupTest, LockIsWrittenInThreeLinesAndExpiresAfter900Seconds) {
       {"created: x\nInstall file: y\n", 1},
       {"timestamp:\ntimestamp: " + std::to_string(now) + "\n", 0},
       {"timestamp:" + std::to_string(now), 0},
+      {"timestamp: 9223372036854775807\n", 0},
+      {"timestamp: -9223372036854775808\n", 1},
       {"", 1},
   };
   for (const Case& c : cases) {
