@@ -13,7 +13,7 @@ sys.path.insert(0, os.path.join(TESTS, "sandbox"))
 sys.path.insert(0, os.path.join(TESTS, "e2e"))
 
 import packages  # noqa: E402
-from kvsandbox import Daemon, Sandbox  # noqa: E402
+from kvsandbox import Daemon, temporary_sandboxes  # noqa: E402
 
 BUILD_DIR = os.environ.get("KV_BUILD_DIR") or os.path.join(os.path.dirname(TESTS), "build", "armhf")
 EMULATOR = os.environ.get("KV_EMULATOR") or "/usr/bin/qemu-arm"
@@ -64,16 +64,9 @@ def armhf_build():
 
 @pytest.fixture
 def make_sandbox():
-    made = []
-
-    def make(platform="kv2-touch", **kw):
-        path = tempfile.mkdtemp(prefix="kvsb-")
-        made.append(path)
-        return Sandbox.create(os.path.join(path, "device"), platform, **kw)
-
-    yield make
-    for path in made:
-        shutil.rmtree(path, ignore_errors=True)
+    """make_sandbox(platform="kv2-touch") -> a fresh Sandbox in a temporary folder."""
+    with temporary_sandboxes() as make:
+        yield make
 
 
 @pytest.fixture

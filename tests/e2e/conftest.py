@@ -3,29 +3,19 @@ import os
 import shlex
 import shutil
 import sys
-import tempfile
 
 import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "sandbox"))
 
-from kvsandbox import Daemon, Sandbox  # noqa: E402
+from kvsandbox import Daemon, temporary_sandboxes  # noqa: E402
 
 
 @pytest.fixture
 def make_sandbox():
     """make_sandbox(platform="kv2-touch") -> a fresh Sandbox in a temporary folder."""
-    made = []
-
-    def make(platform="kv2-touch", **kw):
-        # mkdtemp names hold only characters the daemon's command runner admits.
-        path = tempfile.mkdtemp(prefix="kvsb-")
-        made.append(path)
-        return Sandbox.create(os.path.join(path, "device"), platform, **kw)
-
-    yield make
-    for path in made:
-        shutil.rmtree(path, ignore_errors=True)
+    with temporary_sandboxes() as make:
+        yield make
 
 
 @pytest.fixture

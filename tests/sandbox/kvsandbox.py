@@ -23,6 +23,7 @@ and eth1) and a private /dev whose /dev/log the runner serves, so nothing it
 does reaches the host's network, system log or machine state.
 """
 import argparse
+import contextlib
 import json
 import os
 import re
@@ -192,6 +193,25 @@ class Sandbox:
             _write(base + ".rc", f"{rc}\n")
         if delay is not None:
             _write(os.path.join(self.control_dir, program + ".delay"), f"{delay}\n")
+
+
+@contextlib.contextmanager
+def temporary_sandboxes():
+    """Yields make(platform="kv2-touch", **kw) -> a fresh Sandbox in a temporary
+    folder; every folder made is removed at the end."""
+    made = []
+
+    def make(platform="kv2-touch", **kw):
+        # mkdtemp names hold only characters the daemon's command runner admits.
+        path = tempfile.mkdtemp(prefix="kvsb-")
+        made.append(path)
+        return Sandbox.create(os.path.join(path, "device"), platform, **kw)
+
+    try:
+        yield make
+    finally:
+        for path in made:
+            shutil.rmtree(path, ignore_errors=True)
 
 
 class Daemon:

@@ -52,21 +52,6 @@ std::string Folder(const std::string& path) {
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-// A header value is one token: printable ASCII without blank or colon.
-bool CheckToken(const char* what, const std::string& value, std::string* error) {
-  if (value.empty()) {
-    *error = std::string(what) + " is empty";
-    return false;
-  }
-  for (const char c : value) {
-    if (c <= ' ' || c > '~' || c == ':') {
-      *error = std::string(what) + " \"" + value + "\" may hold only printable characters without blank or colon";
-      return false;
-    }
-  }
-  return true;
-}
-
 // A member name the device can move out of its bundle folder: a plain name
 // whose characters its command runner admits.
 bool CheckMemberName(const std::string& name, std::string* error) {

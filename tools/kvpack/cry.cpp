@@ -20,21 +20,6 @@ constexpr std::size_t kChunk = 65536;
 // The daemon's type reader sees the first 500 bytes.
 constexpr std::size_t kFileTypeLimit = 499;
 
-// A header value is one token: printable ASCII without blank or colon.
-bool CheckToken(const char* what, const std::string& value, std::string* error) {
-  if (value.empty()) {
-    *error = std::string(what) + " is empty";
-    return false;
-  }
-  for (const char c : value) {
-    if (c <= ' ' || c > '~' || c == ':') {
-      *error = std::string(what) + " \"" + value + "\" may hold only printable characters without blank or colon";
-      return false;
-    }
-  }
-  return true;
-}
-
 void PutLe32(unsigned char* p, std::uint32_t v) {
   p[0] = static_cast<unsigned char>(v);
   p[1] = static_cast<unsigned char>(v >> 8);
@@ -52,6 +37,20 @@ bool Encrypt(EVP_CIPHER_CTX* ctx, const unsigned char* data, std::size_t n, std:
 }
 
 }  // namespace
+
+bool CheckToken(const char* what, const std::string& value, std::string* error) {
+  if (value.empty()) {
+    *error = std::string(what) + " is empty";
+    return false;
+  }
+  for (const char c : value) {
+    if (c <= ' ' || c > '~' || c == ':') {
+      *error = std::string(what) + " \"" + value + "\" may hold only printable characters without blank or colon";
+      return false;
+    }
+  }
+  return true;
+}
 
 bool BuildCryHeader(const CryOptions& options, std::string* header, std::string* error) {
   if (!CheckToken("platform", options.platform, error) || !CheckToken("software part", options.swPart, error) ||

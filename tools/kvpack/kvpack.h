@@ -65,6 +65,10 @@ struct CryOptions {
 // The header text (CR LF lines and the closing empty line), without filler.
 bool BuildCryHeader(const CryOptions& options, std::string* header, std::string* error);
 
+// A header value is one token: printable ASCII without blank or colon. On
+// refusal the error names the value as `what`.
+bool CheckToken(const char* what, const std::string& value, std::string* error);
+
 // Wraps the file input into a container at output: header, NUL filler up to
 // the payload offset, then the verification header (random leading word,
 // image length and its two's complement, little-endian) and the image,
