@@ -32,11 +32,9 @@ char gFoundName[kFoundNameSize];
 std::string gFoundPath;
 int gCryOffset = 0;
 
-const char* const kControlFiles[] = {"control", "debian-binary", "postinst", "preinst", "postrm", "prerm"};
-
+// What unpacking an ipk leaves beside it.
 void DeleteControlFiles(const char* folder) {
-  scandir_DeleteSomefiles(folder, {kControlFiles[0], kControlFiles[1], kControlFiles[2], kControlFiles[3],
-                                   kControlFiles[4], kControlFiles[5]});
+  scandir_DeleteSomefiles(folder, {"control", "debian-binary", "postinst", "preinst", "postrm", "prerm"});
 }
 
 void DeleteFiles(const char* folder, std::initializer_list<const char*> extensions) {
