@@ -278,14 +278,7 @@ bool BuildBundleHeader(const BundleOptions& options, std::string* header, std::s
     lines.emplace_back("PACKAGENAME", options.packageName);
   }
   std::string text;
-  for (const auto& [key, value] : lines) {
-    std::string line = std::string(key) + ": " + value;
-    if (line.size() > kCryLineLimit) {
-      *error = std::string(key) + " line is longer than " + std::to_string(kCryLineLimit) + " characters";
-      return false;
-    }
-    text += line + "\r\n";
-  }
+  if (!JoinHeaderLines(lines, &text, error)) return false;
   text += "\r\n";
   if (text.size() > static_cast<std::size_t>(options.headerLength)) {
     *error = "the header text takes " + std::to_string(text.size()) + " bytes and does not fit in a header length of " +

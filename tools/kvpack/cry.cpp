@@ -38,6 +38,19 @@ bool Encrypt(EVP_CIPHER_CTX* ctx, const unsigned char* data, std::size_t n, std:
 
 }  // namespace
 
+bool JoinHeaderLines(std::span<const std::pair<const char*, std::string>> lines, std::string* text,
+                     std::string* error) {
+  for (const auto& [key, value] : lines) {
+    std::string line = std::string(key) + ": " + value;
+    if (line.size() > kCryLineLimit) {
+      *error = std::string(key) + " line is longer than " + std::to_string(kCryLineLimit) + " characters";
+      return false;
+    }
+    *text += line + "\r\n";
+  }
+  return true;
+}
+
 bool CheckToken(const char* what, const std::string& value, std::string* error) {
   if (value.empty()) {
     *error = std::string(what) + " is empty";
@@ -74,14 +87,7 @@ bool BuildCryHeader(const CryOptions& options, std::string* header, std::string*
       {"FILETYPE", options.fileType},
   };
   std::string text;
-  for (const auto& [key, value] : lines) {
-    std::string line = std::string(key) + ": " + value;
-    if (line.size() > kCryLineLimit) {
-      *error = std::string(key) + " line is longer than " + std::to_string(kCryLineLimit) + " characters";
-      return false;
-    }
-    text += line + "\r\n";
-  }
+  if (!JoinHeaderLines(lines, &text, error)) return false;
   if (text.size() > kFileTypeLimit) {
     *error = "header lines are longer than " + std::to_string(kFileTypeLimit) + " bytes";
     return false;

@@ -8,7 +8,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "security/crykey.h"
@@ -64,6 +66,11 @@ struct CryOptions {
 
 // The header text (CR LF lines and the closing empty line), without filler.
 bool BuildCryHeader(const CryOptions& options, std::string* header, std::string* error);
+
+// Appends "KEY: value" CR LF for each line to text; refuses a line longer
+// than the daemon reads.
+bool JoinHeaderLines(std::span<const std::pair<const char*, std::string>> lines, std::string* text,
+                     std::string* error);
 
 // A header value is one token: printable ASCII without blank or colon. On
 // refusal the error names the value as `what`.
