@@ -19,25 +19,9 @@ if [ $# -gt 0 ] && [ "$1" != -- ]; then build=$1; shift; fi
 [ "${1:-}" = -- ] && shift
 jobs=$(nproc)
 
-SUDO=
-[ "$(id -u)" -eq 0 ] || SUDO=sudo
-packages=$(grep -v '^[[:space:]]*#' "$here/packages-armhf.txt" | grep -v '^[[:space:]]*$' | tr '\n' ' ')
-missing=
-for p in $packages; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-  echo "cross-armhf: installing$missing"
-  export DEBIAN_FRONTEND=noninteractive
-  if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-    $SUDO dpkg --add-architecture armhf
-  fi
-  $SUDO apt-get update -qq
-  # --no-remove: an armhf library that conflicted with the machine's own
-  # development packages must fail the install, never replace them.
-  # shellcheck disable=SC2086
-  $SUDO apt-get install -y -qq --no-install-recommends --no-remove $missing
-fi
+# An armhf library that conflicted with the machine's own development
+# packages fails the install; it never replaces them.
+"$here/setup.sh" "$here/packages-armhf.txt"
 
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake -DCMAKE_BUILD_TYPE=Release "$@"
 cmake --build "$build" -j"$jobs"

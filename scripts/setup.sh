@@ -1,16 +1,21 @@
 #!/bin/sh
-# Installs every Debian package that the build, the tests and the sandbox need.
-# Idempotent: packages already present are left as they are. Needs root.
+# setup.sh [PACKAGE-LIST]
+# Installs every Debian package of the list (default scripts/packages.txt:
+# what the build, the tests and the sandbox need). Packages named
+# NAME:ARCH bring their architecture into dpkg first. Idempotent: packages
+# already present are left as they are, and nothing installed is ever
+# removed to make room (--no-remove). Needs root.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
-packages=$(grep -v '^[[:space:]]*#' "$here/packages.txt" | grep -v '^[[:space:]]*$' | tr '\n' ' ')
+list=${1:-$here/packages.txt}
+packages=$(grep -v '^[[:space:]]*#' "$list" | grep -v '^[[:space:]]*$' | tr '\n' ' ')
 
 missing=
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing="$missing $p"
 done
 if [ -z "$missing" ]; then
-  echo "setup: all packages present"
+  echo "setup: all packages of $(basename "$list") present"
   exit 0
 fi
 
@@ -18,6 +23,9 @@ SUDO=
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
 echo "setup: installing$missing"
 export DEBIAN_FRONTEND=noninteractive
+for arch in $(printf '%s\n' $missing | sed -n 's/^[^:]*:\(.*\)$/\1/p' | sort -u); do
+  dpkg --print-foreign-architectures | grep -qx "$arch" || $SUDO dpkg --add-architecture "$arch"
+done
 $SUDO apt-get update -qq
 # shellcheck disable=SC2086
-$SUDO apt-get install -y -qq --no-install-recommends $missing
+$SUDO apt-get install -y -qq --no-install-recommends --no-remove $missing

@@ -7,12 +7,9 @@ import tarfile
 
 import pytest
 
-BUILD_DIR = os.environ.get("KV_BUILD_DIR", "build")
-SOURCE_DIR = os.environ.get("KV_SOURCE_DIR", ".")
-KVPACK = os.path.join(BUILD_DIR, "tools", "kvpack", "kvpack")
-KEYS = os.path.join(SOURCE_DIR, "keys", "development")
-PRIVATE = os.path.join(KEYS, "development-ipksignkeyprivate.pem")
-PUBLIC = os.path.join(KEYS, "ipksignkeypublic.pem")
+from packages import KVPACK
+from packages import PRIVATE_KEY as PRIVATE
+from packages import PUBLIC_KEY as PUBLIC
 
 
 def run(*args, cwd=None):

@@ -1,7 +1,5 @@
 // Bundles and signed OS images made by kvpack, taken apart by the daemon's own
 // functions in a temporary root.
-#include <archive.h>
-#include <archive_entry.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,30 +15,16 @@
 #include "kvpack/kvpack.h"
 #include "security/sign.h"
 #include "support/capture.h"
+#include "tool_test_support.h"
 
 namespace {
 
-const std::string kKeys = std::string(KV_SOURCE_DIR) + "/keys/development/";
-const std::string kPrivate = kKeys + "development-ipksignkeyprivate.pem";
-const std::string kPublic = kKeys + "ipksignkeypublic.pem";
+using kvtest::kPrivate;
+using kvtest::kPublic;
 
 // Members of the tar payload that follows a header of length offset.
 std::vector<std::pair<std::string, std::string>> Payload(const std::string& bundle, std::size_t offset) {
-  std::vector<std::pair<std::string, std::string>> out;
-  archive* a = archive_read_new();
-  archive_read_support_format_tar(a);
-  if (archive_read_open_memory(a, bundle.data() + offset, bundle.size() - offset) == ARCHIVE_OK) {
-    archive_entry* e = nullptr;
-    while (archive_read_next_header(a, &e) == ARCHIVE_OK) {
-      std::string content;
-      char buf[4096];
-      la_ssize_t n;
-      while ((n = archive_read_data(a, buf, sizeof buf)) > 0) content.append(buf, static_cast<std::size_t>(n));
-      out.emplace_back(archive_entry_pathname(e), content);
-    }
-  }
-  archive_read_free(a);
-  return out;
+  return kvtest::Members(bundle.substr(offset));
 }
 
 // Six members, one for each step of the daemon's choice, listed so that the

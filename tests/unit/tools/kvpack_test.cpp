@@ -1,5 +1,3 @@
-#include <archive.h>
-#include <archive_entry.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
 
@@ -16,12 +14,12 @@
 #include "security/decrypt.h"
 #include "security/sign.h"
 #include "support/capture.h"
+#include "tool_test_support.h"
 
 namespace {
 
-const std::string kKeys = std::string(KV_SOURCE_DIR) + "/keys/development/";
-const std::string kPrivate = kKeys + "development-ipksignkeyprivate.pem";
-const std::string kPublic = kKeys + "ipksignkeypublic.pem";
+using kvtest::kPrivate;
+using kvtest::kPublic;
 
 void NoWait(long) {}
 
@@ -32,25 +30,7 @@ std::vector<std::string> FolderNames(const std::string& folder) {
   return names;
 }
 
-// Members of an archive (any format libarchive reads), in order, with content.
-std::vector<std::pair<std::string, std::string>> Members(const std::string& bytes) {
-  std::vector<std::pair<std::string, std::string>> out;
-  archive* a = archive_read_new();
-  archive_read_support_format_all(a);
-  archive_read_support_filter_all(a);
-  if (archive_read_open_memory(a, bytes.data(), bytes.size()) == ARCHIVE_OK) {
-    archive_entry* e = nullptr;
-    while (archive_read_next_header(a, &e) == ARCHIVE_OK) {
-      std::string content;
-      char buf[4096];
-      la_ssize_t n;
-      while ((n = archive_read_data(a, buf, sizeof buf)) > 0) content.append(buf, static_cast<std::size_t>(n));
-      out.emplace_back(archive_entry_pathname(e), content);
-    }
-  }
-  archive_read_free(a);
-  return out;
-}
+using kvtest::Members;
 
 class KvpackTest : public ::testing::Test {
  protected:
