@@ -1,0 +1,86 @@
+#include "core/statefile.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "core/handles.h"
+
+namespace {
+
+const StateFileOps kRealOps = {::write, ::fsync, ::rename};
+const StateFileOps* gOps = &kRealOps;
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string BaseOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+kv::Status WriteAll(int fd, std::string_view content) {
+  while (!content.empty()) {
+    const ssize_t n = gOps->write(fd, content.data(), content.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return kv::SystemError("write");
+    }
+    if (n == 0) return kv::Error(EIO, "write: no progress");
+    content.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return kv::Ok();
+}
+
+kv::Status SyncFolder(const std::string& folder) {
+  kv::Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir) return kv::SystemError("open folder " + folder);
+  if (gOps->fsync(dir.get()) != 0) return kv::SystemError("fsync folder " + folder);
+  return kv::Ok();
+}
+
+}  // namespace
+
+void statefile_SetOps(const StateFileOps* ops) { gOps = ops != nullptr ? ops : &kRealOps; }
+
+kv::Status statefile_Write(const std::string& path, std::string_view content, mode_t mode) {
+  const std::string folder = FolderOf(path);
+  std::string temp = folder + "/" + std::string(kStateTempPrefix) + BaseOf(path) + "-XXXXXX";
+  // mkostemp creates with O_CREAT|O_EXCL: an existing entry of that name,
+  // a dangling link included, makes it pick another name, never follow it.
+  kv::Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
+  if (!fd) return kv::SystemError("create temporary file in " + folder).WithContext(path);
+
+  kv::Status status = WriteAll(fd.get(), content);
+  if (status && ::fchmod(fd.get(), mode) != 0) status = kv::SystemError("fchmod");
+  if (status && gOps->fsync(fd.get()) != 0) status = kv::SystemError("fsync");
+  if (status && ::close(fd.release()) != 0) status = kv::SystemError("close");
+  if (status && gOps->rename(temp.c_str(), path.c_str()) != 0) status = kv::SystemError("rename");
+  if (!status) {
+    (void)::unlink(temp.c_str());
+    return status.error().WithContext(path);
+  }
+  // The rename is durable only once the folder is flushed.
+  if (kv::Status synced = SyncFolder(folder); !synced) return synced.error().WithContext(path);
+  return kv::Ok();
+}
+
+int statefile_RemoveLeftovers(const std::string& folder) {
+  kv::Dir dir(::opendir(folder.c_str()));
+  if (!dir) return 0;
+  int removed = 0;
+  while (const struct dirent* entry = ::readdir(dir.get())) {
+    if (std::strncmp(entry->d_name, kStateTempPrefix.data(), kStateTempPrefix.size()) != 0) continue;
+    if (::unlinkat(::dirfd(dir.get()), entry->d_name, 0) == 0) ++removed;
+  }
+  return removed;
+}
