@@ -192,7 +192,7 @@ class Sandbox:
     def steer(self, program, out=None, rc=None, delay=None, subcommand=None, hold=False):
         """Tells a stand-in what to print, how fast, and with which status to end;
         with hold, its calls hang (after their journal line) until release()."""
-        base = os.path.join(self.control_dir, program + (f"-{subcommand}" if subcommand else ""))
+        base = self._control_base(program, subcommand)
         if hold:
             _write(base + ".hold", "")
         if out is not None:
@@ -204,8 +204,10 @@ class Sandbox:
 
     def release(self, program, subcommand=None):
         """Lets calls that a steer(..., hold=True) keeps hanging go on."""
-        base = os.path.join(self.control_dir, program + (f"-{subcommand}" if subcommand else ""))
-        os.remove(base + ".hold")
+        os.remove(self._control_base(program, subcommand) + ".hold")
+
+    def _control_base(self, program, subcommand):
+        return os.path.join(self.control_dir, program + (f"-{subcommand}" if subcommand else ""))
 
 
 @contextlib.contextmanager
