@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "core/handles.h"
-#include "core/log.h"
 #include "support/capture.h"
 
 namespace {
@@ -126,25 +125,5 @@ INSTANTIATE_TEST_SUITE_P(
         // its environment on), not for this one.
         WideningCase{"WatchdogOfAnotherProcess", "600000000", "1", minutes(40), {}}),
     [](const ::testing::TestParamInfo<WideningCase>& param) { return std::string(param.param.name); });
-
-TEST_F(NotifyTest, AnUnreachableServiceManagerIsALevelThreeDiagnosticOnly) {
-  kvtest::SyslogCapture syslog;
-  if (!syslog.available()) GTEST_SKIP() << "needs the private /dev of tests/harness/private-dev";
-  {
-    kvtest::StdoutCapture quiet;
-    log_SetStdout(0);
-    log_SetVerbose(3);
-  }
-  log_SetIdent("kvupdaterd");
-  ::setenv("NOTIFY_SOCKET", (socket_.path() + ".gone").c_str(), 1);
-  notify_Init();
-  notify_Watchdog();
-  const auto lines = syslog.Drain();
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].text, "notify_Watchdog, service manager not reached: No such file or directory\n");
-  EXPECT_EQ(lines[0].priority, kPriorityNotice);
-  kvtest::StdoutCapture quiet;
-  log_SetVerbose(0);
-}
 
 }  // namespace
