@@ -2,9 +2,13 @@
 import os
 import signal
 
-from conftest import argv_of  # noqa: F401  (shared helper for later tests)
+import pytest
+
+from conftest import argv_of, drop, wait_for
+from intake_common import signed_ipk
 
 VERSION = "kvupdaterd, 718233.004, Ver:3.8, Build:Nov 19 2024 09:24:20"
+PASS_SECONDS = 2  # the loop's sleep after the work of each pass
 
 
 def test_version_help_and_usage_are_the_option_parsers(sandbox, run_daemon):
@@ -93,3 +97,51 @@ def test_loop_runs_until_killed_and_runs_no_device_program_when_idle(sandbox, ru
     assert d.wait_exit() == -signal.SIGTERM
     assert sandbox.journal() == after_start_up
     assert ["systemctl"] not in [call[:1] for call in after_start_up]
+
+
+# --- supervision by systemd (Type=notify, watchdog) --------------------------
+# The sandbox serves the notification socket on the socket of /dev/log, so
+# d.notifications records, for each message, how many log lines the daemon
+# sent before it.
+
+def test_ready_comes_after_start_up_and_idle_passes_ping_the_watchdog(sandbox, run_daemon):
+    d = run_daemon(sandbox, "-v", "3", notify=True, env={"WATCHDOG_USEC": "600000000"})
+    lines_before, pid, _ = d.wait_notify("^READY=1$")
+    for _ in range(3):
+        d.wait_notify("^WATCHDOG=1$", start=len(d.notifications))
+    texts = d.syslog_texts()
+    looking = f"Main,  looking for changes in {sandbox.dev('/opt/kv2/swfw/')} .....\n"
+    # Every start-up line, the last one included, was sent before READY=1.
+    assert texts.index(looking) == lines_before - 1
+    assert texts[lines_before] == "notify_Ready, start-up finished, watchdog interval 600000000 us\n"
+    # Readiness once and first; then only pings, all from the daemon's own process.
+    messages = [text for _, _, text in d.notifications]
+    assert messages[0] == "READY=1" and set(messages[1:]) == {"WATCHDOG=1"}
+    assert {sender for _, sender, _ in d.notifications} == {pid} == {d.proc.pid}
+
+
+def test_a_pass_that_hangs_stops_the_pings_until_it_ends(sandbox, run_daemon, tmp_path):
+    # A package that is not the platform's goes to its installer unit without
+    # display activity; the unit start hangs until the test lets it go.
+    ipk = signed_ipk(str(tmp_path), sandbox, "kvtools")
+    sandbox.steer("systemctl", subcommand="start", hold=True)
+    d = run_daemon(sandbox, "-v", "3", notify=True)
+    d.wait_notify("^READY=1$")
+    d.wait_notify("^WATCHDOG=1$")
+    drop(sandbox, ipk)
+    wait_for(lambda: ["systemctl", "start", "install@kvtools"] in sandbox.journal(), 30, "installer unit start")
+    started = d.wait_syslog(r'^doInstall_silentInstall Start Package Install silently- : '
+                            r'systemctl start "install@kvtools"\n$')
+    last_line = d.syslog.index(started)
+    # Notifications sent before that line are all in: the socket keeps their order.
+    after = sum(1 for lines_before, _, _ in d.notifications if lines_before <= last_line)
+
+    # The loop is stuck in the unit start: no ping for several pass periods.
+    with pytest.raises(TimeoutError):
+        d.wait_notify("^WATCHDOG=1$", timeout=3 * PASS_SECONDS, start=after)
+    assert d.alive()
+
+    sandbox.release("systemctl", subcommand="start")
+    first = d.wait_notify("^WATCHDOG=1$", start=after)
+    d.wait_notify("^WATCHDOG=1$", start=d.notifications.index(first) + 1)
+    assert [text for _, _, text in d.notifications[after:]] == ["WATCHDOG=1"] * (len(d.notifications) - after)

@@ -17,10 +17,14 @@ A sandbox is a folder:
 
 Command line:
   kvsandbox.py create DIR [--platform kv2-touch|korvel-r|korvel-sr|unknown]
-  kvsandbox.py run DIR [--daemon PATH] [-- DAEMON-OPTIONS...]
+  kvsandbox.py run DIR [--daemon PATH] [--notify] [-- DAEMON-OPTIONS...]
 The daemon runs in a network namespace of its own (with veth interfaces eth0
 and eth1) and a private /dev whose /dev/log the runner serves, so nothing it
-does reaches the host's network, system log or machine state.
+does reaches the host's network, system log or machine state. With --notify
+(Daemon(notify=True)) the runner also stands in for systemd's notification
+socket: NOTIFY_SOCKET names the same datagram socket that serves /dev/log, so
+the daemon's log lines and its notifications (READY=1, WATCHDOG=1) are read in
+the order it sent them; notifications go to notify.log in the sandbox.
 """
 import argparse
 import contextlib
@@ -30,6 +34,7 @@ import re
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -184,15 +189,25 @@ class Sandbox:
         with open(self.journal_path) as f:
             return [json.loads(line) for line in f if line.strip()]
 
-    def steer(self, program, out=None, rc=None, delay=None, subcommand=None):
-        """Tells a stand-in what to print, how fast, and with which status to end."""
-        base = os.path.join(self.control_dir, program + (f"-{subcommand}" if subcommand else ""))
+    def steer(self, program, out=None, rc=None, delay=None, subcommand=None, hold=False):
+        """Tells a stand-in what to print, how fast, and with which status to end;
+        with hold, its calls hang (after their journal line) until release()."""
+        base = self._control_base(program, subcommand)
+        if hold:
+            _write(base + ".hold", "")
         if out is not None:
             _write(base + ".out", out)
         if rc is not None:
             _write(base + ".rc", f"{rc}\n")
         if delay is not None:
             _write(os.path.join(self.control_dir, program + ".delay"), f"{delay}\n")
+
+    def release(self, program, subcommand=None):
+        """Lets calls that a steer(..., hold=True) keeps hanging go on."""
+        os.remove(self._control_base(program, subcommand) + ".hold")
+
+    def _control_base(self, program, subcommand):
+        return os.path.join(self.control_dir, program + (f"-{subcommand}" if subcommand else ""))
 
 
 @contextlib.contextmanager
@@ -217,7 +232,7 @@ def temporary_sandboxes():
 class Daemon:
     """kvupdaterd running in a sandbox, its own network namespace and a private /dev."""
 
-    def __init__(self, sandbox, args=(), daemon=None, interfaces=("eth0", "eth1"), env=None):
+    def __init__(self, sandbox, args=(), daemon=None, interfaces=("eth0", "eth1"), env=None, notify=False):
         build = os.environ.get("KV_BUILD_DIR") or os.path.join(SOURCE_DIR, "build")
         self.sandbox = sandbox
         self.args = list(args)
@@ -228,6 +243,11 @@ class Daemon:
         self.proc = None
         self.stdout_lines = []
         self.syslog = []  # (priority, ident, text)
+        # With notify: every notification as (system log lines received before
+        # it, sender's process id, text), in the order the daemon sent them.
+        self.notify = notify
+        self.notifications = []
+        self.notify_socket = None
         self._cond = threading.Condition()
         self._sock = None
         self._sockdir = None
@@ -293,29 +313,60 @@ class Daemon:
         path = os.path.join(self._sockdir, "log")
         self._sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self._sock.bind(path)
-        t = threading.Thread(target=self._read_syslog, daemon=True)
+        reader = self._read_syslog
+        if self.notify:
+            # The kernel attaches the sender's credentials to each datagram.
+            self._sock.setsockopt(socket.SOL_SOCKET, socket.SO_PASSCRED, 1)
+            self.notify_socket = path
+            reader = self._read_syslog_and_notify
+        t = threading.Thread(target=reader, daemon=True)
         t.start()
         self._threads.append(t)
         return path
 
     def _read_syslog(self):
-        pattern = re.compile(rb"^<(\d+)>(\w{3} [ \d]\d \d\d:\d\d:\d\d) ([^:]*): ?(.*)$", re.S)
         while True:
             try:
                 data = self._sock.recv(1 << 16)
             except OSError:
                 return
-            m = pattern.match(data)
-            if m:
-                entry = (int(m.group(1)) & 7, m.group(3).decode(errors="replace"),
-                         m.group(4).decode(errors="replace"))
-            else:
-                entry = (-1, "", data.decode(errors="replace"))
+            self._record_syslog(data)
+
+    def _read_syslog_and_notify(self):
+        """Reads the socket that serves both /dev/log and NOTIFY_SOCKET: a system
+        log datagram begins with "<priority>", a notification is KEY=VALUE lines."""
+        ucred = struct.Struct("iII")  # pid, uid, gid
+        while True:
+            try:
+                data, ancillary, _, _ = self._sock.recvmsg(1 << 16, socket.CMSG_SPACE(ucred.size))
+            except OSError:
+                return
+            if data.startswith(b"<"):
+                self._record_syslog(data)
+                continue
+            pid = next((ucred.unpack(d[:ucred.size])[0] for level, kind, d in ancillary
+                        if level == socket.SOL_SOCKET and kind == socket.SCM_CREDENTIALS), -1)
+            text = data.decode(errors="replace")
             with self._cond:
-                self.syslog.append(entry)
+                self.notifications.append((len(self.syslog), pid, text))
                 self._cond.notify_all()
-            with open(os.path.join(self.sandbox.path, "syslog.log"), "a") as f:
-                f.write(f"<{entry[0]}> {entry[1]}: {entry[2]}\n")
+            with open(os.path.join(self.sandbox.path, "notify.log"), "a") as f:
+                f.write(f"[{pid}] {text!r}\n")
+
+    _SYSLOG_LINE = re.compile(rb"^<(\d+)>(\w{3} [ \d]\d \d\d:\d\d:\d\d) ([^:]*): ?(.*)$", re.S)
+
+    def _record_syslog(self, data):
+        m = self._SYSLOG_LINE.match(data)
+        if m:
+            entry = (int(m.group(1)) & 7, m.group(3).decode(errors="replace"),
+                     m.group(4).decode(errors="replace"))
+        else:
+            entry = (-1, "", data.decode(errors="replace"))
+        with self._cond:
+            self.syslog.append(entry)
+            self._cond.notify_all()
+        with open(os.path.join(self.sandbox.path, "syslog.log"), "a") as f:
+            f.write(f"<{entry[0]}> {entry[1]}: {entry[2]}\n")
 
     def _read_stdout(self):
         for raw in self.proc.stdout:
@@ -327,6 +378,8 @@ class Daemon:
     def command(self):
         path = self.sandbox.bin + ":" + os.environ.get("PATH", "/usr/sbin:/usr/bin:/sbin:/bin")
         env = ["env", f"KVUPDATER_ROOT={self.sandbox.root}", f"PATH={path}"]
+        if self.notify_socket:
+            env.append(f"NOTIFY_SOCKET={self.notify_socket}")
         env += [f"{k}={v}" for k, v in self.extra_env.items()]
         return env + [self.daemon] + self.args
 
@@ -412,6 +465,11 @@ class Daemon:
     def wait_stdout(self, pattern, timeout=15, start=0):
         return self._wait(lambda: self.stdout_lines, pattern, timeout, start)
 
+    def wait_notify(self, pattern, timeout=15, start=0):
+        """Waits for a notification (notify=True) whose text matches, from index
+        start of self.notifications; returns (log lines before it, pid, text)."""
+        return self._wait(lambda: self.notifications, pattern, timeout, start)
+
     def syslog_texts(self):
         with self._cond:
             return [t for _, _, t in self.syslog]
@@ -426,7 +484,7 @@ def _cmd_run(a):
     sb = Sandbox(a.dir)
     if not os.path.isdir(sb.root):
         sys.exit(f"{a.dir} is not a sandbox; create it first")
-    d = Daemon(sb, a.daemon_args, daemon=a.daemon)
+    d = Daemon(sb, a.daemon_args, daemon=a.daemon, notify=a.notify)
     d.start()
     print(f"kvupdaterd running in network namespace {d.netns}; system log in {sb.path}/syslog.log; "
           "Ctrl-C stops it", flush=True)
@@ -461,6 +519,8 @@ def main(argv=None):
     r.add_argument("dir")
     r.add_argument("--daemon", default=None, help="path of the kvupdaterd binary (default: build/updater/kvupdaterd)")
     r.add_argument("--seconds", type=float, default=0, help="stop after this many seconds (default: until Ctrl-C)")
+    r.add_argument("--notify", action="store_true",
+                   help="serve a notification socket as systemd does (NOTIFY_SOCKET); messages go to notify.log")
     r.set_defaults(func=_cmd_run)
     argv = list(sys.argv[1:] if argv is None else argv)
     # Everything after "--" goes to the daemon unchanged.

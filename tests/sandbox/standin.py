@@ -9,6 +9,9 @@ folder tells it:
   control/<NAME>-<ARG1>.out or control/<NAME>.out   text printed on stdout
   control/<NAME>.delay                              seconds to wait after each printed line
   control/<NAME>-<ARG1>.rc or control/<NAME>.rc     exit status (default 0)
+  control/<NAME>-<ARG1>.hold or control/<NAME>.hold while it exists, the call waits (after its
+                                                    journal line): a step that hangs until the
+                                                    test removes the file
 """
 import json
 import os
@@ -36,6 +39,9 @@ def main():
         os.close(fd)
 
     first = args[0] if args else ""
+    hold = control(name, first, ".hold")
+    while hold and os.path.exists(hold):
+        time.sleep(0.05)
     out = control(name, first, ".out")
     if out:
         delay_path = control(name, first, ".delay")

@@ -9,6 +9,7 @@
 #include "config/identity.h"
 #include "core/cmd.h"
 #include "core/log.h"
+#include "core/notify.h"
 #include "core/options.h"
 #include "core/paths.h"
 #include "core/sleep.h"
@@ -256,5 +257,10 @@ void mainloop_Pass() {
 }
 
 void mainloop_Run() {
-  for (;;) mainloop_Pass();
+  notify_Ready();
+  for (;;) {
+    mainloop_Pass();
+    // One ping per finished pass: a pass that never ends stops the pings.
+    notify_Watchdog();
+  }
 }

@@ -15,5 +15,6 @@ void mainloop_StartUp(int argc, char** argv);
 // starts identification listeners on interfaces that came up.
 void mainloop_Pass();
 
-// Runs passes for ever. The daemon has no shutdown path.
+// Tells the service manager that start-up has finished, then runs passes for
+// ever, each followed by a watchdog ping. The daemon has no shutdown path.
 [[noreturn]] void mainloop_Run();
