@@ -9,6 +9,7 @@ import pytest
 from gateway import IMAGE_SIZE, parse_request
 
 WRONG_COMMAND = "Wrong test command specified -> \n"
+WRONG_DATA = "Wrong test data specified -> \n"
 IO_FAILURE = "Unable to open, read or write to file -> \n"
 
 
@@ -100,6 +101,24 @@ def test_eeprom_read_dumps_the_image_to_a_new_private_file(board, tmp_path):
     assert lengths == [7] * 146 + [2]
 
 
+def test_eeprom_read_replaces_a_longer_older_dump(board, tmp_path):
+    board.gateway.eeprom["io"][:] = pattern(3)
+    path = tmp_path / "io.bin"
+    path.write_bytes(b"\xee" * 3000)
+    assert board.run("EEPROM", "read", "io", str(path)) == (0, "EEPROM read io %s \n" % path, "")
+    assert path.read_bytes() == pattern(3)[:IMAGE_SIZE]
+
+
+@pytest.mark.parametrize("older", [None, b"\xee" * 3000])
+def test_eeprom_read_failing_on_the_card_leaves_no_dump(board, tmp_path, older):
+    path = tmp_path / "io.bin"
+    if older is not None:
+        path.write_bytes(older)
+    board.gateway.absent = True
+    assert board.run("EEPROM", "read", "io", str(path)) == (0, IO_FAILURE + "EEPROM read io %s \n" % path, "")
+    assert (path.read_bytes() if path.exists() else None) == older
+
+
 @pytest.mark.parametrize("path", ["/nonexistent-folder/sense.bin", "/dev/full"])
 def test_eeprom_read_into_a_file_that_cannot_be_written_fails(board, path):
     board.gateway.eeprom["sense"][:] = pattern(1)
@@ -118,9 +137,8 @@ def test_eeprom_erase_keeps_the_production_data(board):
 
 @pytest.mark.parametrize("content, image", [
     (pattern(9)[:IMAGE_SIZE], pattern(9)[:IMAGE_SIZE]),
-    (pattern(9)[:10], pattern(9)[:10] + bytes(IMAGE_SIZE - 10)),        # what the file lacks is zero
     (pattern(9)[:1500], pattern(9)[:IMAGE_SIZE]),                       # only the image is taken
-])
+], ids=["image", "longer"])
 def test_eeprom_write_restores_the_image(board, tmp_path, content, image):
     path = str(tmp_path / "image.bin")
     with open(path, "wb") as f:
@@ -131,10 +149,18 @@ def test_eeprom_write_restores_the_image(board, tmp_path, content, image):
     assert bytes(board.gateway.eeprom["io"][IMAGE_SIZE:]) == pattern(1)[IMAGE_SIZE:]
 
 
-def test_eeprom_write_from_a_file_that_cannot_be_read_leaves_the_card(board, tmp_path):
+@pytest.mark.parametrize("content, error", [
+    (None, IO_FAILURE),                         # cannot be opened
+    (b"", WRONG_DATA),                          # zeros would wipe production data and calibration
+    (pattern(9)[:10], WRONG_DATA),
+    (pattern(9)[:IMAGE_SIZE - 1], WRONG_DATA),
+], ids=["missing", "empty", "10 bytes", "one short"])
+def test_eeprom_write_from_a_missing_or_short_file_leaves_the_card(board, tmp_path, content, error):
     board.gateway.eeprom["sense"][:] = pattern(2)
-    path = str(tmp_path / "missing.bin")
-    assert board.run("EEPROM", "write", "sense", path) == (0, IO_FAILURE + "EEPROM write sense %s \n" % path, "")
+    path = tmp_path / "image.bin"
+    if content is not None:
+        path.write_bytes(content)
+    assert board.run("EEPROM", "write", "sense", str(path)) == (0, error + "EEPROM write sense %s \n" % path, "")
     assert board.gateway.requests() == []
     assert bytes(board.gateway.eeprom["sense"]) == pattern(2)
 
