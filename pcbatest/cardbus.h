@@ -81,8 +81,8 @@ struct OutputCommand {
 // Switches an output: main card channels 1 to 3 are the red, yellow and green
 // LEDs; io channels 1 to 4 are registers 23 to 26; sense channels 1 to 4 are
 // LVD1, LVD2 and the two alarm relays, driven by register sequences. Returns
-// 1 for success, 0 for a failed write or a channel or activation the card
-// does not have.
+// 1 for success, 0 for a channel or activation the card does not have, and
+// kStepIoFailure when a write failed (LED file or gateway exchange).
 [[nodiscard]] int card_SetOutput(const DeviceFd& gateway, int card, int channel, const OutputCommand& command);
 
 // The 55-byte production data block and the software version.

@@ -145,6 +145,24 @@ def test_output_activation_keeps_its_low_byte(board):
     assert [(reg, value) for _, reg, value in board.gateway.register_writes()] == [(23, 1)]
 
 
+@pytest.mark.parametrize("args, requests", [
+    (("OUTPUT", "set", "io", "3", "1", "0"), 1),
+    (("OUTPUT", "set", "sense", "2", "0", "0"), 4),
+    (("OUTPUT", "set", "sense", "4", "1", "0"), 1),
+    # a latched pulse still tries to release its coils after a failed write
+    (("OUTPUT", "set", "sense", "3", "2", "5"), 6),
+    (("OUTPUT", "set", "sense", "1", "3", "5"), 8),
+    (("OUTPUT", "set", "main", "1", "1", "0"), None),     # the LED file is missing
+])
+def test_output_reports_a_failed_write(board, args, requests):
+    if requests is None:
+        board.remove_sys(led("red"))
+    else:
+        board.gateway.absent = True
+    assert board.run(*args) == (0, IO_FAILURE + " ".join(args) + "\n", "")
+    assert len(board.gateway.requests()) == (requests or 0)
+
+
 # ---- CARDINFO ---------------------------------------------------------------
 
 FILLER = bytes(range(0x80, 0x80 + 55))
