@@ -54,19 +54,21 @@ inline constexpr std::uint32_t kCardCalibrationOffset = 0x04B;
                                    std::span<const std::uint8_t> data);
 
 // One analogue input: the calibration record as stored (hi value, hi raw, lo
-// value, lo raw), the live raw reading and the calibrated value.
+// value, lo raw), the live raw reading and the calibrated value. The value is
+// kept wide: the line through two 16-bit points reaches far beyond 16 bits
+// over the raw range, and a wrapped value would be a plainly wrong reading.
 struct InputReading {
   std::int16_t hiValue = 0;
   std::uint16_t hiRaw = 0;
   std::int16_t loValue = 0;
   std::uint16_t loRaw = 0;
   std::uint16_t raw = 0;
-  std::int16_t value = 0;
+  long long value = 0;
 };
 
 // The calibrated value of a reading: the straight line through the two
 // calibration points, in single precision, truncated toward zero.
-[[nodiscard]] std::int16_t card_Calibrate(const InputReading& reading);
+[[nodiscard]] long long card_Calibrate(const InputReading& reading);
 
 // Reads input channel (sense 1 to 11, io 1 to 4): raw register, calibration
 // record, calibrated value. Returns 0, or -1 for a channel outside the card's

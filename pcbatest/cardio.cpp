@@ -1,7 +1,6 @@
 // INPUT and OUTPUT: analogue inputs of the sense and io cards, and the
 // outputs of all three cards (the main card's are its LEDs).
 #include <array>
-#include <climits>
 #include <span>
 
 #include "cardbus.h"
@@ -122,7 +121,7 @@ int SetMainOutput(int channel, const OutputCommand& command) {
 
 }  // namespace
 
-std::int16_t card_Calibrate(const InputReading& reading) {
+long long card_Calibrate(const InputReading& reading) {
   const int rawSpan = reading.hiRaw - reading.loRaw;
   // Two calibration points at the same raw reading define no line; the low
   // calibration value is reported instead of dividing by zero.
@@ -130,17 +129,9 @@ std::int16_t card_Calibrate(const InputReading& reading) {
   const float value = static_cast<float>(reading.loValue) +
                       static_cast<float>(reading.hiValue - reading.loValue) / static_cast<float>(rawSpan) *
                           static_cast<float>(reading.raw - reading.loRaw);
-  // The conversion truncates toward zero; a result beyond int saturates
-  // (as the controller's conversion does) before it is kept in 16 bits.
-  int whole = 0;
-  if (value >= 2147483648.0F) {
-    whole = INT_MAX;
-  } else if (value <= -2147483648.0F) {
-    whole = INT_MIN;
-  } else {
-    whole = static_cast<int>(value);
-  }
-  return static_cast<std::int16_t>(whole);
+  // Truncated toward zero. The line through two 16-bit points stays within
+  // about ±2^32 over the raw range, well inside long long.
+  return static_cast<long long>(value);
 }
 
 StepResult card_ReadInput(const DeviceFd& gateway, int card, int channel, InputReading& reading) {
