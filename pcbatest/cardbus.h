@@ -38,8 +38,8 @@ inline constexpr std::uint32_t kCardCalibrationOffset = 0x04B;
 [[nodiscard]] StepResult card_OpenGateway(DeviceFd& gateway);
 
 // Bus operations. Each sends its request(s) whole and polls for the
-// acknowledgement byte 0x06, at most 100 times; true when every request was
-// acknowledged.
+// acknowledgement byte 0x06, at most 100 times, the first poll one interval
+// after the request; true when every request was acknowledged.
 //
 // card_WriteReg: writes a 16-bit value to a register; polls every 1 ms.
 [[nodiscard]] bool card_WriteReg(const DeviceFd& gateway, std::uint32_t reg, std::uint16_t value);
