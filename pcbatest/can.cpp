@@ -1,7 +1,6 @@
 // CAN: sends a short text as one extended-identifier frame on one bus and,
 // for the two-bus steps, reads it back on the other (the station wires can0
 // and can1 together).
-#include <fcntl.h>
 #include <linux/can.h>
 #include <linux/can/raw.h>
 #include <net/if.h>
@@ -23,22 +22,26 @@ constexpr canid_t kFilterMask = 0x0FFFFFFF;
 // Seven characters and the terminating zero fill the eight data bytes.
 constexpr std::size_t kMaxText = CAN_MAX_DLEN - 1;
 
-// A raw socket on the interface, non-blocking, with the receive filter. The
-// outcome of the calls is not examined: a socket that could not be set up
-// fails its write or read, and that is what the step reports.
+// A raw socket on the interface, non-blocking, with the receive filter; an
+// invalid descriptor when any of that fails, so that the step's write or
+// read fails. A socket left unbound (or bound to index 0, which is what an
+// unknown interface name would give) would take frames from every
+// interface, its own bus's loop-back included, and pass a test of a bus
+// that is not there. The filter is set before the bind, so that no frame of
+// another identifier is queued in between.
 DeviceFd OpenBus(const char* interface) {
-  DeviceFd fd(::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW));
+  DeviceFd fd(::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, CAN_RAW));
   ifreq request{};
   std::strncpy(request.ifr_name, interface, IFNAMSIZ - 1);
-  (void)::ioctl(fd.Get(), SIOCGIFINDEX, &request);
-  const int flags = ::fcntl(fd.Get(), F_GETFL);
-  (void)::fcntl(fd.Get(), F_SETFL, (flags < 0 ? 0 : flags) | O_NONBLOCK);
+  const can_filter filter{kFrameId, kFilterMask};
   sockaddr_can address{};
   address.can_family = AF_CAN;
+  if (::ioctl(fd.Get(), SIOCGIFINDEX, &request) < 0 ||
+      ::setsockopt(fd.Get(), SOL_CAN_RAW, CAN_RAW_FILTER, &filter, sizeof filter) < 0) {
+    return {};
+  }
   address.can_ifindex = request.ifr_ifindex;
-  (void)::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
-  const can_filter filter{kFrameId, kFilterMask};
-  (void)::setsockopt(fd.Get(), SOL_CAN_RAW, CAN_RAW_FILTER, &filter, sizeof filter);
+  if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) return {};
   return fd;
 }
 
@@ -90,8 +93,10 @@ StepResult test_Can(const StepArgs& args, ResponseLine& line) {
     return kStepWrongCommand;
   }
 
-  // The read decides the two-bus steps: a failed send shows as nothing received.
-  (void)SendFrame(*from, sent);
+  // Without the receiving interface there is nothing to test, and a frame
+  // that was never sent cannot come back: whatever the other bus holds then
+  // is not the answer.
+  if (!to->Valid() || SendFrame(*from, sent) < 0) return kStepIoFailure;
   pcba_SleepMs(1000);
   can_frame received{};
   const StepResult result = ReceiveFrame(*to, received);

@@ -42,12 +42,12 @@ bool SendRequest(const DeviceFd& gateway, std::uint32_t address, std::uint8_t op
   return ::write(gateway.Get(), request.data(), request.size()) == static_cast<ssize_t>(request.size());
 }
 
-// Polls until a reply of reply.size() bytes ends in the acknowledgement. The
-// first poll comes straight after the request, then one every intervalMs, so
-// that a gateway that is already done costs no wait.
+// Polls until a reply of reply.size() bytes ends in the acknowledgement, one
+// poll every intervalMs, the first one interval after the request: the
+// gateway's firmware relies on that pace and must not be read sooner.
 bool AwaitAck(const DeviceFd& gateway, std::span<std::uint8_t> reply, long intervalMs) {
   for (int poll = 0; poll < kMaxPolls; ++poll) {
-    if (poll > 0) pcba_SleepMs(intervalMs);
+    pcba_SleepMs(intervalMs);
     std::fill(reply.begin(), reply.end(), std::uint8_t{0});
     const ssize_t got = ::read(gateway.Get(), reply.data(), reply.size());
     if (got == static_cast<ssize_t>(reply.size()) && reply.back() == kAck) return true;

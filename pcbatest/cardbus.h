@@ -38,8 +38,8 @@ inline constexpr std::uint32_t kCardCalibrationOffset = 0x04B;
 [[nodiscard]] StepResult card_OpenGateway(DeviceFd& gateway);
 
 // Bus operations. Each sends its request(s) whole and polls for the
-// acknowledgement byte 0x06, at most 100 times; true when every request was
-// acknowledged.
+// acknowledgement byte 0x06, at most 100 times, the first poll one interval
+// after the request; true when every request was acknowledged.
 //
 // card_WriteReg: writes a 16-bit value to a register; polls every 1 ms.
 [[nodiscard]] bool card_WriteReg(const DeviceFd& gateway, std::uint32_t reg, std::uint16_t value);
@@ -54,19 +54,21 @@ inline constexpr std::uint32_t kCardCalibrationOffset = 0x04B;
                                    std::span<const std::uint8_t> data);
 
 // One analogue input: the calibration record as stored (hi value, hi raw, lo
-// value, lo raw), the live raw reading and the calibrated value.
+// value, lo raw), the live raw reading and the calibrated value. The value is
+// kept wide: the line through two 16-bit points reaches far beyond 16 bits
+// over the raw range, and a wrapped value would be a plainly wrong reading.
 struct InputReading {
   std::int16_t hiValue = 0;
   std::uint16_t hiRaw = 0;
   std::int16_t loValue = 0;
   std::uint16_t loRaw = 0;
   std::uint16_t raw = 0;
-  std::int16_t value = 0;
+  long long value = 0;
 };
 
 // The calibrated value of a reading: the straight line through the two
 // calibration points, in single precision, truncated toward zero.
-[[nodiscard]] std::int16_t card_Calibrate(const InputReading& reading);
+[[nodiscard]] long long card_Calibrate(const InputReading& reading);
 
 // Reads input channel (sense 1 to 11, io 1 to 4): raw register, calibration
 // record, calibrated value. Returns 0, or -1 for a channel outside the card's
@@ -81,8 +83,8 @@ struct OutputCommand {
 // Switches an output: main card channels 1 to 3 are the red, yellow and green
 // LEDs; io channels 1 to 4 are registers 23 to 26; sense channels 1 to 4 are
 // LVD1, LVD2 and the two alarm relays, driven by register sequences. Returns
-// 1 for success, 0 for a failed write or a channel or activation the card
-// does not have.
+// 1 for success, 0 for a channel or activation the card does not have, and
+// kStepIoFailure when a write failed (LED file or gateway exchange).
 [[nodiscard]] int card_SetOutput(const DeviceFd& gateway, int card, int channel, const OutputCommand& command);
 
 // The 55-byte production data block and the software version.

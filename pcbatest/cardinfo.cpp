@@ -30,6 +30,14 @@ unsigned long long SerialOf(const CardInfo& info) {
   return serial;
 }
 
+// A serial number is one to twelve decimal digits: a hex letter would land
+// in a nibble as a digit pair that reads back as another number, and digits
+// beyond twelve would be cut off the front.
+bool IsSerial(std::string_view text) {
+  return !text.empty() && text.size() <= 12 &&
+         text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
 // The typed digits are read as a hexadecimal number, so that each decimal
 // digit lands in its own nibble; the low 48 bits are stored high byte first.
 void StoreSerial(CardInfo& info, std::string_view digits) {
@@ -49,10 +57,10 @@ void StoreText(CardInfo& info, CardInfoField field, std::string_view text) {
   std::memcpy(bytes.data(), text.data(), std::min(text.size(), bytes.size()));
 }
 
-// A text field is read up to its first zero byte; a field filled to its last
-// byte runs on into the next field, but never past the end of the block.
+// A text field is read up to its first zero byte and never past its own
+// end: a field filled to its last byte has no terminating zero.
 void AppendTextField(ResponseLine& line, const CardInfo& info, CardInfoField field) {
-  pcba_AppendText(line, info.block.data() + field.offset, info.block.size() - field.offset);
+  pcba_AppendText(line, info.block.data() + field.offset, field.size);
 }
 
 void AppendDate(ResponseLine& line, const CardInfo& info) {
@@ -137,9 +145,10 @@ StepResult test_CardInfo(const StepArgs& args, ResponseLine& line) {
     return result;
   }
   if (step != "set" || !IsInfoCard(card)) return result;
+  if (element == "SN" && !IsSerial(args.Get(5))) return kStepWrongData;
   // The rest of the block is written back as read, so an unreadable card is
   // never written.
-  if (card_ReadInfo(gateway, card, info) != kStepSuccess) return result;
+  if (card_ReadInfo(gateway, card, info) != kStepSuccess) return kStepIoFailure;
   if (!ChangeElement(info, element, args)) return result;
   result = card_WriteInfo(gateway, card, info);
   line.Append(args.Get(5));

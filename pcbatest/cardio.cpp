@@ -1,7 +1,6 @@
 // INPUT and OUTPUT: analogue inputs of the sense and io cards, and the
 // outputs of all three cards (the main card's are its LEDs).
 #include <array>
-#include <climits>
 #include <span>
 
 #include "cardbus.h"
@@ -87,22 +86,22 @@ constexpr std::array<std::array<std::span<const SeqStep>, 4>, 4> kSenseSequences
     {kLvd1LatchOff, kLvd2LatchOff, kRelay1LatchOff, kRelay2LatchOff},
 }};
 
+// A failed write does not stop the sequence: the latched activations end by
+// releasing the coils, which must still be tried. The step fails when any
+// write of the sequence failed.
 int SetSenseOutput(const DeviceFd& gateway, int channel, const OutputCommand& command) {
   if (command.activation > 3 || channel < 1 || channel > 4) return 0;
-  bool lastWrite = false;
+  int result = 1;
   for (const SeqStep& step : kSenseSequences[command.activation][static_cast<std::size_t>(channel - 1)]) {
     if (step.reg == kSettle) {
       pcba_SleepMs(kSettleMs);
     } else if (step.reg == kPulse) {
       pcba_SleepMs(command.timeMs);
-    } else {
-      lastWrite = card_WriteReg(gateway, static_cast<std::uint32_t>(step.reg), step.value);
+    } else if (!card_WriteReg(gateway, static_cast<std::uint32_t>(step.reg), step.value)) {
+      result = kStepIoFailure;
     }
   }
-  // The latched activations end with everything released: the pulse itself
-  // is what counts, so they report success whatever the writes said.
-  if (command.activation >= 2) return 1;
-  return lastWrite ? 1 : 0;
+  return result;
 }
 
 int SetMainOutput(int channel, const OutputCommand& command) {
@@ -114,14 +113,15 @@ int SetMainOutput(int channel, const OutputCommand& command) {
   if (channel < 1 || channel > 3) return 0;
   FixedText<8> text;
   text.AppendUnsigned(command.activation);
-  // The LED takes one character; the outcome of the write is not examined.
-  (void)pcba_WriteAttribute(kLeds[static_cast<std::size_t>(channel - 1)], text.View().substr(0, 1));
-  return 1;
+  // The LED takes one character.
+  return pcba_WriteAttribute(kLeds[static_cast<std::size_t>(channel - 1)], text.View().substr(0, 1)) < 0
+             ? kStepIoFailure
+             : 1;
 }
 
 }  // namespace
 
-std::int16_t card_Calibrate(const InputReading& reading) {
+long long card_Calibrate(const InputReading& reading) {
   const int rawSpan = reading.hiRaw - reading.loRaw;
   // Two calibration points at the same raw reading define no line; the low
   // calibration value is reported instead of dividing by zero.
@@ -129,17 +129,9 @@ std::int16_t card_Calibrate(const InputReading& reading) {
   const float value = static_cast<float>(reading.loValue) +
                       static_cast<float>(reading.hiValue - reading.loValue) / static_cast<float>(rawSpan) *
                           static_cast<float>(reading.raw - reading.loRaw);
-  // The conversion truncates toward zero; a result beyond int saturates
-  // (as the controller's conversion does) before it is kept in 16 bits.
-  int whole = 0;
-  if (value >= 2147483648.0F) {
-    whole = INT_MAX;
-  } else if (value <= -2147483648.0F) {
-    whole = INT_MIN;
-  } else {
-    whole = static_cast<int>(value);
-  }
-  return static_cast<std::int16_t>(whole);
+  // Truncated toward zero. The line through two 16-bit points stays within
+  // about ±2^32 over the raw range, well inside long long.
+  return static_cast<long long>(value);
 }
 
 StepResult card_ReadInput(const DeviceFd& gateway, int card, int channel, InputReading& reading) {
@@ -160,7 +152,7 @@ int card_SetOutput(const DeviceFd& gateway, int card, int channel, const OutputC
   if (card == kCardMain) return SetMainOutput(channel, command);
   if (card == kCardIo) {
     if (channel < 1 || channel > 4) return 0;
-    return card_WriteReg(gateway, static_cast<std::uint32_t>(22 + channel), command.activation) ? 1 : 0;
+    return card_WriteReg(gateway, static_cast<std::uint32_t>(22 + channel), command.activation) ? 1 : kStepIoFailure;
   }
   if (card == kCardSense) return SetSenseOutput(gateway, channel, command);
   return 0;
@@ -206,7 +198,8 @@ StepResult test_Output(const StepArgs& args, ResponseLine& line) {
   OutputCommand command;
   command.activation = static_cast<std::uint8_t>(pcba_Decimal(args.Get(5)) & 0xFF);
   command.timeMs = pcba_Decimal(args.Get(6));
-  // The flag (1 or 0) is the result; neither prints an error line.
+  // 1 or 0 (a channel the card does not have) print no error line; a failed
+  // write does.
   if (card != kCardNone) result = card_SetOutput(gateway, card, channel, command);
 
   line.AppendUnsigned(command.activation);

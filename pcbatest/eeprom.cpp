@@ -26,39 +26,43 @@ bool WriteAll(int fd, std::span<const std::uint8_t> bytes) {
   return true;
 }
 
-// Reads up to image.size() bytes; what the file does not hold stays zero.
-bool ReadUpTo(int fd, Image& image) {
+// Reads up to image.size() bytes; returns how many the file held, or -1.
+ssize_t ReadUpTo(int fd, Image& image) {
   std::size_t have = 0;
   while (have < image.size()) {
     const ssize_t got = ::read(fd, image.data() + have, image.size() - have);
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return false;
+    if (got < 0) return -1;
     if (got == 0) break;
     have += static_cast<std::size_t>(got);
   }
-  return true;
+  return static_cast<ssize_t>(have);
 }
 
-// The file is created for the owner only; an existing file is overwritten
-// from its start but not shortened. The step only succeeds when the whole
-// image is in the file: a station must never believe in a backup that
+// The card is read first, so that a failed read leaves no file behind. The
+// file is created for the owner only; an existing one is replaced whole,
+// never left with the tail of an older dump. The step only succeeds when the
+// whole image is in the file: a station must never believe in a backup that
 // could not be written.
 StepResult ReadToFile(const DeviceFd& gateway, int card, const char* path) {
-  const DeviceFd file(::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-  if (!file.Valid()) return kStepIoFailure;
   Image image{};
   if (!card_ReadBlock(gateway, card_MemoryBase(card), image)) return kStepIoFailure;
-  if (!WriteAll(file.Get(), image)) return kStepIoFailure;
+  const DeviceFd file(::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  if (!file.Valid() || !WriteAll(file.Get(), image)) return kStepIoFailure;
   return kStepSuccess;
 }
 
 // A source that cannot be opened or read is refused before the card is
-// touched: writing the empty buffer would wipe the card's calibration.
+// touched, and so is one shorter than the image EEPROM read produces: the
+// whole image is written, and the zeros that would stand for the missing
+// bytes would wipe the card's production data and calibration.
 StepResult WriteFromFile(const DeviceFd& gateway, int card, const char* path, StepResult start) {
   const DeviceFd file = pcba_OpenDevice(path, O_RDWR);
   Image image{};
-  if (!file.Valid() || !ReadUpTo(file.Get(), image)) return kStepIoFailure;
+  const ssize_t size = file.Valid() ? ReadUpTo(file.Get(), image) : -1;
+  if (size < 0) return kStepIoFailure;
   if (!IsEepromCard(card)) return start;
+  if (static_cast<std::size_t>(size) < image.size()) return kStepWrongData;
   return card_WriteBlock(gateway, card_MemoryBase(card), image) ? kStepSuccess : kStepIoFailure;
 }
 

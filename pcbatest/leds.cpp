@@ -54,8 +54,9 @@ StepResult test_Backlight(const StepArgs& args, ResponseLine& line) {
   pcba_Echo(args, line, 3, false);
   const std::string_view step = args.Step();
   // The level is not range-tested here: the backlight driver refuses what it
-  // cannot show, and the failed write is reported.
-  if (step == "activate") return pcba_WriteAttribute(kBrightness, args.Data());
+  // cannot show, and the failed write is reported. A missing level would be
+  // a write of nothing, which every driver takes without changing anything.
+  if (step == "activate") return args.Data().empty() ? kStepWrongData : pcba_WriteAttribute(kBrightness, args.Data());
   if (step == "deactivate") return pcba_WriteAttribute(kBrightness, "0");
   return kStepWrongCommand;
 }

@@ -1,5 +1,6 @@
 #include "otp.h"
 
+#include <cctype>
 #include <cstdlib>
 
 #include "shell.h"
@@ -10,17 +11,28 @@ constexpr std::string_view kFuseFolder = "/sys/fsl_otp/HW_OCOTP_";
 
 }  // namespace
 
-std::uint32_t otp_ReadWord(std::string_view word) {
+bool otp_ReadWord(std::string_view word, std::uint32_t& value) {
+  value = 0;
   CommandLine command;
   command.Append("cat ");
   command.Append(kFuseFolder);
   command.Append(word);
-  if (!command.Complete()) return 0;
+  if (!command.Complete()) return false;
   CommandOutput output;
   pcba_ReadCommandLine(command.CStr(), output);
-  if (output.Size() <= 2) return 0;
   // The file prints "0x" and the value; conversion starts after those two.
-  return static_cast<std::uint32_t>(std::strtoul(output.CStr() + 2, nullptr, 16));
+  // Empty output or no digit after them is a word that could not be read,
+  // which must never pass for a blank one.
+  const char* digits = output.CStr() + 2;
+  if (!output.View().starts_with("0x") || std::isxdigit(static_cast<unsigned char>(*digits)) == 0) return false;
+  value = static_cast<std::uint32_t>(std::strtoul(digits, nullptr, 16));
+  return true;
+}
+
+std::uint32_t otp_ReadWord(std::string_view word) {
+  std::uint32_t value = 0;
+  (void)otp_ReadWord(word, value);
+  return value;
 }
 
 bool otp_WriteWord(std::string_view word, std::string_view hexValue) {
@@ -30,7 +42,5 @@ bool otp_WriteWord(std::string_view word, std::string_view hexValue) {
   command.Append(" > ");
   command.Append(kFuseFolder);
   command.Append(word);
-  if (!command.Complete()) return false;
-  pcba_RunCommand(command.CStr());
-  return true;
+  return command.Complete() && pcba_RunCommand(command.CStr());
 }

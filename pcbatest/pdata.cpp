@@ -1,11 +1,13 @@
 // PDATA: programs and reads the board's production data (MAC addresses,
 // serial number, part number, version) in the fuse words. Every set step
-// writes only while its guard word still reads zero, because a fuse bit once
-// set stays set.
-#include <charconv>
+// writes only while all the fuse bits it will write still read zero, because
+// a fuse bit once set stays set.
 #include <array>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <span>
 
 #include "otp.h"
 #include "shell.h"
@@ -79,47 +81,77 @@ bool ParsePair(std::string_view data, std::uint64_t maxFirst, std::uint64_t maxS
 constexpr std::uint64_t kMaxPart = 0xFFFF;
 constexpr std::uint64_t kMaxPartInteger = (std::uint64_t{1} << 48) - 1;
 
-StepResult SetMac0(std::string_view data, ResponseLine& line) {
-  if (otp_ReadWord("MAC0") != 0) return kStepIoFailure;
-  (void)otp_WriteWord("MAC0", Prefixed(data.substr(4, 8)).View());
-  (void)otp_WriteWord("MAC1", Prefixed(data.substr(0, 4)).View());
+// One fuse word a set step writes: the bits of the word that belong to the
+// item (the two MAC addresses share MAC1, one half each) and the text echoed
+// into it, "0x" and hexadecimal digits within those bits.
+struct FusePiece {
+  std::string_view word;
+  std::uint32_t mask;
+  Hex text;
+};
+using FusePieces = std::array<FusePiece, 2>;
+
+// Burns the pieces in order. A bit once set stays set, so a step that wrote
+// over a set bit would OR two values into one field: every piece's bits must
+// read blank first, and a word that cannot be read counts as programmed.
+// Each word is read back after its write; the step only succeeds when every
+// write was taken and every word holds exactly the value in its bits.
+bool BurnFuses(std::span<const FusePiece> pieces) {
+  std::uint32_t value = 0;
+  for (const FusePiece& piece : pieces) {
+    if (!otp_ReadWord(piece.word, value) || (value & piece.mask) != 0) return false;
+  }
+  for (const FusePiece& piece : pieces) {
+    const auto wanted = static_cast<std::uint32_t>(std::strtoul(piece.text.CStr() + 2, nullptr, 16));
+    if (!otp_WriteWord(piece.word, piece.text.View()) || !otp_ReadWord(piece.word, value) ||
+        (value & piece.mask) != wanted) {
+      return false;
+    }
+  }
+  return true;
+}
+
+StepResult Burn(std::span<const FusePiece> pieces, std::string_view data, ResponseLine& line) {
+  if (!BurnFuses(pieces)) return kStepIoFailure;
   line.Append(data);
   return kStepSuccess;
+}
+
+constexpr std::uint32_t kWholeWord = 0xFFFFFFFFU;
+
+StepResult SetMac0(std::string_view data, ResponseLine& line) {
+  const FusePieces pieces{{{"MAC0", kWholeWord, Prefixed(data.substr(4, 8))},
+                           {"MAC1", 0x0000FFFFU, Prefixed(data.substr(0, 4))}}};
+  return Burn(pieces, data, line);
 }
 
 StepResult SetMac1(std::string_view data, ResponseLine& line) {
-  if (otp_ReadWord("MAC2") != 0) return kStepIoFailure;
   // The second address owns the high half of the shared word.
-  (void)otp_WriteWord("MAC1", Prefixed(data.substr(8, 4), "0000").View());
-  (void)otp_WriteWord("MAC2", Prefixed(data.substr(0, 8)).View());
-  line.Append(data);
-  return kStepSuccess;
+  const FusePieces pieces{{{"MAC1", 0xFFFF0000U, Prefixed(data.substr(8, 4), "0000")},
+                           {"MAC2", kWholeWord, Prefixed(data.substr(0, 8))}}};
+  return Burn(pieces, data, line);
 }
 
 StepResult SetPartNumber(std::string_view data, std::uint64_t integer, std::uint64_t fraction, ResponseLine& line) {
-  if (otp_ReadWord("SW_GP2") != 0) return kStepIoFailure;
-  (void)otp_WriteWord("SW_GP2", FuseValue(integer & 0xFFFFFFFFU).View());
-  // Fraction in the high half, bits 32 to 47 of the integer in the low half.
+  // Fraction in the high half of SW_GP3, bits 32 to 47 of the integer in the
+  // low half.
   Hex high;
   high.Append("0x");
   AppendHex(high, fraction, 4);
   AppendHex(high, integer >> 32, 4);
-  (void)otp_WriteWord("SW_GP3", high.View());
-  line.Append(data);
-  return kStepSuccess;
+  const FusePieces pieces{{{"SW_GP2", kWholeWord, FuseValue(integer & kWholeWord)}, {"SW_GP3", kWholeWord, high}}};
+  return Burn(pieces, data, line);
 }
 
 StepResult SetVersion(std::string_view data, std::uint64_t major, std::uint64_t minor, ResponseLine& line) {
-  if (otp_ReadWord("SW_GP4") != 0) return kStepIoFailure;
-  (void)otp_WriteWord("SW_GP4", FuseValue(major * 65536 + minor).View());
-  line.Append(data);
-  return kStepSuccess;
+  const FusePiece piece{"SW_GP4", kWholeWord, FuseValue(major * 65536 + minor)};
+  return Burn(std::span(&piece, 1), data, line);
 }
 
 // Setting the serial number also names the host "kv_" and the serial's last
 // five digits, renames the default access point and stores the serial in
-// /etc/sno. The guard is read first: a refused step must leave the host name
-// and serial file matching the fuses.
+// /etc/sno. That happens only once the fuses hold the serial, so that a
+// refused or failed step leaves host name and serial file matching them.
 StepResult SetSerial(std::string_view data, std::uint64_t value, ResponseLine& line) {
   char host[16];
   std::snprintf(host, sizeof host, "kv_%05d", static_cast<int>(value % 100000));
@@ -140,10 +172,10 @@ StepResult SetSerial(std::string_view data, std::uint64_t value, ResponseLine& l
     if (!command.Complete()) return kStepWrongData;
   }
 
-  if (otp_ReadWord("SW_GP0") != 0) return kStepIoFailure;
+  const FusePieces pieces{{{"SW_GP0", kWholeWord, FuseValue(value & kWholeWord)},
+                           {"SW_GP1", kWholeWord, FuseValue(value >> 32)}}};
+  if (!BurnFuses(pieces)) return kStepIoFailure;
   for (const CommandLine& command : commands) pcba_RunCommand(command.CStr());
-  (void)otp_WriteWord("SW_GP0", FuseValue(value & 0xFFFFFFFFU).View());
-  (void)otp_WriteWord("SW_GP1", FuseValue(value >> 32).View());
   line.Append(data);
   return kStepSuccess;
 }

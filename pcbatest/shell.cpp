@@ -2,6 +2,8 @@
 // needed, popen() for the ones whose first line is read.
 #include "shell.h"
 
+#include <sys/wait.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -15,10 +17,10 @@ using Pipe = std::unique_ptr<FILE, PipeCloser>;
 
 }  // namespace
 
-void pcba_RunCommand(const char* command) {
+bool pcba_RunCommand(const char* command) {
   std::fflush(stdout);
-  // The outcome is deliberately not examined (see the header).
-  (void)std::system(command);
+  const int status = std::system(command);
+  return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 void pcba_ReadCommandLine(const char* command, CommandOutput& out) {

@@ -10,9 +10,10 @@
 inline constexpr std::size_t kCommandOutputSize = 250;
 using CommandOutput = FixedText<kCommandOutputSize>;
 
-// Runs a command line through the shell and waits for it. Its outcome is not
-// examined: the steps report what they read back, not what the tools say.
-void pcba_RunCommand(const char* command);
+// Runs a command line through the shell and waits for it. True when the
+// shell exited with status 0; most steps do not look at it and report what
+// they read back, not what the tools say.
+bool pcba_RunCommand(const char* command);
 
 // Runs a command line through a pipe and keeps the first line of its output
 // (line end included when there is one) in out; out stays empty when the

@@ -5,7 +5,10 @@ The real KV2TPCBATest binary runs at the real paths, on simulated hardware:
     main-card LEDs and the twelve CON500 pins, the backlight, and the fuse
     words under /sys/fsl_otp/. A fuse word behaves like one: what is written
     is OR-ed into the word (bits can only be set), and reading prints
-    "0x%08x"; every write is journalled in order.
+    "0x%08x"; every write is journalled in order. During a run the file
+    holds what the tool last wrote (the OR is made when the run ends); a
+    word can be locked (every write fails) or spoiled (reads other text, or
+    cannot be read at all) for one run.
   - /dev/input/buzzer0, dipswitch0 and keyboard0 are umockdev nodes whose
     ioctls (EVIOCGABS, EVIOCGKEY) and writes this module answers and records.
   - /etc, date, /sbin/hwclock and the calibration script are replaced inside a
@@ -127,6 +130,7 @@ class SimBoard:
         self.keys_down = set()
         self.writes = []            # (device node, bytes) written to input nodes
         self.fuse_writes = []       # (word, text) of the last run, in order
+        self.locked_fuses = set()   # words whose writes fail
         self.testbed = UMockdev.Testbed.new()
         self.root = self.testbed.get_root_dir()
         self._handlers = []
@@ -218,6 +222,7 @@ class SimBoard:
             "ASAN_OPTIONS": "verify_asan_link_order=0:detect_leaks=0",
         })
         env.update(self.can.env)
+        env["KV_SIM_READONLY"] = " ".join(self._fuse_file(w) for w in sorted(self.locked_fuses))
         if os.path.exists(self.can_library):
             env["KV_SIM_PRELOAD"] = self.can_library + ":libumockdev-preload.so.0"
         elif args[:1] == ("CAN",):
@@ -269,12 +274,38 @@ class SimBoard:
         self.fuses[word] |= value
         self._store_fuses()
 
+    def reset_fuses(self):
+        """Fresh fuses, as on the next board off the line."""
+        self.fuses = {word: 0 for word in FUSE_WORDS}
+        self._store_fuses()
+
+    def lock_fuse(self, word):
+        """Makes every write to a fuse word fail, as a locked fuse bank does."""
+        self.locked_fuses.add(word)
+
+    def spoil_fuse(self, word, text=None):
+        """For the next run, the fuse word's file reads text instead of the
+        word; None: the file cannot be read at all."""
+        path = self._fuse_file(word)
+        os.unlink(path)
+        if text is None:
+            os.mkdir(path)
+        else:
+            with open(path, "w") as f:
+                f.write(text)
+
+    def _fuse_file(self, word):
+        return os.path.join(self.root, "sys", "fsl_otp", "HW_OCOTP_" + word)
+
     def _store_fuses(self):
         os.makedirs(self.sim, exist_ok=True)
         with open(os.path.join(self.sim, "fuses.json"), "w") as f:
             json.dump(self.fuses, f)
         for word, value in self.fuses.items():
-            with open(os.path.join(self.root, "sys", "fsl_otp", "HW_OCOTP_" + word), "w") as f:
+            path = self._fuse_file(word)
+            if os.path.isdir(path):
+                os.rmdir(path)
+            with open(path, "w") as f:
                 f.write("0x%08x\n" % value)
 
     def _load_cards(self):

@@ -29,6 +29,18 @@ def test_nothing_received_is_an_io_failure(board):
     assert len(board.can.frames) == 1
 
 
+@pytest.mark.parametrize("step, interfaces", [
+    ("CAN1toCAN2", ("can0",)),      # no receiving interface: its socket would take the frame sent
+    ("CAN2toCAN1", ("can1",)),
+    ("CAN1toCAN2", ("can1",)),      # no sending interface
+    ("CAN2toCAN1", ("can0",)),
+])
+def test_missing_interface_fails_the_two_bus_step(make_board, step, interfaces):
+    board = make_board(can_interfaces=interfaces)
+    assert board.run("CAN", step, "test") == (0, IO_FAILURE + "CAN %s \n" % step, "")
+    assert board.can.frames == []
+
+
 # Identifier words of other nodes' frames: only bits 0 to 27 are compared.
 REJECTED = [0x81020305, 0x83020304, 0x80000304, 0x00000304, 0x01020303 | 0x80000000]
 

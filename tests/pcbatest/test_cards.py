@@ -2,6 +2,7 @@
 import pytest
 
 WRONG_COMMAND = "Wrong test command specified -> \n"
+WRONG_DATA = "Wrong test data specified -> \n"
 IO_FAILURE = "Unable to open, read or write to file -> \n"
 
 
@@ -18,7 +19,11 @@ def test_read_calib_gives_the_calibration_points(board):
     ((-100, 1000, 0, 0), 333, -33),              # -33.3 truncated toward zero
     ((1000, 2000, 500, 1000), 0, 0),             # below the low point: 500 - 500
     ((400, 500, 250, 500), 900, 250),            # equal raw points: the low value
-    ((30000, 1, 0, 0), 3, 24464),                # 90000 kept in 16 bits
+    # beyond 16 bits, over the whole raw range
+    ((30000, 1, 0, 0), 3, 90000),
+    ((30000, 30000, 0, 0), 60000, 60000),
+    ((32767, 1, -32768, 0), 65535, 4294803456),  # single precision: 65535 * 65535 rounds to 4294836224
+    ((-32768, 1, 32767, 0), 65535, -4294803456),
 ])
 def test_read_value_computes_and_truncates(board, calibration, raw, value):
     board.gateway.set_calibration("sense", 7, *calibration)
@@ -145,6 +150,24 @@ def test_output_activation_keeps_its_low_byte(board):
     assert [(reg, value) for _, reg, value in board.gateway.register_writes()] == [(23, 1)]
 
 
+@pytest.mark.parametrize("args, requests", [
+    (("OUTPUT", "set", "io", "3", "1", "0"), 1),
+    (("OUTPUT", "set", "sense", "2", "0", "0"), 4),
+    (("OUTPUT", "set", "sense", "4", "1", "0"), 1),
+    # a latched pulse still tries to release its coils after a failed write
+    (("OUTPUT", "set", "sense", "3", "2", "5"), 6),
+    (("OUTPUT", "set", "sense", "1", "3", "5"), 8),
+    (("OUTPUT", "set", "main", "1", "1", "0"), None),     # the LED file is missing
+])
+def test_output_reports_a_failed_write(board, args, requests):
+    if requests is None:
+        board.remove_sys(led("red"))
+    else:
+        board.gateway.absent = True
+    assert board.run(*args) == (0, IO_FAILURE + " ".join(args) + "\n", "")
+    assert len(board.gateway.requests()) == (requests or 0)
+
+
 # ---- CARDINFO ---------------------------------------------------------------
 
 FILLER = bytes(range(0x80, 0x80 + 55))
@@ -168,6 +191,25 @@ def test_set_then_get(board, element, values, echo, get, field):
     assert board.run("CARDINFO", "get", "io", element) == (0, "CARDINFO get io %s %s\n" % (element, get), "")
 
 
+@pytest.mark.parametrize("element, text", [
+    ("DS", "Measurement card 48V 200A x"),    # 27 characters, no terminating zero
+    ("PN", "318400.52099"),
+    ("VN", "1.2.34"),
+])
+def test_full_text_field_prints_only_its_own_bytes(board, element, text):
+    board.gateway.eeprom["io"][0x14:0x14 + 55] = FILLER      # the next fields hold no zero byte
+    assert board.run("CARDINFO", "set", "io", element, text)[1] == "CARDINFO set io %s %s \n" % (element, text)
+    assert board.run("CARDINFO", "get", "io", element) == (0, "CARDINFO get io %s %s\n" % (element, text), "")
+
+
+@pytest.mark.parametrize("serial", ["12345678901a", "0x1234", "1234567890123", "", "12 34", "+1234"])
+def test_serial_number_other_than_up_to_12_digits_is_refused(board, serial):
+    board.gateway.eeprom["io"][0x14:0x14 + 55] = FILLER
+    assert board.run("CARDINFO", "set", "io", "SN", serial) == (0, WRONG_DATA + "CARDINFO set io SN \n", "")
+    assert board.gateway.requests() == []
+    assert bytes(board.gateway.eeprom["io"][0x14:0x14 + 55]) == FILLER
+
+
 def test_text_is_cut_to_its_field(board):
     assert board.run("CARDINFO", "set", "sense", "VN", "1.2.345.6") == (0, "CARDINFO set sense VN 1.2.345.6 \n", "")
     assert bytes(board.gateway.eeprom["sense"][0x14 + 45:0x14 + 51]) == b"1.2.34"
@@ -183,7 +225,7 @@ def test_software_version(board, card, register_value, out):
 
 
 @pytest.mark.parametrize("args, absent, out", [
-    (("CARDINFO", "set", "io", "SN", "123456789012"), True, WRONG_COMMAND + "CARDINFO set io SN \n"),
+    (("CARDINFO", "set", "io", "SN", "123456789012"), True, IO_FAILURE + "CARDINFO set io SN \n"),
     (("CARDINFO", "set", "sense", "SW", "7"), False, WRONG_COMMAND + "CARDINFO set sense SW \n"),
     (("CARDINFO", "set", "main", "DS", "x"), False, WRONG_COMMAND + "CARDINFO set main DS \n"),
     (("CARDINFO", "get", "main", "SN"), False, WRONG_COMMAND + "CARDINFO get main SN 000000000000\n"),

@@ -49,6 +49,12 @@ def test_unknown_step_item_writes_nothing(board, args):
     assert touched == [] and board.read_sys(BACKLIGHT) == ""
 
 
+@pytest.mark.parametrize("args", [("BL", "activate"), ("BL", "activate", "")])
+def test_backlight_without_a_level_is_refused(board, args):
+    assert board.run(*args) == (0, "Wrong test data specified -> \nBL activate \n", "")
+    assert board.read_sys(BACKLIGHT) == ""
+
+
 def test_refused_backlight_level_reports_the_failed_write(board):
     board.fail_writes(BACKLIGHT)
     assert board.run("BL", "activate", "9") == (0, IO_FAILURE + "BL activate 9\n", "")

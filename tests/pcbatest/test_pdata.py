@@ -1,6 +1,8 @@
 """Production data in the simulated fuse words: what each set step burns,
-what the get steps read back, and that a programmed guard word or wrong data
-burns nothing."""
+what the get steps read back, and that programmed, unreadable or locked words
+and wrong data never let two values mix in one field."""
+import itertools
+
 import pytest
 
 WRONG_DATA = "Wrong test data specified -> \n"
@@ -58,20 +60,104 @@ def test_get_steps_decode_programmed_words(board, fuses, step, value):
     assert board.run("PDATA", step) == (0, "PDATA %s %s\n" % (step, value), "")
 
 
-@pytest.mark.parametrize("guard, step, data", [
-    ("MAC0", "setMAC0", "02a0c1c12345"),
-    ("MAC2", "setMAC1", "0a1b2c3d4e5f"),
-    ("SW_GP2", "setPN", "318400.520"),
-    ("SW_GP4", "setVN", "1.2"),
-    ("SW_GP0", "setSN", "01234567898"),
+@pytest.mark.parametrize("word, bits, step, data", [
+    ("MAC0", 0x80, "setMAC0", "02a0c1c12345"),
+    ("MAC1", 0x80, "setMAC0", "02a0c1c12345"),          # its half of the shared word
+    ("MAC2", 0x80, "setMAC1", "0a1b2c3d4e5f"),
+    ("MAC1", 0x800000, "setMAC1", "0a1b2c3d4e5f"),
+    ("SW_GP2", 0x80, "setPN", "318400.520"),
+    ("SW_GP3", 0x80, "setPN", "318400.520"),
+    ("SW_GP4", 0x80, "setVN", "1.2"),
+    ("SW_GP0", 0x80, "setSN", "01234567898"),
+    ("SW_GP1", 0x80, "setSN", "01234567898"),
 ])
-def test_programmed_guard_word_refuses_and_changes_nothing(board, guard, step, data):
-    board.program_fuse(guard, 0x80)
+def test_programmed_word_refuses_and_changes_nothing(board, word, bits, step, data):
+    board.program_fuse(word, bits)
     before = dict(board.fuses)
     assert board.run("PDATA", step, data) == (0, IO_FAILURE + "PDATA %s \n" % step, "")
     assert board.fuse_writes == [] and board.fuses == before
     # A refused serial number leaves host name, access point and serial file
     # matching the fuses.
+    assert etc_files(board) == FRESH_ETC
+
+
+def burns(board, step, data):
+    """Runs a set step: True when it burnt its value, False when it was
+    refused, and then nothing at all changed."""
+    before = dict(board.fuses)
+    status, out, _ = board.run("PDATA", step, data)
+    assert status == 0
+    if out == "PDATA %s %s\n" % (step, data):
+        return True
+    assert out == IO_FAILURE + "PDATA %s \n" % step
+    assert board.fuse_writes == [] and board.fuses == before
+    return False
+
+
+# Per item, three values (data, read back) whose bits lie in different words
+# of the field: the first word only, the second only, both.
+FIELD_VALUES = [
+    ("setMAC0", "getMAC0", [("000012345678",) * 2, ("02a000000000",) * 2, ("02a0c1c12345",) * 2]),
+    ("setMAC1", "getMAC1", [("0a1b2c3d0000",) * 2, ("000000004e5f",) * 2, ("0a1b2c3d4e5f",) * 2]),
+    ("setSN", "getSN", [("00000000001", "1"), ("04294967296", "4294967296"),
+                        ("18446744073709551615",) * 2]),
+    ("setPN", "getPN", [("318400.0", "318400"), ("4294967296.0", "4294967296"),
+                        ("4295285696.520",) * 2]),
+    ("setVN", "getVN", [("1.0",) * 2, ("0.2",) * 2, ("1.2",) * 2]),
+]
+
+
+@pytest.mark.parametrize("set_step, get_step, values", FIELD_VALUES)
+def test_no_second_value_mixes_into_a_field(board, set_step, get_step, values):
+    # Each ordered pair on fresh fuses: the first value burns, the second is
+    # refused whichever words it would write, and the field reads the first.
+    for (first, read_back), (second, _) in itertools.permutations(values, 2):
+        board.reset_fuses()
+        assert burns(board, set_step, first)
+        assert not burns(board, set_step, second)
+        assert board.run("PDATA", get_step)[1] == "PDATA %s %s\n" % (get_step, read_back)
+
+
+@pytest.mark.parametrize("steps, read_back", [
+    # the two addresses own one half of MAC1 each, in either order, and
+    # neither can then be set again
+    ([("setMAC1", "0a1b2c3d4e5f", True), ("setMAC0", "02a0c1c12345", True),
+      ("setMAC0", "ffff00000000", False), ("setMAC1", "00000000ffff", False)],
+     {"getMAC0": "02a0c1c12345", "getMAC1": "0a1b2c3d4e5f"}),
+    ([("setMAC0", "02a000000000", True), ("setMAC1", "000000004e5f", True),
+      ("setMAC1", "0a1b2c3d0000", False), ("setMAC0", "0000c1c12345", False)],
+     {"getMAC0": "02a000000000", "getMAC1": "000000004e5f"}),
+    # a value of zeros burns no bit and leaves the field to the next step
+    ([("setMAC0", "000000000000", True), ("setMAC0", "02a0c1c12345", True)], {"getMAC0": "02a0c1c12345"}),
+    ([("setVN", "0.0", True), ("setVN", "1.2", True), ("setVN", "0.0", False)], {"getVN": "1.2"}),
+])
+def test_set_sequences_burn_each_field_once(board, steps, read_back):
+    assert [burns(board, step, data) for step, data, _ in steps] == [ok for _, _, ok in steps]
+    for step, value in read_back.items():
+        assert board.run("PDATA", step)[1] == "PDATA %s %s\n" % (step, value)
+
+
+@pytest.mark.parametrize("locked, unreadable, step, data, burnt", [
+    # a word that cannot be read counts as programmed: nothing is burnt
+    (None, ("MAC1", ""), "setMAC0", "02a0c1c12345", []),
+    (None, ("MAC1", None), "setMAC1", "0a1b2c3d4e5f", []),
+    (None, ("SW_GP3", "garbage\n"), "setPN", "318400.520", []),
+    (None, ("SW_GP1", "0x\n"), "setSN", "01234567898", []),
+    (None, ("SW_GP4", None), "setVN", "1.2", []),
+    # a write that does not land fails the step, even when it would have
+    # burnt no bit, and the host name stays as it was
+    ("SW_GP2", None, "setPN", "318400.520", []),
+    ("MAC1", None, "setMAC0", "02a0c1c12345", [("MAC0", "0xc1c12345")]),
+    ("SW_GP1", None, "setSN", "01234567898", [("SW_GP0", "0x499602da")]),
+])
+def test_unreadable_or_locked_word_fails_the_step(board, locked, unreadable, step, data, burnt):
+    if locked:
+        board.lock_fuse(locked)
+    if unreadable:
+        board.spoil_fuse(*unreadable)
+    status, out, _ = board.run("PDATA", step, data)
+    assert (status, out) == (0, IO_FAILURE + "PDATA %s \n" % step)
+    assert board.fuse_writes == burnt
     assert etc_files(board) == FRESH_ETC
 
 
