@@ -1,7 +1,9 @@
 #include "core/log.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
@@ -15,6 +17,7 @@
 #include "core/bounded.h"
 #include "core/handles.h"
 #include "core/paths.h"
+#include "core/statefile.h"
 
 namespace {
 
@@ -120,29 +123,37 @@ void UpdateLog(unsigned kind, const char* text) {
   const char* tag = UpdateLogTag(kind);
   if (tag == nullptr) return;
 
-  const std::string path = paths_Device(devpath::kUpdateLog);
-  struct stat st {};
-  const bool startAfresh = ::stat(path.c_str(), &st) != 0 || st.st_size > kUpdateLogLimit;
-  FILE* file = kv::OpenFile(path.c_str(), startAfresh ? "w" : "a").release();
-  if (file == nullptr) return;
-
   const std::time_t now = std::time(nullptr);
   struct tm local {};
-  if (now == static_cast<std::time_t>(-1) || localtime_r(&now, &local) == nullptr) {
-    std::fclose(file);
-    return;
-  }
+  if (now == static_cast<std::time_t>(-1) || localtime_r(&now, &local) == nullptr) return;
   // The time stamp buffer is 32 characters, as on the device; a year beyond
   // four digits would be cut, never overrun.
   char stamp[32];
   const int stampLength = std::snprintf(stamp, sizeof stamp, "%d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900,
                 local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
   if (stampLength < 0) stamp[0] = '\0';
+  char tagged[16];
+  std::snprintf(tagged, sizeof tagged, "%10s", tag);
+  const std::string line = std::string(stamp) + " " + tagged + ": " + (text != nullptr ? text : "") + "\n";
 
-  if (std::fprintf(file, "%s %10s: %s\n", stamp, tag, text != nullptr ? text : "") < 0) {
+  const std::string path = paths_Device(devpath::kUpdateLog);
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || st.st_size > kUpdateLogLimit) {
+    // A new or restarted log replaces the old one whole: a kill or a power
+    // cut leaves the old log or the new line, never an emptied file.
+    if (kv::Status written = statefile_Write(path, line); !written) {
+      log_Print(3, "UpdateLog - %s\n", written.error().message().c_str());
+    }
+    return;
+  }
+  kv::Fd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+  if (!fd) return;
+  // One write appends the whole line; it is on the storage before the step
+  // it records goes on.
+  if (::write(fd.get(), line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
     log_Print(0, "UpdateLog - Unable to write data to file %s", path.c_str());
   }
-  if (std::fclose(file) != 0) {
+  if (::fsync(fd.get()) != 0 || ::close(fd.release()) != 0) {
     log_Print(0, "UpdateLog - Unable to close and save %s properly", path.c_str());
   }
 }

@@ -84,3 +84,12 @@ int statefile_RemoveLeftovers(const std::string& folder) {
   }
   return removed;
 }
+
+kv::Status statefile_Remove(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) {
+    if (errno == ENOENT) return kv::Ok();
+    return kv::SystemError("unlink").WithContext(path);
+  }
+  if (kv::Status synced = SyncFolder(FolderOf(path)); !synced) return synced.error().WithContext(path);
+  return kv::Ok();
+}

@@ -39,3 +39,7 @@ struct StateFileOps {
   int (*rename)(const char* from, const char* to);
 };
 void statefile_SetOps(const StateFileOps* ops);
+
+// Removes the state file at path and flushes its folder, so that the removal
+// survives a power cut as a replacement does. A missing file is no error.
+kv::Status statefile_Remove(const std::string& path);
