@@ -1,9 +1,20 @@
 #include "core/cmd.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "core/log.h"
+#include "core/sleep.h"
 
 namespace {
 
@@ -64,4 +75,130 @@ int cmd_ClosePipe(kv::Pipe pipe) {
   FILE* f = pipe.release();
   if (f == nullptr) return -1;
   return ::pclose(f);
+}
+
+CmdReader::CmdReader(CmdReader&& other) noexcept
+    : out_(std::move(other.out_)), pid_(std::exchange(other.pid_, -1)), pending_(std::move(other.pending_)),
+      ended_(other.ended_) {}
+
+CmdReader& CmdReader::operator=(CmdReader&& other) noexcept {
+  if (this != &other) {
+    if (pid_ > 0) (void)Terminate();
+    out_ = std::move(other.out_);
+    pid_ = std::exchange(other.pid_, -1);
+    pending_ = std::move(other.pending_);
+    ended_ = other.ended_;
+  }
+  return *this;
+}
+
+CmdReader::~CmdReader() {
+  if (pid_ > 0) (void)Terminate();
+}
+
+CmdReader CmdReader::Start(const char* line) {
+  CmdReader reader;
+  if (line == nullptr) return reader;
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return reader;
+  kv::Fd readEnd(fds[0]);
+  kv::Fd writeEnd(fds[1]);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  if (posix_spawn_file_actions_init(&actions) != 0) return reader;
+  if (posix_spawnattr_init(&attr) != 0) {
+    posix_spawn_file_actions_destroy(&actions);
+    return reader;
+  }
+  // Standard output into the pipe (dup2 clears close-on-exec on the copy);
+  // a process group of its own, led by the shell.
+  (void)posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
+  (void)posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+  (void)posix_spawnattr_setpgroup(&attr, 0);
+  char sh[] = "sh";
+  char dashC[] = "-c";
+  std::string command(line);
+  char* argv[] = {sh, dashC, command.data(), nullptr};
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  if (rc != 0) return reader;
+  reader.out_ = std::move(readEnd);
+  reader.pid_ = pid;
+  return reader;
+}
+
+CmdReader::Read CmdReader::ReadLine(char* buf, std::size_t size, std::chrono::steady_clock::time_point deadline) {
+  if (size < 2) return Read::kEnd;
+  const std::size_t most = size - 1;
+  for (;;) {
+    const std::size_t feed = pending_.find('\n');
+    const bool whole = feed != std::string::npos && feed < most;
+    if (whole || pending_.size() >= most || (ended_ && !pending_.empty())) {
+      const std::size_t n = whole ? feed + 1 : std::min(most, pending_.size());
+      pending_.copy(buf, n);
+      buf[n] = '\0';
+      pending_.erase(0, n);
+      return Read::kLine;
+    }
+    if (ended_ || !out_) return Read::kEnd;
+
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    struct pollfd p {
+      out_.get(), POLLIN, 0
+    };
+    const int ready = ::poll(&p, 1, static_cast<int>(std::clamp<long long>(left.count(), 0, 60000)));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready == 0) {
+      if (std::chrono::steady_clock::now() >= deadline) return Read::kDeadline;
+      continue;
+    }
+    char chunk[4096];
+    const ssize_t got = ready < 0 ? -1 : ::read(out_.get(), chunk, sizeof chunk);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      ended_ = true;
+      continue;
+    }
+    pending_.append(chunk, static_cast<std::size_t>(got));
+  }
+}
+
+int CmdReader::Wait() {
+  int status = -1;
+  while (::waitpid(pid_, &status, 0) < 0) {
+    if (errno != EINTR) {
+      status = -1;
+      break;
+    }
+  }
+  pid_ = -1;
+  return status;
+}
+
+int CmdReader::Close() {
+  if (pid_ <= 0) return -1;
+  out_.reset();
+  return Wait();
+}
+
+int CmdReader::Terminate(std::chrono::milliseconds grace) {
+  if (pid_ <= 0) return -1;
+  out_.reset();
+  (void)::killpg(pid_, SIGTERM);
+  const auto until = std::chrono::steady_clock::now() + grace;
+  for (;;) {
+    // Looked at without reaping: while the shell is not reaped its group id
+    // cannot be reused, so the SIGKILL below reaches only what it started.
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_) {
+      break;
+    }
+    if (std::chrono::steady_clock::now() >= until) break;
+    kv_SleepMicroseconds(50000);
+  }
+  (void)::killpg(pid_, SIGKILL);
+  return Wait();
 }

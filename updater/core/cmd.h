@@ -1,7 +1,11 @@
 // Shell command execution. Every command the daemon starts goes through here.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "core/handles.h"
@@ -32,3 +36,44 @@ kv::Pipe cmd_OpenPipe(const char* line);
 // Closes a pipe from cmd_OpenPipe and returns the command's wait status
 // (as pclose reports it; -1 when it could not be had).
 int cmd_ClosePipe(kv::Pipe pipe);
+
+// A command whose output is read line by line under a deadline (the image
+// updater). It is started through the shell like cmd_OpenPipe, but in a
+// process group of its own, so that one that overruns its deadline can be
+// ended together with everything it started. Move-only; a reader that is
+// still running when destroyed is ended (Terminate).
+class CmdReader {
+ public:
+  enum class Read { kLine, kEnd, kDeadline };
+
+  CmdReader() = default;
+  CmdReader(CmdReader&& other) noexcept;
+  CmdReader& operator=(CmdReader&& other) noexcept;
+  CmdReader(const CmdReader&) = delete;
+  CmdReader& operator=(const CmdReader&) = delete;
+  ~CmdReader();
+
+  // Starts the line through /bin/sh -c; an invalid reader when it could not
+  // be started.
+  static CmdReader Start(const char* line);
+  explicit operator bool() const noexcept { return pid_ > 0; }
+
+  // Reads the next line into buf (at most size - 1 characters, the line feed
+  // kept when it fits, as fgets does). kEnd when the output has ended,
+  // kDeadline when the deadline passed before a whole line came.
+  Read ReadLine(char* buf, std::size_t size, std::chrono::steady_clock::time_point deadline);
+
+  // Closes the output and waits for the command; its wait status.
+  int Close();
+
+  // Sends SIGTERM to the command's process group, gives it `grace` to end,
+  // then sends SIGKILL; waits for it and returns its wait status.
+  int Terminate(std::chrono::milliseconds grace = std::chrono::seconds(10));
+
+ private:
+  int Wait();
+  kv::Fd out_;
+  pid_t pid_ = -1;
+  std::string pending_;  // output read but not yet returned
+  bool ended_ = false;
+};

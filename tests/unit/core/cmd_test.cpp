@@ -3,6 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <vector>
 
 #include <cstdlib>
 #include <string>
@@ -117,4 +124,55 @@ TEST_F(CmdRunTest, PipeReadsCommandOutputAndReportsItsStatus) {
   EXPECT_EQ(WEXITSTATUS(status), 2);
 }
 
+TEST(CmdReaderTest, ReadsLinesAsFgetsWouldAndReportsTheStatus) {
+  // A line longer than the buffer comes in pieces; the last line needs no
+  // line feed.
+  CmdReader reader = CmdReader::Start("printf 'one\\n%s\\nend' abcdefghij; exit 3");
+  ASSERT_TRUE(reader);
+  const auto later = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  char line[8];
+  std::vector<std::string> got;
+  while (reader.ReadLine(line, sizeof line, later) == CmdReader::Read::kLine) got.emplace_back(line);
+  EXPECT_EQ(got, (std::vector<std::string>{"one\n", "abcdefg", "hij\n", "end"}));
+  const int status = reader.Close();
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 3);
+}
+
+// True once /proc shows the process gone or a zombie (polled, at most 10 s).
+bool Ends(pid_t pid) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < until) {
+    std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    if (f == nullptr) return true;
+    char state = '?';
+    const int n = std::fscanf(f, "%*d (%*[^)]) %c", &state);
+    std::fclose(f);
+    if (n == 1 && (state == 'Z' || state == 'X')) return true;
+    ::usleep(20000);
+  }
+  return false;
+}
+
+TEST(CmdReaderTest, ACommandPastItsDeadlineIsEndedWithWhatItStarted) {
+  kvtest::TempDir dir;
+  const std::string pidFile = dir.path() + "/child";
+  // A child that ignores SIGTERM (only the SIGKILL to the group ends it)
+  // reports itself; the shell then waits for it, silent.
+  CmdReader reader = CmdReader::Start(
+      ("sh -c 'trap \"\" TERM; echo $$ > " + pidFile + "; echo started; exec sleep 60' & wait").c_str());
+  ASSERT_TRUE(reader);
+  char line[64];
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  ASSERT_EQ(reader.ReadLine(line, sizeof line, deadline), CmdReader::Read::kLine);
+  EXPECT_STREQ(line, "started\n");
+  EXPECT_EQ(reader.ReadLine(line, sizeof line, deadline), CmdReader::Read::kDeadline);
+  const pid_t child = static_cast<pid_t>(std::stol(kvtest::ReadFile(pidFile)));
+  const int status = reader.Terminate(std::chrono::milliseconds(200));
+  EXPECT_TRUE(WIFSIGNALED(status));
+  EXPECT_FALSE(reader);
+  EXPECT_TRUE(Ends(child));
+}
+
 }  // namespace
+
