@@ -145,3 +145,69 @@ def test_bad_image_signature_never_starts_the_updater(sandbox, run_daemon, tmp_p
     d.wait_syslog(r"^Main, image signature verification failed, aborting installation\n$", timeout=20)
     wait_for(lambda: not os.path.exists(sandbox.dev("/opt/kv2/swfw/IMAGE.CRY")), 5, "image removed")
     assert calls_after(sandbox, n) == []
+
+
+def test_a_failed_commit_keeps_the_marker_and_the_next_start_commits_and_parks(sandbox, run_daemon):
+    marker = sandbox.dev("/opt/kv2/swfw/IMAGEUPDATEOK.TXT")
+    open(marker, "w").close()
+    sandbox.steer("mender", rc=1, subcommand="commit")
+    d, _ = start(run_daemon, sandbox)
+    failed = [(prio, text) for prio, _, text in d.syslog if "image commit" in text]
+    assert failed == [(3, "doInstall_MenderCommit, Mender image commit failed! status 1, tried again at the next "
+                          "start\n")]
+    assert os.path.exists(marker)
+    # Nothing after a failed commit: the writable layer and the users stay as
+    # they are, and the loop runs.
+    assert ["/home/root/sync-users.sh"] not in sandbox.journal()
+    assert os.path.exists(sandbox.dev("/data/upperdir/usr"))
+    d.stop()
+
+    sandbox.steer("mender", rc=0, subcommand="commit")
+    d2 = run_daemon(sandbox, "-v", "3", notify=True, env={"WATCHDOG_USEC": "600000000"})
+    d2.wait_syslog(r"^doInstall_MenderCommit, Mender image commit completed! \n$")
+    # Parked, it is up for the service manager and keeps its watchdog fed.
+    d2.wait_notify("^READY=1$")
+    for _ in range(2):
+        d2.wait_notify("^WATCHDOG=1$", start=len(d2.notifications))
+    assert not os.path.exists(marker)
+    assert [c for c in sandbox.journal() if c[0] in ("mender", "/home/root/sync-users.sh")] == [
+        ["mender", "commit"], ["mender", "commit"], ["/home/root/sync-users.sh"]]
+    assert not any("looking for changes" in t for t in d2.syslog_texts())
+
+
+def test_an_updater_that_hangs_is_ended_at_its_deadline_and_the_update_fails(sandbox, run_daemon, tmp_path):
+    # One progress line, then nothing for an hour; the deadline is 4 seconds.
+    sandbox.steer("mender", out=" 10%\n", delay=3600, subcommand="-rootfs")
+    d = run_daemon(sandbox, "-v", "3", notify=True,
+                   env={"KVUPDATER_IMAGE_DEADLINE": "4", "WATCHDOG_USEC": "60000000"})
+    d.wait_syslog("looking for changes")
+    n = len(sandbox.journal())
+    drop(sandbox, image_files(sandbox, tmp_path))
+    d.wait_syslog(r"^doInstall_RunMenderUpdate status: 10%$", timeout=30)
+    prio, _, _ = d.wait_syslog(r"^doInstall_RunMenderUpdate, Mender still running after 4 seconds, ended\n$",
+                               timeout=30)
+    assert prio == 3
+    d.wait_syslog(r"^\nMain, mender image update failed, cleaning up\ndelay timer is released\n$", timeout=30)
+    watch = sandbox.dev("/opt/kv2/swfw/")
+    assert os.path.exists(watch + "IMAGEUPDATEFAILED.TXT")
+    assert not os.path.exists(watch + "IMAGEUPDATEOK.TXT")
+    assert without_updater_calls(calls_after(sandbox, n))[-6:] == [argv_of(line) for line in [
+        'psplash-write "MSG OS Update failed"', 'systemctl restart display-saver', 'systemctl restart app',
+        'systemctl restart kvserver', 'systemctl restart kvwebview', 'systemctl restart display-manager']]
+    # The updater and what it started are gone.
+    assert not [pid for pid in os.listdir("/proc") if pid.isdigit() and _runs_standin(pid, sandbox, "mender")]
+    # The watchdog was widened to the deadline and a margin for the update,
+    # then set back.
+    messages = [text for _, _, text in d.notifications]
+    widened = messages.index("WATCHDOG=1\nWATCHDOG_USEC=304000000")
+    assert "WATCHDOG=1\nWATCHDOG_USEC=60000000" in messages[widened + 1:]
+    assert d.alive()
+
+
+def _runs_standin(pid, sandbox, program):
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            argv = f.read().split(b"\0")
+    except OSError:
+        return False
+    return sandbox.path.encode() in b" ".join(argv) and program.encode() in argv

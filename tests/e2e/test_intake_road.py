@@ -118,3 +118,34 @@ def test_refused_packages_install_nothing_and_the_loop_goes_on(sandbox, run_daem
     good = signed_ipk(str(tmp_path / "e"), sandbox, "kvwebview", file_name="good.ipk")
     drop(sandbox, good)
     assert wait_calls(sandbox, n, 1) == [argv_of('systemctl start "install@kvwebview"')]
+
+
+@pytest.mark.parametrize("machine_restarted", [False, True])
+def test_services_a_killed_install_stopped_run_again_at_the_next_start(sandbox, run_daemon, tmp_path,
+                                                                      machine_restarted):
+    ipk = signed_ipk(str(tmp_path), sandbox, "kv2-touch")
+    # The road stops at its splash message, the services already stopped.
+    sandbox.steer("psplash-write", hold=True)
+    d, n = start(run_daemon, sandbox)
+    drop(sandbox, ipk)
+    wait_for(lambda: [c for c in calls_after(sandbox, n) if c[0] == "psplash-write"], 30, "splash message")
+    assert ["systemctl", "stop", "app"] in calls_after(sandbox, n)
+    d.kill()
+    sandbox.release("psplash-write")
+    if machine_restarted:
+        sandbox.restart_machine()
+
+    n2 = len(sandbox.journal())
+    d2, _ = start(run_daemon, sandbox)
+    calls = [c for c in calls_after(sandbox, n2) if c[0] in ("systemctl", "psplash-write")]
+    recovered = [(prio, text) for prio, _, text in d2.syslog if "was interrupted" in text]
+    if machine_restarted:
+        # The boot started the services; nothing to bring back.
+        assert calls == [] and recovered == []
+    else:
+        assert calls == [argv_of(line) for line in [
+            'systemctl restart display-saver', 'systemctl restart app', 'systemctl restart kvserver',
+            'systemctl restart kvwebview', 'systemctl restart display-manager', 'psplash-write "QUIT"']]
+        assert recovered == [(3, "doInstall_RecoverServiceRoad, application install of kv2-touch was interrupted: "
+                                 "application services restarted, splash screen closed\n")]
+    assert not os.path.exists(sandbox.dev("/home/root/kvupdaterd.road"))

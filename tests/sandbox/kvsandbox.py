@@ -4,7 +4,8 @@
 A sandbox is a folder:
   root/         the device root the daemon sees (KVUPDATER_ROOT): watch folder,
                 work folder, /image_info, configuration files, /etc files,
-                backlight file, overlay upper directory, public key, and links
+                backlight file, overlay upper directory, public key, the boot
+                id (a new one stands for a restart of the machine), and links
                 to the real tools that the daemon runs by absolute path
   bin/          stand-ins for device programs (systemctl, mender, opkg,
                 psplash, psplash-write, xset, date, hwclock, chgrp, chown),
@@ -156,6 +157,7 @@ class Sandbox:
         _write(r("sys/class/backlight/backlight/brightness"), "0\n")
         _write(r("data/upperdir/var/lib/opkg/status"), "Package: kv2-touch\nVersion: 1.0\nStatus: install ok installed\n\n")
         _write(r("var/log/quorvanlog"), "system log of the sandbox device\n")
+        sb.restart_machine()
         key = os.path.join(SOURCE_DIR, "keys", "development", "ipksignkeypublic.pem")
         if os.path.exists(key):
             shutil.copyfile(key, r("home/root/.sign/ipksignkeypublic.pem"))
@@ -183,6 +185,11 @@ class Sandbox:
     def dev(self, device_path):
         """Host path of a device path ("/opt/kv2/swfw/x" or "opt/kv2/swfw/x")."""
         return os.path.join(self.root, device_path.lstrip("/"))
+
+    def restart_machine(self):
+        """Stands for a restart of the device: a new boot id, which tells the
+        daemon that the boot brought the application services up again."""
+        _write(self.dev("/proc/sys/kernel/random/boot_id"), f"{uuid.uuid4()}\n")
 
     def journal(self):
         """Every stand-in call so far, as argv lists in call order."""
@@ -408,6 +415,16 @@ class Daemon:
     def stderr_text(self):
         with open(self.stderr_path, errors="replace") as f:
             return f.read()
+
+    def kill(self):
+        """SIGKILL to the daemon and every process it started (its process
+        group), as the service manager ends a unit's processes or a power cut
+        ends them all; waits until the daemon is gone."""
+        try:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        return self.proc.wait(timeout=20)
 
     def alive(self):
         return self.proc is not None and self.proc.poll() is None

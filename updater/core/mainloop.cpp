@@ -17,6 +17,7 @@
 #include "idprot/progress.h"
 #include "install/appinstall.h"
 #include "install/imageupdate.h"
+#include "install/roadrecord.h"
 #include "install/savedstate.h"
 #include "intake/bundle.h"
 #include "intake/cleanup.h"
@@ -213,6 +214,9 @@ void mainloop_StartUp(int argc, char** argv) {
   config_Init();
   config_LoadIdData();
   bundle_CreateFolder();
+  // Services that a killed road left stopped run again before anything else
+  // (the commit may park the daemon).
+  doInstall_RecoverServiceRoad(config_GetPlatformName());
   doInstall_MenderCommit(options.simulate);
   RemoveEarlierArtefacts();
 

@@ -31,6 +31,8 @@ inline constexpr std::string_view kOpkgStatus = "/data/upperdir/var/lib/opkg/sta
 inline constexpr std::string_view kPublicKey = "/home/root/.sign/ipksignkeypublic.pem";
 inline constexpr std::string_view kSyncUsers = "/home/root/sync-users.sh";
 inline constexpr std::string_view kSystemLogCopy = "/var/log/quorvanlog";
+// Changes with every start of the machine.
+inline constexpr std::string_view kBootId = "/proc/sys/kernel/random/boot_id";
 inline constexpr std::string_view kMd5sum = "/usr/bin/md5sum";
 inline constexpr std::string_view kAr = "/usr/bin/ar";
 inline constexpr std::string_view kTar = "/bin/tar";

@@ -11,6 +11,7 @@
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/sleep.h"
+#include "install/roadrecord.h"
 #include "intake/cleanup.h"
 
 namespace {
@@ -79,22 +80,29 @@ void doInstall_silentInstall(const char* package, int simulate) {
 
 void doInstall_execStartAppInstall(const char* package, const char* platform, int simulate) {
   log_Print(1, "doInstall_execStartAppInstall, App start install (platf)%s \n", platform);
+  // Only the platform's own application package is installed with the
+  // display prepared for it.
+  const bool withDisplay = (Is(platform, "kv2-touch") || Is(platform, "korvel-sr") || Is(platform, "korvel-r")) &&
+                           Is(package, platform);
+  if (!withDisplay) {
+    doInstall_silentInstall(package, simulate);
+    return;
+  }
+  // From here until the installer unit starts, the services are this road's
+  // to bring back; a start that finds the record does it.
+  doInstall_BeginServiceRoad(("application install of " + std::string(package)).c_str());
   const char* message = nullptr;
-  if ((Is(platform, "kv2-touch") && Is(package, "kv2-touch")) ||
-      (Is(platform, "korvel-sr") && Is(package, "korvel-sr"))) {
-    WakeScreenSaver();
-    doInstall_ControlServices(platform, kServiceStop);
-    cmd_System("psplash -a 180 &");
-    message = "psplash-write \"MSG Preparing software update...\"";
-  } else if (Is(platform, "korvel-r") && Is(package, "korvel-r")) {
+  if (Is(platform, "korvel-r")) {
     doInstall_ControlServices(platform, kServiceStop);
     cmd_System("psplash &");
     kv_SleepMicroseconds(kOneSecond);
     message = "psplash-write \"MSG Init sw update..\"";
     doInstall_SetBacklight();
   } else {
-    doInstall_silentInstall(package, simulate);
-    return;
+    WakeScreenSaver();
+    doInstall_ControlServices(platform, kServiceStop);
+    cmd_System("psplash -a 180 &");
+    message = "psplash-write \"MSG Preparing software update...\"";
   }
 
   kv_SleepMicroseconds(kOneSecond);
@@ -107,6 +115,9 @@ void doInstall_execStartAppInstall(const char* package, const char* platform, in
   scandir_Deletefiles(paths_WatchFolder(), "LOCK");
   scandir_Deletefiles(paths_WorkFolder(), "IPKTMP");
   log_Print(2, "Start Package Install - : %s\n", message);
+  // The installer unit brings the application back; it runs as a job of the
+  // service manager and finishes even when the daemon is killed meanwhile.
+  doInstall_EndServiceRoad();
   if (simulate != 1) cmd_Run(InstallerUnitLine(package).c_str());
   if (simulate != 0) log_Print(1, "doInstall_execStartAppInstall, SIM mode done \n");
 }

@@ -1,7 +1,10 @@
 #include "install/imageupdate.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,11 +14,14 @@
 #include "core/cmd.h"
 #include "core/handles.h"
 #include "core/log.h"
+#include "core/notify.h"
 #include "core/paths.h"
 #include "core/restart.h"
 #include "core/sleep.h"
+#include "core/statefile.h"
 #include "idprot/progress.h"
 #include "install/appinstall.h"
+#include "install/roadrecord.h"
 
 namespace {
 
@@ -48,10 +54,39 @@ const char* PrepareDisplay(const char* platform) {
   return nullptr;
 }
 
+// The display, the services and the markers are settled by the time the
+// updater's deadline has passed: preparing the display, ending the updater,
+// the failure path's wait and the service restarts.
+constexpr std::chrono::minutes kWatchdogMargin{5};
+
 void SetComplete() {
   progress_SetComponent(kImageFile, 100);
   progress_SetTotalProgress(100);
   progress_SetAction("Image installed, Rebooting", 2);
+}
+
+// Runs "mender commit" and returns its exit status (-1 when it could not be
+// run or did not exit by itself). Its output goes to the log at level 3.
+int RunCommit() {
+  kv::Pipe commit = cmd_OpenPipe("mender commit");
+  if (!commit) return -1;
+  char line[1034];
+  while (std::fgets(line, sizeof line, commit.get()) != nullptr) {
+    log_Print(3, "doInstall_MenderCommit, mender: %s", line);
+  }
+  const int status = cmd_ClosePipe(std::move(commit));
+  return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// After a commit the daemon does nothing further in this run. It tells the
+// service manager that it is up (its start-up has ended here) and keeps the
+// watchdog fed, so that it is neither timed out at start nor taken for stuck.
+[[noreturn]] void Park() {
+  notify_Ready();
+  for (;;) {
+    kv_SleepMicroseconds(kOneSecond);
+    notify_Watchdog();
+  }
 }
 
 }  // namespace
@@ -115,20 +150,35 @@ int doInstall_RunMenderUpdate(const char* platform, int simulate) {
   // package, the older -rootfs form otherwise.
   std::snprintf(command, sizeof command, installCommand ? "mender install %s%s" : "mender -rootfs %s%s",
                 paths_WatchFolder(), kImageFile);
-  kv::Pipe updater = cmd_OpenPipe(command);
+  const std::chrono::seconds deadline = doInstall_ImageDeadline();
+  // The update holds the loop far longer than the watchdog allows a pass; it
+  // has its own deadline instead.
+  const kv::WatchdogWidening widened(deadline + kWatchdogMargin);
+  CmdReader updater = CmdReader::Start(command);
   if (!updater) {
     log_Print(1, "doInstall_RunMenderUpdate, Mender update cmd failed! \n");
     return 0;
   }
+  const auto until = std::chrono::steady_clock::now() + deadline;
 
+  // The services are this road's until they run again or the machine
+  // restarts; a start that finds the record brings them back.
+  doInstall_BeginServiceRoad("OS image update");
   const char* message = PrepareDisplay(platform);
   if (message != nullptr) cmd_System(message);
   kv_SleepMicroseconds(kOneSecond);
   doInstall_ControlServices(platform, kServiceStop);
 
   bool success = false;
+  bool overran = false;
   char line[1034];
-  while (std::fgets(line, sizeof line, updater.get()) != nullptr) {
+  for (;;) {
+    const CmdReader::Read read = updater.ReadLine(line, sizeof line, until);
+    if (read == CmdReader::Read::kEnd) break;
+    if (read == CmdReader::Read::kDeadline) {
+      overran = true;
+      break;
+    }
     if (std::strstr(line, "Enabling partition") != nullptr) {
       success = true;
       SetComplete();
@@ -145,7 +195,16 @@ int doInstall_RunMenderUpdate(const char* platform, int simulate) {
     }
     kv_SleepMicroseconds(kOneSecond);
   }
-  (void)cmd_ClosePipe(std::move(updater));
+  if (overran) {
+    // A hung updater is ended; without the completion line the update
+    // failed, with it the new image is already the boot candidate.
+    (void)updater.Terminate();
+    log_SetPriority(kPriorityError);
+    log_Print(1, "doInstall_RunMenderUpdate, Mender still running after %lld seconds, ended\n",
+              static_cast<long long>(deadline.count()));
+  } else {
+    (void)updater.Close();
+  }
 
   if (success) {
     SetComplete();
@@ -166,6 +225,7 @@ int doInstall_RunMenderUpdate(const char* platform, int simulate) {
   cmd_System("psplash-write \"MSG OS Update failed\"");
   kv_SleepMicroseconds(5 * kOneSecond);
   doInstall_ControlServices(platform, kServiceRestart);
+  doInstall_EndServiceRoad();
   return 0;
 }
 
@@ -176,11 +236,31 @@ void doInstall_MenderCommit(int simulate) {
     log_Print(1, "doInstall_MenderCommit, SIM mode, pretend to do mender commit\n");
     return;
   }
-  cmd_Run(("rm " + Quoted(marker)).c_str());
-  cmd_System("mender commit");
+  // The marker goes only once the commit has succeeded: a commit that failed
+  // or was cut off by a kill or a power cut is tried again at the next start.
+  const int status = RunCommit();
+  if (status != 0) {
+    log_SetPriority(kPriorityError);
+    log_Print(1, "doInstall_MenderCommit, Mender image commit failed! status %d, tried again at the next start\n",
+              status);
+    return;
+  }
+  if (kv::Status removed = statefile_Remove(marker); !removed) {
+    log_Print(3, "doInstall_MenderCommit, marker not removed: %s\n", removed.error().message().c_str());
+  }
   log_Print(1, "doInstall_MenderCommit, Mender image commit completed! \n");
   doInstall_CleanUpperdir();
   cmd_System(paths_Device(devpath::kSyncUsers).c_str());
-  // The new image is committed: nothing more happens in this run.
-  for (;;) kv_SleepMicroseconds(kOneSecond);
+  Park();
+}
+
+std::chrono::seconds doInstall_ImageDeadline() {
+  const char* text = std::getenv(kImageDeadlineEnvironment);
+  if (text != nullptr) {
+    long long seconds = 0;
+    const char* end = text + std::strlen(text);
+    const auto [at, ec] = std::from_chars(text, end, seconds);
+    if (ec == std::errc() && at == end && seconds > 0) return std::chrono::seconds(seconds);
+  }
+  return kImageDeadlineDefault;
 }

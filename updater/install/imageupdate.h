@@ -3,22 +3,37 @@
 // restart: "IMAGEUPDATEOK.TXT" and "IMAGEUPDATEFAILED.TXT".
 #pragma once
 
+#include <chrono>
+
 inline constexpr const char* kImageFile = "IMAGE.CRY";
 inline constexpr const char* kImageOkMarker = "IMAGEUPDATEOK.TXT";
 inline constexpr const char* kImageFailedMarker = "IMAGEUPDATEFAILED.TXT";
 
+// How long the image updater may run before it is ended and the update
+// counts as failed: the environment variable's whole number of seconds, or
+// 30 minutes when it is unset or not a positive number.
+inline constexpr const char* kImageDeadlineEnvironment = "KVUPDATER_IMAGE_DEADLINE";
+inline constexpr std::chrono::seconds kImageDeadlineDefault{30 * 60};
+std::chrono::seconds doInstall_ImageDeadline();
+
 // Saves diagnostic state, runs the updater on the watch folder's IMAGE.CRY
 // with the display prepared for the platform, follows its progress (splash
 // screen and progress record) and restarts the machine when the updater
-// reports "Enabling partition". Returns 1 when the restart was requested (it
-// does not return when the restart takes place), 0 on failure and in
-// simulation mode.
+// reports "Enabling partition". An updater still running at its deadline
+// (doInstall_ImageDeadline) is ended; without the completion line that is a
+// failure. The watchdog is widened for the deadline meanwhile. The services
+// it stops are recorded (roadrecord.h) until they run again or the machine
+// restarts. Returns 1 when the restart was requested (it does not return
+// when the restart takes place), 0 on failure and in simulation mode.
 int doInstall_RunMenderUpdate(const char* platform, int simulate);
 
-// At start-up: when the OK marker exists, removes it, commits the running
-// image, cleans the writable layer, runs the user sync script and then parks
-// the daemon for ever. Returns at once when there is nothing to commit, and
-// in simulation mode (the marker stays).
+// At start-up: when the OK marker exists, commits the running image; once
+// "mender commit" has exited with status 0 removes the marker, cleans the
+// writable layer, runs the user sync script and then parks the daemon for
+// ever (reporting readiness and feeding the watchdog). A commit that fails
+// is logged as an error and the marker stays, so the next start tries
+// again; the start-up then goes on. Returns at once when there is nothing to
+// commit, and in simulation mode (the marker stays).
 void doInstall_MenderCommit(int simulate);
 
 // Removes four trees of the overlay's writable layer.
