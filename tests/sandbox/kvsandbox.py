@@ -177,6 +177,16 @@ class Sandbox:
         open(sb.journal_path, "a").close()
         return sb
 
+    def copy_to(self, path):
+        """A copy of this sandbox (its device, control folder and journal) at
+        path, with its stand-in wrappers pointing at the copy."""
+        shutil.copytree(self.path, path, symlinks=True)
+        sb = Sandbox(path)
+        for name in STANDINS:
+            sb._wrapper(os.path.join(sb.bin, name), name)
+        sb._wrapper(sb.dev("home/root/sync-users.sh"), "/home/root/sync-users.sh")
+        return sb
+
     def _wrapper(self, path, name):
         standin = os.path.join(self.path, "lib", "standin.py")
         _write(path, f'#!/bin/sh\nexec {PYTHON} {standin} {name} "$@"\n', 0o755)
@@ -260,6 +270,7 @@ class Daemon:
         self._sockdir = None
         self._threads = []
         self._peer_netns = None
+        self._kill_when = None
 
     # --- network namespace --------------------------------------------------
     def ns(self, *cmd, check=True):
@@ -371,6 +382,10 @@ class Daemon:
             entry = (-1, "", data.decode(errors="replace"))
         with self._cond:
             self.syslog.append(entry)
+            kill = self._kill_when is not None and self._kill_when(entry[2])
+            if kill:
+                self._kill_when = None
+                self._killpg()
             self._cond.notify_all()
         with open(os.path.join(self.sandbox.path, "syslog.log"), "a") as f:
             f.write(f"<{entry[0]}> {entry[1]}: {entry[2]}\n")
@@ -420,11 +435,21 @@ class Daemon:
         """SIGKILL to the daemon and every process it started (its process
         group), as the service manager ends a unit's processes or a power cut
         ends them all; waits until the daemon is gone."""
+        self._killpg()
+        return self.proc.wait(timeout=20)
+
+    def kill_at_syslog(self, predicate):
+        """Kills the daemon (as kill() does) from the log reader itself, as soon
+        as a system log line arrives for whose text predicate is true, before
+        any later line is read."""
+        with self._cond:
+            self._kill_when = predicate
+
+    def _killpg(self):
         try:
             os.killpg(self.proc.pid, signal.SIGKILL)
         except ProcessLookupError:
             pass
-        return self.proc.wait(timeout=20)
 
     def alive(self):
         return self.proc is not None and self.proc.poll() is None
