@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -31,18 +32,14 @@ struct CoreRun {
 CoreRun RunCore(const std::string& container, long offset) {
   kv::CipherCtx ctx(EVP_CIPHER_CTX_new());
   EXPECT_TRUE(decrypt_InitCipher(ctx.get(), crykey_Assemble(), crykey_GetIv()));
-  std::FILE* in = std::tmpfile();
-  std::fwrite(container.data(), 1, container.size(), in);
-  std::FILE* out = std::tmpfile();
+  kv::Fd in(::memfd_create("container", MFD_CLOEXEC));
+  kv::Fd out(::memfd_create("plaintext", MFD_CLOEXEC));
+  EXPECT_EQ(::write(in.get(), container.data(), container.size()), static_cast<ssize_t>(container.size()));
   CoreRun run;
-  run.outcome = decrypt_Stream(ctx.get(), in, offset, out);
-  std::fflush(out);
-  std::rewind(out);
-  char buf[4096];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, out)) > 0) run.plaintext.append(buf, n);
-  std::fclose(in);
-  std::fclose(out);
+  run.outcome = decrypt_Stream(ctx.get(), in.get(), offset, out.get());
+  run.plaintext.resize(static_cast<std::size_t>(::lseek(out.get(), 0, SEEK_END)));
+  EXPECT_EQ(::pread(out.get(), run.plaintext.data(), run.plaintext.size(), 0),
+            static_cast<ssize_t>(run.plaintext.size()));
   return run;
 }
 
@@ -63,6 +60,9 @@ TEST(DecryptCore, WritesExactlyTheImageAcrossChunkBoundaries) {
       {"fifteen trailing bytes", 20000, 15},
       {"trailing bytes form a read of their own", kChunk - 12, 15},
       {"empty image", 0, 0},
+      {"crosses every 16,384-byte boundary of a small chunking", 5 * 16384 + 100, 0},
+      {"ends exactly at a 16,384-byte boundary", 3 * 16384 - 12, 0},
+      {"partial last block after several chunks", 2 * kChunk + 5000, 7},
   };
   for (const Case& c : cases) {
     const std::string image = Pattern(c.image, static_cast<unsigned>(c.image));
