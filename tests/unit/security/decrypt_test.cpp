@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -99,6 +101,48 @@ TEST(DecryptCore, RefusesPayloadsThatCannotHoldTheImage) {
        DecryptStatus::kIncomplete},
   };
   for (const Case& c : cases) EXPECT_EQ(RunCore(c.container, c.offset).outcome.status, c.status) << c.what;
+}
+
+TEST(DecryptCore, ReadAndWriteFailuresOfItsDescriptorsAreReportedNotTakenForTheEnd) {
+  kvtest::SyslogCapture syslog;
+  sectest::QuietVerbose(3);
+  kvtest::TempDir dir;
+  const std::string container = Encrypt(Plaintext(Pattern(3 * kChunk + 100)));
+  const std::string inPath = dir.path() + "/in";
+  kvtest::WriteFile(inPath, container);
+  struct Case {
+    const char* what;
+    kv::Fd in;
+    kv::Fd out;
+    DecryptStatus status;
+    const char* line;  // expected among the lines, or null
+  };
+  Case cases[] = {
+      {"the input is a folder", kv::Fd(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+       kv::Fd(::open("/dev/null", O_WRONLY | O_CLOEXEC)), DecryptStatus::kReadFailed, nullptr},
+      {"the output is full", kv::Fd(::open(inPath.c_str(), O_RDONLY | O_CLOEXEC)),
+       kv::Fd(::open("/dev/full", O_WRONLY | O_CLOEXEC)), DecryptStatus::kWriteFailed,
+       "DeCrypt, write to outfile .IPKTMP failed"},
+      {"the output is open for reading only", kv::Fd(::open(inPath.c_str(), O_RDONLY | O_CLOEXEC)),
+       kv::Fd(::open(inPath.c_str(), O_RDONLY | O_CLOEXEC)), DecryptStatus::kWriteFailed,
+       "DeCrypt, write to outfile .IPKTMP failed"},
+  };
+  for (Case& c : cases) {
+    ASSERT_TRUE(c.in && c.out) << c.what;
+    (void)syslog.Drain();
+    kv::CipherCtx ctx(EVP_CIPHER_CTX_new());
+    ASSERT_TRUE(decrypt_InitCipher(ctx.get(), crykey_Assemble(), crykey_GetIv()));
+    const DecryptOutcome o = decrypt_Stream(ctx.get(), c.in.get(), 0, c.out.get());
+    EXPECT_EQ(o.status, c.status) << c.what;
+    EXPECT_EQ(o.written, 0u) << c.what;
+    if (c.line == nullptr || !syslog.available()) continue;
+    const std::vector<std::string> lines = sectest::Lines(syslog);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [&](const std::string& l) { return l.find(c.line) != std::string::npos; }),
+              1)
+        << c.what;
+  }
+  sectest::QuietVerbose(1);
 }
 
 TEST(DecryptCore, EveryBitFlipOfTheFirstBlockBreaksTheVerificationHeader) {
