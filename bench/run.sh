@@ -9,7 +9,7 @@
 #      - our signature check (kvbench verify: sign_VerifyFile) against the raw
 #        digest speed, `openssl speed -evp sha256 -bytes 1048576`.
 #    Both sides repeat their work for SECONDS (default 1) and report the
-#    average; the four measurements alternate, REPEAT rounds (default 7), and
+#    average; the four measurements alternate, REPEAT rounds (default 10), and
 #    each figure is the best of its rounds, so that load from other programs
 #    on the machine hits both sides alike. Prints raw MiB/s, ours, the ratio
 #    ours/raw and its goal, then the peak resident memory of both at MIB and at
@@ -30,7 +30,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(dirname "$here")
 build=${1:-$source_dir/build-bench}
 mib=${2:-256}
-repeat=${REPEAT:-7}
+repeat=${REPEAT:-10}
 seconds=${SECONDS_PER_RUN:-1}
 if [ "$(id -u)" = 0 ]; then parts=${PARTS:-crypto intake idprot}; else parts=${PARTS:-crypto}; fi
 
