@@ -62,7 +62,7 @@ PASS_PERIOD = 2.0
 DECRYPT_WAITS = (2.0, 1.0, 1.0)
 # System call numbers of nanosleep and clock_nanosleep, whichever the C
 # library uses for the loop's sleep.
-SLEEP_CALLS = {"x86_64": {35, 230}, "aarch64": {101, 115}, "armv7l": {162, 265}}
+SLEEP_CALLS = {"x86_64": {35, 230}, "aarch64": {101, 115}, "armv7l": {162, 265, 407}}
 WATCH, WORK, BUNDLE = "/opt/kv2/swfw/", "/home/root/", "/home/root/bundle/"
 
 
@@ -75,20 +75,17 @@ def build(build_dir):
 
 
 def daemon_pid(d, timeout=10):
+    """The daemon's pid: the runner's chain (ip netns exec, private-dev,
+    unshare, env) replaces itself by the daemon without forking, so the
+    daemon keeps the pid of the process the runner started."""
     deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        for pid in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                with open(f"/proc/{pid}/stat") as f:
-                    fields = f.read().rsplit(")", 1)[1].split()
-                with open(f"/proc/{pid}/comm") as f:
-                    comm = f.read().strip()
-            except OSError:
-                continue
-            if comm == "kvupdaterd" and int(fields[3]) == d.proc.pid:  # session id
-                return int(pid)
+    while True:
+        with open(f"/proc/{d.proc.pid}/comm") as f:
+            if f.read().strip() == "kvupdaterd":
+                return d.proc.pid
+        if time.monotonic() > deadline:
+            raise TimeoutError("kvupdaterd did not start")
         time.sleep(0.05)
-    raise TimeoutError("kvupdaterd did not start")
 
 
 def proc_io(pid):
