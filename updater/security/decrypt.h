@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "security/bulkio.h"
+
 // Results of Decrypt_CheckInstallerFile.
 inline constexpr int kCryHeaderOk = 1;
 inline constexpr int kCryIsImage = 3;
@@ -44,7 +46,7 @@ inline constexpr const char* kDecryptTempName = "INSTALLER.IPKTMP";
 
 // Chunk of the decryption loop (a multiple of the cipher block). The chunking
 // is not visible in the result: the plaintext is the same for every size.
-inline constexpr std::size_t kDecryptChunkSize = 128 * 1024;
+inline constexpr std::size_t kDecryptChunkSize = kBulkChunkSize;
 inline constexpr std::size_t kVerificationHeaderSize = 12;
 
 enum class DecryptStatus {

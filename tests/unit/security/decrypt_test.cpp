@@ -52,7 +52,7 @@ TEST(DecryptCore, WritesExactlyTheImageAcrossChunkBoundaries) {
     std::size_t trailing;  // extra bytes after the padded payload
   };
   const Case cases[] = {
-      {"20,000 bytes over two chunks (16,384 + 3,632)", 20000, 0},
+      {"20,000 bytes", 20000, 0},
       {"ends inside the first chunk", 1000, 0},
       {"ends exactly at the end of the first chunk", kChunk - 12, 0},
       {"ends at the end of the first chunk, more ciphertext follows", kChunk - 12, 48},
@@ -62,8 +62,8 @@ TEST(DecryptCore, WritesExactlyTheImageAcrossChunkBoundaries) {
       {"fifteen trailing bytes", 20000, 15},
       {"trailing bytes form a read of their own", kChunk - 12, 15},
       {"empty image", 0, 0},
-      {"crosses every 16,384-byte boundary of a small chunking", 5 * 16384 + 100, 0},
-      {"ends exactly at a 16,384-byte boundary", 3 * 16384 - 12, 0},
+      {"5 x 16,384 + 100 bytes", 5 * 16384 + 100, 0},
+      {"plaintext ends on a 16,384-byte boundary", 3 * 16384 - 12, 0},
       {"partial last block after several chunks", 2 * kChunk + 5000, 7},
   };
   for (const Case& c : cases) {

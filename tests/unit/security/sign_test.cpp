@@ -166,9 +166,9 @@ TEST_F(SignTest, VerifyPackageFindsItsFilesAndSaysWhy) {
 }
 
 TEST_F(SignTest, VerifiesEveryByteOfAPackageWhateverItsLengthAgainstTheReadChunks) {
-  // Lengths around the read chunk and the 16,384-byte chunks of old: the last
-  // byte and a byte beyond each boundary count, and a package cut at a
-  // boundary is refused.
+  // Lengths around the read chunk and around 16,384 bytes: the last byte and
+  // the byte after each boundary count, and a package cut at a boundary is
+  // refused.
   const std::size_t chunk = kBulkChunkSize;
   for (const std::size_t size : {std::size_t{16390}, chunk - 1, chunk, chunk + 1, 2 * chunk + 6}) {
     const std::string package = sectest::Pattern(size, static_cast<unsigned>(size));
