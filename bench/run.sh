@@ -67,12 +67,20 @@ crypto() {
   }
   results=$work/results
   : >"$results"
+  # note KEY COMMAND...: appends "KEY <output>"; a failing command ends the run.
+  note() {
+    key=$1
+    shift
+    out=$("$@")
+    [ -n "$out" ] || { echo "bench/run.sh: no figure from: $*" >&2; exit 1; }
+    echo "$key $out" >>"$results"
+  }
   i=0
   while [ "$i" -lt "$repeat" ]; do
-    echo "raw_dec $(raw aes-256-cbc -decrypt)" >>"$results"
-    echo "ours_dec $("$kvbench" decrypt "$work/payload.bin" "$seconds")" >>"$results"
-    echo "raw_sig $(raw sha256)" >>"$results"
-    echo "ours_sig $("$kvbench" verify "$work/payload.bin" "$work/payload.sign64" "$public" "$seconds")" >>"$results"
+    note raw_dec raw aes-256-cbc -decrypt
+    note ours_dec "$kvbench" decrypt "$work/payload.bin" "$seconds"
+    note raw_sig raw sha256
+    note ours_sig "$kvbench" verify "$work/payload.bin" "$work/payload.sign64" "$public" "$seconds"
     i=$((i + 1))
   done
   # Peak memory of one pass over each file, with address space randomisation
@@ -80,10 +88,10 @@ crypto() {
   # maps around each page fault, which moves the peak by a few hundred KiB
   # from run to run whatever the file.
   fixed="setarch $(uname -m) -R"
-  echo "big_dec $($fixed "$kvbench" decrypt "$work/payload.bin" 0)" >>"$results"
-  echo "small_dec $($fixed "$kvbench" decrypt "$work/small.bin" 0)" >>"$results"
-  echo "big_sig $($fixed "$kvbench" verify "$work/payload.bin" "$work/payload.sign64" "$public" 0)" >>"$results"
-  echo "small_sig $($fixed "$kvbench" verify "$work/small.bin" "$work/small.sign64" "$public" 0)" >>"$results"
+  note big_dec $fixed "$kvbench" decrypt "$work/payload.bin" 0
+  note small_dec $fixed "$kvbench" decrypt "$work/small.bin" 0
+  note big_sig $fixed "$kvbench" verify "$work/payload.bin" "$work/payload.sign64" "$public" 0
+  note small_sig $fixed "$kvbench" verify "$work/small.bin" "$work/small.sign64" "$public" 0
 
   awk -v mib="$mib" -v small="$small" -v rep="$repeat" -v sec="$seconds" '
     { if (!($1 in best) || $2 > best[$1]) best[$1] = $2; if ($3 > peak[$1]) peak[$1] = $3 }
