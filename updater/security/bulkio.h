@@ -12,9 +12,10 @@
 #include "core/handles.h"
 
 // Chunk of the streaming loops: large enough that the cost of each system
-// call and library call vanishes beside the data, small enough that the chunk
-// stays in the processor's second-level cache between the read that fills it,
-// the cipher or digest that uses it and the write that empties it.
+// call and library call vanishes beside the data, no larger than the
+// second-level cache of the smallest controller (128 KiB), so that the chunk
+// is still in the cache for the cipher or digest and the write after the read
+// that fills it.
 inline constexpr std::size_t kBulkChunkSize = 128 * 1024;
 
 // A page-aligned buffer of size bytes (size a multiple of the page size), or
