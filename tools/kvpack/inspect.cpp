@@ -221,7 +221,7 @@ int InspectContainer(const InspectOptions& options, const std::string& file, std
     *error = "cannot open " + (!in ? file : plainPath);
     return -1;
   }
-  const DecryptOutcome outcome = decrypt_Stream(ctx.get(), in.get(), offset, out.get());
+  const DecryptOutcome outcome = decrypt_Stream(ctx.get(), ::fileno(in.get()), offset, ::fileno(out.get()));
   const bool closed = std::fclose(out.release()) == 0;
   switch (outcome.status) {
     case DecryptStatus::kOk:

@@ -11,6 +11,7 @@
 #include "core/handles.h"
 #include "core/log.h"
 #include "core/sleep.h"
+#include "security/bulkio.h"
 #include "security/crykey.h"
 #include "security/ssl_handles.h"
 
@@ -32,9 +33,13 @@ std::uint32_t ReadLe32(const unsigned char* p) {
          (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
-bool WriteAll(std::FILE* out, const unsigned char* data, std::size_t n, DecryptOutcome& outcome) {
-  if (n == 0) return true;
-  if (std::fwrite(data, 1, n, out) != n) return false;
+// Hands n plaintext bytes to out; logs the failure where it is decided.
+bool WriteImage(int out, const unsigned char* data, std::size_t n, DecryptOutcome& outcome) {
+  if (!bulkio_WriteAll(out, data, n)) {
+    log_Print(3, "DeCrypt, write to outfile .IPKTMP failed\n");
+    outcome.status = DecryptStatus::kWriteFailed;
+    return false;
+  }
   outcome.written += n;
   return true;
 }
@@ -64,42 +69,46 @@ bool decrypt_InitCipher(EVP_CIPHER_CTX* ctx, const unsigned char* key, const uns
   return true;
 }
 
-DecryptOutcome decrypt_Stream(EVP_CIPHER_CTX* ctx, std::FILE* in, long offset, std::FILE* out) {
+DecryptOutcome decrypt_Stream(EVP_CIPHER_CTX* ctx, int in, long offset, int out) {
   DecryptOutcome outcome;
-  kv::CMemory<unsigned char> input(static_cast<unsigned char*>(std::malloc(kDecryptBufferSize)));
-  if (!input) {
+  // One buffer: each chunk is decrypted where it was read and written out
+  // from there, so the data crosses memory once on the way in and once out.
+  kv::CMemory<unsigned char> chunk = bulkio_AllocChunk(kDecryptChunkSize);
+  if (!chunk) {
     log_Print(3, "DeCrypt, Mem alloc Encrypted data failed.\n");
     outcome.status = DecryptStatus::kNoMemory;
     return outcome;
   }
-  kv::CMemory<unsigned char> output(static_cast<unsigned char*>(std::malloc(kDecryptBufferSize)));
-  if (!output) {
-    log_Print(3, "DeCrypt, Mem alloc Decrypted data failed.\n");
-    outcome.status = DecryptStatus::kNoMemory;
-    return outcome;
-  }
-  // A negative offset cannot be reached; reading from wherever the stream
+  // A negative offset cannot be reached; reading from wherever the descriptor
   // stands would take the header for ciphertext.
-  if (offset < 0 || std::fseek(in, offset, SEEK_SET) != 0) {
+  if (offset < 0 || ::lseek(in, static_cast<off_t>(offset), SEEK_SET) < 0) {
     outcome.status = DecryptStatus::kSeekFailed;
     return outcome;
   }
+  bulkio_AdviseSequential(in, static_cast<off_t>(offset));
 
   bool first = true;
   bool complete = false;
+  bool last = false;
   std::uint64_t remaining = 0;
-  while (!complete) {
-    const std::size_t got = std::fread(input.get(), 1, kDecryptChunkSize, in);
-    if (got < 16) {
+  while (!complete && !last) {
+    const BulkRead r = bulkio_ReadFull(in, chunk.get(), kDecryptChunkSize);
+    if (r.got < 16) {
       // Up to 15 trailing bytes cannot form a block and are ignored.
-      if (got == 0 && std::ferror(in) != 0) {
+      if (r.got == 0 && r.failed) {
         outcome.status = DecryptStatus::kReadFailed;
         return outcome;
       }
       break;
     }
+    // A short chunk is the end of the payload. Only its whole blocks are
+    // decrypted: a partial last block never yields plaintext, and keeping it
+    // out of the cipher keeps in-place decryption exact.
+    last = r.got < kDecryptChunkSize;
+    const std::size_t whole = r.got & ~static_cast<std::size_t>(15);
+    unsigned char* const data = chunk.get();
     int produced = 0;
-    if (EVP_DecryptUpdate(ctx, output.get(), &produced, input.get(), static_cast<int>(got)) != 1) {
+    if (EVP_DecryptUpdate(ctx, data, &produced, data, static_cast<int>(whole)) != 1) {
       kv::ClearSslErrors();
       log_Print(3, "DeCrypt, Err Decrypterr, EVP_DecryptUpdate failed line %d\n", kDecryptUpdateLine);
       outcome.status = DecryptStatus::kCipherFailed;
@@ -108,30 +117,27 @@ DecryptOutcome decrypt_Stream(EVP_CIPHER_CTX* ctx, std::FILE* in, long offset, s
     const auto n = static_cast<std::uint64_t>(produced);
     if (first) {
       first = false;
-      outcome.imageLength = ReadLe32(output.get() + 4);
-      outcome.verificator = ReadLe32(output.get() + 8);
+      outcome.imageLength = ReadLe32(data + 4);
+      outcome.verificator = ReadLe32(data + 8);
       if (static_cast<std::uint32_t>(outcome.imageLength + outcome.verificator) != 0) {
         log_Print(2, "DeCrypt, Verificator failed. Abort loading \n");
         LogVerificator(outcome, offset, false);
         outcome.status = DecryptStatus::kVerificatorFailed;
         return outcome;
       }
-      const unsigned char* image = output.get() + kVerificationHeaderSize;
       const std::uint64_t available = n - kVerificationHeaderSize;
-      if (outcome.imageLength <= available) {
-        if (!WriteAll(out, image, outcome.imageLength, outcome)) break;
-        complete = true;
-      } else {
-        if (!WriteAll(out, image, available, outcome)) break;
-        remaining = outcome.imageLength - available;
-      }
-    } else if (remaining <= n) {
-      if (!WriteAll(out, output.get(), remaining, outcome)) break;
-      remaining = 0;
-      complete = true;
+      const std::uint64_t take = outcome.imageLength <= available ? outcome.imageLength : available;
+      if (!WriteImage(out, data + kVerificationHeaderSize, take, outcome)) return outcome;
+      remaining = outcome.imageLength - take;
     } else {
-      if (!WriteAll(out, output.get(), n, outcome)) break;
-      remaining -= n;
+      const std::uint64_t take = remaining <= n ? remaining : n;
+      if (!WriteImage(out, data, take, outcome)) return outcome;
+      remaining -= take;
+    }
+    complete = remaining == 0;
+    if (r.failed && !complete) {
+      outcome.status = DecryptStatus::kReadFailed;
+      return outcome;
     }
   }
 
@@ -139,9 +145,6 @@ DecryptOutcome decrypt_Stream(EVP_CIPHER_CTX* ctx, std::FILE* in, long offset, s
     outcome.status = DecryptStatus::kNoHeader;
   } else if (complete) {
     outcome.status = DecryptStatus::kOk;
-  } else if (std::ferror(out) != 0) {
-    log_Print(3, "DeCrypt, write to outfile .IPKTMP failed\n");
-    outcome.status = DecryptStatus::kWriteFailed;
   } else {
     outcome.status = DecryptStatus::kIncomplete;
   }
@@ -177,7 +180,7 @@ int DeCrypt(const char* path, const char* outFolder, int offset) {
     return -1;
   }
 
-  const DecryptOutcome outcome = decrypt_Stream(ctx.get(), in.get(), offset, out.get());
+  const DecryptOutcome outcome = decrypt_Stream(ctx.get(), ::fileno(in.get()), offset, ::fileno(out.get()));
   switch (outcome.status) {
     case DecryptStatus::kVerificatorFailed:
     case DecryptStatus::kCipherFailed:

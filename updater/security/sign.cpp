@@ -8,17 +8,19 @@
 #include <cstring>
 #include <string_view>
 
+#include <fcntl.h>
 #include <sys/types.h>
 
 #include "core/handles.h"
 #include "core/log.h"
 #include "core/paths.h"
+#include "security/bulkio.h"
 #include "security/ssl_handles.h"
 
 namespace {
 
-constexpr std::size_t kVerifyChunkSize = 16384;
-constexpr std::size_t kVerifyBufferSize = 17000;
+// The digest does not depend on how the file is cut into chunks.
+constexpr std::size_t kVerifyChunkSize = kBulkChunkSize;
 // Characters of the package name, before its last full stop, that form the
 // signature file name.
 constexpr std::size_t kSignatureStemLimit = 199;
@@ -110,20 +112,21 @@ bool sign_VerifyFile(const char* keyText, const char* path, long long size, cons
   }
   if (size == 0) return false;
 
-  kv::File in = kv::OpenFile(path, "rb");
+  kv::Fd in(::open(path, O_RDONLY | O_CLOEXEC));
   if (!in) return false;
-  kv::CMemory<unsigned char> buffer(static_cast<unsigned char*>(std::malloc(kVerifyBufferSize)));
-  if (!buffer) return false;
+  bulkio_AdviseSequential(in.get(), 0);
+  kv::CMemory<unsigned char> chunk = bulkio_AllocChunk(kVerifyChunkSize);
+  if (!chunk) return false;
   for (;;) {
-    const std::size_t got = std::fread(buffer.get(), 1, kVerifyChunkSize, in.get());
-    if (got == 0) break;
-    if (EVP_DigestVerifyUpdate(ctx.get(), buffer.get(), got) != 1) {
+    const BulkRead r = bulkio_ReadFull(in.get(), chunk.get(), kVerifyChunkSize);
+    if (r.got > 0 && EVP_DigestVerifyUpdate(ctx.get(), chunk.get(), r.got) != 1) {
       kv::ClearSslErrors();
       return false;
     }
+    // A read error ends the stream early; what was read is not the package.
+    if (r.failed) return false;
+    if (r.got < kVerifyChunkSize) break;  // the end of the file
   }
-  // A read error ends the stream early; what was read is not the package.
-  if (std::ferror(in.get()) != 0) return false;
 
   const int verdict = EVP_DigestVerifyFinal(
       ctx.get(), reinterpret_cast<const unsigned char*>(signature.data()), signatureLength);

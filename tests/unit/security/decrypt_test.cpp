@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -31,18 +34,14 @@ struct CoreRun {
 CoreRun RunCore(const std::string& container, long offset) {
   kv::CipherCtx ctx(EVP_CIPHER_CTX_new());
   EXPECT_TRUE(decrypt_InitCipher(ctx.get(), crykey_Assemble(), crykey_GetIv()));
-  std::FILE* in = std::tmpfile();
-  std::fwrite(container.data(), 1, container.size(), in);
-  std::FILE* out = std::tmpfile();
+  kv::Fd in(::memfd_create("container", MFD_CLOEXEC));
+  kv::Fd out(::memfd_create("plaintext", MFD_CLOEXEC));
+  EXPECT_EQ(::write(in.get(), container.data(), container.size()), static_cast<ssize_t>(container.size()));
   CoreRun run;
-  run.outcome = decrypt_Stream(ctx.get(), in, offset, out);
-  std::fflush(out);
-  std::rewind(out);
-  char buf[4096];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, out)) > 0) run.plaintext.append(buf, n);
-  std::fclose(in);
-  std::fclose(out);
+  run.outcome = decrypt_Stream(ctx.get(), in.get(), offset, out.get());
+  run.plaintext.resize(static_cast<std::size_t>(::lseek(out.get(), 0, SEEK_END)));
+  EXPECT_EQ(::pread(out.get(), run.plaintext.data(), run.plaintext.size(), 0),
+            static_cast<ssize_t>(run.plaintext.size()));
   return run;
 }
 
@@ -53,7 +52,7 @@ TEST(DecryptCore, WritesExactlyTheImageAcrossChunkBoundaries) {
     std::size_t trailing;  // extra bytes after the padded payload
   };
   const Case cases[] = {
-      {"20,000 bytes over two chunks (16,384 + 3,632)", 20000, 0},
+      {"20,000 bytes", 20000, 0},
       {"ends inside the first chunk", 1000, 0},
       {"ends exactly at the end of the first chunk", kChunk - 12, 0},
       {"ends at the end of the first chunk, more ciphertext follows", kChunk - 12, 48},
@@ -63,6 +62,9 @@ TEST(DecryptCore, WritesExactlyTheImageAcrossChunkBoundaries) {
       {"fifteen trailing bytes", 20000, 15},
       {"trailing bytes form a read of their own", kChunk - 12, 15},
       {"empty image", 0, 0},
+      {"5 x 16,384 + 100 bytes", 5 * 16384 + 100, 0},
+      {"plaintext ends on a 16,384-byte boundary", 3 * 16384 - 12, 0},
+      {"partial last block after several chunks", 2 * kChunk + 5000, 7},
   };
   for (const Case& c : cases) {
     const std::string image = Pattern(c.image, static_cast<unsigned>(c.image));
@@ -99,6 +101,48 @@ TEST(DecryptCore, RefusesPayloadsThatCannotHoldTheImage) {
        DecryptStatus::kIncomplete},
   };
   for (const Case& c : cases) EXPECT_EQ(RunCore(c.container, c.offset).outcome.status, c.status) << c.what;
+}
+
+TEST(DecryptCore, ReadAndWriteFailuresOfItsDescriptorsAreReportedNotTakenForTheEnd) {
+  kvtest::SyslogCapture syslog;
+  sectest::QuietVerbose(3);
+  kvtest::TempDir dir;
+  const std::string container = Encrypt(Plaintext(Pattern(3 * kChunk + 100)));
+  const std::string inPath = dir.path() + "/in";
+  kvtest::WriteFile(inPath, container);
+  struct Case {
+    const char* what;
+    kv::Fd in;
+    kv::Fd out;
+    DecryptStatus status;
+    const char* line;  // expected among the lines, or null
+  };
+  Case cases[] = {
+      {"the input is a folder", kv::Fd(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+       kv::Fd(::open("/dev/null", O_WRONLY | O_CLOEXEC)), DecryptStatus::kReadFailed, nullptr},
+      {"the output is full", kv::Fd(::open(inPath.c_str(), O_RDONLY | O_CLOEXEC)),
+       kv::Fd(::open("/dev/full", O_WRONLY | O_CLOEXEC)), DecryptStatus::kWriteFailed,
+       "DeCrypt, write to outfile .IPKTMP failed"},
+      {"the output is open for reading only", kv::Fd(::open(inPath.c_str(), O_RDONLY | O_CLOEXEC)),
+       kv::Fd(::open(inPath.c_str(), O_RDONLY | O_CLOEXEC)), DecryptStatus::kWriteFailed,
+       "DeCrypt, write to outfile .IPKTMP failed"},
+  };
+  for (Case& c : cases) {
+    ASSERT_TRUE(c.in && c.out) << c.what;
+    (void)syslog.Drain();
+    kv::CipherCtx ctx(EVP_CIPHER_CTX_new());
+    ASSERT_TRUE(decrypt_InitCipher(ctx.get(), crykey_Assemble(), crykey_GetIv()));
+    const DecryptOutcome o = decrypt_Stream(ctx.get(), c.in.get(), 0, c.out.get());
+    EXPECT_EQ(o.status, c.status) << c.what;
+    EXPECT_EQ(o.written, 0u) << c.what;
+    if (c.line == nullptr || !syslog.available()) continue;
+    const std::vector<std::string> lines = sectest::Lines(syslog);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [&](const std::string& l) { return l.find(c.line) != std::string::npos; }),
+              1)
+        << c.what;
+  }
+  sectest::QuietVerbose(1);
 }
 
 TEST(DecryptCore, EveryBitFlipOfTheFirstBlockBreaksTheVerificationHeader) {

@@ -11,6 +11,7 @@
 #include "core/log.h"
 #include "core/paths.h"
 #include "fixture.h"
+#include "security/bulkio.h"
 #include "security/sign.h"
 #include "security/ssl_handles.h"
 
@@ -164,15 +165,22 @@ TEST_F(SignTest, VerifyPackageFindsItsFilesAndSaysWhy) {
   }
 }
 
-TEST_F(SignTest, VerifiesEveryByteOfAPackageLongerThanOneChunk) {
-  const std::string package = sectest::Pattern(16390, 3);
-  const std::string signature = Sign(package);
-  EXPECT_TRUE(VerifyBytes(package, signature));
-  // A change in the six bytes after the first 16,384-byte chunk is seen.
-  std::string changed = package;
-  changed[16389] = static_cast<char>(changed[16389] ^ 1);
-  EXPECT_FALSE(VerifyBytes(changed, signature));
-  EXPECT_FALSE(VerifyBytes(package.substr(0, 16384), signature));
+TEST_F(SignTest, VerifiesEveryByteOfAPackageWhateverItsLengthAgainstTheReadChunks) {
+  // Lengths around the read chunk and around 16,384 bytes: the last byte and
+  // the byte after each boundary count, and a package cut at a boundary is
+  // refused.
+  const std::size_t chunk = kBulkChunkSize;
+  for (const std::size_t size : {std::size_t{16390}, chunk - 1, chunk, chunk + 1, 2 * chunk + 6}) {
+    const std::string package = sectest::Pattern(size, static_cast<unsigned>(size));
+    const std::string signature = Sign(package);
+    EXPECT_TRUE(VerifyBytes(package, signature)) << size;
+    for (const std::size_t at : {size - 1, std::min(size - 1, std::size_t{16384}), std::min(size - 1, chunk)}) {
+      std::string changed = package;
+      changed[at] = static_cast<char>(changed[at] ^ 1);
+      EXPECT_FALSE(VerifyBytes(changed, signature)) << size << " changed at " << at;
+    }
+    EXPECT_FALSE(VerifyBytes(package.substr(0, std::min(size - 1, chunk)), signature)) << size;
+  }
 }
 
 TEST_F(SignTest, EverySingleBitFlipOfPackageOrSignatureIsRefused) {
