@@ -4,10 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string_view>
 #include <vector>
 
@@ -19,6 +22,8 @@
 #include "intake/cleanup.h"
 #include "intake/extfilter.h"
 #include "intake/headerwalk.h"
+#include "intake/inuse.h"
+#include "intake/take.h"
 
 namespace {
 
@@ -36,10 +41,60 @@ struct Listing {
   }
 };
 
-// A regular file with exactly one link, looked at without following links.
-bool IsPlainFile(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
+// Names FileReady found busy: the scan looks at them after the others.
+std::set<std::string> gBusy;
+constexpr std::size_t kMaxRemembered = 256;
+
+// Set when the last header classification read a header that names no type
+// the daemon takes (as opposed to a file it could not read).
+bool gHeaderWithoutType = false;
+
+// Entries the scan refused but could not remove, by what they were when
+// refused: a change to the entry (a link dropped, a rename, a write) changes
+// its ctime, and it is looked at again.
+struct SetAside {
+  dev_t dev;
+  ino_t ino;
+  struct timespec ctime;
+  std::string name;
+};
+std::vector<SetAside> gSetAside;
+
+bool Same(const SetAside& a, const struct stat& st, const char* name) {
+  return a.dev == st.st_dev && a.ino == st.st_ino && a.ctime.tv_sec == st.st_ctim.tv_sec &&
+         a.ctime.tv_nsec == st.st_ctim.tv_nsec && a.name == name;
+}
+
+bool IsSetAside(const struct stat& st, const char* name) {
+  for (const SetAside& a : gSetAside) {
+    if (Same(a, st, name)) return true;
+  }
+  return false;
+}
+
+void PutAside(const struct stat& st, const char* name) {
+  // Bounded: past the limit, refused entries are simply logged once more.
+  if (gSetAside.size() >= kMaxRemembered) gSetAside.clear();
+  gSetAside.push_back({st.st_dev, st.st_ino, st.st_ctim, name});
+}
+
+bool IsPlainFile(const struct stat& st) { return S_ISREG(st.st_mode) && st.st_nlink == 1; }
+
+// Removes a refused entry (never what a link points at); false when it stays.
+bool RemoveEntry(const std::string& path) {
+  if (::unlink(path.c_str()) == 0) return true;
+  return (errno == EISDIR || errno == EPERM) && ::rmdir(path.c_str()) == 0;
+}
+
+// The level-1 line for a name that command lines cannot carry.
+void LogNotCarried(const char* name, char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  if (byte < 128 && std::isprint(byte) != 0) {
+    log_Print(1, "scandir_FindInstaller, %s holds '%c', which no command line may carry, removed\n", name, c);
+  } else {
+    log_Print(1, "scandir_FindInstaller, %s holds the byte 0x%02x, which no command line may carry, removed\n",
+              name, byte);
+  }
 }
 
 // The checksum step of the classification: only for diagnosis.
@@ -56,7 +111,8 @@ int RecordChecksum(const char* folder, const char* name) {
   const std::string_view fromName = pieces[pieces.size() - 2];
 
   ::sync();
-  const std::string command = paths_Device(devpath::kMd5sum) + " " + folder + name;
+  // Quoted and after "--": the name is never split or read as an option.
+  const std::string command = paths_Device(devpath::kMd5sum) + " -- \"" + folder + name + "\"";
   kv::Pipe pipe = cmd_OpenPipe(command.c_str());
   if (!pipe) {
     log_Print(1, "scandir_getCRYFileTypeFromHeader, unable to popen file\n");
@@ -143,6 +199,7 @@ int scandir_CryTypeFromText(const char* data, std::size_t n) {
 }
 
 int scandir_getCRYFileTypeFromHeader(const char* folder, const char* name) {
+  gHeaderWithoutType = false;
   if (RecordChecksum(folder, name) == 0) return 0;
 
   const std::string path = std::string(folder) + name;
@@ -161,7 +218,10 @@ int scandir_getCRYFileTypeFromHeader(const char* folder, const char* name) {
   log_Print(2, "scandir_getCRYFileTypeFromHeader, opened infile successfully: %s\n", name);
   const std::size_t n = std::fread(buffer.get(), 1, 500, f.get());
   const int result = scandir_CryTypeFromText(buffer.get(), n);
-  if (result == 0) log_Print(2, "scandir_getCRYFileTypeFromHeader, unknown filetype \n");
+  if (result == 0) {
+    log_Print(2, "scandir_getCRYFileTypeFromHeader, unknown filetype \n");
+    gHeaderWithoutType = true;
+  }
   return result;
 }
 
@@ -175,6 +235,14 @@ int scandir_GetFileType(const char* folder, const char* name) {
   return std::strncmp(name, "IMAGE", 5) == 0 ? kInstallerImage : kInstallerNone;
 }
 
+char scandir_RefusedNameCharacter(const char* name) {
+  for (const char c : kBlacklist) {
+    if (std::strchr(name, c) != nullptr) return c;
+  }
+  char refused = '\0';
+  return cmd_IsAllowedLine(name, &refused) == 1 ? '\0' : refused;
+}
+
 int scandir_FindInstaller(const char* folder, char* found, std::initializer_list<const char*> extensions) {
   extfilter_Set(extensions);
   Listing listing;
@@ -184,32 +252,76 @@ int scandir_FindInstaller(const char* folder, char* found, std::initializer_list
     return kInstallerNone;
   }
   found[0] = '\0';
+  const char* deferred = nullptr;
+  int deferredKind = kInstallerNone;
   for (int i = listing.count - 1; i >= 0; --i) {
     const char* name = listing.entries[i]->d_name;
-    if (scandir_CheckBlacklist(name) == 0) {
-      scandir_DeleteArtefacts(paths_WatchFolder());
-      return kInstallerNone;
+    const std::string path = std::string(folder) + name;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || IsSetAside(st, name)) continue;
+
+    // A refused name goes, that entry only: other drops beside it stay.
+    bool refused = scandir_CheckBlacklist(name) == 0;
+    if (!refused) {
+      char c = '\0';
+      if (cmd_IsAllowedLine(name, &c) == 0) {
+        LogNotCarried(name, c);
+        refused = true;
+      }
     }
-    if (!IsPlainFile(std::string(folder) + name)) {
+    if (refused) {
+      if (RemoveEntry(path)) return kInstallerNone;
+      PutAside(st, name);
+      continue;
+    }
+    if (!IsPlainFile(st)) {
       log_Print(1, "scandir_FindInstaller, %s is not a regular file with a single link, not taken\n", name);
+      PutAside(st, name);
       continue;
     }
     kv::CopyBounded(found, kFoundNameSize, name, kFoundNameSize - 1);
     const int kind = scandir_GetFileType(folder, found);
-    if (kind != kInstallerNone) return kind;
+    if (kind == kInstallerNone) {
+      // Read whole and still of no type the daemon takes: it never will be.
+      if (gHeaderWithoutType && !inuse_HeldByOthers(st)) {
+        log_Print(1, "scandir_FindInstaller, %s names no FILETYPE the daemon takes, removed\n", name);
+        if (!RemoveEntry(path)) PutAside(st, name);
+      }
+      continue;
+    }
+    if (gBusy.count(name) != 0) {
+      if (deferred == nullptr) {
+        deferred = name;
+        deferredKind = kind;
+      }
+      continue;
+    }
+    return kind;
+  }
+  if (deferred != nullptr) {
+    kv::CopyBounded(found, kFoundNameSize, deferred, kFoundNameSize - 1);
+    return deferredKind;
   }
   return kInstallerNone;
 }
 
 int FileReady(const char* folder, const char* name) {
-  const std::string command = std::string("fuser ") + folder + name;
-  kv::Pipe pipe = cmd_OpenPipe(command.c_str());
-  if (!pipe) return 1;
-  int ready = 1;
-  char piece[511];
-  while (std::fgets(piece, sizeof piece, pipe.get()) != nullptr) {
-    log_Print(1, "Main,  FileReady() file is busy %s\n", name);
-    ready = 0;
+  const std::string path = std::string(folder) + name;
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !inuse_HeldByOthers(st)) {
+    gBusy.erase(name);
+    return 1;
   }
-  return ready;
+  log_Print(1, "Main,  FileReady() file is busy %s\n", name);
+  if (gBusy.size() >= kMaxRemembered) gBusy.clear();
+  gBusy.insert(name);
+  return 0;
+}
+
+int scandir_TakeFile(const char* folder, const char* name, const char* toFolder, const char* toName) {
+  const kv::Status taken = take_File(std::string(folder) + name, std::string(toFolder) + toName, true);
+  if (taken) return 1;
+  log_SetPriority(kPriorityError);
+  log_Print(1, "scandir_TakeFile, %s %s, not taken\n", name, taken.error().message().c_str());
+  return 0;
 }
