@@ -1,5 +1,6 @@
 #include "intake/scandir.h"
 
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,6 +25,7 @@
 #include "intake/headerwalk.h"
 #include "intake/inuse.h"
 #include "intake/take.h"
+#include "security/ssl_handles.h"
 
 namespace {
 
@@ -97,9 +99,46 @@ void LogNotCarried(const char* name, char c) {
   }
 }
 
-// The checksum step of the classification: only for diagnosis.
-// Returns 0 when md5sum could not be started, 1 otherwise.
-int RecordChecksum(const char* folder, const char* name) {
+// The md5 sum of what the open file holds, as 32 lower-case hexadecimal
+// digits; empty when it cannot be had.
+std::string Md5Of(int fd) {
+  kv::MdCtx ctx(EVP_MD_CTX_new());
+  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1) {
+    kv::ClearSslErrors();
+    return {};
+  }
+  char buffer[16384];
+  for (off_t at = 0;;) {
+    const ssize_t n = ::pread(fd, buffer, sizeof buffer, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return {};
+    if (n == 0) break;
+    if (EVP_DigestUpdate(ctx.get(), buffer, static_cast<std::size_t>(n)) != 1) {
+      kv::ClearSslErrors();
+      return {};
+    }
+    at += n;
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1) {
+    kv::ClearSslErrors();
+    return {};
+  }
+  std::string hex;
+  char two[3];
+  for (unsigned int i = 0; i < length; ++i) {
+    std::snprintf(two, sizeof two, "%02x", digest[i]);
+    hex += two;
+  }
+  return hex;
+}
+
+// The checksum step of the classification: only for diagnosis. The sum is
+// taken over the descriptor the header is read from, in the daemon itself:
+// a command given the file's name would read whatever stands at that name by
+// then (a FIFO there would hold it, and the loop, for ever).
+void RecordChecksum(const char* name, int fd) {
   char copy[502];
   kv::CopyBounded(copy, name, 501);
   std::vector<std::string_view> pieces;
@@ -107,27 +146,18 @@ int RecordChecksum(const char* folder, const char* name) {
   for (char* p = strtok_r(copy, "_.", &save); p != nullptr; p = strtok_r(nullptr, "_.", &save)) {
     pieces.emplace_back(p);
   }
-  if (pieces.size() < 3 || pieces[pieces.size() - 2].size() != 32) return 1;
+  if (pieces.size() < 3 || pieces[pieces.size() - 2].size() != 32) return;
   const std::string_view fromName = pieces[pieces.size() - 2];
 
   ::sync();
-  // Quoted and after "--": the name is never split or read as an option.
-  const std::string command = paths_Device(devpath::kMd5sum) + " -- \"" + folder + name + "\"";
-  kv::Pipe pipe = cmd_OpenPipe(command.c_str());
-  if (!pipe) {
-    log_Print(1, "scandir_getCRYFileTypeFromHeader, unable to popen file\n");
-    return 0;
-  }
-  char line[128] = "";
-  if (std::fgets(line, sizeof line, pipe.get()) == nullptr) line[0] = '\0';
-  line[32] = '\0';
+  const std::string computed = Md5Of(fd);
+  if (computed.empty()) log_Print(3, "scandir_getCRYFileTypeFromHeader, no md5 sum of %s\n", name);
   kv::CopyBounded(gChecksum.fromName, fromName);
-  kv::CopyBounded(gChecksum.computed, line);
+  kv::CopyBounded(gChecksum.computed, computed);
   if (std::strcmp(gChecksum.fromName, gChecksum.computed) != 0) {
     gChecksum.fromName[0] = '\0';
     gChecksum.computed[0] = '\0';
   }
-  return 1;
 }
 
 // Classifies by the value of one FILETYPE line; returns the new result.
@@ -200,15 +230,18 @@ int scandir_CryTypeFromText(const char* data, std::size_t n) {
 
 int scandir_getCRYFileTypeFromHeader(const char* folder, const char* name) {
   gHeaderWithoutType = false;
-  if (RecordChecksum(folder, name) == 0) return 0;
-
+  // Opened once, without following a link or waiting on a FIFO that was put
+  // at the name after the scan looked at it; the checksum and the header
+  // both come from this descriptor.
   const std::string path = std::string(folder) + name;
-  kv::File f = kv::OpenFile(path.c_str(), "rb");
-  if (!f) {
+  kv::Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat st {};
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     log_SetPriority(kPriorityError);
     log_Print(3, "scandir_getCRYFileTypeFromHeader, Can't open infile .CRY\n");
     return 0;
   }
+  RecordChecksum(name, fd.get());
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[1000]);
   if (!buffer) {
     log_SetPriority(kPriorityError);
@@ -216,7 +249,8 @@ int scandir_getCRYFileTypeFromHeader(const char* folder, const char* name) {
     return 0;
   }
   log_Print(2, "scandir_getCRYFileTypeFromHeader, opened infile successfully: %s\n", name);
-  const std::size_t n = std::fread(buffer.get(), 1, 500, f.get());
+  const ssize_t got = ::pread(fd.get(), buffer.get(), 500, 0);
+  const std::size_t n = got > 0 ? static_cast<std::size_t>(got) : 0;
   const int result = scandir_CryTypeFromText(buffer.get(), n);
   if (result == 0) {
     log_Print(2, "scandir_getCRYFileTypeFromHeader, unknown filetype \n");

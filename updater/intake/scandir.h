@@ -57,6 +57,8 @@ int scandir_GetFileType(const char* folder, const char* name);
 // 5 (bundle), 1 (application container) or 0 from the FILETYPE line of the
 // CRY header in the first 500 bytes of folder+name. Also records a checksum
 // carried in the name ("<x>_<32 hex digits>.CRY") against the file's md5 sum.
+// The file is opened once (no link followed, no FIFO waited on; only a
+// regular file is read) and both come from that descriptor.
 int scandir_getCRYFileTypeFromHeader(const char* folder, const char* name);
 
 // The same header walk over header bytes already read (n bytes, at most 500
