@@ -1,6 +1,5 @@
 #include "intake/unpack.h"
 
-#include <dirent.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
@@ -48,12 +47,11 @@ void unpack_RemoveStaging(const std::string& staging) {
 }
 
 int unpack_RemoveLeftovers(const std::string& folder) {
-  kv::Dir dir(::opendir(folder.c_str()));
-  if (!dir) return 0;
   int removed = 0;
-  while (const struct dirent* e = ::readdir(dir.get())) {
-    if (std::strncmp(e->d_name, kStagingPrefix.data(), kStagingPrefix.size()) != 0) continue;
-    unpack_RemoveStaging(folder + e->d_name);
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+    if (entry.path().filename().string().rfind(kStagingPrefix, 0) != 0) continue;
+    unpack_RemoveStaging(entry.path().string());
     ++removed;
   }
   return removed;
