@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <ctime>
 #include <string>
 
@@ -88,43 +85,6 @@ TEST_F(CleanupTest, LockIsWrittenInThreeLinesAndExpiresAfter900Seconds) {
   std::remove((folder_ + kLockName).c_str());
   EXPECT_EQ(scandir_LockfileExpired(folder_.c_str(), kLockName, kLockExpirySeconds), 0);
   EXPECT_EQ(scandir_FileExists(folder_.c_str(), kLockName), 0);
-}
-
-// Anyone who may drop files can put entries at the lock's name; only a lock
-// the daemon's user made holds or expires, and nothing else is written
-// through or waited on.
-TEST_F(CleanupTest, OnlyALockTheDaemonMadeCounts) {
-  const std::string lock = folder_ + kLockName;
-  const std::string victim = dir_.path() + "-victim";
-  kvtest::WriteFile(victim, "timestamp: 0\n");
-  struct Case {
-    const char* what;
-    void (*make)(const std::string& lock, const std::string& victim);
-    bool needsRoot = false;  // to make another user's file
-  };
-  const Case cases[] = {
-      {"symbolic link to a stale lock's text", [](const std::string& l, const std::string& v) {
-         ASSERT_EQ(::symlink(v.c_str(), l.c_str()), 0);
-       }},
-      {"hard link", [](const std::string& l, const std::string& v) { ASSERT_EQ(::link(v.c_str(), l.c_str()), 0); }},
-      {"FIFO", [](const std::string& l, const std::string&) { ASSERT_EQ(::mkfifo(l.c_str(), 0666), 0); }},
-      {"another user's file", [](const std::string& l, const std::string&) {
-         kvtest::WriteFile(l, "timestamp: 0\n");
-         ASSERT_EQ(::chown(l.c_str(), 4242, 4242), 0);
-       }, true},
-  };
-  for (const Case& c : cases) {
-    if (c.needsRoot && ::geteuid() != 0) continue;
-    (void)std::remove(lock.c_str());
-    c.make(lock, victim);
-    EXPECT_EQ(scandir_LockHeld(folder_.c_str(), kLockName), 0) << c.what;
-    EXPECT_EQ(scandir_LockfileExpired(folder_.c_str(), kLockName, kLockExpirySeconds), 0) << c.what;
-    // Writing the lock replaces the entry; what it led to is untouched.
-    scandir_CreateLockfile(folder_.c_str(), kLockName, "/opt/kv2/swfw/app.ipk");
-    EXPECT_EQ(scandir_LockHeld(folder_.c_str(), kLockName), 1) << c.what;
-    EXPECT_EQ(kvtest::ReadFile(victim), "timestamp: 0\n") << c.what;
-  }
-  (void)std::remove(victim.c_str());
 }
 
 }  // namespace

@@ -255,26 +255,6 @@ TEST_F(DeCryptTest, FailuresReturnMinusOneAndProduceNoPackage) {
   }
 }
 
-TEST_F(DeCryptTest, NamesOthersPutInTheOutputFolderAreReplacedNeverWrittenThrough) {
-  sectest::QuietVerbose(0);
-  const std::string image = Pattern(5000, 3);
-  const std::string path = PutContainer("app.cry", Encrypt(Plaintext(image)));
-  kvtest::TempDir outside;
-  const std::string victim = outside.path() + "/victim";
-  kvtest::WriteFile(victim, "system file\n");
-  ASSERT_EQ(::symlink(victim.c_str(), (watch_ + "INSTALLER.IPKTMP").c_str()), 0);
-  ASSERT_EQ(::symlink(victim.c_str(), (watch_ + "app.ipk").c_str()), 0);
-
-  EXPECT_EQ(DeCrypt(path.c_str(), watch_.c_str(), 512), 0);
-  EXPECT_EQ(kvtest::ReadFile(victim), "system file\n");
-  for (const char* name : {"INSTALLER.IPKTMP", "app.ipk"}) {
-    struct stat st {};
-    ASSERT_EQ(::lstat((watch_ + name).c_str(), &st), 0) << name;
-    EXPECT_TRUE(S_ISREG(st.st_mode)) << name;
-    EXPECT_TRUE(kvtest::ReadFile(watch_ + name) == image) << name;
-  }
-}
-
 ssize_t DiskFull(int, const void*, size_t) {
   errno = ENOSPC;
   return -1;
