@@ -31,7 +31,6 @@ inline constexpr std::string_view kOpkgStatus = "/data/upperdir/var/lib/opkg/sta
 inline constexpr std::string_view kPublicKey = "/home/root/.sign/ipksignkeypublic.pem";
 inline constexpr std::string_view kSyncUsers = "/home/root/sync-users.sh";
 inline constexpr std::string_view kSystemLogCopy = "/var/log/quorvanlog";
-inline constexpr std::string_view kMd5sum = "/usr/bin/md5sum";
 inline constexpr std::string_view kAr = "/usr/bin/ar";
 inline constexpr std::string_view kTar = "/bin/tar";
 inline constexpr std::string_view kRoute = "/sbin/route";

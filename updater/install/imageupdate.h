@@ -1,24 +1,30 @@
 // OS image update through the image updater (mender) and its commit after
 // the restart. Markers in the watch folder carry the outcome across the
-// restart: "IMAGEUPDATEOK.TXT" and "IMAGEUPDATEFAILED.TXT".
+// restart: "IMAGEUPDATEOK.TXT" and "IMAGEUPDATEFAILED.TXT". They are written
+// with statefile_Write (never through a link put in their place), and a
+// marker counts only when the daemon's user made it (statefile_IsOwn).
 #pragma once
 
 inline constexpr const char* kImageFile = "IMAGE.CRY";
 inline constexpr const char* kImageOkMarker = "IMAGEUPDATEOK.TXT";
 inline constexpr const char* kImageFailedMarker = "IMAGEUPDATEFAILED.TXT";
 
-// Saves diagnostic state, runs the updater on the watch folder's IMAGE.CRY
-// with the display prepared for the platform, follows its progress (splash
+// Saves diagnostic state, runs the updater on the work folder's IMAGE.CRY
+// (where the loop took the image before checking its signature, out of
+// reach of the watch folder's writers) with the display prepared for the
+// platform, follows its progress (splash
 // screen and progress record) and restarts the machine when the updater
 // reports "Enabling partition". Returns 1 when the restart was requested (it
 // does not return when the restart takes place), 0 on failure and in
 // simulation mode.
 int doInstall_RunMenderUpdate(const char* platform, int simulate);
 
-// At start-up: when the OK marker exists, removes it, commits the running
+// At start-up: when the OK marker exists and counts, removes it, commits the running
 // image, cleans the writable layer, runs the user sync script and then parks
 // the daemon for ever. Returns at once when there is nothing to commit, and
-// in simulation mode (the marker stays).
+// in simulation mode (the marker stays). An entry of the marker's name that
+// the daemon's user did not make (another user's file, a link, a FIFO) is
+// removed with one line and commits nothing.
 void doInstall_MenderCommit(int simulate);
 
 // Removes four trees of the overlay's writable layer.

@@ -1,8 +1,11 @@
 #include "security/decrypt.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -11,6 +14,7 @@
 #include "core/handles.h"
 #include "core/log.h"
 #include "core/sleep.h"
+#include "core/statefile.h"
 #include "security/bulkio.h"
 #include "security/crykey.h"
 #include "security/ssl_handles.h"
@@ -54,6 +58,29 @@ void LogVerificator(const DecryptOutcome& o, long offset, bool withPriority) {
   log_Print(2, "DeCrypt, Verificator + imagelength: %ud (sb=0)\n", sum);
   if (withPriority) log_SetPriority(kPriorityDebug);
   log_Print(2, "DeCrypt, Verificator offsetlength: %ud \n", static_cast<unsigned>(offset));
+}
+
+// Opens the container without following a link and without waiting on a
+// FIFO; only a regular file is decrypted.
+kv::File OpenContainer(const char* path) {
+  kv::Fd fd(::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat st {};
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+  kv::File f(::fdopen(fd.get(), "rb"));
+  if (f) (void)fd.release();
+  return f;
+}
+
+// Creates the temporary plaintext file afresh: the output folder may be one
+// that others can write, and whatever they put at the name (a link to a file
+// of the system, a FIFO) is removed, never written through or waited on.
+kv::File CreateTemporary(const std::string& path) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return {};
+  kv::Fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (!fd) return {};
+  kv::File f(::fdopen(fd.get(), "w+b"));
+  if (f) (void)fd.release();
+  return f;
 }
 
 }  // namespace
@@ -168,13 +195,13 @@ int DeCrypt(const char* path, const char* outFolder, int offset) {
     return -1;
   }
 
-  kv::File in = kv::OpenFile(file.data(), "rb");
+  kv::File in = OpenContainer(file.data());
   if (!in) {
     log_Print(3, "DeCrypt, Can't open infile .CRY\n");
     return -1;
   }
   const std::string tempPath = folder + kDecryptTempName;
-  kv::File out = kv::OpenFile(tempPath.c_str(), "wb");
+  kv::File out = CreateTemporary(tempPath);
   if (!out) {
     log_Print(3, "DeCrypt- Can't open outfile .IPKTMP\n");
     return -1;
@@ -191,12 +218,14 @@ int DeCrypt(const char* path, const char* outFolder, int offset) {
   }
 
   in.reset();
-  // A plaintext that did not reach the disk whole must not be installed.
-  const bool closed = std::fclose(out.release()) == 0;
+  // A plaintext that did not reach the disk whole must not be installed. The
+  // file stays open: the package is copied from this very descriptor, so
+  // nothing put at the temporary name meanwhile can take its place.
+  const bool flushed = std::fflush(out.get()) == 0 && ::fsync(::fileno(out.get())) == 0;
   gSettle(2000000);
   ctx.reset();
   if (outcome.status != DecryptStatus::kOk) return -1;
-  if (!closed) {
+  if (!flushed) {
     log_Print(3, "DeCrypt, write to outfile .IPKTMP failed\n");
     return -1;
   }
@@ -206,10 +235,22 @@ int DeCrypt(const char* path, const char* outFolder, int offset) {
   gSettle(1000000);
   log_Print(2, "DeCrypt OK!\n");
 
+  // The package name must be one that command lines can carry: every later
+  // step that moves or unpacks the package runs commands with it. A copy the
+  // command runner refuses, or one that fails (a full disk), fails the step.
   const std::string packagePath = folder + packageBase + ".ipk";
   const std::string command = "cp -p '" + tempPath + "' '" + packagePath + "'";
+  if (cmd_Check(command.c_str()) == 0) return -1;
   log_Print(3, "DeCrypt :%s\n", command.c_str());
-  (void)cmd_Run(command.c_str());  // the copy's own result is not examined
+  // The copy replaces whatever entry stands at the package's name (a link
+  // is replaced, never followed).
+  const kv::Status copied = ::lseek(::fileno(out.get()), 0, SEEK_SET) == 0
+                                ? statefile_CopyFrom(::fileno(out.get()), packagePath)
+                                : kv::Status(kv::SystemError("lseek"));
+  if (!copied) {
+    log_Print(3, "DeCrypt, copy to %s failed: %s\n", packagePath.c_str(), copied.error().message().c_str());
+    return -1;
+  }
   gSettle(1000000);
   return 0;
 }

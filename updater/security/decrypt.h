@@ -34,11 +34,18 @@ inline constexpr const char* kDecryptTempName = "INSTALLER.IPKTMP";
 // Decrypts the payload of the container at path (at most 254 characters used)
 // from offset into <outFolder>INSTALLER.IPKTMP, checks its verification header
 // and copies the image to <outFolder><container name without its last
-// extension>.ipk ("cp -p" through cmd_Run). outFolder ends with a slash.
-// Returns 0 when the image was decrypted and verified, -1 on every failure.
-// Each success takes at least 4 s of fixed waits after flushing the file
-// systems (2 s, 1 s, 1 s), which give slow flash time to settle. The result
-// of the copy is not examined; the temporary file is left for the caller.
+// extension>.ipk. outFolder ends with a slash and may be a folder that others
+// can write: the temporary file is created afresh (whatever stood at its name
+// is removed, never written through), and the copy is made from its open
+// descriptor into a new file renamed over the package's name. Only a regular
+// container is read (no link followed, no FIFO waited on).
+// Returns 0 when the image was decrypted, verified and copied into place, -1
+// on every failure: also when the package name holds a character that the
+// command runner refuses (the level-0 "Illegal character" line; no later step
+// could move it) and when the copy fails (a full disk). Each success takes at
+// least 4 s of fixed waits after flushing the file systems (2 s, 1 s, 1 s),
+// which give slow flash time to settle. The temporary file is left for the
+// caller.
 [[nodiscard]] int DeCrypt(const char* path, const char* outFolder, int offset);
 
 // --- The decryption core, shared with the packaging tool, the benchmark and

@@ -9,7 +9,11 @@
 #include <string_view>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "core/handles.h"
 #include "core/log.h"
@@ -39,20 +43,30 @@ std::string Format(const char* format, ...) {
   return line;
 }
 
-// Size of an open file by seeking to its end, or -1. The position is read as
-// off_t (64 bits with _FILE_OFFSET_BITS=64): on a 32-bit target ftell's long
-// cannot hold the size of an OS image of 2 GiB or more.
-long long FileSize(std::FILE* f) {
-  if (::fseeko(f, 0, SEEK_END) != 0) return -1;
-  const off_t size = ::ftello(f);
-  std::rewind(f);
-  return static_cast<long long>(size);
+// Largest public key and signature file read: far above any real one (an
+// RSA-16384 signature is 2,048 bytes, under 3 KiB in Base64), so that a huge
+// or endless file fails the check instead of the process.
+constexpr long long kTextFileLimit = 65536;
+
+// Opens a file for reading without waiting: a FIFO in its place is seen by
+// fstat and refused, never waited on. st receives what fstat says.
+kv::Fd OpenNoWait(const std::string& path, struct stat& st) {
+  kv::Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (fd && ::fstat(fd.get(), &st) != 0) fd.reset();
+  return fd;
 }
 
-// Reads an open file of the given size whole and terminates it with a NUL.
-void ReadText(std::FILE* f, long long size, std::string& text) {
+// Reads a regular file of the size fstat gave (at most kTextFileLimit), no
+// more than that even when it grows meanwhile.
+void ReadText(int fd, long long size, std::string& text) {
   text.assign(static_cast<std::size_t>(size), '\0');
-  const std::size_t got = std::fread(text.data(), 1, text.size(), f);
+  std::size_t got = 0;
+  while (got < text.size()) {
+    const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
   text.resize(got);
 }
 
@@ -141,24 +155,36 @@ int sign_CheckPackage(const char* name, int mode, std::string* message) {
 
   long long packageSize = 0;
   {
-    kv::File package = kv::OpenFile(packagePath.c_str(), "rb");
+    struct stat st {};
+    kv::Fd package = OpenNoWait(packagePath, st);
     if (!package) {
       return Fail(message,
                   Format("Signature check, file %s not found, aborting installation!\n", packagePath.c_str()));
     }
-    packageSize = FileSize(package.get());
+    if (!S_ISREG(st.st_mode)) {
+      return Fail(message, Format("Signature check, file %s is not a regular file, aborting installation!\n",
+                                  packagePath.c_str()));
+    }
+    // st_size is an off_t of 64 bits (_FILE_OFFSET_BITS=64), so an OS image
+    // of 2 GiB or more keeps its size on a 32-bit target too.
+    packageSize = static_cast<long long>(st.st_size);
   }
 
   std::string keyText;
   {
     const std::string keyPath = paths_Device(devpath::kPublicKey);
-    kv::File keyFile = kv::OpenFile(keyPath.c_str(), "rb");
+    struct stat st {};
+    kv::Fd keyFile = OpenNoWait(keyPath, st);
     if (!keyFile) return Fail(message, "Signature check, public key not found, Aborting installation!\n");
-    const long long keySize = FileSize(keyFile.get());
-    if (keySize <= 0) {
+    if (!S_ISREG(st.st_mode) || st.st_size > kTextFileLimit) {
+      return Fail(message, Format("Signature check, public key is not a regular file of at most %lld bytes, "
+                                  "Aborting installation!\n",
+                                  kTextFileLimit));
+    }
+    if (st.st_size <= 0) {
       return Fail(message, "Unable to identify size of /home/root/.sign/ipksignkeypublic.pem!\n");
     }
-    ReadText(keyFile.get(), keySize, keyText);
+    ReadText(keyFile.get(), st.st_size, keyText);
   }
 
   const std::size_t dot = packageName.rfind('.');
@@ -171,14 +197,19 @@ int sign_CheckPackage(const char* name, int mode, std::string* message) {
                                     packageName.substr(0, std::min(dot, kSignatureStemLimit)) + ".sign64";
   std::string signatureText;
   {
-    kv::File signatureFile = kv::OpenFile(signaturePath.c_str(), "rb");
+    struct stat st {};
+    kv::Fd signatureFile = OpenNoWait(signaturePath, st);
     if (!signatureFile) {
       return Fail(message, Format("Signature check, signature file %s not found, aborting installation!\n",
                                   signaturePath.c_str()));
     }
-    const long long signatureSize = FileSize(signatureFile.get());
-    if (signatureSize <= 0) return Fail(message, "Unable to identify size of signature file!\n");
-    ReadText(signatureFile.get(), signatureSize, signatureText);
+    if (!S_ISREG(st.st_mode) || st.st_size > kTextFileLimit) {
+      return Fail(message, Format("Signature check, signature file %s is not a regular file of at most %lld "
+                                  "bytes, aborting installation!\n",
+                                  signaturePath.c_str(), kTextFileLimit));
+    }
+    if (st.st_size <= 0) return Fail(message, "Unable to identify size of signature file!\n");
+    ReadText(signatureFile.get(), st.st_size, signatureText);
   }
 
   if (!sign_VerifyFile(keyText.c_str(), packagePath.c_str(), packageSize, signatureText.c_str())) {

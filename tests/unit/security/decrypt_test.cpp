@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +18,7 @@
 #include "core/handles.h"
 #include "core/log.h"
 #include "core/paths.h"
+#include "core/statefile.h"
 #include "fixture.h"
 #include "security/crykey.h"
 #include "security/decrypt.h"
@@ -239,10 +245,8 @@ TEST_F(DeCryptTest, FailuresReturnMinusOneAndProduceNoPackage) {
   kvtest::SyslogCapture syslog;
   sectest::QuietVerbose(3);
   const std::string good = Encrypt(Plaintext(Pattern(3000)));
-  // An output that fills up: the temporary file is a link to /dev/full.
-  kvtest::TempDir fullDir;
-  const std::string fullFolder = fullDir.path() + "/";
-  ASSERT_EQ(::symlink("/dev/full", (fullFolder + "INSTALLER.IPKTMP").c_str()), 0);
+  const std::string fifo = watch_ + "fifo.cry";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
 
   struct Case {
     const char* what;
@@ -251,6 +255,7 @@ TEST_F(DeCryptTest, FailuresReturnMinusOneAndProduceNoPackage) {
     int offset;
     std::vector<long> waits;
     const char* line;  // expected among the lines, or null
+    bool fillsUp = false;  // the output can take no more than 1 KiB (a full disk)
   };
   const Case cases[] = {
       {"payload shorter than a block", PutContainer("short.cry", "0123456789"), watch_, 512, {2000000}, nullptr},
@@ -260,13 +265,22 @@ TEST_F(DeCryptTest, FailuresReturnMinusOneAndProduceNoPackage) {
       {"missing container", watch_ + "none.cry", watch_, 512, {}, "DeCrypt, Can't open infile .CRY"},
       {"missing output folder", PutContainer("nofolder.cry", good), watch_ + "nowhere/", 512, {},
        "DeCrypt- Can't open outfile .IPKTMP"},
-      {"output that fills up", PutContainer("full.cry", good), fullFolder, 512, {2000000},
-       "DeCrypt, write to outfile .IPKTMP failed"},
+      {"output that fills up", PutContainer("full.cry", good), watch_, 512, {2000000},
+       "DeCrypt, write to outfile .IPKTMP failed", true},
+      // Opened without waiting for a writer, and refused.
+      {"container that is a FIFO", fifo, watch_, 512, {}, "DeCrypt, Can't open infile .CRY"},
   };
+  struct rlimit unlimited {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+  std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG instead
   for (const Case& c : cases) {
     gWaits.clear();
     (void)syslog.Drain();
+    struct rlimit limit = unlimited;
+    if (c.fillsUp) limit.rlim_cur = 1024;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
     EXPECT_EQ(DeCrypt(c.path.c_str(), c.folder.c_str(), c.offset), -1) << c.what;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &unlimited), 0);
     EXPECT_EQ(gWaits, c.waits) << c.what;
     std::string base = c.path.substr(c.path.rfind('/') + 1);
     base.resize(base.rfind('.'));
@@ -282,6 +296,51 @@ TEST_F(DeCryptTest, FailuresReturnMinusOneAndProduceNoPackage) {
     }
     EXPECT_TRUE(found) << c.what;
   }
+}
+
+ssize_t DiskFull(int, const void*, size_t) {
+  errno = ENOSPC;
+  return -1;
+}
+
+TEST_F(DeCryptTest, ACopyThatIsRefusedOrFailsFailsTheStep) {
+  kvtest::SyslogCapture syslog;
+  sectest::QuietVerbose(3);
+  const std::string payload = Encrypt(Plaintext(Pattern(3000)));
+  const StateFileOps full = {DiskFull, ::fsync, ::rename};
+  struct Case {
+    const char* what;
+    const char* container;
+    const StateFileOps* ops;
+    const char* line;
+  };
+  const Case cases[] = {
+      // The package name could be carried by no command line of the steps
+      // that follow: the device would lose the package.
+      {"name the command runner refuses", "app(1).cry", nullptr, "Illegal character ( in command: "},
+      {"full disk while copying", "full.cry", &full, "DeCrypt, copy to "},
+      {"a folder at the package's name", "dir.cry", nullptr, "DeCrypt, copy to "},
+  };
+  std::filesystem::create_directories(watch_ + "dir.ipk");
+  for (const Case& c : cases) {
+    gWaits.clear();
+    (void)syslog.Drain();
+    statefile_SetOps(c.ops);
+    const std::string path = PutContainer(c.container, payload);
+    EXPECT_EQ(DeCrypt(path.c_str(), watch_.c_str(), 512), -1) << c.what;
+    statefile_SetOps(nullptr);
+    EXPECT_EQ(gWaits, (std::vector<long>{2000000, 1000000})) << c.what;
+    std::string base = c.container;
+    base.resize(base.rfind('.'));
+    struct stat st {};
+    EXPECT_FALSE(::lstat((watch_ + base + ".ipk").c_str(), &st) == 0 && S_ISREG(st.st_mode)) << c.what;
+    if (!syslog.available()) continue;
+    const std::vector<std::string> lines = sectest::Lines(syslog);
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                            [&](const std::string& l) { return l.find(c.line) != std::string::npos; }))
+        << c.what;
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(watch_ + "dir.ipk"));
 }
 
 TEST(CryKey, AssemblesTheProvisionedKey) {

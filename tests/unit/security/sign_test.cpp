@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
+
 #include <openssl/ec.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -111,8 +113,10 @@ TEST_F(SignTest, VerifyPackageFindsItsFilesAndSaysWhy) {
     std::string key;                                         // key file content; "-" for none
     int result;
     std::string message;
+    std::vector<std::string> fifos = {};  // paths that are FIFOs without a writer
   };
   const std::string good = Sign(package);
+  const std::string huge(65537, 'A');
   const std::string truncated = Base64(Unbase64(good).substr(0, 255));
   const Case cases[] = {
       {"last extension cut", "app_1.2.ipk", 2, {{work + "app_1.2.ipk", package}, {bundle + "app_1.2.sign64", good}},
@@ -143,6 +147,20 @@ TEST_F(SignTest, VerifyPackageFindsItsFilesAndSaysWhy) {
        "Signature check, Bad signature!, Abort installation"},
       {"missing package", "app.ipk", 2, {{bundle + "app.sign64", good}}, publicPem_, 0,
        "Signature check, file " + work + "app.ipk not found, aborting installation!"},
+      // Nothing waits on a FIFO, and no file is read whole whatever its size.
+      {"package that is a FIFO", "app.ipk", 2, {{bundle + "app.sign64", good}}, publicPem_, 0,
+       "Signature check, file " + work + "app.ipk is not a regular file, aborting installation!", {work + "app.ipk"}},
+      {"signature file that is a FIFO", "app.ipk", 2, {{work + "app.ipk", package}}, publicPem_, 0,
+       "Signature check, signature file " + bundle +
+           "app.sign64 is not a regular file of at most 65536 bytes, aborting installation!",
+       {bundle + "app.sign64"}},
+      {"signature file of more than 64 KiB", "app.ipk", 2,
+       {{work + "app.ipk", package}, {bundle + "app.sign64", good + huge}}, publicPem_, 0,
+       "Signature check, signature file " + bundle +
+           "app.sign64 is not a regular file of at most 65536 bytes, aborting installation!"},
+      {"public key of more than 64 KiB", "app.ipk", 2, {{work + "app.ipk", package}, {bundle + "app.sign64", good}},
+       publicPem_ + huge, 0,
+       "Signature check, public key is not a regular file of at most 65536 bytes, Aborting installation!"},
   };
   kvtest::SyslogCapture syslog;
   sectest::QuietVerbose(1);
@@ -153,6 +171,7 @@ TEST_F(SignTest, VerifyPackageFindsItsFilesAndSaysWhy) {
     std::filesystem::create_directories(watch);
     if (c.key != "-") kvtest::WriteFile(keyPath, c.key);
     for (const auto& [path, content] : c.files) kvtest::WriteFile(path, content);
+    for (const std::string& path : c.fifos) ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0) << c.what;
     (void)syslog.Drain();
     log_SetPriority(kPriorityNotice);
     EXPECT_EQ(sign_VerifyPackage(c.name, c.mode), c.result) << c.what;
