@@ -102,6 +102,13 @@ def make_hostile_ipk(path, package, control_members=(), ar_members=()):
     return path
 
 
+def make_raw_ipk(path, control_tar_gz):
+    """An ipk of debian-binary and the given control archive only."""
+    with open(path, "wb") as f:
+        f.write(_ar([("debian-binary", b"2.0\n"), ("control.tar.gz", control_tar_gz)]))
+    return path
+
+
 def make_bundle(folder, members, out, filetype="UPDATE", sign_key=PRIVATE_KEY):
     """A bundle made by kvpack from member dicts ("path" plus manifest fields)."""
     import json

@@ -1,13 +1,488 @@
-"""Packages and watch-folder entries built to attack the device."""
+"""The watch folder's attacker against the real daemon.
+
+The attacker may create, rename, replace, link and remove entries in the watch
+folder at any moment (the folder is writable by the group admin and has no
+sticky bit, so root's files there too), and crafts containers, packages and
+bundles, but holds no signing key. Entries he makes are owned by ATTACKER.
+Each test plays the attacks of one or more classes and then checks the
+outcome: nothing outside the three folders changed, no privileged file exists,
+no process was signalled, the image updater and the installer were handed
+only verified bytes, and the loop goes on (an honest drop after the attacks
+installs). Races between a check and a use are driven through the stand-ins'
+hooks: a stand-in called between them does the attacker's move.
+"""
+import gzip
+import hashlib
+import io
+import json
 import os
+import stat
 import subprocess
+import tarfile
+import time
 
 import pytest
 
 from conftest import argv_of, drop, wait_for
 from intake_common import calls_after, signed_ipk, start, wait_calls
-from packages import PUBLIC_KEY, make_hostile_ipk, other_key_pair, sign
+from packages import (KVPACK, PUBLIC_KEY, make_bundle, make_cry, make_hostile_ipk, make_ipk, make_raw_ipk,
+                      other_key_pair, sign)
 
+ATTACKER = 4242
+WATCH = "/opt/kv2/swfw/"
+FAILING_UPDATER = " 50%\n"  # never "Enabling partition": the update fails and the loop goes on
+
+
+# --- the attacker's moves ------------------------------------------------------
+
+def as_attacker():
+    os.setgid(ATTACKER)
+    os.setuid(ATTACKER)
+
+
+def attacker_put(sb, name, data=b"", mode=0o644):
+    """An entry of the attacker's in the watch folder, placed in one step."""
+    watch = sb.dev(WATCH)
+    staging = os.path.join(watch, ".incoming")
+    os.makedirs(staging, exist_ok=True)
+    tmp = os.path.join(staging, name)
+    with open(tmp, "wb") as f:
+        f.write(data)
+    os.chown(tmp, ATTACKER, ATTACKER)
+    os.chmod(tmp, mode)
+    os.rename(tmp, os.path.join(watch, name))
+    return os.path.join(watch, name)
+
+
+def attacker_make(path, make):
+    """make(path) creates a FIFO, link or folder; it then belongs to the attacker."""
+    make(path)
+    os.lchown(path, ATTACKER, ATTACKER)
+    return path
+
+
+def holder(path):
+    """A process of the attacker's that holds path open until it is ended."""
+    with open(path, "rb") as f:
+        return subprocess.Popen(["sleep", "600"], stdin=f, preexec_fn=as_attacker)
+
+
+# Python a stand-in runs when it is called (see tests/sandbox/standin.py).
+PUT_IN_WATCH_FOLDER = """
+import os
+watch = os.path.join(root, "opt/kv2/swfw/")
+os.makedirs(watch + ".incoming", exist_ok=True)
+with open(watch + ".incoming/{name}", "wb") as f:
+    f.write({data!r})
+os.chown(watch + ".incoming/{name}", 4242, 4242)
+os.rename(watch + ".incoming/{name}", watch + "{name}")
+"""
+RECORD_HANDED = """
+import hashlib, os
+path = {path}
+with open(os.path.join(sandbox, "control", "{record}"), "a") as f:
+    f.write(os.path.basename(path) + " " + hashlib.sha256(open(path, "rb").read()).hexdigest() + "\\n")
+"""
+
+
+def handed(sb, record):
+    path = os.path.join(sb.control_dir, record)
+    return open(path).read().splitlines() if os.path.exists(path) else []
+
+
+def sha256(path):
+    return hashlib.sha256(open(path, "rb").read()).hexdigest()
+
+
+# --- the outcome ---------------------------------------------------------------
+
+def in_three_folders(rel):
+    """Entries of the watch, work and bundle folders, which the daemon changes;
+    the key folder and the user sync script in the work folder are not among them."""
+    parts = rel.split("/")
+    if rel.startswith("opt/kv2/swfw/") or rel.startswith("home/root/bundle/"):
+        return True
+    return rel.startswith("home/root/") and len(parts) >= 3 and parts[2] not in (".sign", "sync-users.sh",
+                                                                                   "bundle")
+
+
+def device_state(sb, keep=lambda rel: True):
+    state = {}
+    for dirpath, dirnames, filenames in os.walk(sb.root):
+        rel_dir = os.path.relpath(dirpath, sb.root)
+        for name in dirnames + filenames:
+            rel = os.path.normpath(os.path.join(rel_dir, name))
+            if not keep(rel):
+                continue
+            st = os.lstat(os.path.join(dirpath, name))
+            entry = (stat.S_IFMT(st.st_mode), stat.S_IMODE(st.st_mode), st.st_uid, st.st_gid)
+            if stat.S_ISREG(st.st_mode):
+                entry += (sha256(os.path.join(dirpath, name)),)
+            elif stat.S_ISLNK(st.st_mode):
+                entry += (os.readlink(os.path.join(dirpath, name)),)
+            state[rel] = entry
+        dirnames[:] = [n for n in dirnames if keep(os.path.normpath(os.path.join(rel_dir, n)))]
+    return state
+
+
+def privileged(sb):
+    """Set-user-ID or set-group-ID files of root, and device nodes, anywhere in the device."""
+    found = []
+    for rel, (kind, mode, uid, _gid, *_rest) in device_state(sb).items():
+        if stat.S_ISCHR(kind) or stat.S_ISBLK(kind) or (uid == 0 and mode & (stat.S_ISUID | stat.S_ISGID)):
+            found.append(rel)
+    return found
+
+
+class Outcome:
+    """Records the device outside the three folders and starts a process of the
+    attacker's as a witness; check() compares after the attacks."""
+
+    def __init__(self, sb):
+        self.sb = sb
+        self.before = device_state(sb, lambda rel: not in_three_folders(rel))
+        self.witness = holder(sb.dev("/var/log/quorvanlog"))
+
+    def check(self, changing=("opt/kv2/log/",)):
+        assert self.witness.poll() is None, "a process was signalled"
+        after = device_state(self.sb, lambda rel: not in_three_folders(rel))
+        changed = sorted(rel for rel in set(self.before) | set(after)
+                         if self.before.get(rel) != after.get(rel) and not rel.startswith(changing))
+        assert changed == [], "changed outside the three folders"
+        assert privileged(self.sb) == []
+
+    def close(self):
+        self.witness.kill()
+        self.witness.wait()
+
+
+@pytest.fixture
+def outcome():
+    made = []
+
+    def make(sb):
+        made.append(Outcome(sb))
+        return made[-1]
+
+    yield make
+    for o in made:
+        o.close()
+
+
+def honest_drop_installs(d, sb, n, tmp, package="kvtool"):
+    """The loop goes on: a signed package dropped now is installed."""
+    drop(sb, signed_ipk(str(tmp / f"honest-{package}"), sb, package, file_name=f"honest_{package}.ipk"))
+    wait_for(lambda: argv_of(f'systemctl start "install@{package}"') in calls_after(sb, n), 60,
+             f"{package} installed")
+
+
+def lines(d, text):
+    return [t for t in d.syslog_texts() if t == text]
+
+
+def tar_of(members):
+    """A tar of (name, bytes, type, mode, uid) members."""
+    buf = io.BytesIO()
+    with tarfile.open(fileobj=buf, mode="w", format=tarfile.GNU_FORMAT) as tar:
+        for name, data, kind, mode, uid in members:
+            info = tarfile.TarInfo(name)
+            info.type, info.mode, info.uid, info.gid = kind, mode, uid, uid
+            if kind == tarfile.CHRTYPE:
+                info.devmajor, info.devminor = 1, 3
+            info.size = len(data) if kind == tarfile.REGTYPE else 0
+            tar.addfile(info, io.BytesIO(data) if kind == tarfile.REGTYPE else None)
+    return buf.getvalue()
+
+
+def raw_bundle(out, members):
+    head = b"HEADERLENGTH: 512\r\nFILETYPE: UPDATE\r\n\r\n"
+    with open(out, "wb") as f:
+        f.write(head + b"\0" * (512 - len(head)) + tar_of(members))
+    return out
+
+
+# --- class 1 and class 7: checked bytes are used bytes; honest drops stay ------
+
+def test_the_updater_and_the_installer_get_the_checked_bytes_and_drops_beside_a_handled_file_stay(
+        sandbox, run_daemon, tmp_path, outcome):
+    t = str(tmp_path)
+    image = tmp_path / "IMAGE.CRY"
+    image.write_bytes(b"mender artifact " * 4096)
+    sign(str(image), sandbox.dev("/home/root/bundle/IMAGE.sign64"))
+    own = signed_ipk(os.path.join(t, "own"), sandbox, "kvupdaterd", file_name="kvupdaterd_1.1.ipk")
+    app = signed_ipk(os.path.join(t, "app"), sandbox, "kv2-touch", file_name="app.ipk")
+    foreign = make_cry(make_ipk(os.path.join(t, "f"), "kvserver"), os.path.join(t, "zz_foreign.CRY"), "KORVEL_R")
+    # Between each check and its use a stand-in is called; there the attacker
+    # puts his own bytes at the name the file had in the watch folder.
+    sandbox.steer("opkg", out="Version: 3.4.0\n", subcommand="info",
+                  hook=PUT_IN_WATCH_FOLDER.format(name="IMAGE.CRY", data=b"evil image " * 100))
+    sandbox.steer("xset", hook=PUT_IN_WATCH_FOLDER.format(name="app.ipk", data=b"evil package"))
+    sandbox.steer("mender", out=FAILING_UPDATER, subcommand="install",
+                  hook=RECORD_HANDED.format(path="args[-1]", record="updater"))
+    sandbox.steer("systemctl", subcommand="start", hook=RECORD_HANDED.format(
+        path='os.path.join(root, "home/root", args[1][len("install@"):] + ".ipk")', record="installer"))
+    o = outcome(sandbox)
+    d, n = start(run_daemon, sandbox)
+
+    # All four wait under a lock of root's, then are taken one per pass: the
+    # foreign container fails its integrity check first, then the daemon's
+    # own package is installed; neither takes the image or the other package
+    # with it.
+    lock = sandbox.dev(WATCH + "install.lock")
+    with open(lock, "w") as f:
+        f.write(f"created: x\ntimestamp: {int(time.time())}\nInstall file: x\n")
+    for path in (str(image), own, app, foreign):
+        drop(sandbox, path)
+    os.remove(lock)
+
+    d.wait_syslog(r"^Main, integrity check on cryfile failed, cleaning up\n$", timeout=30)
+    d.wait_syslog(r"^\nMain, mender image update failed, cleaning up\ndelay timer is released\n$", timeout=90)
+    d.wait_syslog(r"^Main, image signature verification failed, aborting installation\n$", timeout=30)
+    honest_drop_installs(d, sandbox, n, tmp_path)
+
+    calls = calls_after(sandbox, n)
+    units = [c[2] for c in calls if c[:2] == ["systemctl", "start"]]
+    assert units[:2] == ["install@kvupdaterd", "install@kv2-touch"]
+    assert [c for c in calls if c[0] == "mender"] == [["mender", "install", sandbox.dev("/home/root/IMAGE.CRY")]]
+    assert handed(sandbox, "updater") == [f"IMAGE.CRY {sha256(str(image))}"]
+    assert handed(sandbox, "installer")[:2] == [f"kvupdaterd.ipk {sha256(own)}", f"kv2-touch.ipk {sha256(app)}"]
+    assert len(lines(d, "Main, image signature verification failed, aborting installation\n")) == 1
+    assert not [c for c in calls if c[0] == "fuser"]
+    o.check()
+
+
+# --- class 2 and class 6: the daemon's own files; failures are failures --------
+
+def test_state_files_are_never_written_through_what_the_attacker_puts_at_their_names(
+        sandbox, run_daemon, tmp_path, outcome):
+    t = str(tmp_path)
+    inner = make_ipk(os.path.join(t, "a"), "kv2-touch", "2.4.1", file_name="app_2.4.1.ipk")
+    container = make_cry(inner, os.path.join(t, "app_2.4.1.CRY"), "KV2_TOUCH")
+    sign(inner, sandbox.dev("/home/root/bundle/app_2.4.1.sign64"))
+    lost = make_cry(make_ipk(os.path.join(t, "b"), "kvserver"), os.path.join(t, "lost.CRY"), "KV2_TOUCH")
+    image = tmp_path / "IMAGE.CRY"
+    image.write_bytes(b"mender artifact " * 1024)
+    sign(str(image), sandbox.dev("/home/root/bundle/IMAGE.sign64"))
+    sandbox.steer("mender", out=FAILING_UPDATER, subcommand="-rootfs")
+    victim = sandbox.dev("/etc/victim")
+    with open(victim, "w") as f:
+        f.write("system file\n")
+    o = outcome(sandbox)
+    d, n = start(run_daemon, sandbox)
+
+    # Links to a system file at the names the daemon writes, a FIFO at the
+    # lock's name (reading it would stall every pass), a link at the failure
+    # marker's name to a file that must not come to exist, and a folder at
+    # the name a container decrypts to.
+    watch = sandbox.dev(WATCH)
+    attacker_make(watch + "install.lock", os.mkfifo)
+    for name in ("INSTALLER.IPKTMP", "app_2.4.1.ipk"):
+        attacker_make(watch + name, lambda p: os.symlink(victim, p))
+    attacker_make(watch + "IMAGEUPDATEFAILED.TXT", lambda p: os.symlink(sandbox.dev("/etc/nologin"), p))
+    attacker_make(watch + "lost.ipk", os.mkdir)
+
+    # The container whose package cannot be put in place fails: never
+    # reported as decrypted, and removed only once the failure is known.
+    drop(sandbox, lost)
+    prio, _, _ = d.wait_syslog(r"^Main, decryption failed:-1, cleaning up\n$", timeout=40)
+    assert prio == 3
+    assert "Main, decrypter successfully executed\n" not in d.syslog_texts()
+    wait_for(lambda: not os.path.exists(watch + "lost.CRY") and not os.path.exists(sandbox.dev("/home/root/lost.CRY")),
+             10, "container removed after the failure")
+
+    drop(sandbox, container)
+    wait_calls(sandbox, n, 1)
+    wait_for(lambda: argv_of('systemctl start "install@kv2-touch"') in calls_after(sandbox, n), 60, "installed")
+    drop(sandbox, str(image))
+    d.wait_syslog(r"^\nMain, mender image update failed, cleaning up\ndelay timer is released\n$", timeout=90)
+
+    assert open(victim).read() == "system file\n"
+    assert not os.path.lexists(sandbox.dev("/etc/nologin"))
+    marker = os.lstat(watch + "IMAGEUPDATEFAILED.TXT")
+    assert stat.S_ISREG(marker.st_mode) and marker.st_uid == 0
+    assert not os.path.lexists(watch + "install.lock")
+    o.check()
+    d.stop()
+
+    # A commit marker the daemon did not make commits nothing: no commit, no
+    # cleaning of the writable layer, and the loop runs.
+    for make in (lambda p: open(p, "w").close(), lambda p: os.symlink(victim, p)):
+        n = len(sandbox.journal())
+        attacker_make(watch + "IMAGEUPDATEOK.TXT", make)
+        d2, _ = start(run_daemon, sandbox)
+        assert f"doInstall_MenderCommit, {watch}IMAGEUPDATEOK.TXT is not a marker the daemon made, removed\n" \
+            in d2.syslog_texts()
+        assert not os.path.lexists(watch + "IMAGEUPDATEOK.TXT")
+        assert ["mender", "commit"] not in calls_after(sandbox, n)
+        assert os.path.isdir(sandbox.dev("/data/upperdir/usr"))
+        d2.stop()
+    assert open(victim).read() == "system file\n"
+
+
+# --- classes 3, 5 and 9: names, files that would stall the loop, unbounded reads
+
+def test_crafted_names_and_entries_neither_reach_options_nor_stall_the_loop(sandbox, run_daemon, tmp_path, outcome):
+    t = tmp_path
+    o = outcome(sandbox)
+    d, n = start(run_daemon, sandbox)
+    watch = sandbox.dev(WATCH)
+
+    # Names that carry blanks and options into a command line that does not
+    # quote them (the busy check once was "fuser <folder><name>"). Signed
+    # packages: they are installed like any other.
+    crafted = {"x -k -m .ipk": "kvwebview", "-k 9 -m.ipk": "kvserver"}
+    for name, package in crafted.items():
+        drop(sandbox, signed_ipk(str(t / package), sandbox, package, file_name=name))
+        wait_for(lambda: argv_of(f'systemctl start "install@{package}"') in calls_after(sandbox, n), 40, name)
+
+    # Entries that would come back every pass: names no command line can
+    # carry, a container of no type the daemon takes, a FIFO, a folder, a
+    # file held open for ever, and a lock of the attacker's that never expires.
+    attacker_put(sandbox, "a+b.ipk", b"x")
+    attacker_put(sandbox, "z(1).CRY", b"x")
+    attacker_put(sandbox, "zz.CRY", b"HEADERLENGTH: 512\r\nFILETYPE: NONE\r\n\r\n")
+    attacker_make(watch + "zzfifo.ipk", os.mkfifo)
+    attacker_make(watch + "zzdir.ipk", os.mkdir)
+    open(watch + "zzdir.ipk/inside", "w").close()
+    held = holder(attacker_put(sandbox, "zzzz-held.ipk", b"x"))
+    attacker_put(sandbox, "install.lock", b"created: x\ntimestamp: 99999999999\nInstall file: x\n")
+    # Reads of files nobody signed are bounded: a signature of 2 GiB, as the
+    # payload of an unsigned bundle may leave in the bundle folder.
+    with open(sandbox.dev("/home/root/bundle/big.sign64"), "wb") as f:
+        f.truncate(2 << 30)
+    drop(sandbox, make_ipk(str(t / "big"), "kvbig", file_name="big.ipk"))
+    try:
+        honest_drop_installs(d, sandbox, n, t)
+        d.wait_syslog(r"^Signature check, signature file .*/home/root/bundle/kvbig\.sign64 is not a regular file of "
+                      r"at most 65536 bytes, aborting installation!\n$")
+        # Later passes only meet the held file, once each.
+        busy = "Main,  FileReady() file is busy zzzz-held.ipk\n"
+        wait_for(lambda: len(lines(d, busy)) >= 4, 30, "passes go on")
+        # What could not be removed is set aside; the attacker's lock went
+        # with the honest install's lock, which it never held back.
+        assert sorted(f for f in os.listdir(watch) if not f.startswith(".")) == \
+            ["zzdir.ipk", "zzfifo.ipk", "zzzz-held.ipk"]
+    finally:
+        held.kill()
+        held.wait()
+
+    texts = d.syslog_texts()
+    once = ["scandir_FindInstaller, a+b.ipk holds '+', which no command line may carry, removed\n",
+            "scandir_FindInstaller, z(1).CRY holds '(', which no command line may carry, removed\n",
+            "scandir_FindInstaller, zz.CRY names no FILETYPE the daemon takes, removed\n",
+            "scandir_FindInstaller, zzfifo.ipk is not a regular file with a single link, not taken\n",
+            "scandir_FindInstaller, zzdir.ipk is not a regular file with a single link, not taken\n"]
+    assert [texts.count(line) for line in once] == [1] * len(once)
+    assert not [c for c in calls_after(sandbox, n) if c[0] == "fuser"]
+    assert not any("Illegal character" in t for t in texts)
+    o.check()
+
+
+# --- class 4: archive metadata of unsigned payloads ---------------------------
+
+def test_members_of_unsigned_archives_come_as_plain_data(sandbox, run_daemon, tmp_path, outcome):
+    t = str(tmp_path)
+    manifest = json.dumps([{"packageName": p, "platformName": "all", "fileName": n}
+                           for p, n in (("a", "suid.ipk"), ("b", "owned.ipk"), ("c", "notes.txt"))]).encode()
+    plain = raw_bundle(os.path.join(t, "plain.CRY"), [
+        ("allinfo.json", manifest, tarfile.REGTYPE, 0o644, 0),
+        ("suid.ipk", b"#!/bin/sh\nid\n", tarfile.REGTYPE, 0o6755, 0),
+        ("owned.ipk", b"x", tarfile.REGTYPE, 0o666, ATTACKER),
+        ("notes.txt", b"x", tarfile.REGTYPE, 0o644, 0)])
+    special = raw_bundle(os.path.join(t, "special.CRY"), [
+        ("allinfo.json", b"[]", tarfile.REGTYPE, 0o644, 0),
+        ("console.ipk", b"", tarfile.CHRTYPE, 0o666, 0),
+        ("pipe.ipk", b"", tarfile.FIFOTYPE, 0o666, 0)])
+    # A device node among the control members of a package.
+    nodes = make_raw_ipk(os.path.join(t, "nodes.ipk"), gzip.compress(tar_of([
+        ("./control", b"Package: kvdev\nVersion: 1\n", tarfile.REGTYPE, 0o644, 0),
+        ("./postinst", b"", tarfile.CHRTYPE, 0o666, 0)])))
+
+    o = outcome(sandbox)
+    d, n = start(run_daemon, sandbox)
+    # While a file of the attacker's is held open and is the only candidate,
+    # no bundle member is fed: the unpacked bundle can be looked at.
+    frozen = holder(attacker_put(sandbox, "zzzz.ipk", b"x"))
+    try:
+        drop(sandbox, plain)
+        wait_for(lambda: os.path.exists(sandbox.dev("/home/root/bundle/allinfo.json")), 30, "bundle unpacked")
+        for name in ("suid.ipk", "owned.ipk", "notes.txt"):
+            st = os.lstat(sandbox.dev("/home/root/bundle/" + name))
+            assert (stat.S_IMODE(st.st_mode), st.st_uid) == (0o644, 0), name
+    finally:
+        frozen.kill()
+        frozen.wait()
+    d.wait_syslog(r'^scandir_Check&PrepInstaller - fileName "notes\.txt" is neither a container nor a package, '
+                  r'item dropped\n$', timeout=40)
+
+    drop(sandbox, special)
+    prio, _, _ = d.wait_syslog(r"^bundle_UnPack, the payload of special\.CRY holds a device node, a FIFO or a member of "
+                               r"another type, not unpacked\n$", timeout=30)
+    assert prio == 3
+    drop(sandbox, nodes)
+    d.wait_syslog(r"^opkg_Unpack, control\.tar\.gz of nodes\.ipk holds a device node, a FIFO or a member of another "
+                  r"type, not unpacked\n$", timeout=30)
+    d.wait_syslog(r'^Main, package name "" of nodes\.ipk is not a plain file name, package refused\n$')
+    honest_drop_installs(d, sandbox, n, tmp_path)
+    assert not os.path.exists(sandbox.dev(WATCH + "notes.txt"))
+    for folder in ("/home/root/", "/home/root/bundle/"):
+        assert not [f for f in os.listdir(sandbox.dev(folder)) if f.startswith(".kvunpack-")]
+    o.check()
+
+
+# --- class 8: a device of unknown platform -------------------------------------
+
+def test_a_device_of_unknown_platform_takes_only_items_for_all(make_sandbox, run_daemon, tmp_path, outcome):
+    sb = make_sandbox("unknown")
+    t = str(tmp_path)
+    app = make_ipk(os.path.join(t, "app"), "kv2-touch", file_name="app.ipk")
+    image = os.path.join(t, "image.cry")
+    with open(image, "wb") as f:
+        f.write(b"artifact " * 100)
+    tool = make_ipk(os.path.join(t, "tool"), "kvtool", file_name="tool.ipk")
+    bundle = make_bundle(t, [
+        {"path": app, "packageName": "kv2-touch", "fileType": "APP-IPK", "platformName": "kv2-touch,korvel-r"},
+        {"path": image, "packageName": "image", "swRev": "other", "platformName": "kv2-touch,korvel-r"},
+        {"path": tool, "packageName": "kvtool", "platformName": "all"},
+    ], os.path.join(t, "update.CRY"))
+    o = outcome(sb)
+    d, n = start(run_daemon, sb)
+    drop(sb, bundle)
+    d.wait_syslog(r"^scandir_Check&PrepInstaller - checking 'allinfo\.json' was empty, return CLEANUP\n$", timeout=60)
+    wait_for(lambda: argv_of('systemctl start "install@kvtool"') in calls_after(sb, n), 30, "the item for all")
+    calls = calls_after(sb, n)
+    assert [c for c in calls if c[:2] == ["systemctl", "start"]] == [argv_of('systemctl start "install@kvtool"')]
+    assert not [c for c in calls if c[0] == "mender"]
+    texts = d.syslog_texts()
+    assert not [t for t in texts if "bundleworks, found app.ipk" in t or "bundleworks, found image.cry" in t]
+    o.check()
+
+
+# --- class 10: what a kill leaves behind ---------------------------------------
+
+def test_start_up_removes_what_a_kill_during_unpacking_left(sandbox, run_daemon, tmp_path):
+    # The device's ar holds still, so the daemon is killed while it unpacks.
+    ar = sandbox.dev("/usr/bin/ar")
+    os.remove(ar)
+    with open(ar, "w") as f:
+        f.write("#!/bin/sh\nexec sleep 600\n")
+    os.chmod(ar, 0o755)
+    d, n = start(run_daemon, sandbox)
+    drop(sandbox, signed_ipk(str(tmp_path / "a"), sandbox, "kvwebview", file_name="app.ipk"))
+    work = sandbox.dev("/home/root/")
+    wait_for(lambda: [f for f in os.listdir(work) if f.startswith(".kvunpack-")], 30, "unpacking under way")
+    d.stop()
+    open(sandbox.dev(WATCH + ".kvstate-install.lock-Ab12Cd"), "w").close()
+    os.remove(ar)
+    os.symlink("/usr/bin/ar", ar)
+
+    d2, n2 = start(run_daemon, sandbox)
+    assert not [f for f in os.listdir(work) if f.startswith(".kvunpack-")]
+    assert not [f for f in os.listdir(sandbox.dev(WATCH)) if f.startswith(".kvstate-")]
+    honest_drop_installs(d2, sandbox, n2, tmp_path)
+
+
+# --- earlier attacks of the same classes ---------------------------------------
 
 def test_package_members_cannot_replace_the_key_or_the_sync_script(sandbox, run_daemon, tmp_path):
     other_private, other_public = other_key_pair(str(tmp_path))
@@ -67,3 +542,14 @@ def test_entries_that_are_not_plain_files_are_passed_over(sandbox, run_daemon, t
     assert wait_calls(sandbox, n, 1) == [argv_of('systemctl start "install@kvwebview"')]
     assert os.path.exists(os.path.join(watch, "hard.ipk"))
     wait_for(d.alive, 1, "daemon alive")
+
+
+def test_inspect_predicts_the_refusal_of_a_name_the_device_removes_unread(tmp_path):
+    # kvpack cry refuses to make such a name; the container is renamed after.
+    good = make_cry(make_ipk(str(tmp_path), "kvwebview"), str(tmp_path / "app1.CRY"), "KV2_TOUCH")
+    os.rename(good, str(tmp_path / "app(1).CRY"))
+    r = subprocess.run([KVPACK, "inspect", "--platform", "KV2_TOUCH", str(tmp_path / "app(1).CRY")],
+                       capture_output=True, text=True)
+    assert r.returncode == 1
+    assert r.stdout.splitlines()[-1] == ("REJECTED: the device's watch folder scan refuses the name (it holds '(', "
+                                         "which its command lines cannot carry) and removes the file unread")

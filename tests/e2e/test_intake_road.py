@@ -120,6 +120,23 @@ def test_refused_packages_install_nothing_and_the_loop_goes_on(sandbox, run_daem
     assert wait_calls(sandbox, n, 1) == [argv_of('systemctl start "install@kvwebview"')]
 
 
+def test_container_of_several_read_chunks_arrives_byte_for_byte(sandbox, run_daemon, tmp_path):
+    # Random data (which gzip cannot shrink) makes a package of several read
+    # chunks of the decryption and the signature check, ending inside one.
+    folder = tmp_path / "pkg"
+    (folder / "data" / "opt" / "app").mkdir(parents=True)
+    (folder / "data" / "opt" / "app" / "blob.bin").write_bytes(os.urandom(3 * 128 * 1024 + 1234))
+    ipk = make_ipk(str(folder), "kvwebview", "5.0", file_name="big_5.0.ipk")
+    container = make_cry(ipk, str(tmp_path / "big_5.0.CRY"), "KV2_TOUCH")
+    sign(ipk, sandbox.dev("/home/root/bundle/big_5.0.sign64"))
+    d, n = start(run_daemon, sandbox)
+    drop(sandbox, container)
+    assert wait_calls(sandbox, n, 1) == [argv_of('systemctl start "install@kvwebview"')]
+    assert "Signature check, Signature OK!, Continuing installation\n" in d.syslog_texts()
+    with open(ipk, "rb") as original, open(sandbox.dev("/home/root/kvwebview.ipk"), "rb") as installed:
+        assert installed.read() == original.read()
+
+
 @pytest.mark.parametrize("machine_restarted", [False, True])
 def test_services_a_killed_install_stopped_run_again_at_the_next_start(sandbox, run_daemon, tmp_path,
                                                                       machine_restarted):

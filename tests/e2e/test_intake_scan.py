@@ -22,15 +22,19 @@ def test_names_the_scan_takes_leaves_and_refuses(sandbox, run_daemon, tmp_path):
     assert wait_calls(sandbox, n, 2)[1] == argv_of('systemctl start "install@kvserver"')
     assert watch_files(sandbox) == ["noext", "x.ipktmp", "y.sign64"]
 
-    # A blacklisted name empties the watch folder of installer artefacts and is
-    # never embedded in a command line.
-    open(sandbox.dev("/opt/kv2/swfw/keep.CRY"), "w").close()
+    # A blacklisted name is removed, that file only, and is never embedded in a
+    # command line; the drops beside it stay (a lock holds them meanwhile).
+    write_lock(sandbox, f"timestamp: {int(time.time())}\n")
+    drop(sandbox, signed_ipk(str(tmp_path / "c"), sandbox, "kvserver", file_name="a_keep.ipk"))
     open(sandbox.dev("/opt/kv2/swfw/old.lock"), "w").close()
-    drop(sandbox, make_ipk(str(tmp_path / "c"), "kvwebview"), "bad;name$.ipk")
+    drop(sandbox, make_ipk(str(tmp_path / "d"), "kvwebview"), "bad;name$.ipk")
     d.wait_syslog(r"^Blacklisted file: bad;name\$\.ipk$")
-    wait_for(lambda: watch_files(sandbox) == ["noext", "y.sign64"], 10, "CRY, LOCK, IPK and IPKTMP files removed")
+    wait_for(lambda: "bad;name$.ipk" not in watch_files(sandbox), 10, "blacklisted file removed")
+    assert watch_files(sandbox) == ["a_keep.ipk", "install.lock", "noext", "old.lock", "x.ipktmp", "y.sign64"]
+    os.remove(sandbox.dev("/opt/kv2/swfw/install.lock"))
+    assert wait_calls(sandbox, n, 3)[2] == argv_of('systemctl start "install@kvserver"')
     assert not any("Illegal character" in t for t in d.syslog_texts())
-    assert len(calls_after(sandbox, n)) == 2
+    assert [t for t in d.syslog_texts() if t.startswith("Blacklisted file")] == ["Blacklisted file: bad;name$.ipk"]
 
 
 def test_container_sorting_last_is_taken_before_a_package(sandbox, run_daemon, tmp_path):

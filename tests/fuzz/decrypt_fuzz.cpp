@@ -3,15 +3,17 @@
 // plaintext that the harness encrypts with the build's key first, so that
 // inputs get past the verification header into the chunk arithmetic. Bytes
 // 1 to 4 give the payload offset (may be negative or past the end).
+#include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "core/handles.h"
 #include "security/crykey.h"
 #include "security/decrypt.h"
 #include "security/ssl_handles.h"
@@ -25,8 +27,8 @@ void Check(bool ok) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static std::FILE* sink = std::fopen("/dev/null", "wb");
-  if (size < 5 || sink == nullptr) return 0;
+  static const int sink = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (size < 5 || sink < 0) return 0;
   const bool encrypt = (data[0] & 1) == 0;
   std::int32_t offset32;
   std::memcpy(&offset32, data + 1, 4);
@@ -45,13 +47,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::memcpy(container.data(), out.data(), static_cast<std::size_t>(n));
   }
 
-  std::FILE* in = container.empty() ? std::fopen("/dev/null", "rb")
-                                    : fmemopen(container.data(), container.size(), "rb");
-  if (in == nullptr) return 0;
+  kv::Fd in(::memfd_create("container", MFD_CLOEXEC));
+  if (!in) return 0;
+  if (!container.empty() &&
+      ::write(in.get(), container.data(), container.size()) != static_cast<ssize_t>(container.size())) {
+    return 0;
+  }
   kv::CipherCtx ctx(EVP_CIPHER_CTX_new());
   Check(decrypt_InitCipher(ctx.get(), crykey_Assemble(), crykey_GetIv()));
-  const DecryptOutcome o = decrypt_Stream(ctx.get(), in, offset, sink);
-  std::fclose(in);
+  const DecryptOutcome o = decrypt_Stream(ctx.get(), in.get(), offset, sink);
 
   const std::size_t payload = offset >= 0 && static_cast<std::size_t>(offset) < container.size()
                                   ? container.size() - static_cast<std::size_t>(offset)

@@ -8,8 +8,8 @@ A sandbox is a folder:
                 id (a new one stands for a restart of the machine), and links
                 to the real tools that the daemon runs by absolute path
   bin/          stand-ins for device programs (systemctl, mender, opkg,
-                psplash, psplash-write, xset, date, hwclock, chgrp, chown),
-                first on PATH
+                psplash, psplash-write, xset, date, hwclock, chgrp, chown,
+                fuser), first on PATH
   lib/          the stand-in program
   control/      files that steer the stand-ins per test (see standin.py)
   journal.jsonl every stand-in call, one JSON array of argv per line
@@ -57,12 +57,12 @@ PLATFORMS = {
 }
 
 # chgrp and chown stand in because the sandbox host has no "admin" group and
-# the device's ownership must not be applied to the developer's files.
+# the device's ownership must not be applied to the developer's files; fuser
+# because the real one signals processes of the host when asked to.
 STANDINS = ["systemctl", "mender", "opkg", "psplash", "psplash-write", "xset", "date", "hwclock",
-            "chgrp", "chown"]
+            "chgrp", "chown", "fuser"]
 # Device programs run by absolute path that are safe to run for real.
 REAL_TOOLS = {
-    "usr/bin/md5sum": "/usr/bin/md5sum",
     "usr/bin/ar": "/usr/bin/ar",
     "bin/tar": "/bin/tar",
     "sbin/route": "/usr/sbin/route",
@@ -206,10 +206,13 @@ class Sandbox:
         with open(self.journal_path) as f:
             return [json.loads(line) for line in f if line.strip()]
 
-    def steer(self, program, out=None, rc=None, delay=None, subcommand=None, hold=False):
+    def steer(self, program, out=None, rc=None, delay=None, subcommand=None, hold=False, hook=None):
         """Tells a stand-in what to print, how fast, and with which status to end;
-        with hold, its calls hang (after their journal line) until release()."""
+        with hold, its calls hang (after their journal line) until release();
+        hook is Python it runs first (see standin.py)."""
         base = self._control_base(program, subcommand)
+        if hook is not None:
+            _write(base + ".hook", hook)
         if hold:
             _write(base + ".hold", "")
         if out is not None:

@@ -6,6 +6,10 @@ for each program. Appends [NAME, ARGS...] as one JSON array line to the
 sandbox's journal (in call order), then behaves as the sandbox's control
 folder tells it:
 
+  control/<NAME>-<ARG1>.hook or control/<NAME>.hook Python run first, with args (the arguments)
+                                                    and root (the device root): a test plays the
+                                                    attacker at the moment the program is called,
+                                                    or records what the program was handed
   control/<NAME>-<ARG1>.out or control/<NAME>.out   text printed on stdout
   control/<NAME>.delay                              seconds to wait after each printed line
   control/<NAME>-<ARG1>.rc or control/<NAME>.rc     exit status (default 0)
@@ -39,6 +43,11 @@ def main():
         os.close(fd)
 
     first = args[0] if args else ""
+    hook = control(name, first, ".hook")
+    if hook:
+        with open(hook) as f:
+            code = compile(f.read(), hook, "exec")
+        exec(code, {"args": args, "root": os.path.join(SANDBOX, "root"), "sandbox": SANDBOX})
     hold = control(name, first, ".hold")
     while hold and os.path.exists(hold):
         time.sleep(0.05)

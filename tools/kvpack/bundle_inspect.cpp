@@ -160,6 +160,10 @@ std::string WhyDropped(const Item& item, const std::set<std::string>& bundleBefo
   if (item.platformName.find("all") == std::string::npos && item.platformName.find(platform) == std::string::npos) {
     return "platformName \"" + item.platformName + "\" names neither all nor " + platform + "; its file is deleted";
   }
+  if (bundle_IsInstallerName(item.fileName.c_str()) == 0) {
+    return "it is neither a container nor a package (its extension is not CRY or IPK), which nothing would take "
+           "from the watch folder; its file is deleted";
+  }
   return "its file was not moved (the device refuses its name in commands)";
 }
 

@@ -179,10 +179,27 @@ int Verdict(std::FILE* report, int accepted, const std::string& why) {
   return accepted == 1 ? 1 : 0;
 }
 
+// Why the device's watch folder scan would refuse the name (it removes such a
+// file unread), or empty when it takes it.
+std::string RefusedName(const std::string& name) {
+  const char c = scandir_RefusedNameCharacter(name.c_str());
+  if (c == '\0') return {};
+  const auto byte = static_cast<unsigned char>(c);
+  char shown[16];
+  if (byte >= 0x20 && byte < 0x7f) {
+    std::snprintf(shown, sizeof shown, "'%c'", c);
+  } else {
+    std::snprintf(shown, sizeof shown, "byte 0x%02x", byte);
+  }
+  return std::string("the device's watch folder scan refuses the name (it holds ") + shown +
+         ", which its command lines cannot carry) and removes the file unread";
+}
+
 int InspectContainer(const InspectOptions& options, const std::string& file, std::FILE* report,
                      std::string* error) {
   const std::string name = BaseName(file);
   std::fprintf(report, "kvpack: CRY container %s, for platform %s\n", name.c_str(), options.platform.c_str());
+  if (const std::string refused = RefusedName(name); !refused.empty()) return Verdict(report, 0, refused);
   const std::string path = paths_WatchFolder() + name;
   if (!LinkInto(file, path, error)) return -1;
 
@@ -221,7 +238,7 @@ int InspectContainer(const InspectOptions& options, const std::string& file, std
     *error = "cannot open " + (!in ? file : plainPath);
     return -1;
   }
-  const DecryptOutcome outcome = decrypt_Stream(ctx.get(), in.get(), offset, out.get());
+  const DecryptOutcome outcome = decrypt_Stream(ctx.get(), ::fileno(in.get()), offset, ::fileno(out.get()));
   const bool closed = std::fclose(out.release()) == 0;
   switch (outcome.status) {
     case DecryptStatus::kOk:
@@ -288,6 +305,7 @@ int InspectImage(const InspectOptions& options, const std::string& file, std::FI
 int InspectPackage(const InspectOptions& options, const std::string& file, const std::string& signatureFile,
                    std::FILE* report, std::string* error) {
   std::fprintf(report, "kvpack: ipk package %s\n", BaseName(file).c_str());
+  if (const std::string refused = RefusedName(BaseName(file)); !refused.empty()) return Verdict(report, 0, refused);
   ControlFields fields;
   std::string why;
   if (!ReadIpk(file, &fields, &why)) return Verdict(report, 0, why);

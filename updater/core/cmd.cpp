@@ -48,7 +48,7 @@ int cmd_IsAllowedLine(std::string_view line, char* refused) {
   return 1;
 }
 
-int cmd_Run(const char* line) {
+int cmd_Check(const char* line) {
   if (line == nullptr) return 0;
   const std::size_t length = std::strlen(line);
   if (length == 0 || length > kCmdMaxLength) return 0;
@@ -57,6 +57,11 @@ int cmd_Run(const char* line) {
     log_Print(0, "Illegal character %c in command: \"%s\"", refused, line);
     return 0;
   }
+  return 1;
+}
+
+int cmd_Run(const char* line) {
+  if (cmd_Check(line) == 0) return 0;
   RunShell(line);
   return 1;
 }

@@ -18,11 +18,15 @@ inline constexpr std::size_t kCmdMaxLength = 400;
 // *refused otherwise.
 int cmd_IsAllowedLine(std::string_view line, char* refused);
 
-// Runs a line that embeds outside names. Refuses (returns 0) a null, empty or
-// over-long line without a message, and a line holding any other character
-// with the level-0 message "Illegal character %c in command: \"%s\"".
-// Otherwise hands it to the shell, waits for it and returns 1; the command's
-// own exit status is not examined.
+// The check cmd_Run makes before it runs a line: 1 when the line would be
+// run; 0 for a null, empty or over-long line (no message) and for a line
+// holding any other character (the level-0 message "Illegal character %c in
+// command: \"%s\"").
+int cmd_Check(const char* line);
+
+// Runs a line that embeds outside names when cmd_Check admits it: hands it to
+// the shell, waits for it and returns 1; the command's own exit status is
+// not examined. Returns 0 for a refused line.
 int cmd_Run(const char* line);
 
 // Runs a fixed line through the shell without any check and waits for it; a

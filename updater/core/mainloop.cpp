@@ -13,6 +13,7 @@
 #include "core/options.h"
 #include "core/paths.h"
 #include "core/sleep.h"
+#include "core/statefile.h"
 #include "idprot/idserver.h"
 #include "idprot/progress.h"
 #include "install/appinstall.h"
@@ -23,6 +24,7 @@
 #include "intake/cleanup.h"
 #include "intake/opkg.h"
 #include "intake/scandir.h"
+#include "intake/unpack.h"
 #include "security/decrypt.h"
 #include "security/sign.h"
 
@@ -43,7 +45,9 @@ void DeleteFiles(const char* folder, std::initializer_list<const char*> extensio
   for (const char* ext : extensions) scandir_Deletefiles(folder, ext);
 }
 
-// Installer artefacts that an earlier run may have left.
+// Installer artefacts that an earlier run may have left, and what a kill
+// left of the daemon's private work: staging folders of unpacking and
+// temporary files of state files that were being replaced.
 void RemoveEarlierArtefacts() {
   const std::string etc = paths_Device(devpath::kEtcFolder);
   DeleteFiles(paths_WatchFolder(), {"CRY", "IPK", "IPKTMP", "SIGN64"});
@@ -51,6 +55,18 @@ void RemoveEarlierArtefacts() {
   DeleteFiles(etc.c_str(), {"LOCK"});
   DeleteControlFiles(paths_WorkFolder());
   scandir_DeleteSomefiles(paths_WatchFolder(), {kLockName});
+  for (const char* folder : {paths_WorkFolder(), paths_BundleFolder()}) (void)unpack_RemoveLeftovers(folder);
+  for (const char* folder : {paths_WatchFolder(), paths_WorkFolder(), paths_BundleFolder()}) {
+    (void)statefile_RemoveLeftovers(folder);
+  }
+}
+
+// After a file was handled: the file itself (taken into the work folder)
+// and the daemon's own artefacts of the watch folder. Other containers and
+// packages waiting in the watch folder are drops of their own and stay.
+void DeleteHandled(const char* found) {
+  scandir_DeleteSomefiles(paths_WorkFolder(), {found});
+  DeleteFiles(paths_WatchFolder(), {"LOCK", "IPKTMP"});
 }
 
 void LogError(const char* text) {
@@ -59,33 +75,37 @@ void LogError(const char* text) {
 }
 
 // Kind 1: integrity check, then decryption into an ipk in the watch folder,
-// which a later pass takes as kind 2.
-void HandleAppCry(const char* path) {
+// which a later pass takes as kind 2. The container is read only after it
+// was taken into the work folder.
+void HandleAppCry(const char* found) {
   const char* watch = paths_WatchFolder();
-  log_Print(1, "Main, do integrity check on cryfile %s\n", path);
-  if (Decrypt_CheckInstallerFile(&gCryOffset, path) != 1) {
-    scandir_DeleteArtefacts(watch);
+  const char* work = paths_WorkFolder();
+  if (scandir_TakeFile(watch, found, work, found) == 0) return;
+  const std::string path = std::string(work) + found;
+  log_Print(1, "Main, do integrity check on cryfile %s\n", path.c_str());
+  if (Decrypt_CheckInstallerFile(&gCryOffset, path.c_str()) != 1) {
+    DeleteHandled(found);
     LogError("Main, integrity check on cryfile failed, cleaning up\n");
     return;
   }
-  log_Print(1, "Main, integrity check on cryfile %s successful\n", path);
-  scandir_Deletefiles(paths_WorkFolder(), "IPK");
-  const int result = DeCrypt(path, watch, gCryOffset);
+  log_Print(1, "Main, integrity check on cryfile %s successful\n", path.c_str());
+  scandir_Deletefiles(work, "IPK");
+  const int result = DeCrypt(path.c_str(), watch, gCryOffset);
   if (result == -1) {
     log_SetPriority(kPriorityError);
     log_Print(1, "Main, decryption failed:%d, cleaning up\n", result);
-    scandir_Deletefiles(watch, "CRY");
-    scandir_Deletefiles(paths_WorkFolder(), "IPK");
-    scandir_Deletefiles(paths_WorkFolder(), "IPKTMP");
+    scandir_DeleteSomefiles(work, {found});
+    scandir_Deletefiles(work, "IPK");
+    scandir_Deletefiles(work, "IPKTMP");
     scandir_DeleteSomefiles(watch, {kLockName});
     return;
   }
-  scandir_Deletefiles(watch, "CRY");
+  scandir_DeleteSomefiles(work, {found});
   scandir_Deletefiles(watch, "IPKTMP");
   log_Print(1, "Main, decrypter successfully executed\n");
 }
 
-// Kind 2: move the package to the work folder, unpack its control data,
+// Kind 2: take the package into the work folder, unpack its control data,
 // rename it and its signature after its "Package" field, verify and install.
 void HandleIpk(const char* path, const char* found) {
   const char* work = paths_WorkFolder();
@@ -94,7 +114,7 @@ void HandleIpk(const char* path, const char* found) {
 
   log_Print(1, "Main, ipk installer found, analysing content....\n");
   opkg_ClearControlInfo();
-  cmd_Run(("mv \"" + std::string(path) + "\" \"" + work + "\"").c_str());
+  if (scandir_TakeFile(watch, found, work, found) == 0) return;
   ::sync();
   if (opkg_Unpack(work, found) != 0) LogError("Main, opkg_Unpack error\n");
   (void)opkg_extractControlInfo(work);
@@ -129,8 +149,9 @@ void HandleIpk(const char* path, const char* found) {
     updateText[0] = '\0';
   }
   if (package == "kvupdaterd") {
+    // The package was taken out of the watch folder: other packages waiting
+    // there are drops of their own and stay.
     log_Print(1, "Main, unencrypted kvupdaterd ipk, %s  found, start signature check\n", package.c_str());
-    scandir_Deletefiles(watch, "IPK");
     if (sign_VerifyPackage(packageFile.c_str(), kSignModeWorkFolder) == 1) {
       scandir_CreateLockfile(watch, kLockName, path);
       log_Print(1, "Signature check OK, starting installation\n");
@@ -147,19 +168,21 @@ void HandleIpk(const char* path, const char* found) {
   }
 }
 
-// Kind 3: the OS image, installed through the image updater when its
-// signature is good.
-void HandleImage() {
+// Kind 3: the OS image, taken into the work folder as IMAGE.CRY; its
+// signature is checked there and the image updater is handed that file, so
+// the bytes checked are the bytes installed.
+void HandleImage(const char* found) {
   const DaemonOptions& options = options_Get();
-  if (sign_VerifyPackage(kImageFile, kSignModeWatchFolder) != 1) {
+  if (scandir_TakeFile(paths_WatchFolder(), found, paths_WorkFolder(), kImageFile) == 0) return;
+  if (sign_VerifyPackage(kImageFile, kSignModeWorkFolder) != 1) {
     LogError("Main, image signature verification failed, aborting installation\n");
-    scandir_Deletefiles(paths_WatchFolder(), "CRY");
+    scandir_DeleteSomefiles(paths_WorkFolder(), {kImageFile});
     return;
   }
   log_Print(1, "Main, mender image found with signature ok, updating OS...\n");
   (void)doInstall_RunMenderUpdate(config_GetPlatformName(), options.simulate);
   // Back here only when the update failed or was simulated.
-  scandir_DeleteArtefacts(paths_WatchFolder());
+  DeleteHandled(kImageFile);
   LogError("\nMain, mender image update failed, cleaning up\ndelay timer is released\n");
 }
 
@@ -167,7 +190,7 @@ void HandleImage() {
 // the watch folder one per idle pass.
 void HandleBundle(const char* found) {
   if (bundle_UnPack(paths_WatchFolder(), found, paths_WorkFolder()) != 1) {
-    scandir_Deletefiles(paths_WatchFolder(), "CRY");
+    scandir_DeleteSomefiles(paths_WorkFolder(), {found});
   }
 }
 
@@ -235,17 +258,17 @@ void mainloop_Pass() {
     FeedBundleMember();
   } else {
     gFoundPath = std::string(watch) + gFoundName;
-    if (scandir_FileExists(watch, kLockName) == 0 && FileReady(watch, gFoundName) == 1) {
+    if (scandir_LockHeld(watch, kLockName) == 0 && FileReady(watch, gFoundName) == 1) {
       progress_SetStartTime();
       switch (kind) {
         case kInstallerAppCry:
-          HandleAppCry(gFoundPath.c_str());
+          HandleAppCry(gFoundName);
           break;
         case kInstallerIpk:
           HandleIpk(gFoundPath.c_str(), gFoundName);
           break;
         case kInstallerImage:
-          HandleImage();
+          HandleImage(gFoundName);
           break;
         case kInstallerBundle:
           HandleBundle(gFoundName);

@@ -33,7 +33,6 @@ inline constexpr std::string_view kSyncUsers = "/home/root/sync-users.sh";
 inline constexpr std::string_view kSystemLogCopy = "/var/log/quorvanlog";
 // Changes with every start of the machine.
 inline constexpr std::string_view kBootId = "/proc/sys/kernel/random/boot_id";
-inline constexpr std::string_view kMd5sum = "/usr/bin/md5sum";
 inline constexpr std::string_view kAr = "/usr/bin/ar";
 inline constexpr std::string_view kTar = "/bin/tar";
 inline constexpr std::string_view kRoute = "/sbin/route";

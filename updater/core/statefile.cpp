@@ -52,7 +52,12 @@ kv::Status SyncFolder(const std::string& folder) {
 
 void statefile_SetOps(const StateFileOps* ops) { gOps = ops != nullptr ? ops : &kRealOps; }
 
-kv::Status statefile_Write(const std::string& path, std::string_view content, mode_t mode) {
+namespace {
+
+// Writes a fresh temporary file beside path with fill, then renames it over
+// path and flushes the folder.
+template <typename Fill>
+kv::Status ReplaceWith(const std::string& path, mode_t mode, Fill fill) {
   const std::string folder = FolderOf(path);
   std::string temp = folder + "/" + std::string(kStateTempPrefix) + BaseOf(path) + "-XXXXXX";
   // mkostemp creates with O_CREAT|O_EXCL: an existing entry of that name,
@@ -60,7 +65,7 @@ kv::Status statefile_Write(const std::string& path, std::string_view content, mo
   kv::Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
   if (!fd) return kv::SystemError("create temporary file in " + folder).WithContext(path);
 
-  kv::Status status = WriteAll(fd.get(), content);
+  kv::Status status = fill(fd.get());
   if (status && ::fchmod(fd.get(), mode) != 0) status = kv::SystemError("fchmod");
   if (status && gOps->fsync(fd.get()) != 0) status = kv::SystemError("fsync");
   if (status && ::close(fd.release()) != 0) status = kv::SystemError("close");
@@ -72,6 +77,59 @@ kv::Status statefile_Write(const std::string& path, std::string_view content, mo
   // The rename is durable only once the folder is flushed.
   if (kv::Status synced = SyncFolder(folder); !synced) return synced.error().WithContext(path);
   return kv::Ok();
+}
+
+}  // namespace
+
+kv::Status statefile_Write(const std::string& path, std::string_view content, mode_t mode) {
+  return ReplaceWith(path, mode, [content](int fd) { return WriteAll(fd, content); });
+}
+
+kv::Status statefile_CopyFrom(int from, const std::string& path, mode_t mode) {
+  return ReplaceWith(path, mode, [from](int fd) -> kv::Status {
+    char buffer[16384];
+    for (;;) {
+      const ssize_t n = ::read(from, buffer, sizeof buffer);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return kv::SystemError("read");
+      }
+      if (n == 0) return kv::Ok();
+      if (kv::Status written = WriteAll(fd, std::string_view(buffer, static_cast<std::size_t>(n))); !written) {
+        return written;
+      }
+    }
+  });
+}
+
+bool statefile_IsOwnStat(const struct stat& st) {
+  return S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == ::geteuid();
+}
+
+bool statefile_IsOwn(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && statefile_IsOwnStat(st);
+}
+
+kv::Result<std::string> statefile_Read(const std::string& path, std::size_t maxBytes) {
+  kv::Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd) return kv::SystemError("open").WithContext(path);
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return kv::SystemError("fstat").WithContext(path);
+  if (!statefile_IsOwnStat(st)) {
+    return kv::Error(0, "not a regular file with a single link of the daemon's user").WithContext(path);
+  }
+  std::string text(maxBytes, '\0');
+  std::size_t got = 0;
+  while (got < maxBytes) {
+    const ssize_t n = ::read(fd.get(), text.data() + got, maxBytes - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return kv::SystemError("read").WithContext(path);
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  text.resize(got);
+  return text;
 }
 
 int statefile_RemoveLeftovers(const std::string& folder) {

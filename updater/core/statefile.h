@@ -7,8 +7,10 @@
 // the old content or the new one, never a part of it.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -26,6 +28,28 @@ inline constexpr std::string_view kStateTempPrefix = ".kvstate-";
 // temporary file is removed, path keeps its old content and the error names
 // the step that failed.
 kv::Status statefile_Write(const std::string& path, std::string_view content, mode_t mode = 0644);
+
+// The same replacement with the bytes that a read from fd yields, from its
+// current offset to its end (a package copied into place). A read error fails
+// the call like a write error.
+kv::Status statefile_CopyFrom(int fd, const std::string& path, mode_t mode = 0644);
+
+// True when st (from lstat or fstat) describes a file this daemon made: a
+// regular file with a single link, owned by the daemon's user (root on a
+// device). Another user can put links, FIFOs and files of his own beside the
+// daemon's state files, and rename the daemon's files, but cannot make one
+// of these.
+bool statefile_IsOwnStat(const struct stat& st);
+
+// statefile_IsOwnStat for the entry at path, looked at without following a
+// symbolic link; false when there is none.
+bool statefile_IsOwn(const std::string& path);
+
+// The first maxBytes bytes (at most) of the state file at path. The file is
+// opened without following a symbolic link and without waiting (a FIFO in
+// its place is refused, never waited for), and must be one the daemon made
+// (statefile_IsOwnStat); otherwise the error says why.
+kv::Result<std::string> statefile_Read(const std::string& path, std::size_t maxBytes);
 
 // Removes temporary files that a kill during statefile_Write left in folder
 // (names beginning with kStateTempPrefix). Returns how many were removed.

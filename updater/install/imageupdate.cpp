@@ -1,5 +1,6 @@
 #include "install/imageupdate.h"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,8 +30,13 @@ constexpr long kOneSecond = 1000000;
 
 std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
 
+// Creates an empty marker in the watch folder. It replaces whatever entry
+// stands at its name; a link put there is never followed.
 void Touch(const char* marker) {
-  cmd_Run(("touch " + Quoted(std::string(paths_WatchFolder()) + marker)).c_str());
+  const std::string path = std::string(paths_WatchFolder()) + marker;
+  if (kv::Status written = statefile_Write(path, ""); !written) {
+    log_Print(3, "doInstall_RunMenderUpdate, marker %s not written: %s\n", marker, written.error().message().c_str());
+  }
 }
 
 // The display before an update: screen saver woken and splash started on the
@@ -149,7 +155,7 @@ int doInstall_RunMenderUpdate(const char* platform, int simulate) {
   // The install sub-command when the package manager knows the updater
   // package, the older -rootfs form otherwise.
   std::snprintf(command, sizeof command, installCommand ? "mender install %s%s" : "mender -rootfs %s%s",
-                paths_WatchFolder(), kImageFile);
+                paths_WorkFolder(), kImageFile);
   const std::chrono::seconds deadline = doInstall_ImageDeadline();
   // The update holds the loop far longer than the watchdog allows a pass; it
   // has its own deadline instead.
@@ -231,7 +237,16 @@ int doInstall_RunMenderUpdate(const char* platform, int simulate) {
 
 void doInstall_MenderCommit(int simulate) {
   const std::string marker = std::string(paths_WatchFolder()) + kImageOkMarker;
-  if (!kv::OpenFile(marker.c_str(), "r")) return;
+  struct stat st {};
+  if (::lstat(marker.c_str(), &st) != 0) return;
+  if (!statefile_IsOwnStat(st)) {
+    // Anyone who may drop files can put this name there; committing on it
+    // would clean the writable layer and park the daemon.
+    log_SetPriority(kPriorityError);
+    log_Print(1, "doInstall_MenderCommit, %s is not a marker the daemon made, removed\n", marker.c_str());
+    if (::unlink(marker.c_str()) != 0) (void)::rmdir(marker.c_str());
+    return;
+  }
   if (simulate != 0) {
     log_Print(1, "doInstall_MenderCommit, SIM mode, pretend to do mender commit\n");
     return;

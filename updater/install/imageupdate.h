@@ -1,6 +1,8 @@
 // OS image update through the image updater (mender) and its commit after
 // the restart. Markers in the watch folder carry the outcome across the
-// restart: "IMAGEUPDATEOK.TXT" and "IMAGEUPDATEFAILED.TXT".
+// restart: "IMAGEUPDATEOK.TXT" and "IMAGEUPDATEFAILED.TXT". They are written
+// with statefile_Write (never through a link put in their place), and a
+// marker counts only when the daemon's user made it (statefile_IsOwn).
 #pragma once
 
 #include <chrono>
@@ -16,8 +18,10 @@ inline constexpr const char* kImageDeadlineEnvironment = "KVUPDATER_IMAGE_DEADLI
 inline constexpr std::chrono::seconds kImageDeadlineDefault{30 * 60};
 std::chrono::seconds doInstall_ImageDeadline();
 
-// Saves diagnostic state, runs the updater on the watch folder's IMAGE.CRY
-// with the display prepared for the platform, follows its progress (splash
+// Saves diagnostic state, runs the updater on the work folder's IMAGE.CRY
+// (where the loop took the image before checking its signature, out of
+// reach of the watch folder's writers) with the display prepared for the
+// platform, follows its progress (splash
 // screen and progress record) and restarts the machine when the updater
 // reports "Enabling partition". An updater still running at its deadline
 // (doInstall_ImageDeadline) is ended; without the completion line that is a
@@ -27,13 +31,15 @@ std::chrono::seconds doInstall_ImageDeadline();
 // when the restart takes place), 0 on failure and in simulation mode.
 int doInstall_RunMenderUpdate(const char* platform, int simulate);
 
-// At start-up: when the OK marker exists, commits the running image; once
-// "mender commit" has exited with status 0 removes the marker, cleans the
-// writable layer, runs the user sync script and then parks the daemon for
-// ever (reporting readiness and feeding the watchdog). A commit that fails
-// is logged as an error and the marker stays, so the next start tries
-// again; the start-up then goes on. Returns at once when there is nothing to
-// commit, and in simulation mode (the marker stays).
+// At start-up: when the OK marker exists and counts, commits the running
+// image; once "mender commit" has exited with status 0 removes the marker,
+// cleans the writable layer, runs the user sync script and then parks the
+// daemon for ever (reporting readiness and feeding the watchdog). A commit
+// that fails is logged as an error and the marker stays, so the next start
+// tries again; the start-up then goes on. Returns at once when there is
+// nothing to commit, and in simulation mode (the marker stays). An entry of
+// the marker's name that the daemon's user did not make (another user's
+// file, a link, a FIFO) is removed with one line and commits nothing.
 void doInstall_MenderCommit(int simulate);
 
 // Removes four trees of the overlay's writable layer.

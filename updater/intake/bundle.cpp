@@ -1,6 +1,7 @@
 #include "intake/bundle.h"
 
 #include <stdlib.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,7 +18,10 @@
 #include "core/handles.h"
 #include "core/log.h"
 #include "core/paths.h"
+#include "core/statefile.h"
 #include "intake/headerwalk.h"
+#include "intake/scandir.h"
+#include "intake/unpack.h"
 
 namespace {
 
@@ -36,11 +40,6 @@ const cJSON* ItemString(const cJSON* manifest, const char* key, int index) {
 }
 
 int ArraySize(const cJSON* manifest) { return cJSON_IsArray(manifest) ? cJSON_GetArraySize(manifest) : 0; }
-
-bool IsPlainFile(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
-}
 
 void Run(const std::string& line) { cmd_Run(line.c_str()); }
 
@@ -85,10 +84,10 @@ int bundle_GetHeaderLength(const char* folder, const char* name) {
 }
 
 int bundle_UnPack(const char* watchFolder, const char* name, const char* workFolder) {
-  const int offset = bundle_GetHeaderLength(watchFolder, name);
   const std::string work = workFolder;
-  Run("mv \"" + std::string(watchFolder) + name + "\" \"" + work + "\"");
+  if (scandir_TakeFile(watchFolder, name, workFolder, name) == 0) return 0;
   ::sync();
+  const int offset = bundle_GetHeaderLength(workFolder, name);
   Run("chown root:root \"" + work + name + "\"");
   ::sync();
 
@@ -124,26 +123,31 @@ int bundle_UnPack(const char* watchFolder, const char* name, const char* workFol
   Run("rm \"" + work + name + "\"");
   ::sync();
 
-  // The payload is extracted into a fresh staging folder inside the bundle
-  // folder; only the regular files at its top level are then moved up, so
-  // absolute names, "..", links and folders of the archive stay confined.
+  // The payload is extracted as plain data into a fresh staging folder
+  // inside the bundle folder; only the regular files at its top level are
+  // then moved up, so absolute names, "..", links, folders, owners and modes
+  // of the archive stay confined and no special file is ever made.
   const std::string bundle = work + "bundle/";
-  std::string staging = bundle + ".kvunpack-XXXXXX";
-  if (::mkdtemp(staging.data()) != nullptr) {
-    Run("tar -C \"" + staging + "\" -xvf \"" + nice + "\"");
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(staging, ec)) {
-      const std::string member = entry.path().filename().string();
-      if (IsPlainFile(entry.path().string())) {
-        (void)std::rename(entry.path().c_str(), (bundle + member).c_str());
+  int result = 1;
+  if (kv::Result<std::string> staging = unpack_MakeStaging(bundle); staging) {
+    if (unpack_PlainMembersOnly("tar", nice, false)) {
+      Run("tar --no-same-owner --no-same-permissions -C \"" + staging.value() + "\" -xvf \"" + nice + "\"");
+      std::error_code ec;
+      for (const auto& entry : std::filesystem::directory_iterator(staging.value(), ec)) {
+        (void)unpack_TakeMember(staging.value(), bundle, entry.path().filename().string());
       }
+    } else {
+      log_SetPriority(kPriorityError);
+      log_Print(1, "bundle_UnPack, the payload of %s holds a device node, a FIFO or a member of another type, "
+                "not unpacked\n", name);
+      result = 0;
     }
-    std::filesystem::remove_all(staging, ec);
+    unpack_RemoveStaging(staging.value());
   }
   ::sync();
   Run("rm \"" + nice + "\"");
   ::sync();
-  return 1;
+  return result;
 }
 
 int bundle_FindItem(const cJSON* manifest, const char* key, const char* value) {
@@ -176,6 +180,9 @@ const char* bundle_GetItemString(const cJSON* manifest, const char* key, int ind
 }
 
 int bundle_ItemContains(const cJSON* manifest, const char* key, const char* text, int index) {
+  // Every value contains the empty text: a device that does not know its
+  // platform would take the members of every platform.
+  if (text == nullptr || text[0] == '\0') return 0;
   const cJSON* v = ItemString(manifest, key, index);
   return v != nullptr && std::strstr(v->valuestring, text) != nullptr ? 1 : 0;
 }
@@ -184,10 +191,15 @@ void bundle_RemoveItemAndSave(const char* path, cJSON* manifest, int index) {
   cJSON_DeleteItemFromArray(manifest, index);
   if (ArraySize(manifest) == 0) log_Print(1, "scandir - Last item in bundle started, <allinfo.json empty>\n");
   kv::CMemory<char> text(cJSON_Print(manifest));
-  if (kv::File f = kv::OpenFile(path, "w")) {
-    if (text) std::fputs(text.get(), f.get());
-  }
+  // A manifest that cannot be written keeps its old content; the item then
+  // comes again in the next pass.
+  (void)statefile_Write(path, text ? text.get() : "");
   ::sync();
+}
+
+int bundle_IsInstallerName(const char* name) {
+  const char* dot = std::strrchr(name, '.');
+  return dot != nullptr && (strcasecmp(dot + 1, "CRY") == 0 || strcasecmp(dot + 1, "IPK") == 0) ? 1 : 0;
 }
 
 int bundle_IsPlainFileName(const char* name) {
@@ -207,13 +219,22 @@ class ManifestStep {
 
   // The item's file name when it is a plain name whose file exists in the
   // bundle folder; empty otherwise. A name that could reach outside the
-  // bundle folder or add arguments to a command line counts as missing.
-  std::string MemberName(int index) {
+  // bundle folder or add arguments to a command line counts as missing. A
+  // member that keeps its name in the watch folder (installer) must be one
+  // the scan takes; one that it would leave there for ever is deleted.
+  std::string MemberName(int index, bool installer = true) {
     const std::string name = bundle_GetItemString(manifest_, "fileName", index);
     if (bundle_IsPlainFileName(name.c_str()) == 0) {
       log_SetPriority(kPriorityError);
       log_Print(1, "scandir_Check&PrepInstaller - fileName \"%s\" is not a plain file name, item dropped\n",
                 name.c_str());
+      return {};
+    }
+    if (installer && bundle_IsInstallerName(name.c_str()) == 0) {
+      DeleteMember(name);
+      log_SetPriority(kPriorityError);
+      log_Print(1, "scandir_Check&PrepInstaller - fileName \"%s\" is neither a container nor a package, "
+                "item dropped\n", name.c_str());
       return {};
     }
     return name;
@@ -289,7 +310,8 @@ int OsImage(ManifestStep& m, const char* platform) {
     log_Print(2, "scandir_Check&PrepInstaller2 - image bundleworks, wrong platform: %s \n", platform);
     return -1;
   }
-  const std::string name = m.MemberName(i);
+  // The image comes into the watch folder as IMAGE.CRY, whatever its name.
+  const std::string name = m.MemberName(i, false);
   const std::string memberPath = m.bundle_ + bundle_GetItemString(m.manifest_, "fileName", i);
   if (!m.Exists(name)) {
     log_Print(1, "scandir_Check&PrepInstaller2 - bundleworks, did not find %s \n", memberPath.c_str());

@@ -25,11 +25,15 @@ int bundle_GetHeaderLength(const char* folder, const char* name);
 // The same over header bytes already read (n bytes, at most 1000 used).
 int bundle_HeaderLengthFromText(const char* data, std::size_t n);
 
-// Moves the bundle to the work folder, strips its header and extracts the tar
-// payload into the bundle folder. Extraction goes through a private staging
-// folder, and only regular files with a single link at its top level are
-// moved into the bundle folder, so no member can land anywhere else.
-// Returns 1 when the payload was handed to tar, 0 on failure.
+// Takes the bundle into the work folder (scandir_TakeFile: nothing of it is
+// read before it lies where only the daemon can write), strips its header
+// and extracts the tar payload into the bundle folder. The payload is not
+// signed, so it is extracted as plain data (unpack.h): through a private
+// staging folder, from which only regular files with a single link at its
+// top level are moved into the bundle folder, owned by the daemon's user
+// with mode 0644; a payload that holds a device node or a FIFO is not
+// extracted at all. Returns 1 when the payload was handed to tar, 0 on
+// failure.
 int bundle_UnPack(const char* watchFolder, const char* name, const char* workFolder);
 
 // Manifest operations over a cJSON array. Keys match without regard to case;
@@ -40,17 +44,28 @@ int bundle_FindItemPair(const cJSON* manifest, const char* key1, const char* val
 // Copy of the value (at most 500 characters) in a buffer that the next call
 // overwrites; empty when the item has no such string.
 const char* bundle_GetItemString(const cJSON* manifest, const char* key, int index);
+// 1 when the item's value contains the text. An empty text (the platform
+// name of a device of unknown type) is contained in nothing.
 int bundle_ItemContains(const cJSON* manifest, const char* key, const char* text, int index);
-// Removes item index, then writes the remaining array (formatted) to the path.
+// Removes item index, then writes the remaining array (formatted) to the path
+// (statefile_Write: a new file renamed over the old one).
 void bundle_RemoveItemAndSave(const char* path, cJSON* manifest, int index);
 
 // 1 when a manifest "fileName" names a file inside the bundle folder: not
 // empty, not "." or "..", and without "/", '"' or '\''.
 int bundle_IsPlainFileName(const char* name);
 
+// 1 when the watch folder scan would take a file of this name: its extension
+// is CRY or IPK (ignoring case). A member of another name is neither a
+// container nor a package; moved into the watch folder it would stay there
+// for ever.
+int bundle_IsInstallerName(const char* name);
+
 // Picks the next member of the unpacked bundle (own package, OS image,
 // application ipk, application container, then the rest in array order),
-// moves it into the watch folder and drops it from the manifest. Returns 0
+// moves it into the watch folder and drops it from the manifest. A member
+// that is neither a container nor a package (bundle_IsInstallerName) is not
+// moved: its file is deleted and its item dropped. Returns 0
 // (nothing moved), 1 (application container), 2 (own package or application
 // ipk), 3 (OS image), 4 (other member) or kBundleCleanup.
 int scandir_CheckAndPrepInstaller(const char* bundleFolder, const char* watchFolder);

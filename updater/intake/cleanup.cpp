@@ -11,6 +11,7 @@
 
 #include "core/handles.h"
 #include "core/log.h"
+#include "core/statefile.h"
 #include "intake/extfilter.h"
 #include "intake/scandir.h"
 
@@ -57,12 +58,10 @@ void scandir_CreateLockfile(const char* folder, const char* lockName, const char
     std::snprintf(created, sizeof created, "%d-%d-%d %d:%d:%d", local.tm_year + 1900, local.tm_mon + 1,
                   local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
   }
-  const std::string path = std::string(folder) + lockName;
-  if (kv::File f = kv::OpenFile(path.c_str(), "w")) {
-    std::fprintf(f.get(), "created: %s\n", created);
-    std::fprintf(f.get(), "timestamp: %lld\n", static_cast<long long>(now));
-    std::fprintf(f.get(), "Install file: %s\n", installerPath);
-  }
+  const std::string text = std::string("created: ") + created + "\ntimestamp: " +
+                           std::to_string(static_cast<long long>(now)) + "\nInstall file: " + installerPath + "\n";
+  // A lock that cannot be written is passed over, as the loop always did.
+  (void)statefile_Write(std::string(folder) + lockName, text);
   log_Print(2, "scandir_CreateLockfile, creating lockfile\n");
 }
 
@@ -89,9 +88,18 @@ void DropLineFeed(char* line) {
 
 }  // namespace
 
+int scandir_LockHeld(const char* folder, const char* lockName) {
+  return statefile_IsOwn(std::string(folder) + lockName) ? 1 : 0;
+}
+
 int scandir_LockfileExpired(const char* folder, const char* lockName, long expirySeconds) {
-  const std::string path = std::string(folder) + lockName;
-  kv::File f = kv::OpenFile(path.c_str(), "r");
+  constexpr std::size_t kLockReadLimit = 65536;
+  kv::Result<std::string> text = statefile_Read(std::string(folder) + lockName, kLockReadLimit);
+  if (!text) return 0;
+  if (text.value().empty()) return 1;  // no timestamp line
+  // Read line by line as from the file itself (a line of more than 512
+  // characters comes in pieces).
+  kv::File f(::fmemopen(text.value().data(), text.value().size(), "r"));
   if (!f) return 0;
   char line[513];
   while (std::fgets(line, sizeof line, f.get()) != nullptr) {

@@ -22,11 +22,20 @@ void scandir_DeleteSomefiles(const char* folder, std::initializer_list<const cha
 int scandir_DeleteArtefacts(const char* folder);
 
 // Writes the lock: "created: <local time>", "timestamp: <epoch seconds>",
-// "Install file: <installer path>", each on its own line.
+// "Install file: <installer path>", each on its own line. The lock replaces
+// whatever entry stood at its name (statefile_Write): a symbolic link or a
+// FIFO put there is neither written through nor waited for.
 void scandir_CreateLockfile(const char* folder, const char* lockName, const char* installerPath);
 
+// 1 when folder+lockName is a lock the daemon's user made: a regular file
+// with a single link, owned by that user (root on a device). Anything else
+// of that name (another user's file, a link, a FIFO) holds no lock.
+int scandir_LockHeld(const char* folder, const char* lockName);
+
 // 1 when the lock's timestamp is more than expiry seconds old, or the lock
-// has no timestamp line; 0 when it is fresh, absent or cannot be opened.
+// has no timestamp line; 0 when it is fresh, absent, not one the daemon's
+// user made (scandir_LockHeld) or cannot be opened. Only its first 64 KiB
+// are read.
 int scandir_LockfileExpired(const char* folder, const char* lockName, long expirySeconds);
 
 // 1 when folder+name exists, else 0.

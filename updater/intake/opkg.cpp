@@ -14,6 +14,7 @@
 #include "core/handles.h"
 #include "core/log.h"
 #include "core/paths.h"
+#include "intake/unpack.h"
 
 namespace {
 
@@ -23,19 +24,10 @@ OpkgControlInfo gInfo{};
 constexpr const char* kArMembers[] = {"debian-binary", "control.tar.gz", "data.tar.gz", "data.tar.xz"};
 constexpr const char* kControlMembers[] = {"control", "preinst", "postinst", "prerm", "postrm"};
 
-bool IsPlainFile(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
-}
-
 // Moves each named regular file from the staging folder into the folder.
 void TakeMembers(const std::string& staging, const std::string& folder, const char* const* names,
                  std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::string from = staging + names[i];
-    if (!IsPlainFile(from)) continue;
-    (void)std::rename(from.c_str(), (folder + names[i]).c_str());
-  }
+  for (std::size_t i = 0; i < count; ++i) (void)unpack_TakeMember(staging, folder, names[i]);
 }
 
 }  // namespace
@@ -50,18 +42,27 @@ int opkg_Unpack(const char* folder, const char* name) {
   // A fresh, private staging folder inside the folder (same file system, so
   // members are moved, not copied). Nothing exists in it that an archive
   // member could be written through.
-  std::string stagingTemplate = dir + ".kvunpack-XXXXXX";
-  if (::mkdtemp(stagingTemplate.data()) != nullptr) {
-    const std::string staging = stagingTemplate + "/";
+  if (kv::Result<std::string> made = unpack_MakeStaging(dir); made) {
+    const std::string& staging = made.value();
+    const std::string tar = paths_Device(devpath::kTar);
     char line[1024];
-    std::snprintf(line, sizeof line, "cd \"%s\"; %s -x \"%s\"  >/dev/null; %s -zxf control.tar.gz",
-                  staging.c_str(), paths_Device(devpath::kAr).c_str(), package.c_str(),
-                  paths_Device(devpath::kTar).c_str());
+    std::snprintf(line, sizeof line, "cd \"%s\"; %s -x \"%s\"  >/dev/null", staging.c_str(),
+                  paths_Device(devpath::kAr).c_str(), package.c_str());
     cmd_System(line);
+    // The control archive is not signed yet: extracted as plain data, and
+    // not at all when it holds a device node or a FIFO.
+    if (unpack_PlainMembersOnly(tar, staging + "control.tar.gz", true)) {
+      std::snprintf(line, sizeof line, "cd \"%s\"; %s --no-same-owner --no-same-permissions -zxf control.tar.gz",
+                    staging.c_str(), tar.c_str());
+      cmd_System(line);
+    } else {
+      log_SetPriority(kPriorityError);
+      log_Print(1, "opkg_Unpack, control.tar.gz of %s holds a device node, a FIFO or a member of another type, "
+                "not unpacked\n", name);
+    }
     TakeMembers(staging, dir, kArMembers, std::size(kArMembers));
     TakeMembers(staging, dir, kControlMembers, std::size(kControlMembers));
-    std::error_code ec;
-    std::filesystem::remove_all(stagingTemplate, ec);
+    unpack_RemoveStaging(staging);
   }
   ::sync();
   return ::access(package.c_str(), F_OK) == 0 ? 0 : 1;

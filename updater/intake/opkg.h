@@ -24,10 +24,12 @@ const OpkgControlInfo& opkg_GetControlInfo();
 // control.tar.gz and the data archive (data.tar.gz or data.tar.xz), and from
 // control.tar.gz the files control, preinst, postinst, prerm and postrm.
 // The archives are extracted with the platform's ar and tar into a private
-// folder first; only those names, and only as regular files with a single
-// link, are then moved into the folder, so a package can create or change no
-// other file, inside the folder or outside it, before its signature is
-// checked. Returns 0 when the package file is still present afterwards, 1
+// folder first, as plain data (unpack.h: no owner, mode or special file of a
+// member comes through, and a control archive holding a device node or a
+// FIFO is not extracted); only those names, and only as regular files with a
+// single link, are then moved into the folder, owned by the daemon's user
+// with mode 0644, so a package can create or change no other file, inside
+// the folder or outside it, before its signature is checked. Returns 0 when the package file is still present afterwards, 1
 // (error) when it is not.
 int opkg_Unpack(const char* folder, const char* name);
 

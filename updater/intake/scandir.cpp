@@ -1,13 +1,17 @@
 #include "intake/scandir.h"
 
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string_view>
 #include <vector>
 
@@ -19,6 +23,9 @@
 #include "intake/cleanup.h"
 #include "intake/extfilter.h"
 #include "intake/headerwalk.h"
+#include "intake/inuse.h"
+#include "intake/take.h"
+#include "security/ssl_handles.h"
 
 namespace {
 
@@ -36,15 +43,102 @@ struct Listing {
   }
 };
 
-// A regular file with exactly one link, looked at without following links.
-bool IsPlainFile(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
+// Names FileReady found busy: the scan looks at them after the others.
+std::set<std::string> gBusy;
+constexpr std::size_t kMaxRemembered = 256;
+
+// Set when the last header classification read a header that names no type
+// the daemon takes (as opposed to a file it could not read).
+bool gHeaderWithoutType = false;
+
+// Entries the scan refused but could not remove, by what they were when
+// refused: a change to the entry (a link dropped, a rename, a write) changes
+// its ctime, and it is looked at again.
+struct SetAside {
+  dev_t dev;
+  ino_t ino;
+  struct timespec ctime;
+  std::string name;
+};
+std::vector<SetAside> gSetAside;
+
+bool Same(const SetAside& a, const struct stat& st, const char* name) {
+  return a.dev == st.st_dev && a.ino == st.st_ino && a.ctime.tv_sec == st.st_ctim.tv_sec &&
+         a.ctime.tv_nsec == st.st_ctim.tv_nsec && a.name == name;
 }
 
-// The checksum step of the classification: only for diagnosis.
-// Returns 0 when md5sum could not be started, 1 otherwise.
-int RecordChecksum(const char* folder, const char* name) {
+bool IsSetAside(const struct stat& st, const char* name) {
+  for (const SetAside& a : gSetAside) {
+    if (Same(a, st, name)) return true;
+  }
+  return false;
+}
+
+void PutAside(const struct stat& st, const char* name) {
+  // Bounded: past the limit, refused entries are simply logged once more.
+  if (gSetAside.size() >= kMaxRemembered) gSetAside.clear();
+  gSetAside.push_back({st.st_dev, st.st_ino, st.st_ctim, name});
+}
+
+bool IsPlainFile(const struct stat& st) { return S_ISREG(st.st_mode) && st.st_nlink == 1; }
+
+// Removes a refused entry (never what a link points at); false when it stays.
+bool RemoveEntry(const std::string& path) {
+  if (::unlink(path.c_str()) == 0) return true;
+  return (errno == EISDIR || errno == EPERM) && ::rmdir(path.c_str()) == 0;
+}
+
+// The level-1 line for a name that command lines cannot carry.
+void LogNotCarried(const char* name, char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  if (byte < 128 && std::isprint(byte) != 0) {
+    log_Print(1, "scandir_FindInstaller, %s holds '%c', which no command line may carry, removed\n", name, c);
+  } else {
+    log_Print(1, "scandir_FindInstaller, %s holds the byte 0x%02x, which no command line may carry, removed\n",
+              name, byte);
+  }
+}
+
+// The md5 sum of what the open file holds, as 32 lower-case hexadecimal
+// digits; empty when it cannot be had.
+std::string Md5Of(int fd) {
+  kv::MdCtx ctx(EVP_MD_CTX_new());
+  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1) {
+    kv::ClearSslErrors();
+    return {};
+  }
+  char buffer[16384];
+  for (off_t at = 0;;) {
+    const ssize_t n = ::pread(fd, buffer, sizeof buffer, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return {};
+    if (n == 0) break;
+    if (EVP_DigestUpdate(ctx.get(), buffer, static_cast<std::size_t>(n)) != 1) {
+      kv::ClearSslErrors();
+      return {};
+    }
+    at += n;
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1) {
+    kv::ClearSslErrors();
+    return {};
+  }
+  std::string hex;
+  char two[3];
+  for (unsigned int i = 0; i < length; ++i) {
+    std::snprintf(two, sizeof two, "%02x", digest[i]);
+    hex += two;
+  }
+  return hex;
+}
+
+// The checksum step of the classification: only for diagnosis. The sum is
+// taken over the descriptor the header is read from, in the daemon itself:
+// a command given the file's name would read whatever stands at that name by
+// then (a FIFO there would hold it, and the loop, for ever).
+void RecordChecksum(const char* name, int fd) {
   char copy[502];
   kv::CopyBounded(copy, name, 501);
   std::vector<std::string_view> pieces;
@@ -52,26 +146,18 @@ int RecordChecksum(const char* folder, const char* name) {
   for (char* p = strtok_r(copy, "_.", &save); p != nullptr; p = strtok_r(nullptr, "_.", &save)) {
     pieces.emplace_back(p);
   }
-  if (pieces.size() < 3 || pieces[pieces.size() - 2].size() != 32) return 1;
+  if (pieces.size() < 3 || pieces[pieces.size() - 2].size() != 32) return;
   const std::string_view fromName = pieces[pieces.size() - 2];
 
   ::sync();
-  const std::string command = paths_Device(devpath::kMd5sum) + " " + folder + name;
-  kv::Pipe pipe = cmd_OpenPipe(command.c_str());
-  if (!pipe) {
-    log_Print(1, "scandir_getCRYFileTypeFromHeader, unable to popen file\n");
-    return 0;
-  }
-  char line[128] = "";
-  if (std::fgets(line, sizeof line, pipe.get()) == nullptr) line[0] = '\0';
-  line[32] = '\0';
+  const std::string computed = Md5Of(fd);
+  if (computed.empty()) log_Print(3, "scandir_getCRYFileTypeFromHeader, no md5 sum of %s\n", name);
   kv::CopyBounded(gChecksum.fromName, fromName);
-  kv::CopyBounded(gChecksum.computed, line);
+  kv::CopyBounded(gChecksum.computed, computed);
   if (std::strcmp(gChecksum.fromName, gChecksum.computed) != 0) {
     gChecksum.fromName[0] = '\0';
     gChecksum.computed[0] = '\0';
   }
-  return 1;
 }
 
 // Classifies by the value of one FILETYPE line; returns the new result.
@@ -143,15 +229,19 @@ int scandir_CryTypeFromText(const char* data, std::size_t n) {
 }
 
 int scandir_getCRYFileTypeFromHeader(const char* folder, const char* name) {
-  if (RecordChecksum(folder, name) == 0) return 0;
-
+  gHeaderWithoutType = false;
+  // Opened once, without following a link or waiting on a FIFO that was put
+  // at the name after the scan looked at it; the checksum and the header
+  // both come from this descriptor.
   const std::string path = std::string(folder) + name;
-  kv::File f = kv::OpenFile(path.c_str(), "rb");
-  if (!f) {
+  kv::Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat st {};
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     log_SetPriority(kPriorityError);
     log_Print(3, "scandir_getCRYFileTypeFromHeader, Can't open infile .CRY\n");
     return 0;
   }
+  RecordChecksum(name, fd.get());
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[1000]);
   if (!buffer) {
     log_SetPriority(kPriorityError);
@@ -159,9 +249,13 @@ int scandir_getCRYFileTypeFromHeader(const char* folder, const char* name) {
     return 0;
   }
   log_Print(2, "scandir_getCRYFileTypeFromHeader, opened infile successfully: %s\n", name);
-  const std::size_t n = std::fread(buffer.get(), 1, 500, f.get());
+  const ssize_t got = ::pread(fd.get(), buffer.get(), 500, 0);
+  const std::size_t n = got > 0 ? static_cast<std::size_t>(got) : 0;
   const int result = scandir_CryTypeFromText(buffer.get(), n);
-  if (result == 0) log_Print(2, "scandir_getCRYFileTypeFromHeader, unknown filetype \n");
+  if (result == 0) {
+    log_Print(2, "scandir_getCRYFileTypeFromHeader, unknown filetype \n");
+    gHeaderWithoutType = true;
+  }
   return result;
 }
 
@@ -175,6 +269,14 @@ int scandir_GetFileType(const char* folder, const char* name) {
   return std::strncmp(name, "IMAGE", 5) == 0 ? kInstallerImage : kInstallerNone;
 }
 
+char scandir_RefusedNameCharacter(const char* name) {
+  for (const char c : kBlacklist) {
+    if (std::strchr(name, c) != nullptr) return c;
+  }
+  char refused = '\0';
+  return cmd_IsAllowedLine(name, &refused) == 1 ? '\0' : refused;
+}
+
 int scandir_FindInstaller(const char* folder, char* found, std::initializer_list<const char*> extensions) {
   extfilter_Set(extensions);
   Listing listing;
@@ -184,32 +286,76 @@ int scandir_FindInstaller(const char* folder, char* found, std::initializer_list
     return kInstallerNone;
   }
   found[0] = '\0';
+  const char* deferred = nullptr;
+  int deferredKind = kInstallerNone;
   for (int i = listing.count - 1; i >= 0; --i) {
     const char* name = listing.entries[i]->d_name;
-    if (scandir_CheckBlacklist(name) == 0) {
-      scandir_DeleteArtefacts(paths_WatchFolder());
-      return kInstallerNone;
+    const std::string path = std::string(folder) + name;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || IsSetAside(st, name)) continue;
+
+    // A refused name goes, that entry only: other drops beside it stay.
+    bool refused = scandir_CheckBlacklist(name) == 0;
+    if (!refused) {
+      char c = '\0';
+      if (cmd_IsAllowedLine(name, &c) == 0) {
+        LogNotCarried(name, c);
+        refused = true;
+      }
     }
-    if (!IsPlainFile(std::string(folder) + name)) {
+    if (refused) {
+      if (RemoveEntry(path)) return kInstallerNone;
+      PutAside(st, name);
+      continue;
+    }
+    if (!IsPlainFile(st)) {
       log_Print(1, "scandir_FindInstaller, %s is not a regular file with a single link, not taken\n", name);
+      PutAside(st, name);
       continue;
     }
     kv::CopyBounded(found, kFoundNameSize, name, kFoundNameSize - 1);
     const int kind = scandir_GetFileType(folder, found);
-    if (kind != kInstallerNone) return kind;
+    if (kind == kInstallerNone) {
+      // Read whole and still of no type the daemon takes: it never will be.
+      if (gHeaderWithoutType && !inuse_HeldByOthers(st)) {
+        log_Print(1, "scandir_FindInstaller, %s names no FILETYPE the daemon takes, removed\n", name);
+        if (!RemoveEntry(path)) PutAside(st, name);
+      }
+      continue;
+    }
+    if (gBusy.count(name) != 0) {
+      if (deferred == nullptr) {
+        deferred = name;
+        deferredKind = kind;
+      }
+      continue;
+    }
+    return kind;
+  }
+  if (deferred != nullptr) {
+    kv::CopyBounded(found, kFoundNameSize, deferred, kFoundNameSize - 1);
+    return deferredKind;
   }
   return kInstallerNone;
 }
 
 int FileReady(const char* folder, const char* name) {
-  const std::string command = std::string("fuser ") + folder + name;
-  kv::Pipe pipe = cmd_OpenPipe(command.c_str());
-  if (!pipe) return 1;
-  int ready = 1;
-  char piece[511];
-  while (std::fgets(piece, sizeof piece, pipe.get()) != nullptr) {
-    log_Print(1, "Main,  FileReady() file is busy %s\n", name);
-    ready = 0;
+  const std::string path = std::string(folder) + name;
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !inuse_HeldByOthers(st)) {
+    gBusy.erase(name);
+    return 1;
   }
-  return ready;
+  log_Print(1, "Main,  FileReady() file is busy %s\n", name);
+  if (gBusy.size() >= kMaxRemembered) gBusy.clear();
+  gBusy.insert(name);
+  return 0;
+}
+
+int scandir_TakeFile(const char* folder, const char* name, const char* toFolder, const char* toName) {
+  const kv::Status taken = take_File(std::string(folder) + name, std::string(toFolder) + toName, true);
+  if (taken) return 1;
+  log_SetPriority(kPriorityError);
+  log_Print(1, "scandir_TakeFile, %s %s, not taken\n", name, taken.error().message().c_str());
+  return 0;
 }

@@ -22,13 +22,25 @@ inline constexpr std::size_t kFoundNameSize = 256;
 // Lists the folder (alphabetical byte order), keeps the entries whose
 // extension is one of the given ones, and classifies them from the last to
 // the first: the first with a non-zero kind ends the scan, and its name is
-// left in found (kFoundNameSize bytes). A name holding a blacklisted
-// character empties the watch folder of installer artefacts and ends the scan
-// with 0. An entry that is not a regular file with a single link (a folder, a
-// FIFO, a device node, a symbolic or hard link) is passed over with a log line:
-// such an entry could block the loop, make a checksum read never end, or let
-// another link change a package after its check. Returns the kind, 0 when
-// nothing is to be installed or the folder cannot be listed.
+// left in found (kFoundNameSize bytes). A file that FileReady found busy is
+// looked at only after the others, so that a file held open for ever does
+// not keep every other file waiting. Returns the kind, 0 when nothing is to
+// be installed or the folder cannot be listed.
+//
+// What the scan refuses is dealt with once, never in every pass:
+//  - a name holding a blacklisted character ("Blacklisted file: %s"), or a
+//    character that the command runner refuses, is removed (that entry only)
+//    and ends the scan with 0;
+//  - an entry that is not a regular file with a single link (a folder, a
+//    FIFO, a device node, a symbolic or hard link) is passed over with one
+//    log line; it could block the loop, make a checksum read never end, or
+//    let another link change a package after its check. It is looked at
+//    again once it has changed;
+//  - a CRY file whose header names no type the daemon takes is removed once
+//    no process holds it open any more (while it is still being copied in,
+//    it is left alone).
+// Entries that cannot be removed (a folder that is not empty) are set aside
+// until they change.
 int scandir_FindInstaller(const char* folder, char* found, std::initializer_list<const char*> extensions);
 
 // scandir filter: 1 keeps an entry whose extension is in the filter table.
@@ -45,6 +57,8 @@ int scandir_GetFileType(const char* folder, const char* name);
 // 5 (bundle), 1 (application container) or 0 from the FILETYPE line of the
 // CRY header in the first 500 bytes of folder+name. Also records a checksum
 // carried in the name ("<x>_<32 hex digits>.CRY") against the file's md5 sum.
+// The file is opened once (no link followed, no FIFO waited on; only a
+// regular file is read) and both come from that descriptor.
 int scandir_getCRYFileTypeFromHeader(const char* folder, const char* name);
 
 // The same header walk over header bytes already read (n bytes, at most 500
@@ -55,9 +69,24 @@ int scandir_CryTypeFromText(const char* data, std::size_t n);
 // the level-1 line "Blacklisted file: %s".
 int scandir_CheckBlacklist(const char* name);
 
-// 1 when no process holds folder+name open ("fuser" prints nothing), 0 when
-// one does; a failure to run fuser counts as free.
+// The character of name that makes the scan refuse it, or NUL when it takes
+// the name: a blacklisted one, or one that the command runner does not admit
+// (the name could not be carried by the command lines that move and unpack
+// the file). Logs nothing.
+char scandir_RefusedNameCharacter(const char* name);
+
+// 1 when no other process holds folder+name open or mapped, 0 when one does
+// (after the level-1 line "Main,  FileReady() file is busy %s\n"). The check
+// reads the kernel's process table; no command line carries the name. A
+// missing file counts as free.
 int FileReady(const char* folder, const char* name);
+
+// Takes folder+name out of the watch folder into toFolder+toName before
+// anything reads it (take_File, with the busy check): the checks that
+// follow, and the command that uses the file, all see the file that was
+// checked. Returns 1 when taken; 0 after one error line saying why it was
+// not (what arrived and failed is removed again).
+int scandir_TakeFile(const char* folder, const char* name, const char* toFolder, const char* toName);
 
 // The checksum record: the checksum from the last CRY file name that carried
 // one and the md5 sum computed over that file (both empty after a mismatch).

@@ -1,8 +1,11 @@
 #include "security/decrypt.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -11,6 +14,8 @@
 #include "core/handles.h"
 #include "core/log.h"
 #include "core/sleep.h"
+#include "core/statefile.h"
+#include "security/bulkio.h"
 #include "security/crykey.h"
 #include "security/ssl_handles.h"
 
@@ -32,9 +37,13 @@ std::uint32_t ReadLe32(const unsigned char* p) {
          (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
-bool WriteAll(std::FILE* out, const unsigned char* data, std::size_t n, DecryptOutcome& outcome) {
-  if (n == 0) return true;
-  if (std::fwrite(data, 1, n, out) != n) return false;
+// Hands n plaintext bytes to out; logs the failure where it is decided.
+bool WriteImage(int out, const unsigned char* data, std::size_t n, DecryptOutcome& outcome) {
+  if (!bulkio_WriteAll(out, data, n)) {
+    log_Print(3, "DeCrypt, write to outfile .IPKTMP failed\n");
+    outcome.status = DecryptStatus::kWriteFailed;
+    return false;
+  }
   outcome.written += n;
   return true;
 }
@@ -51,6 +60,29 @@ void LogVerificator(const DecryptOutcome& o, long offset, bool withPriority) {
   log_Print(2, "DeCrypt, Verificator offsetlength: %ud \n", static_cast<unsigned>(offset));
 }
 
+// Opens the container without following a link and without waiting on a
+// FIFO; only a regular file is decrypted.
+kv::File OpenContainer(const char* path) {
+  kv::Fd fd(::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat st {};
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+  kv::File f(::fdopen(fd.get(), "rb"));
+  if (f) (void)fd.release();
+  return f;
+}
+
+// Creates the temporary plaintext file afresh: the output folder may be one
+// that others can write, and whatever they put at the name (a link to a file
+// of the system, a FIFO) is removed, never written through or waited on.
+kv::File CreateTemporary(const std::string& path) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return {};
+  kv::Fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (!fd) return {};
+  kv::File f(::fdopen(fd.get(), "w+b"));
+  if (f) (void)fd.release();
+  return f;
+}
+
 }  // namespace
 
 void decrypt_SetSettleHook(DecryptSettleFn fn) { gSettle = fn != nullptr ? fn : SyncAndWait; }
@@ -64,42 +96,46 @@ bool decrypt_InitCipher(EVP_CIPHER_CTX* ctx, const unsigned char* key, const uns
   return true;
 }
 
-DecryptOutcome decrypt_Stream(EVP_CIPHER_CTX* ctx, std::FILE* in, long offset, std::FILE* out) {
+DecryptOutcome decrypt_Stream(EVP_CIPHER_CTX* ctx, int in, long offset, int out) {
   DecryptOutcome outcome;
-  kv::CMemory<unsigned char> input(static_cast<unsigned char*>(std::malloc(kDecryptBufferSize)));
-  if (!input) {
+  // One buffer: each chunk is decrypted where it was read and written out
+  // from there, so the data crosses memory once on the way in and once out.
+  kv::CMemory<unsigned char> chunk = bulkio_AllocChunk(kDecryptChunkSize);
+  if (!chunk) {
     log_Print(3, "DeCrypt, Mem alloc Encrypted data failed.\n");
     outcome.status = DecryptStatus::kNoMemory;
     return outcome;
   }
-  kv::CMemory<unsigned char> output(static_cast<unsigned char*>(std::malloc(kDecryptBufferSize)));
-  if (!output) {
-    log_Print(3, "DeCrypt, Mem alloc Decrypted data failed.\n");
-    outcome.status = DecryptStatus::kNoMemory;
-    return outcome;
-  }
-  // A negative offset cannot be reached; reading from wherever the stream
+  // A negative offset cannot be reached; reading from wherever the descriptor
   // stands would take the header for ciphertext.
-  if (offset < 0 || std::fseek(in, offset, SEEK_SET) != 0) {
+  if (offset < 0 || ::lseek(in, static_cast<off_t>(offset), SEEK_SET) < 0) {
     outcome.status = DecryptStatus::kSeekFailed;
     return outcome;
   }
+  bulkio_AdviseSequential(in, static_cast<off_t>(offset));
 
   bool first = true;
   bool complete = false;
+  bool last = false;
   std::uint64_t remaining = 0;
-  while (!complete) {
-    const std::size_t got = std::fread(input.get(), 1, kDecryptChunkSize, in);
-    if (got < 16) {
+  while (!complete && !last) {
+    const BulkRead r = bulkio_ReadFull(in, chunk.get(), kDecryptChunkSize);
+    if (r.got < 16) {
       // Up to 15 trailing bytes cannot form a block and are ignored.
-      if (got == 0 && std::ferror(in) != 0) {
+      if (r.got == 0 && r.failed) {
         outcome.status = DecryptStatus::kReadFailed;
         return outcome;
       }
       break;
     }
+    // A short chunk is the end of the payload. Only its whole blocks are
+    // decrypted: a partial last block never yields plaintext, and keeping it
+    // out of the cipher keeps in-place decryption exact.
+    last = r.got < kDecryptChunkSize;
+    const std::size_t whole = r.got & ~static_cast<std::size_t>(15);
+    unsigned char* const data = chunk.get();
     int produced = 0;
-    if (EVP_DecryptUpdate(ctx, output.get(), &produced, input.get(), static_cast<int>(got)) != 1) {
+    if (EVP_DecryptUpdate(ctx, data, &produced, data, static_cast<int>(whole)) != 1) {
       kv::ClearSslErrors();
       log_Print(3, "DeCrypt, Err Decrypterr, EVP_DecryptUpdate failed line %d\n", kDecryptUpdateLine);
       outcome.status = DecryptStatus::kCipherFailed;
@@ -108,30 +144,27 @@ DecryptOutcome decrypt_Stream(EVP_CIPHER_CTX* ctx, std::FILE* in, long offset, s
     const auto n = static_cast<std::uint64_t>(produced);
     if (first) {
       first = false;
-      outcome.imageLength = ReadLe32(output.get() + 4);
-      outcome.verificator = ReadLe32(output.get() + 8);
+      outcome.imageLength = ReadLe32(data + 4);
+      outcome.verificator = ReadLe32(data + 8);
       if (static_cast<std::uint32_t>(outcome.imageLength + outcome.verificator) != 0) {
         log_Print(2, "DeCrypt, Verificator failed. Abort loading \n");
         LogVerificator(outcome, offset, false);
         outcome.status = DecryptStatus::kVerificatorFailed;
         return outcome;
       }
-      const unsigned char* image = output.get() + kVerificationHeaderSize;
       const std::uint64_t available = n - kVerificationHeaderSize;
-      if (outcome.imageLength <= available) {
-        if (!WriteAll(out, image, outcome.imageLength, outcome)) break;
-        complete = true;
-      } else {
-        if (!WriteAll(out, image, available, outcome)) break;
-        remaining = outcome.imageLength - available;
-      }
-    } else if (remaining <= n) {
-      if (!WriteAll(out, output.get(), remaining, outcome)) break;
-      remaining = 0;
-      complete = true;
+      const std::uint64_t take = outcome.imageLength <= available ? outcome.imageLength : available;
+      if (!WriteImage(out, data + kVerificationHeaderSize, take, outcome)) return outcome;
+      remaining = outcome.imageLength - take;
     } else {
-      if (!WriteAll(out, output.get(), n, outcome)) break;
-      remaining -= n;
+      const std::uint64_t take = remaining <= n ? remaining : n;
+      if (!WriteImage(out, data, take, outcome)) return outcome;
+      remaining -= take;
+    }
+    complete = remaining == 0;
+    if (r.failed && !complete) {
+      outcome.status = DecryptStatus::kReadFailed;
+      return outcome;
     }
   }
 
@@ -139,9 +172,6 @@ DecryptOutcome decrypt_Stream(EVP_CIPHER_CTX* ctx, std::FILE* in, long offset, s
     outcome.status = DecryptStatus::kNoHeader;
   } else if (complete) {
     outcome.status = DecryptStatus::kOk;
-  } else if (std::ferror(out) != 0) {
-    log_Print(3, "DeCrypt, write to outfile .IPKTMP failed\n");
-    outcome.status = DecryptStatus::kWriteFailed;
   } else {
     outcome.status = DecryptStatus::kIncomplete;
   }
@@ -165,19 +195,19 @@ int DeCrypt(const char* path, const char* outFolder, int offset) {
     return -1;
   }
 
-  kv::File in = kv::OpenFile(file.data(), "rb");
+  kv::File in = OpenContainer(file.data());
   if (!in) {
     log_Print(3, "DeCrypt, Can't open infile .CRY\n");
     return -1;
   }
   const std::string tempPath = folder + kDecryptTempName;
-  kv::File out = kv::OpenFile(tempPath.c_str(), "wb");
+  kv::File out = CreateTemporary(tempPath);
   if (!out) {
     log_Print(3, "DeCrypt- Can't open outfile .IPKTMP\n");
     return -1;
   }
 
-  const DecryptOutcome outcome = decrypt_Stream(ctx.get(), in.get(), offset, out.get());
+  const DecryptOutcome outcome = decrypt_Stream(ctx.get(), ::fileno(in.get()), offset, ::fileno(out.get()));
   switch (outcome.status) {
     case DecryptStatus::kVerificatorFailed:
     case DecryptStatus::kCipherFailed:
@@ -188,12 +218,14 @@ int DeCrypt(const char* path, const char* outFolder, int offset) {
   }
 
   in.reset();
-  // A plaintext that did not reach the disk whole must not be installed.
-  const bool closed = std::fclose(out.release()) == 0;
+  // A plaintext that did not reach the disk whole must not be installed. The
+  // file stays open: the package is copied from this very descriptor, so
+  // nothing put at the temporary name meanwhile can take its place.
+  const bool flushed = std::fflush(out.get()) == 0 && ::fsync(::fileno(out.get())) == 0;
   gSettle(2000000);
   ctx.reset();
   if (outcome.status != DecryptStatus::kOk) return -1;
-  if (!closed) {
+  if (!flushed) {
     log_Print(3, "DeCrypt, write to outfile .IPKTMP failed\n");
     return -1;
   }
@@ -203,10 +235,22 @@ int DeCrypt(const char* path, const char* outFolder, int offset) {
   gSettle(1000000);
   log_Print(2, "DeCrypt OK!\n");
 
+  // The package name must be one that command lines can carry: every later
+  // step that moves or unpacks the package runs commands with it. A copy the
+  // command runner refuses, or one that fails (a full disk), fails the step.
   const std::string packagePath = folder + packageBase + ".ipk";
   const std::string command = "cp -p '" + tempPath + "' '" + packagePath + "'";
+  if (cmd_Check(command.c_str()) == 0) return -1;
   log_Print(3, "DeCrypt :%s\n", command.c_str());
-  (void)cmd_Run(command.c_str());  // the copy's own result is not examined
+  // The copy replaces whatever entry stands at the package's name (a link
+  // is replaced, never followed).
+  const kv::Status copied = ::lseek(::fileno(out.get()), 0, SEEK_SET) == 0
+                                ? statefile_CopyFrom(::fileno(out.get()), packagePath)
+                                : kv::Status(kv::SystemError("lseek"));
+  if (!copied) {
+    log_Print(3, "DeCrypt, copy to %s failed: %s\n", packagePath.c_str(), copied.error().message().c_str());
+    return -1;
+  }
   gSettle(1000000);
   return 0;
 }

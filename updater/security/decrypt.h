@@ -6,7 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
+
+#include "security/bulkio.h"
 
 // Results of Decrypt_CheckInstallerFile.
 inline constexpr int kCryHeaderOk = 1;
@@ -33,18 +34,26 @@ inline constexpr const char* kDecryptTempName = "INSTALLER.IPKTMP";
 // Decrypts the payload of the container at path (at most 254 characters used)
 // from offset into <outFolder>INSTALLER.IPKTMP, checks its verification header
 // and copies the image to <outFolder><container name without its last
-// extension>.ipk ("cp -p" through cmd_Run). outFolder ends with a slash.
-// Returns 0 when the image was decrypted and verified, -1 on every failure.
-// Each success takes at least 4 s of fixed waits after flushing the file
-// systems (2 s, 1 s, 1 s), which give slow flash time to settle. The result
-// of the copy is not examined; the temporary file is left for the caller.
+// extension>.ipk. outFolder ends with a slash and may be a folder that others
+// can write: the temporary file is created afresh (whatever stood at its name
+// is removed, never written through), and the copy is made from its open
+// descriptor into a new file renamed over the package's name. Only a regular
+// container is read (no link followed, no FIFO waited on).
+// Returns 0 when the image was decrypted, verified and copied into place, -1
+// on every failure: also when the package name holds a character that the
+// command runner refuses (the level-0 "Illegal character" line; no later step
+// could move it) and when the copy fails (a full disk). Each success takes at
+// least 4 s of fixed waits after flushing the file systems (2 s, 1 s, 1 s),
+// which give slow flash time to settle. The temporary file is left for the
+// caller.
 [[nodiscard]] int DeCrypt(const char* path, const char* outFolder, int offset);
 
 // --- The decryption core, shared with the packaging tool, the benchmark and
 // --- the fuzzer. It does none of the fixed waits.
 
-inline constexpr std::size_t kDecryptChunkSize = 16384;
-inline constexpr std::size_t kDecryptBufferSize = 17000;
+// Chunk of the decryption loop (a multiple of the cipher block). The chunking
+// is not visible in the result: the plaintext is the same for every size.
+inline constexpr std::size_t kDecryptChunkSize = kBulkChunkSize;
 inline constexpr std::size_t kVerificationHeaderSize = 12;
 
 enum class DecryptStatus {
@@ -56,7 +65,7 @@ enum class DecryptStatus {
   kSeekFailed,         // the payload offset could not be reached (negative)
   kReadFailed,         // the container could not be read
   kWriteFailed,        // the plaintext could not be written
-  kNoMemory,           // a chunk buffer could not be had
+  kNoMemory,           // the chunk buffer could not be had
 };
 
 struct DecryptOutcome {
@@ -71,13 +80,16 @@ struct DecryptOutcome {
 [[nodiscard]] bool decrypt_InitCipher(EVP_CIPHER_CTX* ctx, const unsigned char* key,
                                       const unsigned char* iv);
 
-// Streams the payload of in from offset through ctx in 16,384-byte chunks:
-// reads the verification header from the first plaintext block and writes the
-// image bytes that follow it to out, exactly image-length of them. Stops
-// reading once the image is complete. Logs the chunk-buffer, cipher and
-// verificator failure lines (offset is named in the latter). Memory use is
-// two buffers of 17,000 bytes whatever the payload size.
-DecryptOutcome decrypt_Stream(EVP_CIPHER_CTX* ctx, std::FILE* in, long offset, std::FILE* out);
+// Streams the payload of the descriptor in, from offset, through ctx: reads
+// the verification header from the first plaintext block and writes the
+// image bytes that follow it to the descriptor out, exactly image-length of
+// them, with write(2). Whole cipher blocks only; up to 15 bytes after the last
+// whole block are ignored. Stops reading once the image is complete. Each
+// chunk is read, decrypted in place and written from one page-aligned buffer
+// of kDecryptChunkSize bytes, whatever the payload size. Logs the
+// chunk-buffer, cipher, write and verificator failure lines (offset is named
+// in the latter).
+DecryptOutcome decrypt_Stream(EVP_CIPHER_CTX* ctx, int in, long offset, int out);
 
 // The step that follows each flush of the file systems: sync, then wait the
 // given time. Tests replace it to observe the waits without spending them;

@@ -8,17 +8,23 @@
 #include <cstring>
 #include <string_view>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "core/handles.h"
 #include "core/log.h"
 #include "core/paths.h"
+#include "security/bulkio.h"
 #include "security/ssl_handles.h"
 
 namespace {
 
-constexpr std::size_t kVerifyChunkSize = 16384;
-constexpr std::size_t kVerifyBufferSize = 17000;
+// The digest does not depend on how the file is cut into chunks.
+constexpr std::size_t kVerifyChunkSize = kBulkChunkSize;
 // Characters of the package name, before its last full stop, that form the
 // signature file name.
 constexpr std::size_t kSignatureStemLimit = 199;
@@ -37,20 +43,30 @@ std::string Format(const char* format, ...) {
   return line;
 }
 
-// Size of an open file by seeking to its end, or -1. The position is read as
-// off_t (64 bits with _FILE_OFFSET_BITS=64): on a 32-bit target ftell's long
-// cannot hold the size of an OS image of 2 GiB or more.
-long long FileSize(std::FILE* f) {
-  if (::fseeko(f, 0, SEEK_END) != 0) return -1;
-  const off_t size = ::ftello(f);
-  std::rewind(f);
-  return static_cast<long long>(size);
+// Largest public key and signature file read: far above any real one (an
+// RSA-16384 signature is 2,048 bytes, under 3 KiB in Base64), so that a huge
+// or endless file fails the check instead of the process.
+constexpr long long kTextFileLimit = 65536;
+
+// Opens a file for reading without waiting: a FIFO in its place is seen by
+// fstat and refused, never waited on. st receives what fstat says.
+kv::Fd OpenNoWait(const std::string& path, struct stat& st) {
+  kv::Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (fd && ::fstat(fd.get(), &st) != 0) fd.reset();
+  return fd;
 }
 
-// Reads an open file of the given size whole and terminates it with a NUL.
-void ReadText(std::FILE* f, long long size, std::string& text) {
+// Reads a regular file of the size fstat gave (at most kTextFileLimit), no
+// more than that even when it grows meanwhile.
+void ReadText(int fd, long long size, std::string& text) {
   text.assign(static_cast<std::size_t>(size), '\0');
-  const std::size_t got = std::fread(text.data(), 1, text.size(), f);
+  std::size_t got = 0;
+  while (got < text.size()) {
+    const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
   text.resize(got);
 }
 
@@ -110,20 +126,21 @@ bool sign_VerifyFile(const char* keyText, const char* path, long long size, cons
   }
   if (size == 0) return false;
 
-  kv::File in = kv::OpenFile(path, "rb");
+  kv::Fd in(::open(path, O_RDONLY | O_CLOEXEC));
   if (!in) return false;
-  kv::CMemory<unsigned char> buffer(static_cast<unsigned char*>(std::malloc(kVerifyBufferSize)));
-  if (!buffer) return false;
+  bulkio_AdviseSequential(in.get(), 0);
+  kv::CMemory<unsigned char> chunk = bulkio_AllocChunk(kVerifyChunkSize);
+  if (!chunk) return false;
   for (;;) {
-    const std::size_t got = std::fread(buffer.get(), 1, kVerifyChunkSize, in.get());
-    if (got == 0) break;
-    if (EVP_DigestVerifyUpdate(ctx.get(), buffer.get(), got) != 1) {
+    const BulkRead r = bulkio_ReadFull(in.get(), chunk.get(), kVerifyChunkSize);
+    if (r.got > 0 && EVP_DigestVerifyUpdate(ctx.get(), chunk.get(), r.got) != 1) {
       kv::ClearSslErrors();
       return false;
     }
+    // A read error ends the stream early; what was read is not the package.
+    if (r.failed) return false;
+    if (r.got < kVerifyChunkSize) break;  // the end of the file
   }
-  // A read error ends the stream early; what was read is not the package.
-  if (std::ferror(in.get()) != 0) return false;
 
   const int verdict = EVP_DigestVerifyFinal(
       ctx.get(), reinterpret_cast<const unsigned char*>(signature.data()), signatureLength);
@@ -138,24 +155,36 @@ int sign_CheckPackage(const char* name, int mode, std::string* message) {
 
   long long packageSize = 0;
   {
-    kv::File package = kv::OpenFile(packagePath.c_str(), "rb");
+    struct stat st {};
+    kv::Fd package = OpenNoWait(packagePath, st);
     if (!package) {
       return Fail(message,
                   Format("Signature check, file %s not found, aborting installation!\n", packagePath.c_str()));
     }
-    packageSize = FileSize(package.get());
+    if (!S_ISREG(st.st_mode)) {
+      return Fail(message, Format("Signature check, file %s is not a regular file, aborting installation!\n",
+                                  packagePath.c_str()));
+    }
+    // st_size is an off_t of 64 bits (_FILE_OFFSET_BITS=64), so an OS image
+    // of 2 GiB or more keeps its size on a 32-bit target too.
+    packageSize = static_cast<long long>(st.st_size);
   }
 
   std::string keyText;
   {
     const std::string keyPath = paths_Device(devpath::kPublicKey);
-    kv::File keyFile = kv::OpenFile(keyPath.c_str(), "rb");
+    struct stat st {};
+    kv::Fd keyFile = OpenNoWait(keyPath, st);
     if (!keyFile) return Fail(message, "Signature check, public key not found, Aborting installation!\n");
-    const long long keySize = FileSize(keyFile.get());
-    if (keySize <= 0) {
+    if (!S_ISREG(st.st_mode) || st.st_size > kTextFileLimit) {
+      return Fail(message, Format("Signature check, public key is not a regular file of at most %lld bytes, "
+                                  "Aborting installation!\n",
+                                  kTextFileLimit));
+    }
+    if (st.st_size <= 0) {
       return Fail(message, "Unable to identify size of /home/root/.sign/ipksignkeypublic.pem!\n");
     }
-    ReadText(keyFile.get(), keySize, keyText);
+    ReadText(keyFile.get(), st.st_size, keyText);
   }
 
   const std::size_t dot = packageName.rfind('.');
@@ -168,14 +197,19 @@ int sign_CheckPackage(const char* name, int mode, std::string* message) {
                                     packageName.substr(0, std::min(dot, kSignatureStemLimit)) + ".sign64";
   std::string signatureText;
   {
-    kv::File signatureFile = kv::OpenFile(signaturePath.c_str(), "rb");
+    struct stat st {};
+    kv::Fd signatureFile = OpenNoWait(signaturePath, st);
     if (!signatureFile) {
       return Fail(message, Format("Signature check, signature file %s not found, aborting installation!\n",
                                   signaturePath.c_str()));
     }
-    const long long signatureSize = FileSize(signatureFile.get());
-    if (signatureSize <= 0) return Fail(message, "Unable to identify size of signature file!\n");
-    ReadText(signatureFile.get(), signatureSize, signatureText);
+    if (!S_ISREG(st.st_mode) || st.st_size > kTextFileLimit) {
+      return Fail(message, Format("Signature check, signature file %s is not a regular file of at most %lld "
+                                  "bytes, aborting installation!\n",
+                                  signaturePath.c_str(), kTextFileLimit));
+    }
+    if (st.st_size <= 0) return Fail(message, "Unable to identify size of signature file!\n");
+    ReadText(signatureFile.get(), st.st_size, signatureText);
   }
 
   if (!sign_VerifyFile(keyText.c_str(), packagePath.c_str(), packageSize, signatureText.c_str())) {

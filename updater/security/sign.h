@@ -21,8 +21,9 @@ inline constexpr int kSignModeWorkFolder = 2;
 // sign_VerifyPackage logs for the outcome (message may be null).
 [[nodiscard]] int sign_CheckPackage(const char* name, int mode, std::string* message);
 
-// Verifies the whole file at path, fed in chunks of up to 16,384 bytes from its
-// start, against the Base64 signature text with the PEM public key text.
+// Verifies the whole file at path, read from its start to its end with read(2)
+// through one chunk buffer, against the Base64 signature text with the PEM
+// public key text.
 // size is the file's size; a size of 0 fails. True only when the final
 // verification step reports success.
 [[nodiscard]] bool sign_VerifyFile(const char* keyText, const char* path, long long size,

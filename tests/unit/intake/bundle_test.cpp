@@ -43,6 +43,8 @@ TEST(BundleManifest, ItemLookupsMatchKeysWithoutCaseAndOnlyStrings) {
   EXPECT_EQ(bundle_FindItemPair(m, "packageName", "kv2-touch", "fileType", "APP-CRY"), -1);
   EXPECT_EQ(bundle_ItemContains(m, "platformName", "korvel-r", 0), 1);
   EXPECT_EQ(bundle_ItemContains(m, "platformName", "korvel-sr", 0), 0);
+  // The platform name of a device of unknown type: contained in nothing.
+  EXPECT_EQ(bundle_ItemContains(m, "platformName", "", 0), 0);
   EXPECT_STREQ(bundle_GetItemString(m, "swRev", 0), "1.0");
   EXPECT_STREQ(bundle_GetItemString(m, "swRev", 1), "");
   cJSON_Delete(m);
@@ -53,6 +55,8 @@ TEST(BundleManifest, PlainFileNames) {
   for (const char* name : {"", ".", "..", "../../etc/shadow", "a/b", "x\" \"y", "it's"}) {
     EXPECT_EQ(bundle_IsPlainFileName(name), 0) << name;
   }
+  for (const char* name : {"app.ipk", "a.IPK", "IMAGE_1.2.cry", "b.Cry"}) EXPECT_EQ(bundle_IsInstallerName(name), 1);
+  for (const char* name : {"x.bin", "a.ipktmp", "cry", "a.cry.txt", ""}) EXPECT_EQ(bundle_IsInstallerName(name), 0) << name;
 }
 
 TEST(ImageProgress, NumberThreeCharactersBeforeThePercentSign) {
@@ -92,9 +96,9 @@ class ManifestStepTest : public ::testing::Test {
 };
 
 TEST_F(ManifestStepTest, MembersComeInTheOrderOfPreference) {
-  for (const char* m : {"other.bin", "app.CRY", "app.ipk", "image.cry", "image.sign64", "kvupdaterd.ipk"}) Member(m);
+  for (const char* m : {"other.ipk", "app.CRY", "app.ipk", "image.cry", "image.sign64", "kvupdaterd.ipk"}) Member(m);
   Manifest(R"([
-    {"packageName":"tool","platformName":"all","fileName":"other.bin"},
+    {"packageName":"tool","platformName":"all","fileName":"other.ipk"},
     {"packageName":"kv2-touch","fileType":"APP-CRY","platformName":"kv2-touch","fileName":"app.CRY"},
     {"packageName":"kv2-touch","fileType":"APP-IPK","platformName":"kv2-touch,korvel-r","fileName":"app.ipk"},
     {"packageName":"image","swRev":"rev-8","platformName":"kv2-touch","fileName":"image.cry"},
@@ -109,7 +113,7 @@ TEST_F(ManifestStepTest, MembersComeInTheOrderOfPreference) {
   EXPECT_EQ(Step(), 1);
   EXPECT_TRUE(InWatch("app.CRY"));
   EXPECT_EQ(Step(), 4);
-  EXPECT_TRUE(InWatch("other.bin"));
+  EXPECT_TRUE(InWatch("other.ipk"));
   EXPECT_EQ(kvtest::ReadFile(bundle_ + "allinfo.json"), "[]");
   EXPECT_EQ(Step(), kBundleCleanup);
 }
@@ -153,13 +157,13 @@ TEST_F(ManifestStepTest, EmptyOrBrokenManifestsClearTheBundle) {
 
 TEST_F(ManifestStepTest, WrongPlatformStaysUntilItIsFirstThenItIsDeleted) {
   Member("r.ipk");
-  Member("t.bin");
+  Member("t.ipk");
   Manifest(R"([{"packageName":"korvel-r","fileType":"APP-IPK","platformName":"korvel-r","fileName":"r.ipk"},
-               {"packageName":"x","platformName":"kv2-touch","fileName":"t.bin"}])");
+               {"packageName":"x","platformName":"kv2-touch","fileName":"t.ipk"}])");
   EXPECT_EQ(Step(), 0);  // item 0 is for another platform: deleted and dropped
   EXPECT_FALSE(kvtest::FileExists(bundle_ + "r.ipk"));
   EXPECT_EQ(Step(), 4);
-  EXPECT_TRUE(InWatch("t.bin"));
+  EXPECT_TRUE(InWatch("t.ipk"));
 }
 
 TEST_F(ManifestStepTest, FileNamesThatReachOutsideTheBundleAreMissingMembers) {

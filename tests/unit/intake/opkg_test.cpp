@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -87,6 +91,57 @@ TEST_F(OpkgTest, UnpackPutsTheMembersBesideThePackage) {
   }
   EXPECT_EQ(kvtest::ReadFile(folder_ + "control"), "Package: app\nVersion: 1\n");
   EXPECT_EQ(opkg_Unpack(folder_.c_str(), "missing.ipk"), 1);
+}
+
+// One ustar header and its data, as a hostile packager may write it.
+std::string TarMember(const std::string& name, char type, unsigned mode, unsigned uid, const std::string& data) {
+  std::string h(512, '\0');
+  auto field = [&h](std::size_t at, const std::string& text) { h.replace(at, text.size(), text); };
+  auto octal = [](unsigned long long v, int width) {
+    char b[32];
+    std::snprintf(b, sizeof b, "%0*llo", width - 1, v);
+    return std::string(b);
+  };
+  field(0, name);
+  field(100, octal(mode, 8));
+  field(108, octal(uid, 8));
+  field(116, octal(0, 8));
+  field(124, octal(data.size(), 12));
+  field(136, octal(0, 12));
+  h[156] = type;
+  field(257, std::string("ustar", 6));
+  field(263, "00");
+  h.replace(148, 8, "        ");
+  unsigned sum = 0;
+  for (unsigned char c : h) sum += c;
+  field(148, octal(sum, 7) + std::string(1, '\0'));
+  std::string padded = data;
+  padded.resize((data.size() + 511) / 512 * 512, '\0');
+  return h + padded;
+}
+
+// An ipk has no signature checked before it is unpacked: no owner, mode or
+// special file of its members may come through.
+TEST_F(OpkgTest, UnpackTakesMembersAsPlainDataOnly) {
+  paths_SetRoot("");
+  const std::string build = dir_.path() + "/build/";
+  kvtest::WriteFile(build + ".keep", "");
+  // Set-user-ID members of another user, in the ar archive and in the control archive.
+  kvtest::WriteFile(build + "control.tar", TarMember("control", '0', 0644, 4242, "Package: app\n") +
+                                               TarMember("postinst", '0', 06755, 4242, "#!/bin/sh\n") +
+                                               std::string(1024, '\0'));
+  kvtest::WriteFile(build + "debian-binary", "2.0\n");
+  ::chmod((build + "debian-binary").c_str(), 04755);
+  ASSERT_EQ(std::system(("cd " + build + " && gzip -nf control.tar && ar rc " + folder_ +
+                         "suid.ipk debian-binary control.tar.gz").c_str()),
+            0);
+  EXPECT_EQ(opkg_Unpack(folder_.c_str(), "suid.ipk"), 0);
+  for (const char* member : {"control", "postinst", "debian-binary", "control.tar.gz"}) {
+    struct stat st {};
+    ASSERT_EQ(::lstat((folder_ + member).c_str(), &st), 0) << member;
+    EXPECT_EQ(st.st_mode & 07777, 0644u) << member;
+    EXPECT_EQ(st.st_uid, ::geteuid()) << member;
+  }
 }
 
 }  // namespace

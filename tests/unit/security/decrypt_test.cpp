@@ -1,6 +1,14 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +18,7 @@
 #include "core/handles.h"
 #include "core/log.h"
 #include "core/paths.h"
+#include "core/statefile.h"
 #include "fixture.h"
 #include "security/crykey.h"
 #include "security/decrypt.h"
@@ -31,18 +40,14 @@ struct CoreRun {
 CoreRun RunCore(const std::string& container, long offset) {
   kv::CipherCtx ctx(EVP_CIPHER_CTX_new());
   EXPECT_TRUE(decrypt_InitCipher(ctx.get(), crykey_Assemble(), crykey_GetIv()));
-  std::FILE* in = std::tmpfile();
-  std::fwrite(container.data(), 1, container.size(), in);
-  std::FILE* out = std::tmpfile();
+  kv::Fd in(::memfd_create("container", MFD_CLOEXEC));
+  kv::Fd out(::memfd_create("plaintext", MFD_CLOEXEC));
+  EXPECT_EQ(::write(in.get(), container.data(), container.size()), static_cast<ssize_t>(container.size()));
   CoreRun run;
-  run.outcome = decrypt_Stream(ctx.get(), in, offset, out);
-  std::fflush(out);
-  std::rewind(out);
-  char buf[4096];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, out)) > 0) run.plaintext.append(buf, n);
-  std::fclose(in);
-  std::fclose(out);
+  run.outcome = decrypt_Stream(ctx.get(), in.get(), offset, out.get());
+  run.plaintext.resize(static_cast<std::size_t>(::lseek(out.get(), 0, SEEK_END)));
+  EXPECT_EQ(::pread(out.get(), run.plaintext.data(), run.plaintext.size(), 0),
+            static_cast<ssize_t>(run.plaintext.size()));
   return run;
 }
 
@@ -53,7 +58,7 @@ TEST(DecryptCore, WritesExactlyTheImageAcrossChunkBoundaries) {
     std::size_t trailing;  // extra bytes after the padded payload
   };
   const Case cases[] = {
-      {"20,000 bytes over two chunks (16,384 + 3,632)", 20000, 0},
+      {"20,000 bytes", 20000, 0},
       {"ends inside the first chunk", 1000, 0},
       {"ends exactly at the end of the first chunk", kChunk - 12, 0},
       {"ends at the end of the first chunk, more ciphertext follows", kChunk - 12, 48},
@@ -63,6 +68,9 @@ TEST(DecryptCore, WritesExactlyTheImageAcrossChunkBoundaries) {
       {"fifteen trailing bytes", 20000, 15},
       {"trailing bytes form a read of their own", kChunk - 12, 15},
       {"empty image", 0, 0},
+      {"5 x 16,384 + 100 bytes", 5 * 16384 + 100, 0},
+      {"plaintext ends on a 16,384-byte boundary", 3 * 16384 - 12, 0},
+      {"partial last block after several chunks", 2 * kChunk + 5000, 7},
   };
   for (const Case& c : cases) {
     const std::string image = Pattern(c.image, static_cast<unsigned>(c.image));
@@ -99,6 +107,48 @@ TEST(DecryptCore, RefusesPayloadsThatCannotHoldTheImage) {
        DecryptStatus::kIncomplete},
   };
   for (const Case& c : cases) EXPECT_EQ(RunCore(c.container, c.offset).outcome.status, c.status) << c.what;
+}
+
+TEST(DecryptCore, ReadAndWriteFailuresOfItsDescriptorsAreReportedNotTakenForTheEnd) {
+  kvtest::SyslogCapture syslog;
+  sectest::QuietVerbose(3);
+  kvtest::TempDir dir;
+  const std::string container = Encrypt(Plaintext(Pattern(3 * kChunk + 100)));
+  const std::string inPath = dir.path() + "/in";
+  kvtest::WriteFile(inPath, container);
+  struct Case {
+    const char* what;
+    kv::Fd in;
+    kv::Fd out;
+    DecryptStatus status;
+    const char* line;  // expected among the lines, or null
+  };
+  Case cases[] = {
+      {"the input is a folder", kv::Fd(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+       kv::Fd(::open("/dev/null", O_WRONLY | O_CLOEXEC)), DecryptStatus::kReadFailed, nullptr},
+      {"the output is full", kv::Fd(::open(inPath.c_str(), O_RDONLY | O_CLOEXEC)),
+       kv::Fd(::open("/dev/full", O_WRONLY | O_CLOEXEC)), DecryptStatus::kWriteFailed,
+       "DeCrypt, write to outfile .IPKTMP failed"},
+      {"the output is open for reading only", kv::Fd(::open(inPath.c_str(), O_RDONLY | O_CLOEXEC)),
+       kv::Fd(::open(inPath.c_str(), O_RDONLY | O_CLOEXEC)), DecryptStatus::kWriteFailed,
+       "DeCrypt, write to outfile .IPKTMP failed"},
+  };
+  for (Case& c : cases) {
+    ASSERT_TRUE(c.in && c.out) << c.what;
+    (void)syslog.Drain();
+    kv::CipherCtx ctx(EVP_CIPHER_CTX_new());
+    ASSERT_TRUE(decrypt_InitCipher(ctx.get(), crykey_Assemble(), crykey_GetIv()));
+    const DecryptOutcome o = decrypt_Stream(ctx.get(), c.in.get(), 0, c.out.get());
+    EXPECT_EQ(o.status, c.status) << c.what;
+    EXPECT_EQ(o.written, 0u) << c.what;
+    if (c.line == nullptr || !syslog.available()) continue;
+    const std::vector<std::string> lines = sectest::Lines(syslog);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [&](const std::string& l) { return l.find(c.line) != std::string::npos; }),
+              1)
+        << c.what;
+  }
+  sectest::QuietVerbose(1);
 }
 
 TEST(DecryptCore, EveryBitFlipOfTheFirstBlockBreaksTheVerificationHeader) {
@@ -195,10 +245,8 @@ TEST_F(DeCryptTest, FailuresReturnMinusOneAndProduceNoPackage) {
   kvtest::SyslogCapture syslog;
   sectest::QuietVerbose(3);
   const std::string good = Encrypt(Plaintext(Pattern(3000)));
-  // An output that fills up: the temporary file is a link to /dev/full.
-  kvtest::TempDir fullDir;
-  const std::string fullFolder = fullDir.path() + "/";
-  ASSERT_EQ(::symlink("/dev/full", (fullFolder + "INSTALLER.IPKTMP").c_str()), 0);
+  const std::string fifo = watch_ + "fifo.cry";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
 
   struct Case {
     const char* what;
@@ -207,6 +255,7 @@ TEST_F(DeCryptTest, FailuresReturnMinusOneAndProduceNoPackage) {
     int offset;
     std::vector<long> waits;
     const char* line;  // expected among the lines, or null
+    bool fillsUp = false;  // the output can take no more than 1 KiB (a full disk)
   };
   const Case cases[] = {
       {"payload shorter than a block", PutContainer("short.cry", "0123456789"), watch_, 512, {2000000}, nullptr},
@@ -216,13 +265,22 @@ TEST_F(DeCryptTest, FailuresReturnMinusOneAndProduceNoPackage) {
       {"missing container", watch_ + "none.cry", watch_, 512, {}, "DeCrypt, Can't open infile .CRY"},
       {"missing output folder", PutContainer("nofolder.cry", good), watch_ + "nowhere/", 512, {},
        "DeCrypt- Can't open outfile .IPKTMP"},
-      {"output that fills up", PutContainer("full.cry", good), fullFolder, 512, {2000000},
-       "DeCrypt, write to outfile .IPKTMP failed"},
+      {"output that fills up", PutContainer("full.cry", good), watch_, 512, {2000000},
+       "DeCrypt, write to outfile .IPKTMP failed", true},
+      // Opened without waiting for a writer, and refused.
+      {"container that is a FIFO", fifo, watch_, 512, {}, "DeCrypt, Can't open infile .CRY"},
   };
+  struct rlimit unlimited {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+  std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG instead
   for (const Case& c : cases) {
     gWaits.clear();
     (void)syslog.Drain();
+    struct rlimit limit = unlimited;
+    if (c.fillsUp) limit.rlim_cur = 1024;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
     EXPECT_EQ(DeCrypt(c.path.c_str(), c.folder.c_str(), c.offset), -1) << c.what;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &unlimited), 0);
     EXPECT_EQ(gWaits, c.waits) << c.what;
     std::string base = c.path.substr(c.path.rfind('/') + 1);
     base.resize(base.rfind('.'));
@@ -238,6 +296,51 @@ TEST_F(DeCryptTest, FailuresReturnMinusOneAndProduceNoPackage) {
     }
     EXPECT_TRUE(found) << c.what;
   }
+}
+
+ssize_t DiskFull(int, const void*, size_t) {
+  errno = ENOSPC;
+  return -1;
+}
+
+TEST_F(DeCryptTest, ACopyThatIsRefusedOrFailsFailsTheStep) {
+  kvtest::SyslogCapture syslog;
+  sectest::QuietVerbose(3);
+  const std::string payload = Encrypt(Plaintext(Pattern(3000)));
+  const StateFileOps full = {DiskFull, ::fsync, ::rename};
+  struct Case {
+    const char* what;
+    const char* container;
+    const StateFileOps* ops;
+    const char* line;
+  };
+  const Case cases[] = {
+      // The package name could be carried by no command line of the steps
+      // that follow: the device would lose the package.
+      {"name the command runner refuses", "app(1).cry", nullptr, "Illegal character ( in command: "},
+      {"full disk while copying", "full.cry", &full, "DeCrypt, copy to "},
+      {"a folder at the package's name", "dir.cry", nullptr, "DeCrypt, copy to "},
+  };
+  std::filesystem::create_directories(watch_ + "dir.ipk");
+  for (const Case& c : cases) {
+    gWaits.clear();
+    (void)syslog.Drain();
+    statefile_SetOps(c.ops);
+    const std::string path = PutContainer(c.container, payload);
+    EXPECT_EQ(DeCrypt(path.c_str(), watch_.c_str(), 512), -1) << c.what;
+    statefile_SetOps(nullptr);
+    EXPECT_EQ(gWaits, (std::vector<long>{2000000, 1000000})) << c.what;
+    std::string base = c.container;
+    base.resize(base.rfind('.'));
+    struct stat st {};
+    EXPECT_FALSE(::lstat((watch_ + base + ".ipk").c_str(), &st) == 0 && S_ISREG(st.st_mode)) << c.what;
+    if (!syslog.available()) continue;
+    const std::vector<std::string> lines = sectest::Lines(syslog);
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                            [&](const std::string& l) { return l.find(c.line) != std::string::npos; }))
+        << c.what;
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(watch_ + "dir.ipk"));
 }
 
 TEST(CryKey, AssemblesTheProvisionedKey) {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
+
 #include <openssl/ec.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -11,6 +13,7 @@
 #include "core/log.h"
 #include "core/paths.h"
 #include "fixture.h"
+#include "security/bulkio.h"
 #include "security/sign.h"
 #include "security/ssl_handles.h"
 
@@ -110,8 +113,10 @@ TEST_F(SignTest, VerifyPackageFindsItsFilesAndSaysWhy) {
     std::string key;                                         // key file content; "-" for none
     int result;
     std::string message;
+    std::vector<std::string> fifos = {};  // paths that are FIFOs without a writer
   };
   const std::string good = Sign(package);
+  const std::string huge(65537, 'A');
   const std::string truncated = Base64(Unbase64(good).substr(0, 255));
   const Case cases[] = {
       {"last extension cut", "app_1.2.ipk", 2, {{work + "app_1.2.ipk", package}, {bundle + "app_1.2.sign64", good}},
@@ -142,6 +147,20 @@ TEST_F(SignTest, VerifyPackageFindsItsFilesAndSaysWhy) {
        "Signature check, Bad signature!, Abort installation"},
       {"missing package", "app.ipk", 2, {{bundle + "app.sign64", good}}, publicPem_, 0,
        "Signature check, file " + work + "app.ipk not found, aborting installation!"},
+      // Nothing waits on a FIFO, and no file is read whole whatever its size.
+      {"package that is a FIFO", "app.ipk", 2, {{bundle + "app.sign64", good}}, publicPem_, 0,
+       "Signature check, file " + work + "app.ipk is not a regular file, aborting installation!", {work + "app.ipk"}},
+      {"signature file that is a FIFO", "app.ipk", 2, {{work + "app.ipk", package}}, publicPem_, 0,
+       "Signature check, signature file " + bundle +
+           "app.sign64 is not a regular file of at most 65536 bytes, aborting installation!",
+       {bundle + "app.sign64"}},
+      {"signature file of more than 64 KiB", "app.ipk", 2,
+       {{work + "app.ipk", package}, {bundle + "app.sign64", good + huge}}, publicPem_, 0,
+       "Signature check, signature file " + bundle +
+           "app.sign64 is not a regular file of at most 65536 bytes, aborting installation!"},
+      {"public key of more than 64 KiB", "app.ipk", 2, {{work + "app.ipk", package}, {bundle + "app.sign64", good}},
+       publicPem_ + huge, 0,
+       "Signature check, public key is not a regular file of at most 65536 bytes, Aborting installation!"},
   };
   kvtest::SyslogCapture syslog;
   sectest::QuietVerbose(1);
@@ -152,6 +171,7 @@ TEST_F(SignTest, VerifyPackageFindsItsFilesAndSaysWhy) {
     std::filesystem::create_directories(watch);
     if (c.key != "-") kvtest::WriteFile(keyPath, c.key);
     for (const auto& [path, content] : c.files) kvtest::WriteFile(path, content);
+    for (const std::string& path : c.fifos) ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0) << c.what;
     (void)syslog.Drain();
     log_SetPriority(kPriorityNotice);
     EXPECT_EQ(sign_VerifyPackage(c.name, c.mode), c.result) << c.what;
@@ -164,15 +184,22 @@ TEST_F(SignTest, VerifyPackageFindsItsFilesAndSaysWhy) {
   }
 }
 
-TEST_F(SignTest, VerifiesEveryByteOfAPackageLongerThanOneChunk) {
-  const std::string package = sectest::Pattern(16390, 3);
-  const std::string signature = Sign(package);
-  EXPECT_TRUE(VerifyBytes(package, signature));
-  // A change in the six bytes after the first 16,384-byte chunk is seen.
-  std::string changed = package;
-  changed[16389] = static_cast<char>(changed[16389] ^ 1);
-  EXPECT_FALSE(VerifyBytes(changed, signature));
-  EXPECT_FALSE(VerifyBytes(package.substr(0, 16384), signature));
+TEST_F(SignTest, VerifiesEveryByteOfAPackageWhateverItsLengthAgainstTheReadChunks) {
+  // Lengths around the read chunk and around 16,384 bytes: the last byte and
+  // the byte after each boundary count, and a package cut at a boundary is
+  // refused.
+  const std::size_t chunk = kBulkChunkSize;
+  for (const std::size_t size : {std::size_t{16390}, chunk - 1, chunk, chunk + 1, 2 * chunk + 6}) {
+    const std::string package = sectest::Pattern(size, static_cast<unsigned>(size));
+    const std::string signature = Sign(package);
+    EXPECT_TRUE(VerifyBytes(package, signature)) << size;
+    for (const std::size_t at : {size - 1, std::min(size - 1, std::size_t{16384}), std::min(size - 1, chunk)}) {
+      std::string changed = package;
+      changed[at] = static_cast<char>(changed[at] ^ 1);
+      EXPECT_FALSE(VerifyBytes(changed, signature)) << size << " changed at " << at;
+    }
+    EXPECT_FALSE(VerifyBytes(package.substr(0, std::min(size - 1, chunk)), signature)) << size;
+  }
 }
 
 TEST_F(SignTest, EverySingleBitFlipOfPackageOrSignatureIsRefused) {

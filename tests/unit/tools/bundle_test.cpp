@@ -111,16 +111,18 @@ TEST_F(BundleTest, DaemonTakesTheMembersInItsOrderOfPreference) {
   };
   const Case cases[] = {
       // Own package, image, application ipk, application container, the rest;
-      // the korvel-sr member is dropped when it becomes the first item.
+      // the korvel-sr member is dropped when it becomes the first item. The
+      // .bin members are neither containers nor packages: dropped, never
+      // moved into the watch folder, where nothing would ever take them.
       {kImageTypeKv2Touch, "4.0",
-       {"2 kvupdaterd_2.ipk", "3 IMAGE.CRY", "2 app.ipk", "1 appc.CRY", "4 extra.bin", "0", "10"}},
+       {"2 kvupdaterd_2.ipk", "3 IMAGE.CRY", "2 app.ipk", "1 appc.CRY", "4", "0", "10"}},
       // The image of the running revision is dropped in the same pass that
       // goes on to the first item.
-      {kImageTypeKorvelSr, "5.0", {"2 kvupdaterd_2.ipk", "4 extra.bin", "4 sr.bin", "0", "0", "10"}},
+      {kImageTypeKorvelSr, "5.0", {"2 kvupdaterd_2.ipk", "4", "4", "0", "0", "10"}},
       // An unknown revision matches nothing, but the image is not for
       // korvel-r: it stays until it is the first item and is then dropped.
       // The ipk names kv2-touch as its package, so only the catch-all takes it.
-      {kImageTypeKorvelR, nullptr, {"2 kvupdaterd_2.ipk", "4 extra.bin", "0", "0", "4 app.ipk", "0", "10"}},
+      {kImageTypeKorvelR, nullptr, {"2 kvupdaterd_2.ipk", "4", "0", "0", "4 app.ipk", "0", "10"}},
   };
   for (const Case& c : cases) {
     imageSignature_.clear();
@@ -343,7 +345,9 @@ TEST_F(BundleTest, InspectorTellsTheDaemonsChoice) {
         "  dropped sr.bin [srtool]: platformName \"korvel-sr\" names neither all nor kv2-touch; its file is deleted",
         "step 7: result 10 (CLEANUP): the manifest is used up; the bundle folder is cleared"}},
       {"korvel-sr", true, "5.0", kImageTypeKorvelSr,
-       {"step 2: result 4 (other member): extra.bin [extra] reaches the watch folder as extra.bin",
+       {"step 2: result 4 (other member)",
+        "  dropped extra.bin [extra]: it is neither a container nor a package (its extension is not CRY or IPK), "
+        "which nothing would take from the watch folder; its file is deleted",
         "  dropped image_5.0.img [image]: same revision as the running image (5.0); its file is deleted"}},
       {"KORVEL_R", false, "", kImageTypeKorvelR,
        {"running image revision unknown", "step 5: result 4 (other member): app.ipk [kv2-touch]"}},
