@@ -22,6 +22,7 @@
 #include "install/savedstate.h"
 #include "intake/bundle.h"
 #include "intake/cleanup.h"
+#include "intake/inflight.h"
 #include "intake/opkg.h"
 #include "intake/scandir.h"
 #include "intake/unpack.h"
@@ -76,17 +77,18 @@ void LogError(const char* text) {
 
 // Kind 1: integrity check, then decryption into an ipk in the watch folder,
 // which a later pass takes as kind 2. The container is read only after it
-// was taken into the work folder.
-void HandleAppCry(const char* found) {
+// was taken into the work folder. Returns the decrypted package's name in
+// the watch folder, or an empty text when the road ended here.
+std::string HandleAppCry(const char* found) {
   const char* watch = paths_WatchFolder();
   const char* work = paths_WorkFolder();
-  if (scandir_TakeFile(watch, found, work, found) == 0) return;
+  if (scandir_TakeFile(watch, found, work, found) == 0) return {};
   const std::string path = std::string(work) + found;
   log_Print(1, "Main, do integrity check on cryfile %s\n", path.c_str());
   if (Decrypt_CheckInstallerFile(&gCryOffset, path.c_str()) != 1) {
     DeleteHandled(found);
     LogError("Main, integrity check on cryfile failed, cleaning up\n");
-    return;
+    return {};
   }
   log_Print(1, "Main, integrity check on cryfile %s successful\n", path.c_str());
   scandir_Deletefiles(work, "IPK");
@@ -98,11 +100,14 @@ void HandleAppCry(const char* found) {
     scandir_Deletefiles(work, "IPK");
     scandir_Deletefiles(work, "IPKTMP");
     scandir_DeleteSomefiles(watch, {kLockName});
-    return;
+    return {};
   }
   scandir_DeleteSomefiles(work, {found});
   scandir_Deletefiles(watch, "IPKTMP");
   log_Print(1, "Main, decrypter successfully executed\n");
+  // The decrypted package takes the container's base name.
+  const char* dot = std::strrchr(found, '.');
+  return std::string(found, dot != nullptr ? static_cast<std::size_t>(dot - found) : std::strlen(found)) + ".ipk";
 }
 
 // Kind 2: take the package into the work folder, unpack its control data,
@@ -187,19 +192,28 @@ void HandleImage(const char* found) {
 }
 
 // Kind 5: a bundle is unpacked into the bundle folder; its members come into
-// the watch folder one per idle pass.
+// the watch folder one per idle pass. While it is unpacked it is in flight:
+// a kill there leaves a part of it, which the next start ends.
 void HandleBundle(const char* found) {
+  inflight_BeginUnpack(found);
   if (bundle_UnPack(paths_WatchFolder(), found, paths_WorkFolder()) != 1) {
     scandir_DeleteSomefiles(paths_WorkFolder(), {found});
   }
+  inflight_EndUnpack();
+}
+
+// A bundle used up or ended: its folder is cleared.
+void ClearBundleFolder() {
+  const char* bundle = paths_BundleFolder();
+  DeleteFiles(bundle, {"CRY", "TXT", "JSON", "SIGN64"});
+  scandir_DeleteSomefiles(bundle, {"controlfile"});
 }
 
 // Nothing to install: the next member of an unpacked bundle, if any.
 void FeedBundleMember() {
-  const char* bundle = paths_BundleFolder();
-  if (scandir_CheckAndPrepInstaller(bundle, paths_WatchFolder()) != kBundleCleanup) return;
-  DeleteFiles(bundle, {"CRY", "TXT", "JSON", "SIGN64"});
-  scandir_DeleteSomefiles(bundle, {"controlfile"});
+  if (scandir_CheckAndPrepInstaller(paths_BundleFolder(), paths_WatchFolder()) == kBundleCleanup) {
+    ClearBundleFolder();
+  }
 }
 
 // A lock older than the expiry: every installer artefact goes, the lock too.
@@ -240,6 +254,8 @@ void mainloop_StartUp(int argc, char** argv) {
   // Services that a killed road left stopped run again before anything else
   // (the commit may park the daemon).
   doInstall_RecoverServiceRoad(config_GetPlatformName());
+  // A bundle whose unpack or member a kill cut off is ended.
+  if (inflight_Recover() == 1) ClearBundleFolder();
   doInstall_MenderCommit(options.simulate);
   RemoveEarlierArtefacts();
 
@@ -260,9 +276,13 @@ void mainloop_Pass() {
     gFoundPath = std::string(watch) + gFoundName;
     if (scandir_LockHeld(watch, kLockName) == 0 && FileReady(watch, gFoundName) == 1) {
       progress_SetStartTime();
+      inflight_Taken(gFoundName);
+      // The name the road goes on under in a later pass; empty when it ends
+      // in this one.
+      std::string next;
       switch (kind) {
         case kInstallerAppCry:
-          HandleAppCry(gFoundName);
+          next = HandleAppCry(gFoundName);
           break;
         case kInstallerIpk:
           HandleIpk(gFoundPath.c_str(), gFoundName);
@@ -276,6 +296,7 @@ void mainloop_Pass() {
         default:
           break;
       }
+      inflight_PassEnded(next.empty() ? nullptr : next.c_str());
     }
   }
   if (scandir_LockfileExpired(watch, kLockName, kLockExpirySeconds) == 1) ClearStaleLock();

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -150,4 +151,17 @@ kv::Status statefile_Remove(const std::string& path) {
   }
   if (kv::Status synced = SyncFolder(FolderOf(path)); !synced) return synced.error().WithContext(path);
   return kv::Ok();
+}
+
+std::string statefile_Field(std::string_view text, std::string_view key) {
+  while (!text.empty()) {
+    const std::size_t end = std::min(text.find('\n'), text.size());
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(std::min(end + 1, text.size()));
+    if (line.size() <= key.size() || line.substr(0, key.size()) != key || line[key.size()] != ':') continue;
+    line.remove_prefix(key.size() + 1);
+    while (!line.empty() && line.front() == ' ') line.remove_prefix(1);
+    return std::string(line);
+  }
+  return {};
 }

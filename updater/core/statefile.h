@@ -67,3 +67,8 @@ void statefile_SetOps(const StateFileOps* ops);
 // Removes the state file at path and flushes its folder, so that the removal
 // survives a power cut as a replacement does. A missing file is no error.
 kv::Status statefile_Remove(const std::string& path);
+
+// The value of the first "key: value" line of a state file's text (blanks
+// after the colon skipped, up to the end of the line); empty when there is
+// none.
+std::string statefile_Field(std::string_view text, std::string_view key);

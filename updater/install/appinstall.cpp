@@ -13,6 +13,7 @@
 #include "core/sleep.h"
 #include "install/roadrecord.h"
 #include "intake/cleanup.h"
+#include "intake/inflight.h"
 
 namespace {
 
@@ -71,10 +72,12 @@ void doInstall_silentInstall(const char* package, int simulate) {
   if (simulate == 1) {
     log_Print(1, "doInstall_silentInstall, SIM mode, pretend to install '%s' with 'systemctl start install@%s  '\n",
               package, package);
+    inflight_Installed();
     return;
   }
   const std::string line = InstallerUnitLine(package);
   log_Print(2, "doInstall_silentInstall Start Package Install silently- : %s\n", line.c_str());
+  inflight_Installed();
   cmd_Run(line.c_str());
 }
 
@@ -118,6 +121,7 @@ void doInstall_execStartAppInstall(const char* package, const char* platform, in
   // The installer unit brings the application back; it runs as a job of the
   // service manager and finishes even when the daemon is killed meanwhile.
   doInstall_EndServiceRoad();
+  inflight_Installed();
   if (simulate != 1) cmd_Run(InstallerUnitLine(package).c_str());
   if (simulate != 0) log_Print(1, "doInstall_execStartAppInstall, SIM mode done \n");
 }

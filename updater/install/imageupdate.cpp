@@ -23,12 +23,12 @@
 #include "idprot/progress.h"
 #include "install/appinstall.h"
 #include "install/roadrecord.h"
+#include "install/savedstate.h"
+#include "intake/inflight.h"
 
 namespace {
 
 constexpr long kOneSecond = 1000000;
-
-std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
 
 // Creates an empty marker in the watch folder. It replaces whatever entry
 // stands at its name; a link put there is never followed.
@@ -124,8 +124,7 @@ int doInstall_RunMenderUpdate(const char* platform, int simulate) {
   if (localtime_r(&now, &local) != nullptr) std::strftime(stamp, sizeof stamp, "%Y%m%d%H%M", &local);
   if (simulate != 0) log_Print(1, "doInstall_RunMenderUpdate, SIM mode, pretend to install image\n");
 
-  const std::string work = paths_WorkFolder();
-  cmd_Run(("cp " + paths_Device(devpath::kSystemLogCopy) + "  " + Quoted(work + "quorvanlog" + stamp)).c_str());
+  doInstall_SaveSystemLog(stamp);
   log_Print(1, "doInstall_RunMenderUpdate, image update started! \n");
   kv_SleepMicroseconds(kOneSecond);
   if (simulate != 0) {
@@ -134,8 +133,7 @@ int doInstall_RunMenderUpdate(const char* platform, int simulate) {
     return 0;
   }
 
-  cmd_Run(("cp " + paths_Device(devpath::kOpkgStatus) + " " + Quoted(work)).c_str());
-  ::sync();
+  doInstall_SavePackageDatabase();
   progress_SetAction("installing IMAGE.CRY", 1);
 
   bool installCommand = false;
@@ -186,6 +184,13 @@ int doInstall_RunMenderUpdate(const char* platform, int simulate) {
       break;
     }
     if (std::strstr(line, "Enabling partition") != nullptr) {
+      if (!success) {
+        // The new image is the boot candidate from here on: the marker that
+        // makes the next start commit it is written at once, not after the
+        // splash steps, so that no kill in between leaves it uncommitted.
+        Touch(kImageOkMarker);
+        inflight_Installed();
+      }
       success = true;
       SetComplete();
       log_Print(1, "doInstall_RunMenderUpdate status: Complete");
@@ -218,7 +223,6 @@ int doInstall_RunMenderUpdate(const char* platform, int simulate) {
     kv_SleepMicroseconds(kOneSecond);
     cmd_System("psplash-write \"QUIT\"");
     log_Print(1, "doInstall_RunMenderUpdate, Mender image update successfull. Rebooting! \n");
-    Touch(kImageOkMarker);
     cmd_System(("rm " + paths_Device(devpath::kOpkgStatus)).c_str());
     doInstall_CleanUpperdir();
     doInstall_Reboot();

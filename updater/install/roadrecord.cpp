@@ -3,10 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <optional>
 #include <string>
-#include <string_view>
 
 #include "core/cmd.h"
 #include "core/handles.h"
@@ -21,36 +18,16 @@ constexpr std::size_t kRecordLimit = 4096;
 
 std::string RecordPath() { return std::string(paths_WorkFolder()) + kRoadRecordName; }
 
-// The first kRecordLimit bytes of a small file, looked at without following
-// a link; nothing when it cannot be opened.
-std::optional<std::string> ReadSmall(const std::string& path) {
-  kv::Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!fd) return std::nullopt;
-  std::string text(kRecordLimit, '\0');
-  const ssize_t n = ::read(fd.get(), text.data(), text.size());
-  text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-  return text;
-}
-
+// The id of the current boot; empty when it cannot be read.
 std::string BootId() {
-  const std::string text = ReadSmall(paths_Device(devpath::kBootId)).value_or("");
-  return text.substr(0, text.find('\n'));
-}
-
-// The value of "key: value" in the record text; empty when absent.
-std::string ValueOf(const std::string& text, std::string_view key) {
-  std::size_t at = 0;
-  while (at < text.size()) {
-    const std::size_t end = std::min(text.find('\n', at), text.size());
-    const std::string_view line(text.data() + at, end - at);
-    if (line.size() > key.size() + 1 && line.substr(0, key.size()) == key && line[key.size()] == ':') {
-      std::string_view value = line.substr(key.size() + 1);
-      while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
-      return std::string(value);
-    }
-    at = end + 1;
-  }
-  return {};
+  const std::string path = paths_Device(devpath::kBootId);
+  kv::Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd) return {};
+  char text[64];
+  const ssize_t n = ::read(fd.get(), text, sizeof text);
+  if (n <= 0) return {};
+  const std::string id(text, static_cast<std::size_t>(n));
+  return id.substr(0, id.find('\n'));
 }
 
 }  // namespace
@@ -69,12 +46,11 @@ void doInstall_EndServiceRoad() {
 }
 
 void doInstall_RecoverServiceRoad(const char* platform) {
-  const std::optional<std::string> record = ReadSmall(RecordPath());
+  const kv::Result<std::string> record = statefile_Read(RecordPath(), kRecordLimit);
   if (!record) return;
-  const std::string& text = *record;
-  std::string road = ValueOf(text, "road");
+  std::string road = statefile_Field(record.value(), "road");
   if (road.empty()) road = "a road that stopped the services";
-  const std::string recorded = ValueOf(text, "boot");
+  const std::string recorded = statefile_Field(record.value(), "boot");
   const std::string current = BootId();
   if (!recorded.empty() && !current.empty() && recorded != current) {
     log_Print(3, "doInstall_RecoverServiceRoad, %s ended with a restart of the machine\n", road.c_str());

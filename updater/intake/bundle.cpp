@@ -20,6 +20,7 @@
 #include "core/paths.h"
 #include "core/statefile.h"
 #include "intake/headerwalk.h"
+#include "intake/inflight.h"
 #include "intake/scandir.h"
 #include "intake/unpack.h"
 
@@ -272,6 +273,7 @@ int OwnPackage(ManifestStep& m, const char* platform) {
   const std::string name = m.MemberName(i);
   if (m.Exists(name)) {
     log_Print(3, "scandir_Check&PrepInstaller1 -OK for move file: %s\n", (m.bundle_ + name).c_str());
+    inflight_BeginMember(name.c_str(), name.c_str());
     Run(m.MoveLine(name, m.watch_));
     ::sync();
     log_Print(2, "scandir_Check&PrepInstaller1 - no .sign64 check is implemented for: %s\n", name.c_str());
@@ -317,6 +319,7 @@ int OsImage(ManifestStep& m, const char* platform) {
     log_Print(1, "scandir_Check&PrepInstaller2 - bundleworks, did not find %s \n", memberPath.c_str());
   } else {
     log_Print(1, "scandir_Check&PrepInstaller2 - bundleworks, found %s \n", name.c_str());
+    inflight_BeginMember(name.c_str(), "IMAGE.CRY");
     UpdateLog(kUpdateLogImage, name.c_str());
     const std::string line = m.MoveLine(name, m.watch_ + "IMAGE.CRY");
     log_Print(3, "scandir_Check&PrepInstaller2 - OK for moving: %s\n", line.c_str());
@@ -389,6 +392,7 @@ int Application(ManifestStep& m, const char* platform, const char* fileType, int
   if (m.Exists(name)) {
     const std::string line = m.MoveLine(name, m.watch_);
     StepLog::Moving(line.c_str());
+    inflight_BeginMember(name.c_str(), name.c_str());
     Run(line);
     ::sync();
     StepLog::NoCheck(name.c_str());
@@ -410,6 +414,7 @@ int CatchAll(ManifestStep& m, const char* platform) {
     if (m.Exists(name)) {
       const std::string line = m.MoveLine(name, m.watch_);
       log_Print(3, "scandir_Check&PrepInstaller5 - OK for moving: %s\n", line.c_str());
+      inflight_BeginMember(name.c_str(), name.c_str());
       Run(line);
       ::sync();
       log_Print(2, "scandir_Check&PrepInstaller5 - no .sign64 check is implemented for: %s\n", name.c_str());
