@@ -29,6 +29,7 @@ the order it sent them; notifications go to notify.log in the sandbox.
 """
 import argparse
 import contextlib
+import ctypes
 import json
 import os
 import re
@@ -72,6 +73,11 @@ REAL_TOOLS = {
 SAFE_PATH = re.compile(r"^[A-Za-z0-9_\-/.@:]+$")
 
 DEFAULT_IMAGE_VERSION = "kv-image-3.2.1"
+
+CLONE_NEWNET = 0x40000000
+# System calls through which the daemon sends a message on a socket (send
+# is sendto), by machine.
+SEND_SYSCALLS = {"x86_64": ("44", "46"), "aarch64": ("206", "211")}
 
 
 def _write(path, text, mode=0o644):
@@ -252,7 +258,8 @@ def temporary_sandboxes():
 class Daemon:
     """kvupdaterd running in a sandbox, its own network namespace and a private /dev."""
 
-    def __init__(self, sandbox, args=(), daemon=None, interfaces=("eth0", "eth1"), env=None, notify=False):
+    def __init__(self, sandbox, args=(), daemon=None, interfaces=("eth0", "eth1"), env=None, notify=False,
+                 lockstep=False):
         build = os.environ.get("KV_BUILD_DIR") or os.path.join(SOURCE_DIR, "build")
         self.sandbox = sandbox
         self.args = list(args)
@@ -274,6 +281,9 @@ class Daemon:
         self._threads = []
         self._peer_netns = None
         self._kill_when = None
+        # With lockstep, the daemon can leave at most one message unread on
+        # the socket: its next one waits until the reader has taken it.
+        self.lockstep = lockstep
 
     # --- network namespace --------------------------------------------------
     def ns(self, *cmd, check=True):
@@ -332,7 +342,7 @@ class Daemon:
     def _serve_syslog(self):
         self._sockdir = tempfile.mkdtemp(prefix="kvlog-")
         path = os.path.join(self._sockdir, "log")
-        self._sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self._sock = self._lockstep_socket() if self.lockstep else socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self._sock.bind(path)
         reader = self._read_syslog
         if self.notify:
@@ -345,8 +355,59 @@ class Daemon:
         self._threads.append(t)
         return path
 
+    def _lockstep_socket(self):
+        """A datagram socket made in the daemon's network namespace with the
+        namespace's queue limit for such sockets set to 0: a sender blocks
+        while one message of its waits unread."""
+        self.ns("sysctl", "-qw", "net.unix.max_dgram_qlen=0")
+        made = {}
+
+        def make():
+            # setns changes the namespace of this thread only, which ends here.
+            libc = ctypes.CDLL(None, use_errno=True)
+            fd = os.open(f"/run/netns/{self.netns}", os.O_RDONLY | os.O_CLOEXEC)
+            try:
+                if libc.setns(fd, CLONE_NEWNET) != 0:
+                    raise OSError(ctypes.get_errno(), "setns")
+            finally:
+                os.close(fd)
+            made["sock"] = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+
+        t = threading.Thread(target=make)
+        t.start()
+        t.join()
+        return made["sock"]
+
+    def _kill_if_next(self):
+        """With kill_at_syslog: looks at the next message without taking it;
+        when it is the line asked for, kills the daemon once it waits to send
+        its next message (lockstep) or has ended."""
+        if self._kill_when is None:
+            return
+        try:
+            data = self._sock.recv(1 << 16, socket.MSG_PEEK)
+        except OSError:
+            return
+        m = self._SYSLOG_LINE.match(data)
+        if not m or not self._kill_when(m.group(4).decode(errors="replace")):
+            return
+        self._kill_when = None
+        deadline = time.monotonic() + 20
+        while self.lockstep and self.alive() and not self._waits_to_send() and time.monotonic() < deadline:
+            time.sleep(0.001)
+        self._killpg()
+
+    def _waits_to_send(self):
+        try:
+            with open(f"/proc/{self.proc.pid}/syscall") as f:
+                number = f.read().split(" ", 1)[0]
+        except OSError:
+            return True
+        return number in SEND_SYSCALLS.get(os.uname().machine, ())
+
     def _read_syslog(self):
         while True:
+            self._kill_if_next()
             try:
                 data = self._sock.recv(1 << 16)
             except OSError:
@@ -358,6 +419,7 @@ class Daemon:
         log datagram begins with "<priority>", a notification is KEY=VALUE lines."""
         ucred = struct.Struct("iII")  # pid, uid, gid
         while True:
+            self._kill_if_next()
             try:
                 data, ancillary, _, _ = self._sock.recvmsg(1 << 16, socket.CMSG_SPACE(ucred.size))
             except OSError:
@@ -385,10 +447,6 @@ class Daemon:
             entry = (-1, "", data.decode(errors="replace"))
         with self._cond:
             self.syslog.append(entry)
-            kill = self._kill_when is not None and self._kill_when(entry[2])
-            if kill:
-                self._kill_when = None
-                self._killpg()
             self._cond.notify_all()
         with open(os.path.join(self.sandbox.path, "syslog.log"), "a") as f:
             f.write(f"<{entry[0]}> {entry[1]}: {entry[2]}\n")
@@ -442,9 +500,11 @@ class Daemon:
         return self.proc.wait(timeout=20)
 
     def kill_at_syslog(self, predicate):
-        """Kills the daemon (as kill() does) from the log reader itself, as soon
-        as a system log line arrives for whose text predicate is true, before
-        any later line is read."""
+        """Kills the daemon (as kill() does) from the log reader itself when a
+        system log line arrives for whose text predicate is true (called once
+        for each line, in order), before that line is taken from the socket.
+        With lockstep the daemon then goes on only until its next message: it
+        is killed at a step it can be seen at, the same in every run."""
         with self._cond:
             self._kill_when = predicate
 

@@ -30,6 +30,10 @@ namespace {
 
 constexpr long kOneSecond = 1000000;
 
+// What the OK marker holds once the image is committed and only the steps
+// after the commit are left (the marker is created empty).
+constexpr char kCommitted[] = "committed\n";
+
 // Creates an empty marker in the watch folder. It replaces whatever entry
 // stands at its name; a link put there is never followed.
 void Touch(const char* marker) {
@@ -255,21 +259,29 @@ void doInstall_MenderCommit(int simulate) {
     log_Print(1, "doInstall_MenderCommit, SIM mode, pretend to do mender commit\n");
     return;
   }
-  // The marker goes only once the commit has succeeded: a commit that failed
-  // or was cut off by a kill or a power cut is tried again at the next start.
-  const int status = RunCommit();
-  if (status != 0) {
-    log_SetPriority(kPriorityError);
-    log_Print(1, "doInstall_MenderCommit, Mender image commit failed! status %d, tried again at the next start\n",
-              status);
-    return;
-  }
-  if (kv::Status removed = statefile_Remove(marker); !removed) {
-    log_Print(3, "doInstall_MenderCommit, marker not removed: %s\n", removed.error().message().c_str());
+  // The marker goes only once the commit and the steps after it are done. A
+  // commit that failed or was cut off is tried again at the next start; once
+  // it has succeeded the marker says so, and a start after a kill finishes
+  // the steps without committing a second time.
+  const kv::Result<std::string> state = statefile_Read(marker, sizeof kCommitted);
+  if (!state || state.value() != kCommitted) {
+    const int status = RunCommit();
+    if (status != 0) {
+      log_SetPriority(kPriorityError);
+      log_Print(1, "doInstall_MenderCommit, Mender image commit failed! status %d, tried again at the next start\n",
+                status);
+      return;
+    }
+    if (kv::Status written = statefile_Write(marker, kCommitted); !written) {
+      log_Print(3, "doInstall_MenderCommit, marker not updated: %s\n", written.error().message().c_str());
+    }
   }
   log_Print(1, "doInstall_MenderCommit, Mender image commit completed! \n");
   doInstall_CleanUpperdir();
   cmd_System(paths_Device(devpath::kSyncUsers).c_str());
+  if (kv::Status removed = statefile_Remove(marker); !removed) {
+    log_Print(3, "doInstall_MenderCommit, marker not removed: %s\n", removed.error().message().c_str());
+  }
   Park();
 }
 

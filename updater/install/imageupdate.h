@@ -32,11 +32,13 @@ std::chrono::seconds doInstall_ImageDeadline();
 int doInstall_RunMenderUpdate(const char* platform, int simulate);
 
 // At start-up: when the OK marker exists and counts, commits the running
-// image; once "mender commit" has exited with status 0 removes the marker,
-// cleans the writable layer, runs the user sync script and then parks the
-// daemon for ever (reporting readiness and feeding the watchdog). A commit
-// that fails is logged as an error and the marker stays, so the next start
-// tries again; the start-up then goes on. Returns at once when there is
+// image; once "mender commit" has exited with status 0 the marker holds
+// "committed", the writable layer is cleaned, the user sync script runs, the
+// marker is removed and the daemon parks for ever (reporting readiness and
+// feeding the watchdog). A start that finds "committed" in the marker (a
+// kill came after the commit) does those steps without committing again. A
+// commit that fails is logged as an error and the marker stays, so the next
+// start tries again; the start-up then goes on. Returns at once when there is
 // nothing to commit, and in simulation mode (the marker stays). An entry of
 // the marker's name that the daemon's user did not make (another user's
 // file, a link, a FIFO) is removed with one line and commits nothing.
