@@ -1,0 +1,407 @@
+"""Killed at any step: a bundle with the daemon's own package, the OS image,
+the platform's application as a plain package (APP-IPK) and as a container
+(APP-CRY) is worked through while the daemon is killed with SIGKILL (with
+everything it started, as the service manager or a power cut ends it) at
+each observable step in turn: each call of a device program and each line of
+the system log. Then the daemon is started again, as often as the device
+would (after a requested restart of the machine, after the park that follows
+a commit), until the bundle is settled, and the device must be sound:
+
+- every member installed exactly once, or the bundle ended with a logged
+  reason;
+- the manifest, whenever the daemon was killed, a whole JSON array, and
+  never empty while members remain;
+- no install lock, no staging folder, no temporary state file left;
+- the application services running and the splash screen closed;
+- the update log holding each member at most once (once when installed).
+
+A clean run first records the steps, phase by phase; each kill starts from the
+clean run's copy of the sandbox at the beginning of its phase:
+  A  the bundle dropped: unpacked, own package installed, image written,
+     restart of the machine requested (exit 75 in a sandbox);
+  B  the start after that restart: commit of the image, park;
+  C  the start after the park: application package, container, used-up
+     manifest.
+Kill points of phase B include the start-up before the commit (between the
+restart and the commit) and the commit itself.
+
+The daemon's fixed waits are shortened (kvfastwait.so); no timing is asserted.
+CTest label: faultmatrix.
+"""
+import json
+import os
+import re
+import shutil
+import time
+
+import pytest
+
+from conftest import drop as conftest_drop
+from intake_common import update_log
+from kvsandbox import STANDINS, Daemon, Sandbox
+from packages import BUILD_DIR, make_cry, make_ipk, make_raw_bundle, sign
+
+FASTWAIT = os.path.join(BUILD_DIR, "tests", "e2e", "kvfastwait.so")
+SERVICES = ["display-saver", "app", "kvserver", "kvwebview", "display-manager"]
+INSTALLERS = {"own": "install@kvupdaterd", "app": "install@kv2-touch", "container": "install@kvserver"}
+UPDATE_LOG_LINES = {
+    "own": "KVUPDATER: kvupdaterd_1.1.ipk, version: 1.1",
+    "image": "     IMAGE: image.cry",
+    "app": "       IPK: app_2.5.ipk, version: 2.5",
+    "container": "       IPK: appc_2.6.ipk, version: 2.6",
+}
+MEMBER_FILES = ["kvupdaterd_1.1.ipk", "image.cry", "app_2.5.ipk", "appc_2.6.CRY"]
+BUNDLE_ENDED = re.compile(r"bundle ended\n$")
+TAKEN = "scandir_getCRYFileTypeFromHeader, detected Bundle file\n"
+PARKED = "doInstall_MenderCommit, Mender image commit completed! \n"
+LIFE_TIMEOUT = 120
+VERBOSE = os.environ.get("KV_FAULTMATRIX_VERBOSE", "2")
+UPDATER_OUTPUT = " 50%\n100%\nEnabling partition /dev/mmcblk0p3\n"
+
+
+def fast_env():
+    asan = os.environ.get("ASAN_OPTIONS", "")
+    return {"LD_PRELOAD": FASTWAIT, "ASAN_OPTIONS": (asan + ":" if asan else "") + "verify_asan_link_order=0"}
+
+
+@pytest.fixture(scope="module")
+def bundle(tmp_path_factory):
+    t = str(tmp_path_factory.mktemp("bundle"))
+    own = make_ipk(os.path.join(t, "own"), "kvupdaterd", "1.1", file_name="kvupdaterd_1.1.ipk")
+    image = os.path.join(t, "image.cry")
+    with open(image, "wb") as f:
+        f.write(b"artifact " * 1000)
+    app = make_ipk(os.path.join(t, "app"), "kv2-touch", "2.5", file_name="app_2.5.ipk")
+    inner = make_ipk(os.path.join(t, "inner"), "kvserver", "2.6", file_name="inner.ipk")
+    container = make_cry(inner, os.path.join(t, "appc_2.6.CRY"), "KV2_TOUCH")
+    members = []
+    # Each member with its signature; a container's covers the package inside it.
+    for path, signed in [(own, own), (image, image), (app, app), (container, inner)]:
+        name = os.path.basename(path)
+        signature = os.path.join(t, os.path.splitext(name)[0] + ".sign64")
+        sign(signed, signature)
+        for p in (path, signature):
+            with open(p, "rb") as f:
+                members.append((os.path.basename(p), f.read()))
+    manifest = [
+        {"packageName": "kvupdaterd", "swRev": "1.1", "platformName": "all", "fileName": "kvupdaterd_1.1.ipk"},
+        {"packageName": "image", "swRev": "kv-image-4.0.0", "platformName": "kv2-touch", "fileName": "image.cry"},
+        {"packageName": "kv2-touch", "swRev": "2.5", "platformName": "kv2-touch", "fileName": "app_2.5.ipk",
+         "fileType": "APP-IPK"},
+        {"packageName": "kv2-touch", "swRev": "2.6", "platformName": "kv2-touch", "fileName": "appc_2.6.CRY",
+         "fileType": "APP-CRY"},
+    ]
+    members.append(("allinfo.json", json.dumps(manifest, indent=1).encode()))
+    return make_raw_bundle(os.path.join(t, "update_2024.CRY"), members)
+
+
+# --- one device, one bundle, many lives of the daemon --------------------------
+
+def normal(text, sb):
+    return text.replace(sb.root, "<root>")
+
+
+class KillAtCall:
+    """Holds the n-th call of a device program with the given arguments
+    (counted from journal line `start`, where the phase began); the test then
+    kills the daemon."""
+
+    HOOK = """
+import json, os, time
+target = json.load(open(os.path.join(sandbox, "control", "kill-at.json")))
+me = [{name!r}] + [a.replace(root, "<root>") for a in args]
+if me == target["argv"]:
+    with open(os.path.join(sandbox, "journal.jsonl")) as f:
+        lines = f.readlines()[target["from"]:]
+    seen = sum(1 for line in lines if [a.replace(root, "<root>") for a in json.loads(line)] == me)
+    if seen == target["occurrence"]:
+        open(os.path.join(sandbox, "control", "held"), "w").close()
+        while True:
+            time.sleep(1)
+"""
+
+    def __init__(self, argv, occurrence, start):
+        self.argv, self.occurrence, self.start = argv, occurrence, start
+        self.fired = False
+
+    def arm(self, sb, d):
+        self.fired = False
+        with open(os.path.join(sb.control_dir, "kill-at.json"), "w") as f:
+            json.dump({"argv": self.argv, "occurrence": self.occurrence, "from": self.start}, f)
+        for name in STANDINS:
+            with open(os.path.join(sb.control_dir, name + ".hook"), "w") as f:
+                f.write(self.HOOK.format(name=name))
+
+    def reached(self, sb, d):
+        if os.path.exists(os.path.join(sb.control_dir, "held")):
+            d.kill()
+            self.fired = True
+        return self.fired
+
+    def disarm(self, sb):
+        for name in os.listdir(sb.control_dir):
+            if name.endswith(".hook") or name in ("kill-at.json", "held"):
+                os.remove(os.path.join(sb.control_dir, name))
+
+    def __str__(self):
+        return f"call {' '.join(self.argv)} #{self.occurrence}"
+
+
+class KillAtLine:
+    """Kills the daemon from the log reader as the n-th line with this text
+    (of the daemon's life) arrives."""
+
+    def __init__(self, text, occurrence):
+        self.text, self.occurrence = text, occurrence
+        self.fired = False
+
+    def arm(self, sb, d):
+        self.fired, seen = False, [0]
+
+        def match(text):
+            if normal(text, sb) != self.text:
+                return False
+            seen[0] += 1
+            self.fired = seen[0] == self.occurrence
+            return self.fired
+        d.kill_at_syslog(match)
+
+    def reached(self, sb, d):
+        return self.fired and not d.alive()
+
+    def disarm(self, sb):
+        pass
+
+    def __str__(self):
+        return f"line {self.text!r} #{self.occurrence}"
+
+
+class Device:
+    """The daemon's lives on one sandbox until the bundle is settled."""
+
+    def __init__(self, sb, history=None):
+        self.sb = sb
+        self.reboot_marks = []     # journal length at each restart of the machine
+        self.kills = []            # (kill point, manifest text, bundle folder) right after each kill
+        self.lives = []            # system log texts of each life
+        self.drop_mark = None      # (journal length, log lines) when the bundle was dropped
+        if history is not None:
+            self.reboot_marks, self.lives = list(history.reboot_marks), list(history.lives)
+
+    def history(self):
+        """What a copy of the sandbox made now carries over to a Device on it."""
+        h = Device(self.sb)
+        h.reboot_marks, h.lives = list(self.reboot_marks), list(self.lives)
+        return h
+
+    def life(self, kill=None, drop=None):
+        """Runs one life of the daemon; returns how it ended: "restart"
+        (restart of the machine requested), "parked", "killed", "settled".
+        With drop, the bundle is dropped once the loop runs."""
+        sb = self.sb
+        journal_at_start = len(sb.journal())
+        d = Daemon(sb, ["-v", VERBOSE], interfaces=(), notify=True, lockstep=True, env=fast_env())
+        if kill is not None:
+            kill.arm(sb, d)
+        try:
+            d.start()
+            if drop is not None:
+                d.wait_syslog("looking for changes", timeout=LIFE_TIMEOUT)
+                self.drop_mark = (len(sb.journal()), len(d.syslog))
+                conftest_drop(sb, drop)
+            return self._follow(d, kill, journal_at_start)
+        finally:
+            d.stop()
+            if kill is not None:
+                kill.disarm(sb)
+            self.lives.append(d.syslog_texts())
+
+    def _follow(self, d, kill, journal_at_start):
+        sb = self.sb
+        settled_since = None
+        deadline = time.monotonic() + LIFE_TIMEOUT
+        while True:
+            if kill is not None and kill.reached(sb, d):
+                d.wait_exit()
+                self.kills.append((str(kill), self.manifest_text(), os.listdir(sb.dev("/home/root/bundle/"))))
+                return "killed"
+            if not d.alive():
+                rc = d.wait_exit()
+                assert rc == 75, f"daemon ended with {rc}: {d.stderr_text()[-2000:]}"
+                self.restart_machine()
+                return "restart"
+            journal = sb.journal()
+            if PARKED in d.syslog_texts() and ["/home/root/sync-users.sh"] in journal[journal_at_start:]:
+                # Parked after a commit until the machine restarts.
+                d.kill()
+                self.restart_machine()
+                return "parked"
+            if kill is None and self.quiet():
+                # Settled once passes go by without any device program call.
+                mark = (len(journal), len(d.notifications))
+                if settled_since is None or settled_since[0] != mark[0]:
+                    settled_since = mark
+                elif mark[1] - settled_since[1] >= 3:
+                    return "settled"
+            else:
+                settled_since = None
+            assert time.monotonic() < deadline, f"life did not end ({kill}); log: {d.syslog_texts()[-15:]}"
+            time.sleep(0.05)
+
+    def restart_machine(self):
+        self.reboot_marks.append(len(self.sb.journal()))
+        self.sb.restart_machine()
+
+    def quiet(self):
+        """Nothing left to work on: no manifest, no container or package waiting."""
+        sb = self.sb
+        if os.path.exists(sb.dev("/home/root/bundle/allinfo.json")):
+            return False
+        return not [f for f in os.listdir(sb.dev("/opt/kv2/swfw/")) if f.split(".")[-1].upper() in ("CRY", "IPK")]
+
+    def manifest_text(self):
+        path = self.sb.dev("/home/root/bundle/allinfo.json")
+        return open(path).read() if os.path.exists(path) else None
+
+    def run_to_end(self, kill=None, drop=None):
+        """Lives until the bundle is settled; the first one may be killed."""
+        outcome = self.life(kill, drop)
+        for _ in range(8):
+            if outcome == "settled":
+                return
+            outcome = self.life()
+        raise AssertionError("the bundle never settled")
+
+    def problems(self):
+        """What is wrong with the device now that the bundle is settled."""
+        sb = self.sb
+        journal = sb.journal()
+        ended = any(BUNDLE_ENDED.search(t) for texts in self.lives for t in texts)
+        units = [c[2] for c in journal if c[:2] == ["systemctl", "start"]]
+        installed = {m: units.count(u) for m, u in INSTALLERS.items()}
+        # The image counts once committed; a commit held and killed did not end.
+        installed["image"] = journal.count(["mender", "commit"]) - sum(
+            1 for point, _, _ in self.kills if point.startswith("call mender commit"))
+        log = update_log(sb)
+        found = []
+        for member, n in installed.items():
+            if n > 1 or (n == 0 and not ended):
+                found.append(f"{member} installed {n} times, no logged end of the bundle")
+            lines = log.count(UPDATE_LOG_LINES[member] + "\n")
+            if lines > 1 or (n == 1 and lines != 1):
+                found.append(f"{member} {lines} times in the update log, installed {n} times")
+        for point, text, folder in self.kills:
+            if text is None:
+                continue
+            try:
+                items = json.loads(text)
+            except ValueError:
+                found.append(f"manifest not whole after the kill at {point}: {text!r}")
+                continue
+            if not isinstance(items, list) or (items == [] and set(folder) & set(MEMBER_FILES)):
+                found.append(f"manifest {text!r} after the kill at {point}, members left: {folder}")
+        if os.path.exists(sb.dev("/home/root/bundle/allinfo.json")):
+            found.append("manifest left")
+        if os.path.lexists(sb.dev("/opt/kv2/swfw/install.lock")):
+            found.append("install lock left")
+        for folder in ("/opt/kv2/swfw/", "/home/root/", "/home/root/bundle/"):
+            left = [f for f in os.listdir(sb.dev(folder)) if f.startswith((".kvunpack", ".kvstage", ".kvstate"))]
+            if left:
+                found.append(f"left in {folder}: {left}")
+        running, splash = self.display(journal)
+        if running != set(SERVICES):
+            found.append(f"services not running: {sorted(set(SERVICES) - running)}")
+        if splash:
+            found.append("splash screen left up")
+        return found
+
+    def display(self, journal):
+        """The application services running and whether the splash screen is
+        up after the journal's calls: a restart of the machine starts the
+        services and ends the splash, and so does the application's installer
+        unit once started (it runs as a job of the service manager)."""
+        running, splash = set(SERVICES), False
+        marks = set(self.reboot_marks)
+        for i, call in enumerate(journal + [None]):
+            if i in marks:
+                running, splash = set(SERVICES), False
+            if call is None:
+                break
+            if call[:2] == ["systemctl", "stop"]:
+                running.discard(call[2])
+            elif call[:2] == ["systemctl", "restart"]:
+                running.add(call[2])
+            elif call == ["systemctl", "start", INSTALLERS["app"]]:
+                running, splash = set(SERVICES), False
+            elif call[0] == "psplash":
+                splash = True
+            elif call == ["psplash-write", "QUIT"]:
+                splash = False
+        return running, splash
+
+
+def record_steps(device, outcome_wanted, drop=None):
+    """The clean run's steps of one life: device program calls (with their
+    occurrence in the life) and log lines (likewise); with drop, only those
+    after the bundle was recognised."""
+    sb = device.sb
+    before = len(sb.journal())
+    assert device.life(drop=drop) == outcome_wanted
+    journal_from, lines_from = device.drop_mark if drop is not None else (before, 0)
+    journal = [[normal(a, sb) for a in c] for c in sb.journal()]
+    # The user sync script is run by its path, which no control file can name;
+    # the line the commit logs just before it stands for it.
+    steps = [KillAtCall(journal[i], journal[before:i + 1].count(journal[i]), before)
+             for i in range(journal_from, len(journal)) if "/" not in journal[i][0]]
+    seen = {}
+    texts = [normal(t, sb) for t in device.lives[-1]]
+    if drop is not None:
+        # Until the loop takes it, the bundle is a file in the watch folder like
+        # any other; the start-up after a kill removes such files with the
+        # artefacts of earlier runs. Its road begins once it is recognised.
+        lines_from = texts.index(TAKEN, lines_from) + 1
+    for i, text in enumerate(texts):
+        seen[text] = seen.get(text, 0) + 1
+        if i >= lines_from:
+            steps.append(KillAtLine(text, seen[text]))
+    return steps
+
+
+@pytest.fixture(scope="module")
+def clean(bundle, tmp_path_factory):
+    """The clean run: a copy of the sandbox at the beginning of each phase,
+    and the steps of each phase."""
+    base = str(tmp_path_factory.mktemp("clean"))
+    sb = Sandbox.create(os.path.join(base, "device"), "kv2-touch")
+    sb.steer("mender", out=UPDATER_OUTPUT, subcommand="-rootfs")
+    device = Device(sb)
+    snapshots, steps = {}, {}
+    for phase, outcome in (("A", "restart"), ("B", "parked"), ("C", "settled")):
+        snapshots[phase] = (sb.copy_to(os.path.join(base, phase)), device.history())
+        steps[phase] = record_steps(device, outcome, drop=bundle if phase == "A" else None)
+    assert device.problems() == []
+    return snapshots, steps
+
+
+def test_killed_at_each_step_nothing_is_lost_or_stuck(clean, bundle, tmp_path, capsys):
+    snapshots, steps = clean
+    failures, covered = [], 0
+    started = time.monotonic()
+    for phase in "ABC":
+        for i, step in enumerate(steps[phase]):
+            snapshot, history = snapshots[phase]
+            device = Device(snapshot.copy_to(str(tmp_path / f"{phase}{i}")), history)
+            try:
+                device.run_to_end(step, drop=bundle if phase == "A" else None)
+                problems = device.problems() if step.fired else ["kill point not reached"]
+            except (AssertionError, TimeoutError) as e:
+                problems = [f"{type(e).__name__}: {e}"]
+            covered += 1
+            if problems:
+                failures.append(f"phase {phase}, killed at {step}: {problems}")
+            else:
+                shutil.rmtree(device.sb.path, ignore_errors=True)
+    with capsys.disabled():
+        print(f"\nfault matrix: {covered} kill points covered "
+              f"({', '.join(f'{p} {len(steps[p])}' for p in 'ABC')}) in {time.monotonic() - started:.0f} s")
+    assert failures == [], "\n".join(failures)
