@@ -199,7 +199,6 @@ class Device:
         (restart of the machine requested), "parked", "killed", "settled".
         With drop, the bundle is dropped once the loop runs."""
         sb = self.sb
-        journal_at_start = len(sb.journal())
         d = Daemon(sb, ["-v", VERBOSE], interfaces=(), notify=True, lockstep=True, env=fast_env())
         if kill is not None:
             kill.arm(sb, d)
@@ -209,14 +208,14 @@ class Device:
                 d.wait_syslog("looking for changes", timeout=LIFE_TIMEOUT)
                 self.drop_mark = (len(sb.journal()), len(d.syslog))
                 conftest_drop(sb, drop)
-            return self._follow(d, kill, journal_at_start)
+            return self._follow(d, kill)
         finally:
             d.stop()
             if kill is not None:
                 kill.disarm(sb)
             self.lives.append(d.syslog_texts())
 
-    def _follow(self, d, kill, journal_at_start):
+    def _follow(self, d, kill):
         sb = self.sb
         settled_since = None
         deadline = time.monotonic() + LIFE_TIMEOUT
@@ -231,8 +230,9 @@ class Device:
                 self.restart_machine()
                 return "restart"
             journal = sb.journal()
-            if PARKED in d.syslog_texts() and ["/home/root/sync-users.sh"] in journal[journal_at_start:]:
-                # Parked after a commit until the machine restarts.
+            if PARKED in d.syslog_texts() and "READY=1" in [text for _, _, text in d.notifications]:
+                # Parked after a commit (it reports readiness only then) until
+                # the machine restarts.
                 d.kill()
                 self.restart_machine()
                 return "parked"
