@@ -34,6 +34,12 @@ constexpr long kOneSecond = 1000000;
 // after the commit are left (the marker is created empty).
 constexpr char kCommitted[] = "committed\n";
 
+// The watchdog is widened for the updater's deadline and this margin, which
+// covers what the update does besides running the updater: saving state,
+// preparing the display, ending an updater past its deadline, the failure
+// path's wait and the service restarts.
+constexpr std::chrono::minutes kWatchdogMargin{5};
+
 // Creates an empty marker in the watch folder. It replaces whatever entry
 // stands at its name; a link put there is never followed.
 void Touch(const char* marker) {
@@ -63,11 +69,6 @@ const char* PrepareDisplay(const char* platform) {
   }
   return nullptr;
 }
-
-// The display, the services and the markers are settled by the time the
-// updater's deadline has passed: preparing the display, ending the updater,
-// the failure path's wait and the service restarts.
-constexpr std::chrono::minutes kWatchdogMargin{5};
 
 void SetComplete() {
   progress_SetComponent(kImageFile, 100);
