@@ -34,7 +34,6 @@ inline constexpr std::string_view kSystemLogCopy = "/var/log/quorvanlog";
 inline constexpr std::string_view kMd5sum = "/usr/bin/md5sum";
 inline constexpr std::string_view kAr = "/usr/bin/ar";
 inline constexpr std::string_view kTar = "/bin/tar";
-inline constexpr std::string_view kRoute = "/sbin/route";
 }  // namespace devpath
 
 // Name of the environment variable that holds the sandbox root.
