@@ -43,7 +43,10 @@ void IdProt_Refresh(IdListener& listener);
 
 // Writes the compact JSON identification document for the interface index
 // into out (at most space - 1 characters and a terminator) and returns its
-// length. Reloads the interface configuration. For the VLAN listeners
+// length. A document longer than that keeps all its members: its longest
+// text values are cut to one common length (never inside a UTF-8 sequence)
+// until it fits, so it is always valid JSON; 0 (and an empty text) when not
+// even empty texts would fit. Reloads the interface configuration. For the VLAN listeners
 // (indexes 6 and 7), which have no configuration entry, the configured
 // members are empty or zero, "interface_name" is the VLAN interface's name
 // and the live members are the VLAN interface's own.
