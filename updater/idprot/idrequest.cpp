@@ -170,6 +170,12 @@ IdRequestKind IdProt_ClassifyRequest(const char* request, std::size_t len) {
   return kIdRequestUnknown;
 }
 
+bool IdProt_IsAnswer(const char* data, std::size_t len) {
+  if (data == nullptr) return false;
+  const std::string_view d(data, len);
+  return d.starts_with("IDRSP") || d.starts_with("NETBR") || d.starts_with("CLOSED") || d.starts_with("{");
+}
+
 void IdProt_Refresh(IdListener& l) {
   config_LoadIdData();
   JsonRpcClient client;
@@ -188,6 +194,9 @@ void IdProt_Refresh(IdListener& l) {
 
 void IdProt_Dispatch(IdListener& l) {
   const std::size_t len = l.requestLength < kIdBufferSize ? l.requestLength : kIdBufferSize;
+  // Never an answer to an answer: two controllers would answer each other
+  // for ever.
+  if (IdProt_IsAnswer(l.rxBuffer, len) || l.senderAddress.sin6_port == htons(kIdPort)) return;
   const IdRequestKind kind = IdProt_ClassifyRequest(l.rxBuffer, len);
   int n = 0;
   switch (kind) {

@@ -31,8 +31,14 @@ inline constexpr const char* kIdUnknownImageVersion = "unknown";
 // Classifies the first len bytes of a request.
 IdRequestKind IdProt_ClassifyRequest(const char* request, std::size_t len);
 
+// True when the datagram is itself an answer of the protocol: it begins with
+// "IDRSP", "NETBR" or "CLOSED", or with "{" (a status document; no request
+// is JSON). Such a datagram is never answered.
+bool IdProt_IsAnswer(const char* data, std::size_t len);
+
 // Classifies the listener's last request, builds the answer and sends it to
-// the sender with idserver_Transmit.
+// the sender with idserver_Transmit. An answer (IdProt_IsAnswer) or a
+// datagram from port 20034 gets none.
 void IdProt_Dispatch(IdListener& listener);
 
 // Before an identification or network answer: reloads the identity from the
