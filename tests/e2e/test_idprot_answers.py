@@ -165,8 +165,10 @@ def test_network_record_follows_system_files(net):
 def test_unrecognised_requests_are_closed(net):
     rng = random.Random(20034)
     noise = [bytes(rng.randrange(256) for _ in range(rng.randrange(1, 200))) for _ in range(5)]
-    requests = [b"IDREQ", b"IDUPDATESTATUSx", b"IDUPDATESTATUS ", b"", b"idreq\0", b"BURNR", b"CLOSED",
-                b"X" * 3000] + [n for n in noise if not n.startswith((b"IDREQ\0", b"BURNR\0"))]
+    # (Datagrams that are themselves answers get none: test_idprot_hostile.)
+    requests = [b"IDREQ", b"IDUPDATESTATUSx", b"IDUPDATESTATUS ", b"", b"idreq\0", b"BURNR", b"CLOSE",
+                b"X" * 3000] + [n for n in noise
+                                if not n.startswith((b"IDREQ\0", b"BURNR\0", b"IDRSP", b"NETBR", b"CLOSED", b"{"))]
     got = net.probe("eth1", LINKS["eth1"][0], requests, wait=3)
     assert [(i, a) for i, _, a in got] == [(i, b"CLOSED") for i in range(len(requests))]
     # "IDUPDATESTATUS" ends at the first NUL: what follows it does not count.
