@@ -90,6 +90,15 @@ void* ListenerMain(void* arg) {
 // The kernel's index of an interface, 0 when there is none.
 unsigned IndexOf(const char* name) { return ::if_nametoindex(name); }
 
+// The kernel's index of an interface, asked over an open socket (one socket
+// serves a whole pass); 0 when there is none.
+unsigned IndexOf(const kv::Fd& socket, const char* name) {
+  if (!socket) return 0;
+  ifreq req{};
+  std::strncpy(req.ifr_name, name, sizeof req.ifr_name - 1);
+  return ::ioctl(socket.get(), SIOCGIFINDEX, &req) == 0 ? static_cast<unsigned>(req.ifr_ifindex) : 0;
+}
+
 // A failure of socket set-up: logged, socket closed, no record.
 IdListener* Fail(IdListener& l, const char* message) {
   log_Print(2, "%s", message);
@@ -127,6 +136,7 @@ void idserver_InitServer(IdListener& listener, int index, const char* name) {
 }
 
 int IdProt_StartUpListeningServers() {
+  kv::Fd query;  // opened for the first started listener
   for (int index : kStartOrder) {
     IdListener& l = Listeners()[static_cast<std::size_t>(index)];
     if (l.interfaceName[0] == '\0') continue;
@@ -135,7 +145,8 @@ int IdProt_StartUpListeningServers() {
       // still belongs to the old one and would never hear a request again.
       const unsigned bound = l.boundIndex.load();
       if (bound == 0 || !l.wake) continue;
-      const unsigned now = IndexOf(l.interfaceName);
+      if (!query) query = kv::Fd(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+      const unsigned now = IndexOf(query, l.interfaceName);
       if (now == 0 || now == bound || now == l.wokenIndex) continue;
       if (IdProt_IsInterfaceUp(l.interfaceName) != 1) continue;
       log_Print(2, "IdProt_StartUpListeningServers, %s is UP\n", l.interfaceName);
