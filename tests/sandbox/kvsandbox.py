@@ -195,6 +195,41 @@ class Sandbox:
             _write(os.path.join(self.control_dir, program + ".delay"), f"{delay}\n")
 
 
+def session_processes(session, comm="kvupdaterd"):
+    """Process ids of the programs named comm in the session (the process
+    group leader started with start_new_session has the session's id)."""
+    found = []
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            with open(f"/proc/{pid}/comm") as f:
+                name = f.read().strip()
+        except OSError:
+            continue
+        if name == comm and int(fields[3]) == session:
+            found.append(int(pid))
+    return found
+
+
+def stop_group(proc, timeout=10):
+    """Ends the process group that proc leads: SIGTERM, then SIGKILL after
+    timeout seconds; waits for proc."""
+    if proc is None or proc.poll() is not None:
+        return
+    try:
+        os.killpg(proc.pid, signal.SIGTERM)
+    except ProcessLookupError:
+        pass
+    try:
+        proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.wait(timeout=timeout)
+
+
 @contextlib.contextmanager
 def temporary_sandboxes():
     """Yields make(platform="kv2-touch", **kw) -> a fresh Sandbox in a temporary
@@ -360,16 +395,7 @@ class Daemon:
         return self.proc is not None and self.proc.poll() is None
 
     def stop(self):
-        if self.proc is not None and self.proc.poll() is None:
-            try:
-                os.killpg(self.proc.pid, signal.SIGTERM)
-            except ProcessLookupError:
-                pass
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.proc.pid, signal.SIGKILL)
-                self.proc.wait(timeout=10)
+        stop_group(self.proc)
         subprocess.run(["ip", "netns", "del", self.netns], capture_output=True)
         if self._peer_netns is not None:
             subprocess.run(["ip", "netns", "del", self._peer_netns], capture_output=True)
