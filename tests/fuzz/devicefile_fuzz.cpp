@@ -23,6 +23,7 @@
 #include "core/paths.h"
 #include "idprot/idpacket.h"
 #include "idprot/idserver.h"
+#include "support/reference.h"
 
 namespace {
 
@@ -57,29 +58,9 @@ std::string Selected(std::string_view text, Select select) {
   return out;
 }
 
-// The pieces a buffer of size bytes reads from the text, each up to its NUL.
-std::vector<std::string> Pieces(std::string_view text, std::size_t size) {
-  std::vector<std::string> pieces;
-  while (!text.empty()) {
-    std::size_t n = text.substr(0, size - 1).find('\n');
-    n = n == std::string_view::npos ? std::min(text.size(), size - 1) : n + 1;
-    const std::string_view piece = text.substr(0, n);
-    pieces.emplace_back(piece.substr(0, piece.find('\0')));
-    text.remove_prefix(n);
-  }
-  return pieces;
-}
-
 std::optional<std::string> ImageValue(std::string_view file, std::string_view key) {
-  const auto pieces = Pieces(Selected(file, [key](std::string_view l) { return l.starts_with(key); }), 1999);
-  if (pieces.empty()) return std::nullopt;
-  std::string_view rest = pieces.back();
-  const std::size_t eq = rest.find('=');
-  if (eq == std::string_view::npos) return std::nullopt;
-  rest.remove_prefix(eq + 1);
-  rest = rest.substr(0, rest.find('='));
-  if (!rest.empty() && rest.back() == '\n') rest.remove_suffix(1);
-  return std::string(rest.substr(0, 1033));
+  return kvtest::ImageValueOf(
+      kvtest::PiecesOf(Selected(file, [key](std::string_view l) { return l.starts_with(key); }), 1999));
 }
 
 bool SftpLine(std::string_view l) {
@@ -126,7 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                                      : 0;
   Check(config_GetImageType() == type);
 
-  const auto sftp = Pieces(Selected(file, SftpLine), 1034);
+  const auto sftp = kvtest::PiecesOf(Selected(file, SftpLine), 1034);
   Check(IdProt_GetSftpStatus() == (!sftp.empty() && sftp.back().starts_with("#") ? 0 : 1));
 
   const auto dhcp = Selected(file, [](std::string_view l) { return l.starts_with("DHCP="); });

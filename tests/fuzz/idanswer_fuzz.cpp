@@ -21,6 +21,7 @@
 #include "core/paths.h"
 #include "idprot/idrequest.h"
 #include "idprot/idserver.h"
+#include "support/reference.h"
 
 namespace {
 
@@ -29,24 +30,6 @@ void Check(bool ok) {
 }
 
 std::string gRoot;
-
-std::vector<std::pair<std::string, std::string>> Members(std::string_view doc, bool& valid) {
-  std::vector<std::pair<std::string, std::string>> members;
-  cJSON* o = cJSON_ParseWithLength(doc.data(), doc.size());
-  valid = cJSON_IsObject(o);
-  const cJSON* m = nullptr;
-  cJSON_ArrayForEach(m, o) {
-    if (cJSON_IsString(m)) {
-      members.emplace_back(m->string, m->valuestring);
-    } else {
-      char* v = cJSON_PrintUnformatted(m);
-      members.emplace_back(m->string, v != nullptr ? v : "");
-      cJSON_free(v);
-    }
-  }
-  cJSON_Delete(o);
-  return members;
-}
 
 }  // namespace
 
@@ -87,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static char whole[16384];
   const int full = IdProt_CreateJsonResponse(whole, sizeof whole, id, kIdIndexEth2Vlan1, 0);
   bool valid = false;
-  const auto original = Members(std::string_view(whole, static_cast<std::size_t>(full)), valid);
+  const auto original = kvtest::MembersOf(std::string_view(whole, static_cast<std::size_t>(full)), &valid);
   Check(valid);
 
   static char out[4096 + 16];
@@ -98,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   if (n == 0) return 0;  // not even the member names fit
-  const auto shortened = Members(std::string_view(out, static_cast<std::size_t>(n)), valid);
+  const auto shortened = kvtest::MembersOf(std::string_view(out, static_cast<std::size_t>(n)), &valid);
   Check(valid && shortened.size() == original.size());
   for (std::size_t i = 0; i < original.size(); ++i) {
     const std::string& before = original[i].second;

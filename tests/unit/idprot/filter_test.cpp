@@ -23,6 +23,7 @@
 #include "idprot/idpacket.h"
 #include "idprot/idserver.h"
 #include "support/capture.h"
+#include "support/reference.h"
 
 namespace {
 
@@ -43,22 +44,8 @@ std::vector<std::string> Pieces(const std::string& command, int size) {
 // The value of the last "KEY..." line of an image description, as the
 // pipeline "sed -n '/^KEY/p' FILE" read with a 1999-byte buffer gives it.
 std::optional<std::string> PipelineImageValue(const std::string& locale, const char* key, const std::string& file) {
-  const auto pieces = Pieces("LC_ALL=" + locale + " sed -n '/^" + key + "/p' " + file + " 2>/dev/null", 1999);
-  if (pieces.empty()) return std::nullopt;
-  std::string_view rest = pieces.back();
-  const std::size_t eq = rest.find('=');
-  if (eq == std::string_view::npos) return std::nullopt;
-  rest.remove_prefix(eq + 1);
-  rest = rest.substr(0, rest.find('='));
-  if (!rest.empty() && rest.back() == '\n') rest.remove_suffix(1);
-  return std::string(rest);
-}
-
-// The image revision as the daemon keeps it: in a buffer of 1034 bytes.
-std::optional<std::string> PipelineImageRevision(const std::string& locale, const std::string& file) {
-  auto v = PipelineImageValue(locale, "image_version", file);
-  if (v && v->size() > 1033) v->resize(1033);
-  return v;
+  return kvtest::ImageValueOf(
+      Pieces("LC_ALL=" + locale + " sed -n '/^" + key + "/p' " + file + " 2>/dev/null", 1999));
 }
 
 // A short text for a revision, so that a difference is readable.
@@ -168,7 +155,7 @@ TEST_F(PipelineSameness, ImageVersionAndMachine) {
     const std::optional<std::string> ours = revision != nullptr ? std::optional<std::string>(revision) : std::nullopt;
     const int type = config_GetImageType();
     for (const std::string& locale : locales_) {
-      const auto theirs = PipelineImageRevision(locale, file);
+      const auto theirs = PipelineImageValue(locale, "image_version", file);
       EXPECT_TRUE(ours == theirs) << locale << ": " << Shown(content) << ": " << Brief(ours) << " against "
                                   << Brief(theirs);
       EXPECT_EQ(type, PipelineImageType(locale, file)) << locale << ": " << Shown(content);

@@ -21,6 +21,7 @@
 #include "idprot/idrequest.h"
 #include "idprot/idserver.h"
 #include "support/capture.h"
+#include "support/reference.h"
 
 namespace {
 
@@ -43,23 +44,7 @@ std::vector<std::string> Keys(const std::string& doc) {
   return keys;
 }
 
-// Members as (name, value text) with strings decoded; empty when not JSON.
-std::vector<std::pair<std::string, std::string>> Members(const std::string& doc) {
-  std::vector<std::pair<std::string, std::string>> members;
-  cJSON* o = cJSON_ParseWithLength(doc.data(), doc.size());
-  const cJSON* m = nullptr;
-  cJSON_ArrayForEach(m, o) {
-    if (cJSON_IsString(m)) {
-      members.emplace_back(m->string, m->valuestring);
-    } else {
-      char* v = cJSON_PrintUnformatted(m);
-      members.emplace_back(m->string, v);
-      cJSON_free(v);
-    }
-  }
-  cJSON_Delete(o);
-  return members;
-}
+std::vector<std::pair<std::string, std::string>> Members(const std::string& doc) { return kvtest::MembersOf(doc); }
 
 bool ValidUtf8(const std::string& s) {
   for (std::size_t i = 0; i < s.size();) {
