@@ -24,7 +24,6 @@ send a thousand neighbour solicitations across the segment.
 import concurrent.futures
 import json
 import os
-import re
 import shutil
 import socket
 import subprocess
@@ -33,7 +32,7 @@ import threading
 import time
 import uuid
 
-from kvsandbox import PRIVATE_DEV, Sandbox, session_processes, stop_group
+from kvsandbox import PRIVATE_DEV, Sandbox, session_processes, stop_group, syslog_entries
 
 PREFIX = "fd00:5a::"
 LAPTOP_ADDRESS = PREFIX + "ffff"
@@ -110,17 +109,10 @@ class Plant:
         self._sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self._sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 22)
         self._sock.bind(path)
-        pattern = re.compile(rb"^<(\d+)>[^:]*:\d\d:\d\d [^:]*: ?(.*)$", re.S)
 
         def read():
-            while True:
-                try:
-                    data = self._sock.recv(1 << 16)
-                except OSError:
-                    return
-                m = pattern.match(data)
-                self.syslog.append((int(m.group(1)) & 7, m.group(2).decode(errors="replace")) if m
-                                   else (-1, data.decode(errors="replace")))
+            for priority, _, text in syslog_entries(self._sock):
+                self.syslog.append((priority, text))
         threading.Thread(target=read, daemon=True).start()
         return path
 

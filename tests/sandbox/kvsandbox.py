@@ -195,6 +195,25 @@ class Sandbox:
             _write(os.path.join(self.control_dir, program + ".delay"), f"{delay}\n")
 
 
+SYSLOG_LINE = re.compile(rb"^<(\d+)>(\w{3} [ \d]\d \d\d:\d\d:\d\d) ([^:]*): ?(.*)$", re.S)
+
+
+def syslog_entries(sock):
+    """Yields (priority, ident, text) for each datagram a program sends to the
+    /dev/log socket sock, until the socket is closed; (-1, "", text) for a
+    datagram of another form."""
+    while True:
+        try:
+            data = sock.recv(1 << 16)
+        except OSError:
+            return
+        m = SYSLOG_LINE.match(data)
+        if m:
+            yield int(m.group(1)) & 7, m.group(3).decode(errors="replace"), m.group(4).decode(errors="replace")
+        else:
+            yield -1, "", data.decode(errors="replace")
+
+
 def session_processes(session, comm="kvupdaterd"):
     """Process ids of the programs named comm in the session (the process
     group leader started with start_new_session has the session's id)."""
@@ -334,18 +353,7 @@ class Daemon:
         return path
 
     def _read_syslog(self):
-        pattern = re.compile(rb"^<(\d+)>(\w{3} [ \d]\d \d\d:\d\d:\d\d) ([^:]*): ?(.*)$", re.S)
-        while True:
-            try:
-                data = self._sock.recv(1 << 16)
-            except OSError:
-                return
-            m = pattern.match(data)
-            if m:
-                entry = (int(m.group(1)) & 7, m.group(3).decode(errors="replace"),
-                         m.group(4).decode(errors="replace"))
-            else:
-                entry = (-1, "", data.decode(errors="replace"))
+        for entry in syslog_entries(self._sock):
             with self._cond:
                 self.syslog.append(entry)
                 self._cond.notify_all()
