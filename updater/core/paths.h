@@ -33,7 +33,6 @@ inline constexpr std::string_view kSyncUsers = "/home/root/sync-users.sh";
 inline constexpr std::string_view kSystemLogCopy = "/var/log/quorvanlog";
 inline constexpr std::string_view kAr = "/usr/bin/ar";
 inline constexpr std::string_view kTar = "/bin/tar";
-inline constexpr std::string_view kRoute = "/sbin/route";
 }  // namespace devpath
 
 // Name of the environment variable that holds the sandbox root.
