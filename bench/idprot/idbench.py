@@ -2,7 +2,8 @@
 """Benchmark of the identification protocol on the real daemon (needs root:
 it makes network namespaces and veth links, as the end-to-end tests do).
 
-  bench/idprot/idbench.py [--build DIR] [-n REQUESTS] [--idle SECONDS] [--strace SECONDS]
+  bench/idprot/idbench.py [--build DIR] [-n REQUESTS] [--flood-rate R] [--flood-seconds S]
+                          [--idle SECONDS] [--strace SECONDS]
 
 1. Latency of the identification answer ("IDREQ"), median and 99th
    percentile over REQUESTS requests (default 1000) sent one at a time over a
@@ -11,12 +12,19 @@ it makes network namespaces and veth links, as the end-to-end tests do).
    answer, so the listener's 10 ms pause after each datagram is not counted.
 2. The floor of that latency, measured in the same run: the round trip of a
    trivial UDP echo over the same link, plus the steps the answer cannot avoid,
-   timed with the daemon's own functions in the daemon's namespace: the image
-   version pipeline, the sftp status pipeline (only without the application)
+   timed with the daemon's own functions in the daemon's namespace: reading
+   the image version, reading the sftp status (only without the application)
    and the connection attempt to the application (with the application, the
    whole exchange with the stand-in). Answers and floor are measured in
    alternating blocks of 50. Target: median <= 1.2 x floor.
-3. The daemon while idle with all seven listeners started: CPU time over
+3. A flood: R identification requests a second (default 2,000) on eth0 for S
+   seconds (default 10), with an honest status request every second from
+   another socket. Reported: the daemon's CPU time over the flood, with that
+   of any command it started (target under 20 % of one core), beside the CPU time of the trivial echo answering
+   the same flood (the reference), how many requests were answered and how
+   many the daemon counted as dropped, and the round trip of each status
+   request (target: every one answered within 1 s).
+4. The daemon while idle with all seven listeners started: CPU time over
    SECONDS (default 60; target under 0.02 % of one core), system calls per
    two-second pass counted by strace over --strace seconds (default 20), and
    resident memory (target: anonymous resident memory under 2 MiB).
@@ -38,7 +46,10 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(SOURCE, "tests", "sandbox"))
-from kvsandbox import Daemon, Sandbox  # noqa: E402
+from kvsandbox import Daemon, Sandbox, session_processes  # noqa: E402
+from benchbuild import build  # noqa: E402
+
+FLOOD = os.path.join(SOURCE, "tests", "e2e", "idflood.py")
 
 PYTHON = "/usr/bin/python3"
 ALL = ("eth0", "eth1", "eth2", "wlan0", "wwan0", "eth0.vlan1", "eth2.vlan1")
@@ -54,29 +65,12 @@ def pct(samples, p):
     return s[min(len(s) - 1, int(round(p / 100 * (len(s) - 1))))]
 
 
-def build(build_dir):
-    if not os.path.exists(os.path.join(build_dir, "CMakeCache.txt")):
-        subprocess.run(["cmake", "-S", SOURCE, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release",
-                        "-DKV_BUILD_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", build_dir, "-j2", "--target", "kvupdaterd", "idfloor"], check=True,
-                   stdout=subprocess.DEVNULL)
-
-
 def daemon_pid(d):
     """The kvupdaterd process of the sandbox runner's session."""
-    for pid in os.listdir("/proc"):
-        if not pid.isdigit():
-            continue
-        try:
-            with open(f"/proc/{pid}/stat") as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-            with open(f"/proc/{pid}/comm") as f:
-                comm = f.read().strip()
-        except OSError:
-            continue
-        if comm == "kvupdaterd" and int(fields[3]) == d.proc.pid:  # session id
-            return int(pid)
-    raise RuntimeError("kvupdaterd not found")
+    pids = session_processes(d.proc.pid)
+    if not pids:
+        raise RuntimeError("kvupdaterd not found")
+    return pids[0]
 
 
 def cpu_ns(pid):
@@ -90,6 +84,14 @@ def cpu_ns(pid):
         except OSError:
             pass
     return total
+
+
+def children_ns(pid):
+    """CPU time of the process's ended children (commands it started and
+    waited for), in nanoseconds (clock ticks of /proc/PID/stat)."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[13]) + int(fields[14])) * 1_000_000_000 // os.sysconf("SC_CLK_TCK")
 
 
 def status_kib(pid, key):
@@ -109,6 +111,23 @@ def series(d, port, payload, n):
     return r["samples"]
 
 
+def flood(d, port, rate, seconds):
+    out = d.peer(PYTHON, FLOOD, "--iface", "peth0", "--to", MINE, "--port", str(port), "--hex", b"IDREQ\0".hex(),
+                 "-n", str(int(rate * seconds)), "--rate", str(rate), "--probes", str(int(seconds)),
+                 "--wait", "2", timeout=seconds * 3 + 60).stdout
+    return json.loads(out)
+
+
+def dropped(d, start):
+    """Requests the daemon reported dropped over its rate limit since syslog entry start."""
+    total = 0
+    for _, _, text in d.syslog[start:]:
+        m = re.match(r"^idserver_Receive, eth0: (\d+) requests over the rate limit", text)
+        if m:
+            total += int(m.group(1))
+    return total
+
+
 def steps(d, idfloor, root, n, app):
     out = d.ns(idfloor, "steps", root, str(n), *(["app"] if app else [])).stdout
     return json.loads(out)
@@ -118,10 +137,12 @@ def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--build", default=os.path.join(SOURCE, "build-bench-idprot"))
     p.add_argument("-n", type=int, default=1000)
+    p.add_argument("--flood-rate", type=float, default=2000)
+    p.add_argument("--flood-seconds", type=float, default=10)
     p.add_argument("--idle", type=float, default=60)
     p.add_argument("--strace", type=float, default=20)
     a = p.parse_args()
-    build(a.build)
+    build(SOURCE, a.build, ["kvupdaterd", "idfloor"])
     idfloor = os.path.join(a.build, "bench", "idprot", "idfloor")
     daemon_bin = os.path.join(a.build, "updater", "kvupdaterd")
 
@@ -182,12 +203,42 @@ def main():
             detail = ", ".join(f"{k} {v:.3f}" for k, v in parts.items())
             print(f"{name:22}{med:9.3f}{pct(answer, 99):9.3f}{floor:9.3f}{med / floor:8.2f}   {detail}")
 
+        for h in helpers[1:]:  # the application stand-in; the echo stays for the flood
+            os.killpg(h.pid, signal.SIGTERM)
+            h.wait(timeout=10)
+        del helpers[1:]
+
+        pid = daemon_pid(d)
+        # Let the buckets fill and earlier drop reports go out.
+        time.sleep(12)
+        start = len(d.syslog)
+        c0, k0 = cpu_ns(pid), children_ns(pid)
+        f = flood(d, 20034, a.flood_rate, a.flood_seconds)
+        daemon_cpu = (cpu_ns(pid) - c0 + children_ns(pid) - k0) / 1e9 / f["seconds"] * 100
+        e0 = cpu_ns(echo.pid)
+        ref = flood(d, 7007, a.flood_rate, a.flood_seconds)
+        echo_cpu = (cpu_ns(echo.pid) - e0) / 1e9 / ref["seconds"] * 100
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline and dropped(d, start) + f["answered"] < f["sent"]:
+            time.sleep(0.2)  # the last drop report comes at most 10 s after the flood
+        probes = f["probes_ms"]
+        answered_probes = [ms for ms in probes if ms is not None]
+        print(f"\nflood of {f['sent']} identification requests at {a.flood_rate:.0f}/s on eth0 "
+              f"({f['seconds']:.1f} s)")
+        print(f"  daemon CPU (with the commands it started): {daemon_cpu:.2f} % of one core (target < 20 %); "
+              f"trivial echo answering the same "
+              f"flood: {echo_cpu:.2f} %; ratio {daemon_cpu / echo_cpu if echo_cpu else float('nan'):.2f}")
+        print(f"  answered {f['answered']}, counted as dropped over the rate limit {dropped(d, start)}, "
+              f"unaccounted {f['sent'] - f['answered'] - dropped(d, start)}")
+        print(f"  status requests during the flood: {len(answered_probes)} of {len(probes)} answered, "
+              f"round trip median {statistics.median(answered_probes) if answered_probes else float('nan'):.2f} ms, "
+              f"max {max(answered_probes) if answered_probes else float('nan'):.2f} ms (target < 1000 ms)")
+
         for h in helpers:
             os.killpg(h.pid, signal.SIGTERM)
             h.wait(timeout=10)
         helpers.clear()
 
-        pid = daemon_pid(d)
         print(f"\nidle daemon (pid {pid}, {len(os.listdir(f'/proc/{pid}/task'))} threads)")
         t0, c0 = time.monotonic(), cpu_ns(pid)
         time.sleep(a.idle)

@@ -4,8 +4,8 @@
 //   idfloor echo ADDRESS PORT      a trivial UDP echo, for the network floor
 //   idfloor steps ROOT N [app]     times N runs of each step an identification
 //                                  answer cannot avoid, with the daemon's own
-//                                  functions: the image version pipeline, the
-//                                  sftp status pipeline, and the connection
+//                                  functions: reading the image version,
+//                                  reading the sftp status, and the connection
 //                                  attempt to the application (with "app": the
 //                                  whole exchange with the stand-in)
 //

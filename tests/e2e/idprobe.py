@@ -1,11 +1,11 @@
 #!/usr/bin/python3
 """Sends identification datagrams from one interface and prints the answers.
 
-  idprobe.py --iface DEV --to ADDRESS [--hex PAYLOAD]... [--wait S] [--count N]
+  idprobe.py --iface DEV --to ADDRESS [--hex PAYLOAD]... [--wait S] [--count N] [--from-port P]
 
 Each payload (hex; "" for an empty datagram) is sent in turn from a socket
-bound to DEV to ADDRESS port 20034 (an IPv6 multicast address leaves through
-DEV). After each, answers are collected until --count have come or --wait
+bound to DEV (and to source port P, default any) to ADDRESS port 20034 (an
+IPv6 multicast address leaves through DEV). After each, answers are collected until --count have come or --wait
 seconds have passed. Prints one JSON line per answer:
   {"request": i, "from": [address, port], "data": hex}
 """
@@ -23,16 +23,17 @@ def main():
     p.add_argument("--hex", action="append", default=[])
     p.add_argument("--wait", type=float, default=3.0)
     p.add_argument("--count", type=int, default=1)
+    p.add_argument("--from-port", type=int, default=0)
     a = p.parse_args()
     v6 = ":" in a.to
     s = socket.socket(socket.AF_INET6 if v6 else socket.AF_INET, socket.SOCK_DGRAM)
     s.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, a.iface.encode())
     if v6:
         s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_MULTICAST_IF, socket.if_nametoindex(a.iface))
-        s.bind(("::", 0))
+        s.bind(("::", a.from_port))
         dest = (a.to, a.port, 0, socket.if_nametoindex(a.iface) if a.to.lower().startswith(("ff", "fe80")) else 0)
     else:
-        s.bind(("0.0.0.0", 0))
+        s.bind(("0.0.0.0", a.from_port))
         dest = (a.to, a.port)
     for i, payload in enumerate(a.hex):
         s.sendto(bytes.fromhex(payload), dest)

@@ -13,6 +13,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 PYTHON = "/usr/bin/python3"
 PROBE = os.path.join(HERE, "idprobe.py")
+FLOOD = os.path.join(HERE, "idflood.py")
 APP = os.path.join(HERE, "appstandin.py")
 GROUP = "ff05::5a:5157"
 PORT = 20034
@@ -78,10 +79,12 @@ class IdNet:
             time.sleep(0.05)
 
     # --- requests from the peer side ----------------------------------------
-    def probe(self, link, to, payloads, wait=3.0, count=1):
-        """Sends each payload from the peer end of link to `to`; returns [(index, (addr, port), bytes)]."""
+    def probe(self, link, to, payloads, wait=3.0, count=1, from_port=0):
+        """Sends each payload from the peer end of link to `to` (from source port
+        from_port, default any); returns [(index, (addr, port), bytes)]."""
         peer = ("p" + link)[:15]
-        cmd = [PYTHON, PROBE, "--iface", peer, "--to", to, "--wait", str(wait), "--count", str(count)]
+        cmd = [PYTHON, PROBE, "--iface", peer, "--to", to, "--wait", str(wait), "--count", str(count),
+               "--from-port", str(from_port)]
         for p in payloads:
             cmd += ["--hex", p.hex()]
         out = self.d.peer(*cmd, timeout=wait * len(payloads) + 30).stdout
@@ -97,6 +100,15 @@ class IdNet:
         got = self.probe(link, mine6 if v6 else mine4, [payload], wait=wait)
         assert got, f"no answer to {payload!r} on {link}"
         return got[0][1], got[0][2]
+
+    def flood(self, link, payload, n, rate=0, probes=1, probe=b"IDUPDATESTATUS", wait=5.0):
+        """Floods the daemon's IPv4 address on link from its peer end (see
+        idflood.py); returns the flood's JSON report."""
+        peer = ("p" + link)[:15]
+        out = self.d.peer(PYTHON, FLOOD, "--iface", peer, "--to", LINKS[link][0], "--hex", payload.hex(),
+                          "-n", str(n), "--rate", str(rate), "--probes", str(probes), "--probe-hex", probe.hex(),
+                          "--wait", str(wait), timeout=n / max(rate, 1) + 60 + probes * wait).stdout
+        return json.loads(out)
 
     # --- the application stand-in -------------------------------------------
     def start_app(self, hold_pcomm=False, **control):

@@ -165,8 +165,10 @@ def test_network_record_follows_system_files(net):
 def test_unrecognised_requests_are_closed(net):
     rng = random.Random(20034)
     noise = [bytes(rng.randrange(256) for _ in range(rng.randrange(1, 200))) for _ in range(5)]
-    requests = [b"IDREQ", b"IDUPDATESTATUSx", b"IDUPDATESTATUS ", b"", b"idreq\0", b"BURNR", b"CLOSED",
-                b"X" * 3000] + [n for n in noise if not n.startswith((b"IDREQ\0", b"BURNR\0"))]
+    # (Datagrams that are themselves answers get none: test_idprot_hostile.)
+    requests = [b"IDREQ", b"IDUPDATESTATUSx", b"IDUPDATESTATUS ", b"", b"idreq\0", b"BURNR", b"CLOSE",
+                b"X" * 3000] + [n for n in noise
+                                if not n.startswith((b"IDREQ\0", b"BURNR\0", b"IDRSP", b"NETBR", b"CLOSED", b"{"))]
     got = net.probe("eth1", LINKS["eth1"][0], requests, wait=3)
     assert [(i, a) for i, _, a in got] == [(i, b"CLOSED") for i in range(len(requests))]
     # "IDUPDATESTATUS" ends at the first NUL: what follows it does not count.
@@ -196,3 +198,36 @@ def test_status_document(net):
         seen.append(int(seq))
     # One count over all interfaces.
     assert seen == [0, 1, 2]
+
+
+def test_over_long_document_is_shortened_at_the_limit(net):
+    """The document fills the datagram exactly: it goes out whole. One
+    character more: the longest text value is cut, the document stays valid
+    JSON with every member, and the datagram stays within 2,048 bytes."""
+    fields = {k: k[0].upper() * 99 for k in ("platformname", "productname", "swrevision", "builddate",
+                                             "swbuildnumber")}
+    with open(net.sb.dev("/opt/kv2/etc/appname.config"), "w") as f:
+        f.write("[appconfig]\n" + "".join(f"{k} = {v}\n" for k, v in fields.items()))
+
+    def answer_with(version):
+        with open(net.sb.dev("/image_info"), "w") as f:
+            f.write(f"image_machine=kv2t-imx6dl\nimage_version={version}\n")
+        return net.ask("eth0", b"IDREQ\0")[1]
+
+    base = answer_with("v")
+    room = 2048 - 5 - 1  # behind "IDRSP", one byte kept for the terminator
+    version = "v" * (1 + room - (len(base) - 5))
+    assert len(version) < 1000
+    exact = answer_with(version)
+    assert len(exact) == 5 + room
+    assert dict(identification(exact))["image_version"] == version
+
+    over = answer_with(version + "w")
+    assert len(over) <= 5 + room
+    pairs = identification(over)  # valid JSON
+    assert [k for k, _ in pairs] == KEYS
+    # The longest value loses the one character too many: the very document
+    # that fitted.
+    assert over == exact
+    # Far over (the image version is 300 characters too long): the same.
+    assert answer_with(version + "w" * 300) == exact

@@ -66,14 +66,20 @@ def test_errors_are_clear(net):
 
 
 class ScriptedController:
-    """Answers each datagram on loopback with the next scripted reply."""
+    """Answers each datagram on loopback with the next scripted reply; an
+    impostor (address, port) first sends its own reply from there."""
 
-    def __init__(self, replies):
+    def __init__(self, replies, impostor=None, forged=b""):
         self.replies = list(replies)
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.sock.bind(("127.0.0.1", 0))
         self.port = self.sock.getsockname()[1]
         self.requests = []
+        self.impostor = None
+        if impostor is not None:
+            self.impostor = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            self.impostor.bind((impostor[0], impostor[1] if impostor[1] is not None else self.port))
+        self.forged = forged
         threading.Thread(target=self._serve, daemon=True).start()
 
     def _serve(self):
@@ -83,12 +89,16 @@ class ScriptedController:
             except OSError:
                 return
             self.requests.append(data)
+            if self.impostor is not None:
+                self.impostor.sendto(self.forged, addr)
             reply = self.replies.pop(0) if len(self.replies) > 1 else self.replies[0]
             if reply is not None:
                 self.sock.sendto(reply, addr)
 
     def close(self):
         self.sock.close()
+        if self.impostor is not None:
+            self.impostor.close()
 
 
 def status_doc(action, code, total, error="No Error", number=0):
@@ -148,3 +158,17 @@ def test_malformed_answers(reply, args, message):
         c.close()
     assert r.returncode == 3
     assert r.stderr.startswith("kvid: malformed answer from 127.0.0.1: ") and message in r.stderr, r.stderr
+
+
+@pytest.mark.parametrize("impostor", [("127.0.0.2", None), ("127.0.0.1", 0)], ids=["other address", "other port"])
+def test_single_controller_answer_comes_only_from_the_address_asked(impostor):
+    forged = status_doc("installing IMAGE.CRY", 1, 99, "forged", 7)
+    real = status_doc("Idle", 0, 0)
+    c = ScriptedController([real], impostor=impostor, forged=forged)
+    try:
+        r = run_kvid("status", "127.0.0.1", "-p", str(c.port), "--json", "-t", "2000")
+    finally:
+        c.close()
+    # The forged answer came first and was passed over.
+    assert r.returncode == 0, r.stderr
+    assert json.loads(r.stdout)["currentActionDescription"] == "Idle"

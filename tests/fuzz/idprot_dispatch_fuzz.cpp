@@ -1,7 +1,10 @@
 // Feeds arbitrary datagrams to the identification request dispatcher, as a
 // listener would after a receive, and checks every answer: "CLOSED", an
 // "IDRSP" document, a network record of the documented shape, or a status
-// document, each inside the datagram limit. The answers go to a loopback
+// document, each inside the datagram limit; a datagram that is itself an
+// answer gets none. The same datagram then passes a listener's guard, from
+// a sender port the input chooses: answers and the protocol's own port are
+// always dropped, and no bucket admits more than its burst at one instant. The answers go to a loopback
 // socket of the fuzzer's own; the device files come from a sandbox root.
 #include <arpa/inet.h>
 #include <cjson/cJSON.h>
@@ -19,6 +22,7 @@
 
 #include "core/bounded.h"
 #include "core/paths.h"
+#include "idprot/idguard.h"
 #include "idprot/idrequest.h"
 #include "idprot/idserver.h"
 
@@ -112,14 +116,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   l.interfaceIndex = static_cast<int>(size % kIdListenerCount);
   kv::CopyBounded(l.interfaceName, IdProt_GetInterfaceName(l.interfaceIndex));
   const IdRequestKind kind = IdProt_ClassifyRequest(l.rxBuffer, n);
+  const bool isAnswer = IdProt_IsAnswer(l.rxBuffer, n);
   idserver_ServeOne(l);
   Check(l.appRunning == 0);
 
   char buf[65536];
   const ssize_t got = ::recv(gAnswers, buf, sizeof buf, 0);
-  Check(got >= 0);
-  CheckAnswer(std::string(buf, static_cast<std::size_t>(got)), kind);
+  if (isAnswer) {
+    Check(got < 0);
+  } else {
+    Check(got >= 0);
+    CheckAnswer(std::string(buf, static_cast<std::size_t>(got)), kind);
+  }
   while (::recv(gAnswers, buf, sizeof buf, 0) >= 0) {
   }
+
+  // The guard, at one instant: the bucket of the kind admits its burst and
+  // no more; answers and port 20034 never pass.
+  sockaddr_in6 sender = l.senderAddress;
+  if (size > 0 && (data[0] & 1) != 0) sender.sin6_port = htons(kIdPort);
+  IdGuard guard;
+  const double burst = kind == kIdRequestIdentification || kind == kIdRequestNetwork ? kIdRateIdentification.burst
+                       : kind == kIdRequestStatus                                    ? kIdRateStatus.burst
+                                                                                     : kIdRateOther.burst;
+  int admitted = 0;
+  for (int i = 0; i < 64; ++i) {
+    const IdGuardVerdict v = idguard_Check(guard, sender, l.rxBuffer, n, kind, 1000);
+    Check((v == kIdDropAnswer) == (isAnswer || sender.sin6_port == htons(kIdPort)));
+    if (v == kIdAdmit) ++admitted;
+  }
+  Check(admitted == (isAnswer || sender.sin6_port == htons(kIdPort) ? 0 : static_cast<int>(burst)));
+  Check(guard.droppedAnswers + guard.droppedOverRate == static_cast<unsigned>(64 - admitted));
   return 0;
 }

@@ -236,6 +236,64 @@ class Sandbox:
         return os.path.join(self.control_dir, program + (f"-{subcommand}" if subcommand else ""))
 
 
+SYSLOG_LINE = re.compile(rb"^<(\d+)>(\w{3} [ \d]\d \d\d:\d\d:\d\d) ([^:]*): ?(.*)$", re.S)
+
+
+def parse_syslog(data):
+    """(priority, ident, text) of one datagram sent to /dev/log; (-1, "", text)
+    for a datagram of another form."""
+    m = SYSLOG_LINE.match(data)
+    if m:
+        return int(m.group(1)) & 7, m.group(3).decode(errors="replace"), m.group(4).decode(errors="replace")
+    return -1, "", data.decode(errors="replace")
+
+
+def syslog_entries(sock):
+    """Yields parse_syslog() of each datagram a program sends to the /dev/log
+    socket sock, until the socket is closed."""
+    while True:
+        try:
+            data = sock.recv(1 << 16)
+        except OSError:
+            return
+        yield parse_syslog(data)
+
+
+def session_processes(session, comm="kvupdaterd"):
+    """Process ids of the programs named comm in the session (the process
+    group leader started with start_new_session has the session's id)."""
+    found = []
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            with open(f"/proc/{pid}/comm") as f:
+                name = f.read().strip()
+        except OSError:
+            continue
+        if name == comm and int(fields[3]) == session:
+            found.append(int(pid))
+    return found
+
+
+def stop_group(proc, timeout=10):
+    """Ends the process group that proc leads: SIGTERM, then SIGKILL after
+    timeout seconds; waits for proc."""
+    if proc is None or proc.poll() is not None:
+        return
+    try:
+        os.killpg(proc.pid, signal.SIGTERM)
+    except ProcessLookupError:
+        pass
+    try:
+        proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.wait(timeout=timeout)
+
+
 @contextlib.contextmanager
 def temporary_sandboxes():
     """Yields make(platform="kv2-touch", **kw) -> a fresh Sandbox in a temporary
@@ -388,8 +446,8 @@ class Daemon:
             data = self._sock.recv(1 << 16, socket.MSG_PEEK)
         except OSError:
             return
-        m = self._SYSLOG_LINE.match(data)
-        if not m or not self._kill_when(m.group(4).decode(errors="replace")):
+        priority, _, text = parse_syslog(data)
+        if priority < 0 or not self._kill_when(text):
             return
         self._kill_when = None
         deadline = time.monotonic() + 20
@@ -436,20 +494,16 @@ class Daemon:
             with open(os.path.join(self.sandbox.path, "notify.log"), "a") as f:
                 f.write(f"[{pid}] {text!r}\n")
 
-    _SYSLOG_LINE = re.compile(rb"^<(\d+)>(\w{3} [ \d]\d \d\d:\d\d:\d\d) ([^:]*): ?(.*)$", re.S)
-
     def _record_syslog(self, data):
-        m = self._SYSLOG_LINE.match(data)
-        if m:
-            entry = (int(m.group(1)) & 7, m.group(3).decode(errors="replace"),
-                     m.group(4).decode(errors="replace"))
-        else:
-            entry = (-1, "", data.decode(errors="replace"))
+        entry = parse_syslog(data)
         with self._cond:
             self.syslog.append(entry)
             self._cond.notify_all()
-        with open(os.path.join(self.sandbox.path, "syslog.log"), "a") as f:
-            f.write(f"<{entry[0]}> {entry[1]}: {entry[2]}\n")
+        try:
+            with open(os.path.join(self.sandbox.path, "syslog.log"), "a") as f:
+                f.write(f"<{entry[0]}> {entry[1]}: {entry[2]}\n")
+        except OSError:
+            pass  # a datagram that arrives after the sandbox was removed
 
     def _read_stdout(self):
         for raw in self.proc.stdout:
@@ -518,16 +572,7 @@ class Daemon:
         return self.proc is not None and self.proc.poll() is None
 
     def stop(self):
-        if self.proc is not None and self.proc.poll() is None:
-            try:
-                os.killpg(self.proc.pid, signal.SIGTERM)
-            except ProcessLookupError:
-                pass
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.proc.pid, signal.SIGKILL)
-                self.proc.wait(timeout=10)
+        stop_group(self.proc)
         subprocess.run(["ip", "netns", "del", self.netns], capture_output=True)
         if self._peer_netns is not None:
             subprocess.run(["ip", "netns", "del", self._peer_netns], capture_output=True)

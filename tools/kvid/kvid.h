@@ -90,13 +90,27 @@ struct Answer {
   std::string data;
 };
 
+// Receive buffer of the socket: room for the answers of a whole plant that
+// arrive at once after a discovery request (about 1,000 answers of up to
+// 2 KiB each, with the kernel's overhead per datagram).
+inline constexpr int kReceiveBufferBytes = 8 << 20;
+
 // A dual-stack UDP socket whose multicast leaves through interfaceIndex
-// (0: the system's choice). Returns -1 with a message on failure.
+// (0: the system's choice), with a receive buffer of kReceiveBufferBytes
+// (beyond the system's limit only with the privilege to). Returns -1 with a
+// message on failure.
 int OpenSocket(unsigned interfaceIndex, std::string& why);
 
+// Which datagrams count as answers.
+enum class From {
+  kPort,     // any sender on the port asked (discovery: a multicast request has many)
+  kTargets,  // only the addresses and ports asked
+};
+
 // Sends data to every target, then collects answers until timeoutMs has
-// passed (or, when stopAfter > 0, that many answers have come).
+// passed (or, when stopAfter > 0, that many answers have come). Datagrams
+// from elsewhere are passed over.
 std::vector<Answer> Ask(int fd, const std::vector<Target>& targets, std::string_view data, int timeoutMs,
-                        std::size_t stopAfter);
+                        std::size_t stopAfter, From from);
 
 }  // namespace kvid

@@ -81,7 +81,7 @@ int Discover(const Options& o, int fd) {
     targets.push_back(t);
   }
   if (targets.empty()) return Fail(kvid::kExitUsage, "give an interface (-i) or an address (-a) to ask");
-  const auto answers = kvid::Ask(fd, targets, std::string_view("IDREQ\0", 6), o.timeoutMs, 0);
+  const auto answers = kvid::Ask(fd, targets, std::string_view("IDREQ\0", 6), o.timeoutMs, 0, kvid::From::kPort);
   std::set<std::string> seen;
   bool malformed = false;
   int good = 0;
@@ -102,9 +102,10 @@ int Discover(const Options& o, int fd) {
   return kvid::kExitOk;
 }
 
-// One request to the single controller; the answer, or empty.
+// One request to the single controller; its answer (from the address and
+// port asked, nobody else's), or empty.
 std::string AskOne(const Options& o, int fd, const kvid::Target& t, std::string_view request) {
-  const auto answers = kvid::Ask(fd, {t}, request, o.timeoutMs, 1);
+  const auto answers = kvid::Ask(fd, {t}, request, o.timeoutMs, 1, kvid::From::kTargets);
   return answers.empty() ? std::string() : answers.front().data;
 }
 

@@ -57,6 +57,8 @@ int OpenSocket(unsigned interfaceIndex, std::string& why) {
   }
   const int off = 0;
   (void)::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBufferBytes, sizeof kReceiveBufferBytes) != 0)
+    (void)::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes, sizeof kReceiveBufferBytes);
   if (interfaceIndex != 0 &&
       ::setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_IF, &interfaceIndex, sizeof interfaceIndex) != 0) {
     why = std::string("cannot send multicast on that interface: ") + std::strerror(errno);
@@ -67,7 +69,18 @@ int OpenSocket(unsigned interfaceIndex, std::string& why) {
 }
 
 std::vector<Answer> Ask(int fd, const std::vector<Target>& targets, std::string_view data, int timeoutMs,
-                        std::size_t stopAfter) {
+                        std::size_t stopAfter, From from) {
+  // The port asked; with several targets they all share it.
+  const std::uint16_t port = targets.empty() ? 0 : targets.front().address.sin6_port;
+  auto accepted = [&](const sockaddr_in6& sender) {
+    if (from == From::kPort) return sender.sin6_port == port;
+    for (const Target& t : targets) {
+      if (sender.sin6_port == t.address.sin6_port &&
+          std::memcmp(&sender.sin6_addr, &t.address.sin6_addr, sizeof sender.sin6_addr) == 0)
+        return true;
+    }
+    return false;
+  };
   std::vector<Answer> answers;
   for (const Target& t : targets) {
     (void)::sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&t.address),
@@ -82,11 +95,12 @@ std::vector<Answer> Ask(int fd, const std::vector<Target>& targets, std::string_
     if (ready < 0 && errno == EINTR) continue;
     if (ready != 1) break;
     char buf[65536];
-    sockaddr_in6 from{};
-    socklen_t len = sizeof from;
-    const ssize_t n = ::recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+    sockaddr_in6 sender{};
+    socklen_t len = sizeof sender;
+    const ssize_t n = ::recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&sender), &len);
     if (n < 0) continue;  // e.g. an ICMP error of an earlier send
-    answers.push_back(Answer{AddressText(from), std::string(buf, static_cast<std::size_t>(n))});
+    if (!accepted(sender)) continue;
+    answers.push_back(Answer{AddressText(sender), std::string(buf, static_cast<std::size_t>(n))});
   }
   return answers;
 }

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "config/iniloader.h"
+#include "config/linefilter.h"
 #include "core/bounded.h"
 #include "core/cmd.h"
 #include "core/handles.h"
@@ -54,49 +55,36 @@ void SetIdDefaultsLocked() {
   d.sftpEnabled = 1;
 }
 
-// Runs "sed -n '/^<key>/p' /image_info" and stores the value of the last line
-// it prints (the text after the first "=", up to a second "=", without one
-// trailing line feed) in value. Returns false, after logging message, when the
-// description file or the pipe cannot be opened; true otherwise, with
-// found telling whether any line was printed.
-bool ReadImageInfo(const char* key, const char* message, std::string& value, bool& found) {
+// Reads the value of the last line of "/image_info" that begins with key:
+// the last piece of those lines as a buffer of kImageLineSize bytes takes
+// them, then the text after its first "=", up to a second "=", without one
+// trailing line feed. Returns false, after logging message, when the file
+// cannot be opened; true otherwise, with found telling whether a line with a
+// value was there.
+bool ReadImageInfo(std::string_view key, const char* message, std::string& value, bool& found) {
   value.clear();
   found = false;
   const std::string file = paths_Device(devpath::kImageInfo);
-  // sed on a missing file still gives a working pipe; probe the file first so
-  // that an unreadable description is reported as such.
-  kv::File probe = kv::OpenFile(file.c_str(), "r");
-  kv::Pipe pipe;
-  if (probe) {
-    char command[kImageLineSize];
-    std::snprintf(command, sizeof command, "sed -n '/^%s/p' %s", key, file.c_str());
-    pipe = cmd_OpenPipe(command);
-  }
-  if (!pipe) {
-    log_SetPriority(kPriorityError);
-    log_Print(1, "%s", message);
+  kv::PieceReader reader(kImageLineSize);
+  const bool opened = kv::FilterLines(
+      file.c_str(), [key](std::string_view head, bool complete) { return kv::LineBeginsWith(key, head, complete); },
+      [&reader](std::string_view text) { reader.Feed(text); });
+  if (!opened) {
+    log_PrintPriority(kPriorityError, 1, "%s", message);
     return false;
   }
-  char line[kImageLineSize];
-  std::string lastLine;
-  while (std::fgets(line, sizeof line, pipe.get()) != nullptr) {
-    lastLine = line;
-    found = true;
-  }
-  (void)cmd_ClosePipe(std::move(pipe));  // sed's status tells nothing more
-  if (!found) return true;
+  reader.Finish();
+  if (!reader.any()) return true;
 
-  std::string_view rest(lastLine);
+  std::string_view rest = reader.last();
   const std::size_t eq = rest.find('=');
-  if (eq == std::string_view::npos) {
-    found = false;  // a line without a value
-    return true;
-  }
+  if (eq == std::string_view::npos) return true;  // a line without a value
   rest.remove_prefix(eq + 1);
   const std::size_t second = rest.find('=');
   if (second != std::string_view::npos) rest = rest.substr(0, second);
   if (!rest.empty() && rest.back() == '\n') rest.remove_suffix(1);
   value.assign(rest);
+  found = true;
   return true;
 }
 
@@ -149,8 +137,7 @@ void config_Init() {
   const char* watch = paths_WatchFolder();
   struct stat st {};
   if (::stat(watch, &st) != 0 || !S_ISDIR(st.st_mode)) {
-    log_SetPriority(kPriorityDebug);
-    log_Print(2, "config_Init, /opt/kv2/swfw folders not found, creating /opt/kv2/swfw \n");
+    log_PrintPriority(kPriorityDebug, 2, "config_Init, /opt/kv2/swfw folders not found, creating /opt/kv2/swfw \n");
     for (std::string_view folder : {"/opt/", "/opt/kv2/", "/opt/kv2/swfw/"}) {
       (void)::mkdir(paths_Device(folder).c_str(), 0770);  // an existing folder is fine
     }
@@ -166,8 +153,7 @@ void config_LoadIdData() {
   const std::string path = paths_Device(devpath::kAppConfig);
   kv::Dictionary dict(kv::iniparser_load(path.c_str()));
   if (!dict) {
-    log_SetPriority(kPriorityError);
-    log_Print(2, "config_LoadIdData, cannot parse file: %s\n", path.c_str());
+    log_PrintPriority(kPriorityError, 2, "config_LoadIdData, cannot parse file: %s\n", path.c_str());
     return;
   }
   const char* first = ::iniparser_getsecname(dict.get(), 0);

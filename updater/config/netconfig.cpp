@@ -7,8 +7,14 @@
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+#include <fcntl.h>
 
 #include <array>
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -19,7 +25,6 @@
 #include "config/identity.h"
 #include "config/iniloader.h"
 #include "core/bounded.h"
-#include "core/cmd.h"
 #include "core/handles.h"
 #include "core/log.h"
 #include "core/paths.h"
@@ -37,10 +42,117 @@ struct IfAddrsDeleter {
   void operator()(ifaddrs* list) const noexcept { ::freeifaddrs(list); }
 };
 
+// The standard dotted-quad parser, with its forms that stored files use:
+// parts with leading zeros (octal), hexadecimal parts, and the short forms
+// "a.b.c", "a.b" and "a" whose last part fills the remaining bytes.
 std::uint32_t ParseV4(const char* text) {
   in_addr addr{};
-  if (text == nullptr || ::inet_pton(AF_INET, text, &addr) != 1) return 0;
+  if (text == nullptr || ::inet_aton(text, &addr) == 0) return 0;
   return addr.s_addr;
+}
+
+// What identifies one version of a file: gone, or its inode, size and times.
+struct FileVersion {
+  bool exists = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified{};
+  timespec changed{};
+  bool operator==(const FileVersion& o) const {
+    return exists == o.exists && device == o.device && inode == o.inode && size == o.size &&
+           modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec &&
+           changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec;
+  }
+};
+
+FileVersion VersionOf(const std::string& path) {
+  struct stat st {};
+  FileVersion v;
+  if (::stat(path.c_str(), &st) != 0) return v;
+  v.exists = true;
+  v.device = st.st_dev;
+  v.inode = st.st_ino;
+  v.size = st.st_size;
+  v.modified = st.st_mtim;
+  v.changed = st.st_ctim;
+  return v;
+}
+
+long long NowMs() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// A main file found unreadable: which version, and since when. The file is
+// restored from the backup only when a later load finds that same version
+// still unreadable after the settle time, so that a read racing a rewrite
+// never throws the new configuration away.
+struct PendingRestore {
+  bool pending = false;
+  FileVersion version;
+  long long sinceMs = 0;
+};
+PendingRestore gRestore;
+std::atomic<long long> gSettleMs{kNetRestoreSettleMs};
+
+// Replaces target by a copy of source: a temporary file in the target's
+// folder, flushed, renamed over the target (only when the target is still
+// the version expected), then the folder flushed. The copy keeps an
+// existing target's mode and owner.
+bool ReplaceFromCopy(const std::string& source, const std::string& target, const FileVersion& expected) {
+  kv::Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!in) return false;
+  std::string temp = target + ".XXXXXX";
+  kv::Fd out(::mkostemp(temp.data(), O_CLOEXEC));
+  if (!out) return false;
+  bool ok = true;
+  char block[4096];
+  for (;;) {
+    const ssize_t n = ::read(in.get(), block, sizeof block);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    for (ssize_t done = 0; ok && done < n;) {
+      const ssize_t w = ::write(out.get(), block + done, static_cast<std::size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) ok = false;
+      else done += w;
+    }
+  }
+  struct stat st {};
+  const std::string& model = expected.exists ? target : source;
+  if (ok && ::stat(model.c_str(), &st) == 0) {
+    (void)::fchmod(out.get(), st.st_mode & 07777);
+    (void)::fchown(out.get(), st.st_uid, st.st_gid);  // only root may; a failure keeps ours
+  }
+  ok = ok && ::fsync(out.get()) == 0;
+  out.reset();
+  // The last look before the swap: a writer may have come after all.
+  ok = ok && VersionOf(target) == expected && ::rename(temp.c_str(), target.c_str()) == 0;
+  if (!ok) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  const std::size_t slash = target.rfind('/');
+  kv::Fd folder(::open(slash == std::string::npos ? "." : target.substr(0, slash + 1).c_str(),
+                       O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder) (void)::fsync(folder.get());
+  return true;
+}
+
+// Called with the lock held after the backup was used for the answer.
+void RestoreWhenSettled(const std::string& mainPath, const std::string& backupPath, const FileVersion& seen) {
+  const long long now = NowMs();
+  if (!gRestore.pending || !(gRestore.version == seen)) {
+    gRestore = PendingRestore{true, seen, now};
+    return;
+  }
+  if (now - gRestore.sinceMs < gSettleMs.load()) return;
+  gRestore = PendingRestore{};
+  if (ReplaceFromCopy(backupPath, mainPath, seen))
+    log_Print(3, "LoadNetConfig - %s restored from %s\n", mainPath.c_str(), backupPath.c_str());
 }
 
 // Stores the address when text is a valid IPv6 address, optionally enclosed
@@ -85,16 +197,20 @@ int LoadNetConfig() {
   const std::string mainPath = paths_Device(devpath::kNetConfig);
   kv::Dictionary dict(kv::iniparser_load(mainPath.c_str()));
   if (!dict) {
+    // Taken before the backup is read: the version that was found unreadable.
+    const FileVersion seen = VersionOf(mainPath);
     const std::string backupPath = paths_Device(devpath::kNetConfigBackup);
     log_Print(0, "LoadNetConfig - Unable to parse %s, applying back up file %s", mainPath.c_str(),
               backupPath.c_str());
     dict.reset(kv::iniparser_load(backupPath.c_str()));
     if (!dict) return 0;
     log_Print(0, "LoadNetConfig - Backup file used");
-    // Both paths are fixed, so the line needs no character check; a failing
-    // copy is not reported, the next load simply falls back again.
-    const std::string restore = "cp " + backupPath + " " + mainPath;
-    (void)cmd_System(restore.c_str());
+    // The answer uses the backup's values now; the main file is replaced
+    // only once it has stayed unreadable and untouched for the settle time
+    // (a failing replacement is not reported: the next load tries again).
+    RestoreWhenSettled(mainPath, backupPath, seen);
+  } else {
+    gRestore = PendingRestore{};
   }
 
   const int sections = ::iniparser_getnsec(dict.get());
@@ -196,4 +312,7 @@ NetIfConfig net_SnapshotConfig(int index) {
 void net_ResetConfig() {
   std::lock_guard<std::mutex> guard(config_Lock());
   gTable = {};
+  gRestore = PendingRestore{};
 }
+
+void net_SetRestoreSettleMs(long long ms) { gSettleMs.store(ms); }

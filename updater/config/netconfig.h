@@ -28,7 +28,7 @@ inline constexpr std::size_t kNetFormatV6Size = 60;
 struct NetIfConfig {
   char description[kNetDescriptionSize];  // "description", empty when missing
   char interfaceName[kNetIfNameSize];     // from the name table by index
-  std::uint32_t addressV4;                // "addressv4", 0 when missing/invalid
+  std::uint32_t addressV4;                // "addressv4" (dotted-quad forms of inet_aton), 0 when missing/invalid
   std::uint32_t netmaskV4;                // "netmaskv4"
   std::uint32_t gatewayV4;                // "gatewayv4"
   std::uint32_t dnsServerV4;              // "dnsnameserver1v4"
@@ -39,11 +39,18 @@ struct NetIfConfig {
   std::uint16_t mtu;                      // "MTUsize", unchanged when missing or negative
 };
 
+// How long a main file must stay unreadable and untouched before it is
+// replaced from the backup.
+inline constexpr long long kNetRestoreSettleMs = 5000;
+
 // Reads the configuration file into the table under the configuration lock.
 // Sections whose name contains "netif" fill entries 0 to 5 in file order.
-// When the main file cannot be loaded, the backup is loaded instead and copied
-// over the main file. Returns 1 when a file was read, 0 when neither could be
-// (the table is then left as it was).
+// When the main file cannot be loaded, the backup is loaded instead; the main
+// file is replaced by a copy of the backup only when a later load finds the
+// same version of it (same inode, size and times, or still missing) still
+// unreadable kNetRestoreSettleMs after it was first found so, so that a read
+// that raced a rewrite never throws the new file away. Returns 1 when a file
+// was read, 0 when neither could be (the table is then left as it was).
 int LoadNetConfig();
 
 // The interface name of an index ("eth0", "eth1", "wlan0", "bnep0", "wwan0",
@@ -74,5 +81,9 @@ void net_FormatAddressV6(char* out, std::size_t size, const std::uint8_t addr[16
 // index outside 0 to 7.
 NetIfConfig net_SnapshotConfig(int index);
 
-// Clears the whole table (under the lock); for tests.
+// Clears the whole table and any restore in waiting (under the lock); for
+// tests.
 void net_ResetConfig();
+
+// Sets the settle time of the restore; for tests.
+void net_SetRestoreSettleMs(long long ms);

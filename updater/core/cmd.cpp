@@ -150,7 +150,8 @@ CmdReader::Read CmdReader::ReadLine(char* buf, std::size_t size, std::chrono::st
     }
     if (ended_ || !out_) return Read::kEnd;
 
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     struct pollfd p {
       out_.get(), POLLIN, 0
     };

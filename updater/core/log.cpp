@@ -12,6 +12,7 @@
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/bounded.h"
@@ -29,7 +30,8 @@ static_assert(LOG_USER == 8);
 
 std::atomic<int> gVerbose{1};
 std::atomic<int> gStdout{0};
-std::atomic<int> gPendingPriority{kPriorityNotice};
+// Priority stored by log_SetPriority for this thread's next log_Print.
+thread_local int tPendingPriority = kPriorityNotice;
 std::atomic<int> gSystemLog{1};
 char gIdent[100] = "";
 // One emitted line at a time: the open/send/close of the system log and the
@@ -50,23 +52,16 @@ __attribute__((format(printf, 1, 0))) void EchoLine(const char* format, va_list 
   std::fflush(stdout);
 }
 
-}  // namespace
-
-int log_Print(int level, const char* format, ...) {
+__attribute__((format(printf, 3, 0))) int PrintV(int priority, int level, const char* format, va_list args) {
   if (level > gVerbose.load() && level != 0) return 0;
 
   std::array<char, kLineSize> line{};
-  va_list args;
-  va_start(args, format);
   va_list echoArgs;
   va_copy(echoArgs, args);
   const int length = std::vsnprintf(line.data(), line.size(), format, args);
-  va_end(args);
-
   {
     std::lock_guard<std::mutex> lock(gEmitMutex);
     if (gStdout.load() != 0) EchoLine(format, echoArgs, length, line.data());
-    const int priority = gPendingPriority.exchange(kPriorityNotice);
     if (gSystemLog.load() != 0) {
       openlog(gIdent, kSyslogOptions, LOG_USER);
       syslog(priority, "%s", line.data());
@@ -77,8 +72,29 @@ int log_Print(int level, const char* format, ...) {
   return length < 0 ? 0 : length;
 }
 
+}  // namespace
+
+int log_PrintPriority(int priority, int level, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int length = PrintV(priority, level, format, args);
+  va_end(args);
+  return length;
+}
+
+int log_Print(int level, const char* format, ...) {
+  // The stored priority is used up here, also by a line the level filter
+  // drops, so that it can never land on a later, unrelated line.
+  const int priority = std::exchange(tPendingPriority, kPriorityNotice);
+  va_list args;
+  va_start(args, format);
+  const int length = PrintV(priority, level, format, args);
+  va_end(args);
+  return length;
+}
+
 int log_SetPriority(int priority) {
-  gPendingPriority.store(priority);
+  tPendingPriority = priority;
   return priority;
 }
 
@@ -99,7 +115,7 @@ void log_SetIdent(const char* ident) { kv::CopyBounded(gIdent, ident != nullptr 
 void log_SetSystemLog(int on) { gSystemLog.store(on); }
 
 int log_GetVerbose() { return gVerbose.load(); }
-int log_GetPendingPriority() { return gPendingPriority.load(); }
+int log_GetPendingPriority() { return tPendingPriority; }
 
 namespace {
 

@@ -11,16 +11,24 @@ inline constexpr int kPriorityError = 3;
 inline constexpr int kPriorityNotice = 5;
 inline constexpr int kPriorityDebug = 7;
 
-// Formats and emits one line. Returns the length that formatting produced
-// (untruncated, as vsnprintf reports it), or 0 when the level filter dropped
-// the line. The system log receives at most 1999 characters; the echo on
-// standard output is complete and followed by one newline. The text is sent
-// to the system log as literal text, so percent signs in it are not
-// interpreted again. After an emitted line the pending priority is 5 again;
-// a dropped line leaves it pending.
+// Formats and emits one line with the given syslog priority. Returns the
+// length that formatting produced (untruncated, as vsnprintf reports it), or
+// 0 when the level filter dropped the line. The system log receives at most
+// 1999 characters; the echo on standard output is complete and followed by
+// one newline. The text is sent to the system log as literal text, so percent
+// signs in it are not interpreted again. The priority belongs to this line
+// alone: nothing is left behind for later lines, of this thread or another.
+int log_PrintPriority(int priority, int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+// The two-call form: log_SetPriority stores a priority for the calling
+// thread's next log_Print, which takes it (or 5 when none was stored) and
+// then behaves as log_PrintPriority. The stored priority is used up by that
+// next call whether the level filter emits or drops its line, and other
+// threads never see it.
 int log_Print(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-// Stores the syslog priority for the next emitted line and returns it.
+// Stores the syslog priority for the calling thread's next log_Print and
+// returns it.
 int log_SetPriority(int priority);
 
 // Stores the verbose level and prints "Verbose output level %d\n".
@@ -37,7 +45,7 @@ void log_SetIdent(const char* ident);
 // about their inputs never reach the system log of the developer's machine.
 void log_SetSystemLog(int on);
 
-// Current settings, for tests.
+// Current settings, for tests. The pending priority is the calling thread's.
 int log_GetVerbose();
 int log_GetPendingPriority();
 

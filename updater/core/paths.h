@@ -35,7 +35,6 @@ inline constexpr std::string_view kSystemLogCopy = "/var/log/quorvanlog";
 inline constexpr std::string_view kBootId = "/proc/sys/kernel/random/boot_id";
 inline constexpr std::string_view kAr = "/usr/bin/ar";
 inline constexpr std::string_view kTar = "/bin/tar";
-inline constexpr std::string_view kRoute = "/sbin/route";
 }  // namespace devpath
 
 // Name of the environment variable that holds the sandbox root.

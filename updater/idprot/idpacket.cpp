@@ -8,14 +8,16 @@
 #include <sys/stat.h>
 #include <sys/utsname.h>
 
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "config/identity.h"
+#include "config/linefilter.h"
 #include "core/bounded.h"
-#include "core/cmd.h"
 #include "core/handles.h"
 #include "core/log.h"
 #include "core/paths.h"
@@ -24,23 +26,55 @@
 
 namespace {
 
+// The kernel's IPv4 route table of the reading process's network namespace
+// (the table the route program shows). A view of the kernel, not a device
+// file: no sandbox root applies.
+constexpr const char* kRouteTable = "/proc/net/route";
+constexpr unsigned kRtfUp = 0x0001;
+constexpr unsigned kRtfGateway = 0x0002;
+
 void PutAddress(char* out, std::size_t offset, const std::uint8_t* bytes, std::size_t n) {
   std::memcpy(out + offset, bytes, n);
 }
 
-// Fields of a line split at spaces (runs of spaces count as one separator).
-std::string_view Field(std::string_view line, int wanted) {
+// Fields of a line split at any of the separators (a run of them counts as
+// one), counted from 1.
+std::string_view Field(std::string_view line, int wanted, std::string_view separators = " ") {
   int index = 0;
   std::size_t pos = 0;
   while (pos < line.size()) {
-    while (pos < line.size() && line[pos] == ' ') ++pos;
-    if (pos >= line.size()) break;
-    std::size_t end = line.find(' ', pos);
+    pos = line.find_first_not_of(separators, pos);
+    if (pos == std::string_view::npos) break;
+    std::size_t end = line.find_first_of(separators, pos);
     if (end == std::string_view::npos) end = line.size();
     if (++index == wanted) return line.substr(pos, end - pos);
     pos = end;
   }
   return {};
+}
+
+template <typename T>
+bool Hex(std::string_view text, T& out) {
+  if (text.empty()) return false;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), out, 16);
+  return error == std::errc() && end == text.data() + text.size();
+}
+
+// Selects the lines that the sftp subsystem pattern
+// "^#*Subsystem[\t| *]sftp[\t| *]internal-sftp" matches: any number of "#",
+// then the words, each separator one tab, bar, blank or star.
+kv::LineVerdict SftpLine(std::string_view head, bool complete) {
+  static constexpr std::string_view kPattern = "Subsystem?sftp?internal-sftp";
+  std::size_t i = 0;
+  while (i < head.size() && head[i] == '#') ++i;
+  const std::string_view rest = head.substr(i);
+  for (std::size_t j = 0; j < kPattern.size(); ++j) {
+    if (j == rest.size()) return complete ? kv::LineVerdict::kPassed : kv::LineVerdict::kUndecided;
+    const char c = rest[j];
+    const bool ok = kPattern[j] == '?' ? (c == '\t' || c == '|' || c == ' ' || c == '*') : c == kPattern[j];
+    if (!ok) return kv::LineVerdict::kPassed;
+  }
+  return kv::LineVerdict::kSelected;
 }
 
 bool ParseV4(std::string_view text, std::uint8_t out[4]) {
@@ -100,27 +134,34 @@ void IdProt_GetInterfaceMac(std::uint8_t out[6], int index) {
 }
 
 int IDPacket_getrouteinfo4(std::uint8_t address[4], int index, int kind) {
-  const std::string command = paths_Device(devpath::kRoute) + " -n";
-  kv::Pipe pipe = cmd_OpenPipe(command.c_str());
-  if (!pipe) {
-    log_Print(2, "IDPacket_getrouteinfo4, failed to open pipe to %s\n", command.c_str());
+  return IDPacket_readRouteTable(kRouteTable, address, index, kind);
+}
+
+int IDPacket_readRouteTable(const char* table, std::uint8_t address[4], int index, int kind) {
+  kv::File file = kv::OpenFile(table, "r");
+  if (!file) {
+    log_Print(2, "IDPacket_getrouteinfo4, failed to open pipe to %s\n", table);
     return -1;
   }
   const char* name = IdProt_GetInterfaceName(index);
-  const char* marker = kind == kRouteGateway ? " UG " : " U ";
+  // The table's flags as the route program shows them: "U" for an up route,
+  // "UG" for one through a gateway; any further flag (host route, reject)
+  // makes another column text that neither kind takes.
+  const unsigned wanted = kind == kRouteGateway ? (kRtfUp | kRtfGateway) : kRtfUp;
   char line[1000];
-  while (std::fgets(line, sizeof line, pipe.get()) != nullptr) {
+  bool header = true;
+  while (std::fgets(line, sizeof line, file.get()) != nullptr) {
+    if (std::exchange(header, false)) continue;
+    // Iface Destination Gateway Flags RefCnt Use Metric Mask ...
+    constexpr std::string_view kBlank = " \t\r\n";
     const std::string_view l(line);
-    if (l.find(marker) == std::string_view::npos || name[0] == '\0' || l.find(name) == std::string_view::npos)
-      continue;
-    std::string_view field = Field(l, kind == kRouteGateway ? 2 : 3);
-    while (!field.empty() && (field.back() == '\n' || field.back() == '\r')) field.remove_suffix(1);
-    (void)ParseV4(field, address);
-  }
-  const int status = cmd_ClosePipe(std::move(pipe));
-  if (status != 0) {
-    log_Print(2, "IDPacket_getrouteinfo4, Command not found or exited with error status \n");
-    return -1;
+    const std::string_view iface = Field(l, 1, kBlank);
+    unsigned flags = 0;
+    if (!Hex(Field(l, 4, kBlank), flags) || flags != wanted) continue;
+    if (name[0] == '\0' || iface.find(name) == std::string_view::npos) continue;
+    std::uint32_t value = 0;
+    if (!Hex(Field(l, kind == kRouteGateway ? 3 : 8, kBlank), value)) continue;
+    std::memcpy(address, &value, 4);  // the table prints the address as a number in memory order
   }
   return 0;
 }
@@ -154,34 +195,33 @@ int IdProt_IsStaticConfig(int index) {
   std::snprintf(path, sizeof path, "%s%s.%s.%s", folder.c_str(), name, "vlan1", "network");
   struct stat st{};
   if (::stat(path, &st) != 0) std::snprintf(path, sizeof path, "%s%s.%s", folder.c_str(), name, "network");
-  char command[700];
-  std::snprintf(command, sizeof command, "sed  -n -e 's/^DHCP=//p'  %s", path);
-  kv::Pipe pipe = cmd_OpenPipe(command);
-  if (!pipe) {
-    log_Print(1, "unable to run sed command %s\n", command);
-    return 1;
-  }
-  char line[1000] = "";
-  if (std::fgets(line, sizeof line, pipe.get()) == nullptr) line[0] = '\0';
-  (void)cmd_ClosePipe(std::move(pipe));
-  const std::string_view l(line);
-  return (l.starts_with("yes") || l.starts_with("ipv4")) ? 0 : 1;
+  // The first "DHCP=" line decides, by what follows the "=".
+  constexpr std::string_view kKey = "DHCP=";
+  std::string first;
+  bool ended = false;
+  (void)kv::FilterLines(
+      path, [kKey](std::string_view head, bool complete) { return kv::LineBeginsWith(kKey, head, complete); },
+      [&](std::string_view text) {
+        if (ended) return;
+        if (text == "\n") {
+          ended = true;
+          return;
+        }
+        if (first.size() < kKey.size() + 8) first.append(text.substr(0, kKey.size() + 8));
+      });
+  std::string_view value = std::string_view(first).substr(first.size() < kKey.size() ? first.size() : kKey.size());
+  value = value.substr(0, value.find('\0'));
+  return (value.starts_with("yes") || value.starts_with("ipv4")) ? 0 : 1;
 }
 
 int IdProt_GetSftpStatus() {
-  const std::string command =
-      "sed -n '/^#*Subsystem[\\t| *]sftp[\\t| *]internal-sftp/p' " + paths_Device(devpath::kSshdConfig);
-  kv::Pipe pipe = cmd_OpenPipe(command.c_str());
-  if (!pipe) {
-    log_SetPriority(kPriorityError);
-    log_Print(1, "%s", "unable to determine sftp status\n");
-    return 1;
-  }
-  char line[1034] = "";
-  char last[1034] = "";
-  while (std::fgets(line, sizeof line, pipe.get()) != nullptr) kv::CopyBounded(last, line);
-  (void)cmd_ClosePipe(std::move(pipe));
-  return last[0] == '#' ? 0 : 1;
+  // The last matching line, as a buffer of 1034 bytes reads it, decides: a
+  // commented-out line disables sftp; no line (or no file) leaves it enabled.
+  const std::string path = paths_Device(devpath::kSshdConfig);
+  kv::PieceReader reader(1034);
+  (void)kv::FilterLines(path.c_str(), SftpLine, [&reader](std::string_view text) { reader.Feed(text); });
+  reader.Finish();
+  return reader.any() && reader.last().starts_with("#") ? 0 : 1;
 }
 
 void IdProt_SetDefaultSecurity(DeviceIdData& id) {
@@ -196,8 +236,7 @@ void IdProt_SetDefaultSecurity(DeviceIdData& id) {
 int IdPacket() {
   kv::Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd) {
-    log_SetPriority(kPriorityError);
-    log_Print(2, "%s", "IdPacket: Unable to create socket.\n");
+    log_PrintPriority(kPriorityError, 2, "%s", "IdPacket: Unable to create socket.\n");
     return 0;
   }
   sockaddr_in a{};
@@ -205,8 +244,7 @@ int IdPacket() {
   a.sin_port = htons(kPcommPort);
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
-    log_SetPriority(kPriorityError);
-    log_Print(2, "%s", "IdPacket: Unable to bind to PCOMM port.\n");
+    log_PrintPriority(kPriorityError, 2, "%s", "IdPacket: Unable to bind to PCOMM port.\n");
     return 0;
   }
   return 1;
@@ -217,8 +255,7 @@ int IDPacket_createIDresponse(char* out, int size, DeviceIdData& id, int index, 
   utsname u{};
   ::uname(&u);
   const int isStatic = IdProt_IsStaticConfig(index);
-  log_SetPriority(kPriorityDebug);
-  log_Print(2, "IDPacket_createIDresponse, isStatic: %s\n", isStatic != 0 ? "true" : "false");
+  log_PrintPriority(kPriorityDebug, 2, "IDPacket_createIDresponse, isStatic: %s\n", isStatic != 0 ? "true" : "false");
 
   std::memset(out, 0, static_cast<std::size_t>(size));
   std::memcpy(out, "NETBR", 5);

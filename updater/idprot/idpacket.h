@@ -43,20 +43,30 @@ inline constexpr int kPcommPort = 4002;
 // reports them.
 int IDPacket_createIDresponse(char* out, int size, DeviceIdData& id, int index, std::uint8_t appRunning);
 
-// Reads the interface's gateway or netmask from "/sbin/route -n" into
-// address (4 bytes, network order); the last matching line wins. Returns 0,
-// or -1 when the command cannot be started or fails.
+// Reads the interface's gateway or netmask from the kernel's IPv4 route table
+// into address (4 bytes, network order): the gateway of a route whose flags
+// are exactly "UG", the netmask of one whose flags are exactly "U", of every
+// interface whose name contains the listener's interface name; the last such
+// route wins. Returns 0, or -1 when the table cannot be read.
 int IDPacket_getrouteinfo4(std::uint8_t address[4], int index, int kind);
+
+// The same over a route table in the kernel's text form ("/proc/net/route":
+// a header line, then Iface, Destination, Gateway, Flags, RefCnt, Use,
+// Metric, Mask, ... with addresses and flags in hexadecimal).
+int IDPacket_readRouteTable(const char* table, std::uint8_t address[4], int index, int kind);
 
 // The first IPv4 nameserver of /etc/resolv.conf into address. Returns 0 when
 // one was found, 1 otherwise (address untouched).
 int IDPacket_getDNSrsv4(std::uint8_t address[4], int index);
 
-// 1 when the interface's systemd network file configures it statically
-// (no "DHCP=yes..." or "DHCP=ipv4..." line, or no file), 0 for DHCP.
+// 1 when the interface's systemd network file configures it statically, 0
+// for DHCP: the file's first line that begins with "DHCP=" decides (DHCP when
+// its value begins with "yes" or "ipv4"); no such line, or no file, is static.
 int IdProt_IsStaticConfig(int index);
 
-// 1 unless the sftp subsystem line of sshd_config is commented out.
+// 1 unless the sftp subsystem line of sshd_config is commented out: the last
+// line matching "^#*Subsystem[\t| *]sftp[\t| *]internal-sftp" decides (as a
+// 1034-byte line buffer reads it); no such line, or no file, is enabled.
 int IdProt_GetSftpStatus();
 
 // Default security flags for a device whose application does not answer:

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include "config/netconfig.h"
 #include "core/bounded.h"
@@ -96,6 +97,57 @@ void StoreApplicationFlags(const DeviceIdData& from) {
   });
 }
 
+// Cuts a text value to at most n bytes without splitting a UTF-8 sequence.
+void CutText(char* text, std::size_t n) {
+  const auto* b = reinterpret_cast<const unsigned char*>(text);
+  while (n > 0 && (b[n] & 0xC0) == 0x80) --n;
+  text[n] = '\0';
+}
+
+// Prints the object in compact form in at most limit characters. A document
+// that is too long keeps every member: its longest text values are cut to
+// one common length, as far as needed, so the document stays valid JSON and
+// short values (addresses, names) keep their text. Null when even empty
+// texts do not fit.
+kv::CMemory<char> PrintToFit(cJSON* object, std::size_t limit) {
+  for (int round = 0; round < 4; ++round) {
+    kv::CMemory<char> text(cJSON_PrintUnformatted(object));
+    if (!text) return text;
+    const std::size_t length = std::strlen(text.get());
+    if (length <= limit) return text;
+    // Every byte cut from a value takes at least one byte off the printed
+    // text, so cutting the excess in raw bytes is enough (escaped
+    // characters give more).
+    const std::size_t excess = length - limit;
+    std::vector<cJSON*> texts;
+    cJSON* m = nullptr;
+    cJSON_ArrayForEach(m, object) {
+      if (cJSON_IsString(m) && m->valuestring != nullptr) texts.push_back(m);
+    }
+    auto above = [&texts](std::size_t level) {
+      std::size_t sum = 0;
+      for (const cJSON* t : texts) {
+        const std::size_t n = std::strlen(t->valuestring);
+        if (n > level) sum += n - level;
+      }
+      return sum;
+    };
+    if (above(0) < excess) return nullptr;
+    // The highest common length that cuts enough.
+    std::size_t low = 0;
+    std::size_t high = limit;
+    while (low < high) {
+      const std::size_t mid = (low + high + 1) / 2;
+      if (above(mid) >= excess) low = mid;
+      else high = mid - 1;
+    }
+    for (cJSON* t : texts) {
+      if (std::strlen(t->valuestring) > low) CutText(t->valuestring, low);
+    }
+  }
+  return nullptr;
+}
+
 void SendStatus(IdListener& l) {
   Json object(cJSON_CreateObject());
   progress_CreateStatusResponse(object.get());
@@ -118,6 +170,12 @@ IdRequestKind IdProt_ClassifyRequest(const char* request, std::size_t len) {
   return kIdRequestUnknown;
 }
 
+bool IdProt_IsAnswer(const char* data, std::size_t len) {
+  if (data == nullptr) return false;
+  const std::string_view d(data, len);
+  return d.starts_with("IDRSP") || d.starts_with("NETBR") || d.starts_with("CLOSED") || d.starts_with("{");
+}
+
 void IdProt_Refresh(IdListener& l) {
   config_LoadIdData();
   JsonRpcClient client;
@@ -136,6 +194,9 @@ void IdProt_Refresh(IdListener& l) {
 
 void IdProt_Dispatch(IdListener& l) {
   const std::size_t len = l.requestLength < kIdBufferSize ? l.requestLength : kIdBufferSize;
+  // Never an answer to an answer: two controllers would answer each other
+  // for ever.
+  if (IdProt_IsAnswer(l.rxBuffer, len) || l.senderAddress.sin6_port == htons(kIdPort)) return;
   const IdRequestKind kind = IdProt_ClassifyRequest(l.rxBuffer, len);
   int n = 0;
   switch (kind) {
@@ -227,7 +288,7 @@ int IdProt_CreateJsonResponse(char* out, int space, const DeviceIdData& id, int 
   for (int i = 0; i < 4; ++i) AddV6(j, kCurrentV6[i], current[i]);
   AddV6(j, "static_addressv6", c.addressV6);
 
-  kv::CMemory<char> text(cJSON_PrintUnformatted(j));
+  kv::CMemory<char> text = PrintToFit(j, static_cast<std::size_t>(space) - 1);
   if (!text) return 0;
   return static_cast<int>(kv::CopyBounded(out, static_cast<std::size_t>(space), text.get()));
 }

@@ -31,8 +31,14 @@ inline constexpr const char* kIdUnknownImageVersion = "unknown";
 // Classifies the first len bytes of a request.
 IdRequestKind IdProt_ClassifyRequest(const char* request, std::size_t len);
 
+// True when the datagram is itself an answer of the protocol: it begins with
+// "IDRSP", "NETBR" or "CLOSED", or with "{" (a status document; no request
+// is JSON). Such a datagram is never answered.
+bool IdProt_IsAnswer(const char* data, std::size_t len);
+
 // Classifies the listener's last request, builds the answer and sends it to
-// the sender with idserver_Transmit.
+// the sender with idserver_Transmit. An answer (IdProt_IsAnswer) or a
+// datagram from port 20034 gets none.
 void IdProt_Dispatch(IdListener& listener);
 
 // Before an identification or network answer: reloads the identity from the
@@ -43,7 +49,10 @@ void IdProt_Refresh(IdListener& listener);
 
 // Writes the compact JSON identification document for the interface index
 // into out (at most space - 1 characters and a terminator) and returns its
-// length. Reloads the interface configuration. For the VLAN listeners
+// length. A document longer than that keeps all its members: its longest
+// text values are cut to one common length (never inside a UTF-8 sequence)
+// until it fits, so it is always valid JSON; 0 (and an empty text) when not
+// even empty texts would fit. Reloads the interface configuration. For the VLAN listeners
 // (indexes 6 and 7), which have no configuration entry, the configured
 // members are empty or zero, "interface_name" is the VLAN interface's name
 // and the live members are the VLAN interface's own.

@@ -7,18 +7,26 @@
 // Threads: the records are prepared by IdProt_Init and started by
 // IdProt_StartUpListeningServers, both on the main thread, which alone
 // touches the started flags. A started record belongs to its listener
-// thread; no other thread touches it afterwards. Listener threads are never
-// stopped.
+// thread; afterwards the main thread only reads the interface index the
+// socket is bound to and wakes the listener through its event descriptor
+// when the interface has been replaced by one of the same name (a new
+// index): the listener then binds anew. Listener threads are never stopped.
+//
+// Every received datagram passes the listener's guard (idguard.h) before
+// any work is done: answers are never answered, and requests beyond the
+// interface's rate are dropped and counted.
 #pragma once
 
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
 #include "config/identity.h"
 #include "core/handles.h"
+#include "idprot/idguard.h"
 
 inline constexpr int kIdListenerCount = 8;
 inline constexpr int kIdPort = 20034;
@@ -27,6 +35,10 @@ inline constexpr std::size_t kIdBufferSize = 2048;
 inline constexpr long kIdPauseMicroseconds = 10000;
 inline constexpr std::size_t kIdNameSize = 52;
 inline constexpr std::size_t kIdDeviceNameSize = 32;
+// Kernel receive buffer of a listener socket: room for the datagrams of a
+// flood that arrive while the listener answers and pauses, so that honest
+// requests among them wait instead of being lost.
+inline constexpr int kIdReceiveBufferBytes = 1 << 20;
 
 // Interface indexes of the listener table.
 inline constexpr int kIdIndexEth0 = 0;
@@ -59,7 +71,14 @@ struct IdListener {
   // Room for the control data of one receive: one IPv4 packet-information
   // message, sized for this platform's control-message header.
   alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+  IdGuard guard;                          // listener thread only
+  kv::Fd wake;                            // event descriptor: bind anew
+  std::atomic<unsigned> boundIndex{0};    // kernel index of the bound interface, 0: none
+  unsigned wokenIndex = 0;                // main thread only: the index last woken for
 };
+
+// Result of idserver_Receive for a datagram the guard dropped.
+inline constexpr int kIdReceiveDropped = -2;
 
 // The interface name of a listener index ("eth0", "eth1", "wlan0", "bnep0",
 // "wwan0", "eth2", "eth0.vlan1", "eth2.vlan1"); the empty text above 7.
@@ -70,7 +89,9 @@ const char* IdProt_GetInterfaceName(int index);
 void IdProt_Init();
 
 // Starts a listener on every interface that is up and has none yet, in the
-// order eth0, eth0.vlan1, eth1, eth2, eth2.vlan1, wlan0, wwan0. Returns 0.
+// order eth0, eth0.vlan1, eth1, eth2, eth2.vlan1, wlan0, wwan0; and wakes a
+// started listener whose interface is up under a new index (deleted and
+// created again), so that it binds to the new one. Returns 0.
 int IdProt_StartUpListeningServers();
 
 // Fills one record: name (at most 50 characters), index, shared identity.
@@ -82,14 +103,17 @@ void idserver_InitServer(IdListener& listener, int index, const char* name);
 void idserver_StartServer(IdListener& listener, int index);
 
 // Creates, configures and binds the listener's socket (dual-stack IPv6, port
-// 20034, bound to the interface, joined to the multicast group). Returns the
-// record, or null after a logged failure (socket closed).
+// 20034, bound to the interface, joined to the multicast group) and records
+// the interface index it is bound to. Returns the record, or null after a
+// logged failure (socket closed).
 IdListener* idserver_CreateServer(IdListener& listener);
 
 // Receives one datagram (at most size bytes, a longer one is cut) into
 // buffer, which must have room for size + 1 bytes: the text is terminated.
 // Stores the sender and, for IPv4, the destination address. Returns the
-// length (0 for an empty datagram) or -1 when the receive failed.
+// length (0 for an empty datagram), kIdReceiveDropped when the listener's
+// guard dropped it (nothing logged but the guard's report), or -1 when the
+// receive failed.
 int idserver_Receive(IdListener& listener, char* buffer, int size);
 
 // Sends len bytes to the last sender as one datagram.

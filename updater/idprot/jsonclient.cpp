@@ -62,8 +62,7 @@ int jsonClient_InitSocket(JsonRpcClient& client) {
 
   client.socket = kv::Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!client.socket) {
-    log_SetPriority(kPriorityError);
-    log_Print(1, "jsonClient_InitSocket, no socket avalabale!\n");
+    log_PrintPriority(kPriorityError, 1, "jsonClient_InitSocket, no socket avalabale!\n");
     return 0;
   }
   timeval timeout{1, 0};
@@ -156,13 +155,11 @@ int jsonClient_Request(JsonRpcClient& client, DeviceIdData& id) {
 
   const int len = jsonClient_CreateRequestData(client, client.request, client.requestLimit);
   if (len == 0) {
-    log_SetPriority(kPriorityError);
-    log_Print(1, "json client request too big, > %d \n", client.requestLimit);
+    log_PrintPriority(kPriorityError, 1, "json client request too big, > %d \n", client.requestLimit);
     return 1;
   }
   if (jsonClient_Send(client, client.request, len) != len) {
-    log_SetPriority(kPriorityError);
-    log_Print(1, "%s", "sendto() not possible\n");
+    log_PrintPriority(kPriorityError, 1, "%s", "sendto() not possible\n");
   }
   const int n = jsonClient_Receive(client, client.reply, client.replyLimit);
   if (n <= 0) return 0;

@@ -215,9 +215,8 @@ int doInstall_RunMenderUpdate(const char* platform, int simulate) {
     // A hung updater is ended; without the completion line the update
     // failed, with it the new image is already the boot candidate.
     (void)updater.Terminate();
-    log_SetPriority(kPriorityError);
-    log_Print(1, "doInstall_RunMenderUpdate, Mender still running after %lld seconds, ended\n",
-              static_cast<long long>(deadline.count()));
+    log_PrintPriority(kPriorityError, 1, "doInstall_RunMenderUpdate, Mender still running after %lld seconds, ended\n",
+                      static_cast<long long>(deadline.count()));
   } else {
     (void)updater.Close();
   }
@@ -268,9 +267,9 @@ void doInstall_MenderCommit(int simulate) {
   if (!state || state.value() != kCommitted) {
     const int status = RunCommit();
     if (status != 0) {
-      log_SetPriority(kPriorityError);
-      log_Print(1, "doInstall_MenderCommit, Mender image commit failed! status %d, tried again at the next start\n",
-                status);
+      log_PrintPriority(kPriorityError, 1,
+                        "doInstall_MenderCommit, Mender image commit failed! status %d, tried again at the next "
+                        "start\n", status);
       return;
     }
     if (kv::Status written = statefile_Write(marker, kCommitted); !written) {

@@ -62,8 +62,8 @@ void doInstall_RecoverServiceRoad(const char* platform) {
   // restarted them. Redone until the record is gone, so a kill here repeats it.
   doInstall_ControlServices(platform, kServiceRestart);
   cmd_System("psplash-write \"QUIT\"");
-  log_SetPriority(kPriorityError);
-  log_Print(1, "doInstall_RecoverServiceRoad, %s was interrupted: application services restarted, splash screen "
-               "closed\n", road.c_str());
+  log_PrintPriority(kPriorityError, 1,
+                    "doInstall_RecoverServiceRoad, %s was interrupted: application services restarted, splash "
+                    "screen closed\n", road.c_str());
   doInstall_EndServiceRoad();
 }

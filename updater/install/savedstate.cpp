@@ -18,7 +18,9 @@ namespace {
 void SaveCopy(const std::string& from, const std::string& to) {
   kv::Fd in(::open(from.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   const kv::Status copied = in ? statefile_CopyFrom(in.get(), to) : kv::Status(kv::SystemError("open " + from));
-  if (!copied) log_Print(3, "doInstall_RunMenderUpdate, %s not saved: %s\n", to.c_str(), copied.error().message().c_str());
+  if (!copied) {
+    log_Print(3, "doInstall_RunMenderUpdate, %s not saved: %s\n", to.c_str(), copied.error().message().c_str());
+  }
 }
 
 }  // namespace

@@ -69,14 +69,14 @@ int inflight_Recover() {
   const kv::Result<std::string> record = statefile_Read(RecordPath(), kRecordLimit);
   if (!record) return 0;
   const std::string member = statefile_Field(record.value(), "member");
-  log_SetPriority(kPriorityError);
   if (!member.empty()) {
-    log_Print(1, "inflight_Recover, bundle member %s was cut off before its installation started, bundle ended\n",
-              member.c_str());
+    log_PrintPriority(kPriorityError, 1,
+                      "inflight_Recover, bundle member %s was cut off before its installation started, bundle ended\n",
+                      member.c_str());
   } else {
     const std::string bundle = statefile_Field(record.value(), "bundle");
-    log_Print(1, "inflight_Recover, unpacking of bundle %s was cut off, bundle ended\n",
-              bundle.empty() ? "?" : bundle.c_str());
+    log_PrintPriority(kPriorityError, 1, "inflight_Recover, unpacking of bundle %s was cut off, bundle ended\n",
+                      bundle.empty() ? "?" : bundle.c_str());
   }
   Remove();
   return 1;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -105,7 +106,7 @@ TEST_F(NetConfigTest, ValueConversions) {
          EXPECT_EQ(e.gatewayV4, V4("192.168.10.1"));
          EXPECT_EQ(e.dnsServerV4, V4("8.8.4.4"));
        }},
-      {"invalid IPv4 gives 0", "addressv4 = 1.2.3\nnetmaskv4 = 300.1.1.1\ngatewayv4 =\n",
+      {"invalid IPv4 gives 0", "addressv4 = 1.2.3.4.5\nnetmaskv4 = 300.1.1.1\ngatewayv4 =\n",
        [](const NetIfConfig& e) {
          EXPECT_EQ(e.addressV4, 0u);
          EXPECT_EQ(e.netmaskV4, 0u);
@@ -159,24 +160,115 @@ TEST_F(NetConfigTest, LongSectionNamesStillFindTheirKeys) {
   EXPECT_EQ(net_SnapshotConfig(0).dnsServerV4, V4("9.9.9.9"));
 }
 
-TEST_F(NetConfigTest, DamagedMainFileIsReplacedFromTheBackup) {
+// Stored files of devices write addresses with leading zeros and in short
+// forms; they are read as the standard dotted-quad parser reads them.
+TEST_F(NetConfigTest, StoredAddressesWithLeadingZerosAndShortForms) {
+  struct Case {
+    const char* text;
+    const char* address;  // dotted, as reported
+  };
+  const Case cases[] = {
+      {"192.168.001.010", "192.168.1.8"},  // a leading zero makes a part octal
+      {"010.000.000.001", "8.0.0.1"},
+      {"192.168.1", "192.168.0.1"},          // a.b.c: c fills the last two bytes
+      {"10.1", "10.0.0.1"},                  // a.b: b fills the last three bytes
+      {"10.65535", "10.0.255.255"},
+      {"3232235777", "192.168.1.1"},         // one number
+      {"0x0A.0.0.0x01", "10.0.0.1"},         // hexadecimal parts
+      {"255.255.255.255", "255.255.255.255"},
+      {"192.168.1.09", "0.0.0.0"},           // 9 is no octal digit
+      {"1.2.3.4.5", "0.0.0.0"},
+      {"256.1.1.1", "0.0.0.0"},
+      {"10.1.256", "10.1.1.0"},
+      {"1.2.3.4x", "0.0.0.0"},
+      {"", "0.0.0.0"},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(LoadMain(std::string("[netif0]\naddressv4 = ") + c.text + "\nnetmaskv4 = " + c.text + "\ngatewayv4 = " +
+                       c.text + "\ndnsnameserver1v4 = " + c.text + "\n"),
+              1)
+        << c.text;
+    const NetIfConfig e = net_SnapshotConfig(0);
+    for (std::uint32_t v : {e.addressV4, e.netmaskV4, e.gatewayV4, e.dnsServerV4})
+      EXPECT_STREQ(net_FormatAddressV4(v), c.address) << c.text;
+  }
+}
+
+TEST_F(NetConfigTest, DamagedMainFileIsReplacedFromTheBackupOnceItHasSettled) {
+  net_SetRestoreSettleMs(0);
   const std::string backup = "[netif0]\ndescription = from backup\n";
   WriteFile(BackupPath(), backup);
   (void)syslog_.Drain();
-  ASSERT_EQ(LoadMain("[netif0]\ndescription = damaged"), 1);  // no final line feed
+  const std::string damaged = "[netif0]\ndescription = damaged";  // no final line feed
+  WriteFile(MainPath(), damaged);
+  ::chmod(MainPath().c_str(), 0640);
+  ASSERT_EQ(LoadNetConfig(), 1);
+  // The answer takes the backup's values; the file is left for now.
   EXPECT_STREQ(net_SnapshotConfig(0).description, "from backup");
-  EXPECT_EQ(ReadFile(MainPath()), backup);
+  EXPECT_EQ(ReadFile(MainPath()), damaged);
   const auto lines = syslog_.Drain();
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0].text, "iniparser_load - input line too long in " + MainPath() + " (2)");
   EXPECT_EQ(lines[1].text, "LoadNetConfig - Unable to parse " + MainPath() + ", applying back up file " + BackupPath());
   EXPECT_EQ(lines[2].text, "LoadNetConfig - Backup file used");
   EXPECT_EQ(lines[2].priority, 5);
-
-  // A missing main file is restored too.
-  ::unlink(MainPath().c_str());
+  // Found the same way again: replaced by the backup, mode kept.
   ASSERT_EQ(LoadNetConfig(), 1);
   EXPECT_EQ(ReadFile(MainPath()), backup);
+  struct stat st {};
+  ASSERT_EQ(::stat(MainPath().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+  // A missing main file is restored too, and nothing is left beside it.
+  ::unlink(MainPath().c_str());
+  (void)syslog_.Drain();
+  ASSERT_EQ(LoadNetConfig(), 1);
+  EXPECT_FALSE(FileExists(MainPath()));
+  (void)syslog_.Drain();
+  ASSERT_EQ(LoadNetConfig(), 1);
+  EXPECT_EQ(ReadFile(MainPath()), backup);
+  EXPECT_EQ(std::system(("test $(ls " + dir_.path() + "/opt/kv2/etc | wc -l) -eq 2").c_str()), 0);
+  net_SetRestoreSettleMs(kNetRestoreSettleMs);
+}
+
+// A load that races the application's rewrite of the file: the file is read
+// half-written, the backup answers, and the new file must survive.
+TEST_F(NetConfigTest, FileRewrittenAfterAnUnreadableLoadIsNeverReplaced) {
+  net_SetRestoreSettleMs(0);
+  WriteFile(BackupPath(), "[netif0]\ndescription = from backup\n");
+  struct Case {
+    const char* what;
+    std::vector<std::string> versions;  // written one by one, each followed by a load
+    std::string last;                   // the main file after the last load
+    const char* description;            // the entry after the last load
+  };
+  const Case cases[] = {
+      {"rewrite completed", {"[netif0]\ndescription = hal", "[netif0]\ndescription = new\n"},
+       "[netif0]\ndescription = new\n", "new"},
+      {"another unreadable version restarts the wait",
+       {"[netif0]\ndescription = a", "[netif0]\ndescription = ab"}, "[netif0]\ndescription = ab",
+       "from backup"},
+      {"unreadable again after a good version",
+       {"[netif0]\ndescription = x", "[netif0]\n", "[netif0]\ndescription = y"}, "[netif0]\ndescription = y",
+       "from backup"},
+  };
+  for (const Case& c : cases) {
+    net_ResetConfig();
+    for (const std::string& v : c.versions) {
+      ::unlink(MainPath().c_str());  // a new inode for every version
+      ASSERT_EQ(LoadMain(v), 1) << c.what;
+      (void)syslog_.Drain();  // the capture holds few lines
+    }
+    EXPECT_EQ(ReadFile(MainPath()), c.last) << c.what;
+    EXPECT_STREQ(net_SnapshotConfig(0).description, c.description) << c.what;
+  }
+  // The default settle time holds back a restore between loads close together.
+  net_SetRestoreSettleMs(kNetRestoreSettleMs);
+  net_ResetConfig();
+  ASSERT_EQ(LoadMain("[netif0]\nbroken = 1"), 1);
+  ASSERT_EQ(LoadNetConfig(), 1);
+  (void)syslog_.Drain();
+  EXPECT_EQ(ReadFile(MainPath()), "[netif0]\nbroken = 1");
 }
 
 TEST_F(NetConfigTest, BothFilesUnreadableLeaveTheTableAsItWas) {

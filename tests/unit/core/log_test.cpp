@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "core/paths.h"
 #include "support/capture.h"
@@ -60,22 +63,106 @@ TEST_F(LogTest, LevelFilterEmitsLevelZeroAlwaysAndUpToTheVerboseLevel) {
   }
 }
 
-TEST_F(LogTest, PendingPrioritySurvivesADroppedLineAndResetsAfterAnEmittedOne) {
+TEST_F(LogTest, StoredPriorityIsUsedUpByTheNextLineEvenWhenThatLineIsDropped) {
   Quiet([] { log_SetVerbose(1); });
   EXPECT_EQ(log_SetPriority(kPriorityError), kPriorityError);
   log_Print(2, "dropped");
-  EXPECT_EQ(log_GetPendingPriority(), kPriorityError);
-  log_Print(1, "first");
-  log_Print(1, "second");
-  log_SetPriority(kPriorityDebug);
-  log_Print(0, "third");
-  const auto lines = syslog_.Drain();
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(lines[0].text, "first");
-  EXPECT_EQ(lines[0].priority, kPriorityError);
-  EXPECT_EQ(lines[1].priority, kPriorityNotice);
-  EXPECT_EQ(lines[2].priority, kPriorityDebug);
+  // Nothing is left behind for the next line.
   EXPECT_EQ(log_GetPendingPriority(), kPriorityNotice);
+  log_Print(1, "first");
+  log_SetPriority(kPriorityError);
+  log_Print(1, "second");
+  log_Print(1, "third");
+  log_SetPriority(kPriorityDebug);
+  log_Print(0, "fourth");
+  const auto lines = syslog_.Drain();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0].text, "first");
+  EXPECT_EQ(lines[0].priority, kPriorityNotice);
+  EXPECT_EQ(lines[1].priority, kPriorityError);
+  EXPECT_EQ(lines[2].priority, kPriorityNotice);
+  EXPECT_EQ(lines[3].priority, kPriorityDebug);
+  EXPECT_EQ(log_GetPendingPriority(), kPriorityNotice);
+}
+
+TEST_F(LogTest, OneCallCarriesPriorityAndLevelAndLeavesNothingPending) {
+  Quiet([] { log_SetVerbose(1); });
+  struct Case {
+    int priority;
+    int level;
+    bool emitted;
+  };
+  const Case cases[] = {{kPriorityError, 0, true}, {kPriorityDebug, 2, false}, {4, 1, true}, {kPriorityDebug, 1, true}};
+  for (const Case& c : cases) {
+    const int n = log_PrintPriority(c.priority, c.level, "line %d", c.priority);
+    EXPECT_EQ(n, c.emitted ? 6 : 0);
+    EXPECT_EQ(log_GetPendingPriority(), kPriorityNotice);
+  }
+  // A stored priority is not taken by the one-call form: it still waits for
+  // this thread's next log_Print.
+  log_SetPriority(kPriorityError);
+  log_PrintPriority(kPriorityDebug, 0, "explicit");
+  log_Print(0, "stored");
+  const auto lines = syslog_.Drain();
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[0].priority, kPriorityError);
+  EXPECT_EQ(lines[1].priority, 4);
+  EXPECT_EQ(lines[2].priority, kPriorityDebug);
+  EXPECT_EQ(lines[3].text, "explicit");
+  EXPECT_EQ(lines[3].priority, kPriorityDebug);
+  EXPECT_EQ(lines[4].text, "stored");
+  EXPECT_EQ(lines[4].priority, kPriorityError);
+}
+
+// Each thread stores a priority, logs a line the level filter drops, then a
+// level-0 line of its own: every level-0 line must carry the default priority
+// (the dropped line used up the stored one), whatever the other threads do.
+TEST_F(LogTest, PriorityOfOneThreadNeverLandsOnAnotherThreadsLine) {
+  Quiet([] { log_SetVerbose(0); });
+  constexpr int kThreads = 4;
+  constexpr int kLines = 100;
+  // The capture socket holds few lines: read them while the threads write.
+  std::vector<kvtest::SyslogLine> lines;
+  std::atomic<bool> writing{true};
+  std::thread reader([&] {
+    while (writing.load()) {
+      auto more = syslog_.Drain();
+      lines.insert(lines.end(), more.begin(), more.end());
+    }
+  });
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < kLines; ++i) {
+        if (t % 2 == 0) {
+          log_SetPriority(kPriorityDebug);
+          log_Print(2, "dropped %d", i);
+          log_Print(0, "even %d", t);
+        } else {
+          log_SetPriority(kPriorityError);
+          log_Print(0, "odd %d", t);
+        }
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  writing = false;
+  reader.join();
+  auto rest = syslog_.Drain();
+  lines.insert(lines.end(), rest.begin(), rest.end());
+  int even = 0;
+  int odd = 0;
+  for (const auto& l : lines) {
+    if (l.text.rfind("even", 0) == 0) {
+      ++even;
+      EXPECT_EQ(l.priority, kPriorityNotice) << l.text;
+    } else {
+      ++odd;
+      EXPECT_EQ(l.priority, kPriorityError) << l.text;
+    }
+  }
+  EXPECT_EQ(even, kThreads / 2 * kLines);
+  EXPECT_EQ(odd, kThreads / 2 * kLines);
 }
 
 TEST_F(LogTest, PercentSignsInTheFormattedTextReachTheSystemLogLiterally) {

@@ -1,21 +1,27 @@
 // The system queries behind the network record and the identification
 // document, against files of a sandbox root and a stand-in route program;
 // and the bounds of both answers.
+#include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "config/identity.h"
+#include "core/bounded.h"
 #include "core/paths.h"
 #include "idprot/idpacket.h"
 #include "idprot/idrequest.h"
 #include "idprot/idserver.h"
 #include "support/capture.h"
+#include "support/reference.h"
 
 namespace {
 
@@ -28,6 +34,30 @@ std::string V4(const std::uint8_t a[4]) {
   return text;
 }
 
+// The member names of a JSON document, in order; empty when it is not JSON.
+std::vector<std::string> Keys(const std::string& doc) {
+  std::vector<std::string> keys;
+  cJSON* o = cJSON_ParseWithLength(doc.data(), doc.size());
+  const cJSON* m = nullptr;
+  cJSON_ArrayForEach(m, o) keys.emplace_back(m->string);
+  cJSON_Delete(o);
+  return keys;
+}
+
+std::vector<std::pair<std::string, std::string>> Members(const std::string& doc) { return kvtest::MembersOf(doc); }
+
+bool ValidUtf8(const std::string& s) {
+  for (std::size_t i = 0; i < s.size();) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    const std::size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    if (n == 0 || i + n > s.size()) return false;
+    for (std::size_t k = 1; k < n; ++k)
+      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+    i += n;
+  }
+  return true;
+}
+
 class IdPacketTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -37,11 +67,6 @@ class IdPacketTest : public ::testing::Test {
   }
   void TearDown() override { paths_SetRoot(""); }
   void Write(const char* devicePath, const std::string& content) { WriteFile(dir_.path() + devicePath, content); }
-  void Route(const std::string& table, int status) {
-    Write("/sbin/route", "#!/bin/sh\n[ \"$1\" = -n ] || exit 9\ncat <<'END'\n" + table + "END\nexit " +
-                             std::to_string(status) + "\n");
-    ::chmod((dir_.path() + "/sbin/route").c_str(), 0755);
-  }
   TempDir dir_;
 };
 
@@ -123,17 +148,36 @@ TEST_F(IdPacketTest, SftpStatus) {
   }
 }
 
+// One line of the kernel's route table text: addresses as the number their
+// bytes make in memory, flags in hexadecimal.
+std::string RouteLine(const char* iface, const char* dest, const char* gateway, unsigned flags, const char* mask) {
+  auto hex = [](const char* dotted) {
+    in_addr a{};
+    ::inet_pton(AF_INET, dotted, &a);
+    std::uint32_t v;
+    std::memcpy(&v, &a, 4);
+    char text[9];
+    std::snprintf(text, sizeof text, "%08X", v);
+    return std::string(text);
+  };
+  char flagText[5];
+  std::snprintf(flagText, sizeof flagText, "%04X", flags);
+  return std::string(iface) + "\t" + hex(dest) + "\t" + hex(gateway) + "\t" + flagText + "\t0\t0\t0\t" + hex(mask) +
+         "\t0\t0\t0\n";
+}
+
 TEST_F(IdPacketTest, RoutesFromTheRouteTable) {
   const std::string table =
-      "Kernel IP routing table\n"
-      "Destination     Gateway         Genmask         Flags Metric Ref    Use Iface\n"
-      "0.0.0.0         10.77.0.1       0.0.0.0         UG    0      0        0 eth0\n"
-      "10.77.0.0       0.0.0.0         255.255.255.0   U     0      0        0 eth0\n"
-      "10.78.0.0       0.0.0.0         255.255.0.0     U     0      0        0 eth1\n"
-      "10.79.0.0       0.0.0.0         255.255.255.128 U     0      0        0 eth0.vlan1\n"
-      "10.99.0.0       10.78.0.254     255.255.0.0     UG    0      0        0 eth1\n"
-      "10.98.0.0       10.78.0.253     255.255.0.0     UGH   0      0        0 eth1\n";
-  Route(table, 0);
+      "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n" +
+      RouteLine("eth0", "0.0.0.0", "10.77.0.1", 0x3, "0.0.0.0") +
+      RouteLine("eth0", "10.77.0.0", "0.0.0.0", 0x1, "255.255.255.0") +
+      RouteLine("eth1", "10.78.0.0", "0.0.0.0", 0x1, "255.255.0.0") +
+      RouteLine("eth0.vlan1", "10.79.0.0", "0.0.0.0", 0x1, "255.255.255.128") +
+      RouteLine("eth1", "10.99.0.0", "10.78.0.254", 0x3, "255.255.0.0") +
+      RouteLine("eth1", "10.98.0.5", "10.78.0.253", 0x7, "255.255.255.255") +  // host route: "UGH"
+      RouteLine("*", "10.97.0.0", "0.0.0.0", 0x201, "255.255.0.0");             // reject: "!"
+  const std::string path = dir_.path() + "/route";
+  WriteFile(path, table);
   struct Case {
     int index;
     int kind;
@@ -151,16 +195,15 @@ TEST_F(IdPacketTest, RoutesFromTheRouteTable) {
   };
   for (const Case& c : cases) {
     std::uint8_t a[4] = {};
-    EXPECT_EQ(IDPacket_getrouteinfo4(a, c.index, c.kind), 0);
+    EXPECT_EQ(IDPacket_readRouteTable(path.c_str(), a, c.index, c.kind), 0);
     EXPECT_EQ(V4(a), c.address) << c.index << " " << c.kind;
   }
-  // A failing program is reported; what it printed is still taken.
-  Route(table, 3);
-  std::uint8_t a[4] = {};
-  EXPECT_EQ(IDPacket_getrouteinfo4(a, kIdIndexEth0, kRouteGateway), -1);
-  EXPECT_EQ(V4(a), "10.77.0.1");
-  ::unlink((dir_.path() + "/sbin/route").c_str());
-  EXPECT_EQ(IDPacket_getrouteinfo4(a, kIdIndexEth0, kRouteGateway), -1);
+  // An unreadable table is reported and leaves the address alone.
+  std::uint8_t a[4] = {1, 2, 3, 4};
+  EXPECT_EQ(IDPacket_readRouteTable((dir_.path() + "/missing").c_str(), a, kIdIndexEth0, kRouteGateway), -1);
+  EXPECT_EQ(V4(a), "1.2.3.4");
+  // The process's own table is readable.
+  EXPECT_EQ(IDPacket_getrouteinfo4(a, kIdIndexEth0, kRouteGateway), 0);
 }
 
 TEST_F(IdPacketTest, AnswersStayInsideTheirBuffers) {
@@ -182,13 +225,73 @@ TEST_F(IdPacketTest, AnswersStayInsideTheirBuffers) {
   char whole[4096];
   const int full = IdProt_CreateJsonResponse(whole, sizeof whole, id, kIdIndexEth2Vlan1, 0);
   ASSERT_GT(full, 900);  // five long texts and the interface members
-  for (int space : {1, 2, 50, full, full + 1, 2043}) {
+  const std::vector<std::string> keys = Keys(std::string(whole, static_cast<std::size_t>(full)));
+  for (int space : {1, 2, 50, 700, full, full + 1, 2043}) {
     std::string out(static_cast<std::size_t>(space) + 16, '\x7E');
     const int n = IdProt_CreateJsonResponse(out.data(), space, id, kIdIndexEth2Vlan1, 0);
-    EXPECT_EQ(n, std::min(space - 1, full)) << space;
-    EXPECT_EQ(out.substr(0, static_cast<std::size_t>(n)), std::string(whole, static_cast<std::size_t>(n)));
+    EXPECT_LE(n, space - 1) << space;
     EXPECT_EQ(out[static_cast<std::size_t>(n)], '\0');
     EXPECT_EQ(out.substr(static_cast<std::size_t>(space)), std::string(16, '\x7E')) << space;
+    if (space > full) {
+      EXPECT_EQ(out.substr(0, static_cast<std::size_t>(n)), std::string(whole, static_cast<std::size_t>(full)));
+    } else if (space >= 700) {
+      // Shortened, whole and valid: every member is still there.
+      EXPECT_EQ(Keys(out.substr(0, static_cast<std::size_t>(n))), keys) << space;
+    } else {
+      EXPECT_EQ(n, 0) << space;  // not even the members' names fit
+    }
+  }
+}
+
+// The document at the datagram's limit: one character more than fits cuts
+// the longest text values to one common length, never inside an escape or a
+// UTF-8 sequence; short values keep their text.
+TEST_F(IdPacketTest, OverLongDocumentStaysValidJson) {
+  const std::string image(1033, 'i');
+  Write("/image_info", "image_version=" + image + "\n");
+  DeviceIdData id{};
+  std::string product;
+  while (product.size() < 96) product += "\xc3\xa9\"\x01";  // two-byte character, quote, control character
+  kv::CopyBounded(id.productName, product);
+  kv::CopyBounded(id.platformName, std::string(99, 'p'));
+  kv::CopyBounded(id.swRevision, "Rev: 1.2");
+  kv::CopyBounded(id.buildDate, std::string(60, 'd'));
+  char whole[8192];
+  const int full = IdProt_CreateJsonResponse(whole, sizeof whole, id, kIdIndexEth2Vlan1, 0);
+  const std::string doc(whole, static_cast<std::size_t>(full));
+  ASSERT_GT(full, 2042);
+  const auto original = Members(doc);
+
+  for (int space : {full + 1, full, full - 1, 2043, 1500, 1000}) {
+    char out[8192];
+    const int n = IdProt_CreateJsonResponse(out, space, id, kIdIndexEth2Vlan1, 0);
+    const std::string text(out, static_cast<std::size_t>(n));
+    if (space == full + 1) {
+      EXPECT_EQ(text, doc);  // exactly at the limit: untouched
+      continue;
+    }
+    ASSERT_GT(n, 0) << space;
+    EXPECT_LE(n, space - 1);
+    EXPECT_TRUE(ValidUtf8(text)) << space;
+    const auto shortened = Members(text);  // empty when not valid JSON
+    ASSERT_EQ(shortened.size(), original.size()) << space << ": " << text;
+    std::size_t level = 0;
+    for (std::size_t i = 0; i < original.size(); ++i) {
+      const auto& [key, before] = original[i];
+      const auto& [sameKey, after] = shortened[i];
+      EXPECT_EQ(key, sameKey);
+      ASSERT_EQ(after.compare(0, std::string::npos, before, 0, after.size()), 0) << key << ": not a prefix";
+      if (after != before) level = std::max(level, after.size());
+    }
+    // The cut values share one length (up to a UTF-8 sequence); every value
+    // at or below it is untouched.
+    for (std::size_t i = 0; i < original.size(); ++i) {
+      const auto& before = original[i].second;
+      const auto& after = shortened[i].second;
+      if (after != before) EXPECT_GE(after.size() + 1, level) << original[i].first;
+      else EXPECT_LE(before.size(), level) << original[i].first;
+    }
+    EXPECT_FALSE(shortened[7].second.empty()) << space;  // image_version keeps its beginning
   }
 }
 

@@ -1,0 +1,108 @@
+#!/usr/bin/python3
+"""Fleet benchmark of the identification protocol (needs root: it makes a
+network namespace per controller).
+
+  bench/idprot/idfleet.py [--build DIR] [--sizes 100,250,500,1000] [--rounds 3] [-t MS]
+
+For each plant size: that many sandboxed controllers, each a real
+kvupdaterd in a network namespace of its own on one bridge, and a laptop
+namespace (tests/sandbox/fleet.py). Then, ROUNDS times in a row, one
+`kvid discover -i lap0 -t MS` (default 5000) from the laptop while
+`kvid status` asks one controller (the last one) for its update status.
+Printed per size:
+  - controllers found by each discovery, and answers lost (size - found);
+  - time from the discovery request to the last answer and to the median
+    answer, taken on the wire;
+  - the status request: answered or not, and its round trip (target: within
+    1 s while the plant answers the discovery);
+  - each daemon's resident memory (VmRSS and anonymous RssAnon, mean and
+    largest), and the time to set up the plant.
+The growth columns give each size's last-answer time as a multiple of the
+smallest plant's, measured in the same run. Goal: all 1,000 found three
+times in a row, status answered within 1 s each time.
+
+The daemon and kvid are built as a Release build in DIR (default
+build-bench-idprot next to the source folder). 1,000 controllers need about
+1.5 GiB of memory for namespaces and daemons and set up in about half a
+minute on two cores.
+"""
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(SOURCE, "tests", "sandbox"))
+from fleet import LAPTOP_IFACE, Plant, controller_address  # noqa: E402
+from benchbuild import build  # noqa: E402
+
+PYTHON = "/usr/bin/python3"
+
+
+def measure(size, daemon, kvid, rounds, timeout_ms):
+    t0 = time.monotonic()
+    plant = Plant(size, daemon)
+    try:
+        plant.start()
+        setup = time.monotonic() - t0
+        results = []
+        for _ in range(rounds):
+            out = plant.laptop(PYTHON, os.path.join(HERE, "fleetprobe.py"), "--kvid", kvid, "--iface", LAPTOP_IFACE,
+                               "--timeout-ms", str(timeout_ms), "--status", controller_address(size - 1),
+                               timeout=timeout_ms / 1000 + 60, check=True).stdout
+            results.append(json.loads(out))
+        memory = plant.resident()
+        reports = [t for _, t in plant.syslog]
+        return setup, results, memory, reports
+    finally:
+        plant.stop()
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--build", default=os.path.join(SOURCE, "build-bench-idprot"))
+    p.add_argument("--sizes", default="100,250,500,1000")
+    p.add_argument("--rounds", type=int, default=3)
+    p.add_argument("-t", type=int, default=5000, dest="timeout_ms")
+    a = p.parse_args()
+    build(SOURCE, a.build, ["kvupdaterd", "kvid"])
+    daemon = os.path.join(a.build, "updater", "kvupdaterd")
+    kvid = os.path.join(a.build, "tools", "kvid", "kvid")
+    sizes = [int(s) for s in a.sizes.split(",")]
+
+    rows = []
+    print(f"{'plant':>6} {'round':>5} {'found':>6} {'lost':>5} {'on wire':>8} {'median ms':>10} {'last ms':>9} "
+          f"{'status':>8} {'status ms':>10}")
+    for size in sizes:
+        setup, results, memory, reports = measure(size, daemon, kvid, a.rounds, a.timeout_ms)
+        for i, r in enumerate(results, 1):
+            status = "answered" if r["status_rc"] == 0 else f"rc {r['status_rc']}"
+            print(f"{size:>6} {i:>5} {r['found']:>6} {size - r['found']:>5} {r['on_wire']:>8} "
+                  f"{r['median_ms'] or float('nan'):>10.1f} {r['last_ms'] or float('nan'):>9.1f} {status:>8} "
+                  f"{r['status_ms']:>10.1f}")
+        rss = [m[1] for m in memory]
+        anon = [m[2] for m in memory]
+        rows.append((size, setup, results, rss, anon, reports))
+        sys.stdout.flush()
+
+    base = max(r["last_ms"] or 0 for r in rows[0][2]) or float("nan")
+    print(f"\n{'plant':>6} {'set up s':>9} {'all found':>10} {'lost':>5} {'last ms (max)':>14} {'x smallest':>11} "
+          f"{'status < 1 s':>13} {'VmRSS KiB mean/max':>19} {'RssAnon KiB mean/max':>21}")
+    for size, setup, results, rss, anon, reports in rows:
+        last = max(r["last_ms"] or 0 for r in results)
+        found_all = sum(r["found"] == size for r in results)
+        lost = sum(size - r["found"] for r in results)
+        fast = sum(r["status_rc"] == 0 and r["status_ms"] < 1000 for r in results)
+        print(f"{size:>6} {setup:>9.1f} {found_all:>7}/{len(results):<2} {lost:>5} {last:>14.1f} {last / base:>11.2f} "
+              f"{fast:>10}/{len(results):<2} {statistics.mean(rss):>10.0f}/{max(rss):<8} "
+              f"{statistics.mean(anon):>11.0f}/{max(anon):<8}")
+        if reports:
+            print(f"       system log lines of the daemons: {len(reports)}, first: {reports[0].strip()!r}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,212 @@
+#!/usr/bin/python3
+"""A plant of sandboxed controllers on one network segment, for tests and
+benchmarks of the identification protocol at scale.
+
+Each controller is a kvupdaterd in a network namespace of its own whose
+eth0 is one port of a bridge in a switch namespace; a laptop namespace sits
+on the same bridge. Every address is inside these namespaces (IPv6 unique
+local fd00:5a::/64): controller i is fd00:5a::<i+1>, the laptop
+fd00:5a::ffff. All controllers share one sandbox device root (nothing is
+installed in it) whose stand-in programs do nothing, and all run inside one
+private /dev whose /dev/log the plant serves, so nothing reaches the host's
+system log.
+
+  plant = Plant(250, daemon="build/release/updater/kvupdaterd")
+  plant.start()              # namespaces, links, daemons; waits until all listen
+  plant.laptop("kvid", ...)  # a command in the laptop namespace
+  plant.resident()           # [(pid, VmRSS KiB, RssAnon KiB)] of every daemon
+  plant.stop()
+
+Controllers reach the laptop without neighbour discovery (a permanent
+neighbour entry each), so that answers to a discovery request do not first
+send a thousand neighbour solicitations across the segment.
+"""
+import concurrent.futures
+import json
+import os
+import shutil
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import uuid
+
+from kvsandbox import PRIVATE_DEV, Sandbox, session_processes, stop_group, syslog_entries
+
+PREFIX = "fd00:5a::"
+LAPTOP_ADDRESS = PREFIX + "ffff"
+LAPTOP_IFACE = "lap0"
+PORT_HEX = "%04X" % 20034
+
+
+def controller_address(i):
+    return f"{PREFIX}{i + 1:x}"
+
+
+def _ip(netns, lines):
+    """Runs ip commands (one per line) in a namespace, or in the host's
+    namespace table for netns=None (only "netns add/del")."""
+    cmd = ["ip"] + (["-n", netns] if netns else []) + ["-batch", "-"]
+    r = subprocess.run(cmd, input="\n".join(lines) + "\n", capture_output=True, text=True)
+    if r.returncode != 0:
+        raise RuntimeError(f"ip {'-n ' + netns if netns else ''} failed: {r.stderr.strip()}")
+
+
+class Plant:
+    def __init__(self, size, daemon, workdir=None, tag=None):
+        if not 1 <= size <= 65000:
+            raise ValueError("a plant has 1 to 65000 controllers")
+        self.size = size
+        self.daemon = os.path.abspath(daemon)
+        self.tag = tag or "kvf" + uuid.uuid4().hex[:6]
+        self.switch = self.tag + "sw"
+        self.laptop_ns = self.tag + "lap"
+        self.controllers = [f"{self.tag}c{i}" for i in range(size)]
+        self._own_workdir = workdir is None
+        self.workdir = workdir or tempfile.mkdtemp(prefix="kvfleet-")
+        self.launcher = None
+        self.syslog = []  # (priority, text) of every line the daemons sent
+        self._sock = None
+        self._made = []
+
+    # --- set-up --------------------------------------------------------------
+    def _root(self):
+        sb = Sandbox.create(os.path.join(self.workdir, "device"))
+        # Stand-ins that do nothing and start no interpreter: a thousand
+        # daemons run chgrp once each at start-up.
+        for name in os.listdir(sb.bin):
+            with open(os.path.join(sb.bin, name), "w") as f:
+                f.write("#!/bin/sh\nexit 0\n")
+        return sb
+
+    def _network(self):
+        _ip(None, [f"netns add {n}" for n in [self.switch, self.laptop_ns] + self.controllers])
+        self._made = [self.switch, self.laptop_ns] + self.controllers
+        lines = ["link set lo up", "link add br0 type bridge", "link set br0 up",
+                 f"link add l0 type veth peer name {LAPTOP_IFACE} netns {self.laptop_ns}",
+                 "link set l0 master br0", "link set l0 up"]
+        for i, ns in enumerate(self.controllers):
+            lines += [f"link add c{i} type veth peer name eth0 netns {ns}", f"link set c{i} master br0",
+                      f"link set c{i} up"]
+        _ip(self.switch, lines)
+        _ip(self.laptop_ns, ["link set lo up", f"addr add {LAPTOP_ADDRESS}/64 dev {LAPTOP_IFACE} nodad",
+                             f"link set {LAPTOP_IFACE} up"])
+        mac = json.loads(subprocess.run(["ip", "-n", self.laptop_ns, "-j", "link", "show", LAPTOP_IFACE],
+                                        check=True, capture_output=True, text=True).stdout)[0]["address"]
+
+        def controller(i):
+            # No link-local address: no duplicate address detection and no
+            # router solicitations from a thousand ports.
+            _ip(self.controllers[i], ["link set lo up", "link set eth0 addrgenmode none",
+                                      f"addr add {controller_address(i)}/64 dev eth0 nodad", "link set eth0 up",
+                                      f"neigh add {LAPTOP_ADDRESS} lladdr {mac} dev eth0 nud permanent"])
+        with concurrent.futures.ThreadPoolExecutor(max_workers=8) as pool:
+            list(pool.map(controller, range(self.size)))
+
+    def _serve_syslog(self):
+        path = os.path.join(self.workdir, "log")
+        self._sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self._sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 22)
+        self._sock.bind(path)
+
+        def read():
+            for priority, _, text in syslog_entries(self._sock):
+                self.syslog.append((priority, text))
+        threading.Thread(target=read, daemon=True).start()
+        return path
+
+    def _launch(self, devlog, sb):
+        script = os.path.join(self.workdir, "launch.sh")
+        env = f"KVUPDATER_ROOT={sb.root} PATH={sb.bin}:/usr/sbin:/usr/bin:/sbin:/bin"
+        with open(script, "w") as f:
+            f.write("#!/bin/sh\n# Starts every controller's daemon in its namespace and waits for them.\n")
+            f.write(f"while read ns; do ip netns exec \"$ns\" env {env} {self.daemon} "
+                    f">/dev/null 2>>{self.workdir}/stderr.log & done\nwait\n")
+        os.chmod(script, 0o755)
+        self.launcher = subprocess.Popen([PRIVATE_DEV, "--devlog", devlog, "--", script], stdin=subprocess.PIPE,
+                                         text=True, start_new_session=True)
+        self.launcher.stdin.write("\n".join(self.controllers) + "\n")
+        self.launcher.stdin.close()
+
+    def start(self, timeout=None):
+        """Builds the plant and starts every daemon; returns once each one has
+        its eth0 listener bound (or raises TimeoutError)."""
+        sb = self._root()
+        self._network()
+        self._launch(self._serve_syslog(), sb)
+        deadline = time.monotonic() + (timeout or 30 + self.size * 0.2)
+        while True:
+            listening = self.listening()
+            if listening == self.size:
+                return self
+            if time.monotonic() > deadline:
+                raise TimeoutError(f"{listening} of {self.size} controllers listening")
+            time.sleep(0.2)
+
+    # --- inspection ------------------------------------------------------------
+    def pids(self):
+        """The daemons' process ids."""
+        return session_processes(self.launcher.pid) if self.launcher else []
+
+    def listening(self):
+        """How many daemons have a UDP socket on port 20034 (read from each
+        daemon's own view of its namespace)."""
+        count = 0
+        for pid in self.pids():
+            try:
+                with open(f"/proc/{pid}/net/udp6") as f:
+                    if any(line.split()[1].endswith(":" + PORT_HEX) for line in f.readlines()[1:]):
+                        count += 1
+            except (OSError, IndexError):
+                pass
+        return count
+
+    def resident(self):
+        """(pid, VmRSS KiB, RssAnon KiB) of every daemon."""
+        out = []
+        for pid in self.pids():
+            values = {}
+            try:
+                with open(f"/proc/{pid}/status") as f:
+                    for line in f:
+                        key, _, rest = line.partition(":")
+                        if key in ("VmRSS", "RssAnon"):
+                            values[key] = int(rest.split()[0])
+            except OSError:
+                continue
+            out.append((pid, values.get("VmRSS", 0), values.get("RssAnon", 0)))
+        return out
+
+    def laptop(self, *cmd, timeout=120, check=False):
+        """Runs a command in the laptop namespace."""
+        return subprocess.run(["ip", "netns", "exec", self.laptop_ns, *cmd], capture_output=True, text=True,
+                              timeout=timeout, check=check)
+
+    def laptop_popen(self, *cmd, **kw):
+        return subprocess.Popen(["ip", "netns", "exec", self.laptop_ns, *cmd], **kw)
+
+    # --- tear-down -------------------------------------------------------------
+    def stop(self):
+        daemons = self.pids()
+        stop_group(self.launcher, timeout=60)
+        # Every daemon gone before its namespace is.
+        deadline = time.monotonic() + 60
+        while daemons and time.monotonic() < deadline:
+            daemons = [p for p in daemons if os.path.exists(f"/proc/{p}")]
+            time.sleep(0.05)
+        if self._made:
+            subprocess.run(["ip", "-batch", "-"], input="".join(f"netns del {n}\n" for n in self._made),
+                           capture_output=True, text=True)
+            self._made = []
+        if self._sock is not None:
+            self._sock.close()
+            self._sock = None
+        if self._own_workdir:
+            shutil.rmtree(self.workdir, ignore_errors=True)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
