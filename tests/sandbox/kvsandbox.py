@@ -436,14 +436,14 @@ class Daemon:
         t.join()
         return made["sock"]
 
-    def _kill_if_next(self):
+    def _kill_if_next(self, sock):
         """With kill_at_syslog: looks at the next message without taking it;
         when it is the line asked for, kills the daemon once it waits to send
         its next message (lockstep) or has ended."""
         if self._kill_when is None:
             return
         try:
-            data = self._sock.recv(1 << 16, socket.MSG_PEEK)
+            data = sock.recv(1 << 16, socket.MSG_PEEK)
         except OSError:
             return
         priority, _, text = parse_syslog(data)
@@ -464,10 +464,13 @@ class Daemon:
         return number in SEND_SYSCALLS.get(os.uname().machine, ())
 
     def _read_syslog(self):
+        # The socket as it was when the reader started: stop() closes it (the
+        # reads then fail) and forgets it.
+        sock = self._sock
         while True:
-            self._kill_if_next()
+            self._kill_if_next(sock)
             try:
-                data = self._sock.recv(1 << 16)
+                data = sock.recv(1 << 16)
             except OSError:
                 return
             self._record_syslog(data)
@@ -476,10 +479,11 @@ class Daemon:
         """Reads the socket that serves both /dev/log and NOTIFY_SOCKET: a system
         log datagram begins with "<priority>", a notification is KEY=VALUE lines."""
         ucred = struct.Struct("iII")  # pid, uid, gid
+        sock = self._sock
         while True:
-            self._kill_if_next()
+            self._kill_if_next(sock)
             try:
-                data, ancillary, _, _ = self._sock.recvmsg(1 << 16, socket.CMSG_SPACE(ucred.size))
+                data, ancillary, _, _ = sock.recvmsg(1 << 16, socket.CMSG_SPACE(ucred.size))
             except OSError:
                 return
             if data.startswith(b"<"):
