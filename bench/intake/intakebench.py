@@ -213,10 +213,10 @@ class LogClock:
 
 # Milestones of the road in the daemon's level-1 lines, in order.
 MILESTONES = [
-    ("Main, do integrity check on cryfile", "pass takes the container (scan, fuser)"),
-    ("Main, decrypter successfully executed", "header check, decryption, waits, cp -p"),
-    ("Main, ipk installer found", "pass period, scan, fuser"),
-    ("Signature check, Signature OK!", "mv, ar -x + tar, rename, signature check"),
+    ("Main, do integrity check on cryfile", "pass takes the container (scan, busy check)"),
+    ("Main, decrypter successfully executed", "header check, decryption, waits, package named"),
+    ("Main, ipk installer found", "pass period, scan, busy check"),
+    ("Signature check, Signature OK!", "taken into the work folder, ar -x + tar, rename, signature check"),
 ]
 
 
@@ -283,7 +283,7 @@ def describe(device_path):
     if name == "INSTALLER.IPKTMP":
         return "decrypted payload (temporary file)"
     if name.endswith(".ipk"):
-        return "copy of the decrypted payload (cp -p)"
+        return "the package (the decrypted payload under its name)"
     if re.search(r"\.tar\.(gz|xz)$", name) or name == "debian-binary":
         return "package member (ar -x)"
     if name in ("control", "preinst", "postinst", "prerm", "postrm"):

@@ -32,7 +32,7 @@ import threading
 import time
 import uuid
 
-from kvsandbox import PRIVATE_DEV, Sandbox, session_processes, stop_group, syslog_entries
+from kvsandbox import PRIVATE_DEV, Sandbox, close_reader, session_processes, stop_group, syslog_entries
 
 PREFIX = "fd00:5a::"
 LAPTOP_ADDRESS = PREFIX + "ffff"
@@ -110,10 +110,11 @@ class Plant:
         self._sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 22)
         self._sock.bind(path)
 
-        def read():
-            for priority, _, text in syslog_entries(self._sock):
+        def read(sock):
+            for priority, _, text in syslog_entries(sock):
                 self.syslog.append((priority, text))
-        threading.Thread(target=read, daemon=True).start()
+        self._reader = threading.Thread(target=read, args=(self._sock,), daemon=True)
+        self._reader.start()
         return path
 
     def _launch(self, devlog, sb):
@@ -200,7 +201,7 @@ class Plant:
                            capture_output=True, text=True)
             self._made = []
         if self._sock is not None:
-            self._sock.close()
+            close_reader(self._sock, [self._reader])
             self._sock = None
         if self._own_workdir:
             shutil.rmtree(self.workdir, ignore_errors=True)

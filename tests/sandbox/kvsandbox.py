@@ -248,15 +248,35 @@ def parse_syslog(data):
     return -1, "", data.decode(errors="replace")
 
 
-def syslog_entries(sock):
+def syslog_entries(sock, before_each=None):
     """Yields parse_syslog() of each datagram a program sends to the /dev/log
-    socket sock, until the socket is closed."""
+    socket sock, until the socket is shut down or closed. before_each(sock),
+    when given, runs before each datagram is taken."""
     while True:
+        if before_each is not None:
+            before_each(sock)
         try:
             data = sock.recv(1 << 16)
         except OSError:
             return
+        if not data:
+            return  # shut down: see close_reader()
         yield parse_syslog(data)
+
+
+def close_reader(sock, threads):
+    """Ends the threads that read sock, then closes it. Shutting the socket
+    down wakes a reader blocked in recv; closing it only after the readers
+    have ended keeps its descriptor number from being reused by a socket of
+    the next test while an old reader could still read from that number."""
+    try:
+        sock.shutdown(socket.SHUT_RDWR)
+    except OSError:
+        pass
+    for t in threads:
+        if t is not threading.current_thread():
+            t.join(timeout=5)
+    sock.close()
 
 
 def session_processes(session, comm="kvupdaterd"):
@@ -408,7 +428,7 @@ class Daemon:
             self._sock.setsockopt(socket.SOL_SOCKET, socket.SO_PASSCRED, 1)
             self.notify_socket = path
             reader = self._read_syslog_and_notify
-        t = threading.Thread(target=reader, daemon=True)
+        t = threading.Thread(target=reader, name=f"syslog-{self.netns}", daemon=True)
         t.start()
         self._threads.append(t)
         return path
@@ -464,16 +484,8 @@ class Daemon:
         return number in SEND_SYSCALLS.get(os.uname().machine, ())
 
     def _read_syslog(self):
-        # The socket as it was when the reader started: stop() closes it (the
-        # reads then fail) and forgets it.
-        sock = self._sock
-        while True:
-            self._kill_if_next(sock)
-            try:
-                data = sock.recv(1 << 16)
-            except OSError:
-                return
-            self._record_syslog(data)
+        for entry in syslog_entries(self._sock, before_each=self._kill_if_next):
+            self._record_entry(entry)
 
     def _read_syslog_and_notify(self):
         """Reads the socket that serves both /dev/log and NOTIFY_SOCKET: a system
@@ -486,8 +498,10 @@ class Daemon:
                 data, ancillary, _, _ = sock.recvmsg(1 << 16, socket.CMSG_SPACE(ucred.size))
             except OSError:
                 return
+            if not data:
+                return  # shut down by stop()
             if data.startswith(b"<"):
-                self._record_syslog(data)
+                self._record_entry(parse_syslog(data))
                 continue
             pid = next((ucred.unpack(d[:ucred.size])[0] for level, kind, d in ancillary
                         if level == socket.SOL_SOCKET and kind == socket.SCM_CREDENTIALS), -1)
@@ -498,8 +512,7 @@ class Daemon:
             with open(os.path.join(self.sandbox.path, "notify.log"), "a") as f:
                 f.write(f"[{pid}] {text!r}\n")
 
-    def _record_syslog(self, data):
-        entry = parse_syslog(data)
+    def _record_entry(self, entry):
         with self._cond:
             self.syslog.append(entry)
             self._cond.notify_all()
@@ -582,7 +595,7 @@ class Daemon:
             subprocess.run(["ip", "netns", "del", self._peer_netns], capture_output=True)
             self._peer_netns = None
         if self._sock is not None:
-            self._sock.close()
+            close_reader(self._sock, [t for t in self._threads if t.name.startswith("syslog")])
             self._sock = None
         if self._sockdir:
             shutil.rmtree(self._sockdir, ignore_errors=True)

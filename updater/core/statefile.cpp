@@ -86,6 +86,34 @@ kv::Status statefile_Write(const std::string& path, std::string_view content, mo
   return ReplaceWith(path, mode, [content](int fd) { return WriteAll(fd, content); });
 }
 
+kv::Status statefile_LinkFrom(int fd, const std::string& path) {
+  const std::string folder = FolderOf(path);
+  const std::string source = "/proc/self/fd/" + std::to_string(fd);
+  // A fresh name beside path: mkostemp finds one that is free, which is then
+  // given up for the link; should another entry take it meanwhile, linkat
+  // fails with EEXIST (it never follows what stands there) and a new name is
+  // tried.
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    std::string temp = folder + "/" + std::string(kStateTempPrefix) + BaseOf(path) + "-XXXXXX";
+    kv::Fd probe(::mkostemp(temp.data(), O_CLOEXEC));
+    if (!probe) return kv::SystemError("create temporary name in " + folder).WithContext(path);
+    probe.reset();
+    (void)::unlink(temp.c_str());
+    if (::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+      if (errno == EEXIST) continue;
+      return kv::SystemError("link").WithContext(path);
+    }
+    if (gOps->rename(temp.c_str(), path.c_str()) != 0) {
+      const kv::Error error = kv::SystemError("rename");
+      (void)::unlink(temp.c_str());
+      return error.WithContext(path);
+    }
+    if (kv::Status synced = SyncFolder(folder); !synced) return synced.error().WithContext(path);
+    return kv::Ok();
+  }
+  return kv::Error(EEXIST, "link: no free temporary name").WithContext(path);
+}
+
 kv::Status statefile_CopyFrom(int from, const std::string& path, mode_t mode) {
   return ReplaceWith(path, mode, [from](int fd) -> kv::Status {
     char buffer[16384];

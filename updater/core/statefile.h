@@ -34,6 +34,13 @@ kv::Status statefile_Write(const std::string& path, std::string_view content, mo
 // the call like a write error.
 kv::Status statefile_CopyFrom(int fd, const std::string& path, mode_t mode = 0644);
 
+// Gives the open file fd (already written and flushed) the name path, without
+// copying a byte: a new link to it is made under a fresh name beside path and
+// renamed over path, and the folder is flushed. Whatever entry stood at path
+// is replaced, never followed. The file keeps its owner and mode; until its
+// other names are removed it has more than one link.
+kv::Status statefile_LinkFrom(int fd, const std::string& path);
+
 // True when st (from lstat or fstat) describes a file this daemon made: a
 // regular file with a single link, owned by the daemon's user (root on a
 // device). Another user can put links, FIFOs and files of his own beside the

@@ -20,8 +20,10 @@ namespace {
 
 OpkgControlInfo gInfo{};
 
-// What unpacking may leave next to the package.
-constexpr const char* kArMembers[] = {"debian-binary", "control.tar.gz", "data.tar.gz", "data.tar.xz"};
+// What unpacking leaves next to the package. The data archive is never read
+// here (the installer unit installs from the package itself), so it is not
+// extracted: on a large package that would be a second write of the payload.
+constexpr const char* kArMembers[] = {"debian-binary", "control.tar.gz"};
 constexpr const char* kControlMembers[] = {"control", "preinst", "postinst", "prerm", "postrm"};
 
 // Moves each named regular file from the staging folder into the folder.
@@ -46,8 +48,8 @@ int opkg_Unpack(const char* folder, const char* name) {
     const std::string& staging = made.value();
     const std::string tar = paths_Device(devpath::kTar);
     char line[1024];
-    std::snprintf(line, sizeof line, "cd \"%s\"; %s -x \"%s\"  >/dev/null", staging.c_str(),
-                  paths_Device(devpath::kAr).c_str(), package.c_str());
+    std::snprintf(line, sizeof line, "cd \"%s\"; %s -x \"%s\" debian-binary control.tar.gz  >/dev/null",
+                  staging.c_str(), paths_Device(devpath::kAr).c_str(), package.c_str());
     cmd_System(line);
     // The control archive is not signed yet: extracted as plain data, and
     // not at all when it holds a device node or a FIFO.

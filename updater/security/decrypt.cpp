@@ -242,13 +242,13 @@ int DeCrypt(const char* path, const char* outFolder, int offset) {
   const std::string command = "cp -p '" + tempPath + "' '" + packagePath + "'";
   if (cmd_Check(command.c_str()) == 0) return -1;
   log_Print(3, "DeCrypt :%s\n", command.c_str());
-  // The copy replaces whatever entry stands at the package's name (a link
-  // is replaced, never followed).
-  const kv::Status copied = ::lseek(::fileno(out.get()), 0, SEEK_SET) == 0
-                                ? statefile_CopyFrom(::fileno(out.get()), packagePath)
-                                : kv::Status(kv::SystemError("lseek"));
-  if (!copied) {
-    log_Print(3, "DeCrypt, copy to %s failed: %s\n", packagePath.c_str(), copied.error().message().c_str());
+  // The package takes the verified bytes by name, not by a second write: the
+  // temporary file's inode, held open since it was written, gets the
+  // package's name (whatever entry stood there is replaced, never followed),
+  // and the caller's removal of the temporary name leaves it one link.
+  const kv::Status linked = statefile_LinkFrom(::fileno(out.get()), packagePath);
+  if (!linked) {
+    log_Print(3, "DeCrypt, copy to %s failed: %s\n", packagePath.c_str(), linked.error().message().c_str());
     return -1;
   }
   gSettle(1000000);

@@ -203,6 +203,11 @@ TEST_F(DeCryptTest, DecryptsVerifiesAndCopiesTheImageBesideTheContainer) {
   EXPECT_EQ(DeCrypt(path.c_str(), watch_.c_str(), 512), 0);
   EXPECT_TRUE(kvtest::ReadFile(watch_ + "app.v2.ipk") == image);
   EXPECT_TRUE(kvtest::ReadFile(watch_ + "INSTALLER.IPKTMP") == image);  // left for the caller
+  // The package is the written plaintext itself, not a second write of it.
+  struct stat package {}, temporary {};
+  ASSERT_EQ(::lstat((watch_ + "app.v2.ipk").c_str(), &package), 0);
+  ASSERT_EQ(::lstat((watch_ + "INSTALLER.IPKTMP").c_str(), &temporary), 0);
+  EXPECT_EQ(package.st_ino, temporary.st_ino);
   EXPECT_EQ(gWaits, (std::vector<long>{2000000, 1000000, 1000000}));
 
   if (!syslog.available()) return;
@@ -298,8 +303,8 @@ TEST_F(DeCryptTest, FailuresReturnMinusOneAndProduceNoPackage) {
   }
 }
 
-ssize_t DiskFull(int, const void*, size_t) {
-  errno = ENOSPC;
+int RenameFails(const char*, const char*) {
+  errno = EIO;
   return -1;
 }
 
@@ -307,7 +312,7 @@ TEST_F(DeCryptTest, ACopyThatIsRefusedOrFailsFailsTheStep) {
   kvtest::SyslogCapture syslog;
   sectest::QuietVerbose(3);
   const std::string payload = Encrypt(Plaintext(Pattern(3000)));
-  const StateFileOps full = {DiskFull, ::fsync, ::rename};
+  const StateFileOps failing = {::write, ::fsync, RenameFails};
   struct Case {
     const char* what;
     const char* container;
@@ -318,7 +323,7 @@ TEST_F(DeCryptTest, ACopyThatIsRefusedOrFailsFailsTheStep) {
       // The package name could be carried by no command line of the steps
       // that follow: the device would lose the package.
       {"name the command runner refuses", "app(1).cry", nullptr, "Illegal character ( in command: "},
-      {"full disk while copying", "full.cry", &full, "DeCrypt, copy to "},
+      {"the package's name cannot be given", "full.cry", &failing, "DeCrypt, copy to "},
       {"a folder at the package's name", "dir.cry", nullptr, "DeCrypt, copy to "},
   };
   std::filesystem::create_directories(watch_ + "dir.ipk");
