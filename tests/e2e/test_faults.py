@@ -115,9 +115,13 @@ if me == target["argv"]:
         lines = f.readlines()[target["from"]:]
     seen = sum(1 for line in lines if [a.replace(root, "<root>") for a in json.loads(line)] == me)
     if seen == target["occurrence"]:
-        open(os.path.join(sandbox, "control", "held"), "w").close()
-        while True:
-            time.sleep(1)
+        held = os.path.join(sandbox, "control", "held")
+        open(held, "w").close()
+        # Held until the test has killed the daemon and disarms the point; a
+        # program the daemon started in a process group of its own (the image
+        # updater) is not ended with the daemon and must not outlive the test.
+        while os.path.exists(held):
+            time.sleep(0.2)
 """
 
     def __init__(self, argv, occurrence, start):
