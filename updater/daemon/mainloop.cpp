@@ -1,4 +1,4 @@
-#include "core/mainloop.h"
+#include "daemon/mainloop.h"
 
 #include <unistd.h>
 
@@ -10,7 +10,7 @@
 #include "core/cmd.h"
 #include "core/log.h"
 #include "core/notify.h"
-#include "core/options.h"
+#include "daemon/options.h"
 #include "core/paths.h"
 #include "core/sleep.h"
 #include "core/statefile.h"

@@ -1,5 +1,5 @@
 // kvupdaterd: the software-maintenance daemon of the controller.
-#include "core/mainloop.h"
+#include "daemon/mainloop.h"
 #include "core/notify.h"
 #include "core/paths.h"
 

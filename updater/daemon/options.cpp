@@ -1,4 +1,4 @@
-#include "core/options.h"
+#include "daemon/options.h"
 
 #include <cstdio>
 #include <cstdlib>
