@@ -31,11 +31,15 @@
 
 namespace {
 
-// Per-pass state of the loop: the found file and its path, and the payload
-// offset that the integrity check hands to the decryption.
-char gFoundName[kFoundNameSize];
-std::string gFoundPath;
-int gCryOffset = 0;
+// What one pass works on: the file the scan found, its path in the watch
+// folder, and the payload offset that the integrity check hands to the
+// decryption. Made afresh for every pass, so nothing of one drop's road can
+// leak into the next.
+struct PassContext {
+  char found[kFoundNameSize] = {};
+  std::string path;
+  int cryOffset = 0;
+};
 
 // What unpacking an ipk leaves beside it.
 void DeleteControlFiles(const char* folder) {
@@ -79,20 +83,21 @@ void LogError(const char* text) {
 // which a later pass takes as kind 2. The container is read only after it
 // was taken into the work folder. Returns the decrypted package's name in
 // the watch folder, or an empty text when the road ended here.
-std::string HandleAppCry(const char* found) {
+std::string HandleAppCry(PassContext& pass) {
+  const char* found = pass.found;
   const char* watch = paths_WatchFolder();
   const char* work = paths_WorkFolder();
   if (scandir_TakeFile(watch, found, work, found) == 0) return {};
   const std::string path = std::string(work) + found;
   log_Print(1, "Main, do integrity check on cryfile %s\n", path.c_str());
-  if (Decrypt_CheckInstallerFile(&gCryOffset, path.c_str()) != 1) {
+  if (Decrypt_CheckInstallerFile(&pass.cryOffset, path.c_str()) != 1) {
     DeleteHandled(found);
     LogError("Main, integrity check on cryfile failed, cleaning up\n");
     return {};
   }
   log_Print(1, "Main, integrity check on cryfile %s successful\n", path.c_str());
   scandir_Deletefiles(work, "IPK");
-  const int result = DeCrypt(path.c_str(), watch, gCryOffset);
+  const int result = DeCrypt(path.c_str(), watch, pass.cryOffset);
   if (result == -1) {
     log_SetPriority(kPriorityError);
     log_Print(1, "Main, decryption failed:%d, cleaning up\n", result);
@@ -112,7 +117,8 @@ std::string HandleAppCry(const char* found) {
 
 // Kind 2: take the package into the work folder, unpack its control data,
 // rename it and its signature after its "Package" field, verify and install.
-void HandleIpk(const char* path, const char* found) {
+void HandleIpk(const PassContext& pass) {
+  const char* found = pass.found;
   const char* work = paths_WorkFolder();
   const char* watch = paths_WatchFolder();
   const DaemonOptions& options = options_Get();
@@ -158,7 +164,7 @@ void HandleIpk(const char* path, const char* found) {
     // there are drops of their own and stay.
     log_Print(1, "Main, unencrypted kvupdaterd ipk, %s  found, start signature check\n", package.c_str());
     if (sign_VerifyPackage(packageFile.c_str(), kSignModeWorkFolder) == 1) {
-      scandir_CreateLockfile(watch, kLockName, path);
+      scandir_CreateLockfile(watch, kLockName, pass.path.c_str());
       log_Print(1, "Signature check OK, starting installation\n");
       UpdateLog(kUpdateLogKvUpdater, updateText);
       doInstall_silentInstall(package.c_str(), options.simulate);
@@ -167,7 +173,7 @@ void HandleIpk(const char* path, const char* found) {
   }
   if (sign_VerifyPackage(packageFile.c_str(), kSignModeWorkFolder) == 1) {
     log_Print(1, "Main, unencrypted Quorvan ipk, %s found, start signature check\n", package.c_str());
-    scandir_CreateLockfile(watch, kLockName, path);
+    scandir_CreateLockfile(watch, kLockName, pass.path.c_str());
     UpdateLog(kUpdateLogIpk, updateText);
     doInstall_execStartAppInstall(package.c_str(), config_GetPlatformName(), options.simulate);
   }
@@ -262,36 +268,35 @@ void mainloop_StartUp(int argc, char** argv) {
   progress_Init();
   progress_SetServerName(argv[0]);
 
-  gFoundName[0] = '\0';
-  gFoundPath.clear();
   log_Print(1, "Main,  looking for changes in %s .....\n", paths_WatchFolder());
 }
 
 void mainloop_Pass() {
   const char* watch = paths_WatchFolder();
-  const int kind = scandir_FindInstaller(watch, gFoundName, {"CRY", "IPK"});
+  PassContext pass;
+  const int kind = scandir_FindInstaller(watch, pass.found, {"CRY", "IPK"});
   if (kind == kInstallerNone) {
     FeedBundleMember();
   } else {
-    gFoundPath = std::string(watch) + gFoundName;
-    if (scandir_LockHeld(watch, kLockName) == 0 && FileReady(watch, gFoundName) == 1) {
+    pass.path = std::string(watch) + pass.found;
+    if (scandir_LockHeld(watch, kLockName) == 0 && FileReady(watch, pass.found) == 1) {
       progress_SetStartTime();
-      inflight_Taken(gFoundName);
+      inflight_Taken(pass.found);
       // The name the road goes on under in a later pass; empty when it ends
       // in this one.
       std::string next;
       switch (kind) {
         case kInstallerAppCry:
-          next = HandleAppCry(gFoundName);
+          next = HandleAppCry(pass);
           break;
         case kInstallerIpk:
-          HandleIpk(gFoundPath.c_str(), gFoundName);
+          HandleIpk(pass);
           break;
         case kInstallerImage:
-          HandleImage(gFoundName);
+          HandleImage(pass.found);
           break;
         case kInstallerBundle:
-          HandleBundle(gFoundName);
+          HandleBundle(pass.found);
           break;
         default:
           break;
