@@ -34,7 +34,6 @@
 #include "security/bulkio.h"
 #include "security/decrypt.h"
 #include "security/sign.h"
-#include "security/ssl_handles.h"
 
 namespace {
 

@@ -16,7 +16,6 @@
 #include "core/handles.h"
 #include "security/crykey.h"
 #include "security/decrypt.h"
-#include "security/ssl_handles.h"
 
 namespace {
 

@@ -5,16 +5,14 @@
 #include <cstring>
 #include <memory>
 
+#include "core/handles.h"
 #include "idprot/idpacket.h"
 #include "kvid/kvid.h"
 
 namespace kvid {
 namespace {
 
-struct JsonDeleter {
-  void operator()(cJSON* j) const noexcept { cJSON_Delete(j); }
-};
-using Json = std::unique_ptr<cJSON, JsonDeleter>;
+using kv::Json;
 
 bool Text(const cJSON* o, const char* key, std::string& out) {
   const cJSON* v = cJSON_GetObjectItemCaseSensitive(o, key);

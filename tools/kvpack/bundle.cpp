@@ -28,19 +28,8 @@ constexpr std::size_t kChunk = 65536;
 // most 400 characters that also carry its two folder names.
 constexpr std::size_t kMaxMemberName = 200;
 
-struct JsonFree {
-  void operator()(cJSON* j) const noexcept { cJSON_Delete(j); }
-};
-using Json = std::unique_ptr<cJSON, JsonFree>;
+using kv::Json;
 
-struct ArchiveWriteFree {
-  void operator()(archive* a) const noexcept { archive_write_free(a); }
-};
-using ArchiveWriter = std::unique_ptr<archive, ArchiveWriteFree>;
-struct EntryFree {
-  void operator()(archive_entry* e) const noexcept { archive_entry_free(e); }
-};
-using Entry = std::unique_ptr<archive_entry, EntryFree>;
 
 std::string BaseName(const std::string& path) {
   const std::size_t slash = path.rfind('/');

@@ -26,10 +26,7 @@ namespace kvpack {
 
 namespace {
 
-struct JsonFree {
-  void operator()(cJSON* j) const noexcept { cJSON_Delete(j); }
-};
-using Json = std::unique_ptr<cJSON, JsonFree>;
+using kv::Json;
 
 // The daemon's commands (tar lists what it extracts, chown complains when we
 // are not root) write to the standard streams; while one of its functions

@@ -10,7 +10,6 @@
 #include "kvpack/kvpack.h"
 #include "security/cryheader.h"
 #include "security/decrypt.h"
-#include "security/ssl_handles.h"
 
 namespace kvpack {
 

@@ -19,7 +19,6 @@
 #include "security/cryheader.h"
 #include "security/decrypt.h"
 #include "security/sign.h"
-#include "security/ssl_handles.h"
 
 namespace kvpack {
 

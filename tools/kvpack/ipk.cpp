@@ -14,19 +14,6 @@ namespace kvpack {
 
 namespace {
 
-struct ArchiveWriteFree {
-  void operator()(archive* a) const noexcept { archive_write_free(a); }
-};
-using ArchiveWriter = std::unique_ptr<archive, ArchiveWriteFree>;
-struct ArchiveReadFree {
-  void operator()(archive* a) const noexcept { archive_read_free(a); }
-};
-using ArchiveReader = std::unique_ptr<archive, ArchiveReadFree>;
-struct EntryFree {
-  void operator()(archive_entry* e) const noexcept { archive_entry_free(e); }
-};
-using Entry = std::unique_ptr<archive_entry, EntryFree>;
-
 constexpr const char* kMaintainerScripts[] = {"preinst", "postinst", "prerm", "postrm"};
 
 std::string ArchiveError(archive* a, const std::string& what) {

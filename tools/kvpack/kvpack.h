@@ -6,17 +6,35 @@
 // returning false with a one-line explanation in *error.
 #pragma once
 
+#include <archive.h>
+#include <archive_entry.h>
+
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "core/handles.h"
 #include "security/crykey.h"
-#include "security/ssl_handles.h"
 
 namespace kvpack {
+
+// libarchive handles, which only the packaging tool uses.
+struct ArchiveWriteFree {
+  void operator()(archive* a) const noexcept { archive_write_free(a); }
+};
+using ArchiveWriter = std::unique_ptr<archive, ArchiveWriteFree>;
+struct ArchiveReadFree {
+  void operator()(archive* a) const noexcept { archive_read_free(a); }
+};
+using ArchiveReader = std::unique_ptr<archive, ArchiveReadFree>;
+struct EntryFree {
+  void operator()(archive_entry* e) const noexcept { archive_entry_free(e); }
+};
+using Entry = std::unique_ptr<archive_entry, EntryFree>;
 
 // A file written under a temporary name in the destination's folder and
 // renamed into place by Commit(); destroyed uncommitted, it is removed.

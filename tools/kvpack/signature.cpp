@@ -6,7 +6,6 @@
 
 #include "core/handles.h"
 #include "kvpack/kvpack.h"
-#include "security/ssl_handles.h"
 
 namespace kvpack {
 

@@ -13,7 +13,7 @@
 #include <dictionary.h>
 #include <iniparser.h>
 
-#include <memory>
+#include "core/handles.h"
 
 namespace kv {
 
@@ -32,9 +32,5 @@ inline constexpr long kIniMaxCapacity = 9999;
 // kv::Dictionary).
 dictionary* iniparser_load(const char* path);
 
-struct DictionaryDeleter {
-  void operator()(dictionary* d) const noexcept { ::iniparser_freedict(d); }
-};
-using Dictionary = std::unique_ptr<dictionary, DictionaryDeleter>;
 
 }  // namespace kv

@@ -38,9 +38,6 @@ constexpr std::size_t kV6TextMax = 59;
 
 std::array<NetIfConfig, kNetIfCount> gTable{};
 
-struct IfAddrsDeleter {
-  void operator()(ifaddrs* list) const noexcept { ::freeifaddrs(list); }
-};
 
 // The standard dotted-quad parser, with its forms that stored files use:
 // parts with leading zeros (octal), hexadecimal parts, and the short forms
@@ -253,7 +250,7 @@ void net_GetCurrentAddressV6(std::uint8_t out[16], int n, int index) {
     std::fputs("getifaddrs: ??? \n", stderr);
     return;
   }
-  const std::unique_ptr<ifaddrs, IfAddrsDeleter> list(raw);
+  const kv::IfAddrs list(raw);
   const std::size_t nameLength = std::strlen(name);
   int count = 0;
   for (const ifaddrs* a = list.get(); a != nullptr; a = a->ifa_next) {

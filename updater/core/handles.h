@@ -1,8 +1,15 @@
-// RAII wrappers for the C handles the daemon uses. Every C resource is held by
-// one of these so that no path through a function can leak it.
+// RAII wrappers for the C handles the daemon and the host tools use. Every C
+// resource is held by one of these so that no path through a function can
+// leak it; each kind is defined here once, beside its type.
 #pragma once
 
+#include <cjson/cJSON.h>
 #include <dirent.h>
+#include <ifaddrs.h>
+#include <iniparser.h>
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -34,6 +41,49 @@ struct FreeDeleter {
 // Memory from malloc-style C interfaces (scandir lists, strdup, cJSON_Print).
 template <typename T>
 using CMemory = std::unique_ptr<T, FreeDeleter>;
+
+struct JsonDeleter {
+  void operator()(cJSON* j) const noexcept { cJSON_Delete(j); }
+};
+// A parsed or built cJSON tree; deleting the root deletes every item.
+using Json = std::unique_ptr<cJSON, JsonDeleter>;
+
+struct IfAddrsDeleter {
+  void operator()(ifaddrs* list) const noexcept { ::freeifaddrs(list); }
+};
+// The interface address list of getifaddrs.
+using IfAddrs = std::unique_ptr<ifaddrs, IfAddrsDeleter>;
+
+struct DictionaryDeleter {
+  void operator()(dictionary* d) const noexcept { ::iniparser_freedict(d); }
+};
+// An iniparser dictionary.
+using Dictionary = std::unique_ptr<dictionary, DictionaryDeleter>;
+
+struct CipherCtxFree {
+  void operator()(EVP_CIPHER_CTX* c) const noexcept { EVP_CIPHER_CTX_free(c); }
+};
+using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
+
+struct MdCtxFree {
+  void operator()(EVP_MD_CTX* c) const noexcept { EVP_MD_CTX_free(c); }
+};
+using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+
+struct PkeyFree {
+  void operator()(EVP_PKEY* k) const noexcept { EVP_PKEY_free(k); }
+};
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+
+// Frees a whole BIO chain.
+struct BioFree {
+  void operator()(BIO* b) const noexcept { BIO_free_all(b); }
+};
+using Bio = std::unique_ptr<BIO, BioFree>;
+
+// Drops whatever a failed OpenSSL call left on the thread's error queue, so
+// that one failure does not leak into the next check.
+inline void ClearSslErrors() { ERR_clear_error(); }
 
 // Opens a file with close-on-exec set, because the daemon starts shell commands
 // all the time and must not hand its descriptors to them. Mode is an fopen mode

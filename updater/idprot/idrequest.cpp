@@ -23,14 +23,7 @@
 
 namespace {
 
-struct JsonDeleter {
-  void operator()(cJSON* j) const noexcept { cJSON_Delete(j); }
-};
-using Json = std::unique_ptr<cJSON, JsonDeleter>;
-
-struct IfAddrsDeleter {
-  void operator()(ifaddrs* list) const noexcept { ::freeifaddrs(list); }
-};
+using kv::Json;
 
 constexpr std::string_view kIdReq("IDREQ\0", 6);
 constexpr std::string_view kBurnr("BURNR\0", 6);
@@ -51,7 +44,7 @@ void CurrentV6ByName(std::uint8_t out[4][16], const char* name) {
     std::fputs("getifaddrs: ??? \n", stderr);
     return;
   }
-  std::unique_ptr<ifaddrs, IfAddrsDeleter> list(raw);
+  const kv::IfAddrs list(raw);
   const std::size_t len = std::strlen(name);
   int count = 0;
   for (ifaddrs* a = raw; a != nullptr && count < 4; a = a->ifa_next) {

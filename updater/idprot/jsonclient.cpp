@@ -14,14 +14,12 @@
 #include <memory>
 
 #include "core/bounded.h"
+#include "core/handles.h"
 #include "core/log.h"
 
 namespace {
 
-struct JsonDeleter {
-  void operator()(cJSON* j) const noexcept { cJSON_Delete(j); }
-};
-using Json = std::unique_ptr<cJSON, JsonDeleter>;
+using kv::Json;
 
 constexpr const char* kParams[] = {
     "{\"Path\":\"6.1.ControlUnitPart_mainCard.2.Object_ipProtocol.TcpIpSetupId_write_backup:vBool\"}",

@@ -26,10 +26,7 @@
 
 namespace {
 
-struct JsonDeleter {
-  void operator()(cJSON* j) const noexcept { cJSON_Delete(j); }
-};
-using Json = std::unique_ptr<cJSON, JsonDeleter>;
+using kv::Json;
 
 char gItemValue[501];
 

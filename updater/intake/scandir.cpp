@@ -25,7 +25,6 @@
 #include "intake/headerwalk.h"
 #include "intake/inuse.h"
 #include "intake/take.h"
-#include "security/ssl_handles.h"
 
 namespace {
 

@@ -17,7 +17,6 @@
 #include "core/statefile.h"
 #include "security/bulkio.h"
 #include "security/crykey.h"
-#include "security/ssl_handles.h"
 
 namespace {
 

@@ -19,7 +19,6 @@
 #include "core/log.h"
 #include "core/paths.h"
 #include "security/bulkio.h"
-#include "security/ssl_handles.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "intake/cleanup.h"
 #include "intake/scandir.h"
 #include "security/sign.h"
-#include "security/ssl_handles.h"
+#include "core/handles.h"
 #include "support/capture.h"
 
 namespace {

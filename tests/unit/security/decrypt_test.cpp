@@ -22,7 +22,6 @@
 #include "fixture.h"
 #include "security/crykey.h"
 #include "security/decrypt.h"
-#include "security/ssl_handles.h"
 
 namespace {
 

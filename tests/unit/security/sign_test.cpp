@@ -15,7 +15,7 @@
 #include "fixture.h"
 #include "security/bulkio.h"
 #include "security/sign.h"
-#include "security/ssl_handles.h"
+#include "core/handles.h"
 
 namespace {
 
