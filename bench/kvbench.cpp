@@ -18,9 +18,9 @@
 // included) and the peak resident memory of the process.
 #include <fcntl.h>
 #include <openssl/evp.h>
-#include <unistd.h>
 #include <sys/resource.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -30,8 +30,8 @@
 #include <vector>
 
 #include "core/handles.h"
-#include "security/crykey.h"
 #include "security/bulkio.h"
+#include "security/crykey.h"
 #include "security/decrypt.h"
 #include "security/sign.h"
 
@@ -212,7 +212,9 @@ int main(int argc, char** argv) {
   if (command == "decrypt" && (argc == 3 || argc == 4)) return Decrypt(argv[2], seconds(3));
   if (command == "verify" && (argc == 5 || argc == 6)) return Verify(argv[2], argv[3], argv[4], seconds(5));
   if (command == "io" && argc == 4) return Io(argv[2], argv[3]);
-  std::fprintf(stderr, "usage: kvbench payload OUT MIB | keyhex | decrypt FILE [SECONDS] | verify FILE SIGN64 PUBLIC.pem [SECONDS]"
-               " | io FILE FOLDER\n");
+  std::fprintf(
+      stderr,
+      "usage: kvbench payload OUT MIB | keyhex | decrypt FILE [SECONDS] | verify FILE SIGN64 PUBLIC.pem [SECONDS]"
+      " | io FILE FOLDER\n");
   return 2;
 }

@@ -57,9 +57,7 @@ StepResult ReceiveFrame(const DeviceFd& bus, can_frame& frame) {
   return got < 0 ? kStepIoFailure : static_cast<StepResult>(got);
 }
 
-void AppendData(ResponseLine& line, const can_frame& frame) {
-  pcba_AppendText(line, frame.data, sizeof frame.data);
-}
+void AppendData(ResponseLine& line, const can_frame& frame) { pcba_AppendText(line, frame.data, sizeof frame.data); }
 
 }  // namespace
 

@@ -33,10 +33,14 @@ constexpr std::size_t kMaxWriteLength = 2;
 bool SendRequest(const DeviceFd& gateway, std::uint32_t address, std::uint8_t operation, std::uint8_t length,
                  std::uint8_t data6, std::uint8_t data7) {
   const std::array<std::uint8_t, 8> request{
-      static_cast<std::uint8_t>(address),       static_cast<std::uint8_t>(address >> 8),
-      static_cast<std::uint8_t>(address >> 16), static_cast<std::uint8_t>(address >> 24),
-      operation,                                length,
-      data6,                                    data7,
+      static_cast<std::uint8_t>(address),
+      static_cast<std::uint8_t>(address >> 8),
+      static_cast<std::uint8_t>(address >> 16),
+      static_cast<std::uint8_t>(address >> 24),
+      operation,
+      length,
+      data6,
+      data7,
   };
   // A request is only sent whole; a short write fails the operation at once.
   return ::write(gateway.Get(), request.data(), request.size()) == static_cast<ssize_t>(request.size());
@@ -87,7 +91,8 @@ StepResult card_OpenGateway(DeviceFd& gateway) {
 }
 
 bool card_WriteReg(const DeviceFd& gateway, std::uint32_t reg, std::uint16_t value) {
-  if (!SendRequest(gateway, reg, kOpWrite, 2, static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8))) {
+  if (!SendRequest(gateway, reg, kOpWrite, 2, static_cast<std::uint8_t>(value),
+                   static_cast<std::uint8_t>(value >> 8))) {
     return false;
   }
   std::array<std::uint8_t, 1> reply{};

@@ -50,8 +50,7 @@ inline constexpr std::uint32_t kCardCalibrationOffset = 0x04B;
 [[nodiscard]] bool card_ReadBlock(const DeviceFd& gateway, std::uint32_t address, std::span<std::uint8_t> out);
 // card_WriteBlock: writes the bytes from address on, two per request and a
 // final odd byte alone; polls every 10 ms.
-[[nodiscard]] bool card_WriteBlock(const DeviceFd& gateway, std::uint32_t address,
-                                   std::span<const std::uint8_t> data);
+[[nodiscard]] bool card_WriteBlock(const DeviceFd& gateway, std::uint32_t address, std::span<const std::uint8_t> data);
 
 // One analogue input: the calibration record as stored (hi value, hi raw, lo
 // value, lo raw), the live raw reading and the calibrated value. The value is

@@ -34,8 +34,7 @@ unsigned long long SerialOf(const CardInfo& info) {
 // in a nibble as a digit pair that reads back as another number, and digits
 // beyond twelve would be cut off the front.
 bool IsSerial(std::string_view text) {
-  return !text.empty() && text.size() <= 12 &&
-         text.find_first_not_of("0123456789") == std::string_view::npos;
+  return !text.empty() && text.size() <= 12 && text.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
 // The typed digits are read as a hexadecimal number, so that each decimal
@@ -66,8 +65,7 @@ void AppendTextField(ResponseLine& line, const CardInfo& info, CardInfoField fie
 void AppendDate(ResponseLine& line, const CardInfo& info) {
   const auto year = static_cast<std::int16_t>(info.block[kInfoYear.offset] | info.block[kInfoYear.offset + 1] << 8);
   char text[32];
-  std::snprintf(text, sizeof text, "%04d %02d %02d", year, info.block[kInfoMonth.offset],
-                info.block[kInfoDay.offset]);
+  std::snprintf(text, sizeof text, "%04d %02d %02d", year, info.block[kInfoMonth.offset], info.block[kInfoDay.offset]);
   line.Append(text);
 }
 
@@ -124,8 +122,7 @@ StepResult card_ReadInfo(const DeviceFd& gateway, int card, CardInfo& info) {
 
 StepResult card_WriteInfo(const DeviceFd& gateway, int card, const CardInfo& info) {
   if (!IsInfoCard(card)) return kStepIoFailure;
-  return card_WriteBlock(gateway, card_MemoryBase(card) + kCardInfoOffset, info.block) ? kStepSuccess
-                                                                                         : kStepIoFailure;
+  return card_WriteBlock(gateway, card_MemoryBase(card) + kCardInfoOffset, info.block) ? kStepSuccess : kStepIoFailure;
 }
 
 StepResult test_CardInfo(const StepArgs& args, ResponseLine& line) {

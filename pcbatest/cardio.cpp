@@ -126,9 +126,9 @@ long long card_Calibrate(const InputReading& reading) {
   // Two calibration points at the same raw reading define no line; the low
   // calibration value is reported instead of dividing by zero.
   if (rawSpan == 0) return reading.loValue;
-  const float value = static_cast<float>(reading.loValue) +
-                      static_cast<float>(reading.hiValue - reading.loValue) / static_cast<float>(rawSpan) *
-                          static_cast<float>(reading.raw - reading.loRaw);
+  const float value = static_cast<float>(reading.loValue) + static_cast<float>(reading.hiValue - reading.loValue) /
+                                                                static_cast<float>(rawSpan) *
+                                                                static_cast<float>(reading.raw - reading.loRaw);
   // Truncated toward zero. The line through two 16-bit points stays within
   // about ±2^32 over the raw range, well inside long long.
   return static_cast<long long>(value);

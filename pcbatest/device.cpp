@@ -51,6 +51,7 @@ void pcba_SleepMs(long milliseconds) {
 
 void pcba_AppendText(ResponseLine& line, const unsigned char* bytes, std::size_t size) {
   const void* zero = std::memchr(bytes, 0, size);
-  const std::size_t n = zero != nullptr ? static_cast<std::size_t>(static_cast<const unsigned char*>(zero) - bytes) : size;
+  const std::size_t n =
+      zero != nullptr ? static_cast<std::size_t>(static_cast<const unsigned char*>(zero) - bytes) : size;
   line.Append(std::string_view(reinterpret_cast<const char*>(bytes), n));
 }

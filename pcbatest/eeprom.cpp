@@ -71,7 +71,7 @@ StepResult Erase(const DeviceFd& gateway, int card) {
   image.fill(0xFF);
   // Everything after the production data block, calibration records included.
   return card_WriteBlock(gateway, card_MemoryBase(card) + kCardCalibrationOffset, image) ? kStepSuccess
-                                                                                          : kStepIoFailure;
+                                                                                         : kStepIoFailure;
 }
 
 }  // namespace

@@ -69,20 +69,11 @@ void pcba_Echo(const StepArgs& args, ResponseLine& line, int count, bool trailin
 
 int pcba_Report(StepResult result, const ResponseLine& line) {
   switch (result) {
-    case kStepWrongTest:
-      PrintLine("Wrong test specified -> ");
-      break;
-    case kStepWrongCommand:
-      PrintLine("Wrong test command specified -> ");
-      break;
-    case kStepWrongData:
-      PrintLine("Wrong test data specified -> ");
-      break;
-    case kStepIoFailure:
-      PrintLine("Unable to open, read or write to file -> ");
-      break;
-    default:
-      break;
+    case kStepWrongTest: PrintLine("Wrong test specified -> "); break;
+    case kStepWrongCommand: PrintLine("Wrong test command specified -> "); break;
+    case kStepWrongData: PrintLine("Wrong test data specified -> "); break;
+    case kStepIoFailure: PrintLine("Unable to open, read or write to file -> "); break;
+    default: break;
   }
   PrintLine(line.View());
   std::fflush(stdout);

@@ -148,14 +148,20 @@ constexpr Line kEepromRows[] = {
 };
 
 // The channel numbers are right-aligned so that every "=" stands at column 58.
-#define KV_SENSE_CHANNELS                                                                      \
-  {{{56, "1 = Voltage"}}}, {{{56, "2 = Current"}}}, {{{56, "3 = Temperature (AD590)"}}},      \
-      {{{56, "4 = Battery fuse"}}}, {{{56, "5 = Load fuse"}}}, {{{56, "6 = Symmetry 1"}}},       \
-      {{{56, "7 = Symmetry 2"}}}, {{{56, "8 = Symmetry 3"}}}, {{{56, "9 = Symmetry 4"}}},         \
-      {{{55, "10 = Prog input 1"}}}, {{{55, "11 = Prog input 2"}}}
-#define KV_IO_CHANNELS                                                                        \
-  {{{40, "io"}, {56, "1 = Prog input 3"}}}, {{{56, "2 = Prog input 4"}}}, {{{56, "3 = Prog input 5"}}}, \
-      {{{56, "4 = Prog input 6"}}}
+#define KV_SENSE_CHANNELS                                                                                              \
+  {{{56, "1 = Voltage"}}}, {{{56, "2 = Current"}}}, {{{56, "3 = Temperature (AD590)"}}}, {{{56, "4 = Battery fuse"}}}, \
+      {{{56, "5 = Load fuse"}}}, {{{56, "6 = Symmetry 1"}}}, {{{56, "7 = Symmetry 2"}}}, {{{56, "8 = Symmetry 3"}}},   \
+      {{{56, "9 = Symmetry 4"}}}, {{{55, "10 = Prog input 1"}}}, {                                                     \
+    {                                                                                                                  \
+      { 55, "11 = Prog input 2" }                                                                                      \
+    }                                                                                                                  \
+  }
+#define KV_IO_CHANNELS                                                                                    \
+  {{{40, "io"}, {56, "1 = Prog input 3"}}}, {{{56, "2 = Prog input 4"}}}, {{{56, "3 = Prog input 5"}}}, { \
+    {                                                                                                     \
+      { 56, "4 = Prog input 6" }                                                                          \
+    }                                                                                                     \
+  }
 
 constexpr Line kInputRows[] = {
     {{{1, "INPUT"}, {12, "readRaw"}, {40, "sense"}, {56, "returns raw value from AD converter"}}},

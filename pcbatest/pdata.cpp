@@ -120,15 +120,15 @@ StepResult Burn(std::span<const FusePiece> pieces, std::string_view data, Respon
 constexpr std::uint32_t kWholeWord = 0xFFFFFFFFU;
 
 StepResult SetMac0(std::string_view data, ResponseLine& line) {
-  const FusePieces pieces{{{"MAC0", kWholeWord, Prefixed(data.substr(4, 8))},
-                           {"MAC1", 0x0000FFFFU, Prefixed(data.substr(0, 4))}}};
+  const FusePieces pieces{
+      {{"MAC0", kWholeWord, Prefixed(data.substr(4, 8))}, {"MAC1", 0x0000FFFFU, Prefixed(data.substr(0, 4))}}};
   return Burn(pieces, data, line);
 }
 
 StepResult SetMac1(std::string_view data, ResponseLine& line) {
   // The second address owns the high half of the shared word.
-  const FusePieces pieces{{{"MAC1", 0xFFFF0000U, Prefixed(data.substr(8, 4), "0000")},
-                           {"MAC2", kWholeWord, Prefixed(data.substr(0, 8))}}};
+  const FusePieces pieces{
+      {{"MAC1", 0xFFFF0000U, Prefixed(data.substr(8, 4), "0000")}, {"MAC2", kWholeWord, Prefixed(data.substr(0, 8))}}};
   return Burn(pieces, data, line);
 }
 
@@ -172,8 +172,8 @@ StepResult SetSerial(std::string_view data, std::uint64_t value, ResponseLine& l
     if (!command.Complete()) return kStepWrongData;
   }
 
-  const FusePieces pieces{{{"SW_GP0", kWholeWord, FuseValue(value & kWholeWord)},
-                           {"SW_GP1", kWholeWord, FuseValue(value >> 32)}}};
+  const FusePieces pieces{
+      {{"SW_GP0", kWholeWord, FuseValue(value & kWholeWord)}, {"SW_GP1", kWholeWord, FuseValue(value >> 32)}}};
   if (!BurnFuses(pieces)) return kStepIoFailure;
   for (const CommandLine& command : commands) pcba_RunCommand(command.CStr());
   line.Append(data);

@@ -65,16 +65,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       Check(static_cast<std::uint32_t>(o.imageLength + o.verificator) == 0);
       Check(o.written + kVerificationHeaderSize <= payload);
       break;
-    case DecryptStatus::kIncomplete:
-      Check(o.written < o.imageLength);
-      break;
+    case DecryptStatus::kIncomplete: Check(o.written < o.imageLength); break;
     case DecryptStatus::kNoHeader:
     case DecryptStatus::kVerificatorFailed:
-    case DecryptStatus::kSeekFailed:
-      Check(o.written == 0);
-      break;
-    default:
-      Check(false);
+    case DecryptStatus::kSeekFailed: Check(o.written == 0); break;
+    default: Check(false);
   }
   return 0;
 }

@@ -90,8 +90,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (gRoot.empty()) return 0;
   const std::string_view file(reinterpret_cast<const char*>(data), size);
-  for (const char* path : {"/image_info", "/etc/ssh/sshd_config", "/etc/systemd/network/eth0.network",
-                           "/route", "/opt/kv2/etc/netinterfaces.config"})
+  for (const char* path : {"/image_info", "/etc/ssh/sshd_config", "/etc/systemd/network/eth0.network", "/route",
+                           "/opt/kv2/etc/netinterfaces.config"})
     Write(gRoot + path, file);
 
   const char* revision = config_GetImageRev();
@@ -100,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (revision != nullptr) Check(*expected == revision);
 
   const auto machine = ImageValue(file, "image_machine");
-  const int type = !machine ? 0
+  const int type = !machine                          ? 0
                    : machine->starts_with("kv2t")    ? 1
                    : machine->starts_with("kvretro") ? 2
                    : machine->starts_with("kvsr")    ? 3

@@ -77,7 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int n = IdProt_CreateJsonResponse(out, space, id, kIdIndexEth2Vlan1, 0);
   Check(n >= 0 && n <= space - 1 && out[n] == '\0');
   if (full <= space - 1) {
-    Check(std::string_view(out, static_cast<std::size_t>(n)) == std::string_view(whole, static_cast<std::size_t>(full)));
+    Check(std::string_view(out, static_cast<std::size_t>(n)) ==
+          std::string_view(whole, static_cast<std::size_t>(full)));
     return 0;
   }
   if (n == 0) return 0;  // not even the member names fit

@@ -73,9 +73,7 @@ void SetUp() {
 void CheckAnswer(const std::string& answer, IdRequestKind kind) {
   Check(answer.size() <= kIdBufferSize);
   switch (kind) {
-    case kIdRequestUnknown:
-      Check(answer == "CLOSED");
-      break;
+    case kIdRequestUnknown: Check(answer == "CLOSED"); break;
     case kIdRequestIdentification: {
       Check(answer.compare(0, 5, "IDRSP") == 0);
       cJSON* doc = cJSON_ParseWithLength(answer.data() + 5, answer.size() - 5);

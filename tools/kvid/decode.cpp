@@ -103,9 +103,9 @@ std::string StatusReport(const std::string& address, const Status& s) {
   std::snprintf(buf, sizeof buf,
                 "controller   %s\naction       %s (%d)\nprogress     %d%% (component %d%%)\nerror        %s (%d)\n"
                 "elapsed      %d s\nbundle       %s\nserver       %s, revision %s\ntime         %s\nsequence     %d\n",
-                address.c_str(), s.action.c_str(), s.actionCode, s.totalProgress, s.componentProgress,
-                s.error.c_str(), s.errorNumber, s.elapsed, s.bundle.empty() ? "-" : s.bundle.c_str(),
-                s.serverName.c_str(), s.serverRevision.c_str(), s.timedate.c_str(), s.sequence);
+                address.c_str(), s.action.c_str(), s.actionCode, s.totalProgress, s.componentProgress, s.error.c_str(),
+                s.errorNumber, s.elapsed, s.bundle.empty() ? "-" : s.bundle.c_str(), s.serverName.c_str(),
+                s.serverRevision.c_str(), s.timedate.c_str(), s.sequence);
   return buf;
 }
 
@@ -158,10 +158,10 @@ bool DecodeNetworkRecord(std::string_view answer, NetworkRecord& r, std::string&
 }
 
 std::string NetworkReport(const std::string& address, std::size_t size, const NetworkRecord& r) {
-  const bool isStatic = !AllZero(r.staticAddress, 4) || !AllZero(r.staticNetmask, 4) ||
-                        !AllZero(r.staticGateway, 4) || !AllZero(r.staticDns, 4);
-  const bool isDhcp = !AllZero(r.dhcpAddress, 4) || !AllZero(r.dhcpNetmask, 4) || !AllZero(r.dhcpGateway, 4) ||
-                      !AllZero(r.dhcpDns, 4);
+  const bool isStatic = !AllZero(r.staticAddress, 4) || !AllZero(r.staticNetmask, 4) || !AllZero(r.staticGateway, 4) ||
+                        !AllZero(r.staticDns, 4);
+  const bool isDhcp =
+      !AllZero(r.dhcpAddress, 4) || !AllZero(r.dhcpNetmask, 4) || !AllZero(r.dhcpGateway, 4) || !AllZero(r.dhcpDns, 4);
   char buf[4096];
   std::snprintf(
       buf, sizeof buf,
@@ -171,13 +171,12 @@ std::string NetworkReport(const std::string& address, std::size_t size, const Ne
       "dhcp address       %s\ndhcp netmask       %s\ndhcp gateway       %s\ndhcp nameserver    %s\n"
       "flags              0x%02X (sftp %s, PCOMM port %s, write backup %s)\n"
       "trailer            %02X %02X %02X %02X %02X\nplatform           %s\ntext               %s\n",
-      address.c_str(), size, r.length, isStatic ? "static" : (isDhcp ? "dhcp" : "none"),
-      V4(r.staticAddress).c_str(), V4(r.staticNetmask).c_str(), V4(r.staticGateway).c_str(),
-      V4(r.staticDns).c_str(), Mac(r.mac).c_str(), Mac(r.mac2).c_str(), V4(r.dhcpAddress).c_str(),
-      V4(r.dhcpNetmask).c_str(), V4(r.dhcpGateway).c_str(), V4(r.dhcpDns).c_str(), r.flags,
-      (r.flags & kNetbrFlagSftp) != 0 ? "enabled" : "disabled", (r.flags & kNetbrFlagPcommFree) != 0 ? "free" : "in use",
-      (r.flags & kNetbrFlagWriteBackup) != 0 ? "on" : "off", r.trailer[0], r.trailer[1], r.trailer[2], r.trailer[3],
-      r.trailer[4], r.platform.c_str(), r.text.c_str());
+      address.c_str(), size, r.length, isStatic ? "static" : (isDhcp ? "dhcp" : "none"), V4(r.staticAddress).c_str(),
+      V4(r.staticNetmask).c_str(), V4(r.staticGateway).c_str(), V4(r.staticDns).c_str(), Mac(r.mac).c_str(),
+      Mac(r.mac2).c_str(), V4(r.dhcpAddress).c_str(), V4(r.dhcpNetmask).c_str(), V4(r.dhcpGateway).c_str(),
+      V4(r.dhcpDns).c_str(), r.flags, (r.flags & kNetbrFlagSftp) != 0 ? "enabled" : "disabled",
+      (r.flags & kNetbrFlagPcommFree) != 0 ? "free" : "in use", (r.flags & kNetbrFlagWriteBackup) != 0 ? "on" : "off",
+      r.trailer[0], r.trailer[1], r.trailer[2], r.trailer[3], r.trailer[4], r.platform.c_str(), r.text.c_str());
   return buf;
 }
 

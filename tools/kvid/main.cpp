@@ -113,10 +113,12 @@ int Status(const Options& o, int fd, const kvid::Target& t) {
   if (!o.follow) {
     const std::string answer = AskOne(o, fd, t, "IDUPDATESTATUS");
     if (answer.empty())
-      return Fail(kvid::kExitNoAnswer, "no answer from " + o.address + " within " + std::to_string(o.timeoutMs) + " ms");
+      return Fail(kvid::kExitNoAnswer,
+                  "no answer from " + o.address + " within " + std::to_string(o.timeoutMs) + " ms");
     kvid::Status s;
     std::string why;
-    if (!kvid::DecodeStatus(answer, s, why)) return Fail(kvid::kExitMalformed, "malformed answer from " + o.address + ": " + why);
+    if (!kvid::DecodeStatus(answer, s, why))
+      return Fail(kvid::kExitMalformed, "malformed answer from " + o.address + ": " + why);
     std::fputs(o.json ? (s.json + "\n").c_str() : kvid::StatusReport(o.address, s).c_str(), stdout);
     return kvid::kExitOk;
   }
@@ -167,7 +169,8 @@ int Netbr(const Options& o, int fd, const kvid::Target& t) {
     return Fail(kvid::kExitNoAnswer, "no answer from " + o.address + " within " + std::to_string(o.timeoutMs) + " ms");
   kvid::NetworkRecord r;
   std::string why;
-  if (!kvid::DecodeNetworkRecord(answer, r, why)) return Fail(kvid::kExitMalformed, "malformed answer from " + o.address + ": " + why);
+  if (!kvid::DecodeNetworkRecord(answer, r, why))
+    return Fail(kvid::kExitMalformed, "malformed answer from " + o.address + ": " + why);
   std::fputs(kvid::NetworkReport(o.address, answer.size(), r).c_str(), stdout);
   return kvid::kExitOk;
 }

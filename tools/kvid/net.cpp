@@ -83,8 +83,7 @@ std::vector<Answer> Ask(int fd, const std::vector<Target>& targets, std::string_
   };
   std::vector<Answer> answers;
   for (const Target& t : targets) {
-    (void)::sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&t.address),
-                   sizeof t.address);
+    (void)::sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&t.address), sizeof t.address);
   }
   const long long deadline = NowMs() + timeoutMs;
   for (;;) {

@@ -30,7 +30,6 @@ constexpr std::size_t kMaxMemberName = 200;
 
 using kv::Json;
 
-
 std::string BaseName(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -93,11 +92,9 @@ bool AddEntry(archive* tar, const std::string& name, la_int64_t size, std::time_
   return true;
 }
 
-bool AddText(archive* tar, const std::string& name, const std::string& text, std::time_t mtime,
-             std::string* error) {
+bool AddText(archive* tar, const std::string& name, const std::string& text, std::time_t mtime, std::string* error) {
   if (!AddEntry(tar, name, static_cast<la_int64_t>(text.size()), mtime, error)) return false;
-  if (!text.empty() &&
-      archive_write_data(tar, text.data(), text.size()) != static_cast<la_ssize_t>(text.size())) {
+  if (!text.empty() && archive_write_data(tar, text.data(), text.size()) != static_cast<la_ssize_t>(text.size())) {
     *error = ArchiveError(tar, "cannot add " + name);
     return false;
   }

@@ -169,8 +169,8 @@ std::string WhyDropped(const Item& item, const std::set<std::string>& bundleBefo
 int InspectBundle(const InspectOptions& options, const std::string& file, std::FILE* report, std::string* error) {
   const std::string name = BaseName(file);
   const char* platform = config_GetPlatformName();
-  std::fprintf(report, "kvpack: bundle %s, for platform %s (%s), running image revision %s\n", name.c_str(),
-               platform, config_GetPlatformId(), options.haveImageRev ? options.imageRev.c_str() : "unknown");
+  std::fprintf(report, "kvpack: bundle %s, for platform %s (%s), running image revision %s\n", name.c_str(), platform,
+               config_GetPlatformId(), options.haveImageRev ? options.imageRev.c_str() : "unknown");
 
   // The device's description file, with the running revision or without any.
   for (const char* dir : {"/opt/kv2/log"}) {
@@ -251,8 +251,8 @@ int InspectBundle(const InspectOptions& options, const std::string& file, std::F
       if (watchBefore.count(n) == 0) arrived.push_back(n);
     }
 
-    std::string line = "step " + std::to_string(step) + ": result " + std::to_string(result) + " (" +
-                       Meaning(result) + ")";
+    std::string line =
+        "step " + std::to_string(step) + ": result " + std::to_string(result) + " (" + Meaning(result) + ")";
     if (result == kBundleCleanup) {
       std::fprintf(report, "%s: the manifest is used up; the bundle folder is cleared\n", line.c_str());
       return 1;

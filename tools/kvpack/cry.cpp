@@ -31,8 +31,7 @@ bool Encrypt(EVP_CIPHER_CTX* ctx, const unsigned char* data, std::size_t n, std:
   buffer.resize(n + 32);
   int produced = 0;
   if (EVP_EncryptUpdate(ctx, buffer.data(), &produced, data, static_cast<int>(n)) != 1) return false;
-  return std::fwrite(buffer.data(), 1, static_cast<std::size_t>(produced), out) ==
-         static_cast<std::size_t>(produced);
+  return std::fwrite(buffer.data(), 1, static_cast<std::size_t>(produced), out) == static_cast<std::size_t>(produced);
 }
 
 }  // namespace
@@ -101,8 +100,7 @@ bool BuildCryHeader(const CryOptions& options, std::string* header, std::string*
   return true;
 }
 
-bool WriteCry(const CryOptions& options, const std::string& input, const std::string& output,
-              std::string* error) {
+bool WriteCry(const CryOptions& options, const std::string& input, const std::string& output, std::string* error) {
   const std::size_t slash = output.rfind('/');
   const std::string baseName = slash == std::string::npos ? output : output.substr(slash + 1);
   if (baseName.find(".cry") == std::string::npos && baseName.find(".CRY") == std::string::npos) {

@@ -5,11 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 
 #include "config/identity.h"
 #include "core/handles.h"
@@ -38,8 +38,8 @@ class Sandbox {
       return false;
     }
     root_ = pattern;
-    for (const char* dir : {"/opt", "/opt/kv2", "/opt/kv2/swfw", "/home", "/home/root", "/home/root/bundle",
-                            "/home/root/.sign"}) {
+    for (const char* dir :
+         {"/opt", "/opt/kv2", "/opt/kv2/swfw", "/home", "/home/root", "/home/root/bundle", "/home/root/.sign"}) {
       if (::mkdir((root_ + dir).c_str(), 0755) != 0) {
         *error = "cannot prepare " + root_ + dir;
         return false;
@@ -194,8 +194,7 @@ std::string RefusedName(const std::string& name) {
          ", which its command lines cannot carry) and removes the file unread";
 }
 
-int InspectContainer(const InspectOptions& options, const std::string& file, std::FILE* report,
-                     std::string* error) {
+int InspectContainer(const InspectOptions& options, const std::string& file, std::FILE* report, std::string* error) {
   const std::string name = BaseName(file);
   std::fprintf(report, "kvpack: CRY container %s, for platform %s\n", name.c_str(), options.platform.c_str());
   if (const std::string refused = RefusedName(name); !refused.empty()) return Verdict(report, 0, refused);
@@ -205,13 +204,10 @@ int InspectContainer(const InspectOptions& options, const std::string& file, std
   int offset = -12345;
   const int check = Decrypt_CheckInstallerFile(&offset, path.c_str());
   switch (check) {
-    case kCryHeaderOk:
-      break;
-    case kCryBadName:
-      return Verdict(report, 0, "the name contains neither .cry nor .CRY");
+    case kCryHeaderOk: break;
+    case kCryBadName: return Verdict(report, 0, "the name contains neither .cry nor .CRY");
     case kCryNoFile:
-    case kCryCannotOpen:
-      return Verdict(report, 0, "the container cannot be opened");
+    case kCryCannotOpen: return Verdict(report, 0, "the container cannot be opened");
     case kCryFakeHeader: {
       std::string head;
       if (!ReadWholeFile(file, &head, error)) return -1;
@@ -220,8 +216,7 @@ int InspectContainer(const InspectOptions& options, const std::string& file, std
       std::fprintf(report, "  header elements: %s\n", DescribeElements(scan).c_str());
       return Verdict(report, 0, ExplainFakeHeader(scan, options.platform));
     }
-    default:
-      return Verdict(report, 0, "the header check answered " + std::to_string(check));
+    default: return Verdict(report, 0, "the header check answered " + std::to_string(check));
   }
   std::fprintf(report, "  header accepted, payload at offset %d\n", offset);
 
@@ -240,22 +235,18 @@ int InspectContainer(const InspectOptions& options, const std::string& file, std
   const DecryptOutcome outcome = decrypt_Stream(ctx.get(), ::fileno(in.get()), offset, ::fileno(out.get()));
   const bool closed = std::fclose(out.release()) == 0;
   switch (outcome.status) {
-    case DecryptStatus::kOk:
-      break;
-    case DecryptStatus::kNoHeader:
-      return Verdict(report, 0, "the payload is shorter than one AES block");
+    case DecryptStatus::kOk: break;
+    case DecryptStatus::kNoHeader: return Verdict(report, 0, "the payload is shorter than one AES block");
     case DecryptStatus::kVerificatorFailed:
       return Verdict(report, 0,
-                     "the verification header does not match (image length " +
-                         std::to_string(outcome.imageLength) + ", verificator " +
-                         std::to_string(outcome.verificator) + "): another key, or a damaged payload");
+                     "the verification header does not match (image length " + std::to_string(outcome.imageLength) +
+                         ", verificator " + std::to_string(outcome.verificator) +
+                         "): another key, or a damaged payload");
     case DecryptStatus::kIncomplete:
       return Verdict(report, 0,
                      "the payload ends after " + std::to_string(outcome.written) + " of " +
                          std::to_string(outcome.imageLength) + " image bytes");
-    default:
-      *error = "the decryption could not run";
-      return -1;
+    default: *error = "the decryption could not run"; return -1;
   }
   if (!closed) {
     *error = "cannot write the decrypted image";
@@ -284,8 +275,8 @@ int InspectContainer(const InspectOptions& options, const std::string& file, std
       signature = (slash == std::string::npos ? std::string() : file.substr(0, slash + 1)) + fields.package + ".sign64";
     }
   }
-  const int ok = CheckSignature(options, plainPath, fields.package + ".ipk", signature, kSignModeWorkFolder, report,
-                                &why, error);
+  const int ok =
+      CheckSignature(options, plainPath, fields.package + ".ipk", signature, kSignModeWorkFolder, report, &why, error);
   return ok < 0 ? -1 : Verdict(report, ok, why);
 }
 
@@ -293,7 +284,7 @@ int InspectImage(const InspectOptions& options, const std::string& file, std::FI
   std::fprintf(report, "kvpack: OS image container %s (not header-checked; its signature decides)\n",
                BaseName(file).c_str());
   const std::size_t slash = file.rfind('/');
-  const std::string signature = !options.signature.empty() ? options.signature
+  const std::string signature = !options.signature.empty()   ? options.signature
                                 : slash == std::string::npos ? std::string("IMAGE.sign64")
                                                              : file.substr(0, slash + 1) + "IMAGE.sign64";
   std::string why;

@@ -143,8 +143,7 @@ la_ssize_t WriteToFile(archive*, void* file, const void* buffer, size_t n) {
 }
 
 bool IsPackageNameChar(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-' ||
-         c == '_';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_';
 }
 
 }  // namespace
@@ -287,8 +286,8 @@ bool ControlFromTar(const std::string& tarGz, std::string* control, std::string*
       return true;
     }
   }
-  *error = r == ARCHIVE_EOF ? "control.tar.gz holds no control file"
-                            : ArchiveError(tar.get(), "control.tar.gz is damaged");
+  *error =
+      r == ARCHIVE_EOF ? "control.tar.gz holds no control file" : ArchiveError(tar.get(), "control.tar.gz is damaged");
   return false;
 }
 
@@ -327,7 +326,9 @@ bool ReadIpk(const std::string& path, ControlFields* fields, std::string* error)
   }
   if (!debianBinary || control.empty() || !data) {
     *error = path + " lacks " +
-             std::string(!debianBinary ? "debian-binary" : control.empty() ? "control.tar.gz" : "data.tar.gz");
+             std::string(!debianBinary     ? "debian-binary"
+                         : control.empty() ? "control.tar.gz"
+                                           : "data.tar.gz");
     return false;
   }
   if (!ParseControl(control, fields, error)) return false;

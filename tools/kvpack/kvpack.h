@@ -87,8 +87,7 @@ bool BuildCryHeader(const CryOptions& options, std::string* header, std::string*
 
 // Appends "KEY: value" CR LF for each line to text; refuses a line longer
 // than the daemon reads.
-bool JoinHeaderLines(std::span<const std::pair<const char*, std::string>> lines, std::string* text,
-                     std::string* error);
+bool JoinHeaderLines(std::span<const std::pair<const char*, std::string>> lines, std::string* text, std::string* error);
 
 // A header value is one token: printable ASCII without blank or colon. On
 // refusal the error names the value as `what`.
@@ -98,8 +97,7 @@ bool CheckToken(const char* what, const std::string& value, std::string* error);
 // the payload offset, then the verification header (random leading word,
 // image length and its two's complement, little-endian) and the image,
 // zero-padded to the AES block size and encrypted with AES-256-CBC.
-bool WriteCry(const CryOptions& options, const std::string& input, const std::string& output,
-              std::string* error);
+bool WriteCry(const CryOptions& options, const std::string& input, const std::string& output, std::string* error);
 
 // --- ipk packages ---
 
@@ -156,8 +154,7 @@ class Signer {
 
 // Signs the whole file input with the PEM private key (SHA-256; PKCS #1 v1.5
 // for RSA) and writes the Base64 signature, in 64-character lines, to output.
-bool SignFile(const std::string& privateKey, const std::string& input, const std::string& output,
-              std::string* error);
+bool SignFile(const std::string& privateKey, const std::string& input, const std::string& output, std::string* error);
 
 // --- bundles and OS images ---
 
@@ -207,10 +204,10 @@ bool WriteImage(const std::string& privateKey, const std::string& image, const s
 // --- inspection ---
 
 struct InspectOptions {
-  std::string platform;   // device platform identifier the answer is for
-  std::string publicKey;  // PEM public key of the device (packages, OS images)
-  std::string signature;  // .sign64 of the inspected file; default: next to it
-  std::string package;    // the package a .sign64 belongs to
+  std::string platform;       // device platform identifier the answer is for
+  std::string publicKey;      // PEM public key of the device (packages, OS images)
+  std::string signature;      // .sign64 of the inspected file; default: next to it
+  std::string package;        // the package a .sign64 belongs to
   bool haveImageRev = false;  // bundles: the running image's revision is known
   std::string imageRev;       // bundles: that revision
   CryKey key;
@@ -221,8 +218,7 @@ struct InspectOptions {
 // line per finding to report and a final "ACCEPTED" or "REJECTED: <why>".
 // Returns 1 accepted, 0 rejected, -1 when the inspection itself could not run
 // (*error says why).
-int Inspect(const InspectOptions& options, const std::string& file, std::FILE* report,
-            std::string* error);
+int Inspect(const InspectOptions& options, const std::string& file, std::FILE* report, std::string* error);
 
 // For a bundle (Inspect hands it over with its throwaway sandbox root and
 // platform in place): runs the daemon's unpacking and member selection there

@@ -55,8 +55,24 @@ int Fail(const std::string& error) {
 }
 
 enum Option {
-  kControl = 256, kData, kScript, kPlatform, kSwPart, kPackageName, kFileType, kHeaderLength, kKeyFile,
-  kKey, kPublicKey, kSignature, kPackage, kOutput, kHelp, kManifest, kSignKey, kImageRev,
+  kControl = 256,
+  kData,
+  kScript,
+  kPlatform,
+  kSwPart,
+  kPackageName,
+  kFileType,
+  kHeaderLength,
+  kKeyFile,
+  kKey,
+  kPublicKey,
+  kSignature,
+  kPackage,
+  kOutput,
+  kHelp,
+  kManifest,
+  kSignKey,
+  kImageRev,
 };
 
 const option kOptions[] = {
@@ -82,8 +98,8 @@ const option kOptions[] = {
 };
 
 struct Args {
-  std::string control, data, platform, swPart, packageName, fileType, keyFile, key, publicKey, signature,
-      package, output, manifest, signKey, imageRev;
+  std::string control, data, platform, swPart, packageName, fileType, keyFile, key, publicKey, signature, package,
+      output, manifest, signKey, imageRev;
   bool haveImageRev = false;
   std::vector<std::string> scripts;
   int headerLength = kvpack::kDefaultHeaderLength;
@@ -134,9 +150,7 @@ bool ParseArgs(int argc, char** argv, Args* args, std::string* error) {
       case kOutput: args->output = value; break;
       case 'h':
       case kHelp: args->help = true; break;
-      default:
-        *error = std::string("unknown or incomplete option ") + argv[optind - 1];
-        return false;
+      default: *error = std::string("unknown or incomplete option ") + argv[optind - 1]; return false;
     }
   }
   for (int i = optind; i < argc; ++i) args->positional.emplace_back(argv[i]);

@@ -157,8 +157,7 @@ bool ReadKeyFile(const std::string& path, CryKey* key, std::string* error) {
     } else if (name == "iv" && ParseHex(value, key->iv, kCryIvSize)) {
       haveIv = true;
     } else {
-      *error = path + ":" + std::to_string(lineNumber) +
-               ": expected key=<64 hex digits> or iv=<32 hex digits>";
+      *error = path + ":" + std::to_string(lineNumber) + ": expected key=<64 hex digits> or iv=<32 hex digits>";
       return false;
     }
   }

@@ -95,8 +95,7 @@ bool Signer::Finish(const std::string& what, std::string* base64, std::string* e
   return true;
 }
 
-bool SignFile(const std::string& privateKey, const std::string& input, const std::string& output,
-              std::string* error) {
+bool SignFile(const std::string& privateKey, const std::string& input, const std::string& output, std::string* error) {
   Signer signer;
   if (!signer.Init(privateKey, error)) return false;
   kv::File in = kv::OpenFile(input.c_str(), "rb");

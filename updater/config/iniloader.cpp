@@ -65,8 +65,7 @@ LineKind ParseLine(const char* input, std::string& section, std::string& key, st
     return LineKind::Section;
   }
 
-  if (std::sscanf(s, "%200[^=] = \"%200[^\"]\"", a, b) == 2 ||
-      std::sscanf(s, "%200[^=] = '%200[^']'", a, b) == 2 ||
+  if (std::sscanf(s, "%200[^=] = \"%200[^\"]\"", a, b) == 2 || std::sscanf(s, "%200[^=] = '%200[^']'", a, b) == 2 ||
       std::sscanf(s, "%200[^=] = %200[^;#]", a, b) == 2) {
     key = Lower(Strip(a));
     value = Strip(b);
@@ -128,8 +127,7 @@ dictionary* iniparser_load(const char* path) {
     const LineKind kind = hasNul ? LineKind::Error : ParseLine(line, section, key, value);
     switch (kind) {
       case LineKind::Empty:
-      case LineKind::Comment:
-        break;
+      case LineKind::Comment: break;
       case LineKind::Section:
         if (::dictionary_set(dict.get(), section.c_str(), nullptr) != 0) {
           log_Print(0, "iniparser_load - LINE_SECTION error in %s (%d): %s", path, lineno, section.c_str());

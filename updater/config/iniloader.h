@@ -32,5 +32,4 @@ inline constexpr long kIniMaxCapacity = 9999;
 // kv::Dictionary).
 dictionary* iniparser_load(const char* path);
 
-
 }  // namespace kv

@@ -21,7 +21,8 @@ void PieceReader::Feed(std::string_view text) {
   while (!text.empty()) {
     const std::size_t room = max_ - current_.size();
     const std::size_t newline = text.substr(0, room).find('\n');
-    const std::size_t take = newline == std::string_view::npos ? (text.size() < room ? text.size() : room) : newline + 1;
+    const std::size_t take =
+        newline == std::string_view::npos ? (text.size() < room ? text.size() : room) : newline + 1;
     current_.append(text.substr(0, take));
     text.remove_prefix(take);
     if (newline != std::string_view::npos || current_.size() == max_) {

@@ -1,6 +1,7 @@
 #include "config/netconfig.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netdb.h>
@@ -10,7 +11,6 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
-#include <fcntl.h>
 
 #include <array>
 #include <atomic>
@@ -31,13 +31,12 @@
 
 namespace {
 
-constexpr std::array<const char*, kNetIfConfigured> kInterfaceNames = {"eth0", "eth1", "wlan0",
-                                                                      "bnep0", "wwan0", "eth2"};
+constexpr std::array<const char*, kNetIfConfigured> kInterfaceNames = {"eth0",  "eth1",  "wlan0",
+                                                                       "bnep0", "wwan0", "eth2"};
 // Longest IPv6 text that is considered, brackets removed.
 constexpr std::size_t kV6TextMax = 59;
 
 std::array<NetIfConfig, kNetIfCount> gTable{};
-
 
 // The standard dotted-quad parser, with its forms that stored files use:
 // parts with leading zeros (octal), hexadecimal parts, and the short forms
@@ -114,8 +113,10 @@ bool ReplaceFromCopy(const std::string& source, const std::string& target, const
     for (ssize_t done = 0; ok && done < n;) {
       const ssize_t w = ::write(out.get(), block + done, static_cast<std::size_t>(n - done));
       if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) ok = false;
-      else done += w;
+      if (w <= 0)
+        ok = false;
+      else
+        done += w;
     }
   }
   struct stat st {};
@@ -197,8 +198,7 @@ int LoadNetConfig() {
     // Taken before the backup is read: the version that was found unreadable.
     const FileVersion seen = VersionOf(mainPath);
     const std::string backupPath = paths_Device(devpath::kNetConfigBackup);
-    log_Print(0, "LoadNetConfig - Unable to parse %s, applying back up file %s", mainPath.c_str(),
-              backupPath.c_str());
+    log_Print(0, "LoadNetConfig - Unable to parse %s, applying back up file %s", mainPath.c_str(), backupPath.c_str());
     dict.reset(kv::iniparser_load(backupPath.c_str()));
     if (!dict) return 0;
     log_Print(0, "LoadNetConfig - Backup file used");
@@ -258,8 +258,7 @@ void net_GetCurrentAddressV6(std::uint8_t out[16], int n, int index) {
     // A prefix test: the VLAN interfaces of a port count for the port.
     if (std::strncmp(a->ifa_name, name, nameLength) != 0) continue;
     char host[NI_MAXHOST] = "";
-    if (::getnameinfo(a->ifa_addr, sizeof(sockaddr_in6), host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0)
-      continue;
+    if (::getnameinfo(a->ifa_addr, sizeof(sockaddr_in6), host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0) continue;
     if (char* zone = std::strchr(host, '%')) *zone = '\0';
     in6_addr parsed{};
     if (::inet_pton(AF_INET6, host, &parsed) != 1) continue;
@@ -291,8 +290,8 @@ void net_FormatAddressV6(char* out, std::size_t size, const std::uint8_t addr[16
   sa.sin6_family = AF_INET6;
   std::memcpy(&sa.sin6_addr, addr, 16);
   char host[NI_MAXHOST] = "";
-  if (::getnameinfo(reinterpret_cast<const sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr, 0,
-                    NI_NUMERICHOST) != 0) {
+  if (::getnameinfo(reinterpret_cast<const sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr, 0, NI_NUMERICHOST) !=
+      0) {
     out[0] = '\0';
     return;
   }

@@ -23,10 +23,16 @@ bool IsAllowed(unsigned char c) {
   if (c >= 'A' && c <= 'Z') return true;
   if (c >= '0' && c <= '9') return true;
   switch (c) {
-    case '-': case '_': case '"': case '\'': case '/': case '@': case ' ': case ':': case '.':
-      return true;
-    default:
-      return false;
+    case '-':
+    case '_':
+    case '"':
+    case '\'':
+    case '/':
+    case '@':
+    case ' ':
+    case ':':
+    case '.': return true;
+    default: return false;
   }
 }
 
@@ -83,7 +89,9 @@ int cmd_ClosePipe(kv::Pipe pipe) {
 }
 
 CmdReader::CmdReader(CmdReader&& other) noexcept
-    : out_(std::move(other.out_)), pid_(std::exchange(other.pid_, -1)), pending_(std::move(other.pending_)),
+    : out_(std::move(other.out_)),
+      pid_(std::exchange(other.pid_, -1)),
+      pending_(std::move(other.pending_)),
       ended_(other.ended_) {}
 
 CmdReader& CmdReader::operator=(CmdReader&& other) noexcept {

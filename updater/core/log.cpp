@@ -39,7 +39,7 @@ char gIdent[100] = "";
 std::mutex gEmitMutex;
 
 __attribute__((format(printf, 1, 0))) void EchoLine(const char* format, va_list args, int formattedLength,
-                                                   const char* line) {
+                                                    const char* line) {
   if (formattedLength < 0) return;
   if (static_cast<std::size_t>(formattedLength) < kLineSize) {
     std::fputs(line, stdout);
@@ -146,7 +146,7 @@ void UpdateLog(unsigned kind, const char* text) {
   // four digits would be cut, never overrun.
   char stamp[32];
   const int stampLength = std::snprintf(stamp, sizeof stamp, "%d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900,
-                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+                                        local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
   if (stampLength < 0) stamp[0] = '\0';
   char tagged[16];
   std::snprintf(tagged, sizeof tagged, "%10s", tag);

@@ -43,7 +43,7 @@ inline Error SystemError(std::string_view what, int code = errno) {
 template <typename T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : v_(std::move(value)) {}     // NOLINT: implicit on purpose
+  Result(T value) : v_(std::move(value)) {}      // NOLINT: implicit on purpose
   Result(Error error) : v_(std::move(error)) {}  // NOLINT: implicit on purpose
 
   [[nodiscard]] bool ok() const noexcept { return v_.index() == 0; }

@@ -1,7 +1,7 @@
 // kvupdaterd: the software-maintenance daemon of the controller.
-#include "daemon/mainloop.h"
 #include "core/notify.h"
 #include "core/paths.h"
+#include "daemon/mainloop.h"
 
 int main(int argc, char** argv) {
   paths_Init();

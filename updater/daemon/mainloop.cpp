@@ -10,10 +10,10 @@
 #include "core/cmd.h"
 #include "core/log.h"
 #include "core/notify.h"
-#include "daemon/options.h"
 #include "core/paths.h"
 #include "core/sleep.h"
 #include "core/statefile.h"
+#include "daemon/options.h"
 #include "idprot/idserver.h"
 #include "idprot/progress.h"
 #include "install/appinstall.h"
@@ -137,8 +137,7 @@ void HandleIpk(const PassContext& pass) {
     // The name becomes a file name and part of command lines: a value that
     // could point elsewhere or add arguments refuses the whole package.
     log_SetPriority(kPriorityError);
-    log_Print(1, "Main, package name \"%s\" of %s is not a plain file name, package refused\n", info.package,
-              found);
+    log_Print(1, "Main, package name \"%s\" of %s is not a plain file name, package refused\n", info.package, found);
     DeleteFiles(work, {"GZ", "XZ"});
     DeleteControlFiles(work);
     return;
@@ -286,20 +285,11 @@ void mainloop_Pass() {
       // in this one.
       std::string next;
       switch (kind) {
-        case kInstallerAppCry:
-          next = HandleAppCry(pass);
-          break;
-        case kInstallerIpk:
-          HandleIpk(pass);
-          break;
-        case kInstallerImage:
-          HandleImage(pass.found);
-          break;
-        case kInstallerBundle:
-          HandleBundle(pass.found);
-          break;
-        default:
-          break;
+        case kInstallerAppCry: next = HandleAppCry(pass); break;
+        case kInstallerIpk: HandleIpk(pass); break;
+        case kInstallerImage: HandleImage(pass.found); break;
+        case kInstallerBundle: HandleBundle(pass.found); break;
+        default: break;
       }
       inflight_PassEnded(next.empty() ? nullptr : next.c_str());
     }

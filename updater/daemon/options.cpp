@@ -42,14 +42,9 @@ error_t options_ParseKey(int key, char* arg, struct argp_state* state) {
       // atoi on purpose: a LEVEL that is not a number means level 0.
       input->options->verboseLevel = std::atoi(arg);
       return 0;
-    case 'l':
-      input->options->logToStdout = 1;
-      return 0;
-    case 's':
-      input->options->simulate = 1;
-      return 0;
-    default:
-      return ARGP_ERR_UNKNOWN;
+    case 'l': input->options->logToStdout = 1; return 0;
+    case 's': input->options->simulate = 1; return 0;
+    default: return ARGP_ERR_UNKNOWN;
   }
 }
 

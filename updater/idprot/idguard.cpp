@@ -13,8 +13,10 @@ namespace {
 constexpr int kPriorityWarning = 4;
 
 void Count(IdGuard& g, IdGuardVerdict verdict, long long nowMs) {
-  if (verdict == kIdDropAnswer) ++g.droppedAnswers;
-  else ++g.droppedOverRate;
+  if (verdict == kIdDropAnswer)
+    ++g.droppedAnswers;
+  else
+    ++g.droppedOverRate;
   if (g.firstUnreportedMs == 0) g.firstUnreportedMs = nowMs;
 }
 

@@ -98,8 +98,7 @@ bool AskInterface(int index, unsigned long request, ifreq& req) {
   return ::ioctl(fd.get(), request, &req) == 0;
 }
 
-void FillBlock(char* out, std::size_t address, std::size_t netmask, std::size_t gateway, std::size_t dns,
-               int index) {
+void FillBlock(char* out, std::size_t address, std::size_t netmask, std::size_t gateway, std::size_t dns, int index) {
   std::uint8_t v[4] = {};
   IdProt_GetInterfaceAddress(v, index);
   PutAddress(out, address, v, 4);
@@ -193,7 +192,7 @@ int IdProt_IsStaticConfig(int index) {
   const char* name = IdProt_GetInterfaceName(index);
   char path[512];
   std::snprintf(path, sizeof path, "%s%s.%s.%s", folder.c_str(), name, "vlan1", "network");
-  struct stat st{};
+  struct stat st {};
   if (::stat(path, &st) != 0) std::snprintf(path, sizeof path, "%s%s.%s", folder.c_str(), name, "network");
   // The first "DHCP=" line decides, by what follows the "=".
   constexpr std::string_view kKey = "DHCP=";

@@ -131,8 +131,10 @@ kv::CMemory<char> PrintToFit(cJSON* object, std::size_t limit) {
     std::size_t high = limit;
     while (low < high) {
       const std::size_t mid = (low + high + 1) / 2;
-      if (above(mid) >= excess) low = mid;
-      else high = mid - 1;
+      if (above(mid) >= excess)
+        low = mid;
+      else
+        high = mid - 1;
     }
     for (cJSON* t : texts) {
       if (std::strlen(t->valuestring) > low) CutText(t->valuestring, low);
@@ -211,9 +213,7 @@ void IdProt_Dispatch(IdListener& l) {
       });
       break;
     }
-    case kIdRequestStatus:
-      SendStatus(l);
-      return;
+    case kIdRequestStatus: SendStatus(l); return;
     case kIdRequestUnknown:
       std::memcpy(l.txBuffer, "CLOSED", 6);
       n = 6;

@@ -9,9 +9,9 @@
 #include <unistd.h>
 
 #include <array>
-#include <new>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "core/bounded.h"
 #include "core/log.h"
@@ -24,8 +24,8 @@ constexpr std::array<const char*, kIdListenerCount> kNames = {"eth0",  "eth1", "
                                                               "wwan0", "eth2", "eth0.vlan1", "eth2.vlan1"};
 constexpr std::array<int, 7> kInitOrder = {kIdIndexEth0,  kIdIndexEth1,      kIdIndexEth2,     kIdIndexWlan0,
                                            kIdIndexWwan0, kIdIndexEth0Vlan1, kIdIndexEth2Vlan1};
-constexpr std::array<int, 7> kStartOrder = {kIdIndexEth0, kIdIndexEth0Vlan1, kIdIndexEth1, kIdIndexEth2,
-                                            kIdIndexEth2Vlan1, kIdIndexWlan0, kIdIndexWwan0};
+constexpr std::array<int, 7> kStartOrder = {kIdIndexEth0,      kIdIndexEth0Vlan1, kIdIndexEth1, kIdIndexEth2,
+                                            kIdIndexEth2Vlan1, kIdIndexWlan0,     kIdIndexWwan0};
 
 using ListenerArray = std::array<IdListener, kIdListenerCount>;
 
@@ -277,8 +277,8 @@ void idserver_Transmit(IdListener& l, const char* data, int len) {
     // The answer as text up to its first NUL; an answer is not always
     // terminated where it ends.
     char text[kIdBufferSize + 1];
-    kv::CopyBounded(text, std::string_view(data, static_cast<std::size_t>(len)).substr(
-                              0, std::string_view(data, static_cast<std::size_t>(len)).find('\0')));
+    kv::CopyBounded(text, std::string_view(data, static_cast<std::size_t>(len))
+                              .substr(0, std::string_view(data, static_cast<std::size_t>(len)).find('\0')));
     log_PrintPriority(kPriorityDebug, 3, "idserver_Transmit, rsdp: %s\n", text);
   }
 }

@@ -71,10 +71,10 @@ struct IdListener {
   // Room for the control data of one receive: one IPv4 packet-information
   // message, sized for this platform's control-message header.
   alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-  IdGuard guard;                          // listener thread only
-  kv::Fd wake;                            // event descriptor: bind anew
-  std::atomic<unsigned> boundIndex{0};    // kernel index of the bound interface, 0: none
-  unsigned wokenIndex = 0;                // main thread only: the index last woken for
+  IdGuard guard;                        // listener thread only
+  kv::Fd wake;                          // event descriptor: bind anew
+  std::atomic<unsigned> boundIndex{0};  // kernel index of the bound interface, 0: none
+  unsigned wokenIndex = 0;              // main thread only: the index last woken for
 };
 
 // Result of idserver_Receive for a datagram the guard dropped.

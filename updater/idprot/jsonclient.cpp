@@ -108,11 +108,11 @@ int jsonClient_CreateRequestData(JsonRpcClient& client, char* out, int limit) {
        Append(body, sizeof body, &bodyLen, "}\n");
 
   char header[512];
-  const int headerLen = std::snprintf(header, sizeof header,
-                                      "{\"ip\":\"%s\",\"clientip\":\"%s\",\"localip\":\"%s\",\"ssl\":false,"
-                                      "\"filename\":\"%s\",\"logoff\":false,\"length\":%d}\n",
-                                      client.host, client.host, client.host, "/RPC/QUORVAN/NETSEC.JSON",
-                                      static_cast<int>(bodyLen));
+  const int headerLen =
+      std::snprintf(header, sizeof header,
+                    "{\"ip\":\"%s\",\"clientip\":\"%s\",\"localip\":\"%s\",\"ssl\":false,"
+                    "\"filename\":\"%s\",\"logoff\":false,\"length\":%d}\n",
+                    client.host, client.host, client.host, "/RPC/QUORVAN/NETSEC.JSON", static_cast<int>(bodyLen));
   log_Print(3, "jsonClient_CreateRequestData, json client req sent:\n %s \n %s\n", body, header);
   if (!ok || headerLen < 0 || static_cast<std::size_t>(headerLen) >= sizeof header) return 0;
   const std::size_t total = static_cast<std::size_t>(headerLen) + bodyLen;
@@ -192,7 +192,8 @@ int jsonClient_ProcessReply(JsonRpcClient& client, DeviceIdData& id) {
     return 1;
   }
   const std::size_t headerLen = static_cast<std::size_t>(newline - client.reply);
-  const std::size_t headerText = headerLen == 0 ? (count < kJsonClientHeaderScan ? count : kJsonClientHeaderScan) : headerLen;
+  const std::size_t headerText =
+      headerLen == 0 ? (count < kJsonClientHeaderScan ? count : kJsonClientHeaderScan) : headerLen;
   Json header(cJSON_ParseWithLength(client.reply, headerText));
   if (!header) {
     std::puts("Failed to parse JSON");

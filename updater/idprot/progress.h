@@ -20,17 +20,17 @@ inline constexpr std::size_t kProgressTextSize = 200;
 inline constexpr const char* kProgressServerRevision = "3.8";
 
 struct UpdateProgress {
-  char bundleFilename[kProgressTextSize];    // "bundleFilename"; nothing writes it
-  int totalProgress;                         // "totalProgress", percent
-  char componentName[kProgressTextSize];     // not reported
-  int componentProgress;                     // "componentProgress", percent
-  char actionDescription[kProgressTextSize]; // "currentActionDescription"
-  int actionCode;                            // "currentActionCode"
-  int errorNumber;                           // "currentErrorNumber"
-  char errorDescription[kProgressTextSize];  // "currentErrorDescription"
-  int msgSeqNumber;                          // "msgSeqNumber", counts documents
-  timeval startTime;                         // 0: no installer file taken yet
-  char serverName[kProgressTextSize];        // "serverName"
+  char bundleFilename[kProgressTextSize];     // "bundleFilename"; nothing writes it
+  int totalProgress;                          // "totalProgress", percent
+  char componentName[kProgressTextSize];      // not reported
+  int componentProgress;                      // "componentProgress", percent
+  char actionDescription[kProgressTextSize];  // "currentActionDescription"
+  int actionCode;                             // "currentActionCode"
+  int errorNumber;                            // "currentErrorNumber"
+  char errorDescription[kProgressTextSize];   // "currentErrorDescription"
+  int msgSeqNumber;                           // "msgSeqNumber", counts documents
+  timeval startTime;                          // 0: no installer file taken yet
+  char serverName[kProgressTextSize];         // "serverName"
 };
 
 // Clears the record: action "Idle", error 0 "No Error", sequence number 0.

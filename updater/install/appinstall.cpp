@@ -85,8 +85,8 @@ void doInstall_execStartAppInstall(const char* package, const char* platform, in
   log_Print(1, "doInstall_execStartAppInstall, App start install (platf)%s \n", platform);
   // Only the platform's own application package is installed with the
   // display prepared for it.
-  const bool withDisplay = (Is(platform, "kv2-touch") || Is(platform, "korvel-sr") || Is(platform, "korvel-r")) &&
-                           Is(package, platform);
+  const bool withDisplay =
+      (Is(platform, "kv2-touch") || Is(platform, "korvel-sr") || Is(platform, "korvel-r")) && Is(package, platform);
   if (!withDisplay) {
     doInstall_silentInstall(package, simulate);
     return;

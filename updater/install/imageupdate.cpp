@@ -269,7 +269,8 @@ void doInstall_MenderCommit(int simulate) {
     if (status != 0) {
       log_PrintPriority(kPriorityError, 1,
                         "doInstall_MenderCommit, Mender image commit failed! status %d, tried again at the next "
-                        "start\n", status);
+                        "start\n",
+                        status);
       return;
     }
     if (kv::Status written = statefile_Write(marker, kCommitted); !written) {

@@ -64,6 +64,7 @@ void doInstall_RecoverServiceRoad(const char* platform) {
   cmd_System("psplash-write \"QUIT\"");
   log_PrintPriority(kPriorityError, 1,
                     "doInstall_RecoverServiceRoad, %s was interrupted: application services restarted, splash "
-                    "screen closed\n", road.c_str());
+                    "screen closed\n",
+                    road.c_str());
   doInstall_EndServiceRoad();
 }

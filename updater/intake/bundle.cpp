@@ -136,8 +136,10 @@ int bundle_UnPack(const char* watchFolder, const char* name, const char* workFol
       }
     } else {
       log_SetPriority(kPriorityError);
-      log_Print(1, "bundle_UnPack, the payload of %s holds a device node, a FIFO or a member of another type, "
-                "not unpacked\n", name);
+      log_Print(1,
+                "bundle_UnPack, the payload of %s holds a device node, a FIFO or a member of another type, "
+                "not unpacked\n",
+                name);
       result = 0;
     }
     unpack_RemoveStaging(staging.value());
@@ -212,8 +214,11 @@ namespace {
 class ManifestStep {
  public:
   ManifestStep(cJSON* manifest, std::string path)
-      : manifest_(manifest), path_(std::move(path)), work_(paths_WorkFolder()),
-        bundle_(work_ + "bundle/"), watch_(paths_WatchFolder()) {}
+      : manifest_(manifest),
+        path_(std::move(path)),
+        work_(paths_WorkFolder()),
+        bundle_(work_ + "bundle/"),
+        watch_(paths_WatchFolder()) {}
 
   // The item's file name when it is a plain name whose file exists in the
   // bundle folder; empty otherwise. A name that could reach outside the
@@ -231,15 +236,15 @@ class ManifestStep {
     if (installer && bundle_IsInstallerName(name.c_str()) == 0) {
       DeleteMember(name);
       log_SetPriority(kPriorityError);
-      log_Print(1, "scandir_Check&PrepInstaller - fileName \"%s\" is neither a container nor a package, "
-                "item dropped\n", name.c_str());
+      log_Print(1,
+                "scandir_Check&PrepInstaller - fileName \"%s\" is neither a container nor a package, "
+                "item dropped\n",
+                name.c_str());
       return {};
     }
     return name;
   }
-  bool Exists(const std::string& name) const {
-    return !name.empty() && ::access((bundle_ + name).c_str(), F_OK) == 0;
-  }
+  bool Exists(const std::string& name) const { return !name.empty() && ::access((bundle_ + name).c_str(), F_OK) == 0; }
   std::string MoveLine(const std::string& name, const std::string& to) const {
     return "mv \"" + bundle_ + name + "\" \"" + to + "\"";
   }

@@ -55,11 +55,12 @@ void scandir_CreateLockfile(const char* folder, const char* lockName, const char
   char created[64] = "missing timestamp, localtime() failed";
   struct tm local {};
   if (localtime_r(&now, &local) != nullptr) {
-    std::snprintf(created, sizeof created, "%d-%d-%d %d:%d:%d", local.tm_year + 1900, local.tm_mon + 1,
-                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    std::snprintf(created, sizeof created, "%d-%d-%d %d:%d:%d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                  local.tm_hour, local.tm_min, local.tm_sec);
   }
-  const std::string text = std::string("created: ") + created + "\ntimestamp: " +
-                           std::to_string(static_cast<long long>(now)) + "\nInstall file: " + installerPath + "\n";
+  const std::string text = std::string("created: ") + created +
+                           "\ntimestamp: " + std::to_string(static_cast<long long>(now)) +
+                           "\nInstall file: " + installerPath + "\n";
   // A lock that cannot be written is passed over, as the loop always did.
   (void)statefile_Write(std::string(folder) + lockName, text);
   log_Print(2, "scandir_CreateLockfile, creating lockfile\n");

@@ -4,8 +4,7 @@
 
 #include "core/bounded.h"
 
-void header_WalkLines(char* text, bool lineFeedEnds,
-                      const std::function<bool(const char* key, char** rest)>& visit) {
+void header_WalkLines(char* text, bool lineFeedEnds, const std::function<bool(const char* key, char** rest)>& visit) {
   char* firstFeed = std::strchr(text, '\n');
   if (firstFeed == nullptr) return;
   char* line = text;

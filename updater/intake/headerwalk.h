@@ -14,8 +14,7 @@
 // overwritten in text. A line without an end is not examined. Lines ended by
 // a bare LF are thus joined to the lines after them up to the next CR LF.
 // Nothing is examined when the text holds no LF.
-void header_WalkLines(char* text, bool lineFeedEnds,
-                      const std::function<bool(const char* key, char** rest)>& visit);
+void header_WalkLines(char* text, bool lineFeedEnds, const std::function<bool(const char* key, char** rest)>& visit);
 
 // The next token of the line being visited, with the value delimiters
 // colon, blank, CR and LF; null when there is none.

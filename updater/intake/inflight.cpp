@@ -46,9 +46,7 @@ void inflight_BeginMember(const char* member, const char* file) {
   Write(std::string("member: ") + member + "\nfile: " + file + "\n");
 }
 
-void inflight_Taken(const char* file) {
-  gInFlight.taken = !gInFlight.file.empty() && gInFlight.file == file;
-}
+void inflight_Taken(const char* file) { gInFlight.taken = !gInFlight.file.empty() && gInFlight.file == file; }
 
 void inflight_Installed() {
   if (gInFlight.taken) Remove();

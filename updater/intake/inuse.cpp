@@ -34,8 +34,7 @@ bool HoldsOpen(int procFd, const std::string& pid, const struct stat& file) {
     if (!IsPid(e->d_name)) continue;  // descriptor numbers are digits too
     struct stat st {};
     // The link is followed to what the descriptor stands for.
-    if (::fstatat(::dirfd(dir.get()), e->d_name, &st, 0) == 0 && st.st_dev == file.st_dev &&
-        st.st_ino == file.st_ino) {
+    if (::fstatat(::dirfd(dir.get()), e->d_name, &st, 0) == 0 && st.st_dev == file.st_dev && st.st_ino == file.st_ino) {
       return true;
     }
   }
@@ -60,9 +59,8 @@ bool HoldsMapped(int procFd, const std::string& pid, const struct stat& file) {
     unsigned devMajor = 0;
     unsigned devMinor = 0;
     std::uintmax_t inode = 0;
-    if (std::sscanf(line, "%*x-%*x %*s %*x %x:%x %" SCNuMAX, &devMajor, &devMinor, &inode) == 3 &&
-        inode != 0 && inode == static_cast<std::uintmax_t>(file.st_ino) && devMajor == wantMajor &&
-        devMinor == wantMinor) {
+    if (std::sscanf(line, "%*x-%*x %*s %*x %x:%x %" SCNuMAX, &devMajor, &devMinor, &inode) == 3 && inode != 0 &&
+        inode == static_cast<std::uintmax_t>(file.st_ino) && devMajor == wantMajor && devMinor == wantMinor) {
       found = true;
     }
   }

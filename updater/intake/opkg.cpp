@@ -27,8 +27,7 @@ constexpr const char* kArMembers[] = {"debian-binary", "control.tar.gz"};
 constexpr const char* kControlMembers[] = {"control", "preinst", "postinst", "prerm", "postrm"};
 
 // Moves each named regular file from the staging folder into the folder.
-void TakeMembers(const std::string& staging, const std::string& folder, const char* const* names,
-                 std::size_t count) {
+void TakeMembers(const std::string& staging, const std::string& folder, const char* const* names, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) (void)unpack_TakeMember(staging, folder, names[i]);
 }
 
@@ -59,8 +58,10 @@ int opkg_Unpack(const char* folder, const char* name) {
       cmd_System(line);
     } else {
       log_SetPriority(kPriorityError);
-      log_Print(1, "opkg_Unpack, control.tar.gz of %s holds a device node, a FIFO or a member of another type, "
-                "not unpacked\n", name);
+      log_Print(1,
+                "opkg_Unpack, control.tar.gz of %s holds a device node, a FIFO or a member of another type, "
+                "not unpacked\n",
+                name);
     }
     TakeMembers(staging, dir, kArMembers, std::size(kArMembers));
     TakeMembers(staging, dir, kControlMembers, std::size(kControlMembers));

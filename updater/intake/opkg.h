@@ -29,8 +29,8 @@ const OpkgControlInfo& opkg_GetControlInfo();
 // FIFO is not extracted); only those names, and only as regular files with a
 // single link, are then moved into the folder, owned by the daemon's user
 // with mode 0644, so a package can create or change no other file, inside
-// the folder or outside it, before its signature is checked. Returns 0 when the package file is still present afterwards, 1
-// (error) when it is not.
+// the folder or outside it, before its signature is checked. Returns 0 when the package file is still present
+// afterwards, 1 (error) when it is not.
 int opkg_Unpack(const char* folder, const char* name);
 
 // Reads folder+"control": for each line "Package", "Version", "License" or

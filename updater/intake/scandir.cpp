@@ -93,8 +93,8 @@ void LogNotCarried(const char* name, char c) {
   if (byte < 128 && std::isprint(byte) != 0) {
     log_Print(1, "scandir_FindInstaller, %s holds '%c', which no command line may carry, removed\n", name, c);
   } else {
-    log_Print(1, "scandir_FindInstaller, %s holds the byte 0x%02x, which no command line may carry, removed\n",
-              name, byte);
+    log_Print(1, "scandir_FindInstaller, %s holds the byte 0x%02x, which no command line may carry, removed\n", name,
+              byte);
   }
 }
 
@@ -162,8 +162,7 @@ void RecordChecksum(const char* name, int fd) {
 // Classifies by the value of one FILETYPE line; returns the new result.
 int ClassifyFileType(const char* value, int result) {
   log_Print(3, "scandir_getCRYFileTypeFromHeader, found FILETYPE=%s\n", value);
-  while (*value == ' ' || *value == '\t' || *value == '\n' || *value == '\r' || *value == '\v' ||
-         *value == '\f') {
+  while (*value == ' ' || *value == '\t' || *value == '\n' || *value == '\r' || *value == '\v' || *value == '\f') {
     ++value;
   }
   if (std::strcmp(value, "UPDATEFULL") == 0 || std::strcmp(value, "UPDATE-FULL") == 0 ||

@@ -36,8 +36,7 @@ kv::Status Check(const std::string& path, bool checkHeld) {
   kv::Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!fd) return notPlain;
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0 || st.st_dev != before.st_dev || st.st_ino != before.st_ino ||
-      !SingleRegular(st)) {
+  if (::fstat(fd.get(), &st) != 0 || st.st_dev != before.st_dev || st.st_ino != before.st_ino || !SingleRegular(st)) {
     return notPlain;
   }
   if (::fchown(fd.get(), ::geteuid(), ::getegid()) != 0 || ::fchmod(fd.get(), 0644) != 0) {

@@ -168,8 +168,7 @@ int Decrypt_CheckInstallerFile(int* offset, const char* path) {
   log_Print(2, "Decrypt_CheckInstallerFile, analysing header\n");
 
   const char* platformId = config_GetPlatformId();
-  const CryHeaderScan scan =
-      cry_ScanHeader(cry_HeaderText(header.data(), n), platformId != nullptr ? platformId : "");
+  const CryHeaderScan scan = cry_ScanHeader(cry_HeaderText(header.data(), n), platformId != nullptr ? platformId : "");
   for (const CryHeaderElement& e : scan.elements) {
     if (e.key == "HEADERLENGTH" || e.key == "PLATFORMNAME") {
       log_SetPriority(kPriorityDebug);

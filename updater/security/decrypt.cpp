@@ -210,10 +210,8 @@ int DeCrypt(const char* path, const char* outFolder, int offset) {
   switch (outcome.status) {
     case DecryptStatus::kVerificatorFailed:
     case DecryptStatus::kCipherFailed:
-    case DecryptStatus::kNoMemory:
-      return -1;  // logged and released without waiting
-    default:
-      break;
+    case DecryptStatus::kNoMemory: return -1;  // logged and released without waiting
+    default: break;
   }
 
   in.reset();

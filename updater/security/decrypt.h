@@ -77,8 +77,7 @@ struct DecryptOutcome {
 
 // Prepares ctx for AES-256-CBC decryption with key (32 bytes) and iv (16
 // bytes), block padding off. Returns false when the cipher cannot be set up.
-[[nodiscard]] bool decrypt_InitCipher(EVP_CIPHER_CTX* ctx, const unsigned char* key,
-                                      const unsigned char* iv);
+[[nodiscard]] bool decrypt_InitCipher(EVP_CIPHER_CTX* ctx, const unsigned char* key, const unsigned char* iv);
 
 // Streams the payload of the descriptor in, from offset, through ctx: reads
 // the verification header from the first plaintext block and writes the

@@ -141,8 +141,8 @@ bool sign_VerifyFile(const char* keyText, const char* path, long long size, cons
     if (r.got < kVerifyChunkSize) break;  // the end of the file
   }
 
-  const int verdict = EVP_DigestVerifyFinal(
-      ctx.get(), reinterpret_cast<const unsigned char*>(signature.data()), signatureLength);
+  const int verdict =
+      EVP_DigestVerifyFinal(ctx.get(), reinterpret_cast<const unsigned char*>(signature.data()), signatureLength);
   if (verdict != 1) kv::ClearSslErrors();
   return verdict == 1;
 }
@@ -157,8 +157,7 @@ int sign_CheckPackage(const char* name, int mode, std::string* message) {
     struct stat st {};
     kv::Fd package = OpenNoWait(packagePath, st);
     if (!package) {
-      return Fail(message,
-                  Format("Signature check, file %s not found, aborting installation!\n", packagePath.c_str()));
+      return Fail(message, Format("Signature check, file %s not found, aborting installation!\n", packagePath.c_str()));
     }
     if (!S_ISREG(st.st_mode)) {
       return Fail(message, Format("Signature check, file %s is not a regular file, aborting installation!\n",
@@ -192,8 +191,8 @@ int sign_CheckPackage(const char* name, int mode, std::string* message) {
                                 "aborting installation!\n",
                                 packageName.c_str()));
   }
-  const std::string signaturePath = std::string(paths_BundleFolder()) +
-                                    packageName.substr(0, std::min(dot, kSignatureStemLimit)) + ".sign64";
+  const std::string signaturePath =
+      std::string(paths_BundleFolder()) + packageName.substr(0, std::min(dot, kSignatureStemLimit)) + ".sign64";
   std::string signatureText;
   {
     struct stat st {};

@@ -26,5 +26,4 @@ inline constexpr int kSignModeWorkFolder = 2;
 // public key text.
 // size is the file's size; a size of 0 fails. True only when the final
 // verification step reports success.
-[[nodiscard]] bool sign_VerifyFile(const char* keyText, const char* path, long long size,
-                                   const char* signatureText);
+[[nodiscard]] bool sign_VerifyFile(const char* keyText, const char* path, long long size, const char* signatureText);

@@ -14,11 +14,11 @@
 #include <filesystem>
 #include <string>
 
+#include "core/handles.h"
 #include "core/paths.h"
 #include "intake/cleanup.h"
 #include "intake/scandir.h"
 #include "security/sign.h"
-#include "core/handles.h"
 #include "support/capture.h"
 
 namespace {

@@ -36,9 +36,7 @@ class IdentityTest : public ::testing::Test {
     log_SetVerbose(level);
   }
   void WriteImageInfo(const std::string& content) { WriteFile(dir_.path() + "/image_info", content); }
-  void WriteAppConfig(const std::string& content) {
-    WriteFile(dir_.path() + "/opt/kv2/etc/appname.config", content);
-  }
+  void WriteAppConfig(const std::string& content) { WriteFile(dir_.path() + "/opt/kv2/etc/appname.config", content); }
 
   TempDir dir_;
   SyslogCapture syslog_;
@@ -88,8 +86,10 @@ TEST_F(IdentityTest, ImageTypeAndPlatformFromImageInfo) {
   };
   for (const Case& c : cases) {
     const std::string what = c.content != nullptr ? c.content : "(no file)";
-    if (c.content != nullptr) WriteImageInfo(c.content);
-    else ::unlink((dir_.path() + "/image_info").c_str());
+    if (c.content != nullptr)
+      WriteImageInfo(c.content);
+    else
+      ::unlink((dir_.path() + "/image_info").c_str());
     config_SetPlatform(3);  // something to be overwritten
     const int type = config_GetImageType();
     EXPECT_EQ(type, c.type) << what;
@@ -101,7 +101,7 @@ TEST_F(IdentityTest, ImageTypeAndPlatformFromImageInfo) {
 
 TEST_F(IdentityTest, ImageRevisionIsNullWhenUnknown) {
   struct Case {
-    const char* content;  // null: no file
+    const char* content;   // null: no file
     const char* revision;  // null: no revision
   };
   const Case cases[] = {
@@ -113,10 +113,13 @@ TEST_F(IdentityTest, ImageRevisionIsNullWhenUnknown) {
   };
   for (const Case& c : cases) {
     const std::string what = c.content != nullptr ? c.content : "(no file)";
-    if (c.content != nullptr) WriteImageInfo(c.content);
-    else ::unlink((dir_.path() + "/image_info").c_str());
+    if (c.content != nullptr)
+      WriteImageInfo(c.content);
+    else
+      ::unlink((dir_.path() + "/image_info").c_str());
     const char* rev = config_GetImageRev();
-    if (c.revision == nullptr) EXPECT_EQ(rev, nullptr) << what;
+    if (c.revision == nullptr)
+      EXPECT_EQ(rev, nullptr) << what;
     else {
       ASSERT_NE(rev, nullptr) << what;
       EXPECT_STREQ(rev, c.revision) << what;
@@ -170,8 +173,7 @@ TEST_F(IdentityTest, AppConfigFillsOnlyPresentKeysOfAnAppconfigFirstSection) {
          std::strcpy(d.swRevision, "9");
          std::strcpy(d.swBuildSequenceNumber, "_042");
        }},
-      {"appconfig as second section is ignored", "[other]\nname = a\n[appconfig]\nname = b\n",
-       [](DeviceIdData&) {}},
+      {"appconfig as second section is ignored", "[other]\nname = a\n[appconfig]\nname = b\n", [](DeviceIdData&) {}},
       {"150 characters stored as 99", "[appconfig]\nproductname = " + long150 + "\n",
        [](DeviceIdData& d) { std::strcpy(d.productName, std::string(99, 'p').c_str()); }},
       {"every key",

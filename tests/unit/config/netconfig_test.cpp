@@ -133,9 +133,7 @@ TEST_F(NetConfigTest, ValueConversions) {
       {"plain IPv6", "addressv6 = 2001:db8::5\n",
        [](const NetIfConfig& e) { EXPECT_EQ(Bytes(e.addressV6), V6("2001:db8::5")); }},
       {"description cut to 49", "description = 0123456789012345678901234567890123456789012345678901234\n",
-       [](const NetIfConfig& e) {
-         EXPECT_STREQ(e.description, "0123456789012345678901234567890123456789012345678");
-       }},
+       [](const NetIfConfig& e) { EXPECT_STREQ(e.description, "0123456789012345678901234567890123456789012345678"); }},
   };
   for (const Case& c : cases) {
     net_ResetConfig();
@@ -170,13 +168,13 @@ TEST_F(NetConfigTest, StoredAddressesWithLeadingZerosAndShortForms) {
   const Case cases[] = {
       {"192.168.001.010", "192.168.1.8"},  // a leading zero makes a part octal
       {"010.000.000.001", "8.0.0.1"},
-      {"192.168.1", "192.168.0.1"},          // a.b.c: c fills the last two bytes
-      {"10.1", "10.0.0.1"},                  // a.b: b fills the last three bytes
+      {"192.168.1", "192.168.0.1"},  // a.b.c: c fills the last two bytes
+      {"10.1", "10.0.0.1"},          // a.b: b fills the last three bytes
       {"10.65535", "10.0.255.255"},
-      {"3232235777", "192.168.1.1"},         // one number
-      {"0x0A.0.0.0x01", "10.0.0.1"},         // hexadecimal parts
+      {"3232235777", "192.168.1.1"},  // one number
+      {"0x0A.0.0.0x01", "10.0.0.1"},  // hexadecimal parts
       {"255.255.255.255", "255.255.255.255"},
-      {"192.168.1.09", "0.0.0.0"},           // 9 is no octal digit
+      {"192.168.1.09", "0.0.0.0"},  // 9 is no octal digit
       {"1.2.3.4.5", "0.0.0.0"},
       {"256.1.1.1", "0.0.0.0"},
       {"10.1.256", "10.1.1.0"},
@@ -184,8 +182,8 @@ TEST_F(NetConfigTest, StoredAddressesWithLeadingZerosAndShortForms) {
       {"", "0.0.0.0"},
   };
   for (const Case& c : cases) {
-    ASSERT_EQ(LoadMain(std::string("[netif0]\naddressv4 = ") + c.text + "\nnetmaskv4 = " + c.text + "\ngatewayv4 = " +
-                       c.text + "\ndnsnameserver1v4 = " + c.text + "\n"),
+    ASSERT_EQ(LoadMain(std::string("[netif0]\naddressv4 = ") + c.text + "\nnetmaskv4 = " + c.text +
+                       "\ngatewayv4 = " + c.text + "\ndnsnameserver1v4 = " + c.text + "\n"),
               1)
         << c.text;
     const NetIfConfig e = net_SnapshotConfig(0);
@@ -243,13 +241,17 @@ TEST_F(NetConfigTest, FileRewrittenAfterAnUnreadableLoadIsNeverReplaced) {
     const char* description;            // the entry after the last load
   };
   const Case cases[] = {
-      {"rewrite completed", {"[netif0]\ndescription = hal", "[netif0]\ndescription = new\n"},
-       "[netif0]\ndescription = new\n", "new"},
+      {"rewrite completed",
+       {"[netif0]\ndescription = hal", "[netif0]\ndescription = new\n"},
+       "[netif0]\ndescription = new\n",
+       "new"},
       {"another unreadable version restarts the wait",
-       {"[netif0]\ndescription = a", "[netif0]\ndescription = ab"}, "[netif0]\ndescription = ab",
+       {"[netif0]\ndescription = a", "[netif0]\ndescription = ab"},
+       "[netif0]\ndescription = ab",
        "from backup"},
       {"unreadable again after a good version",
-       {"[netif0]\ndescription = x", "[netif0]\n", "[netif0]\ndescription = y"}, "[netif0]\ndescription = y",
+       {"[netif0]\ndescription = x", "[netif0]\n", "[netif0]\ndescription = y"},
+       "[netif0]\ndescription = y",
        "from backup"},
   };
   for (const Case& c : cases) {
@@ -307,4 +309,3 @@ TEST(NetFormat, AddressTexts) {
 }
 
 }  // namespace
-

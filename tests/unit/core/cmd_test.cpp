@@ -29,8 +29,7 @@ TEST(CmdAllowedSet, AdmitsExactlyLettersDigitsAndNineCharacters) {
   for (int c = 1; c < 256; ++c) {
     const char text[2] = {static_cast<char>(c), '\0'};
     char refused = 0;
-    EXPECT_EQ(cmd_IsAllowedLine(text, &refused), InAllowedSet(static_cast<unsigned char>(c)) ? 1 : 0)
-        << "byte " << c;
+    EXPECT_EQ(cmd_IsAllowedLine(text, &refused), InAllowedSet(static_cast<unsigned char>(c)) ? 1 : 0) << "byte " << c;
   }
 }
 
@@ -75,8 +74,8 @@ TEST_F(CmdRunTest, LengthLimitIs400CharactersAndRefusesSilently) {
 }
 
 TEST_F(CmdRunTest, RefusedCharactersAreLoggedAtLevelZeroAndNothingRuns) {
-  const std::string refusedChars[] = {";", "&", "|", ">", "<", "$", "`", "*", "%", "\n", "\r", "\t",
-                                      "(", "+", ",", "=", "~", "#", "\x80", "\xff"};
+  const std::string refusedChars[] = {";",  "&",  "|", ">", "<", "$", "`", "*", "%",    "\n",
+                                      "\r", "\t", "(", "+", ",", "=", "~", "#", "\x80", "\xff"};
   for (const std::string& c : refusedChars) {
     std::remove(Marker().c_str());
     const std::string line = "touch " + Marker() + c + "x";
@@ -175,4 +174,3 @@ TEST(CmdReaderTest, ACommandPastItsDeadlineIsEndedWithWhatItStarted) {
 }
 
 }  // namespace
-

@@ -42,7 +42,7 @@ TEST_F(LogTest, LevelFilterEmitsLevelZeroAlwaysAndUpToTheVerboseLevel) {
     bool emitted;
   };
   const Case cases[] = {
-      {0, 0, true}, {0, 1, false}, {2, 0, true}, {2, 1, true}, {2, 2, true},
+      {0, 0, true},  {0, 1, false}, {2, 0, true},   {2, 1, true}, {2, 2, true},
       {2, 3, false}, {-1, 0, true}, {-1, 1, false}, {3, 3, true},
   };
   for (const Case& c : cases) {

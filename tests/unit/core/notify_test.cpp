@@ -111,19 +111,24 @@ const std::string kOwnPid = std::to_string(::getpid());
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, NotifyWideningTest,
-    ::testing::Values(
-        WideningCase{"WiderThanConfigured", "600000000", nullptr, minutes(40),
-                     {"WATCHDOG=1\nWATCHDOG_USEC=2400000000", "WATCHDOG=1\nWATCHDOG_USEC=600000000"}},
-        WideningCase{"WatchdogForThisProcess", "600000000", kOwnPid.c_str(), minutes(40),
-                     {"WATCHDOG=1\nWATCHDOG_USEC=2400000000", "WATCHDOG=1\nWATCHDOG_USEC=600000000"}},
-        // Never narrower than the unit's interval.
-        WideningCase{"NarrowerThanConfigured", "600000000", nullptr, seconds(30), {}},
-        WideningCase{"NonPositive", "600000000", nullptr, microseconds(-1), {}},
-        // Without a watchdog an interval would switch one on.
-        WideningCase{"NoWatchdog", nullptr, nullptr, minutes(40), {}},
-        // The interval was meant for another process (a parent that passed
-        // its environment on), not for this one.
-        WideningCase{"WatchdogOfAnotherProcess", "600000000", "1", minutes(40), {}}),
+    ::testing::Values(WideningCase{"WiderThanConfigured",
+                                   "600000000",
+                                   nullptr,
+                                   minutes(40),
+                                   {"WATCHDOG=1\nWATCHDOG_USEC=2400000000", "WATCHDOG=1\nWATCHDOG_USEC=600000000"}},
+                      WideningCase{"WatchdogForThisProcess",
+                                   "600000000",
+                                   kOwnPid.c_str(),
+                                   minutes(40),
+                                   {"WATCHDOG=1\nWATCHDOG_USEC=2400000000", "WATCHDOG=1\nWATCHDOG_USEC=600000000"}},
+                      // Never narrower than the unit's interval.
+                      WideningCase{"NarrowerThanConfigured", "600000000", nullptr, seconds(30), {}},
+                      WideningCase{"NonPositive", "600000000", nullptr, microseconds(-1), {}},
+                      // Without a watchdog an interval would switch one on.
+                      WideningCase{"NoWatchdog", nullptr, nullptr, minutes(40), {}},
+                      // The interval was meant for another process (a parent that passed
+                      // its environment on), not for this one.
+                      WideningCase{"WatchdogOfAnotherProcess", "600000000", "1", minutes(40), {}}),
     [](const ::testing::TestParamInfo<WideningCase>& param) { return std::string(param.param.name); });
 
 }  // namespace

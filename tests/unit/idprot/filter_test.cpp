@@ -44,8 +44,7 @@ std::vector<std::string> Pieces(const std::string& command, int size) {
 // The value of the last "KEY..." line of an image description, as the
 // pipeline "sed -n '/^KEY/p' FILE" read with a 1999-byte buffer gives it.
 std::optional<std::string> PipelineImageValue(const std::string& locale, const char* key, const std::string& file) {
-  return kvtest::ImageValueOf(
-      Pieces("LC_ALL=" + locale + " sed -n '/^" + key + "/p' " + file + " 2>/dev/null", 1999));
+  return kvtest::ImageValueOf(Pieces("LC_ALL=" + locale + " sed -n '/^" + key + "/p' " + file + " 2>/dev/null", 1999));
 }
 
 // A short text for a revision, so that a difference is readable.
@@ -64,9 +63,8 @@ int PipelineImageType(const std::string& locale, const std::string& file) {
 }
 
 int PipelineSftp(const std::string& locale, const std::string& file) {
-  const auto pieces = Pieces("LC_ALL=" + locale + " sed -n '/^#*Subsystem[\\t| *]sftp[\\t| *]internal-sftp/p' " +
-                                 file + " 2>/dev/null",
-                             1034);
+  const auto pieces = Pieces(
+      "LC_ALL=" + locale + " sed -n '/^#*Subsystem[\\t| *]sftp[\\t| *]internal-sftp/p' " + file + " 2>/dev/null", 1034);
   return !pieces.empty() && pieces.back().rfind('#', 0) == 0 ? 0 : 1;
 }
 
@@ -85,10 +83,10 @@ std::vector<std::string> Corpus(const std::vector<std::string>& keys, const std:
   for (const std::string& k : keys) {
     for (const std::string& w : words) {
       files.push_back(k + w + "\n");
-      files.push_back(k + w);                            // no final line feed
-      files.push_back(k + w + "\r\n");                   // carriage return
-      files.push_back(" " + k + w + "\n");               // not at the line start
-      files.push_back(k + "X" + w + "\n");               // a longer key
+      files.push_back(k + w);               // no final line feed
+      files.push_back(k + w + "\r\n");      // carriage return
+      files.push_back(" " + k + w + "\n");  // not at the line start
+      files.push_back(k + "X" + w + "\n");  // a longer key
       files.push_back(k + std::string("\0", 1) + w + "\n");
       files.push_back(k + w + std::string("\0tail", 5) + "\n");
       files.push_back(k + w + "\n" + k + "second" + w + "\n");
@@ -109,8 +107,7 @@ std::vector<std::string> Corpus(const std::vector<std::string>& keys, const std:
   std::mt19937 rng(20034);
   std::vector<std::string> pieces = keys;
   pieces.insert(pieces.end(), words.begin(), words.end());
-  for (const char* p : {"=", "==", "\n", "\r\n", "\t", " ", "#", "|", "*", "\\t", "\xff"})
-    pieces.emplace_back(p);
+  for (const char* p : {"=", "==", "\n", "\r\n", "\t", " ", "#", "|", "*", "\\t", "\xff"}) pieces.emplace_back(p);
   pieces.emplace_back(std::string("\0", 1));
   pieces.emplace_back(std::string(1030, 'x'));
   pieces.emplace_back(std::string(1995, 'y'));
@@ -184,8 +181,7 @@ TEST_F(PipelineSameness, SftpSubsystemLine) {
 
 TEST_F(PipelineSameness, DhcpLineOfTheNetworkFile) {
   const std::string file = dir_.path() + "/etc/systemd/network/eth1.network";
-  for (const std::string& content :
-       Corpus({"DHCP=", "DHCP=DHCP="}, {"yes", "ipv4", "no", "", "ye"})) {
+  for (const std::string& content : Corpus({"DHCP=", "DHCP=DHCP="}, {"yes", "ipv4", "no", "", "ye"})) {
     WriteFile(file, content);
     const int ours = IdProt_IsStaticConfig(kIdIndexEth1);
     for (const std::string& locale : locales_)
@@ -221,8 +217,7 @@ std::string PipelineRoute(const std::string& netns, int index, int kind) {
 bool Sh(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
 
 TEST(RouteSameness, KernelTableGivesWhatRouteShows) {
-  if (::geteuid() != 0 || !Sh("command -v route") || !Sh("command -v ip"))
-    GTEST_SKIP() << "needs root, ip and route";
+  if (::geteuid() != 0 || !Sh("command -v route") || !Sh("command -v ip")) GTEST_SKIP() << "needs root, ip and route";
   const std::string ns = "kvroute" + std::to_string(::getpid());
   ASSERT_TRUE(Sh("ip netns add " + ns));
   const std::string in = "ip -n " + ns + " ";
@@ -239,16 +234,26 @@ TEST(RouteSameness, KernelTableGivesWhatRouteShows) {
     setup.push_back("link set " + far + " up");
     setup.push_back(std::string("link set ") + names[i] + " up");
   }
-  for (const char* step : {
-           "addr add 10.77.0.2/24 dev eth0", "addr add 10.78.0.2/16 dev eth1", "addr add 10.76.0.2/25 dev eth2",
-           "addr add 10.79.0.2/26 dev eth0.vlan1", "addr add 10.80.0.2/24 dev eth2.vlan1",
-           "addr add 192.168.7.3/24 dev wlan0", "addr add 10.75.0.9/30 dev wwan0", "addr add 10.81.0.1/24 dev bnep0",
-           "route add default via 10.77.0.1 dev eth0", "route add 10.99.0.0/16 via 10.78.0.254 dev eth1",
-           "route add 10.98.0.5/32 via 10.78.0.253 dev eth1", "route add 10.97.0.0/16 via 10.79.0.1 dev eth0.vlan1",
-           "route add 10.96.0.0/16 dev eth2 metric 7", "route add blackhole 10.95.0.0/16",
-           "route add unreachable 10.94.0.0/16", "route add prohibit 10.93.0.0/16",
-           "route add 10.92.0.0/16 via 192.168.7.1 dev wlan0", "route add 10.91.0.7/32 dev wwan0",
-           "route add default via 10.76.0.1 dev eth2 metric 50", "route add 10.90.0.0/16 dev x3"})
+  for (const char* step : {"addr add 10.77.0.2/24 dev eth0",
+                           "addr add 10.78.0.2/16 dev eth1",
+                           "addr add 10.76.0.2/25 dev eth2",
+                           "addr add 10.79.0.2/26 dev eth0.vlan1",
+                           "addr add 10.80.0.2/24 dev eth2.vlan1",
+                           "addr add 192.168.7.3/24 dev wlan0",
+                           "addr add 10.75.0.9/30 dev wwan0",
+                           "addr add 10.81.0.1/24 dev bnep0",
+                           "route add default via 10.77.0.1 dev eth0",
+                           "route add 10.99.0.0/16 via 10.78.0.254 dev eth1",
+                           "route add 10.98.0.5/32 via 10.78.0.253 dev eth1",
+                           "route add 10.97.0.0/16 via 10.79.0.1 dev eth0.vlan1",
+                           "route add 10.96.0.0/16 dev eth2 metric 7",
+                           "route add blackhole 10.95.0.0/16",
+                           "route add unreachable 10.94.0.0/16",
+                           "route add prohibit 10.93.0.0/16",
+                           "route add 10.92.0.0/16 via 192.168.7.1 dev wlan0",
+                           "route add 10.91.0.7/32 dev wwan0",
+                           "route add default via 10.76.0.1 dev eth2 metric 50",
+                           "route add 10.90.0.0/16 dev x3"})
     setup.emplace_back(step);
   bool ok = true;
   for (const std::string& step : setup) {

@@ -243,7 +243,8 @@ void Send(const Link& link, Clock::time_point until, SenderResult& r) {
     switch (i % std::size(requests)) {
       case 0:
         if (answer.compare(0, 5, "IDRSP") != 0 || answer.find("\"app_running\":true") == std::string::npos ||
-            answer.find(std::string("\"interface_name\":\"") + (std::strcmp(link.name, "eth0.vlan1") == 0 ? "eth0.vlan1" : "")) == std::string::npos)
+            answer.find(std::string("\"interface_name\":\"") +
+                        (std::strcmp(link.name, "eth0.vlan1") == 0 ? "eth0.vlan1" : "")) == std::string::npos)
           Note(r, "identification: " + answer.substr(0, 200));
         break;
       case 2:
@@ -252,8 +253,7 @@ void Send(const Link& link, Clock::time_point until, SenderResult& r) {
       case 4:
         if (answer != "CLOSED") Note(r, "closed: " + answer.substr(0, 20));
         break;
-      default:
-        CheckStatus(r, answer);
+      default: CheckStatus(r, answer);
     }
   }
   ::close(fd);
@@ -265,11 +265,12 @@ class IdProtLoad : public ::testing::Test {
     if (::unshare(CLONE_NEWNET) != 0 || !Sh("ip link set lo up")) return;
     root_ = new kvtest::TempDir;
     const std::string r = root_->path();
-    for (const char* d : {"/etc", "/etc/ssh", "/etc/systemd", "/etc/systemd/network", "/sbin", "/opt", "/opt/kv2",
-                          "/opt/kv2/etc"})
+    for (const char* d :
+         {"/etc", "/etc/ssh", "/etc/systemd", "/etc/systemd/network", "/sbin", "/opt", "/opt/kv2", "/opt/kv2/etc"})
       ::mkdir((r + d).c_str(), 0755);
     kvtest::WriteFile(r + "/image_info", "image_machine=kv2t-imx6dl\nimage_version=kv-image-9.9\n");
-    kvtest::WriteFile(r + "/opt/kv2/etc/appname.config", "[appconfig]\nplatformname = KV2_TOUCH\nswrevision = Rev: 1\n");
+    kvtest::WriteFile(r + "/opt/kv2/etc/appname.config",
+                      "[appconfig]\nplatformname = KV2_TOUCH\nswrevision = Rev: 1\n");
     kvtest::WriteFile(r + "/opt/kv2/etc/netinterfaces.config",
                       "[netif0]\ndescription = one\naddressv4 = 10.91.0.2\n\n[netif1]\ndescription = two\n");
     kvtest::WriteFile(r + "/etc/ssh/sshd_config", "Subsystem sftp internal-sftp\n");

@@ -72,7 +72,7 @@ class IdPacketTest : public ::testing::Test {
 
 TEST_F(IdPacketTest, StaticOrDhcpFromTheNetworkFile) {
   struct Case {
-    const char* file;     // null: no file
+    const char* file;  // null: no file
     const char* content;
     int index;
     int isStatic;
@@ -85,14 +85,15 @@ TEST_F(IdPacketTest, StaticOrDhcpFromTheNetworkFile) {
       {"eth0.network", "[Network]\nAddress=10.0.0.1/24\n", kIdIndexEth0, 1},
       {"eth0.network", "[Network]\n#DHCP=yes\n", kIdIndexEth0, 1},
       {"eth0.network", "[Network]\nDHCP=yes\nDHCP=no\n", kIdIndexEth0, 0},  // first line counts
-      {nullptr, nullptr, kIdIndexEth1, 1},                                   // no file
+      {nullptr, nullptr, kIdIndexEth1, 1},                                  // no file
       // A VLAN file of the interface comes first.
       {"eth1.vlan1.network", "[Network]\nDHCP=yes\n", kIdIndexEth1, 0},
       {"eth0.vlan1.network", "DHCP=yes\n", kIdIndexEth0Vlan1, 0},
   };
   for (const Case& c : cases) {
     if (c.file != nullptr) Write((std::string("/etc/systemd/network/") + c.file).c_str(), c.content);
-    EXPECT_EQ(IdProt_IsStaticConfig(c.index), c.isStatic) << (c.file ? c.file : "none") << " " << (c.content ? c.content : "");
+    EXPECT_EQ(IdProt_IsStaticConfig(c.index), c.isStatic)
+        << (c.file ? c.file : "none") << " " << (c.content ? c.content : "");
   }
   Write("/etc/systemd/network/eth1.network", "DHCP=no\n");
   EXPECT_EQ(IdProt_IsStaticConfig(kIdIndexEth1), 0);  // the VLAN file still wins
@@ -175,7 +176,7 @@ TEST_F(IdPacketTest, RoutesFromTheRouteTable) {
       RouteLine("eth0.vlan1", "10.79.0.0", "0.0.0.0", 0x1, "255.255.255.128") +
       RouteLine("eth1", "10.99.0.0", "10.78.0.254", 0x3, "255.255.0.0") +
       RouteLine("eth1", "10.98.0.5", "10.78.0.253", 0x7, "255.255.255.255") +  // host route: "UGH"
-      RouteLine("*", "10.97.0.0", "0.0.0.0", 0x201, "255.255.0.0");             // reject: "!"
+      RouteLine("*", "10.97.0.0", "0.0.0.0", 0x201, "255.255.0.0");            // reject: "!"
   const std::string path = dir_.path() + "/route";
   WriteFile(path, table);
   struct Case {
@@ -288,8 +289,10 @@ TEST_F(IdPacketTest, OverLongDocumentStaysValidJson) {
     for (std::size_t i = 0; i < original.size(); ++i) {
       const auto& before = original[i].second;
       const auto& after = shortened[i].second;
-      if (after != before) EXPECT_GE(after.size() + 1, level) << original[i].first;
-      else EXPECT_LE(before.size(), level) << original[i].first;
+      if (after != before)
+        EXPECT_GE(after.size() + 1, level) << original[i].first;
+      else
+        EXPECT_LE(before.size(), level) << original[i].first;
     }
     EXPECT_FALSE(shortened[7].second.empty()) << space;  // image_version keeps its beginning
   }

@@ -75,8 +75,7 @@ TEST(JsonClient, RequestBytes) {
   EXPECT_EQ(jsonClient_CreateRequestData(client, out, n + 1), n);
 }
 
-DeviceIdData Flags(std::uint8_t backup, std::uint8_t ssl, std::uint8_t sftp, std::uint8_t remote,
-                   std::uint8_t digest) {
+DeviceIdData Flags(std::uint8_t backup, std::uint8_t ssl, std::uint8_t sftp, std::uint8_t remote, std::uint8_t digest) {
   DeviceIdData d{};
   d.writeBackup = backup;
   d.forceSsl = ssl;
@@ -195,14 +194,22 @@ TEST(Progress, StatusDocument) {
   progress_SetServerName("/usr/sbin/kvupdaterd");
   auto doc = Status();
   const std::vector<std::string> keys = {
-      "totalProgress", "bundleFilename", "componentProgress", "currentActionDescription", "currentActionCode",
-      "elapsedTimeSecs", "timestamp", "timedate", "currentErrorDescription", "currentErrorNumber", "serverName",
-      "serverRevision", "msgSeqNumber"};
+      "totalProgress",   "bundleFilename", "componentProgress", "currentActionDescription", "currentActionCode",
+      "elapsedTimeSecs", "timestamp",      "timedate",          "currentErrorDescription",  "currentErrorNumber",
+      "serverName",      "serverRevision", "msgSeqNumber"};
   ASSERT_EQ(doc.size(), keys.size());
   for (std::size_t i = 0; i < keys.size(); ++i) EXPECT_EQ(doc[i].first, keys[i]);
-  const std::vector<std::pair<std::size_t, std::string>> fixed = {
-      {0, "0"}, {1, "\"\""}, {2, "0"}, {3, "\"Idle\""}, {4, "0"}, {5, "0"}, {8, "\"No Error\""}, {9, "0"},
-      {10, "\"/usr/sbin/kvupdaterd\""}, {11, "\"3.8\""}, {12, "0"}};
+  const std::vector<std::pair<std::size_t, std::string>> fixed = {{0, "0"},
+                                                                  {1, "\"\""},
+                                                                  {2, "0"},
+                                                                  {3, "\"Idle\""},
+                                                                  {4, "0"},
+                                                                  {5, "0"},
+                                                                  {8, "\"No Error\""},
+                                                                  {9, "0"},
+                                                                  {10, "\"/usr/sbin/kvupdaterd\""},
+                                                                  {11, "\"3.8\""},
+                                                                  {12, "0"}};
   for (const auto& [i, v] : fixed) EXPECT_EQ(doc[i].second, v) << keys[i];
   EXPECT_EQ(Status()[12].second, "1");
 

@@ -33,9 +33,8 @@ TEST(BundleHeader, HeaderLengthIsFoundOnTheFirstLineOrOnCrLfLines) {
 }
 
 TEST(BundleManifest, ItemLookupsMatchKeysWithoutCaseAndOnlyStrings) {
-  cJSON* m = cJSON_Parse(
-      R"([{"PackageName":"image","swRev":"1.0","platformName":"kv2-touch,korvel-r"},)"
-      R"({"packageName":7,"fileType":"APP-IPK"},{"packageName":"kv2-touch","fileType":"APP-IPK"}])");
+  cJSON* m = cJSON_Parse(R"([{"PackageName":"image","swRev":"1.0","platformName":"kv2-touch,korvel-r"},)"
+                         R"({"packageName":7,"fileType":"APP-IPK"},{"packageName":"kv2-touch","fileType":"APP-IPK"}])");
   ASSERT_NE(m, nullptr);
   EXPECT_EQ(bundle_FindItem(m, "packageName", "image"), 0);
   EXPECT_EQ(bundle_FindItem(m, "packageName", "7"), -1);
@@ -56,7 +55,8 @@ TEST(BundleManifest, PlainFileNames) {
     EXPECT_EQ(bundle_IsPlainFileName(name), 0) << name;
   }
   for (const char* name : {"app.ipk", "a.IPK", "IMAGE_1.2.cry", "b.Cry"}) EXPECT_EQ(bundle_IsInstallerName(name), 1);
-  for (const char* name : {"x.bin", "a.ipktmp", "cry", "a.cry.txt", ""}) EXPECT_EQ(bundle_IsInstallerName(name), 0) << name;
+  for (const char* name : {"x.bin", "a.ipktmp", "cry", "a.cry.txt", ""})
+    EXPECT_EQ(bundle_IsInstallerName(name), 0) << name;
 }
 
 TEST(ImageProgress, NumberThreeCharactersBeforeThePercentSign) {
@@ -64,8 +64,8 @@ TEST(ImageProgress, NumberThreeCharactersBeforeThePercentSign) {
     const char* line;
     int value;
   };
-  const Case cases[] = {{"100%\n", 100}, {" 45%\n", 45}, {"  7%\n", 7}, {"...   9% 512 KiB\n", 9},
-                        {"xx%\n", 0},     {"5%\n", 5},    {"no progress\n", -1}};
+  const Case cases[] = {{"100%\n", 100}, {" 45%\n", 45}, {"  7%\n", 7},        {"...   9% 512 KiB\n", 9},
+                        {"xx%\n", 0},    {"5%\n", 5},    {"no progress\n", -1}};
   for (const Case& c : cases) EXPECT_EQ(doInstall_ProgressOf(c.line), c.value) << c.line;
 }
 
@@ -124,8 +124,9 @@ TEST_F(ManifestStepTest, ImageOfTheRunningRevisionIsSkipped) {
   EXPECT_EQ(Step(), 0);
   EXPECT_FALSE(kvtest::FileExists(bundle_ + "image.cry"));
   EXPECT_FALSE(InWatch("IMAGE.CRY"));
-  EXPECT_NE(kvtest::ReadFile(dir_.path() + "/opt/kv2/log/update.log").find("IMAGE: Not installed because same revision"),
-            std::string::npos);
+  EXPECT_NE(
+      kvtest::ReadFile(dir_.path() + "/opt/kv2/log/update.log").find("IMAGE: Not installed because same revision"),
+      std::string::npos);
   EXPECT_EQ(Step(), kBundleCleanup);
 }
 

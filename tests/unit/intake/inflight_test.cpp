@@ -38,13 +38,32 @@ TEST_F(InFlightTest, TheRecordGoesOnlyWhenTheMembersOwnRoadIsOver) {
     const char* left;  // record text afterwards, or null when it is gone
   };
   const Case cases[] = {
-      {"installer started", [] { inflight_Taken("app.ipk"); inflight_Installed(); inflight_PassEnded(nullptr); },
+      {"installer started",
+       [] {
+         inflight_Taken("app.ipk");
+         inflight_Installed();
+         inflight_PassEnded(nullptr);
+       },
        nullptr},
-      {"refused with a logged reason", [] { inflight_Taken("app.ipk"); inflight_PassEnded(nullptr); }, nullptr},
-      {"another file's pass", [] { inflight_Taken("user.ipk"); inflight_Installed(); inflight_PassEnded(nullptr); },
+      {"refused with a logged reason",
+       [] {
+         inflight_Taken("app.ipk");
+         inflight_PassEnded(nullptr);
+       },
+       nullptr},
+      {"another file's pass",
+       [] {
+         inflight_Taken("user.ipk");
+         inflight_Installed();
+         inflight_PassEnded(nullptr);
+       },
        "member: app.ipk\nfile: app.ipk\n"},
       {"not taken yet", [] {}, "member: app.ipk\nfile: app.ipk\n"},
-      {"decrypted, on as a package", [] { inflight_Taken("app.ipk"); inflight_PassEnded("app2.ipk"); },
+      {"decrypted, on as a package",
+       [] {
+         inflight_Taken("app.ipk");
+         inflight_PassEnded("app2.ipk");
+       },
        "member: app.ipk\nfile: app2.ipk\n"},
       {"the decrypted package installed",
        [] {

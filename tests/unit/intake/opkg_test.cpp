@@ -135,7 +135,8 @@ TEST_F(OpkgTest, UnpackTakesMembersAsPlainDataOnly) {
   kvtest::WriteFile(build + "debian-binary", "2.0\n");
   ::chmod((build + "debian-binary").c_str(), 04755);
   ASSERT_EQ(std::system(("cd " + build + " && gzip -nf control.tar && ar rc " + folder_ +
-                         "suid.ipk debian-binary control.tar.gz").c_str()),
+                         "suid.ipk debian-binary control.tar.gz")
+                            .c_str()),
             0);
   EXPECT_EQ(opkg_Unpack(folder_.c_str(), "suid.ipk"), 0);
   for (const char* member : {"control", "postinst", "debian-binary", "control.tar.gz"}) {

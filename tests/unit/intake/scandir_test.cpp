@@ -50,8 +50,8 @@ TEST(CryHeaderType, OnlyTheFirst500BytesCount) {
 }
 
 TEST(Blacklist, RefusesShellCharactersOnly) {
-  for (const char* bad : {"a&b.ipk", "a\nb.ipk", "a\rb", "a|b", "a`b", "a'b", "a$b", "a%b", "a\"b", "a<b", "a>b",
-                          "a;b", "a*b"}) {
+  for (const char* bad :
+       {"a&b.ipk", "a\nb.ipk", "a\rb", "a|b", "a`b", "a'b", "a$b", "a%b", "a\"b", "a<b", "a>b", "a;b", "a*b"}) {
     EXPECT_EQ(scandir_CheckBlacklist(bad), 0) << bad;
   }
   for (const char* good : {"app_1.2-r0.ipk", "a b(1)+x,y=z~#.CRY", "IMAGE.CRY"}) {
@@ -91,8 +91,8 @@ TEST_F(ScanFolderTest, FileTypeByNameAndHeader) {
   };
   const Case cases[] = {
       {"IMAGE.CRY", 3},  // not even opened: it need not exist
-      {"IMAGE.CRYX", 3},  {"IMAGE_1.2.cry", 3}, {"image.cry", 0}, {"app.cry", 1}, {"app.CRY", 1},
-      {"pkg.ipk", 2},     {"pkg.IPK", 2},       {"pkg.ipkx", 2},  {"x.txt", 0},   {"missing.cry", 0},
+      {"IMAGE.CRYX", 3}, {"IMAGE_1.2.cry", 3}, {"image.cry", 0}, {"app.cry", 1}, {"app.CRY", 1},
+      {"pkg.ipk", 2},    {"pkg.IPK", 2},       {"pkg.ipkx", 2},  {"x.txt", 0},   {"missing.cry", 0},
   };
   for (const Case& c : cases) EXPECT_EQ(scandir_GetFileType(watch_.c_str(), c.name), c.kind) << c.name;
 }

@@ -100,13 +100,14 @@ TEST_F(TakeTest, WhatIsNotAPlainFileOrIsStillHeldIsRefusedAndRemoved) {
   struct Case {
     const char* what;
     std::function<void(const std::string& path)> make;  // puts the entry at path
-    bool hold;   // a process holds it open while it is taken
-    bool map;    // ... only mapped, its descriptor closed
+    bool hold;                                          // a process holds it open while it is taken
+    bool map;                                           // ... only mapped, its descriptor closed
     const char* message;
   };
   const Case cases[] = {
-      {"symbolic link to a system file", [&](const std::string& p) { ASSERT_EQ(::symlink(outside.c_str(), p.c_str()), 0); },
-       false, false, "is not a regular file with a single link"},
+      {"symbolic link to a system file",
+       [&](const std::string& p) { ASSERT_EQ(::symlink(outside.c_str(), p.c_str()), 0); }, false, false,
+       "is not a regular file with a single link"},
       {"hard link to a system file", [&](const std::string& p) { ASSERT_EQ(::link(outside.c_str(), p.c_str()), 0); },
        false, false, "is not a regular file with a single link"},
       // Taken without waiting for a writer.
@@ -117,8 +118,8 @@ TEST_F(TakeTest, WhatIsNotAPlainFileOrIsStillHeldIsRefusedAndRemoved) {
       // A descriptor opened before the move still reaches the file after it.
       {"file another process holds open", [&](const std::string& p) { Put(p.substr(watch_.size()), 0666); }, true,
        false, "is held open by another process"},
-      {"file another process has mapped", [&](const std::string& p) { Put(p.substr(watch_.size()), 0666); }, true,
-       true, "is held open by another process"},
+      {"file another process has mapped", [&](const std::string& p) { Put(p.substr(watch_.size()), 0666); }, true, true,
+       "is held open by another process"},
   };
   int i = 0;
   for (const Case& c : cases) {

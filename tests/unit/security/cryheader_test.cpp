@@ -12,7 +12,8 @@ namespace {
 
 using sectest::CrLfHeader;
 
-const std::string kFour = CrLfHeader({"HEADERLENGTH: 512", "PLATFORMNAME: all", "SWPART: 718233.004", "PACKAGENAME: app"});
+const std::string kFour =
+    CrLfHeader({"HEADERLENGTH: 512", "PLATFORMNAME: all", "SWPART: 718233.004", "PACKAGENAME: app"});
 
 class CryHeaderTest : public ::testing::Test {
  protected:
@@ -35,26 +36,49 @@ TEST_F(CryHeaderTest, ScoresHeadersByTheirElements) {
   const std::string filler(600, '\0');
   const Case cases[] = {
       {"four CR LF lines", kFour, 1, 512},
-      {"own platform instead of all", CrLfHeader({"HEADERLENGTH: 100", "PLATFORMNAME: KV2_TOUCH", "SWPART: 1", "PACKAGENAME: a"}), 1, 100},
-      {"another platform", CrLfHeader({"HEADERLENGTH: 512", "PLATFORMNAME: KORVEL_R", "SWPART: 1", "PACKAGENAME: a"}), -6, 0},
-      {"platform names are case-sensitive", CrLfHeader({"HEADERLENGTH: 512", "PLATFORMNAME: ALL", "SWPART: 1", "PACKAGENAME: a"}), -6, 0},
-      {"keys are case-sensitive", CrLfHeader({"HEADERLENGTH: 512", "PLATFORMNAME: all", "swpart: 1", "PACKAGENAME: a"}), -6, 0},
-      {"HEADERLENGTH 1001 does not count", CrLfHeader({"HEADERLENGTH: 1001", "PLATFORMNAME: all", "SWPART: 1", "PACKAGENAME: a"}), -6, 0},
-      {"HEADERLENGTH 1000 counts", CrLfHeader({"HEADERLENGTH: 1000", "PLATFORMNAME: all", "SWPART: 1", "PACKAGENAME: a"}), 1, 1000},
-      {"negative HEADERLENGTH does not count", CrLfHeader({"HEADERLENGTH: -5", "PLATFORMNAME: all", "SWPART: 1", "PACKAGENAME: a"}), -6, 0},
-      {"digits up to the first other character", CrLfHeader({"HEADERLENGTH: 64abc", "PLATFORMNAME: all", "SWPART: 1", "PACKAGENAME: a"}), 1, 64},
+      {"own platform instead of all",
+       CrLfHeader({"HEADERLENGTH: 100", "PLATFORMNAME: KV2_TOUCH", "SWPART: 1", "PACKAGENAME: a"}), 1, 100},
+      {"another platform", CrLfHeader({"HEADERLENGTH: 512", "PLATFORMNAME: KORVEL_R", "SWPART: 1", "PACKAGENAME: a"}),
+       -6, 0},
+      {"platform names are case-sensitive",
+       CrLfHeader({"HEADERLENGTH: 512", "PLATFORMNAME: ALL", "SWPART: 1", "PACKAGENAME: a"}), -6, 0},
+      {"keys are case-sensitive", CrLfHeader({"HEADERLENGTH: 512", "PLATFORMNAME: all", "swpart: 1", "PACKAGENAME: a"}),
+       -6, 0},
+      {"HEADERLENGTH 1001 does not count",
+       CrLfHeader({"HEADERLENGTH: 1001", "PLATFORMNAME: all", "SWPART: 1", "PACKAGENAME: a"}), -6, 0},
+      {"HEADERLENGTH 1000 counts",
+       CrLfHeader({"HEADERLENGTH: 1000", "PLATFORMNAME: all", "SWPART: 1", "PACKAGENAME: a"}), 1, 1000},
+      {"negative HEADERLENGTH does not count",
+       CrLfHeader({"HEADERLENGTH: -5", "PLATFORMNAME: all", "SWPART: 1", "PACKAGENAME: a"}), -6, 0},
+      {"digits up to the first other character",
+       CrLfHeader({"HEADERLENGTH: 64abc", "PLATFORMNAME: all", "SWPART: 1", "PACKAGENAME: a"}), 1, 64},
       {"SWPART four times, no HEADERLENGTH", CrLfHeader({"SWPART: 1", "SWPART: 2", "SWPART: 3", "SWPART: 4"}), 1, 0},
-      {"a later HEADERLENGTH replaces the offset", CrLfHeader({"HEADERLENGTH: 512", "HEADERLENGTH: 300", "PLATFORMNAME: all", "SWPART: 1"}), 1, 300},
-      {"separators colon, blank, colon alone", CrLfHeader({"HEADERLENGTH:256", "PLATFORMNAME all", "SWPART:1", "PACKAGENAME a"}), 1, 256},
-      {"tab before the platform is skipped", CrLfHeader({"HEADERLENGTH: 512", "PLATFORMNAME: \tKV2_TOUCH", "SWPART: 1", "PACKAGENAME: a"}), 1, 512},
-      {"key without value does not count", CrLfHeader({"HEADERLENGTH: 512", "PLATFORMNAME: all", "SWPART:", "PACKAGENAME: a"}), -6, 0},
-      {"unknown keys are skipped", CrLfHeader({"FILETYPE: APP-CRY", "HEADERLENGTH: 512", "X: y", "PLATFORMNAME: all", "SWPART: 1", "PACKAGENAME: a"}), 1, 512},
-      {"first line may end with a bare LF", "HEADERLENGTH: 512\nPLATFORMNAME: all\r\nSWPART: 1\r\nPACKAGENAME: a\r\n\r\n", 1, 512},
-      {"LF-only lines after the first are not examined", "HEADERLENGTH: 512\nPLATFORMNAME: all\nSWPART: 1\nPACKAGENAME: a\n\n", -6, 0},
-      {"a trailing line without CR LF is not examined", "HEADERLENGTH: 512\r\nPLATFORMNAME: all\r\nSWPART: 1\r\nPACKAGENAME: a", -6, 0},
-      {"the header ends at the first empty line", CrLfHeader({"HEADERLENGTH: 512", "PLATFORMNAME: all"}) + CrLfHeader({"SWPART: 1", "PACKAGENAME: a"}), -6, 0},
-      {"only the first 100 characters of a line count", CrLfHeader({"HEADERLENGTH: 512", "PLATFORMNAME: all", "SWPART:" + std::string(95, ' ') + "1", "PACKAGENAME: a"}), -6, 0},
-      {"a NUL ends the text", "HEADERLENGTH: 512\r\nPLATFORMNAME: all\r\n" + std::string(1, '\0') + "SWPART: 1\r\nPACKAGENAME: a\r\n\r\n", -6, 0},
+      {"a later HEADERLENGTH replaces the offset",
+       CrLfHeader({"HEADERLENGTH: 512", "HEADERLENGTH: 300", "PLATFORMNAME: all", "SWPART: 1"}), 1, 300},
+      {"separators colon, blank, colon alone",
+       CrLfHeader({"HEADERLENGTH:256", "PLATFORMNAME all", "SWPART:1", "PACKAGENAME a"}), 1, 256},
+      {"tab before the platform is skipped",
+       CrLfHeader({"HEADERLENGTH: 512", "PLATFORMNAME: \tKV2_TOUCH", "SWPART: 1", "PACKAGENAME: a"}), 1, 512},
+      {"key without value does not count",
+       CrLfHeader({"HEADERLENGTH: 512", "PLATFORMNAME: all", "SWPART:", "PACKAGENAME: a"}), -6, 0},
+      {"unknown keys are skipped",
+       CrLfHeader(
+           {"FILETYPE: APP-CRY", "HEADERLENGTH: 512", "X: y", "PLATFORMNAME: all", "SWPART: 1", "PACKAGENAME: a"}),
+       1, 512},
+      {"first line may end with a bare LF",
+       "HEADERLENGTH: 512\nPLATFORMNAME: all\r\nSWPART: 1\r\nPACKAGENAME: a\r\n\r\n", 1, 512},
+      {"LF-only lines after the first are not examined",
+       "HEADERLENGTH: 512\nPLATFORMNAME: all\nSWPART: 1\nPACKAGENAME: a\n\n", -6, 0},
+      {"a trailing line without CR LF is not examined",
+       "HEADERLENGTH: 512\r\nPLATFORMNAME: all\r\nSWPART: 1\r\nPACKAGENAME: a", -6, 0},
+      {"the header ends at the first empty line",
+       CrLfHeader({"HEADERLENGTH: 512", "PLATFORMNAME: all"}) + CrLfHeader({"SWPART: 1", "PACKAGENAME: a"}), -6, 0},
+      {"only the first 100 characters of a line count",
+       CrLfHeader({"HEADERLENGTH: 512", "PLATFORMNAME: all", "SWPART:" + std::string(95, ' ') + "1", "PACKAGENAME: a"}),
+       -6, 0},
+      {"a NUL ends the text",
+       "HEADERLENGTH: 512\r\nPLATFORMNAME: all\r\n" + std::string(1, '\0') + "SWPART: 1\r\nPACKAGENAME: a\r\n\r\n", -6,
+       0},
       {"lines past 999 bytes are not read", "X: " + std::string(990, 'x') + "\r\n" + kFour, -6, 0},
       {"no line feed at all", "HEADERLENGTH: 512 PLATFORMNAME: all SWPART: 1 PACKAGENAME: a", -6, 0},
       {"empty file", "", -6, 0},
@@ -95,14 +119,11 @@ TEST_F(CryHeaderTest, NameRulesAndMissingFiles) {
     int offset;  // 4711: untouched
   };
   const Case cases[] = {
-      {"app.cry", true, 1, 512},
-      {"app.CRY", true, 1, 512},
-      {"app.cry.v2", true, 1, 512},      // a substring test, not an extension test
-      {"app.Cry", true, -1, 4711},       // other capitalisations do not match
-      {"app.ipk", true, -1, 4711},
-      {"IMAGE.CRY", true, 3, 4711},      // the OS image is not opened
-      {"IMAGE.CRY.part", true, 3, 4711},
-      {"IMAGE.CRY", false, -2, 4711},    // missing: -2 before anything else
+      {"app.cry", true, 1, 512},         {"app.CRY", true, 1, 512},
+      {"app.cry.v2", true, 1, 512},                                       // a substring test, not an extension test
+      {"app.Cry", true, -1, 4711},                                        // other capitalisations do not match
+      {"app.ipk", true, -1, 4711},       {"IMAGE.CRY", true, 3, 4711},    // the OS image is not opened
+      {"IMAGE.CRY.part", true, 3, 4711}, {"IMAGE.CRY", false, -2, 4711},  // missing: -2 before anything else
       {"missing.cry", false, -2, 4711},
   };
   for (const Case& c : cases) {
@@ -159,8 +180,15 @@ TEST_F(CryHeaderTest, LogsTheDocumentedLines) {
 
 TEST(CryHeaderParse, HeaderLengthConvertsLikeAtoiAndClamps) {
   const std::pair<const char*, int> cases[] = {
-      {"512", 512}, {"0", 0}, {"abc", 0}, {"12ab", 12}, {"-7", -7}, {"+9", 9},
-      {"\t42", 42}, {"99999999999999999999", 2147483647}, {"-99999999999999999999", -2147483647 - 1},
+      {"512", 512},
+      {"0", 0},
+      {"abc", 0},
+      {"12ab", 12},
+      {"-7", -7},
+      {"+9", 9},
+      {"\t42", 42},
+      {"99999999999999999999", 2147483647},
+      {"-99999999999999999999", -2147483647 - 1},
   };
   for (const auto& [token, value] : cases) EXPECT_EQ(cry_ParseHeaderLength(token), value) << token;
 }

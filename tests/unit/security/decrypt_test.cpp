@@ -1,5 +1,5 @@
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -96,11 +96,14 @@ TEST(DecryptCore, RefusesPayloadsThatCannotHoldTheImage) {
   const Case cases[] = {
       {"empty payload", std::string(512, 'h'), 512, DecryptStatus::kNoHeader},
       {"15-byte payload", std::string(512, 'h') + std::string(15, 'x'), 512, DecryptStatus::kNoHeader},
-      {"offset at the end", std::string(512, 'h') + good, static_cast<long>(512 + good.size()), DecryptStatus::kNoHeader},
+      {"offset at the end", std::string(512, 'h') + good, static_cast<long>(512 + good.size()),
+       DecryptStatus::kNoHeader},
       {"offset past the end", std::string(512, 'h') + good, 100000, DecryptStatus::kNoHeader},
       {"negative offset", std::string(512, 'h') + good, -1, DecryptStatus::kSeekFailed},
-      {"verificator 0", std::string(512, 'h') + Encrypt(Plaintext(image, 20000, 0)), 512, DecryptStatus::kVerificatorFailed},
-      {"another key", std::string(512, 'h') + Encrypt(Plaintext(image), otherKey), 512, DecryptStatus::kVerificatorFailed},
+      {"verificator 0", std::string(512, 'h') + Encrypt(Plaintext(image, 20000, 0)), 512,
+       DecryptStatus::kVerificatorFailed},
+      {"another key", std::string(512, 'h') + Encrypt(Plaintext(image), otherKey), 512,
+       DecryptStatus::kVerificatorFailed},
       {"payload cut short", std::string(512, 'h') + good.substr(0, 16384), 512, DecryptStatus::kIncomplete},
       {"image length beyond the payload", std::string(512, 'h') + Encrypt(Plaintext(image, 30000, 0u - 30000u)), 512,
        DecryptStatus::kIncomplete},
@@ -203,7 +206,8 @@ TEST_F(DeCryptTest, DecryptsVerifiesAndCopiesTheImageBesideTheContainer) {
   EXPECT_TRUE(kvtest::ReadFile(watch_ + "app.v2.ipk") == image);
   EXPECT_TRUE(kvtest::ReadFile(watch_ + "INSTALLER.IPKTMP") == image);  // left for the caller
   // The package is the written plaintext itself, not a second write of it.
-  struct stat package {}, temporary {};
+  struct stat package {
+  }, temporary{};
   ASSERT_EQ(::lstat((watch_ + "app.v2.ipk").c_str(), &package), 0);
   ASSERT_EQ(::lstat((watch_ + "INSTALLER.IPKTMP").c_str(), &temporary), 0);
   EXPECT_EQ(package.st_ino, temporary.st_ino);
@@ -258,19 +262,33 @@ TEST_F(DeCryptTest, FailuresReturnMinusOneAndProduceNoPackage) {
     std::string folder;
     int offset;
     std::vector<long> waits;
-    const char* line;  // expected among the lines, or null
+    const char* line;      // expected among the lines, or null
     bool fillsUp = false;  // the output can take no more than 1 KiB (a full disk)
   };
   const Case cases[] = {
       {"payload shorter than a block", PutContainer("short.cry", "0123456789"), watch_, 512, {2000000}, nullptr},
-      {"offset at the end", PutContainer("end.cry", good), watch_, 512 + static_cast<int>(good.size()), {2000000}, nullptr},
+      {"offset at the end",
+       PutContainer("end.cry", good),
+       watch_,
+       512 + static_cast<int>(good.size()),
+       {2000000},
+       nullptr},
       {"offset past the end", PutContainer("past.cry", good), watch_, 999999, {2000000}, nullptr},
       {"payload cut short", PutContainer("cut.cry", good.substr(0, 1024)), watch_, 512, {2000000}, nullptr},
       {"missing container", watch_ + "none.cry", watch_, 512, {}, "DeCrypt, Can't open infile .CRY"},
-      {"missing output folder", PutContainer("nofolder.cry", good), watch_ + "nowhere/", 512, {},
+      {"missing output folder",
+       PutContainer("nofolder.cry", good),
+       watch_ + "nowhere/",
+       512,
+       {},
        "DeCrypt- Can't open outfile .IPKTMP"},
-      {"output that fills up", PutContainer("full.cry", good), watch_, 512, {2000000},
-       "DeCrypt, write to outfile .IPKTMP failed", true},
+      {"output that fills up",
+       PutContainer("full.cry", good),
+       watch_,
+       512,
+       {2000000},
+       "DeCrypt, write to outfile .IPKTMP failed",
+       true},
       // Opened without waiting for a writer, and refused.
       {"container that is a FIFO", fifo, watch_, 512, {}, "DeCrypt, Can't open infile .CRY"},
   };
@@ -340,9 +358,9 @@ TEST_F(DeCryptTest, ACopyThatIsRefusedOrFailsFailsTheStep) {
     EXPECT_FALSE(::lstat((watch_ + base + ".ipk").c_str(), &st) == 0 && S_ISREG(st.st_mode)) << c.what;
     if (!syslog.available()) continue;
     const std::vector<std::string> lines = sectest::Lines(syslog);
-    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
-                            [&](const std::string& l) { return l.find(c.line) != std::string::npos; }))
-        << c.what;
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& l) {
+      return l.find(c.line) != std::string::npos;
+    })) << c.what;
   }
   EXPECT_TRUE(std::filesystem::is_empty(watch_ + "dir.ipk"));
 }

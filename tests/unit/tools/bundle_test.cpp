@@ -114,8 +114,7 @@ TEST_F(BundleTest, DaemonTakesTheMembersInItsOrderOfPreference) {
       // the korvel-sr member is dropped when it becomes the first item. The
       // .bin members are neither containers nor packages: dropped, never
       // moved into the watch folder, where nothing would ever take them.
-      {kImageTypeKv2Touch, "4.0",
-       {"2 kvupdaterd_2.ipk", "3 IMAGE.CRY", "2 app.ipk", "1 appc.CRY", "4", "0", "10"}},
+      {kImageTypeKv2Touch, "4.0", {"2 kvupdaterd_2.ipk", "3 IMAGE.CRY", "2 app.ipk", "1 appc.CRY", "4", "0", "10"}},
       // The image of the running revision is dropped in the same pass that
       // goes on to the first item.
       {kImageTypeKorvelSr, "5.0", {"2 kvupdaterd_2.ipk", "4", "4", "0", "0", "10"}},
@@ -140,17 +139,18 @@ TEST_F(BundleTest, PayloadHoldsManifestMembersAndSignaturesTheDaemonAccepts) {
   std::vector<std::string> names;
   for (const auto& m : members) names.push_back(m.first);
   const std::vector<std::string> expected = {
-      "allinfo.json",     "extra.bin",           "extra.sign64",     "sr.bin",          "sr.sign64",
-      "appc.CRY",         "appc.sign64",         "app.ipk",          "app.sign64",      "image_5.0.img",
-      "image_5.0.sign64", "kvupdaterd_2.ipk",    "kvupdaterd_2.sign64"};
+      "allinfo.json",       "extra.bin", "extra.sign64", "sr.bin",        "sr.sign64",        "appc.CRY",
+      "appc.sign64",        "app.ipk",   "app.sign64",   "image_5.0.img", "image_5.0.sign64", "kvupdaterd_2.ipk",
+      "kvupdaterd_2.sign64"};
   ASSERT_EQ(names, expected);
 
   // The manifest is the member list without "path", keys in the given order,
   // with the default file name added.
   const std::string& manifest = members[0].second;
   EXPECT_EQ(manifest.find("path"), std::string::npos);
-  EXPECT_NE(manifest.find("\"packageName\":\t\"extra\",\n\t\t\"platformName\":\t\"all\",\n\t\t\"fileName\":\t\"extra.bin\""),
-            std::string::npos)
+  EXPECT_NE(
+      manifest.find("\"packageName\":\t\"extra\",\n\t\t\"platformName\":\t\"all\",\n\t\t\"fileName\":\t\"extra.bin\""),
+      std::string::npos)
       << manifest;
   EXPECT_NE(manifest.find("\"fileName\":\t\"image_5.0.img\",\n\t\t\"packageName\":\t\"image\""), std::string::npos);
 
@@ -188,10 +188,17 @@ TEST_F(BundleTest, HeaderIsWhatTheDaemonReads) {
   };
   const Case cases[] = {
       {"default", {}, "HEADERLENGTH: 512\r\nFILETYPE: UPDATE\r\n\r\n"},
-      {"full", with([](auto& o) { o.fileType = "UPDATE-FULL"; o.headerLength = 300; }),
+      {"full", with([](auto& o) {
+         o.fileType = "UPDATE-FULL";
+         o.headerLength = 300;
+       }),
        "HEADERLENGTH: 300\r\nFILETYPE: UPDATE-FULL\r\n\r\n"},
-      {"with cry lines",
-       with([](auto& o) { o.fileType = "UPDATEFULL"; o.platform = "all"; o.swPart = "7.1"; o.packageName = "b"; }),
+      {"with cry lines", with([](auto& o) {
+         o.fileType = "UPDATEFULL";
+         o.platform = "all";
+         o.swPart = "7.1";
+         o.packageName = "b";
+       }),
        "HEADERLENGTH: 512\r\nFILETYPE: UPDATEFULL\r\nPLATFORMNAME: all\r\nSWPART: 7.1\r\nPACKAGENAME: b\r\n\r\n"},
       {"exact fit", with([](auto& o) { o.headerLength = 38; }), "HEADERLENGTH: 38\r\nFILETYPE: UPDATE\r\n\r\n"},
       {"longer than the container limit", with([](auto& o) { o.headerLength = 4096; }),
@@ -334,7 +341,10 @@ TEST_F(BundleTest, InspectorTellsTheDaemonsChoice) {
     std::vector<std::string> lines;  // expected in this order in the report
   };
   const Case cases[] = {
-      {"KV2_TOUCH", true, "4.0", kImageTypeKv2Touch,
+      {"KV2_TOUCH",
+       true,
+       "4.0",
+       kImageTypeKv2Touch,
        {"kvpack: bundle full.CRY, for platform kv2-touch (KV2_TOUCH), running image revision 4.0",
         "  header length: 512",
         "step 1: result 2 (own package or application ipk): kvupdaterd_2.ipk [kvupdaterd] reaches the watch folder "
@@ -344,12 +354,18 @@ TEST_F(BundleTest, InspectorTellsTheDaemonsChoice) {
         "step 6: result 0 (nothing moved)",
         "  dropped sr.bin [srtool]: platformName \"korvel-sr\" names neither all nor kv2-touch; its file is deleted",
         "step 7: result 10 (CLEANUP): the manifest is used up; the bundle folder is cleared"}},
-      {"korvel-sr", true, "5.0", kImageTypeKorvelSr,
+      {"korvel-sr",
+       true,
+       "5.0",
+       kImageTypeKorvelSr,
        {"step 2: result 4 (other member)",
         "  dropped extra.bin [extra]: it is neither a container nor a package (its extension is not CRY or IPK), "
         "which nothing would take from the watch folder; its file is deleted",
         "  dropped image_5.0.img [image]: same revision as the running image (5.0); its file is deleted"}},
-      {"KORVEL_R", false, "", kImageTypeKorvelR,
+      {"KORVEL_R",
+       false,
+       "",
+       kImageTypeKorvelR,
        {"running image revision unknown", "step 5: result 4 (other member): app.ipk [kv2-touch]"}},
   };
   for (const Case& c : cases) {

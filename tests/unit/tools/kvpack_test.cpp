@@ -3,8 +3,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <functional>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -185,31 +185,49 @@ TEST_F(KvpackTest, FailedCommandsLeaveNoOutput) {
   const std::string out = dir_ + "out/result";
   std::filesystem::create_directories(dir_ + "out");
   const Case cases[] = {
-      {"control without Package", [&](std::string* e) { return kvpack::BuildIpk({dir_ + "nopackage", dir_ + "data", {}}, out, e); },
+      {"control without Package",
+       [&](std::string* e) {
+         return kvpack::BuildIpk({dir_ + "nopackage", dir_ + "data", {}}, out, e);
+       },
        "needs a Package and a Version"},
-      {"package name the device refuses", [&](std::string* e) { return kvpack::BuildIpk({dir_ + "plus", dir_ + "data", {}}, out, e); },
+      {"package name the device refuses",
+       [&](std::string* e) {
+         return kvpack::BuildIpk({dir_ + "plus", dir_ + "data", {}}, out, e);
+       },
        "may hold only"},
-      {"missing data folder", [&](std::string* e) { return kvpack::BuildIpk({dir_ + "control", dir_ + "none", {}}, out, e); },
+      {"missing data folder",
+       [&](std::string* e) {
+         return kvpack::BuildIpk({dir_ + "control", dir_ + "none", {}}, out, e);
+       },
        "is not a folder"},
-      {"unknown script name", [&](std::string* e) { return kvpack::BuildIpk({dir_ + "control", dir_ + "data", {dir_ + "input"}}, out, e); },
+      {"unknown script name",
+       [&](std::string* e) {
+         return kvpack::BuildIpk({dir_ + "control", dir_ + "data", {dir_ + "input"}}, out, e);
+       },
        "must be named"},
-      {"platform with a blank", [&](std::string* e) { return kvpack::WriteCry(badPlatform, dir_ + "input", out + ".CRY", e); },
+      {"platform with a blank",
+       [&](std::string* e) { return kvpack::WriteCry(badPlatform, dir_ + "input", out + ".CRY", e); },
        "without blank or colon"},
-      {"header length over 1000", [&](std::string* e) { return kvpack::WriteCry(longHeader, dir_ + "input", out + ".CRY", e); },
+      {"header length over 1000",
+       [&](std::string* e) { return kvpack::WriteCry(longHeader, dir_ + "input", out + ".CRY", e); },
        "header length must lie between"},
-      {"header length below the header", [&](std::string* e) { return kvpack::WriteCry(shortHeader, dir_ + "input", out + ".CRY", e); },
+      {"header length below the header",
+       [&](std::string* e) { return kvpack::WriteCry(shortHeader, dir_ + "input", out + ".CRY", e); },
        "header length must lie between"},
-      {"container name without .CRY", [&](std::string* e) { return kvpack::WriteCry(Cry(), dir_ + "input", out + ".bin", e); },
+      {"container name without .CRY",
+       [&](std::string* e) { return kvpack::WriteCry(Cry(), dir_ + "input", out + ".bin", e); },
        "must contain .CRY or .cry"},
       {"missing input", [&](std::string* e) { return kvpack::WriteCry(Cry(), dir_ + "none", out + ".CRY", e); },
        "cannot read"},
       {"input is a folder", [&](std::string* e) { return kvpack::WriteCry(Cry(), dir_ + "data", out + ".CRY", e); },
        "not a regular file"},
-      {"private key that is not PEM", [&](std::string* e) { return kvpack::SignFile(dir_ + "input", dir_ + "input", out, e); },
+      {"private key that is not PEM",
+       [&](std::string* e) { return kvpack::SignFile(dir_ + "input", dir_ + "input", out, e); },
        "is not a PEM private key"},
       {"empty package", [&](std::string* e) { return kvpack::SignFile(kPrivate, dir_ + "empty", out, e); },
        "never accepts an empty package"},
-      {"output folder missing", [&](std::string* e) { return kvpack::SignFile(kPrivate, dir_ + "input", dir_ + "none/x.sign64", e); },
+      {"output folder missing",
+       [&](std::string* e) { return kvpack::SignFile(kPrivate, dir_ + "input", dir_ + "none/x.sign64", e); },
        "cannot create"},
   };
   for (const Case& c : cases) {
@@ -231,10 +249,10 @@ TEST(KvpackKeyFile, ReadsKeyAndIvLines) {
   const Case cases[] = {
       {"# comment\n" + key + "\n" + iv + "\n", true},
       {" " + key + " # trailing comment\r\n" + iv, true},
-      {key + "\n", false},                                  // no iv
-      {"key=" + std::string(62, 'a') + "\n" + iv, false},   // too short
-      {"key=" + std::string(64, 'g') + "\n" + iv, false},   // not hex
-      {key + "\n" + iv + "\nsalt=00\n", false},             // unknown line
+      {key + "\n", false},                                 // no iv
+      {"key=" + std::string(62, 'a') + "\n" + iv, false},  // too short
+      {"key=" + std::string(64, 'g') + "\n" + iv, false},  // not hex
+      {key + "\n" + iv + "\nsalt=00\n", false},            // unknown line
   };
   for (const Case& c : cases) {
     kvtest::WriteFile(dir.path() + "/k", c.text);
