@@ -318,6 +318,28 @@ def test_state_files_are_never_written_through_what_the_attacker_puts_at_their_n
         d2.stop()
     assert open(victim).read() == "system file\n"
 
+    # Files the daemon made (root's, single link) whose content the attacker
+    # chose — a decrypted package of his making — renamed to the marker's and
+    # the lock's names. A marker saying "committed" skips nothing: the commit
+    # is asked for, and with no update waiting it fails, so the writable
+    # layer is not cleaned and the daemon does not park. A lock stamped far
+    # in the future does not stop intake.
+    n = len(sandbox.journal())
+    sandbox.steer("mender", rc=1, subcommand="commit")
+    with open(watch + "IMAGEUPDATEOK.TXT", "w") as f:
+        f.write("committed\n")
+    d3, _ = start(run_daemon, sandbox)
+    assert ["mender", "commit"] in calls_after(sandbox, n)
+    assert any(t.startswith("doInstall_MenderCommit, Mender image commit failed!") for t in d3.syslog_texts())
+    assert "doInstall_MenderCommit, Mender image commit completed! \n" not in d3.syslog_texts()
+    assert os.path.isdir(sandbox.dev("/data/upperdir/usr"))
+    os.makedirs(watch + ".incoming", exist_ok=True)
+    with open(watch + ".incoming/x", "w") as f:  # the start-up removed any lock: placed now, in one step
+        f.write("created: x\ntimestamp: 99999999999\nInstall file: x\n")
+    os.rename(watch + ".incoming/x", watch + "install.lock")
+    d3.wait_syslog(r"^Main, expired lock file found cleaning up\n$")
+    honest_drop_installs(d3, sandbox, n, tmp_path)
+
 
 # --- classes 3, 5 and 9: names, files that would stall the loop, unbounded reads
 

@@ -30,8 +30,13 @@ namespace {
 
 constexpr long kOneSecond = 1000000;
 
-// What the OK marker holds once the image is committed and only the steps
-// after the commit are left (the marker is created empty).
+// Once "mender commit" has succeeded and only the steps after it are left,
+// this record in the work folder says so. It is not kept in the OK marker:
+// anyone who may write the watch folder can rename a file the daemon made
+// there (a decrypted package of his own making) to the marker's name, and a
+// marker that said "committed" would have the writable layer cleaned without
+// any commit. The work folder is the daemon's alone.
+constexpr const char* kCommitRecordName = "kvupdaterd.commit";
 constexpr char kCommitted[] = "committed\n";
 
 // The watchdog is widened for the updater's deadline and this margin, which
@@ -245,26 +250,31 @@ int doInstall_RunMenderUpdate(const char* platform, int simulate) {
 
 void doInstall_MenderCommit(int simulate) {
   const std::string marker = std::string(paths_WatchFolder()) + kImageOkMarker;
+  const std::string record = std::string(paths_WorkFolder()) + kCommitRecordName;
+  const kv::Result<std::string> state = statefile_Read(record, sizeof kCommitted);
+  const bool committed = state && state.value() == kCommitted;
   struct stat st {};
-  if (::lstat(marker.c_str(), &st) != 0) return;
-  if (!statefile_IsOwnStat(st)) {
+  bool marked = ::lstat(marker.c_str(), &st) == 0;
+  if (marked && !statefile_IsOwnStat(st)) {
     // Anyone who may drop files can put this name there; committing on it
     // would clean the writable layer and park the daemon.
     log_SetPriority(kPriorityError);
     log_Print(1, "doInstall_MenderCommit, %s is not a marker the daemon made, removed\n", marker.c_str());
     if (::unlink(marker.c_str()) != 0) (void)::rmdir(marker.c_str());
-    return;
+    marked = false;
   }
+  if (!marked && !committed) return;
   if (simulate != 0) {
     log_Print(1, "doInstall_MenderCommit, SIM mode, pretend to do mender commit\n");
     return;
   }
   // The marker goes only once the commit and the steps after it are done. A
-  // commit that failed or was cut off is tried again at the next start; once
-  // it has succeeded the marker says so, and a start after a kill finishes
-  // the steps without committing a second time.
-  const kv::Result<std::string> state = statefile_Read(marker, sizeof kCommitted);
-  if (!state || state.value() != kCommitted) {
+  // commit that failed or was cut off is tried again at the next start. A
+  // marker that is not the daemon's own new image commits nothing: the
+  // updater refuses a commit when no update waits for one. Once the commit
+  // has succeeded the record says so, and a start after a kill finishes the
+  // steps without committing a second time.
+  if (!committed) {
     const int status = RunCommit();
     if (status != 0) {
       log_PrintPriority(kPriorityError, 1,
@@ -273,15 +283,17 @@ void doInstall_MenderCommit(int simulate) {
                         status);
       return;
     }
-    if (kv::Status written = statefile_Write(marker, kCommitted); !written) {
-      log_Print(3, "doInstall_MenderCommit, marker not updated: %s\n", written.error().message().c_str());
+    if (kv::Status written = statefile_Write(record, kCommitted); !written) {
+      log_Print(3, "doInstall_MenderCommit, commit record not written: %s\n", written.error().message().c_str());
     }
   }
   log_Print(1, "doInstall_MenderCommit, Mender image commit completed! \n");
   doInstall_CleanUpperdir();
   cmd_System(paths_Device(devpath::kSyncUsers).c_str());
-  if (kv::Status removed = statefile_Remove(marker); !removed) {
-    log_Print(3, "doInstall_MenderCommit, marker not removed: %s\n", removed.error().message().c_str());
+  for (const std::string& done : {marker, record}) {
+    if (kv::Status removed = statefile_Remove(done); !removed) {
+      log_Print(3, "doInstall_MenderCommit, %s not removed: %s\n", done.c_str(), removed.error().message().c_str());
+    }
   }
   Park();
 }

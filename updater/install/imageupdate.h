@@ -32,11 +32,13 @@ std::chrono::seconds doInstall_ImageDeadline();
 int doInstall_RunMenderUpdate(const char* platform, int simulate);
 
 // At start-up: when the OK marker exists and counts, commits the running
-// image; once "mender commit" has exited with status 0 the marker holds
-// "committed", the writable layer is cleaned, the user sync script runs, the
-// marker is removed and the daemon parks for ever (reporting readiness and
-// feeding the watchdog). A start that finds "committed" in the marker (a
-// kill came after the commit) does those steps without committing again. A
+// image; once "mender commit" has exited with status 0 a record in the work
+// folder ("kvupdaterd.commit") says so, the writable layer is cleaned, the
+// user sync script runs, the marker and the record are removed and the
+// daemon parks for ever (reporting readiness and feeding the watchdog). A
+// start that finds the record (a kill came after the commit) does those
+// steps without committing again; the record is never taken from the marker,
+// whose name any writer of the watch folder can give to another file. A
 // commit that fails is logged as an error and the marker stays, so the next
 // start tries again; the start-up then goes on. Returns at once when there is
 // nothing to commit, and in simulation mode (the marker stays). An entry of

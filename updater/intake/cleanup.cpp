@@ -108,9 +108,13 @@ int scandir_LockfileExpired(const char* folder, const char* lockName, long expir
     const char* value = nullptr;
     if (TimestampValue(line, &value) == 1) {
       // A value that is not a number reads as 0, so the lock is stale.
-      // stamp + expiry < now, written so that no stamp can overflow.
+      // stamp + expiry < now, written so that no stamp can overflow. A stamp
+      // further in the future than the expiry is stale too: such a lock was
+      // written before the clock was set back, or by someone who gave a file
+      // of the daemon's this name to stop intake for good.
       const long long stamp = std::strtoll(value, nullptr, 10);
-      return stamp < static_cast<long long>(std::time(nullptr)) - expirySeconds ? 1 : 0;
+      const long long now = static_cast<long long>(std::time(nullptr));
+      return stamp < now - expirySeconds || stamp > now + expirySeconds ? 1 : 0;
     }
   }
   return 1;

@@ -32,8 +32,9 @@ void scandir_CreateLockfile(const char* folder, const char* lockName, const char
 // of that name (another user's file, a link, a FIFO) holds no lock.
 int scandir_LockHeld(const char* folder, const char* lockName);
 
-// 1 when the lock's timestamp is more than expiry seconds old, or the lock
-// has no timestamp line; 0 when it is fresh, absent, not one the daemon's
+// 1 when the lock's timestamp is more than expiry seconds old or more than
+// expiry seconds in the future, or the lock has no timestamp line; 0 when it
+// is fresh, absent, not one the daemon's
 // user made (scandir_LockHeld) or cannot be opened. Only its first 64 KiB
 // are read.
 int scandir_LockfileExpired(const char* folder, const char* lockName, long expirySeconds);

@@ -58,11 +58,14 @@ TEST_F(LockTimeTest, AgeIsComparedWithoutNarrowing) {
       {"within the expiry", now - kLockExpirySeconds + 60, 0},
       {"past the expiry", now - kLockExpirySeconds - 60, 1},
       {"long ago", 1000, 1},
-      {"last 32-bit second, in the future today", k2038, now < k2038 - kLockExpirySeconds ? 0 : 1},
-      // 32 bits would wrap these to negative numbers (an ancient, expired lock)
-      // or cut them to the maximum; a 64-bit comparison sees a future stamp.
-      {"first second past 2038", k2038 + 1, now < k2038 + 1 - kLockExpirySeconds ? 0 : 1},
-      {"year 2106 (past unsigned 32 bits)", 4294967296LL + 100, 0},
+      {"a minute ahead (clocks of two writers)", now + 60, 0},
+      // A stamp further ahead than the expiry is stale, whatever its width: a
+      // 32-bit reading would wrap these to an ancient stamp or cut them to
+      // the maximum, a 64-bit one sees them in the future; both are stale,
+      // and none overflows the comparison.
+      {"last 32-bit second", k2038, k2038 > now + kLockExpirySeconds || k2038 < now - kLockExpirySeconds ? 1 : 0},
+      {"first second past 2038", k2038 + 1, 1},
+      {"year 2106 (past unsigned 32 bits)", 4294967296LL + 100, 1},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(ExpiredWithStamp(std::to_string(c.stamp)), c.expired) << c.what << " " << c.stamp;

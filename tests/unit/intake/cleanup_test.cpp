@@ -74,7 +74,11 @@ TEST_F(CleanupTest, LockIsWrittenInThreeLinesAndExpiresAfter900Seconds) {
       {"created: x\nInstall file: y\n", 1},
       {"timestamp:\ntimestamp: " + std::to_string(now) + "\n", 0},
       {"timestamp:" + std::to_string(now), 0},
-      {"timestamp: 9223372036854775807\n", 0},
+      // Further in the future than the expiry: written before the clock was
+      // set back, or a file of the daemon's renamed to stop intake for good.
+      {"timestamp: " + std::to_string(now + 899) + "\n", 0},
+      {"timestamp: " + std::to_string(now + 902) + "\n", 1},
+      {"timestamp: 9223372036854775807\n", 1},
       {"timestamp: -9223372036854775808\n", 1},
       {"", 1},
   };
