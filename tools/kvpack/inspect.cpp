@@ -94,12 +94,6 @@ bool CopyInto(const std::string& file, const std::string& target, std::string* e
   return true;
 }
 
-std::string Trimmed(const std::string& line) {
-  std::string s = line;
-  while (!s.empty() && s.back() == '\n') s.pop_back();
-  return s;
-}
-
 // Runs the daemon's signature check on name in the sandbox's work folder (or,
 // mode 3, its watch folder) with the given key and signature.
 int CheckSignature(const InspectOptions& options, const std::string& file, const std::string& name,
@@ -119,14 +113,13 @@ int CheckSignature(const InspectOptions& options, const std::string& file, const
       return -1;
     }
   }
-  std::string message;
-  const int ok = sign_CheckPackage(name.c_str(), mode, &message);
+  const kv::Status checked = sign_Check(name.c_str(), mode);
   // The daemon's own line names sandbox paths; show device paths instead.
-  std::string shown = Trimmed(message);
+  std::string shown = checked.ok() ? kSignatureOkLine : checked.error().message();
   for (std::size_t at; (at = shown.find(paths_Root())) != std::string::npos;) shown.erase(at, paths_Root().size());
   std::fprintf(report, "  signature: %s\n", shown.c_str());
-  if (ok != 1) *why = "signature check failed: " + shown;
-  return ok;
+  if (!checked.ok()) *why = "signature check failed: " + shown;
+  return checked.ok() ? 1 : 0;
 }
 
 std::string DescribeElements(const CryHeaderScan& scan) {

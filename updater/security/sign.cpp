@@ -69,10 +69,8 @@ void ReadText(int fd, long long size, std::string& text) {
   text.resize(got);
 }
 
-int Fail(std::string* message, std::string text) {
-  if (message != nullptr) *message = std::move(text);
-  return 0;
-}
+// A refused check: the reason is the line the check logs for it.
+kv::Error Refused(std::string line) { return kv::Error(0, std::move(line)); }
 
 }  // namespace
 
@@ -147,7 +145,7 @@ bool sign_VerifyFile(const char* keyText, const char* path, long long size, cons
   return verdict == 1;
 }
 
-int sign_CheckPackage(const char* name, int mode, std::string* message) {
+kv::Status sign_Check(const char* name, int mode) {
   const std::string packageName = name != nullptr ? name : "";
   const std::string packagePath =
       (mode == kSignModeWatchFolder ? paths_WatchFolder() : paths_WorkFolder()) + packageName;
@@ -157,11 +155,11 @@ int sign_CheckPackage(const char* name, int mode, std::string* message) {
     struct stat st {};
     kv::Fd package = OpenNoWait(packagePath, st);
     if (!package) {
-      return Fail(message, Format("Signature check, file %s not found, aborting installation!\n", packagePath.c_str()));
+      return Refused(Format("Signature check, file %s not found, aborting installation!", packagePath.c_str()));
     }
     if (!S_ISREG(st.st_mode)) {
-      return Fail(message, Format("Signature check, file %s is not a regular file, aborting installation!\n",
-                                  packagePath.c_str()));
+      return Refused(
+          Format("Signature check, file %s is not a regular file, aborting installation!", packagePath.c_str()));
     }
     // st_size is an off_t of 64 bits (_FILE_OFFSET_BITS=64), so an OS image
     // of 2 GiB or more keeps its size on a 32-bit target too.
@@ -173,23 +171,25 @@ int sign_CheckPackage(const char* name, int mode, std::string* message) {
     const std::string keyPath = paths_Device(devpath::kPublicKey);
     struct stat st {};
     kv::Fd keyFile = OpenNoWait(keyPath, st);
-    if (!keyFile) return Fail(message, "Signature check, public key not found, Aborting installation!\n");
+    if (!keyFile) return Refused("Signature check, public key not found, Aborting installation!");
     if (!S_ISREG(st.st_mode) || st.st_size > kTextFileLimit) {
-      return Fail(message, Format("Signature check, public key is not a regular file of at most %lld bytes, "
-                                  "Aborting installation!\n",
-                                  kTextFileLimit));
+      return Refused(
+          Format("Signature check, public key is not a regular file of at most %lld bytes, "
+                 "Aborting installation!",
+                 kTextFileLimit));
     }
     if (st.st_size <= 0) {
-      return Fail(message, "Unable to identify size of /home/root/.sign/ipksignkeypublic.pem!\n");
+      return Refused("Unable to identify size of /home/root/.sign/ipksignkeypublic.pem!");
     }
     ReadText(keyFile.get(), st.st_size, keyText);
   }
 
   const std::size_t dot = packageName.rfind('.');
   if (dot == std::string::npos) {
-    return Fail(message, Format("Signature check, signature file %s with extension not found, "
-                                "aborting installation!\n",
-                                packageName.c_str()));
+    return Refused(
+        Format("Signature check, signature file %s with extension not found, "
+               "aborting installation!",
+               packageName.c_str()));
   }
   const std::string signaturePath =
       std::string(paths_BundleFolder()) + packageName.substr(0, std::min(dot, kSignatureStemLimit)) + ".sign64";
@@ -198,28 +198,27 @@ int sign_CheckPackage(const char* name, int mode, std::string* message) {
     struct stat st {};
     kv::Fd signatureFile = OpenNoWait(signaturePath, st);
     if (!signatureFile) {
-      return Fail(message, Format("Signature check, signature file %s not found, aborting installation!\n",
-                                  signaturePath.c_str()));
+      return Refused(
+          Format("Signature check, signature file %s not found, aborting installation!", signaturePath.c_str()));
     }
     if (!S_ISREG(st.st_mode) || st.st_size > kTextFileLimit) {
-      return Fail(message, Format("Signature check, signature file %s is not a regular file of at most %lld "
-                                  "bytes, aborting installation!\n",
-                                  signaturePath.c_str(), kTextFileLimit));
+      return Refused(
+          Format("Signature check, signature file %s is not a regular file of at most %lld "
+                 "bytes, aborting installation!",
+                 signaturePath.c_str(), kTextFileLimit));
     }
-    if (st.st_size <= 0) return Fail(message, "Unable to identify size of signature file!\n");
+    if (st.st_size <= 0) return Refused("Unable to identify size of signature file!");
     ReadText(signatureFile.get(), st.st_size, signatureText);
   }
 
   if (!sign_VerifyFile(keyText.c_str(), packagePath.c_str(), packageSize, signatureText.c_str())) {
-    return Fail(message, "Signature check, Bad signature!, Abort installation\n");
+    return Refused("Signature check, Bad signature!, Abort installation");
   }
-  if (message != nullptr) *message = "Signature check, Signature OK!, Continuing installation\n";
-  return 1;
+  return kv::Ok();
 }
 
 int sign_VerifyPackage(const char* name, int mode) {
-  std::string message;
-  const int result = sign_CheckPackage(name, mode, &message);
-  log_Print(1, "%s", message.c_str());
-  return result;
+  const kv::Status checked = sign_Check(name, mode);
+  log_Print(1, "%s\n", checked.ok() ? kSignatureOkLine : checked.error().message().c_str());
+  return checked.ok() ? 1 : 0;
 }

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "core/result.h"
+
 // Mode of sign_VerifyPackage whose package lies in the watch folder; every
 // other mode (the loop uses 2) means the work folder.
 inline constexpr int kSignModeWatchFolder = 3;
@@ -17,9 +19,12 @@ inline constexpr int kSignModeWorkFolder = 2;
 // the outcome at level 1. Never changes or removes a file.
 [[nodiscard]] int sign_VerifyPackage(const char* name, int mode);
 
-// The same check without logging: stores in *message the line that
-// sign_VerifyPackage logs for the outcome (message may be null).
-[[nodiscard]] int sign_CheckPackage(const char* name, int mode, std::string* message);
+// The line sign_VerifyPackage logs for a valid signature.
+inline constexpr const char* kSignatureOkLine = "Signature check, Signature OK!, Continuing installation";
+
+// The same check without logging; a refusal's message is the line that
+// sign_VerifyPackage logs for it.
+[[nodiscard]] kv::Status sign_Check(const char* name, int mode);
 
 // Verifies the whole file at path, read from its start to its end with read(2)
 // through one chunk buffer, against the Base64 signature text with the PEM

@@ -318,14 +318,14 @@ TEST_F(BundleTest, ImageAndItsSignaturePassTheDaemonsCheck) {
   std::filesystem::copy_file(kPublic, paths_Device(devpath::kPublicKey));
   std::filesystem::copy_file(dir_ + "out/IMAGE.CRY", paths_WatchFolder() + std::string("IMAGE.CRY"));
   std::filesystem::copy_file(dir_ + "out/IMAGE.sign64", paths_BundleFolder() + std::string("IMAGE.sign64"));
-  EXPECT_EQ(sign_CheckPackage("IMAGE.CRY", kSignModeWatchFolder, nullptr), 1);
+  EXPECT_TRUE(sign_Check("IMAGE.CRY", kSignModeWatchFolder).ok());
 
   // The image taken from a signed bundle carries its signature along.
   ASSERT_TRUE(Make(Signed(), dir_ + "full.CRY", &error)) << error;
   (void)RoundTrip(dir_ + "full.CRY", kImageTypeKv2Touch, "4.0");
   paths_SetRoot(root.path());
   kvtest::WriteFile(paths_BundleFolder() + std::string("IMAGE.sign64"), imageSignature_);
-  EXPECT_EQ(sign_CheckPackage("IMAGE.CRY", kSignModeWatchFolder, nullptr), 1);
+  EXPECT_TRUE(sign_Check("IMAGE.CRY", kSignModeWatchFolder).ok());
 }
 
 // The inspector's steps are the round trip's passes: same results, same
