@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,7 @@
 #include "core/handles.h"
 #include "core/log.h"
 #include "core/paths.h"
+#include "core/result.h"
 
 namespace {
 
@@ -58,34 +60,37 @@ void SetIdDefaultsLocked() {
 // Reads the value of the last line of "/image_info" that begins with key:
 // the last piece of those lines as a buffer of kImageLineSize bytes takes
 // them, then the text after its first "=", up to a second "=", without one
-// trailing line feed. Returns false, after logging message, when the file
-// cannot be opened; true otherwise, with found telling whether a line with a
-// value was there.
-bool ReadImageInfo(std::string_view key, const char* message, std::string& value, bool& found) {
-  value.clear();
-  found = false;
+// trailing line feed. No value when no line with a value is there; an error
+// when the file cannot be opened.
+kv::Result<std::optional<std::string>> ReadImageInfo(std::string_view key) {
   const std::string file = paths_Device(devpath::kImageInfo);
   kv::PieceReader reader(kImageLineSize);
   const bool opened = kv::FilterLines(
       file.c_str(), [key](std::string_view head, bool complete) { return kv::LineBeginsWith(key, head, complete); },
       [&reader](std::string_view text) { reader.Feed(text); });
-  if (!opened) {
-    log_PrintPriority(kPriorityError, 1, "%s", message);
-    return false;
-  }
+  if (!opened) return kv::Error(0, "unable to open /image_info file");
   reader.Finish();
-  if (!reader.any()) return true;
+  if (!reader.any()) return std::optional<std::string>();
 
   std::string_view rest = reader.last();
   const std::size_t eq = rest.find('=');
-  if (eq == std::string_view::npos) return true;  // a line without a value
+  if (eq == std::string_view::npos) return std::optional<std::string>();  // a line without a value
   rest.remove_prefix(eq + 1);
   const std::size_t second = rest.find('=');
   if (second != std::string_view::npos) rest = rest.substr(0, second);
   if (!rest.empty() && rest.back() == '\n') rest.remove_suffix(1);
-  value.assign(rest);
-  found = true;
-  return true;
+  return std::optional<std::string>(rest);
+}
+
+// The value of key, or none; a file that cannot be opened is logged with the
+// asking function's name.
+std::optional<std::string> ImageInfoValue(std::string_view key, const char* asker) {
+  kv::Result<std::optional<std::string>> value = ReadImageInfo(key);
+  if (!value) {
+    log_PrintPriority(kPriorityError, 1, "%s, %s\n", asker, value.error().message().c_str());
+    return std::nullopt;
+  }
+  return std::move(value).value();
 }
 
 }  // namespace
@@ -93,13 +98,10 @@ bool ReadImageInfo(std::string_view key, const char* message, std::string& value
 std::mutex& config_Lock() { return gConfigLock; }
 
 int config_GetImageType() {
-  std::string value;
-  bool found = false;
-  if (!ReadImageInfo("image_machine", "config_GetImageType, unable to open /image_info file\n", value, found))
-    return kImageTypeUnknown;
-  if (!found) return kImageTypeUnknown;
+  const std::optional<std::string> value = ImageInfoValue("image_machine", "config_GetImageType");
+  if (!value) return kImageTypeUnknown;
   for (std::size_t i = 0; i < kPlatforms.size(); ++i) {
-    if (value.starts_with(kPlatforms[i].prefix)) return static_cast<int>(i) + 1;
+    if (value->starts_with(kPlatforms[i].prefix)) return static_cast<int>(i) + 1;
   }
   return kImageTypeUnknown;
 }
@@ -108,12 +110,9 @@ const char* config_GetImageRev() {
   // One buffer per thread: listener threads and the main thread ask at the
   // same time, and each keeps its own answer until its next call.
   thread_local char revision[kImageRevSize];
-  std::string value;
-  bool found = false;
-  if (!ReadImageInfo("image_version", "config_GetImageRev, unable to open /image_info file\n", value, found))
-    return nullptr;
-  if (!found) return nullptr;
-  kv::CopyBounded(revision, value);
+  const std::optional<std::string> value = ImageInfoValue("image_version", "config_GetImageRev");
+  if (!value) return nullptr;
+  kv::CopyBounded(revision, *value);
   return revision;
 }
 

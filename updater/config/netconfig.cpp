@@ -19,6 +19,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,6 +29,7 @@
 #include "core/handles.h"
 #include "core/log.h"
 #include "core/paths.h"
+#include "core/result.h"
 
 namespace {
 
@@ -97,47 +99,48 @@ std::atomic<long long> gSettleMs{kNetRestoreSettleMs};
 // folder, flushed, renamed over the target (only when the target is still
 // the version expected), then the folder flushed. The copy keeps an
 // existing target's mode and owner.
-bool ReplaceFromCopy(const std::string& source, const std::string& target, const FileVersion& expected) {
+kv::Status ReplaceFromCopy(const std::string& source, const std::string& target, const FileVersion& expected) {
   kv::Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  if (!in) return false;
+  if (!in) return kv::SystemError("open " + source);
   std::string temp = target + ".XXXXXX";
   kv::Fd out(::mkostemp(temp.data(), O_CLOEXEC));
-  if (!out) return false;
-  bool ok = true;
+  if (!out) return kv::SystemError("create " + temp);
+  std::optional<kv::Error> failed;
   char block[4096];
   for (;;) {
     const ssize_t n = ::read(in.get(), block, sizeof block);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) ok = false;
+    if (n < 0) failed = kv::SystemError("read " + source);
     if (n <= 0) break;
-    for (ssize_t done = 0; ok && done < n;) {
+    for (ssize_t done = 0; !failed && done < n;) {
       const ssize_t w = ::write(out.get(), block + done, static_cast<std::size_t>(n - done));
       if (w < 0 && errno == EINTR) continue;
       if (w <= 0)
-        ok = false;
+        failed = kv::SystemError("write " + temp, w < 0 ? errno : ENOSPC);
       else
         done += w;
     }
   }
   struct stat st {};
   const std::string& model = expected.exists ? target : source;
-  if (ok && ::stat(model.c_str(), &st) == 0) {
+  if (!failed && ::stat(model.c_str(), &st) == 0) {
     (void)::fchmod(out.get(), st.st_mode & 07777);
     (void)::fchown(out.get(), st.st_uid, st.st_gid);  // only root may; a failure keeps ours
   }
-  ok = ok && ::fsync(out.get()) == 0;
+  if (!failed && ::fsync(out.get()) != 0) failed = kv::SystemError("flush " + temp);
   out.reset();
   // The last look before the swap: a writer may have come after all.
-  ok = ok && VersionOf(target) == expected && ::rename(temp.c_str(), target.c_str()) == 0;
-  if (!ok) {
+  if (!failed && !(VersionOf(target) == expected)) failed = kv::Error(0, target + " changed meanwhile");
+  if (!failed && ::rename(temp.c_str(), target.c_str()) != 0) failed = kv::SystemError("rename over " + target);
+  if (failed) {
     ::unlink(temp.c_str());
-    return false;
+    return *failed;
   }
   const std::size_t slash = target.rfind('/');
   kv::Fd folder(::open(slash == std::string::npos ? "." : target.substr(0, slash + 1).c_str(),
                        O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (folder) (void)::fsync(folder.get());
-  return true;
+  return kv::Ok();
 }
 
 // Called with the lock held after the backup was used for the answer.
@@ -149,8 +152,11 @@ void RestoreWhenSettled(const std::string& mainPath, const std::string& backupPa
   }
   if (now - gRestore.sinceMs < gSettleMs.load()) return;
   gRestore = PendingRestore{};
-  if (ReplaceFromCopy(backupPath, mainPath, seen))
+  if (const kv::Status restored = ReplaceFromCopy(backupPath, mainPath, seen); restored) {
     log_Print(3, "LoadNetConfig - %s restored from %s\n", mainPath.c_str(), backupPath.c_str());
+  } else {
+    log_Print(3, "LoadNetConfig - %s not restored: %s\n", mainPath.c_str(), restored.error().message().c_str());
+  }
 }
 
 // Stores the address when text is a valid IPv6 address, optionally enclosed
