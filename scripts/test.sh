@@ -1,6 +1,7 @@
 #!/bin/sh
 # Sets up the machine, builds and runs the whole test suite:
-#   1. the Release build (optimised, warnings as errors): the unit tests;
+#   1. the Release build (optimised, warnings as errors): the unit tests and
+#      the static checks (clang-tidy, clang-format);
 #   2. the AddressSanitizer + UndefinedBehaviorSanitizer build: the whole
 #      suite, unit and end-to-end;
 #   3. the ThreadSanitizer build: the concurrency tests (label "tsan");
@@ -17,10 +18,10 @@ jobs=$(nproc)
 
 step() { printf '\n==== %s ====\n' "$*"; }
 
-step "Release build and unit tests"
+step "Release build, unit tests and static checks"
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release
 cmake --build build/release -j"$jobs"
-ctest --test-dir build/release --output-on-failure -j"$jobs" -R '^unit\.'
+ctest --test-dir build/release --output-on-failure -j"$jobs" -R '^(unit|lint)\.'
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer build and suite"
 cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON

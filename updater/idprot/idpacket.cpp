@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/utsname.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -257,7 +258,9 @@ int IDPacket_createIDresponse(char* out, int size, DeviceIdData& id, int index, 
   log_PrintPriority(kPriorityDebug, 2, "IDPacket_createIDresponse, isStatic: %s\n", isStatic != 0 ? "true" : "false");
 
   std::memset(out, 0, static_cast<std::size_t>(size));
-  std::memcpy(out, "NETBR", 5);
+  // The record's tag: five bytes, no terminator (the byte after it is the
+  // first of the length field).
+  std::copy_n("NETBR", 5, out);
   const std::uint8_t length[4] = {0, 0, 0, static_cast<std::uint8_t>(kNetbrFixedLength)};
   PutAddress(out, kNetbrLengthField, length, 4);
   if (isStatic != 0)
