@@ -126,12 +126,12 @@ long long DecryptPass(const char* path) {
     std::fprintf(stderr, "kvbench: cannot open %s\n", path);
     return -1;
   }
-  const DecryptOutcome o = decrypt_Stream(ctx.get(), ::fileno(in.get()), 0, ::fileno(out.get()));
-  if (o.status != DecryptStatus::kOk) {
-    std::fprintf(stderr, "kvbench: decryption failed (%d)\n", static_cast<int>(o.status));
+  const auto o = decrypt_Stream(ctx.get(), ::fileno(in.get()), 0, ::fileno(out.get()));
+  if (!o) {
+    std::fprintf(stderr, "kvbench: decryption failed (%d)\n", static_cast<int>(o.error().kind));
     return -1;
   }
-  return static_cast<long long>(o.written + kVerificationHeaderSize);
+  return static_cast<long long>(o.value().written + kVerificationHeaderSize);
 }
 
 int Decrypt(const char* path, double seconds) {

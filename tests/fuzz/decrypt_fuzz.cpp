@@ -54,21 +54,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   kv::CipherCtx ctx(EVP_CIPHER_CTX_new());
   Check(decrypt_InitCipher(ctx.get(), crykey_Assemble(), crykey_GetIv()));
-  const DecryptOutcome o = decrypt_Stream(ctx.get(), in.get(), offset, sink);
+  const auto stream = decrypt_Stream(ctx.get(), in.get(), offset, sink);
+  const DecryptedImage& o = stream ? stream.value() : stream.error().image;
 
   const std::size_t payload = offset >= 0 && static_cast<std::size_t>(offset) < container.size()
                                   ? container.size() - static_cast<std::size_t>(offset)
                                   : 0;
-  switch (o.status) {
-    case DecryptStatus::kOk:
-      Check(o.written == o.imageLength);
-      Check(static_cast<std::uint32_t>(o.imageLength + o.verificator) == 0);
-      Check(o.written + kVerificationHeaderSize <= payload);
-      break;
-    case DecryptStatus::kIncomplete: Check(o.written < o.imageLength); break;
-    case DecryptStatus::kNoHeader:
-    case DecryptStatus::kVerificatorFailed:
-    case DecryptStatus::kSeekFailed: Check(o.written == 0); break;
+  if (stream) {
+    Check(o.written == o.imageLength);
+    Check(static_cast<std::uint32_t>(o.imageLength + o.verificator) == 0);
+    Check(o.written + kVerificationHeaderSize <= payload);
+    return 0;
+  }
+  switch (stream.error().kind) {
+    case DecryptFailure::kIncomplete: Check(o.written < o.imageLength); break;
+    case DecryptFailure::kNoHeader:
+    case DecryptFailure::kVerificatorFailed:
+    case DecryptFailure::kSeekFailed: Check(o.written == 0); break;
     default: Check(false);
   }
   return 0;

@@ -225,27 +225,29 @@ int InspectContainer(const InspectOptions& options, const std::string& file, std
     *error = "cannot open " + (!in ? file : plainPath);
     return -1;
   }
-  const DecryptOutcome outcome = decrypt_Stream(ctx.get(), ::fileno(in.get()), offset, ::fileno(out.get()));
+  const auto stream = decrypt_Stream(ctx.get(), ::fileno(in.get()), offset, ::fileno(out.get()));
   const bool closed = std::fclose(out.release()) == 0;
-  switch (outcome.status) {
-    case DecryptStatus::kOk: break;
-    case DecryptStatus::kNoHeader: return Verdict(report, 0, "the payload is shorter than one AES block");
-    case DecryptStatus::kVerificatorFailed:
-      return Verdict(report, 0,
-                     "the verification header does not match (image length " + std::to_string(outcome.imageLength) +
-                         ", verificator " + std::to_string(outcome.verificator) +
-                         "): another key, or a damaged payload");
-    case DecryptStatus::kIncomplete:
-      return Verdict(report, 0,
-                     "the payload ends after " + std::to_string(outcome.written) + " of " +
-                         std::to_string(outcome.imageLength) + " image bytes");
-    default: *error = "the decryption could not run"; return -1;
+  if (!stream) {
+    const DecryptedImage& part = stream.error().image;
+    switch (stream.error().kind) {
+      case DecryptFailure::kNoHeader: return Verdict(report, 0, "the payload is shorter than one AES block");
+      case DecryptFailure::kVerificatorFailed:
+        return Verdict(report, 0,
+                       "the verification header does not match (image length " + std::to_string(part.imageLength) +
+                           ", verificator " + std::to_string(part.verificator) +
+                           "): another key, or a damaged payload");
+      case DecryptFailure::kIncomplete:
+        return Verdict(report, 0,
+                       "the payload ends after " + std::to_string(part.written) + " of " +
+                           std::to_string(part.imageLength) + " image bytes");
+      default: *error = "the decryption could not run"; return -1;
+    }
   }
   if (!closed) {
     *error = "cannot write the decrypted image";
     return -1;
   }
-  std::fprintf(report, "  payload: verification header OK, image of %u bytes\n", outcome.imageLength);
+  std::fprintf(report, "  payload: verification header OK, image of %u bytes\n", stream.value().imageLength);
 
   ControlFields fields;
   std::string why;

@@ -40,35 +40,38 @@ inline Error SystemError(std::string_view what, int code = errno) {
   return Error(code, std::string(what) + ": " + std::strerror(code));
 }
 
-template <typename T>
+// A value of T, or an error E. E is kv::Error unless a caller must act on
+// more than the reason: then the function names its own error type (what
+// failed and what had been done by then), still carried the same way.
+template <typename T, typename E = Error>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : v_(std::move(value)) {}      // NOLINT: implicit on purpose
-  Result(Error error) : v_(std::move(error)) {}  // NOLINT: implicit on purpose
+  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit on purpose
+  Result(E error) : v_(std::in_place_index<1>, std::move(error)) {}  // NOLINT: implicit on purpose
 
   [[nodiscard]] bool ok() const noexcept { return v_.index() == 0; }
   explicit operator bool() const noexcept { return ok(); }
   [[nodiscard]] T& value() & { return std::get<0>(v_); }
   [[nodiscard]] const T& value() const& { return std::get<0>(v_); }
   [[nodiscard]] T&& value() && { return std::get<0>(std::move(v_)); }
-  [[nodiscard]] const Error& error() const& { return std::get<1>(v_); }
+  [[nodiscard]] const E& error() const& { return std::get<1>(v_); }
 
  private:
-  std::variant<T, Error> v_;
+  std::variant<T, E> v_;
 };
 
-template <>
-class [[nodiscard]] Result<void> {
+template <typename E>
+class [[nodiscard]] Result<void, E> {
  public:
   Result() = default;
-  Result(Error error) : error_(std::move(error)) {}  // NOLINT: implicit on purpose
+  Result(E error) : error_(std::move(error)) {}  // NOLINT: implicit on purpose
 
   [[nodiscard]] bool ok() const noexcept { return !error_.has_value(); }
   explicit operator bool() const noexcept { return ok(); }
-  [[nodiscard]] const Error& error() const& { return *error_; }
+  [[nodiscard]] const E& error() const& { return *error_; }
 
  private:
-  std::optional<Error> error_;
+  std::optional<E> error_;
 };
 
 using Status = Result<void>;

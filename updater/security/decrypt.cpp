@@ -37,17 +37,16 @@ std::uint32_t ReadLe32(const unsigned char* p) {
 }
 
 // Hands n plaintext bytes to out; logs the failure where it is decided.
-bool WriteImage(int out, const unsigned char* data, std::size_t n, DecryptOutcome& outcome) {
+bool WriteImage(int out, const unsigned char* data, std::size_t n, DecryptedImage& image) {
   if (!bulkio_WriteAll(out, data, n)) {
     log_Print(3, "DeCrypt, write to outfile .IPKTMP failed\n");
-    outcome.status = DecryptStatus::kWriteFailed;
     return false;
   }
-  outcome.written += n;
+  image.written += n;
   return true;
 }
 
-void LogVerificator(const DecryptOutcome& o, long offset, bool withPriority) {
+void LogVerificator(const DecryptedImage& o, long offset, bool withPriority) {
   const unsigned sum = o.imageLength + o.verificator;
   if (withPriority) log_SetPriority(kPriorityDebug);
   log_Print(2, "DeCrypt, Verificator tHead-imagelength: %ud \n", o.imageLength);
@@ -95,21 +94,20 @@ bool decrypt_InitCipher(EVP_CIPHER_CTX* ctx, const unsigned char* key, const uns
   return true;
 }
 
-DecryptOutcome decrypt_Stream(EVP_CIPHER_CTX* ctx, int in, long offset, int out) {
-  DecryptOutcome outcome;
+kv::Result<DecryptedImage, DecryptError> decrypt_Stream(EVP_CIPHER_CTX* ctx, int in, long offset, int out) {
+  DecryptedImage image;
+  const auto failed = [&image](DecryptFailure kind) { return DecryptError{kind, image}; };
   // One buffer: each chunk is decrypted where it was read and written out
   // from there, so the data crosses memory once on the way in and once out.
   kv::CMemory<unsigned char> chunk = bulkio_AllocChunk(kDecryptChunkSize);
   if (!chunk) {
     log_Print(3, "DeCrypt, Mem alloc Encrypted data failed.\n");
-    outcome.status = DecryptStatus::kNoMemory;
-    return outcome;
+    return failed(DecryptFailure::kNoMemory);
   }
   // A negative offset cannot be reached; reading from wherever the descriptor
   // stands would take the header for ciphertext.
   if (offset < 0 || ::lseek(in, static_cast<off_t>(offset), SEEK_SET) < 0) {
-    outcome.status = DecryptStatus::kSeekFailed;
-    return outcome;
+    return failed(DecryptFailure::kSeekFailed);
   }
   bulkio_AdviseSequential(in, static_cast<off_t>(offset));
 
@@ -122,8 +120,7 @@ DecryptOutcome decrypt_Stream(EVP_CIPHER_CTX* ctx, int in, long offset, int out)
     if (r.got < 16) {
       // Up to 15 trailing bytes cannot form a block and are ignored.
       if (r.got == 0 && r.failed) {
-        outcome.status = DecryptStatus::kReadFailed;
-        return outcome;
+        return failed(DecryptFailure::kReadFailed);
       }
       break;
     }
@@ -137,44 +134,36 @@ DecryptOutcome decrypt_Stream(EVP_CIPHER_CTX* ctx, int in, long offset, int out)
     if (EVP_DecryptUpdate(ctx, data, &produced, data, static_cast<int>(whole)) != 1) {
       kv::ClearSslErrors();
       log_Print(3, "DeCrypt, Err Decrypterr, EVP_DecryptUpdate failed line %d\n", kDecryptUpdateLine);
-      outcome.status = DecryptStatus::kCipherFailed;
-      return outcome;
+      return failed(DecryptFailure::kCipherFailed);
     }
     const auto n = static_cast<std::uint64_t>(produced);
     if (first) {
       first = false;
-      outcome.imageLength = ReadLe32(data + 4);
-      outcome.verificator = ReadLe32(data + 8);
-      if (static_cast<std::uint32_t>(outcome.imageLength + outcome.verificator) != 0) {
+      image.imageLength = ReadLe32(data + 4);
+      image.verificator = ReadLe32(data + 8);
+      if (static_cast<std::uint32_t>(image.imageLength + image.verificator) != 0) {
         log_Print(2, "DeCrypt, Verificator failed. Abort loading \n");
-        LogVerificator(outcome, offset, false);
-        outcome.status = DecryptStatus::kVerificatorFailed;
-        return outcome;
+        LogVerificator(image, offset, false);
+        return failed(DecryptFailure::kVerificatorFailed);
       }
       const std::uint64_t available = n - kVerificationHeaderSize;
-      const std::uint64_t take = outcome.imageLength <= available ? outcome.imageLength : available;
-      if (!WriteImage(out, data + kVerificationHeaderSize, take, outcome)) return outcome;
-      remaining = outcome.imageLength - take;
+      const std::uint64_t take = image.imageLength <= available ? image.imageLength : available;
+      if (!WriteImage(out, data + kVerificationHeaderSize, take, image)) return failed(DecryptFailure::kWriteFailed);
+      remaining = image.imageLength - take;
     } else {
       const std::uint64_t take = remaining <= n ? remaining : n;
-      if (!WriteImage(out, data, take, outcome)) return outcome;
+      if (!WriteImage(out, data, take, image)) return failed(DecryptFailure::kWriteFailed);
       remaining -= take;
     }
     complete = remaining == 0;
     if (r.failed && !complete) {
-      outcome.status = DecryptStatus::kReadFailed;
-      return outcome;
+      return failed(DecryptFailure::kReadFailed);
     }
   }
 
-  if (first) {
-    outcome.status = DecryptStatus::kNoHeader;
-  } else if (complete) {
-    outcome.status = DecryptStatus::kOk;
-  } else {
-    outcome.status = DecryptStatus::kIncomplete;
-  }
-  return outcome;
+  if (first) return failed(DecryptFailure::kNoHeader);
+  if (!complete) return failed(DecryptFailure::kIncomplete);
+  return image;
 }
 
 int DeCrypt(const char* path, const char* outFolder, int offset) {
@@ -206,12 +195,15 @@ int DeCrypt(const char* path, const char* outFolder, int offset) {
     return -1;
   }
 
-  const DecryptOutcome outcome = decrypt_Stream(ctx.get(), ::fileno(in.get()), offset, ::fileno(out.get()));
-  switch (outcome.status) {
-    case DecryptStatus::kVerificatorFailed:
-    case DecryptStatus::kCipherFailed:
-    case DecryptStatus::kNoMemory: return -1;  // logged and released without waiting
-    default: break;
+  const kv::Result<DecryptedImage, DecryptError> stream =
+      decrypt_Stream(ctx.get(), ::fileno(in.get()), offset, ::fileno(out.get()));
+  if (!stream) {
+    switch (stream.error().kind) {
+      case DecryptFailure::kVerificatorFailed:
+      case DecryptFailure::kCipherFailed:
+      case DecryptFailure::kNoMemory: return -1;  // logged and released without waiting
+      default: break;
+    }
   }
 
   in.reset();
@@ -221,14 +213,14 @@ int DeCrypt(const char* path, const char* outFolder, int offset) {
   const bool flushed = std::fflush(out.get()) == 0 && ::fsync(::fileno(out.get())) == 0;
   gSettle(2000000);
   ctx.reset();
-  if (outcome.status != DecryptStatus::kOk) return -1;
+  if (!stream) return -1;
   if (!flushed) {
     log_Print(3, "DeCrypt, write to outfile .IPKTMP failed\n");
     return -1;
   }
 
   log_Print(2, "DeCrypt, Verificator OK. !!!\n");
-  LogVerificator(outcome, offset, true);
+  LogVerificator(stream.value(), offset, true);
   gSettle(1000000);
   log_Print(2, "DeCrypt OK!\n");
 

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/result.h"
 #include "security/bulkio.h"
 
 // Results of Decrypt_CheckInstallerFile.
@@ -56,8 +57,8 @@ inline constexpr const char* kDecryptTempName = "INSTALLER.IPKTMP";
 inline constexpr std::size_t kDecryptChunkSize = kBulkChunkSize;
 inline constexpr std::size_t kVerificationHeaderSize = 12;
 
-enum class DecryptStatus {
-  kOk,                 // header accepted and every image byte written
+// Why a stream of the payload failed.
+enum class DecryptFailure {
   kNoHeader,           // fewer than 16 payload bytes: no verification header
   kVerificatorFailed,  // image length + verificator is not 0 modulo 2^32
   kIncomplete,         // the payload ended before the image length was reached
@@ -68,11 +69,21 @@ enum class DecryptStatus {
   kNoMemory,           // the chunk buffer could not be had
 };
 
-struct DecryptOutcome {
-  DecryptStatus status = DecryptStatus::kNoHeader;
+// What the verification header said and how many image bytes were handed
+// to the output: the whole image after a success, the part written before a
+// failure.
+struct DecryptedImage {
   std::uint32_t imageLength = 0;
   std::uint32_t verificator = 0;
   std::uint64_t written = 0;  // plaintext bytes handed to out
+};
+
+// A failed stream: why, and how far it had come (the packaging tool's
+// inspector names the lengths, the decryption decides on the kind whether
+// the fixed waits follow).
+struct DecryptError {
+  DecryptFailure kind = DecryptFailure::kNoHeader;
+  DecryptedImage image;
 };
 
 // Prepares ctx for AES-256-CBC decryption with key (32 bytes) and iv (16
@@ -88,7 +99,7 @@ struct DecryptOutcome {
 // of kDecryptChunkSize bytes, whatever the payload size. Logs the
 // chunk-buffer, cipher, write and verificator failure lines (offset is named
 // in the latter).
-DecryptOutcome decrypt_Stream(EVP_CIPHER_CTX* ctx, int in, long offset, int out);
+kv::Result<DecryptedImage, DecryptError> decrypt_Stream(EVP_CIPHER_CTX* ctx, int in, long offset, int out);
 
 // The step that follows each flush of the file systems: sync, then wait the
 // given time. Tests replace it to observe the waits without spending them;

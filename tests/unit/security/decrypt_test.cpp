@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,7 +34,8 @@ constexpr std::size_t kChunk = kDecryptChunkSize;
 
 // Runs the decryption core over an in-memory container.
 struct CoreRun {
-  DecryptOutcome outcome;
+  std::optional<DecryptFailure> failure;  // none after a success
+  DecryptedImage image;
   std::string plaintext;
 };
 CoreRun RunCore(const std::string& container, long offset) {
@@ -43,7 +45,13 @@ CoreRun RunCore(const std::string& container, long offset) {
   kv::Fd out(::memfd_create("plaintext", MFD_CLOEXEC));
   EXPECT_EQ(::write(in.get(), container.data(), container.size()), static_cast<ssize_t>(container.size()));
   CoreRun run;
-  run.outcome = decrypt_Stream(ctx.get(), in.get(), offset, out.get());
+  const auto stream = decrypt_Stream(ctx.get(), in.get(), offset, out.get());
+  if (stream) {
+    run.image = stream.value();
+  } else {
+    run.failure = stream.error().kind;
+    run.image = stream.error().image;
+  }
   run.plaintext.resize(static_cast<std::size_t>(::lseek(out.get(), 0, SEEK_END)));
   EXPECT_EQ(::pread(out.get(), run.plaintext.data(), run.plaintext.size(), 0),
             static_cast<ssize_t>(run.plaintext.size()));
@@ -76,8 +84,8 @@ TEST(DecryptCore, WritesExactlyTheImageAcrossChunkBoundaries) {
     const std::string payload = Encrypt(Plaintext(image)) + Pattern(c.trailing, 99);
     const std::string container = sectest::Container("H", 512, payload);
     const CoreRun run = RunCore(container, 512);
-    EXPECT_EQ(run.outcome.status, DecryptStatus::kOk) << c.what;
-    EXPECT_EQ(run.outcome.imageLength, c.image) << c.what;
+    EXPECT_EQ(run.failure, std::nullopt) << c.what;
+    EXPECT_EQ(run.image.imageLength, c.image) << c.what;
     EXPECT_EQ(run.plaintext.size(), c.image) << c.what;
     EXPECT_TRUE(run.plaintext == image) << c.what;
   }
@@ -91,24 +99,24 @@ TEST(DecryptCore, RefusesPayloadsThatCannotHoldTheImage) {
     const char* what;
     std::string container;
     long offset;
-    DecryptStatus status;
+    DecryptFailure status;
   };
   const Case cases[] = {
-      {"empty payload", std::string(512, 'h'), 512, DecryptStatus::kNoHeader},
-      {"15-byte payload", std::string(512, 'h') + std::string(15, 'x'), 512, DecryptStatus::kNoHeader},
+      {"empty payload", std::string(512, 'h'), 512, DecryptFailure::kNoHeader},
+      {"15-byte payload", std::string(512, 'h') + std::string(15, 'x'), 512, DecryptFailure::kNoHeader},
       {"offset at the end", std::string(512, 'h') + good, static_cast<long>(512 + good.size()),
-       DecryptStatus::kNoHeader},
-      {"offset past the end", std::string(512, 'h') + good, 100000, DecryptStatus::kNoHeader},
-      {"negative offset", std::string(512, 'h') + good, -1, DecryptStatus::kSeekFailed},
+       DecryptFailure::kNoHeader},
+      {"offset past the end", std::string(512, 'h') + good, 100000, DecryptFailure::kNoHeader},
+      {"negative offset", std::string(512, 'h') + good, -1, DecryptFailure::kSeekFailed},
       {"verificator 0", std::string(512, 'h') + Encrypt(Plaintext(image, 20000, 0)), 512,
-       DecryptStatus::kVerificatorFailed},
+       DecryptFailure::kVerificatorFailed},
       {"another key", std::string(512, 'h') + Encrypt(Plaintext(image), otherKey), 512,
-       DecryptStatus::kVerificatorFailed},
-      {"payload cut short", std::string(512, 'h') + good.substr(0, 16384), 512, DecryptStatus::kIncomplete},
+       DecryptFailure::kVerificatorFailed},
+      {"payload cut short", std::string(512, 'h') + good.substr(0, 16384), 512, DecryptFailure::kIncomplete},
       {"image length beyond the payload", std::string(512, 'h') + Encrypt(Plaintext(image, 30000, 0u - 30000u)), 512,
-       DecryptStatus::kIncomplete},
+       DecryptFailure::kIncomplete},
   };
-  for (const Case& c : cases) EXPECT_EQ(RunCore(c.container, c.offset).outcome.status, c.status) << c.what;
+  for (const Case& c : cases) EXPECT_EQ(RunCore(c.container, c.offset).failure, c.status) << c.what;
 }
 
 TEST(DecryptCore, ReadAndWriteFailuresOfItsDescriptorsAreReportedNotTakenForTheEnd) {
@@ -122,17 +130,17 @@ TEST(DecryptCore, ReadAndWriteFailuresOfItsDescriptorsAreReportedNotTakenForTheE
     const char* what;
     kv::Fd in;
     kv::Fd out;
-    DecryptStatus status;
+    DecryptFailure status;
     const char* line;  // expected among the lines, or null
   };
   Case cases[] = {
       {"the input is a folder", kv::Fd(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
-       kv::Fd(::open("/dev/null", O_WRONLY | O_CLOEXEC)), DecryptStatus::kReadFailed, nullptr},
+       kv::Fd(::open("/dev/null", O_WRONLY | O_CLOEXEC)), DecryptFailure::kReadFailed, nullptr},
       {"the output is full", kv::Fd(::open(inPath.c_str(), O_RDONLY | O_CLOEXEC)),
-       kv::Fd(::open("/dev/full", O_WRONLY | O_CLOEXEC)), DecryptStatus::kWriteFailed,
+       kv::Fd(::open("/dev/full", O_WRONLY | O_CLOEXEC)), DecryptFailure::kWriteFailed,
        "DeCrypt, write to outfile .IPKTMP failed"},
       {"the output is open for reading only", kv::Fd(::open(inPath.c_str(), O_RDONLY | O_CLOEXEC)),
-       kv::Fd(::open(inPath.c_str(), O_RDONLY | O_CLOEXEC)), DecryptStatus::kWriteFailed,
+       kv::Fd(::open(inPath.c_str(), O_RDONLY | O_CLOEXEC)), DecryptFailure::kWriteFailed,
        "DeCrypt, write to outfile .IPKTMP failed"},
   };
   for (Case& c : cases) {
@@ -140,9 +148,10 @@ TEST(DecryptCore, ReadAndWriteFailuresOfItsDescriptorsAreReportedNotTakenForTheE
     (void)syslog.Drain();
     kv::CipherCtx ctx(EVP_CIPHER_CTX_new());
     ASSERT_TRUE(decrypt_InitCipher(ctx.get(), crykey_Assemble(), crykey_GetIv()));
-    const DecryptOutcome o = decrypt_Stream(ctx.get(), c.in.get(), 0, c.out.get());
-    EXPECT_EQ(o.status, c.status) << c.what;
-    EXPECT_EQ(o.written, 0u) << c.what;
+    const auto o = decrypt_Stream(ctx.get(), c.in.get(), 0, c.out.get());
+    ASSERT_FALSE(o.ok()) << c.what;
+    EXPECT_EQ(o.error().kind, c.status) << c.what;
+    EXPECT_EQ(o.error().image.written, 0u) << c.what;
     if (c.line == nullptr || !syslog.available()) continue;
     const std::vector<std::string> lines = sectest::Lines(syslog);
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
@@ -162,7 +171,7 @@ TEST(DecryptCore, EveryBitFlipOfTheFirstBlockBreaksTheVerificationHeader) {
   for (std::size_t bit = 0; bit < 16 * 8; ++bit) {
     std::string flipped = payload;
     flipped[bit / 8] = static_cast<char>(flipped[bit / 8] ^ (1 << (bit % 8)));
-    if (RunCore(flipped, 0).outcome.status == DecryptStatus::kOk) ++accepted;
+    if (!RunCore(flipped, 0).failure) ++accepted;
   }
   EXPECT_EQ(accepted, 0);
 }
