@@ -10,76 +10,45 @@
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <utility>
 
 namespace kv {
 
-struct FileCloser {
-  void operator()(FILE* f) const noexcept { std::fclose(f); }
+// The deleter of a C resource: calls its release function.
+template <auto Release>
+struct Releaser {
+  template <typename T>
+  void operator()(T* p) const noexcept {
+    (void)Release(p);
+  }
 };
-using File = std::unique_ptr<FILE, FileCloser>;
+// A C resource of type T owned by one object and released by Release.
+template <typename T, auto Release>
+using CHandle = std::unique_ptr<T, Releaser<Release>>;
 
-struct PipeCloser {
-  void operator()(FILE* f) const noexcept { ::pclose(f); }
-};
+using File = CHandle<FILE, &::fclose>;
 // A pipe to or from a command started with popen; closing waits for the command.
-using Pipe = std::unique_ptr<FILE, PipeCloser>;
-
-struct DirCloser {
-  void operator()(DIR* d) const noexcept { ::closedir(d); }
-};
-using Dir = std::unique_ptr<DIR, DirCloser>;
-
-struct FreeDeleter {
-  void operator()(void* p) const noexcept { std::free(p); }
-};
+using Pipe = CHandle<FILE, &::pclose>;
+using Dir = CHandle<DIR, &::closedir>;
 // Memory from malloc-style C interfaces (scandir lists, strdup, cJSON_Print).
 template <typename T>
-using CMemory = std::unique_ptr<T, FreeDeleter>;
-
-struct JsonDeleter {
-  void operator()(cJSON* j) const noexcept { cJSON_Delete(j); }
-};
+using CMemory = std::unique_ptr<T, Releaser<&::free>>;
 // A parsed or built cJSON tree; deleting the root deletes every item.
-using Json = std::unique_ptr<cJSON, JsonDeleter>;
-
-struct IfAddrsDeleter {
-  void operator()(ifaddrs* list) const noexcept { ::freeifaddrs(list); }
-};
+using Json = CHandle<cJSON, &::cJSON_Delete>;
 // The interface address list of getifaddrs.
-using IfAddrs = std::unique_ptr<ifaddrs, IfAddrsDeleter>;
-
-struct DictionaryDeleter {
-  void operator()(dictionary* d) const noexcept { ::iniparser_freedict(d); }
-};
+using IfAddrs = CHandle<ifaddrs, &::freeifaddrs>;
 // An iniparser dictionary.
-using Dictionary = std::unique_ptr<dictionary, DictionaryDeleter>;
-
-struct CipherCtxFree {
-  void operator()(EVP_CIPHER_CTX* c) const noexcept { EVP_CIPHER_CTX_free(c); }
-};
-using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
-
-struct MdCtxFree {
-  void operator()(EVP_MD_CTX* c) const noexcept { EVP_MD_CTX_free(c); }
-};
-using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
-
-struct PkeyFree {
-  void operator()(EVP_PKEY* k) const noexcept { EVP_PKEY_free(k); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-
+using Dictionary = CHandle<dictionary, &::iniparser_freedict>;
+using CipherCtx = CHandle<EVP_CIPHER_CTX, &::EVP_CIPHER_CTX_free>;
+using MdCtx = CHandle<EVP_MD_CTX, &::EVP_MD_CTX_free>;
+using Pkey = CHandle<EVP_PKEY, &::EVP_PKEY_free>;
 // Frees a whole BIO chain.
-struct BioFree {
-  void operator()(BIO* b) const noexcept { BIO_free_all(b); }
-};
-using Bio = std::unique_ptr<BIO, BioFree>;
+using Bio = CHandle<BIO, &::BIO_free_all>;
 
 // Drops whatever a failed OpenSSL call left on the thread's error queue, so
 // that one failure does not leak into the next check.
