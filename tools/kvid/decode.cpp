@@ -48,27 +48,21 @@ bool AllZero(const std::uint8_t* p, std::size_t n) {
 
 }  // namespace
 
-bool DecodeIdentity(std::string_view answer, Identity& out, std::string& why) {
-  if (answer.substr(0, 5) != "IDRSP") {
-    why = "answer does not begin with IDRSP";
-    return false;
-  }
+kv::Result<Identity> DecodeIdentity(std::string_view answer) {
+  if (answer.substr(0, 5) != "IDRSP") return kv::Error(0, "answer does not begin with IDRSP");
+  Identity out;
   out.json = std::string(answer.substr(5));
   Json doc(cJSON_ParseWithLength(out.json.data(), out.json.size()));
-  if (!cJSON_IsObject(doc.get())) {
-    why = "identification document is not JSON";
-    return false;
-  }
+  if (!cJSON_IsObject(doc.get())) return kv::Error(0, "identification document is not JSON");
   const cJSON* app = cJSON_GetObjectItemCaseSensitive(doc.get(), "app_running");
   if (!Text(doc.get(), "device", out.device) || !Text(doc.get(), "sw_revision", out.swRevision) ||
       !Text(doc.get(), "image_version", out.imageVersion) || !cJSON_IsBool(app)) {
-    why = "identification document lacks device, sw_revision, image_version or app_running";
-    return false;
+    return kv::Error(0, "identification document lacks device, sw_revision, image_version or app_running");
   }
   out.appRunning = cJSON_IsTrue(app);
   (void)Text(doc.get(), "interface_name", out.interfaceName);
   (void)Text(doc.get(), "mac", out.mac);
-  return true;
+  return out;
 }
 
 std::string IdentityLine(const std::string& address, const Identity& id) {
@@ -76,26 +70,23 @@ std::string IdentityLine(const std::string& address, const Identity& id) {
          (id.appRunning ? "app running" : "no app");
 }
 
-bool DecodeStatus(std::string_view answer, Status& out, std::string& why) {
+kv::Result<Status> DecodeStatus(std::string_view answer) {
+  Status out;
   out.json = std::string(answer);
   Json doc(cJSON_ParseWithLength(out.json.data(), out.json.size()));
-  if (!cJSON_IsObject(doc.get())) {
-    why = "status document is not JSON";
-    return false;
-  }
+  if (!cJSON_IsObject(doc.get())) return kv::Error(0, "status document is not JSON");
   const cJSON* d = doc.get();
   if (!Number(d, "totalProgress", out.totalProgress) || !Number(d, "componentProgress", out.componentProgress) ||
       !Number(d, "currentActionCode", out.actionCode) || !Number(d, "currentErrorNumber", out.errorNumber) ||
       !Number(d, "elapsedTimeSecs", out.elapsed) || !Number(d, "msgSeqNumber", out.sequence) ||
       !Text(d, "currentActionDescription", out.action) || !Text(d, "currentErrorDescription", out.error)) {
-    why = "status document lacks progress, action or error members";
-    return false;
+    return kv::Error(0, "status document lacks progress, action or error members");
   }
   (void)Text(d, "timedate", out.timedate);
   (void)Text(d, "serverName", out.serverName);
   (void)Text(d, "serverRevision", out.serverRevision);
   (void)Text(d, "bundleFilename", out.bundle);
-  return true;
+  return out;
 }
 
 std::string StatusReport(const std::string& address, const Status& s) {
@@ -122,15 +113,10 @@ std::string ProgressLine(const Status& s) {
 bool UpdateEnded(const Status& s) { return s.actionCode == 2 || s.actionCode == 3 || s.errorNumber != 0; }
 bool UpdateSucceeded(const Status& s) { return s.actionCode == 2 && s.errorNumber == 0; }
 
-bool DecodeNetworkRecord(std::string_view answer, NetworkRecord& r, std::string& why) {
-  if (answer.size() < kNetbrText + 2) {
-    why = "network record shorter than its fixed part";
-    return false;
-  }
-  if (answer.substr(0, 5) != "NETBR") {
-    why = "answer does not begin with NETBR";
-    return false;
-  }
+kv::Result<NetworkRecord> DecodeNetworkRecord(std::string_view answer) {
+  if (answer.size() < kNetbrText + 2) return kv::Error(0, "network record shorter than its fixed part");
+  if (answer.substr(0, 5) != "NETBR") return kv::Error(0, "answer does not begin with NETBR");
+  NetworkRecord r;
   const auto* b = reinterpret_cast<const std::uint8_t*>(answer.data());
   r.length = (std::uint32_t{b[5]} << 24) | (std::uint32_t{b[6]} << 16) | (std::uint32_t{b[7]} << 8) | b[8];
   std::memcpy(r.staticAddress, b + kNetbrStaticAddress, 4);
@@ -148,13 +134,10 @@ bool DecodeNetworkRecord(std::string_view answer, NetworkRecord& r, std::string&
   const std::string_view text = answer.substr(kNetbrText);
   const std::size_t first = text.find('\0');
   const std::size_t second = first == std::string_view::npos ? first : text.find('\0', first + 1);
-  if (second == std::string_view::npos) {
-    why = "network record text part lacks its NULs";
-    return false;
-  }
+  if (second == std::string_view::npos) return kv::Error(0, "network record text part lacks its NULs");
   r.platform = std::string(text.substr(0, first));
   r.text = std::string(text.substr(first + 1, second - first - 1));
-  return true;
+  return r;
 }
 
 std::string NetworkReport(const std::string& address, std::size_t size, const NetworkRecord& r) {

@@ -13,6 +13,9 @@
 #include <string_view>
 #include <vector>
 
+#include "core/handles.h"
+#include "core/result.h"
+
 namespace kvid {
 
 // Exit statuses of the client.
@@ -29,10 +32,10 @@ struct Identity {
   bool appRunning = false;
 };
 
-// Decodes an "IDRSP" answer. Returns false with a reason when the answer is
-// not "IDRSP" followed by a JSON object with the string members "device",
+// Decodes an "IDRSP" answer. Refused, with the reason, when the answer is not
+// "IDRSP" followed by a JSON object with the string members "device",
 // "sw_revision" and "image_version" and the Boolean "app_running".
-bool DecodeIdentity(std::string_view answer, Identity& out, std::string& why);
+kv::Result<Identity> DecodeIdentity(std::string_view answer);
 
 // The discovery line of a controller: address, device, software revision,
 // image version and whether the application runs, separated by tabs.
@@ -45,7 +48,9 @@ struct Status {
   std::string action, error, timedate, serverName, serverRevision, bundle;
 };
 
-bool DecodeStatus(std::string_view answer, Status& out, std::string& why);
+// Decodes a status document; refused when it is not JSON or lacks one of the
+// progress, action or error members.
+kv::Result<Status> DecodeStatus(std::string_view answer);
 
 // The multi-line status report and the one-line progress line of --follow.
 std::string StatusReport(const std::string& address, const Status& s);
@@ -67,9 +72,9 @@ struct NetworkRecord {
   std::string platform, text;
 };
 
-// Decodes a "NETBR" answer; false with a reason when it is shorter than the
-// fixed part, has another keyword, or its text part lacks its two NULs.
-bool DecodeNetworkRecord(std::string_view answer, NetworkRecord& out, std::string& why);
+// Decodes a "NETBR" answer; refused when it is shorter than the fixed part,
+// has another keyword, or its text part lacks its two NULs.
+kv::Result<NetworkRecord> DecodeNetworkRecord(std::string_view answer);
 std::string NetworkReport(const std::string& address, std::size_t size, const NetworkRecord& r);
 
 // --- network (net.cpp) ---------------------------------------------------
@@ -81,8 +86,8 @@ struct Target {
   std::string text;
 };
 
-// Resolves an address text (numeric only). Returns false when it is not one.
-bool MakeTarget(const std::string& text, unsigned interfaceIndex, int port, Target& out);
+// Resolves an address text (numeric only); refused when it is not one.
+kv::Result<Target> MakeTarget(const std::string& text, unsigned interfaceIndex, int port);
 
 // One received datagram.
 struct Answer {
@@ -97,9 +102,8 @@ inline constexpr int kReceiveBufferBytes = 8 << 20;
 
 // A dual-stack UDP socket whose multicast leaves through interfaceIndex
 // (0: the system's choice), with a receive buffer of kReceiveBufferBytes
-// (beyond the system's limit only with the privilege to). Returns -1 with a
-// message on failure.
-int OpenSocket(unsigned interfaceIndex, std::string& why);
+// (beyond the system's limit only with the privilege to).
+kv::Result<kv::Fd> OpenSocket(unsigned interfaceIndex);
 
 // Which datagrams count as answers.
 enum class From {
@@ -110,7 +114,7 @@ enum class From {
 // Sends data to every target, then collects answers until timeoutMs has
 // passed (or, when stopAfter > 0, that many answers have come). Datagrams
 // from elsewhere are passed over.
-std::vector<Answer> Ask(int fd, const std::vector<Target>& targets, std::string_view data, int timeoutMs,
+std::vector<Answer> Ask(const kv::Fd& socket, const std::vector<Target>& targets, std::string_view data, int timeoutMs,
                         std::size_t stopAfter, From from);
 
 }  // namespace kvid

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "idprot/idserver.h"
@@ -68,17 +69,21 @@ void SleepMs(int ms) {
   }
 }
 
-int Discover(const Options& o, int fd) {
+// The reason a controller's answer is refused, as printed.
+std::string Malformed(const std::string& from, const kv::Error& error) {
+  return error.WithContext("malformed answer from " + from).message();
+}
+
+int Discover(const Options& o, const kv::Fd& fd) {
   std::vector<kvid::Target> targets;
   if (o.interfaceIndex != 0) {
-    kvid::Target t;
-    (void)kvid::MakeTarget(kIdMulticastGroup, o.interfaceIndex, o.port, t);
-    targets.push_back(t);
+    auto group = kvid::MakeTarget(kIdMulticastGroup, o.interfaceIndex, o.port);
+    if (group) targets.push_back(std::move(group).value());
   }
   for (const std::string& a : o.addresses) {
-    kvid::Target t;
-    if (!kvid::MakeTarget(a, o.interfaceIndex, o.port, t)) return Fail(kvid::kExitUsage, "not an address: '" + a + "'");
-    targets.push_back(t);
+    auto t = kvid::MakeTarget(a, o.interfaceIndex, o.port);
+    if (!t) return Fail(kvid::kExitUsage, t.error().message());
+    targets.push_back(std::move(t).value());
   }
   if (targets.empty()) return Fail(kvid::kExitUsage, "give an interface (-i) or an address (-a) to ask");
   const auto answers = kvid::Ask(fd, targets, std::string_view("IDREQ\0", 6), o.timeoutMs, 0, kvid::From::kPort);
@@ -87,15 +92,14 @@ int Discover(const Options& o, int fd) {
   int good = 0;
   for (const kvid::Answer& a : answers) {
     if (!seen.insert(a.from).second) continue;  // asked by multicast and directly
-    kvid::Identity id;
-    std::string why;
-    if (!kvid::DecodeIdentity(a.data, id, why)) {
-      std::fprintf(stderr, "kvid: malformed answer from %s: %s\n", a.from.c_str(), why.c_str());
+    const auto id = kvid::DecodeIdentity(a.data);
+    if (!id) {
+      std::fprintf(stderr, "kvid: %s\n", Malformed(a.from, id.error()).c_str());
       malformed = true;
       continue;
     }
     ++good;
-    std::printf("%s\n", o.json ? id.json.c_str() : kvid::IdentityLine(a.from, id).c_str());
+    std::printf("%s\n", o.json ? id.value().json.c_str() : kvid::IdentityLine(a.from, id.value()).c_str());
   }
   if (malformed) return kvid::kExitMalformed;
   if (good == 0) return Fail(kvid::kExitNoAnswer, "no answer within " + std::to_string(o.timeoutMs) + " ms");
@@ -104,22 +108,20 @@ int Discover(const Options& o, int fd) {
 
 // One request to the single controller; its answer (from the address and
 // port asked, nobody else's), or empty.
-std::string AskOne(const Options& o, int fd, const kvid::Target& t, std::string_view request) {
+std::string AskOne(const Options& o, const kv::Fd& fd, const kvid::Target& t, std::string_view request) {
   const auto answers = kvid::Ask(fd, {t}, request, o.timeoutMs, 1, kvid::From::kTargets);
   return answers.empty() ? std::string() : answers.front().data;
 }
 
-int Status(const Options& o, int fd, const kvid::Target& t) {
+int Status(const Options& o, const kv::Fd& fd, const kvid::Target& t) {
   if (!o.follow) {
     const std::string answer = AskOne(o, fd, t, "IDUPDATESTATUS");
     if (answer.empty())
       return Fail(kvid::kExitNoAnswer,
                   "no answer from " + o.address + " within " + std::to_string(o.timeoutMs) + " ms");
-    kvid::Status s;
-    std::string why;
-    if (!kvid::DecodeStatus(answer, s, why))
-      return Fail(kvid::kExitMalformed, "malformed answer from " + o.address + ": " + why);
-    std::fputs(o.json ? (s.json + "\n").c_str() : kvid::StatusReport(o.address, s).c_str(), stdout);
+    const auto s = kvid::DecodeStatus(answer);
+    if (!s) return Fail(kvid::kExitMalformed, Malformed(o.address, s.error()));
+    std::fputs(o.json ? (s.value().json + "\n").c_str() : kvid::StatusReport(o.address, s.value()).c_str(), stdout);
     return kvid::kExitOk;
   }
   // Follow: a refreshed line on a terminal, one line per change otherwise.
@@ -135,12 +137,12 @@ int Status(const Options& o, int fd, const kvid::Target& t) {
       }
     } else {
       lastAnswer = std::time(nullptr);
-      kvid::Status s;
-      std::string why;
-      if (!kvid::DecodeStatus(answer, s, why)) {
+      const auto decoded = kvid::DecodeStatus(answer);
+      if (!decoded) {
         if (tty && !last.empty()) std::fputs("\n", stdout);
-        return Fail(kvid::kExitMalformed, "malformed answer from " + o.address + ": " + why);
+        return Fail(kvid::kExitMalformed, Malformed(o.address, decoded.error()));
       }
+      const kvid::Status& s = decoded.value();
       const std::string line = kvid::ProgressLine(s);
       if (tty) {
         std::printf("\r%-100s", line.c_str());
@@ -163,15 +165,13 @@ int Status(const Options& o, int fd, const kvid::Target& t) {
   }
 }
 
-int Netbr(const Options& o, int fd, const kvid::Target& t) {
+int Netbr(const Options& o, const kv::Fd& fd, const kvid::Target& t) {
   const std::string answer = AskOne(o, fd, t, std::string_view("BURNR\0", 6));
   if (answer.empty())
     return Fail(kvid::kExitNoAnswer, "no answer from " + o.address + " within " + std::to_string(o.timeoutMs) + " ms");
-  kvid::NetworkRecord r;
-  std::string why;
-  if (!kvid::DecodeNetworkRecord(answer, r, why))
-    return Fail(kvid::kExitMalformed, "malformed answer from " + o.address + ": " + why);
-  std::fputs(kvid::NetworkReport(o.address, answer.size(), r).c_str(), stdout);
+  const auto r = kvid::DecodeNetworkRecord(answer);
+  if (!r) return Fail(kvid::kExitMalformed, Malformed(o.address, r.error()));
+  std::fputs(kvid::NetworkReport(o.address, answer.size(), r.value()).c_str(), stdout);
   return kvid::kExitOk;
 }
 
@@ -230,21 +230,11 @@ int main(int argc, char** argv) {
     o.interfaceIndex = ::if_nametoindex(o.interface.c_str());
     if (o.interfaceIndex == 0) return Fail(kvid::kExitUsage, "unknown interface '" + o.interface + "'");
   }
-  std::string why;
-  const int fd = kvid::OpenSocket(o.interfaceIndex, why);
-  if (fd < 0) return Fail(kvid::kExitUsage, why);
-  int status;
-  if (o.command == "discover") {
-    status = Discover(o, fd);
-  } else {
-    o.address = words[1];
-    kvid::Target t;
-    if (!kvid::MakeTarget(o.address, o.interfaceIndex, o.port, t)) {
-      status = Fail(kvid::kExitUsage, "not an address: '" + o.address + "'");
-    } else {
-      status = o.command == "status" ? Status(o, fd, t) : Netbr(o, fd, t);
-    }
-  }
-  ::close(fd);
-  return status;
+  const auto fd = kvid::OpenSocket(o.interfaceIndex);
+  if (!fd) return Fail(kvid::kExitUsage, fd.error().message());
+  if (o.command == "discover") return Discover(o, fd.value());
+  o.address = words[1];
+  const auto t = kvid::MakeTarget(o.address, o.interfaceIndex, o.port);
+  if (!t) return Fail(kvid::kExitUsage, t.error().message());
+  return o.command == "status" ? Status(o, fd.value(), t.value()) : Netbr(o, fd.value(), t.value());
 }

@@ -31,8 +31,8 @@ std::string AddressText(const sockaddr_in6& a) {
 
 }  // namespace
 
-bool MakeTarget(const std::string& text, unsigned interfaceIndex, int port, Target& out) {
-  out = Target{};
+kv::Result<Target> MakeTarget(const std::string& text, unsigned interfaceIndex, int port) {
+  Target out;
   out.text = text;
   out.address.sin6_family = AF_INET6;
   out.address.sin6_port = htons(static_cast<std::uint16_t>(port));
@@ -41,34 +41,30 @@ bool MakeTarget(const std::string& text, unsigned interfaceIndex, int port, Targ
     out.address.sin6_addr.s6_addr[10] = 0xFF;
     out.address.sin6_addr.s6_addr[11] = 0xFF;
     std::memcpy(out.address.sin6_addr.s6_addr + 12, &v4, 4);
-    return true;
+    return out;
   }
-  if (::inet_pton(AF_INET6, text.c_str(), &out.address.sin6_addr) != 1) return false;
+  if (::inet_pton(AF_INET6, text.c_str(), &out.address.sin6_addr) != 1)
+    return kv::Error(0, "not an address: '" + text + "'");
   if (IN6_IS_ADDR_MULTICAST(&out.address.sin6_addr) || IN6_IS_ADDR_LINKLOCAL(&out.address.sin6_addr))
     out.address.sin6_scope_id = interfaceIndex;
-  return true;
+  return out;
 }
 
-int OpenSocket(unsigned interfaceIndex, std::string& why) {
-  const int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    why = std::string("cannot open a UDP socket: ") + std::strerror(errno);
-    return -1;
-  }
+kv::Result<kv::Fd> OpenSocket(unsigned interfaceIndex) {
+  kv::Fd fd(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!fd) return kv::SystemError("cannot open a UDP socket");
   const int off = 0;
-  (void)::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-  if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBufferBytes, sizeof kReceiveBufferBytes) != 0)
-    (void)::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes, sizeof kReceiveBufferBytes);
+  (void)::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+  if (::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBufferBytes, sizeof kReceiveBufferBytes) != 0)
+    (void)::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes, sizeof kReceiveBufferBytes);
   if (interfaceIndex != 0 &&
-      ::setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_IF, &interfaceIndex, sizeof interfaceIndex) != 0) {
-    why = std::string("cannot send multicast on that interface: ") + std::strerror(errno);
-    ::close(fd);
-    return -1;
+      ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_MULTICAST_IF, &interfaceIndex, sizeof interfaceIndex) != 0) {
+    return kv::SystemError("cannot send multicast on that interface");
   }
   return fd;
 }
 
-std::vector<Answer> Ask(int fd, const std::vector<Target>& targets, std::string_view data, int timeoutMs,
+std::vector<Answer> Ask(const kv::Fd& socket, const std::vector<Target>& targets, std::string_view data, int timeoutMs,
                         std::size_t stopAfter, From from) {
   // The port asked; with several targets they all share it.
   const std::uint16_t port = targets.empty() ? 0 : targets.front().address.sin6_port;
@@ -81,6 +77,7 @@ std::vector<Answer> Ask(int fd, const std::vector<Target>& targets, std::string_
     }
     return false;
   };
+  const int fd = socket.get();
   std::vector<Answer> answers;
   for (const Target& t : targets) {
     (void)::sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&t.address), sizeof t.address);

@@ -57,11 +57,6 @@ class QuietStreams {
   kv::Fd err_;
 };
 
-std::string BaseName(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 std::set<std::string> FolderNames(const std::string& folder) {
   std::set<std::string> names;
   std::error_code ec;
@@ -92,11 +87,10 @@ std::string Field(const cJSON* item, const char* key, bool* present = nullptr) {
 // The manifest in the bundle folder; present is false when there is none.
 std::vector<Item> ReadManifest(bool* present) {
   std::vector<Item> items;
-  std::string text;
-  std::string ignored;
-  *present = ReadWholeFile(std::string(paths_BundleFolder()) + "allinfo.json", &text, &ignored);
+  const auto text = ReadWholeFile(std::string(paths_BundleFolder()) + "allinfo.json");
+  *present = text.ok();
   if (!*present) return items;
-  Json root(cJSON_Parse(text.c_str()));
+  Json root(cJSON_Parse(text.value().c_str()));
   if (!cJSON_IsArray(root.get())) return items;
   for (const cJSON* e = root->child; e != nullptr; e = e->next) {
     Item item;
@@ -166,7 +160,7 @@ std::string WhyDropped(const Item& item, const std::set<std::string>& bundleBefo
 
 }  // namespace
 
-int InspectBundle(const InspectOptions& options, const std::string& file, std::FILE* report, std::string* error) {
+kv::Status InspectBundle(const InspectOptions& options, const std::string& file, std::FILE* report) {
   const std::string name = BaseName(file);
   const char* platform = config_GetPlatformName();
   std::fprintf(report, "kvpack: bundle %s, for platform %s (%s), running image revision %s\n", name.c_str(), platform,
@@ -175,16 +169,12 @@ int InspectBundle(const InspectOptions& options, const std::string& file, std::F
   // The device's description file, with the running revision or without any.
   for (const char* dir : {"/opt/kv2/log"}) {
     if (::mkdir(paths_Device(dir).c_str(), 0755) != 0 && errno != EEXIST) {
-      *error = "cannot prepare " + paths_Device(dir);
-      return -1;
+      return kv::Error(errno, "cannot prepare " + paths_Device(dir));
     }
   }
   {
     kv::File info = kv::OpenFile(paths_Device(devpath::kImageInfo).c_str(), "w");
-    if (!info) {
-      *error = "cannot prepare " + paths_Device(devpath::kImageInfo);
-      return -1;
-    }
+    if (!info) return kv::Error(errno, "cannot prepare " + paths_Device(devpath::kImageInfo));
     std::fprintf(info.get(), "image_name=kvpack-inspect\n");
     if (options.haveImageRev) std::fprintf(info.get(), "image_version=%s\n", options.imageRev.c_str());
   }
@@ -194,7 +184,7 @@ int InspectBundle(const InspectOptions& options, const std::string& file, std::F
   if (cmd_IsAllowedLine(name, &refused) == 0) {
     std::fprintf(report, "  the device's command runner refuses the character '%c' in the name: it cannot unpack it\n",
                  refused);
-    return 1;
+    return kv::Ok();
   }
 
   // A copy, never a link: the daemon moves the bundle and changes its owner.
@@ -202,8 +192,7 @@ int InspectBundle(const InspectOptions& options, const std::string& file, std::F
   const std::string bundle = paths_BundleFolder();
   std::error_code ec;
   if (!std::filesystem::copy_file(file, watch + name, ec)) {
-    *error = "cannot copy " + file + " into the sandbox: " + ec.message();
-    return -1;
+    return kv::Error(ec.value(), "cannot copy " + file + " into the sandbox: " + ec.message());
   }
   const int offset = bundle_GetHeaderLength(watch.c_str(), name.c_str());
   std::fprintf(report, "  header length: %d%s\n", offset,
@@ -215,7 +204,7 @@ int InspectBundle(const InspectOptions& options, const std::string& file, std::F
   }
   if (unpacked != 1) {
     std::fprintf(report, "  the daemon could not unpack the bundle; it deletes it\n");
-    return 1;
+    return kv::Ok();
   }
   std::set<std::string> files = FolderNames(bundle);
   std::fprintf(report, "  unpacked: %s\n", Join({files.begin(), files.end()}).c_str());
@@ -223,7 +212,7 @@ int InspectBundle(const InspectOptions& options, const std::string& file, std::F
   std::vector<Item> items = ReadManifest(&present);
   if (!present) {
     std::fprintf(report, "  no allinfo.json: the daemon takes no member from this bundle\n");
-    return 1;
+    return kv::Ok();
   }
   std::vector<std::string> labels;
   for (const Item& item : items) labels.push_back(Label(item));
@@ -255,7 +244,7 @@ int InspectBundle(const InspectOptions& options, const std::string& file, std::F
         "step " + std::to_string(step) + ": result " + std::to_string(result) + " (" + Meaning(result) + ")";
     if (result == kBundleCleanup) {
       std::fprintf(report, "%s: the manifest is used up; the bundle folder is cleared\n", line.c_str());
-      return 1;
+      return kv::Ok();
     }
     // The member that moved is the dropped item whose file arrived in the
     // watch folder; the image arrives under the fixed name.
@@ -294,12 +283,12 @@ int InspectBundle(const InspectOptions& options, const std::string& file, std::F
     for (const std::string& n : arrived) (void)std::remove((watch + n).c_str());
     if (result == 0 && dropped.empty()) {
       if (!still) std::fprintf(report, "  no manifest left: the bundle is over\n");
-      return 1;
+      return kv::Ok();
     }
     items = after;
   }
   std::fprintf(report, "  the manifest did not run out after %zu passes\n", limit);
-  return 1;
+  return kv::Ok();
 }
 
 }  // namespace kvpack

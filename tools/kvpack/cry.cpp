@@ -36,46 +36,40 @@ bool Encrypt(EVP_CIPHER_CTX* ctx, const unsigned char* data, std::size_t n, std:
 
 }  // namespace
 
-bool JoinHeaderLines(std::span<const std::pair<const char*, std::string>> lines, std::string* text,
-                     std::string* error) {
+kv::Result<std::string> JoinHeaderLines(std::span<const std::pair<const char*, std::string>> lines) {
+  std::string text;
   for (const auto& [key, value] : lines) {
     std::string line = std::string(key) + ": " + value;
     if (line.size() > kCryLineLimit) {
-      *error = std::string(key) + " line is longer than " + std::to_string(kCryLineLimit) + " characters";
-      return false;
+      return kv::Error(0, std::string(key) + " line is longer than " + std::to_string(kCryLineLimit) + " characters");
     }
-    *text += line + "\r\n";
+    text += line + "\r\n";
   }
-  return true;
+  return text;
 }
 
-bool CheckToken(const char* what, const std::string& value, std::string* error) {
-  if (value.empty()) {
-    *error = std::string(what) + " is empty";
-    return false;
-  }
+kv::Status CheckToken(const char* what, const std::string& value) {
+  if (value.empty()) return kv::Error(0, std::string(what) + " is empty");
   for (const char c : value) {
     if (c <= ' ' || c > '~' || c == ':') {
-      *error = std::string(what) + " \"" + value + "\" may hold only printable characters without blank or colon";
-      return false;
+      return kv::Error(
+          0, std::string(what) + " \"" + value + "\" may hold only printable characters without blank or colon");
     }
   }
-  return true;
+  return kv::Ok();
 }
 
-bool BuildCryHeader(const CryOptions& options, std::string* header, std::string* error) {
-  if (!CheckToken("platform", options.platform, error) || !CheckToken("software part", options.swPart, error) ||
-      !CheckToken("package name", options.packageName, error)) {
-    return false;
-  }
+kv::Result<std::string> BuildCryHeader(const CryOptions& options) {
+  kv::Status checked = CheckToken("platform", options.platform);
+  if (checked) checked = CheckToken("software part", options.swPart);
+  if (checked) checked = CheckToken("package name", options.packageName);
+  if (!checked) return checked.error();
   if (options.fileType != "APP-CRY" && options.fileType != "UPDATE" && options.fileType != "UPDATE-FULL" &&
       options.fileType != "UPDATEFULL") {
-    *error = "file type must be APP-CRY, UPDATE, UPDATE-FULL or UPDATEFULL";
-    return false;
+    return kv::Error(0, "file type must be APP-CRY, UPDATE, UPDATE-FULL or UPDATEFULL");
   }
   if (options.platform != "all" && PlatformImageType(options.platform) == 0) {
-    *error = "platform must be all, KV2_TOUCH, KORVEL_R or KV_SR";
-    return false;
+    return kv::Error(0, "platform must be all, KV2_TOUCH, KORVEL_R or KV_SR");
   }
   const std::pair<const char*, std::string> lines[] = {
       {"HEADERLENGTH", std::to_string(options.headerLength)},
@@ -84,74 +78,66 @@ bool BuildCryHeader(const CryOptions& options, std::string* header, std::string*
       {"PACKAGENAME", options.packageName},
       {"FILETYPE", options.fileType},
   };
-  std::string text;
-  if (!JoinHeaderLines(lines, &text, error)) return false;
+  auto joined = JoinHeaderLines(lines);
+  if (!joined) return joined.error();
+  std::string text = std::move(joined).value();
   if (text.size() > kFileTypeLimit) {
-    *error = "header lines are longer than " + std::to_string(kFileTypeLimit) + " bytes";
-    return false;
+    return kv::Error(0, "header lines are longer than " + std::to_string(kFileTypeLimit) + " bytes");
   }
   text += "\r\n";
   if (options.headerLength < static_cast<int>(text.size()) + 1 || options.headerLength > kCryMaxHeaderLength) {
-    *error = "header length must lie between " + std::to_string(text.size() + 1) + " and " +
-             std::to_string(kCryMaxHeaderLength);
-    return false;
+    return kv::Error(0, "header length must lie between " + std::to_string(text.size() + 1) + " and " +
+                            std::to_string(kCryMaxHeaderLength));
   }
-  *header = std::move(text);
-  return true;
+  return text;
 }
 
-bool WriteCry(const CryOptions& options, const std::string& input, const std::string& output, std::string* error) {
+kv::Status WriteCry(const CryOptions& options, const std::string& input, const std::string& output) {
   const std::size_t slash = output.rfind('/');
   const std::string baseName = slash == std::string::npos ? output : output.substr(slash + 1);
   if (baseName.find(".cry") == std::string::npos && baseName.find(".CRY") == std::string::npos) {
-    *error = "container name " + baseName + " must contain .CRY or .cry";
-    return false;
+    return kv::Error(0, "container name " + baseName + " must contain .CRY or .cry");
   }
   if (baseName.rfind("IMAGE.CRY", 0) == 0) {
-    *error = "a name beginning with IMAGE.CRY is taken for the OS image and is not decrypted";
-    return false;
+    return kv::Error(0, "a name beginning with IMAGE.CRY is taken for the OS image and is not decrypted");
   }
   // The device copies the plaintext to <name without extension>.ipk with a
   // shell command that admits only these characters.
   char refused = 0;
   if (cmd_IsAllowedLine(baseName, &refused) == 0 || baseName.find('\'') != std::string::npos) {
-    *error = "container name " + baseName + " holds a character the device refuses in commands";
-    return false;
+    return kv::Error(0, "container name " + baseName + " holds a character the device refuses in commands");
   }
   if (baseName.rfind('.') > 140) {
-    *error = "container name " + baseName + " is too long for the device (140 characters before the extension)";
-    return false;
+    return kv::Error(
+        0, "container name " + baseName + " is too long for the device (140 characters before the extension)");
   }
 
-  std::string header;
-  if (!BuildCryHeader(options, &header, error)) return false;
+  const auto header = BuildCryHeader(options);
+  if (!header) return header.error();
 
   kv::File in = kv::OpenFile(input.c_str(), "rb");
   struct stat st {};
   if (!in || ::fstat(::fileno(in.get()), &st) != 0 || !S_ISREG(st.st_mode)) {
-    *error = "cannot read " + input + (in ? ": not a regular file" : std::string(": ") + std::strerror(errno));
-    return false;
+    return kv::Error(0,
+                     "cannot read " + input + (in ? ": not a regular file" : std::string(": ") + std::strerror(errno)));
   }
   if (static_cast<unsigned long long>(st.st_size) > 0xFFFFFFFFull) {
-    *error = input + " is larger than the 4 GiB a container can carry";
-    return false;
+    return kv::Error(0, input + " is larger than the 4 GiB a container can carry");
   }
   const auto imageLength = static_cast<std::uint32_t>(st.st_size);
 
   OutputFile out;
-  if (!out.Open(output, error)) return false;
-  std::string filled = header;
+  if (auto opened = out.Open(output); !opened) return opened;
+  std::string filled = header.value();
   filled.resize(static_cast<std::size_t>(options.headerLength), '\0');
   if (std::fwrite(filled.data(), 1, filled.size(), out.get()) != filled.size()) {
-    *error = "cannot write " + output;
-    return false;
+    return kv::Error(0, "cannot write " + output);
   }
 
   kv::CipherCtx ctx(EVP_CIPHER_CTX_new());
   if (!ctx || EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, options.key.key, options.key.iv) != 1) {
     kv::ClearSslErrors();
-    *error = "cannot set up AES-256-CBC";
-    return false;
+    return kv::Error(0, "cannot set up AES-256-CBC");
   }
   EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
 
@@ -159,8 +145,7 @@ bool WriteCry(const CryOptions& options, const std::string& input, const std::st
   // giving equal first blocks under the fixed initialisation vector.
   unsigned char verification[kVerificationHeaderSize] = {};
   if (RAND_bytes(verification, 4) != 1) {
-    *error = "no random bytes";
-    return false;
+    return kv::Error(0, "no random bytes");
   }
   PutLe32(verification + 4, imageLength);
   PutLe32(verification + 8, static_cast<std::uint32_t>(0u - imageLength));
@@ -177,8 +162,7 @@ bool WriteCry(const CryOptions& options, const std::string& input, const std::st
     const bool last = got == 0;
     if (last) {
       if (std::ferror(in.get()) != 0 || total != imageLength) {
-        *error = "cannot read " + input + " (changed while packing?)";
-        return false;
+        return kv::Error(0, "cannot read " + input + " (changed while packing?)");
       }
       const std::size_t padded = (pending + 15) / 16 * 16;
       std::memset(plain.data() + pending, 0, padded - pending);
@@ -187,14 +171,13 @@ bool WriteCry(const CryOptions& options, const std::string& input, const std::st
     const std::size_t whole = pending / 16 * 16;
     if (!Encrypt(ctx.get(), plain.data(), whole, out.get(), cipher)) {
       kv::ClearSslErrors();
-      *error = "cannot encrypt or write " + output;
-      return false;
+      return kv::Error(0, "cannot encrypt or write " + output);
     }
     std::memmove(plain.data(), plain.data() + whole, pending - whole);
     pending -= whole;
     if (last) break;
   }
-  return out.Commit(error);
+  return out.Commit();
 }
 
 }  // namespace kvpack

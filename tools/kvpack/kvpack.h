@@ -2,8 +2,8 @@
 // CRY containers and ".sign64" detached signatures — on the build host.
 //
 // Every maker writes its output through OutputFile, so a failed command
-// leaves no half-written file behind. Every function reports failure by
-// returning false with a one-line explanation in *error.
+// leaves no half-written file behind. Every function reports failure as a
+// kv::Error whose message is the one line the tool prints.
 #pragma once
 
 #include <archive.h>
@@ -18,23 +18,22 @@
 #include <vector>
 
 #include "core/handles.h"
+#include "core/result.h"
 #include "security/crykey.h"
 
 namespace kvpack {
 
 // libarchive handles, which only the packaging tool uses.
-struct ArchiveWriteFree {
-  void operator()(archive* a) const noexcept { archive_write_free(a); }
-};
-using ArchiveWriter = std::unique_ptr<archive, ArchiveWriteFree>;
-struct ArchiveReadFree {
-  void operator()(archive* a) const noexcept { archive_read_free(a); }
-};
-using ArchiveReader = std::unique_ptr<archive, ArchiveReadFree>;
-struct EntryFree {
-  void operator()(archive_entry* e) const noexcept { archive_entry_free(e); }
-};
-using Entry = std::unique_ptr<archive_entry, EntryFree>;
+using ArchiveWriter = kv::CHandle<archive, &::archive_write_free>;
+using ArchiveReader = kv::CHandle<archive, &::archive_read_free>;
+using Entry = kv::CHandle<archive_entry, &::archive_entry_free>;
+
+// A libarchive failure: "<what>: <libarchive's reason>", or what alone when
+// libarchive gives none.
+kv::Error ArchiveError(archive* a, const std::string& what);
+
+// A libarchive write callback that appends to the FILE* given as its data.
+la_ssize_t WriteToFile(archive* a, void* file, const void* buffer, size_t n);
 
 // A file written under a temporary name in the destination's folder and
 // renamed into place by Commit(); destroyed uncommitted, it is removed.
@@ -45,14 +44,14 @@ class OutputFile {
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  bool Open(const std::string& path, std::string* error);
-  [[nodiscard]] std::FILE* get() const { return file_; }
+  kv::Status Open(const std::string& path);
+  [[nodiscard]] std::FILE* get() const { return file_.get(); }
   // Flushes, closes and renames into place (mode 0644 less the umask).
-  bool Commit(std::string* error);
+  kv::Status Commit();
 
  private:
   void Discard();
-  std::FILE* file_ = nullptr;
+  kv::File file_;
   std::string path_;
   std::string temp_;
 };
@@ -67,7 +66,7 @@ struct CryKey {
 CryKey BuiltInKey();
 // Reads a key file: lines "key=<64 hex digits>" and "iv=<32 hex digits>",
 // '#' starting a comment.
-bool ReadKeyFile(const std::string& path, CryKey* key, std::string* error);
+kv::Result<CryKey> ReadKeyFile(const std::string& path);
 
 // --- CRY containers ---
 
@@ -83,21 +82,21 @@ struct CryOptions {
 };
 
 // The header text (CR LF lines and the closing empty line), without filler.
-bool BuildCryHeader(const CryOptions& options, std::string* header, std::string* error);
+kv::Result<std::string> BuildCryHeader(const CryOptions& options);
 
-// Appends "KEY: value" CR LF for each line to text; refuses a line longer
-// than the daemon reads.
-bool JoinHeaderLines(std::span<const std::pair<const char*, std::string>> lines, std::string* text, std::string* error);
+// "KEY: value" CR LF for each line; refuses a line longer than the daemon
+// reads.
+kv::Result<std::string> JoinHeaderLines(std::span<const std::pair<const char*, std::string>> lines);
 
 // A header value is one token: printable ASCII without blank or colon. On
 // refusal the error names the value as `what`.
-bool CheckToken(const char* what, const std::string& value, std::string* error);
+kv::Status CheckToken(const char* what, const std::string& value);
 
 // Wraps the file input into a container at output: header, NUL filler up to
 // the payload offset, then the verification header (random leading word,
 // image length and its two's complement, little-endian) and the image,
 // zero-padded to the AES block size and encrypted with AES-256-CBC.
-bool WriteCry(const CryOptions& options, const std::string& input, const std::string& output, std::string* error);
+kv::Status WriteCry(const CryOptions& options, const std::string& input, const std::string& output);
 
 // --- ipk packages ---
 
@@ -113,15 +112,15 @@ struct ControlFields {
   std::string version;
   std::string architecture;
 };
-bool ParseControl(const std::string& text, ControlFields* fields, std::string* error);
+kv::Result<ControlFields> ParseControl(const std::string& text);
 
 // Builds an ipk: an ar archive of debian-binary ("2.0\n"), control.tar.gz
 // and data.tar.gz, as the opkg tools make them.
-bool BuildIpk(const IpkOptions& options, const std::string& output, std::string* error);
+kv::Status BuildIpk(const IpkOptions& options, const std::string& output);
 
-// Checks that path is an ipk the daemon can unpack; fills *fields from its
+// Checks that path is an ipk the daemon can unpack; gives the fields of its
 // control file.
-bool ReadIpk(const std::string& path, ControlFields* fields, std::string* error);
+kv::Result<ControlFields> ReadIpk(const std::string& path);
 
 // --- signatures ---
 
@@ -139,11 +138,13 @@ class Signer {
   Signer(const Signer&) = delete;
   Signer& operator=(const Signer&) = delete;
 
-  bool Init(const std::string& privateKey, std::string* error);
-  bool Restart(std::string* error);
+  kv::Status Init(const std::string& privateKey);
+  kv::Status Restart();
+  // False when the digest refuses the bytes; the caller names the file.
   bool Update(const void* data, std::size_t n);
-  // what names the signed file in messages; an empty stream is refused.
-  bool Finish(const std::string& what, std::string* base64, std::string* error);
+  // The Base64 signature; what names the signed file in messages. An empty
+  // stream is refused.
+  kv::Result<std::string> Finish(const std::string& what);
 
  private:
   kv::Pkey key_;
@@ -154,7 +155,7 @@ class Signer {
 
 // Signs the whole file input with the PEM private key (SHA-256; PKCS #1 v1.5
 // for RSA) and writes the Base64 signature, in 64-character lines, to output.
-bool SignFile(const std::string& privateKey, const std::string& input, const std::string& output, std::string* error);
+kv::Status SignFile(const std::string& privateKey, const std::string& input, const std::string& output);
 
 // --- bundles and OS images ---
 
@@ -168,10 +169,13 @@ struct BundleMember {
 // Reads a member list: a JSON array of objects, each with "path" and any
 // manifest fields ("packageName", "swRev", "platformName", "fileType",
 // "fileName"). "fileName" defaults to the base name of "path" and must be a
-// name the device can move out of its bundle folder. Fills members and the
-// manifest text (the array without "path", formatted).
-bool ReadBundleMembers(const std::string& json, std::vector<BundleMember>* members, std::string* manifest,
-                       std::string* error);
+// name the device can move out of its bundle folder. Gives the members and
+// the manifest text (the array without "path", formatted).
+struct BundleMembers {
+  std::vector<BundleMember> members;
+  std::string manifest;
+};
+kv::Result<BundleMembers> ReadBundleMembers(const std::string& json);
 
 struct BundleOptions {
   std::string fileType = "UPDATE";  // UPDATE, UPDATE-FULL or UPDATEFULL
@@ -185,7 +189,7 @@ struct BundleOptions {
 
 // The header text of a bundle (CR LF lines and the closing empty line),
 // without filler; refused when it does not fit in the header length.
-bool BuildBundleHeader(const BundleOptions& options, std::string* header, std::string* error);
+kv::Result<std::string> BuildBundleHeader(const BundleOptions& options);
 
 // The name of a member's signature in the bundle: the file name up to its
 // last full stop, followed by ".sign64".
@@ -194,12 +198,10 @@ std::string MemberSignatureName(const std::string& fileName);
 // Writes a bundle: header, NUL filler up to the header length, then a plain
 // tar holding "allinfo.json", each member and (with a signing key) its
 // ".sign64", all at the top level.
-bool WriteBundle(const BundleOptions& options, const std::string& membersJson, const std::string& output,
-                 std::string* error);
+kv::Status WriteBundle(const BundleOptions& options, const std::string& membersJson, const std::string& output);
 
 // Writes outFolder/IMAGE.CRY (the image, unchanged) and outFolder/IMAGE.sign64.
-bool WriteImage(const std::string& privateKey, const std::string& image, const std::string& outFolder,
-                std::string* error);
+kv::Status WriteImage(const std::string& privateKey, const std::string& image, const std::string& outFolder);
 
 // --- inspection ---
 
@@ -216,15 +218,15 @@ struct InspectOptions {
 // Says whether the daemon of a device of the given platform would accept the
 // file, running the daemon's own checks in a throwaway sandbox. Writes one
 // line per finding to report and a final "ACCEPTED" or "REJECTED: <why>".
-// Returns 1 accepted, 0 rejected, -1 when the inspection itself could not run
-// (*error says why).
-int Inspect(const InspectOptions& options, const std::string& file, std::FILE* report, std::string* error);
+// Gives true when accepted (for a bundle: when its road was told), false when
+// rejected, an error when the inspection itself could not run.
+kv::Result<bool> Inspect(const InspectOptions& options, const std::string& file, std::FILE* report);
 
 // For a bundle (Inspect hands it over with its throwaway sandbox root and
 // platform in place): runs the daemon's unpacking and member selection there
-// and writes one line per selection step to report. Returns 1 when it ran,
-// -1 when it could not (*error says why).
-int InspectBundle(const InspectOptions& options, const std::string& file, std::FILE* report, std::string* error);
+// and writes one line per selection step to report; an error when it could
+// not run.
+kv::Status InspectBundle(const InspectOptions& options, const std::string& file, std::FILE* report);
 
 // Image type of the daemon's configuration for a platform identifier or name
 // (KV2_TOUCH or kv2-touch 1, KORVEL_R or korvel-r 2, KV_SR or korvel-sr 3);
@@ -232,6 +234,9 @@ int InspectBundle(const InspectOptions& options, const std::string& file, std::F
 int PlatformImageType(const std::string& platform);
 
 // Whole-file helpers.
-bool ReadWholeFile(const std::string& path, std::string* data, std::string* error);
+kv::Result<std::string> ReadWholeFile(const std::string& path);
+
+// The file name after the last slash of path.
+std::string BaseName(const std::string& path);
 
 }  // namespace kvpack

@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/log.h"
@@ -49,10 +51,15 @@ int Usage(const char* problem) {
   return 2;
 }
 
-int Fail(const std::string& error) {
-  std::fprintf(stderr, "kvpack: %s\n", error.c_str());
+int Fail(const kv::Error& error) {
+  std::fprintf(stderr, "kvpack: %s\n", error.message().c_str());
   return 2;
 }
+
+int Usage(const kv::Error& problem) { return Usage(problem.message().c_str()); }
+
+// The exit status of a maker: 0 done, 2 with the reason printed.
+int Done(const kv::Status& made) { return made ? 0 : Fail(made.error()); }
 
 enum Option {
   kControl = 256,
@@ -107,7 +114,7 @@ struct Args {
   bool help = false;
 };
 
-bool ParseArgs(int argc, char** argv, Args* args, std::string* error) {
+kv::Status ParseArgs(int argc, char** argv, Args* args) {
   optind = 1;
   opterr = 0;
   int c;
@@ -124,10 +131,7 @@ bool ParseArgs(int argc, char** argv, Args* args, std::string* error) {
       case kHeaderLength: {
         char* end = nullptr;
         const long n = std::strtol(value.c_str(), &end, 10);
-        if (value.empty() || *end != '\0' || n < 0 || n > 100000) {
-          *error = "--header-length needs a number";
-          return false;
-        }
+        if (value.empty() || *end != '\0' || n < 0 || n > 100000) return kv::Error(0, "--header-length needs a number");
         args->headerLength = static_cast<int>(n);
         break;
       }
@@ -139,10 +143,7 @@ bool ParseArgs(int argc, char** argv, Args* args, std::string* error) {
       case kManifest: args->manifest = value; break;
       case kSignKey: args->signKey = value; break;
       case kImageRev:
-        if (value.find('\n') != std::string::npos) {
-          *error = "--image-rev must be one line";
-          return false;
-        }
+        if (value.find('\n') != std::string::npos) return kv::Error(0, "--image-rev must be one line");
         args->imageRev = value;
         args->haveImageRev = true;
         break;
@@ -150,46 +151,47 @@ bool ParseArgs(int argc, char** argv, Args* args, std::string* error) {
       case kOutput: args->output = value; break;
       case 'h':
       case kHelp: args->help = true; break;
-      default: *error = std::string("unknown or incomplete option ") + argv[optind - 1]; return false;
+      default: return kv::Error(0, std::string("unknown or incomplete option ") + argv[optind - 1]);
     }
   }
   for (int i = optind; i < argc; ++i) args->positional.emplace_back(argv[i]);
-  return true;
+  return kv::Ok();
 }
 
-bool Require(const std::string& value, const char* option, std::string* error) {
-  if (value.empty()) *error = std::string(option) + " is required";
-  return !value.empty();
+// Refuses the first of the options (value, name) left empty.
+kv::Status Require(std::initializer_list<std::pair<const std::string&, const char*>> options) {
+  for (const auto& [value, option] : options) {
+    if (value.empty()) return kv::Error(0, std::string(option) + " is required");
+  }
+  return kv::Ok();
 }
 
-bool LoadKey(const Args& args, kvpack::CryKey* key, bool announce, std::string* error) {
+kv::Result<kvpack::CryKey> LoadKey(const Args& args, bool announce) {
   if (args.keyFile.empty()) {
-    *key = kvpack::BuiltInKey();
     if (announce && crykey_IsDevelopment() != 0) {
       std::fprintf(stderr, "kvpack: note: using the development CRY key built into this program\n");
     }
-    return true;
+    return kvpack::BuiltInKey();
   }
-  return kvpack::ReadKeyFile(args.keyFile, key, error);
+  return kvpack::ReadKeyFile(args.keyFile);
 }
 
 int RunIpk(const Args& args) {
-  std::string error;
-  if (!Require(args.control, "--control", &error) || !Require(args.data, "--data", &error) ||
-      !Require(args.output, "-o", &error)) {
-    return Usage(error.c_str());
+  if (auto given = Require({{args.control, "--control"}, {args.data, "--data"}, {args.output, "-o"}}); !given) {
+    return Usage(given.error());
   }
   if (!args.positional.empty()) return Usage("ipk takes no file arguments");
   kvpack::IpkOptions options{args.control, args.data, args.scripts};
-  if (!kvpack::BuildIpk(options, args.output, &error)) return Fail(error);
-  return 0;
+  return Done(kvpack::BuildIpk(options, args.output));
 }
 
 int RunCry(const Args& args) {
-  std::string error;
-  if (!Require(args.platform, "--platform", &error) || !Require(args.swPart, "--swpart", &error) ||
-      !Require(args.packageName, "--package-name", &error) || !Require(args.output, "-o", &error)) {
-    return Usage(error.c_str());
+  if (auto given = Require({{args.platform, "--platform"},
+                            {args.swPart, "--swpart"},
+                            {args.packageName, "--package-name"},
+                            {args.output, "-o"}});
+      !given) {
+    return Usage(given.error());
   }
   if (args.positional.size() != 1) return Usage("cry needs exactly one input file");
   kvpack::CryOptions options;
@@ -198,25 +200,23 @@ int RunCry(const Args& args) {
   options.packageName = args.packageName;
   if (!args.fileType.empty()) options.fileType = args.fileType;
   options.headerLength = args.headerLength;
-  if (!LoadKey(args, &options.key, true, &error)) return Fail(error);
-  if (!kvpack::WriteCry(options, args.positional[0], args.output, &error)) return Fail(error);
-  return 0;
+  auto key = LoadKey(args, true);
+  if (!key) return Fail(key.error());
+  options.key = key.value();
+  return Done(kvpack::WriteCry(options, args.positional[0], args.output));
 }
 
 int RunSign(const Args& args) {
-  std::string error;
-  if (!Require(args.key, "--key", &error)) return Usage(error.c_str());
+  if (auto given = Require({{args.key, "--key"}}); !given) return Usage(given.error());
   if (args.positional.size() != 1) return Usage("sign needs exactly one file");
   const std::string& file = args.positional[0];
   const std::string output = args.output.empty() ? kvpack::DefaultSignaturePath(file) : args.output;
-  if (!kvpack::SignFile(args.key, file, output, &error)) return Fail(error);
-  return 0;
+  return Done(kvpack::SignFile(args.key, file, output));
 }
 
 int RunBundle(const Args& args) {
-  std::string error;
-  if (!Require(args.manifest, "--manifest", &error) || !Require(args.output, "-o", &error)) {
-    return Usage(error.c_str());
+  if (auto given = Require({{args.manifest, "--manifest"}, {args.output, "-o"}}); !given) {
+    return Usage(given.error());
   }
   if (!args.positional.empty()) return Usage("bundle takes no file arguments; list the members in --manifest");
   kvpack::BundleOptions options;
@@ -226,23 +226,19 @@ int RunBundle(const Args& args) {
   options.swPart = args.swPart;
   options.packageName = args.packageName;
   options.signKey = args.signKey;
-  if (!kvpack::WriteBundle(options, args.manifest, args.output, &error)) return Fail(error);
-  return 0;
+  return Done(kvpack::WriteBundle(options, args.manifest, args.output));
 }
 
 int RunImage(const Args& args) {
-  std::string error;
-  if (!Require(args.signKey, "--sign-key", &error) || !Require(args.output, "-o", &error)) {
-    return Usage(error.c_str());
+  if (auto given = Require({{args.signKey, "--sign-key"}, {args.output, "-o"}}); !given) {
+    return Usage(given.error());
   }
   if (args.positional.size() != 1) return Usage("image needs exactly one image file");
-  if (!kvpack::WriteImage(args.signKey, args.positional[0], args.output, &error)) return Fail(error);
-  return 0;
+  return Done(kvpack::WriteImage(args.signKey, args.positional[0], args.output));
 }
 
 int RunInspect(const Args& args) {
-  std::string error;
-  if (!Require(args.platform, "--platform", &error)) return Usage(error.c_str());
+  if (auto given = Require({{args.platform, "--platform"}}); !given) return Usage(given.error());
   if (args.positional.size() != 1) return Usage("inspect needs exactly one file");
   kvpack::InspectOptions options;
   options.platform = args.platform;
@@ -251,11 +247,13 @@ int RunInspect(const Args& args) {
   options.package = args.package;
   options.haveImageRev = args.haveImageRev;
   options.imageRev = args.imageRev;
-  if (!LoadKey(args, &options.key, false, &error)) return Fail(error);
-  const int result = kvpack::Inspect(options, args.positional[0], stdout, &error);
+  auto key = LoadKey(args, false);
+  if (!key) return Fail(key.error());
+  options.key = key.value();
+  const auto accepted = kvpack::Inspect(options, args.positional[0], stdout);
   std::fflush(stdout);
-  if (result < 0) return Fail(error);
-  return result == 1 ? 0 : 1;
+  if (!accepted) return Fail(accepted.error());
+  return accepted.value() ? 0 : 1;
 }
 
 }  // namespace
@@ -271,8 +269,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   Args args;
-  std::string error;
-  if (!ParseArgs(argc - 1, argv + 1, &args, &error)) return Usage(error.c_str());
+  if (auto parsed = ParseArgs(argc - 1, argv + 1, &args); !parsed) return Usage(parsed.error());
   if (args.help) {
     std::fputs(kUsage, stdout);
     return 0;

@@ -13,85 +13,84 @@ namespace kvpack {
 OutputFile::~OutputFile() { Discard(); }
 
 void OutputFile::Discard() {
-  if (file_ != nullptr) {
-    std::fclose(file_);
-    file_ = nullptr;
-  }
+  file_.reset();
   if (!temp_.empty()) {
     ::unlink(temp_.c_str());
     temp_.clear();
   }
 }
 
-bool OutputFile::Open(const std::string& path, std::string* error) {
+kv::Status OutputFile::Open(const std::string& path) {
   Discard();
   path_ = path;
   std::string pattern = path + ".kvpack-XXXXXX";
-  const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-  if (fd < 0) {
-    *error = "cannot create " + path + ": " + std::strerror(errno);
-    return false;
-  }
+  kv::Fd fd(::mkostemp(pattern.data(), O_CLOEXEC));
+  if (!fd) return kv::SystemError("cannot create " + path);
   temp_ = pattern;
-  file_ = ::fdopen(fd, "wb");
-  if (file_ == nullptr) {
-    ::close(fd);
-    *error = "cannot write " + path + ": " + std::strerror(errno);
+  file_.reset(::fdopen(fd.get(), "wb"));
+  if (!file_) {
+    const kv::Error error = kv::SystemError("cannot write " + path);
+    fd.reset();
     Discard();
-    return false;
+    return error;
   }
-  return true;
+  (void)fd.release();  // the stream owns the descriptor now
+  return kv::Ok();
 }
 
-bool OutputFile::Commit(std::string* error) {
-  if (file_ == nullptr) {
-    *error = "internal error: output not open";
-    return false;
-  }
-  const bool flushed = std::fflush(file_) == 0 && std::ferror(file_) == 0 && ::fsync(::fileno(file_)) == 0;
+kv::Status OutputFile::Commit() {
+  if (!file_) return kv::Error(0, "internal error: output not open");
+  std::FILE* file = file_.release();
+  const bool flushed = std::fflush(file) == 0 && std::ferror(file) == 0 && ::fsync(::fileno(file)) == 0;
   const int savedErrno = errno;
-  const bool closed = std::fclose(file_) == 0;
-  file_ = nullptr;
+  const bool closed = std::fclose(file) == 0;
   if (!flushed || !closed) {
-    *error = "cannot write " + path_ + ": " + std::strerror(flushed ? errno : savedErrno);
+    const kv::Error error = kv::SystemError("cannot write " + path_, flushed ? errno : savedErrno);
     Discard();
-    return false;
+    return error;
   }
   const mode_t mask = ::umask(0);
   ::umask(mask);
   ::chmod(temp_.c_str(), 0644 & ~mask);
   if (::rename(temp_.c_str(), path_.c_str()) != 0) {
-    *error = "cannot create " + path_ + ": " + std::strerror(errno);
+    const kv::Error error = kv::SystemError("cannot create " + path_);
     Discard();
-    return false;
+    return error;
   }
   temp_.clear();
-  return true;
+  return kv::Ok();
 }
 
-bool ReadWholeFile(const std::string& path, std::string* data, std::string* error) {
+kv::Result<std::string> ReadWholeFile(const std::string& path) {
   kv::File in = kv::OpenFile(path.c_str(), "rb");
-  if (!in) {
-    *error = "cannot open " + path + ": " + std::strerror(errno);
-    return false;
-  }
+  if (!in) return kv::SystemError("cannot open " + path);
   struct stat st {};
-  if (::fstat(::fileno(in.get()), &st) != 0 || !S_ISREG(st.st_mode)) {
-    *error = path + " is not a regular file";
-    return false;
-  }
-  data->clear();
+  if (::fstat(::fileno(in.get()), &st) != 0 || !S_ISREG(st.st_mode))
+    return kv::Error(0, path + " is not a regular file");
+  std::string data;
   char chunk[16384];
   for (;;) {
     const std::size_t got = std::fread(chunk, 1, sizeof chunk, in.get());
     if (got == 0) break;
-    data->append(chunk, got);
+    data.append(chunk, got);
   }
-  if (std::ferror(in.get()) != 0) {
-    *error = "cannot read " + path;
-    return false;
-  }
-  return true;
+  if (std::ferror(in.get()) != 0) return kv::Error(0, "cannot read " + path);
+  return data;
+}
+
+std::string BaseName(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+kv::Error ArchiveError(archive* a, const std::string& what) {
+  const char* text = archive_error_string(a);
+  return kv::Error(0, what + (text != nullptr ? std::string(": ") + text : std::string()));
+}
+
+la_ssize_t WriteToFile(archive* /*a*/, void* file, const void* buffer, size_t n) {
+  const std::size_t written = std::fwrite(buffer, 1, n, static_cast<std::FILE*>(file));
+  return written == n ? static_cast<la_ssize_t>(n) : -1;
 }
 
 CryKey BuiltInKey() {
@@ -134,12 +133,13 @@ std::string_view Trim(std::string_view s) {
 
 }  // namespace
 
-bool ReadKeyFile(const std::string& path, CryKey* key, std::string* error) {
-  std::string text;
-  if (!ReadWholeFile(path, &text, error)) return false;
+kv::Result<CryKey> ReadKeyFile(const std::string& path) {
+  const auto text = ReadWholeFile(path);
+  if (!text) return text.error();
+  CryKey key;
   bool haveKey = false;
   bool haveIv = false;
-  std::string_view rest = text;
+  std::string_view rest = text.value();
   int lineNumber = 0;
   while (!rest.empty()) {
     const std::size_t lf = rest.find('\n');
@@ -152,20 +152,17 @@ bool ReadKeyFile(const std::string& path, CryKey* key, std::string* error) {
     const std::size_t eq = line.find('=');
     const std::string_view name = eq == std::string_view::npos ? line : Trim(line.substr(0, eq));
     const std::string_view value = eq == std::string_view::npos ? std::string_view{} : Trim(line.substr(eq + 1));
-    if (name == "key" && ParseHex(value, key->key, kCryKeySize)) {
+    if (name == "key" && ParseHex(value, key.key, kCryKeySize)) {
       haveKey = true;
-    } else if (name == "iv" && ParseHex(value, key->iv, kCryIvSize)) {
+    } else if (name == "iv" && ParseHex(value, key.iv, kCryIvSize)) {
       haveIv = true;
     } else {
-      *error = path + ":" + std::to_string(lineNumber) + ": expected key=<64 hex digits> or iv=<32 hex digits>";
-      return false;
+      return kv::Error(
+          0, path + ":" + std::to_string(lineNumber) + ": expected key=<64 hex digits> or iv=<32 hex digits>");
     }
   }
-  if (!haveKey || !haveIv) {
-    *error = path + ": needs both a key= and an iv= line";
-    return false;
-  }
-  return true;
+  if (!haveKey || !haveIv) return kv::Error(0, path + ": needs both a key= and an iv= line");
+  return key;
 }
 
 int PlatformImageType(const std::string& platform) {

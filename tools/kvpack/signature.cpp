@@ -19,29 +19,28 @@ std::string DefaultSignaturePath(const std::string& package) {
 Signer::Signer() = default;
 Signer::~Signer() = default;
 
-bool Signer::Init(const std::string& privateKey, std::string* error) {
-  std::string pem;
-  if (!ReadWholeFile(privateKey, &pem, error)) return false;
+kv::Status Signer::Init(const std::string& privateKey) {
+  const auto read = ReadWholeFile(privateKey);
+  if (!read) return read.error();
+  const std::string& pem = read.value();
   kv::Bio keyBio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   key_.reset(keyBio ? PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr) : nullptr);
   if (!key_) {
     kv::ClearSslErrors();
-    *error = privateKey + " is not a PEM private key (an encrypted key is not supported)";
-    return false;
+    return kv::Error(0, privateKey + " is not a PEM private key (an encrypted key is not supported)");
   }
   keyName_ = privateKey;
-  return Restart(error);
+  return Restart();
 }
 
-bool Signer::Restart(std::string* error) {
+kv::Status Signer::Restart() {
   ctx_.reset(EVP_MD_CTX_new());
   total_ = 0;
   if (!ctx_ || !key_ || EVP_DigestSignInit(ctx_.get(), nullptr, EVP_sha256(), nullptr, key_.get()) != 1) {
     kv::ClearSslErrors();
-    *error = "cannot sign with " + keyName_;
-    return false;
+    return kv::Error(0, "cannot sign with " + keyName_);
   }
-  return true;
+  return kv::Ok();
 }
 
 bool Signer::Update(const void* data, std::size_t n) {
@@ -54,23 +53,20 @@ bool Signer::Update(const void* data, std::size_t n) {
   return true;
 }
 
-bool Signer::Finish(const std::string& what, std::string* base64, std::string* error) {
+kv::Result<std::string> Signer::Finish(const std::string& what) {
   if (total_ == 0) {
     // The device refuses an empty package whatever its signature.
-    *error = what + " is empty; the device never accepts an empty package";
-    return false;
+    return kv::Error(0, what + " is empty; the device never accepts an empty package");
   }
   std::size_t length = 0;
   if (EVP_DigestSignFinal(ctx_.get(), nullptr, &length) != 1) {
     kv::ClearSslErrors();
-    *error = "cannot sign " + what;
-    return false;
+    return kv::Error(0, "cannot sign " + what);
   }
   std::vector<unsigned char> signature(length);
   if (EVP_DigestSignFinal(ctx_.get(), signature.data(), &length) != 1) {
     kv::ClearSslErrors();
-    *error = "cannot sign " + what;
-    return false;
+    return kv::Error(0, "cannot sign " + what);
   }
 
   // Base64 in 64-character lines, each ended by a line feed: the form the
@@ -79,53 +75,45 @@ bool Signer::Finish(const std::string& what, std::string* base64, std::string* e
   BIO* memory = BIO_new(BIO_s_mem());
   if (!chain || memory == nullptr) {
     BIO_free(memory);
-    *error = "out of memory";
-    return false;
+    return kv::Error(0, "out of memory");
   }
   BIO_push(chain.get(), memory);
   if (BIO_write(chain.get(), signature.data(), static_cast<int>(length)) != static_cast<int>(length) ||
       BIO_flush(chain.get()) != 1) {
     kv::ClearSslErrors();
-    *error = "cannot encode the signature";
-    return false;
+    return kv::Error(0, "cannot encode the signature");
   }
   char* text = nullptr;
   const long textLength = BIO_get_mem_data(memory, &text);
-  base64->assign(text, static_cast<std::size_t>(textLength));
-  return true;
+  return std::string(text, static_cast<std::size_t>(textLength));
 }
 
-bool SignFile(const std::string& privateKey, const std::string& input, const std::string& output, std::string* error) {
+kv::Status SignFile(const std::string& privateKey, const std::string& input, const std::string& output) {
   Signer signer;
-  if (!signer.Init(privateKey, error)) return false;
+  if (auto ready = signer.Init(privateKey); !ready) return ready;
   kv::File in = kv::OpenFile(input.c_str(), "rb");
-  if (!in) {
-    *error = "cannot open " + input + ": " + std::strerror(errno);
-    return false;
-  }
+  if (!in) return kv::SystemError("cannot open " + input);
   std::vector<unsigned char> chunk(65536);
   for (;;) {
     const std::size_t got = std::fread(chunk.data(), 1, chunk.size(), in.get());
     if (got == 0) break;
     if (!signer.Update(chunk.data(), got)) {
-      *error = "cannot sign " + input;
-      return false;
+      return kv::Error(0, "cannot sign " + input);
     }
   }
   if (std::ferror(in.get()) != 0) {
-    *error = "cannot read " + input;
-    return false;
+    return kv::Error(0, "cannot read " + input);
   }
-  std::string text;
-  if (!signer.Finish(input, &text, error)) return false;
+  const auto signature = signer.Finish(input);
+  if (!signature) return signature.error();
+  const std::string& text = signature.value();
 
   OutputFile out;
-  if (!out.Open(output, error)) return false;
+  if (auto opened = out.Open(output); !opened) return opened;
   if (std::fwrite(text.data(), 1, text.size(), out.get()) != text.size()) {
-    *error = "cannot write " + output;
-    return false;
+    return kv::Error(0, "cannot write " + output);
   }
-  return out.Commit(error);
+  return out.Commit();
 }
 
 }  // namespace kvpack

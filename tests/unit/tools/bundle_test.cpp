@@ -19,8 +19,10 @@
 
 namespace {
 
+using kvtest::Answer;
 using kvtest::kPrivate;
 using kvtest::kPublic;
+using kvtest::Why;
 
 // Members of the tar payload that follows a header of length offset.
 std::vector<std::pair<std::string, std::string>> Payload(const std::string& bundle, std::size_t offset) {
@@ -49,8 +51,8 @@ class BundleTest : public ::testing::Test {
   }
   void TearDown() override { paths_SetRoot(""); }
 
-  bool Make(const kvpack::BundleOptions& options, const std::string& out, std::string* error) {
-    return kvpack::WriteBundle(options, dir_ + "members.json", out, error);
+  kv::Status Make(const kvpack::BundleOptions& options, const std::string& out) {
+    return kvpack::WriteBundle(options, dir_ + "members.json", out);
   }
   kvpack::BundleOptions Signed() {
     kvpack::BundleOptions o;
@@ -102,8 +104,8 @@ class BundleTest : public ::testing::Test {
 };
 
 TEST_F(BundleTest, DaemonTakesTheMembersInItsOrderOfPreference) {
-  std::string error;
-  ASSERT_TRUE(Make(Signed(), dir_ + "full.CRY", &error)) << error;
+  const kv::Status made = Make(Signed(), dir_ + "full.CRY");
+  ASSERT_TRUE(made) << Why(made);
   struct Case {
     int imageType;
     const char* imageRev;  // null: the running revision is unknown
@@ -130,8 +132,8 @@ TEST_F(BundleTest, DaemonTakesTheMembersInItsOrderOfPreference) {
 }
 
 TEST_F(BundleTest, PayloadHoldsManifestMembersAndSignaturesTheDaemonAccepts) {
-  std::string error;
-  ASSERT_TRUE(Make(Signed(), dir_ + "full.CRY", &error)) << error;
+  const kv::Status made = Make(Signed(), dir_ + "full.CRY");
+  ASSERT_TRUE(made) << Why(made);
   const std::string bundle = kvtest::ReadFile(dir_ + "full.CRY");
   EXPECT_EQ(bundle_HeaderLengthFromText(bundle.data(), bundle.size()), kvpack::kDefaultHeaderLength);
   EXPECT_EQ(scandir_CryTypeFromText(bundle.data(), bundle.size()), kInstallerBundle);
@@ -171,7 +173,8 @@ TEST_F(BundleTest, PayloadHoldsManifestMembersAndSignaturesTheDaemonAccepts) {
   }
 
   // Unsigned: the members alone.
-  ASSERT_TRUE(Make(kvpack::BundleOptions{}, dir_ + "plain.CRY", &error)) << error;
+  const kv::Status remade = Make(kvpack::BundleOptions{}, dir_ + "plain.CRY");
+  ASSERT_TRUE(remade) << Why(remade);
   EXPECT_EQ(Payload(kvtest::ReadFile(dir_ + "plain.CRY"), kvpack::kDefaultHeaderLength).size(), 7u);
 }
 
@@ -211,11 +214,10 @@ TEST_F(BundleTest, HeaderIsWhatTheDaemonReads) {
       {"zero length", with([](auto& o) { o.headerLength = 0; }), nullptr},
   };
   for (const Case& c : cases) {
-    std::string header;
-    std::string error;
-    const bool ok = kvpack::BuildBundleHeader(c.options, &header, &error);
-    ASSERT_EQ(ok, c.header != nullptr) << c.name << ": " << error;
-    if (!ok) continue;
+    const auto built = kvpack::BuildBundleHeader(c.options);
+    ASSERT_EQ(built.ok(), c.header != nullptr) << c.name << ": " << Why(built);
+    if (!built) continue;
+    const std::string& header = built.value();
     EXPECT_EQ(header, c.header) << c.name;
     // Whatever follows in the file, the daemon's readers find the payload
     // offset and take the file for a bundle.
@@ -253,19 +255,16 @@ TEST(BundleMembers, RefusesListsTheDaemonCouldNotUse) {
       {R"([{"path": "x/a.ipk"}, {"path": "y/a.ipk"}])", "used twice"},
   };
   for (const Case& c : cases) {
-    std::vector<kvpack::BundleMember> members;
-    std::string manifest;
-    std::string error;
-    const bool ok = kvpack::ReadBundleMembers(c.json, &members, &manifest, &error);
-    EXPECT_EQ(ok, c.error == nullptr) << c.json << ": " << error;
+    const auto read = kvpack::ReadBundleMembers(c.json);
+    const std::string error = Why(read);
+    EXPECT_EQ(read.ok(), c.error == nullptr) << c.json << ": " << error;
     if (c.error != nullptr) {
       EXPECT_NE(error.find(c.error), std::string::npos) << c.json << ": " << error;
     }
   }
-  std::vector<kvpack::BundleMember> members;
-  std::string manifest;
-  std::string error;
-  ASSERT_TRUE(kvpack::ReadBundleMembers(R"([{"path": "/x/a.ipk", "swRev": 3}])", &members, &manifest, &error));
+  const auto read = kvpack::ReadBundleMembers(R"([{"path": "/x/a.ipk", "swRev": 3}])");
+  ASSERT_TRUE(read) << Why(read);
+  const std::vector<kvpack::BundleMember>& members = read.value().members;
   EXPECT_EQ(members[0].fileName, "a.ipk");
   EXPECT_EQ(members[0].entry, R"({"swRev":3,"fileName":"a.ipk"})");
 }
@@ -293,21 +292,20 @@ TEST_F(BundleTest, FailedCommandsLeaveNoOutput) {
   for (const Case& c : cases) {
     kvpack::BundleOptions options;
     options.signKey = c.signKey;
-    std::string error;
-    EXPECT_FALSE(kvpack::WriteBundle(options, c.members, c.output, &error)) << c.what;
-    EXPECT_FALSE(error.empty()) << c.what;
+    const kv::Status made = kvpack::WriteBundle(options, c.members, c.output);
+    EXPECT_FALSE(made) << c.what;
+    EXPECT_FALSE(Why(made).empty()) << c.what;
     EXPECT_TRUE(std::filesystem::is_empty(dir_ + "out")) << c.what;
   }
-  std::string error;
-  EXPECT_FALSE(kvpack::WriteImage(kPrivate, dir_ + "empty", dir_ + "out", &error));
-  EXPECT_FALSE(kvpack::WriteImage(kPublic, dir_ + "os.img", dir_ + "out", &error));
-  EXPECT_FALSE(kvpack::WriteImage(kPrivate, dir_ + "nothere", dir_ + "out", &error));
+  EXPECT_FALSE(kvpack::WriteImage(kPrivate, dir_ + "empty", dir_ + "out"));
+  EXPECT_FALSE(kvpack::WriteImage(kPublic, dir_ + "os.img", dir_ + "out"));
+  EXPECT_FALSE(kvpack::WriteImage(kPrivate, dir_ + "nothere", dir_ + "out"));
   EXPECT_TRUE(std::filesystem::is_empty(dir_ + "out"));
 }
 
 TEST_F(BundleTest, ImageAndItsSignaturePassTheDaemonsCheck) {
-  std::string error;
-  ASSERT_TRUE(kvpack::WriteImage(kPrivate, dir_ + "os.img", dir_ + "out", &error)) << error;
+  const kv::Status image = kvpack::WriteImage(kPrivate, dir_ + "os.img", dir_ + "out");
+  ASSERT_TRUE(image) << Why(image);
   EXPECT_EQ(kvtest::ReadFile(dir_ + "out/IMAGE.CRY"), kvtest::ReadFile(dir_ + "os.img"));
 
   kvtest::TempDir root;
@@ -321,7 +319,8 @@ TEST_F(BundleTest, ImageAndItsSignaturePassTheDaemonsCheck) {
   EXPECT_TRUE(sign_Check("IMAGE.CRY", kSignModeWatchFolder).ok());
 
   // The image taken from a signed bundle carries its signature along.
-  ASSERT_TRUE(Make(Signed(), dir_ + "full.CRY", &error)) << error;
+  const kv::Status remade = Make(Signed(), dir_ + "full.CRY");
+  ASSERT_TRUE(remade) << Why(remade);
   (void)RoundTrip(dir_ + "full.CRY", kImageTypeKv2Touch, "4.0");
   paths_SetRoot(root.path());
   kvtest::WriteFile(paths_BundleFolder() + std::string("IMAGE.sign64"), imageSignature_);
@@ -331,8 +330,8 @@ TEST_F(BundleTest, ImageAndItsSignaturePassTheDaemonsCheck) {
 // The inspector's steps are the round trip's passes: same results, same
 // members, in the same order.
 TEST_F(BundleTest, InspectorTellsTheDaemonsChoice) {
-  std::string error;
-  ASSERT_TRUE(Make(Signed(), dir_ + "full.CRY", &error)) << error;
+  const kv::Status made = Make(Signed(), dir_ + "full.CRY");
+  ASSERT_TRUE(made) << Why(made);
   struct Case {
     const char* platform;
     bool haveRev;
@@ -375,12 +374,12 @@ TEST_F(BundleTest, InspectorTellsTheDaemonsChoice) {
     options.imageRev = c.rev;
     std::FILE* report = std::tmpfile();
     ASSERT_NE(report, nullptr);
-    const int result = kvpack::Inspect(options, dir_ + "full.CRY", report, &error);
+    const auto result = kvpack::Inspect(options, dir_ + "full.CRY", report);
     std::rewind(report);
     std::string text(16384, '\0');
     text.resize(std::fread(text.data(), 1, text.size(), report));
     std::fclose(report);
-    EXPECT_EQ(result, 1) << text << error;
+    EXPECT_EQ(Answer(result), 1) << text << Why(result);
     EXPECT_EQ(paths_Root(), "");
     std::size_t at = 0;
     for (const std::string& line : c.lines) {
@@ -405,8 +404,8 @@ TEST_F(BundleTest, InspectorTellsTheDaemonsChoice) {
 namespace {
 
 TEST_F(BundleTest, InspectorReportsBundlesTheDaemonCannotUse) {
-  std::string error;
-  ASSERT_TRUE(Make(kvpack::BundleOptions{}, dir_ + "good.CRY", &error)) << error;
+  const kv::Status made = Make(kvpack::BundleOptions{}, dir_ + "good.CRY");
+  ASSERT_TRUE(made) << Why(made);
   const std::string good = kvtest::ReadFile(dir_ + "good.CRY");
   // HEADERLENGTH on a line ended by a bare LF is not seen: tar gets the
   // header too, skips it and still finds the members.
@@ -431,7 +430,8 @@ TEST_F(BundleTest, InspectorReportsBundlesTheDaemonCannotUse) {
     options.platform = "KV2_TOUCH";
     std::FILE* report = std::tmpfile();
     ASSERT_NE(report, nullptr);
-    EXPECT_EQ(kvpack::Inspect(options, dir_ + c.file, report, &error), 1) << c.file << error;
+    const auto result = kvpack::Inspect(options, dir_ + c.file, report);
+    EXPECT_EQ(Answer(result), 1) << c.file << Why(result);
     std::rewind(report);
     std::string text(8192, '\0');
     text.resize(std::fread(text.data(), 1, text.size(), report));

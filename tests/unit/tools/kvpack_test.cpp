@@ -18,8 +18,10 @@
 
 namespace {
 
+using kvtest::Answer;
 using kvtest::kPrivate;
 using kvtest::kPublic;
+using kvtest::Why;
 
 void NoWait(long) {}
 
@@ -41,8 +43,8 @@ class KvpackTest : public ::testing::Test {
     kvtest::WriteFile(dir_ + "data/opt/app/bin/run", "#!/bin/sh\n");
     kvtest::WriteFile(dir_ + "postinst", "#!/bin/sh\nexit 0\n");
   }
-  bool MakeIpk(const std::string& out, std::string* error) {
-    return kvpack::BuildIpk({dir_ + "control", dir_ + "data", {dir_ + "postinst"}}, out, error);
+  kv::Status MakeIpk(const std::string& out) {
+    return kvpack::BuildIpk({dir_ + "control", dir_ + "data", {dir_ + "postinst"}}, out);
   }
   kvpack::CryOptions Cry(const std::string& platform = "all") {
     kvpack::CryOptions o;
@@ -57,8 +59,8 @@ class KvpackTest : public ::testing::Test {
 };
 
 TEST_F(KvpackTest, IpkHasTheMembersOpkgExpects) {
-  std::string error;
-  ASSERT_TRUE(MakeIpk(dir_ + "app_1.2.ipk", &error)) << error;
+  const kv::Status made = MakeIpk(dir_ + "app_1.2.ipk");
+  ASSERT_TRUE(made) << Why(made);
   const auto ar = Members(kvtest::ReadFile(dir_ + "app_1.2.ipk"));
   ASSERT_EQ(ar.size(), 3u);
   EXPECT_EQ(ar[0].first, "debian-binary");
@@ -73,17 +75,20 @@ TEST_F(KvpackTest, IpkHasTheMembersOpkgExpects) {
   for (const auto& [name, content] : Members(ar[2].second)) data.push_back(name);
   EXPECT_EQ(data, (std::vector<std::string>{"./", "./opt/", "./opt/app/", "./opt/app/bin/", "./opt/app/bin/run",
                                             "./opt/app/hello.txt"}));
-  kvpack::ControlFields fields;
-  ASSERT_TRUE(kvpack::ReadIpk(dir_ + "app_1.2.ipk", &fields, &error)) << error;
+  const auto read = kvpack::ReadIpk(dir_ + "app_1.2.ipk");
+  ASSERT_TRUE(read) << Why(read);
+  const kvpack::ControlFields& fields = read.value();
   EXPECT_EQ(fields.package, "app");
   EXPECT_EQ(fields.version, "1.2");
 }
 
 TEST_F(KvpackTest, EveryArtefactIsAcceptedByTheDaemonsFunctions) {
-  std::string error;
-  ASSERT_TRUE(MakeIpk(dir_ + "app.ipk", &error)) << error;
-  ASSERT_TRUE(kvpack::SignFile(kPrivate, dir_ + "app.ipk", kvpack::DefaultSignaturePath(dir_ + "app.ipk"), &error));
-  ASSERT_TRUE(kvpack::WriteCry(Cry("KV2_TOUCH"), dir_ + "app.ipk", dir_ + "app.CRY", &error)) << error;
+  kv::Status made = MakeIpk(dir_ + "app.ipk");
+  ASSERT_TRUE(made) << Why(made);
+  made = kvpack::SignFile(kPrivate, dir_ + "app.ipk", kvpack::DefaultSignaturePath(dir_ + "app.ipk"));
+  ASSERT_TRUE(made) << Why(made);
+  made = kvpack::WriteCry(Cry("KV2_TOUCH"), dir_ + "app.ipk", dir_ + "app.CRY");
+  ASSERT_TRUE(made) << Why(made);
 
   kvtest::TempDir root;
   paths_SetRoot(root.path());
@@ -110,20 +115,21 @@ TEST_F(KvpackTest, EveryArtefactIsAcceptedByTheDaemonsFunctions) {
 }
 
 TEST_F(KvpackTest, InspectorAgreesWithTheDaemon) {
-  std::string error;
-  ASSERT_TRUE(MakeIpk(dir_ + "app.ipk", &error)) << error;
-  ASSERT_TRUE(kvpack::SignFile(kPrivate, dir_ + "app.ipk", dir_ + "app.sign64", &error));
+  kv::Status made = MakeIpk(dir_ + "app.ipk");
+  ASSERT_TRUE(made) << Why(made);
+  made = kvpack::SignFile(kPrivate, dir_ + "app.ipk", dir_ + "app.sign64");
+  ASSERT_TRUE(made) << Why(made);
   const std::string ipk = kvtest::ReadFile(dir_ + "app.ipk");
   std::string flipped = ipk;
   flipped[ipk.size() / 2] = static_cast<char>(flipped[ipk.size() / 2] ^ 0x10);
   kvtest::WriteFile(dir_ + "flipped/app.ipk", flipped);
   kvtest::WriteFile(dir_ + "flipped/app.sign64", kvtest::ReadFile(dir_ + "app.sign64"));
   kvtest::WriteFile(dir_ + "unsigned/app.ipk", ipk);
-  ASSERT_TRUE(kvpack::WriteCry(Cry("all"), dir_ + "app.ipk", dir_ + "all.CRY", &error));
-  ASSERT_TRUE(kvpack::WriteCry(Cry("KORVEL_R"), dir_ + "app.ipk", dir_ + "korvel.CRY", &error));
+  ASSERT_TRUE(kvpack::WriteCry(Cry("all"), dir_ + "app.ipk", dir_ + "all.CRY"));
+  ASSERT_TRUE(kvpack::WriteCry(Cry("KORVEL_R"), dir_ + "app.ipk", dir_ + "korvel.CRY"));
   kvpack::CryOptions otherKey = Cry();
   otherKey.key.key[0] ^= 1;
-  ASSERT_TRUE(kvpack::WriteCry(otherKey, dir_ + "app.ipk", dir_ + "otherkey.CRY", &error));
+  ASSERT_TRUE(kvpack::WriteCry(otherKey, dir_ + "app.ipk", dir_ + "otherkey.CRY"));
   const std::string good = kvtest::ReadFile(dir_ + "all.CRY");
   kvtest::WriteFile(dir_ + "cut.CRY", good.substr(0, good.size() - 32));
   std::string lfOnly = good;
@@ -154,12 +160,12 @@ TEST_F(KvpackTest, InspectorAgreesWithTheDaemon) {
     options.publicKey = kPublic;
     options.key = kvpack::BuiltInKey();
     std::FILE* report = std::tmpfile();
-    const int result = kvpack::Inspect(options, c.file, report, &error);
+    const auto result = kvpack::Inspect(options, c.file, report);
     std::rewind(report);
     std::string text(8192, '\0');
     text.resize(std::fread(text.data(), 1, text.size(), report));
     std::fclose(report);
-    EXPECT_EQ(result, c.accepted) << c.file << "\n" << text << error;
+    EXPECT_EQ(Answer(result), c.accepted) << c.file << "\n" << text << Why(result);
     if (c.reason != nullptr) {
       EXPECT_NE(text.find(c.reason), std::string::npos) << c.file << "\n" << text;
     }
@@ -179,60 +185,54 @@ TEST_F(KvpackTest, FailedCommandsLeaveNoOutput) {
   shortHeader.headerLength = 40;
   struct Case {
     const char* what;
-    std::function<bool(std::string*)> run;
+    std::function<kv::Status()> run;
     const char* message;
   };
   const std::string out = dir_ + "out/result";
   std::filesystem::create_directories(dir_ + "out");
   const Case cases[] = {
       {"control without Package",
-       [&](std::string* e) {
-         return kvpack::BuildIpk({dir_ + "nopackage", dir_ + "data", {}}, out, e);
+       [&]() {
+         return kvpack::BuildIpk({dir_ + "nopackage", dir_ + "data", {}}, out);
        },
        "needs a Package and a Version"},
       {"package name the device refuses",
-       [&](std::string* e) {
-         return kvpack::BuildIpk({dir_ + "plus", dir_ + "data", {}}, out, e);
+       [&]() {
+         return kvpack::BuildIpk({dir_ + "plus", dir_ + "data", {}}, out);
        },
        "may hold only"},
       {"missing data folder",
-       [&](std::string* e) {
-         return kvpack::BuildIpk({dir_ + "control", dir_ + "none", {}}, out, e);
+       [&]() {
+         return kvpack::BuildIpk({dir_ + "control", dir_ + "none", {}}, out);
        },
        "is not a folder"},
       {"unknown script name",
-       [&](std::string* e) {
-         return kvpack::BuildIpk({dir_ + "control", dir_ + "data", {dir_ + "input"}}, out, e);
+       [&]() {
+         return kvpack::BuildIpk({dir_ + "control", dir_ + "data", {dir_ + "input"}}, out);
        },
        "must be named"},
-      {"platform with a blank",
-       [&](std::string* e) { return kvpack::WriteCry(badPlatform, dir_ + "input", out + ".CRY", e); },
+      {"platform with a blank", [&]() { return kvpack::WriteCry(badPlatform, dir_ + "input", out + ".CRY"); },
        "without blank or colon"},
-      {"header length over 1000",
-       [&](std::string* e) { return kvpack::WriteCry(longHeader, dir_ + "input", out + ".CRY", e); },
+      {"header length over 1000", [&]() { return kvpack::WriteCry(longHeader, dir_ + "input", out + ".CRY"); },
        "header length must lie between"},
-      {"header length below the header",
-       [&](std::string* e) { return kvpack::WriteCry(shortHeader, dir_ + "input", out + ".CRY", e); },
+      {"header length below the header", [&]() { return kvpack::WriteCry(shortHeader, dir_ + "input", out + ".CRY"); },
        "header length must lie between"},
-      {"container name without .CRY",
-       [&](std::string* e) { return kvpack::WriteCry(Cry(), dir_ + "input", out + ".bin", e); },
+      {"container name without .CRY", [&]() { return kvpack::WriteCry(Cry(), dir_ + "input", out + ".bin"); },
        "must contain .CRY or .cry"},
-      {"missing input", [&](std::string* e) { return kvpack::WriteCry(Cry(), dir_ + "none", out + ".CRY", e); },
-       "cannot read"},
-      {"input is a folder", [&](std::string* e) { return kvpack::WriteCry(Cry(), dir_ + "data", out + ".CRY", e); },
+      {"missing input", [&]() { return kvpack::WriteCry(Cry(), dir_ + "none", out + ".CRY"); }, "cannot read"},
+      {"input is a folder", [&]() { return kvpack::WriteCry(Cry(), dir_ + "data", out + ".CRY"); },
        "not a regular file"},
-      {"private key that is not PEM",
-       [&](std::string* e) { return kvpack::SignFile(dir_ + "input", dir_ + "input", out, e); },
+      {"private key that is not PEM", [&]() { return kvpack::SignFile(dir_ + "input", dir_ + "input", out); },
        "is not a PEM private key"},
-      {"empty package", [&](std::string* e) { return kvpack::SignFile(kPrivate, dir_ + "empty", out, e); },
+      {"empty package", [&]() { return kvpack::SignFile(kPrivate, dir_ + "empty", out); },
        "never accepts an empty package"},
-      {"output folder missing",
-       [&](std::string* e) { return kvpack::SignFile(kPrivate, dir_ + "input", dir_ + "none/x.sign64", e); },
+      {"output folder missing", [&]() { return kvpack::SignFile(kPrivate, dir_ + "input", dir_ + "none/x.sign64"); },
        "cannot create"},
   };
   for (const Case& c : cases) {
-    std::string error;
-    EXPECT_FALSE(c.run(&error)) << c.what;
+    const kv::Status made = c.run();
+    const std::string error = Why(made);
+    EXPECT_FALSE(made) << c.what;
     EXPECT_NE(error.find(c.message), std::string::npos) << c.what << ": " << error;
     EXPECT_TRUE(FolderNames(dir_ + "out").empty()) << c.what;
   }
@@ -256,12 +256,11 @@ TEST(KvpackKeyFile, ReadsKeyAndIvLines) {
   };
   for (const Case& c : cases) {
     kvtest::WriteFile(dir.path() + "/k", c.text);
-    kvpack::CryKey k;
-    std::string error;
-    EXPECT_EQ(kvpack::ReadKeyFile(dir.path() + "/k", &k, &error), c.ok) << c.text;
-    if (c.ok) {
-      EXPECT_EQ(k.key[31], 0xaa);
-      EXPECT_EQ(k.iv[0], 0xbb);
+    const auto k = kvpack::ReadKeyFile(dir.path() + "/k");
+    EXPECT_EQ(k.ok(), c.ok) << c.text << ": " << Why(k);
+    if (c.ok && k) {
+      EXPECT_EQ(k.value().key[31], 0xaa);
+      EXPECT_EQ(k.value().iv[0], 0xbb);
     }
   }
 }

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/result.h"
+
 namespace kvtest {
 
 inline const std::string kKeys = std::string(KV_SOURCE_DIR) + "/keys/development/";
@@ -34,5 +36,15 @@ inline std::vector<std::pair<std::string, std::string>> Members(const std::strin
   archive_read_free(a);
   return out;
 }
+
+// The reason a call was refused, empty when it succeeded.
+template <typename R>
+std::string Why(const R& result) {
+  return result ? std::string() : result.error().message();
+}
+
+// An inspection's answer as one number: 1 accepted (a bundle: told), 0
+// rejected, -1 when the inspection could not run.
+inline int Answer(const kv::Result<bool>& result) { return !result ? -1 : (result.value() ? 1 : 0); }
 
 }  // namespace kvtest
