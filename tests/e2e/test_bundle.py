@@ -6,7 +6,7 @@ import os
 import pytest
 
 from conftest import argv_of, drop, wait_for
-from intake_common import calls_after, start, update_log
+from intake_common import calls_after, signed_ipk, start, update_log
 from packages import make_bundle, make_cry, make_ipk, make_raw_bundle, sign
 
 UPDATER_OUTPUT = " 50%\n100%\nEnabling partition /dev/mmcblk0p3\n"
@@ -136,3 +136,32 @@ def test_hostile_members_and_file_names_stay_inside_the_bundle_folder(sandbox, r
     assert not os.path.exists(sandbox.dev("/home/root/bundle/good.bin"))
     assert not os.path.exists(sandbox.dev("/opt/kv2/swfw/good.bin"))
     assert not os.path.exists(sandbox.dev("/opt/kv2/swfw/victim"))
+
+
+@pytest.mark.parametrize("shape", ["bytes", "items"])
+def test_a_manifest_beyond_what_the_device_reads_ends_the_bundle_once(sandbox, run_daemon, tmp_path, shape):
+    # The manifest comes from a payload nobody signed and is read in every idle
+    # pass: an oversized one would have each pass (and each restart) allocate
+    # and parse without end. It is refused once and the bundle ended; drops
+    # after it still install.
+    t = str(tmp_path)
+    app = signed_ipk(t, sandbox, "kv2-touch", file_name="app_2.5.ipk")
+    item = {"packageName": "kv2-touch", "swRev": "2.5", "platformName": "all", "fileType": "APP-IPK",
+            "fileName": "app_2.5.ipk"}
+    if shape == "bytes":
+        items, limit = [dict(item, filler="x" * (300 * 1024))], r"is larger than 262144 bytes"
+    else:
+        items, limit = [item] + [{"packageName": f"p{i}"} for i in range(1000)], r"lists more than 1000 items"
+    bundle = make_raw_bundle(os.path.join(t, "big.CRY"),
+                             [("allinfo.json", json.dumps(items).encode()), ("app_2.5.ipk", open(app, "rb").read())])
+    d, n = start(run_daemon, sandbox)
+    drop(sandbox, bundle)
+    refusal = rf"^scandir_Check&PrepInstaller - 'allinfo\.json' {limit}, return CLEANUP\n$"
+    d.wait_syslog(refusal, timeout=30)
+    wait_for(lambda: not os.path.exists(sandbox.dev("/home/root/bundle/allinfo.json")), 10, "bundle ended")
+
+    later = signed_ipk(t, sandbox, "kvwebview", file_name="tool_1.0.ipk")
+    drop(sandbox, later)
+    wait_for(lambda: installer_units(calls_after(sandbox, n)) == ["install@kvwebview"], 30, "later drop installed")
+    assert sum(1 for line in d.syslog_texts() if "return CLEANUP" in line) == 1
+    assert d.alive()

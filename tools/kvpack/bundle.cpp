@@ -188,9 +188,17 @@ kv::Result<BundleMembers> ReadBundleMembers(const std::string& json) {
     member.entry = entry ? entry.get() : "";
     list.members.push_back(std::move(member));
   }
+  if (list.members.size() > static_cast<std::size_t>(kManifestMaxItems)) {
+    return kv::Error(0, "the member list has " + std::to_string(list.members.size()) + " members, more than the " +
+                            std::to_string(kManifestMaxItems) + " a device takes");
+  }
   kv::CMemory<char> text(cJSON_Print(root.get()));
   if (!text) return kv::Error(0, "out of memory");
   list.manifest = text.get();
+  if (list.manifest.size() > static_cast<std::size_t>(kManifestMaxBytes)) {
+    return kv::Error(0, "the manifest would be " + std::to_string(list.manifest.size()) + " bytes, more than the " +
+                            std::to_string(kManifestMaxBytes) + " a device reads");
+  }
   return list;
 }
 

@@ -447,6 +447,12 @@ int scandir_CheckAndPrepInstaller(const char* /*bundleFolder*/, const char* /*wa
     log_Print(3, "scandir_Check&PrepInstaller - unable to open 'allinfo.json', return CLEANUP\n");
     return kBundleCleanup;
   }
+  if (st.st_size > kManifestMaxBytes) {
+    log_PrintPriority(kPriorityError, 1,
+                      "scandir_Check&PrepInstaller - 'allinfo.json' is larger than %ld bytes, return CLEANUP\n",
+                      kManifestMaxBytes);
+    return kBundleCleanup;
+  }
   std::unique_ptr<char[]> text(new (std::nothrow) char[static_cast<std::size_t>(st.st_size) + 1]);
   if (!text) {
     log_Print(3, "scandir_Check&PrepInstaller - malloc trouble,  'allinfo.json', return CLEANUP\n");
@@ -458,6 +464,12 @@ int scandir_CheckAndPrepInstaller(const char* /*bundleFolder*/, const char* /*wa
   Json manifest(cJSON_Parse(text.get()));
   if (ArraySize(manifest.get()) == 0) {
     log_Print(3, "scandir_Check&PrepInstaller - checking 'allinfo.json' was empty, return CLEANUP\n");
+    return kBundleCleanup;
+  }
+  if (ArraySize(manifest.get()) > kManifestMaxItems) {
+    log_PrintPriority(kPriorityError, 1,
+                      "scandir_Check&PrepInstaller - 'allinfo.json' lists more than %d items, return CLEANUP\n",
+                      kManifestMaxItems);
     return kBundleCleanup;
   }
 

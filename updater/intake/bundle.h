@@ -13,6 +13,14 @@
 // or unreadable: the bundle folder is to be cleared.
 inline constexpr int kBundleCleanup = 10;
 
+// The largest manifest the daemon reads, and the most items it takes. The
+// manifest comes from a payload that nobody signed and is read again in every
+// idle pass: without a bound, one bundle could make each pass allocate and
+// parse without end, and every restart meet the same manifest. An honest
+// manifest lists a handful of members in a few hundred bytes each.
+inline constexpr long kManifestMaxBytes = 256 * 1024;
+inline constexpr int kManifestMaxItems = 1000;
+
 // Creates the bundle folder: runs "mkdir -p \"%s%s\"" with the work folder
 // and "bundle/" through cmd_Run.
 void bundle_CreateFolder();
@@ -67,5 +75,6 @@ int bundle_IsInstallerName(const char* name);
 // that is neither a container nor a package (bundle_IsInstallerName) is not
 // moved: its file is deleted and its item dropped. Returns 0
 // (nothing moved), 1 (application container), 2 (own package or application
-// ipk), 3 (OS image), 4 (other member) or kBundleCleanup.
+// ipk), 3 (OS image), 4 (other member) or kBundleCleanup (also for a
+// manifest beyond kManifestMaxBytes or kManifestMaxItems, refused with one line).
 int scandir_CheckAndPrepInstaller(const char* bundleFolder, const char* watchFolder);

@@ -231,9 +231,16 @@ TEST_F(BundleTest, HeaderIsWhatTheDaemonReads) {
 
 TEST(BundleMembers, RefusesListsTheDaemonCouldNotUse) {
   struct Case {
-    const char* json;
+    std::string json;
     const char* error;  // null: accepted
   };
+  // Beyond what a device reads: one member too many, a manifest too long.
+  std::string crowded = "[";
+  for (int i = 0; i <= kManifestMaxItems; ++i)
+    crowded += (i > 0 ? "," : "") + ("{\"path\": \"m" + std::to_string(i) + "\"}");
+  crowded += "]";
+  const std::string longManifest =
+      R"([{"path": "a.ipk", "note": ")" + std::string(static_cast<std::size_t>(kManifestMaxBytes), 'x') + R"("}])";
   const Case cases[] = {
       {R"([{"path": "/x/a.ipk"}])", nullptr},
       {R"([{"path": "a.ipk", "FILENAME": "b.ipk"}])", nullptr},  // the daemon ignores key case
@@ -253,13 +260,16 @@ TEST(BundleMembers, RefusesListsTheDaemonCouldNotUse) {
       {R"([{"path": "a", "fileName": "a;rm"}])", "character ';'"},
       {R"([{"path": "a", "fileName": "allinfo.json"}])", "taken by the manifest"},
       {R"([{"path": "x/a.ipk"}, {"path": "y/a.ipk"}])", "used twice"},
+      {crowded, "more than the 1000 a device takes"},
+      {longManifest, "more than the 262144 a device reads"},
   };
   for (const Case& c : cases) {
     const auto read = kvpack::ReadBundleMembers(c.json);
     const std::string error = Why(read);
-    EXPECT_EQ(read.ok(), c.error == nullptr) << c.json << ": " << error;
+    const std::string shown = c.json.substr(0, 80);
+    EXPECT_EQ(read.ok(), c.error == nullptr) << shown << ": " << error;
     if (c.error != nullptr) {
-      EXPECT_NE(error.find(c.error), std::string::npos) << c.json << ": " << error;
+      EXPECT_NE(error.find(c.error), std::string::npos) << shown << ": " << error;
     }
   }
   const auto read = kvpack::ReadBundleMembers(R"([{"path": "/x/a.ipk", "swRev": 3}])");
