@@ -112,9 +112,16 @@ def test_hostile_members_and_file_names_stay_inside_the_bundle_folder(sandbox, r
         {"packageName": "b", "platformName": "korvel-r", "fileName": "../../../etc/victim"},
         {"packageName": "c", "platformName": "all", "fileName": 'x" "/etc/victim'},
         {"packageName": "d", "platformName": "all", "fileName": "good.bin"},
+        # Names no command line can carry: a line feed that would forge a line
+        # of the update log (the image's name is recorded before it is moved),
+        # a shell character.
+        {"packageName": "image", "swRev": "kv-image-9.0.0", "platformName": "kv2-touch",
+         "fileName": "x\nKVUPDATER: forged_9.9.ipk, version: 9.9"},
+        {"packageName": "e", "platformName": "all", "fileName": "a$b.ipk"},
     ]).encode()
     bundle = make_raw_bundle(str(tmp_path / "evil.CRY"), [
         ("allinfo.json", manifest), ("good.bin", b"good"), ("/tmp/kv-absolute-evil", b"x"),
+        ("x\nKVUPDATER: forged_9.9.ipk, version: 9.9", b"x"), ("a$b.ipk", b"x"),
         ("../../evil-up", b"x"), ("lnk", None, "/home/root"), ("lnk/evil-through-link", b"x"),
         ("sub/nested.bin", b"x")])
     d, n = start(run_daemon, sandbox)
@@ -125,6 +132,15 @@ def test_hostile_members_and_file_names_stay_inside_the_bundle_folder(sandbox, r
                   r'item dropped\n$', timeout=40)
     dropped = [t for t in d.syslog_texts() if "is not a plain file name, item dropped" in t]
     assert len(dropped) == 2
+    d.wait_syslog(r"^scandir_Check&PrepInstaller - fileName of item \d+ holds '\$', which no command line may "
+                  r"carry, item dropped\n$", timeout=20)
+    carried = [t for t in d.syslog_texts() if "which no command line may carry, item dropped" in t]
+    assert [t.split(" holds ")[1] for t in carried] == [
+        "the byte 0x0a, which no command line may carry, item dropped\n",
+        "'$', which no command line may carry, item dropped\n"]
+    assert "forged" not in update_log(sandbox)
+    assert not any(os.path.exists(sandbox.dev(p)) for p in [
+        "/home/root/bundle/a$b.ipk", "/home/root/bundle/x\nKVUPDATER: forged_9.9.ipk, version: 9.9"])
     assert open(victim).read() == "secret\n"
     root = sandbox.root
     for path in ["/tmp/kv-absolute-evil", os.path.join(root, "tmp/kv-absolute-evil"),

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -223,6 +224,9 @@ class ManifestStep {
   // The item's file name when it is a plain name whose file exists in the
   // bundle folder; empty otherwise. A name that could reach outside the
   // bundle folder or add arguments to a command line counts as missing. A
+  // name holding a byte that no command line may carry could never be moved
+  // (and would reach the update log and the in-flight record as it stands,
+  // line feeds included): its member is deleted, the name not logged. A
   // member that keeps its name in the watch folder (installer) must be one
   // the scan takes; one that it would leave there for ever is deleted.
   std::string MemberName(int index, bool installer = true) {
@@ -231,6 +235,22 @@ class ManifestStep {
       log_SetPriority(kPriorityError);
       log_Print(1, "scandir_Check&PrepInstaller - fileName \"%s\" is not a plain file name, item dropped\n",
                 name.c_str());
+      return {};
+    }
+    if (char refused = 0; cmd_IsAllowedLine(name, &refused) == 0) {
+      DeleteMember(name);
+      const auto byte = static_cast<unsigned char>(refused);
+      if (byte < 128 && std::isprint(byte) != 0) {
+        log_PrintPriority(kPriorityError, 1,
+                          "scandir_Check&PrepInstaller - fileName of item %d holds '%c', which no command line may "
+                          "carry, item dropped\n",
+                          index, refused);
+      } else {
+        log_PrintPriority(kPriorityError, 1,
+                          "scandir_Check&PrepInstaller - fileName of item %d holds the byte 0x%02x, which no command "
+                          "line may carry, item dropped\n",
+                          index, byte);
+      }
       return {};
     }
     if (installer && bundle_IsInstallerName(name.c_str()) == 0) {
@@ -317,7 +337,9 @@ int OsImage(ManifestStep& m, const char* platform) {
   // The image comes into the watch folder as IMAGE.CRY, whatever its name.
   const std::string name = m.MemberName(i, false);
   const std::string memberPath = m.bundle_ + bundle_GetItemString(m.manifest_, "fileName", i);
-  if (!m.Exists(name)) {
+  if (name.empty()) {
+    // Refused with its own line.
+  } else if (!m.Exists(name)) {
     log_Print(1, "scandir_Check&PrepInstaller2 - bundleworks, did not find %s \n", memberPath.c_str());
   } else {
     log_Print(1, "scandir_Check&PrepInstaller2 - bundleworks, found %s \n", name.c_str());
