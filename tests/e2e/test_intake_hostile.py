@@ -362,6 +362,10 @@ def test_crafted_names_and_entries_neither_reach_options_nor_stall_the_loop(sand
     # file held open for ever, and a lock of the attacker's that never expires.
     attacker_put(sandbox, "a+b.ipk", b"x")
     attacker_put(sandbox, "z(1).CRY", b"x")
+    # A line feed or another control byte in a name must not forge a line of
+    # the log that refuses it.
+    attacker_put(sandbox, "zf\nSignature check, Signature OK!.ipk", b"x")
+    attacker_put(sandbox, "zg\x01x.ipk", b"x")
     attacker_put(sandbox, "zz.CRY", b"HEADERLENGTH: 512\r\nFILETYPE: NONE\r\n\r\n")
     attacker_make(watch + "zzfifo.ipk", os.mkfifo)
     attacker_make(watch + "zzdir.ipk", os.mkdir)
@@ -391,6 +395,8 @@ def test_crafted_names_and_entries_neither_reach_options_nor_stall_the_loop(sand
     texts = d.syslog_texts()
     once = ["scandir_FindInstaller, a+b.ipk holds '+', which no command line may carry, removed\n",
             "scandir_FindInstaller, z(1).CRY holds '(', which no command line may carry, removed\n",
+            "Blacklisted file: zf?Signature check, Signature OK!.ipk",
+            "scandir_FindInstaller, zg?x.ipk holds the byte 0x01, which no command line may carry, removed\n",
             "scandir_FindInstaller, zz.CRY names no FILETYPE the daemon takes, removed\n",
             "scandir_FindInstaller, zzfifo.ipk is not a regular file with a single link, not taken\n",
             "scandir_FindInstaller, zzdir.ipk is not a regular file with a single link, not taken\n"]
