@@ -172,3 +172,29 @@ def test_single_controller_answer_comes_only_from_the_address_asked(impostor):
     # The forged answer came first and was passed over.
     assert r.returncode == 0, r.stderr
     assert json.loads(r.stdout)["currentActionDescription"] == "Idle"
+
+
+HOSTILE = "kv2\x1b]0;owned\x07-touch\x1b[2J\u009b1m"
+
+
+@pytest.mark.parametrize("reply,args", [
+    (b"IDRSP" + json.dumps({"device": HOSTILE, "sw_revision": "1\x1b[A", "image_version": "x",
+                             "app_running": True}, ensure_ascii=False).encode(), ["discover"]),
+    (b"IDRSP" + json.dumps({"device": HOSTILE, "sw_revision": "1", "image_version": "x",
+                             "app_running": True}, ensure_ascii=False).encode(), ["discover", "--json"]),
+    (status_doc(HOSTILE, 1, 10, HOSTILE, 5).replace(b"\\u001b", b"\x1b"), ["status", "127.0.0.1"]),
+    (status_doc(HOSTILE, 1, 10).replace(b"\\u009b", b"\xc2\x9b"), ["status", "127.0.0.1", "--json"]),
+    (b"NETBR" + bytes(148) + HOSTILE.encode() + b"\0" + HOSTILE.encode() + b"\0", ["netbr", "127.0.0.1"]),
+], ids=["identity", "identity json", "status", "status json", "netbr"])
+def test_answers_cannot_drive_the_terminal(reply, args):
+    # Anyone on the network can answer: control bytes in an answer must reach
+    # the technician's terminal as '?', never as escape sequences.
+    c = ScriptedController([reply])
+    try:
+        extra = ["-a", "127.0.0.1"] if args[0] == "discover" else []
+        r = subprocess.run([KVID, *args, *extra, "-p", str(c.port), "-t", "500"], capture_output=True, timeout=60)
+    finally:
+        c.close()
+    assert r.returncode == 0, r.stderr
+    assert b"kv2?]0;owned?-touch?[2J?1m" in r.stdout or b"\\u001b" in r.stdout, r.stdout
+    assert not any(b in r.stdout for b in (b"\x1b", b"\x07", b"\xc2\x9b")), r.stdout

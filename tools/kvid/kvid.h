@@ -37,6 +37,13 @@ struct Identity {
 // "sw_revision" and "image_version" and the Boolean "app_running".
 kv::Result<Identity> DecodeIdentity(std::string_view answer);
 
+// Text of an answer as a terminal may show it: every control byte (C0, DEL,
+// and C1 in its UTF-8 form) becomes '?', so that an answer, which anyone on
+// the network can send, cannot move the cursor, retitle the window or rewrite
+// what is shown. keepLayout keeps tab, line feed and carriage return (the
+// layout of a JSON document). Every decoder returns its texts this way.
+std::string Printable(std::string_view text, bool keepLayout);
+
 // The discovery line of a controller: address, device, software revision,
 // image version and whether the application runs, separated by tabs.
 std::string IdentityLine(const std::string& address, const Identity& id);
