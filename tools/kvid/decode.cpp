@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "core/handles.h"
+#include "core/printable.h"
 #include "idprot/idpacket.h"
 #include "kvid/kvid.h"
 
@@ -17,7 +18,7 @@ using kv::Json;
 bool Text(const cJSON* o, const char* key, std::string& out) {
   const cJSON* v = cJSON_GetObjectItemCaseSensitive(o, key);
   if (!cJSON_IsString(v)) return false;
-  out = Printable(v->valuestring, false);
+  out = kv::Printable(v->valuestring, false);
   return true;
 }
 
@@ -48,26 +49,6 @@ bool AllZero(const std::uint8_t* p, std::size_t n) {
 
 }  // namespace
 
-std::string Printable(std::string_view text, bool keepLayout) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (keepLayout && (c == '\t' || c == '\n' || c == '\r')) {
-      out += static_cast<char>(c);
-    } else if (c < 0x20 || c == 0x7f) {
-      out += '?';
-    } else if (c == 0xc2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-               static_cast<unsigned char>(text[i + 1]) <= 0x9f) {
-      out += '?';  // a C1 control in its UTF-8 form
-      ++i;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
 kv::Result<Identity> DecodeIdentity(std::string_view answer) {
   if (answer.substr(0, 5) != "IDRSP") return kv::Error(0, "answer does not begin with IDRSP");
   Identity out;
@@ -82,7 +63,7 @@ kv::Result<Identity> DecodeIdentity(std::string_view answer) {
   out.appRunning = cJSON_IsTrue(app);
   (void)Text(doc.get(), "interface_name", out.interfaceName);
   (void)Text(doc.get(), "mac", out.mac);
-  out.json = Printable(out.json, true);
+  out.json = kv::Printable(out.json, true);
   return out;
 }
 
@@ -107,7 +88,7 @@ kv::Result<Status> DecodeStatus(std::string_view answer) {
   (void)Text(d, "serverName", out.serverName);
   (void)Text(d, "serverRevision", out.serverRevision);
   (void)Text(d, "bundleFilename", out.bundle);
-  out.json = Printable(out.json, true);
+  out.json = kv::Printable(out.json, true);
   return out;
 }
 
@@ -157,8 +138,8 @@ kv::Result<NetworkRecord> DecodeNetworkRecord(std::string_view answer) {
   const std::size_t first = text.find('\0');
   const std::size_t second = first == std::string_view::npos ? first : text.find('\0', first + 1);
   if (second == std::string_view::npos) return kv::Error(0, "network record text part lacks its NULs");
-  r.platform = Printable(text.substr(0, first), false);
-  r.text = Printable(text.substr(first + 1, second - first - 1), false);
+  r.platform = kv::Printable(text.substr(0, first), false);
+  r.text = kv::Printable(text.substr(first + 1, second - first - 1), false);
   return r;
 }
 

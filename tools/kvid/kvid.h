@@ -36,13 +36,9 @@ struct Identity {
 // "IDRSP" followed by a JSON object with the string members "device",
 // "sw_revision" and "image_version" and the Boolean "app_running".
 kv::Result<Identity> DecodeIdentity(std::string_view answer);
-
-// Text of an answer as a terminal may show it: every control byte (C0, DEL,
-// and C1 in its UTF-8 form) becomes '?', so that an answer, which anyone on
-// the network can send, cannot move the cursor, retitle the window or rewrite
-// what is shown. keepLayout keeps tab, line feed and carriage return (the
-// layout of a JSON document). Every decoder returns its texts this way.
-std::string Printable(std::string_view text, bool keepLayout);
+// Anyone on the network can answer: every decoder returns the answer's texts
+// with their control bytes shown as '?' (kv::Printable), so that printing them
+// cannot drive the technician's terminal.
 
 // The discovery line of a controller: address, device, software revision,
 // image version and whether the application runs, separated by tabs.

@@ -20,6 +20,7 @@
 #include "core/handles.h"
 #include "core/log.h"
 #include "core/paths.h"
+#include "core/printable.h"
 #include "intake/cleanup.h"
 #include "intake/extfilter.h"
 #include "intake/headerwalk.h"
@@ -87,25 +88,15 @@ bool RemoveEntry(const std::string& path) {
   return (errno == EISDIR || errno == EPERM) && ::rmdir(path.c_str()) == 0;
 }
 
-// A name as the log shows it: every byte outside printable ASCII as '?', so
-// that a line feed in a name cannot start a line of the writer's choosing.
-std::string Shown(const char* name) {
-  std::string shown(name);
-  for (char& c : shown) {
-    if (static_cast<unsigned char>(c) >= 128 || std::isprint(static_cast<unsigned char>(c)) == 0) c = '?';
-  }
-  return shown;
-}
-
 // The level-1 line for a name that command lines cannot carry.
 void LogNotCarried(const char* name, char c) {
   const auto byte = static_cast<unsigned char>(c);
   if (byte < 128 && std::isprint(byte) != 0) {
     log_Print(1, "scandir_FindInstaller, %s holds '%c', which no command line may carry, removed\n",
-              Shown(name).c_str(), c);
+              kv::Printable(name, false).c_str(), c);
   } else {
     log_Print(1, "scandir_FindInstaller, %s holds the byte 0x%02x, which no command line may carry, removed\n",
-              Shown(name).c_str(), byte);
+              kv::Printable(name, false).c_str(), byte);
   }
 }
 
@@ -208,7 +199,7 @@ const ChecksumRecord& scandir_GetChecksumRecord() { return gChecksum; }
 int scandir_CheckBlacklist(const char* name) {
   for (const char c : kBlacklist) {
     if (std::strchr(name, c) != nullptr) {
-      log_Print(1, "Blacklisted file: %s", Shown(name).c_str());
+      log_Print(1, "Blacklisted file: %s", kv::Printable(name, false).c_str());
       return 0;
     }
   }
