@@ -105,3 +105,16 @@ def test_inspect_rejects_for_another_platform(tmp_path, package):
     assert r.returncode == 1
     assert r.stdout.splitlines()[-1].startswith("REJECTED: too few header elements (score 3 of 4)")
     assert "PLATFORMNAME KV2_TOUCH is neither all nor KV_SR" in r.stdout
+
+
+def test_inspect_quotes_a_hostile_file_without_its_control_bytes(tmp_path):
+    # A file to inspect may come from anyone: what the report quotes of it
+    # (header values here) must not drive the terminal.
+    header = (b"HEADERLENGTH: 512\r\nPLATFORMNAME: \x1b]0;owned\x07\r\nSWPART: 1\x1b[2J\r\n"
+              b"PACKAGENAME: a\xc2\x9b1m\r\n\r\n")
+    crafted = tmp_path / "odd.CRY"
+    crafted.write_bytes(header + b"\0" * (512 - len(header)) + b"\x55" * 64)
+    r = subprocess.run([KVPACK, "inspect", "--platform", "KV2_TOUCH", str(crafted)], capture_output=True, timeout=60)
+    assert r.returncode == 1, r.stdout + r.stderr
+    assert b"PLATFORMNAME=?]0;owned?" in r.stdout, r.stdout
+    assert not any(b in r.stdout for b in (b"\x1b", b"\x07", b"\xc2\x9b")), r.stdout

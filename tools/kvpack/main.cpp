@@ -6,10 +6,13 @@
 #include <cstring>
 #include <initializer_list>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "core/handles.h"
 #include "core/log.h"
+#include "core/printable.h"
 #include "kvpack/kvpack.h"
 
 namespace {
@@ -250,7 +253,17 @@ int RunInspect(const Args& args) {
   auto key = LoadKey(args, false);
   if (!key) return Fail(key.error());
   options.key = key.value();
-  const auto accepted = kvpack::Inspect(options, args.positional[0], stdout);
+  // The report quotes the file (header values, member names, package
+  // fields), which may come from anyone: it reaches the terminal with its
+  // control bytes shown as '?'.
+  char* text = nullptr;
+  std::size_t size = 0;
+  std::FILE* report = ::open_memstream(&text, &size);
+  if (report == nullptr) return Fail(kv::SystemError("cannot hold the report"));
+  const auto accepted = kvpack::Inspect(options, args.positional[0], report);
+  std::fclose(report);
+  const kv::CMemory<char> held(text);
+  std::fputs(kv::Printable(std::string_view(text, size), true).c_str(), stdout);
   std::fflush(stdout);
   if (!accepted) return Fail(accepted.error());
   return accepted.value() ? 0 : 1;
