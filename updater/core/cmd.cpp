@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -52,6 +53,17 @@ int cmd_IsAllowedLine(std::string_view line, char* refused) {
     }
   }
   return 1;
+}
+
+std::string cmd_RefusedByteText(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  char text[16];
+  if (byte >= 0x20 && byte < 0x7f) {
+    std::snprintf(text, sizeof text, "'%c'", c);
+  } else {
+    std::snprintf(text, sizeof text, "the byte 0x%02x", byte);
+  }
+  return text;
 }
 
 int cmd_Check(const char* line) {

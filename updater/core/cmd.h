@@ -18,6 +18,10 @@ inline constexpr std::size_t kCmdMaxLength = 400;
 // *refused otherwise.
 int cmd_IsAllowedLine(std::string_view line, char* refused);
 
+// How a refusal names a byte that cmd_IsAllowedLine refused: "'c'" for a
+// printable character, "the byte 0xNN" for any other.
+std::string cmd_RefusedByteText(char c);
+
 // The check cmd_Run makes before it runs a line: 1 when the line would be
 // run; 0 for a null, empty or over-long line (no message) and for a line
 // holding any other character (the level-0 message "Illegal character %c in

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -239,18 +238,10 @@ class ManifestStep {
     }
     if (char refused = 0; cmd_IsAllowedLine(name, &refused) == 0) {
       DeleteMember(name);
-      const auto byte = static_cast<unsigned char>(refused);
-      if (byte < 128 && std::isprint(byte) != 0) {
-        log_PrintPriority(kPriorityError, 1,
-                          "scandir_Check&PrepInstaller - fileName of item %d holds '%c', which no command line may "
-                          "carry, item dropped\n",
-                          index, refused);
-      } else {
-        log_PrintPriority(kPriorityError, 1,
-                          "scandir_Check&PrepInstaller - fileName of item %d holds the byte 0x%02x, which no command "
-                          "line may carry, item dropped\n",
-                          index, byte);
-      }
+      log_PrintPriority(kPriorityError, 1,
+                        "scandir_Check&PrepInstaller - fileName of item %d holds %s, which no command line may carry, "
+                        "item dropped\n",
+                        index, cmd_RefusedByteText(refused).c_str());
       return {};
     }
     if (installer && bundle_IsInstallerName(name.c_str()) == 0) {

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -90,14 +89,8 @@ bool RemoveEntry(const std::string& path) {
 
 // The level-1 line for a name that command lines cannot carry.
 void LogNotCarried(const char* name, char c) {
-  const auto byte = static_cast<unsigned char>(c);
-  if (byte < 128 && std::isprint(byte) != 0) {
-    log_Print(1, "scandir_FindInstaller, %s holds '%c', which no command line may carry, removed\n",
-              kv::Printable(name, false).c_str(), c);
-  } else {
-    log_Print(1, "scandir_FindInstaller, %s holds the byte 0x%02x, which no command line may carry, removed\n",
-              kv::Printable(name, false).c_str(), byte);
-  }
+  log_Print(1, "scandir_FindInstaller, %s holds %s, which no command line may carry, removed\n",
+            kv::Printable(name, false).c_str(), cmd_RefusedByteText(c).c_str());
 }
 
 // The md5 sum of what the open file holds, as 32 lower-case hexadecimal
