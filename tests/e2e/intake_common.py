@@ -13,6 +13,20 @@ def start(run_daemon, sandbox, *args):
     return d, len(sandbox.journal())
 
 
+def start_counting_passes(run_daemon, sandbox, *args):
+    """start() with the daemon's watchdog pings read: one per finished pass."""
+    d = run_daemon(sandbox, "-v", "3", *args, notify=True)
+    d.wait_syslog(LOOKING)
+    return d, len(sandbox.journal())
+
+
+def wait_passes(d, count=2, timeout=60):
+    """Waits until count more passes of the polling loop have finished."""
+    start = len(d.notifications)
+    for i in range(count):
+        d.wait_notify(r"^WATCHDOG=1$", timeout, start=start + i)
+
+
 def signed_ipk(tmp, sandbox, package, file_name=None, version="1.0", key=None):
     """A package and its signature, the signature placed in the device's bundle folder
     under the package file's base name."""

@@ -25,6 +25,7 @@
 #include "intake/inflight.h"
 #include "intake/opkg.h"
 #include "intake/scandir.h"
+#include "intake/take.h"
 #include "intake/unpack.h"
 #include "security/decrypt.h"
 #include "security/sign.h"
@@ -60,7 +61,10 @@ void RemoveEarlierArtefacts() {
   DeleteFiles(etc.c_str(), {"LOCK"});
   DeleteControlFiles(paths_WorkFolder());
   scandir_DeleteSomefiles(paths_WatchFolder(), {kLockName});
-  for (const char* folder : {paths_WorkFolder(), paths_BundleFolder()}) (void)unpack_RemoveLeftovers(folder);
+  for (const char* folder : {paths_WorkFolder(), paths_BundleFolder()}) {
+    (void)unpack_RemoveLeftovers(folder);
+    (void)take_RemoveLeftovers(folder);
+  }
   for (const char* folder : {paths_WatchFolder(), paths_WorkFolder(), paths_BundleFolder()}) {
     (void)statefile_RemoveLeftovers(folder);
   }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <set>
 #include <string_view>
@@ -20,6 +21,7 @@
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/printable.h"
+#include "core/safefile.h"
 #include "intake/cleanup.h"
 #include "intake/extfilter.h"
 #include "intake/headerwalk.h"
@@ -42,44 +44,67 @@ struct Listing {
   }
 };
 
-// Names FileReady found busy: the scan looks at them after the others.
-std::set<std::string> gBusy;
-constexpr std::size_t kMaxRemembered = 256;
-
 // Set when the last header classification read a header that names no type
-// the daemon takes (as opposed to a file it could not read).
+// the daemon takes (as opposed to a file it could not read), and whether it
+// read the whole header window (a shorter file may still be arriving).
 bool gHeaderWithoutType = false;
+bool gHeaderWhole = false;
 
-// Entries the scan refused but could not remove, by what they were when
-// refused: a change to the entry (a link dropped, a rename, a write) changes
-// its ctime, and it is looked at again.
-struct SetAside {
-  dev_t dev;
-  ino_t ino;
-  struct timespec ctime;
-  std::string name;
+// Bytes of a container's head that the classification reads.
+constexpr std::size_t kHeaderWindow = 500;
+
+// The scan's verdict on each entry of the watch folder, by name, together
+// with what the entry was when it was judged: a change to the entry (a
+// write, a rename, a link dropped, a new file at the name) changes its
+// size or ctime, and it is judged afresh. An entry whose verdict still holds
+// is never read and never logged again, so no pass costs more because the
+// folder is hostile: each pass looks at each entry with one lstat, and at a
+// busy one with one lease check. Verdicts of names no longer listed are
+// forgotten, so the record never holds more than the folder does.
+struct Verdict {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  struct timespec ctime {};
+  bool setAside = false;  // refused and not removable, or its take failed
+  int kind = 0;           // the classification, when it has one
+  bool busy = false;      // held open by another process when last looked at
 };
-std::vector<SetAside> gSetAside;
+std::map<std::string, Verdict> gVerdicts;
 
-bool Same(const SetAside& a, const struct stat& st, const char* name) {
-  return a.dev == st.st_dev && a.ino == st.st_ino && a.ctime.tv_sec == st.st_ctim.tv_sec &&
-         a.ctime.tv_nsec == st.st_ctim.tv_nsec && a.name == name;
+bool Holds(const Verdict& v, const struct stat& st) {
+  return v.dev == st.st_dev && v.ino == st.st_ino && v.size == st.st_size && v.ctime.tv_sec == st.st_ctim.tv_sec &&
+         v.ctime.tv_nsec == st.st_ctim.tv_nsec;
 }
 
-bool IsSetAside(const struct stat& st, const char* name) {
-  for (const SetAside& a : gSetAside) {
-    if (Same(a, st, name)) return true;
+Verdict& Judge(const char* name, const struct stat& st) {
+  Verdict& v = gVerdicts[name];
+  v = Verdict{};
+  v.dev = st.st_dev;
+  v.ino = st.st_ino;
+  v.size = st.st_size;
+  v.ctime = st.st_ctim;
+  return v;
+}
+
+void PutAside(const struct stat& st, const char* name) { Judge(name, st).setAside = true; }
+
+// Keeps the verdicts of the listed names only.
+void ForgetUnlisted(const std::set<std::string_view>& listed) {
+  for (auto it = gVerdicts.begin(); it != gVerdicts.end();) {
+    it = listed.count(it->first) == 0 ? gVerdicts.erase(it) : std::next(it);
   }
-  return false;
 }
 
-void PutAside(const struct stat& st, const char* name) {
-  // Bounded: past the limit, refused entries are simply logged once more.
-  if (gSetAside.size() >= kMaxRemembered) gSetAside.clear();
-  gSetAside.push_back({st.st_dev, st.st_ino, st.st_ctim, name});
+// 1 held, 0 free, -1 when it cannot be told; looked at through one
+// descriptor, without reading the file.
+int HeldByOthers(const std::string& path) {
+  struct stat st {};
+  kv::Result<kv::Fd> fd = safefile_OpenRegular(path, &st);
+  if (!fd) return 0;
+  const int held = take_HeldByOthers(fd.value().get());
+  return held >= 0 ? held : (inuse_HeldByOthers(st) ? 1 : 0);
 }
-
-bool IsPlainFile(const struct stat& st) { return S_ISREG(st.st_mode) && st.st_nlink == 1; }
 
 // Removes a refused entry (never what a link points at); false when it stays.
 bool RemoveEntry(const std::string& path) {
@@ -89,6 +114,8 @@ bool RemoveEntry(const std::string& path) {
 
 // The level-1 line for a name that command lines cannot carry.
 void LogNotCarried(const char* name, char c) {
+  // A drop the daemon never installs: an error, not a notice.
+  log_SetPriority(kPriorityError);
   log_Print(1, "scandir_FindInstaller, %s holds %s, which no command line may carry, removed\n",
             kv::Printable(name, false).c_str(), cmd_RefusedByteText(c).c_str());
 }
@@ -192,6 +219,7 @@ const ChecksumRecord& scandir_GetChecksumRecord() { return gChecksum; }
 int scandir_CheckBlacklist(const char* name) {
   for (const char c : kBlacklist) {
     if (std::strchr(name, c) != nullptr) {
+      log_SetPriority(kPriorityError);
       log_Print(1, "Blacklisted file: %s", kv::Printable(name, false).c_str());
       return 0;
     }
@@ -223,6 +251,7 @@ int scandir_CryTypeFromText(const char* data, std::size_t n) {
 
 int scandir_getCRYFileTypeFromHeader(const char* folder, const char* name) {
   gHeaderWithoutType = false;
+  gHeaderWhole = false;
   // Opened once, without following a link or waiting on a FIFO that was put
   // at the name after the scan looked at it; the checksum and the header
   // both come from this descriptor.
@@ -234,7 +263,9 @@ int scandir_getCRYFileTypeFromHeader(const char* folder, const char* name) {
     log_Print(3, "scandir_getCRYFileTypeFromHeader, Can't open infile .CRY\n");
     return 0;
   }
-  RecordChecksum(name, fd.get());
+  // The checksum reads the whole file: never one that holds fewer bytes
+  // than it claims.
+  if (safefile_IsDense(fd.get(), st)) RecordChecksum(name, fd.get());
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[1000]);
   if (!buffer) {
     log_SetPriority(kPriorityError);
@@ -242,8 +273,12 @@ int scandir_getCRYFileTypeFromHeader(const char* folder, const char* name) {
     return 0;
   }
   log_Print(2, "scandir_getCRYFileTypeFromHeader, opened infile successfully: %s\n", name);
-  const ssize_t got = ::pread(fd.get(), buffer.get(), 500, 0);
+  const ssize_t got = ::pread(fd.get(), buffer.get(), kHeaderWindow, 0);
   const std::size_t n = got > 0 ? static_cast<std::size_t>(got) : 0;
+  // The header is whole once its empty line was read, or the window is full.
+  const std::string_view head(buffer.get(), n);
+  gHeaderWhole = n == kHeaderWindow || head.find("\n\r\n") != std::string_view::npos ||
+                 head.find("\n\n") != std::string_view::npos;
   const int result = scandir_CryTypeFromText(buffer.get(), n);
   if (result == 0) {
     log_Print(2, "scandir_getCRYFileTypeFromHeader, unknown filetype \n");
@@ -278,6 +313,10 @@ int scandir_FindInstaller(const char* folder, char* found, std::initializer_list
     listing.count = 0;
     return kInstallerNone;
   }
+  std::set<std::string_view> listed;
+  for (int i = 0; i < listing.count; ++i) listed.insert(listing.entries[i]->d_name);
+  ForgetUnlisted(listed);
+
   found[0] = '\0';
   const char* deferred = nullptr;
   int deferredKind = kInstallerNone;
@@ -285,44 +324,59 @@ int scandir_FindInstaller(const char* folder, char* found, std::initializer_list
     const char* name = listing.entries[i]->d_name;
     const std::string path = std::string(folder) + name;
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || IsSetAside(st, name)) continue;
-
-    // A refused name goes, that entry only: other drops beside it stay.
-    bool refused = scandir_CheckBlacklist(name) == 0;
-    if (!refused) {
-      char c = '\0';
-      if (cmd_IsAllowedLine(name, &c) == 0) {
-        LogNotCarried(name, c);
-        refused = true;
+    if (::lstat(path.c_str(), &st) != 0) continue;
+    int kind = kInstallerNone;
+    if (auto it = gVerdicts.find(name); it != gVerdicts.end() && Holds(it->second, st)) {
+      Verdict& v = it->second;
+      if (v.setAside || v.kind == kInstallerNone) continue;
+      // Judged before and unchanged: its kind stands, only whether it is
+      // still held is looked at again.
+      if (v.busy && HeldByOthers(path) == 0) v.busy = false;
+      kind = v.kind;
+    } else {
+      gVerdicts.erase(name);
+      // A refused name goes, that entry only: other drops beside it stay.
+      bool refused = scandir_CheckBlacklist(name) == 0;
+      if (!refused) {
+        char c = '\0';
+        if (cmd_IsAllowedLine(name, &c) == 0) {
+          LogNotCarried(name, c);
+          refused = true;
+        }
       }
-    }
-    if (refused) {
-      if (RemoveEntry(path)) return kInstallerNone;
-      PutAside(st, name);
-      continue;
-    }
-    if (!IsPlainFile(st)) {
-      log_Print(1, "scandir_FindInstaller, %s is not a regular file with a single link, not taken\n", name);
-      PutAside(st, name);
-      continue;
-    }
-    kv::CopyBounded(found, kFoundNameSize, name, kFoundNameSize - 1);
-    const int kind = scandir_GetFileType(folder, found);
-    if (kind == kInstallerNone) {
-      // Read whole and still of no type the daemon takes: it never will be.
-      if (gHeaderWithoutType && !inuse_HeldByOthers(st)) {
-        log_Print(1, "scandir_FindInstaller, %s names no FILETYPE the daemon takes, removed\n", name);
-        if (!RemoveEntry(path)) PutAside(st, name);
+      if (refused) {
+        if (RemoveEntry(path)) return kInstallerNone;
+        PutAside(st, name);
+        continue;
       }
-      continue;
+      if (!take_IsPlainFile(st)) {
+        log_Print(1, "scandir_FindInstaller, %s is not a regular file with a single link, not taken\n", name);
+        PutAside(st, name);
+        continue;
+      }
+      kind = scandir_GetFileType(folder, name);
+      if (kind == kInstallerNone) {
+        // Read whole and still of no type the daemon takes: it never will
+        // be. A file whose header does not end yet may still be on its way
+        // in (an upload client creates the file, then writes it): it waits
+        // until it changes, as does one that is still held open.
+        if (gHeaderWithoutType && gHeaderWhole && HeldByOthers(path) == 0) {
+          log_Print(1, "scandir_FindInstaller, %s names no FILETYPE the daemon takes, removed\n", name);
+          if (RemoveEntry(path)) continue;
+        }
+        PutAside(st, name);
+        continue;
+      }
+      Judge(name, st).kind = kind;
     }
-    if (gBusy.count(name) != 0) {
+    if (gVerdicts[name].busy) {
       if (deferred == nullptr) {
         deferred = name;
         deferredKind = kind;
       }
       continue;
     }
+    kv::CopyBounded(found, kFoundNameSize, name, kFoundNameSize - 1);
     return kind;
   }
   if (deferred != nullptr) {
@@ -335,20 +389,45 @@ int scandir_FindInstaller(const char* folder, char* found, std::initializer_list
 int FileReady(const char* folder, const char* name) {
   const std::string path = std::string(folder) + name;
   struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0 || !inuse_HeldByOthers(st)) {
-    gBusy.erase(name);
+  if (::lstat(path.c_str(), &st) != 0 || HeldByOthers(path) == 0) {
+    if (auto it = gVerdicts.find(name); it != gVerdicts.end()) it->second.busy = false;
     return 1;
   }
-  log_Print(1, "Main,  FileReady() file is busy %s\n", name);
-  if (gBusy.size() >= kMaxRemembered) gBusy.clear();
-  gBusy.insert(name);
+  // Said once for each state of the file, not in every pass while it waits.
+  auto it = gVerdicts.find(name);
+  const bool said = it != gVerdicts.end() && Holds(it->second, st) && it->second.busy;
+  if (!said) {
+    log_Print(1, "Main,  FileReady() file is busy %s\n", name);
+    const int kind = it != gVerdicts.end() && Holds(it->second, st) ? it->second.kind : kInstallerNone;
+    Verdict& v = Judge(name, st);
+    v.kind = kind;
+    v.busy = true;
+  }
   return 0;
 }
 
 int scandir_TakeFile(const char* folder, const char* name, const char* toFolder, const char* toName) {
-  const kv::Status taken = take_File(std::string(folder) + name, std::string(toFolder) + toName, true);
-  if (taken) return 1;
+  const std::string from = std::string(folder) + name;
+  const kv::Status taken = take_File(from, std::string(toFolder) + toName, true);
+  auto it = gVerdicts.find(name);
+  const int kind = it != gVerdicts.end() ? it->second.kind : kInstallerNone;
+  if (taken) {
+    if (it != gVerdicts.end()) gVerdicts.erase(it);
+    return 1;
+  }
   log_SetPriority(kPriorityError);
-  log_Print(1, "scandir_TakeFile, %s %s, not taken\n", name, taken.error().message().c_str());
+  log_Print(1, "scandir_TakeFile, %s %s, not taken\n", kv::Printable(name, false).c_str(),
+            taken.error().message().c_str());
+  // Not taken: it stays where it is and waits until it changes (judged as
+  // it is now, after the take gave it back its owner), so that it neither
+  // comes back in every pass nor holds up the drops beside it. One that is
+  // held open waits like any busy file.
+  struct stat st {};
+  if (::lstat(from.c_str(), &st) == 0) {
+    Verdict& v = Judge(name, st);
+    v.kind = kind;
+    v.busy = taken.error().code() == EBUSY;
+    v.setAside = !v.busy;
+  }
   return 0;
 }

@@ -2,15 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "intake/inuse.h"
 #include "support/capture.h"
@@ -54,6 +58,48 @@ class Holder {
   pid_t pid_ = -1;
 };
 
+// The writable descriptor of path, sent through a socket and closed: it is
+// in flight, in no process's descriptor table, and can be received and
+// written through later.
+int gInFlight[2] = {-1, -1};
+void SendInFlight(const std::string& path) {
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, gInFlight), 0);
+  const int fd = ::open(path.c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  char data = 'x';
+  struct iovec iov = {&data, 1};
+  alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  struct msghdr msg {};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  struct cmsghdr* cmsg = CMSG_FIRSTHDR(&msg);
+  cmsg->cmsg_level = SOL_SOCKET;
+  cmsg->cmsg_type = SCM_RIGHTS;
+  cmsg->cmsg_len = CMSG_LEN(sizeof(int));
+  std::memcpy(CMSG_DATA(cmsg), &fd, sizeof fd);
+  ASSERT_EQ(::sendmsg(gInFlight[0], &msg, 0), 1);
+  ::close(fd);
+}
+void CloseInFlight() {
+  for (int& fd : gInFlight) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+  }
+}
+
+std::vector<std::string> Entries(const std::string& folder) {
+  std::vector<std::string> names;
+  if (DIR* dir = ::opendir(folder.c_str())) {
+    while (const struct dirent* e = ::readdir(dir)) {
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
+    }
+    ::closedir(dir);
+  }
+  return names;
+}
+
 struct stat Lstat(const std::string& path) {
   struct stat st {};
   EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
@@ -93,7 +139,7 @@ TEST_F(TakeTest, WhatArrivesIsAPlainFileOfTheDaemonsUserWithNoSpecialBits) {
   EXPECT_FALSE(kvtest::FileExists(watch_ + "app.ipk"));
 }
 
-TEST_F(TakeTest, WhatIsNotAPlainFileOrIsStillHeldIsRefusedAndRemoved) {
+TEST_F(TakeTest, WhatIsNotAPlainDenseFileFreeOfOtherHoldersIsRefusedAndLeftWhereItWas) {
   const std::string outside = dir_.path() + "/outside";
   kvtest::WriteFile(outside, "system file");
   ::chmod(outside.c_str(), 0600);
@@ -120,6 +166,26 @@ TEST_F(TakeTest, WhatIsNotAPlainFileOrIsStillHeldIsRefusedAndRemoved) {
        false, "is held open by another process"},
       {"file another process has mapped", [&](const std::string& p) { Put(p.substr(watch_.size()), 0666); }, true, true,
        "is held open by another process"},
+      // A descriptor no process table shows: in flight through a socket.
+      {"file whose writable descriptor is in flight",
+       [&](const std::string& p) {
+         Put(p.substr(watch_.size()), 0666);
+         SendInFlight(p);
+       },
+       false, false, "is held open by another process"},
+      // 1 GiB claimed, one page held: reading it would cost what the drop did not.
+      {"sparse file",
+       [&](const std::string& p) {
+         Put(p.substr(watch_.size()), 0666);
+         ASSERT_EQ(::truncate(p.c_str(), 1 << 30), 0);
+       },
+       false, false, "is sparse: it holds fewer bytes than its size"},
+      {"folder with an entry",
+       [](const std::string& p) {
+         ASSERT_EQ(::mkdir(p.c_str(), 0777), 0);
+         kvtest::WriteFile(p + "/inside", "x");
+       },
+       false, false, "is not a regular file with a single link"},
   };
   int i = 0;
   for (const Case& c : cases) {
@@ -131,13 +197,52 @@ TEST_F(TakeTest, WhatIsNotAPlainFileOrIsStillHeldIsRefusedAndRemoved) {
     ASSERT_FALSE(taken) << c.what;
     EXPECT_EQ(taken.error().message(), c.message) << c.what;
     struct stat st {};
-    EXPECT_NE(::lstat((work_ + name).c_str(), &st), 0) << c.what << ": what failed is removed again";
+    EXPECT_NE(::lstat((work_ + name).c_str(), &st), 0) << c.what << ": nothing reaches the work folder";
+    EXPECT_EQ(::lstat((watch_ + name).c_str(), &st), 0) << c.what << ": the entry stays where it was";
+    if (S_ISREG(st.st_mode) && st.st_nlink == 1 && ::geteuid() == 0) {
+      EXPECT_EQ(st.st_uid, kOther) << c.what << ": a busy file keeps its owner";
+    }
   }
+  CloseInFlight();
+  EXPECT_TRUE(take_File(watch_ + "x6.ipk", work_ + "x6.ipk", true)) << "taken once nothing holds it";
   // Nothing that a link led to was changed.
   const struct stat st = Lstat(outside);
   EXPECT_EQ(st.st_mode & 07777, 0600u);
   EXPECT_EQ(kvtest::ReadFile(outside), "system file");
   EXPECT_FALSE(take_File(watch_ + "missing.ipk", work_ + "missing.ipk", true));
+}
+
+TEST_F(TakeTest, AFailedCopyAcrossFileSystemsLeavesNothingAndKeepsTheDrop) {
+  Put("app.ipk", 0644);
+  // Linking fails as between two file systems; the copy then meets a full disk.
+  static const TakeOps kFull = {[](int, const void*, size_t) -> ssize_t {
+                                  errno = ENOSPC;
+                                  return -1;
+                                },
+                                [](int, const char*, int, const char*, int) {
+                                  errno = EXDEV;
+                                  return -1;
+                                }};
+  take_SetOps(&kFull);
+  const kv::Status taken = take_File(watch_ + "app.ipk", work_ + "app.ipk", true);
+  take_SetOps(nullptr);
+  ASSERT_FALSE(taken);
+  EXPECT_EQ(taken.error().message(), "cannot be copied: no space left");
+  EXPECT_EQ(Entries(work_), std::vector<std::string>{});
+  EXPECT_EQ(kvtest::ReadFile(watch_ + "app.ipk"), "package bytes");
+
+  // With room, the copy is the daemon's own file with exactly the bytes.
+  static const TakeOps kOtherFs = {::write, [](int, const char*, int, const char*, int) {
+                                     errno = EXDEV;
+                                     return -1;
+                                   }};
+  take_SetOps(&kOtherFs);
+  const kv::Status copied = take_File(watch_ + "app.ipk", work_ + "app.ipk", true);
+  take_SetOps(nullptr);
+  ASSERT_TRUE(copied);
+  EXPECT_EQ(kvtest::ReadFile(work_ + "app.ipk"), "package bytes");
+  EXPECT_EQ(Lstat(work_ + "app.ipk").st_uid, ::geteuid());
+  EXPECT_FALSE(kvtest::FileExists(watch_ + "app.ipk"));
 }
 
 TEST(InUse, OwnDescriptorsDoNotCount) {
