@@ -6,6 +6,7 @@ again, priorities of log lines stay with their lines, and the interface
 configuration survives a read that races its rewrite."""
 import json
 import os
+import re
 
 import pytest
 
@@ -191,3 +192,68 @@ def test_configuration_survives_a_read_that_races_its_rewrite(net):
             return f.read() == open(backup).read()
     wait_for(restored, timeout=30, what="the damaged file restored from the backup")
     assert document()["interface_description"] == "Ethernet 1"
+
+
+# Files the daemon reads (or appends to) by name, and what stands at each
+# name in the row: a link to a file of someone else's choosing, a FIFO, a
+# folder, a file far beyond any real one. The update log started afresh when
+# it is too large, as it always was, so it has no "huge" row.
+PLANTED = ["/opt/kv2/etc/appname.config", "/opt/kv2/etc/netinterfaces.config", "/opt/kv2/etc/netinterfaces.bak",
+           "/image_info", "/etc/resolv.conf", "/etc/ssh/sshd_config", "/opt/kv2/log/update.log"]
+REASON = {"link": "is not a regular file", "fifo": "is not a regular file", "folder": "is not a regular file",
+          "huge": r"is larger than \d+ bytes"}
+
+
+@pytest.mark.parametrize("kind", ["link", "fifo", "folder", "huge"])
+def test_files_that_are_not_what_they_should_be_are_refused_once_and_never_written_through(
+        make_sandbox, run_daemon, tmp_path, kind):
+    from conftest import drop
+    from intake_common import signed_ipk, wait_calls
+    sb = make_sandbox()
+    planted = [p for p in PLANTED if not (kind == "huge" and p.endswith("update.log"))]
+    victims = {}
+    for path in planted:
+        at = sb.dev(path)
+        if os.path.lexists(at):
+            os.unlink(at)
+        if kind == "link":
+            victims[path] = victim = str(tmp_path / ("victim-" + os.path.basename(path)))
+            with open(victim, "w") as f:
+                f.write("[appconfig]\nswrevision = from the link\n")
+            os.symlink(victim, at)
+        elif kind == "fifo":
+            os.mkfifo(at)
+        elif kind == "folder":
+            os.mkdir(at)
+        else:
+            with open(at, "w") as f:
+                f.write("[appconfig]\n" + "# padding of a file far too large\n" * 10000)
+    d = run_daemon(sb, "-v", "2", interfaces=("eth0",))
+    net = IdNet(sb, d)
+    try:
+        # Start-up is not held by a FIFO, and the listener answers, twice.
+        net.connect("eth0")
+        net.wait_bound(["eth0"], timeout=30)
+        for _ in range(2):
+            doc = dict(identification(net.ask("eth0", b"IDREQ\0")[1]))
+            assert doc["sw_revision"] == "Rev: 0.0.0"  # the defaults: nothing was read through a link
+            assert net.ask("eth0", b"BURNR\0")[1].startswith(b"NETBR")
+        # A signed honest package is still installed.
+        ipk = signed_ipk(str(tmp_path), sb, "kvwebview", version="3.1")
+        n = len(sb.journal())
+        drop(sb, ipk)
+        assert wait_calls(sb, n, 1) == [["systemctl", "start", "install@kvwebview"]]
+        # Nothing was written through a link.
+        for victim in victims.values():
+            with open(victim) as f:
+                assert f.read() == "[appconfig]\nswrevision = from the link\n"
+        # One refusal line per file, at error priority, however often it was read.
+        for path in planted:
+            pattern = rf"^\w+, {re.escape(sb.dev(path))} {REASON[kind]}\n$"
+            d.wait_syslog(pattern)
+            lines = [(p, t) for p, _, t in d.syslog if re.match(pattern, t)]
+            assert len(lines) == 1 and lines[0][0] == 3, (path, lines)
+        # A folder is never taken for a loaded file.
+        assert not [t for t in d.syslog_texts() if "loaded successfully" in t]
+    finally:
+        net.close()

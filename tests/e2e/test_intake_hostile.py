@@ -24,7 +24,7 @@ import time
 import pytest
 
 from conftest import argv_of, drop, wait_for
-from intake_common import calls_after, signed_ipk, start, start_counting_passes, wait_calls, wait_passes
+from intake_common import calls_after, signed_ipk, start, start_counting_passes, update_log, wait_calls, wait_passes
 from packages import (KVPACK, PUBLIC_KEY, make_bundle, make_cry, make_hostile_ipk, make_ipk, make_raw_ipk,
                       other_key_pair, sign)
 
@@ -589,3 +589,20 @@ def test_inspect_predicts_the_refusal_of_a_name_the_device_removes_unread(tmp_pa
     assert r.returncode == 1
     assert r.stdout.splitlines()[-1] == ("REJECTED: the device's watch folder scan refuses the name (it holds '(', "
                                          "which its command lines cannot carry) and removes the file unread")
+
+
+def test_control_bytes_of_a_package_field_reach_no_log_as_they_are(sandbox, run_daemon, tmp_path):
+    # The control file's Version of a signed package carries a terminal's
+    # escape sequences and a bell: the package installs, and the system log
+    # and the update log show each control byte as '?'.
+    version = "3.1\x1b]0;owned\x07\x1b[2J"
+    ipk = signed_ipk(str(tmp_path), sandbox, "kvwebview", file_name="kvwebview_3.1.ipk", version=version)
+    d, n = start(run_daemon, sandbox)
+    drop(sandbox, ipk)
+    assert wait_calls(sandbox, n, 1) == [argv_of('systemctl start "install@kvwebview"')]
+    log = wait_for(lambda: "kvwebview_3.1.ipk" in update_log(sandbox) and update_log(sandbox), what="update log")
+    assert "        IPK: kvwebview_3.1.ipk, version: 3.1?]0;owned??[2J\n" in log
+    assert not [c for c in log if ord(c) < 0x20 and c != "\n"]
+    texts = d.syslog_texts()
+    assert [t for t in texts if "?]0;owned??[2J" in t]
+    assert not [t for t in texts if any(ord(c) < 0x20 and c != "\n" for c in t)]

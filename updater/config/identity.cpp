@@ -17,6 +17,7 @@
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/result.h"
+#include "core/safefile.h"
 
 namespace {
 
@@ -65,10 +66,10 @@ void SetIdDefaultsLocked() {
 kv::Result<std::optional<std::string>> ReadImageInfo(std::string_view key) {
   const std::string file = paths_Device(devpath::kImageInfo);
   kv::PieceReader reader(kImageLineSize);
-  const bool opened = kv::FilterLines(
+  const kv::Status read = kv::FilterLines(
       file.c_str(), [key](std::string_view head, bool complete) { return kv::LineBeginsWith(key, head, complete); },
       [&reader](std::string_view text) { reader.Feed(text); });
-  if (!opened) return kv::Error(0, "unable to open /image_info file");
+  if (!read) return read.error();
   reader.Finish();
   if (!reader.any()) return std::optional<std::string>();
 
@@ -83,11 +84,18 @@ kv::Result<std::optional<std::string>> ReadImageInfo(std::string_view key) {
 }
 
 // The value of key, or none; a file that cannot be opened is logged with the
-// asking function's name.
+// asking function's name. Something other than a regular file at the name
+// (or one beyond the cap) counts as no file, logged once per change of the
+// entry instead of with every call: the identification answers ask for the
+// revision with every request.
 std::optional<std::string> ImageInfoValue(std::string_view key, const char* asker) {
   kv::Result<std::optional<std::string>> value = ReadImageInfo(key);
   if (!value) {
-    log_PrintPriority(kPriorityError, 1, "%s, %s\n", asker, value.error().message().c_str());
+    if (safefile_IsMissing(value.error())) {
+      log_PrintPriority(kPriorityError, 1, "%s, unable to open /image_info file\n", asker);
+    } else {
+      (void)safefile_LogRefusal(asker, paths_Device(devpath::kImageInfo), value.error());
+    }
     return std::nullopt;
   }
   return std::move(value).value();

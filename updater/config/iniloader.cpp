@@ -8,6 +8,8 @@
 
 #include "core/handles.h"
 #include "core/log.h"
+#include "core/result.h"
+#include "core/safefile.h"
 
 namespace kv {
 namespace {
@@ -31,19 +33,19 @@ std::string Lower(std::string_view s) {
   return out;
 }
 
-// Reads one line (up to and including its line feed) into buf, at most
-// room - 1 bytes, and terminates it. Returns the number of bytes read; 0 at
-// the end of the file. Unlike fgets it reports the true count, so a NUL byte
-// inside a line cannot hide the line's length.
-std::size_t ReadLine(FILE* f, char* buf, std::size_t room) {
+// Takes one line (up to and including its line feed) from the front of text
+// into buf, at most room - 1 bytes, and terminates it. Returns the number of
+// bytes taken; 0 at the end of the text. Unlike fgets it reports the true
+// count, so a NUL byte inside a line cannot hide the line's length.
+std::size_t ReadLine(std::string_view& text, char* buf, std::size_t room) {
   std::size_t n = 0;
-  while (n + 1 < room) {
-    const int c = getc_unlocked(f);
-    if (c == EOF) break;
-    buf[n++] = static_cast<char>(c);
+  while (n + 1 < room && n < text.size()) {
+    const char c = text[n];
+    buf[n++] = c;
     if (c == '\n') break;
   }
   buf[n] = '\0';
+  text.remove_prefix(n);
   return n;
 }
 
@@ -84,11 +86,20 @@ LineKind ParseLine(const char* input, std::string& section, std::string& key, st
 }  // namespace
 
 dictionary* iniparser_load(const char* path) {
-  File in = OpenFile(path, "r");
-  if (!in) {
-    log_Print(0, "iniparser_load - Unable to open %s", path);
+  // The file is read whole, with a cap, before any line is parsed: a link, a
+  // FIFO or a folder at the name is refused (a FIFO would hold the caller, and
+  // a folder reads as an empty file), and so is a file beyond the cap. A
+  // refused file is handled as a missing one, with one line saying why.
+  const Result<std::string> read = safefile_Read(path, kIniMaxFileSize);
+  if (!read) {
+    if (safefile_IsMissing(read.error())) {
+      log_Print(0, "iniparser_load - Unable to open %s", path);
+    } else {
+      (void)safefile_LogRefusal("iniparser_load", path, read.error());
+    }
     return nullptr;
   }
+  std::string_view rest(read.value());
   Dictionary dict(::dictionary_new(0));
   if (!dict) {
     log_Print(0, "iniparser_load - Unable to create dictionary");
@@ -105,7 +116,7 @@ dictionary* iniparser_load(const char* path) {
   bool storeFailed = false;
 
   for (;;) {
-    const std::size_t got = ReadLine(in.get(), line + last, sizeof line - last);
+    const std::size_t got = ReadLine(rest, line + last, sizeof line - last);
     if (got == 0) break;
     ++lineno;
     std::size_t len = last + got;

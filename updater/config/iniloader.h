@@ -10,6 +10,8 @@
 // rejects a file as a whole at its first error.
 #pragma once
 
+#include <cstddef>
+
 #include <dictionary.h>
 #include <iniparser.h>
 
@@ -21,11 +23,18 @@ namespace kv {
 inline constexpr int kIniLineSize = 1024;
 // Width at which section names, keys and values are cut.
 inline constexpr int kIniFieldWidth = 200;
+// Largest file that is read; a larger one is refused as a whole. The
+// configuration files hold a few KiB; the cap leaves room for the loader's
+// own limit (kIniMaxCapacity: some 8,192 entries in short lines) to be the
+// one that speaks first for a file of many small entries.
+inline constexpr std::size_t kIniMaxFileSize = 256 * 1024;
 // Capacity beyond which every further line counts as an error.
 inline constexpr long kIniMaxCapacity = 9999;
 
 // Loads an INI file. Returns a dictionary, or null when the file cannot be
-// opened, the dictionary cannot be created, or any line produced an error
+// opened, is not a regular file (a link, a FIFO, a folder: refused with one
+// line at level 1 per change of the entry, see safefile_LogRefusal), is larger
+// than kIniMaxFileSize, the dictionary cannot be created, or any line produced an error
 // (each logged at level 0). Keys are lower case: a section is stored as its
 // name without value, each entry as "section:key" (":key" before the first
 // section). Release the result with iniparser_freedict (or hold it in

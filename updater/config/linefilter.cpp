@@ -1,12 +1,6 @@
 #include "config/linefilter.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <array>
-#include <cerrno>
-
-#include "core/handles.h"
+#include "core/safefile.h"
 
 namespace kv {
 
@@ -45,40 +39,36 @@ std::string_view PieceReader::last() const {
   return v.substr(0, v.find('\0'));
 }
 
-bool FilterLines(const char* path, const LineDecider& decide, const std::function<void(std::string_view)>& emit) {
-  Fd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  if (!fd) return false;
+Status FilterLines(const char* path, const LineDecider& decide, const std::function<void(std::string_view)>& emit) {
+  // Read whole, with a cap: a link, a FIFO or a folder at the name, or a file
+  // beyond the cap, is refused before a line is looked at.
+  const Result<std::string> text = safefile_Read(path, kSafeFileTextCap);
+  if (!text) return text.error();
   std::string head;  // the undecided beginning of the current line
   LineVerdict verdict = LineVerdict::kUndecided;
   bool inLine = false;
-  std::array<char, 4096> block{};
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), block.data(), block.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    std::string_view data(block.data(), static_cast<std::size_t>(n));
-    while (!data.empty()) {
-      inLine = true;
-      const std::size_t newline = data.find('\n');
-      const std::string_view part = data.substr(0, newline);
-      if (verdict == LineVerdict::kUndecided) {
-        head.append(part);
-        verdict = decide(head, newline != std::string_view::npos);
-        if (verdict == LineVerdict::kSelected) emit(head);
-      } else if (verdict == LineVerdict::kSelected) {
-        emit(part);
-      }
-      if (newline == std::string_view::npos) break;
-      if (verdict == LineVerdict::kSelected) emit("\n");
-      data.remove_prefix(newline + 1);
-      head.clear();
-      verdict = LineVerdict::kUndecided;
-      inLine = false;
+  std::string_view data(text.value());
+  while (!data.empty()) {
+    inLine = true;
+    const std::size_t newline = data.find('\n');
+    const std::string_view part = data.substr(0, newline);
+    if (verdict == LineVerdict::kUndecided) {
+      head.append(part);
+      verdict = decide(head, newline != std::string_view::npos);
+      if (verdict == LineVerdict::kSelected) emit(head);
+    } else if (verdict == LineVerdict::kSelected) {
+      emit(part);
     }
+    if (newline == std::string_view::npos) break;
+    if (verdict == LineVerdict::kSelected) emit("\n");
+    data.remove_prefix(newline + 1);
+    head.clear();
+    verdict = LineVerdict::kUndecided;
+    inLine = false;
   }
   // A last line without its line feed.
   if (inLine && verdict == LineVerdict::kUndecided && decide(head, true) == LineVerdict::kSelected) emit(head);
-  return true;
+  return Ok();
 }
 
 }  // namespace kv

@@ -4,15 +4,17 @@
 // Each filter selects the lines of a file by their beginning and hands the
 // selected text to a reader that takes it in pieces the way a fixed line
 // buffer does: a piece ends after a line feed or when the buffer is full, and
-// a piece is text only up to its first NUL byte. A file is streamed in blocks,
-// so a line of any length costs no more memory than the buffer; only the
-// undecided beginning of a line is held.
+// a piece is text only up to its first NUL byte. A file is read whole through
+// safefile_Read with the cap kSafeFileTextCap: these files are a few KiB at
+// most, and whatever else stands at their names is refused unread.
 #pragma once
 
 #include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
+
+#include "core/result.h"
 
 namespace kv {
 
@@ -47,10 +49,11 @@ class PieceReader {
   bool any_ = false;
 };
 
-// Streams the file and passes each selected line to emit, in pieces: the
+// Reads the file and passes each selected line to emit, in pieces: the
 // line's text and then its line feed (a last line without one is passed
-// without). Returns false when the file cannot be opened; a read error ends
-// the text where it happened.
-bool FilterLines(const char* path, const LineDecider& decide, const std::function<void(std::string_view)>& emit);
+// without). Returns the error of safefile_Read when the file is missing,
+// cannot be opened or read, is not a regular file or is larger than the cap;
+// nothing is emitted then.
+Status FilterLines(const char* path, const LineDecider& decide, const std::function<void(std::string_view)>& emit);
 
 }  // namespace kv

@@ -30,6 +30,7 @@
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/result.h"
+#include "core/safefile.h"
 
 namespace {
 
@@ -64,10 +65,12 @@ struct FileVersion {
   }
 };
 
+// The entry itself, not what a link there points to: a link planted at the
+// name is a version of its own, which a restore replaces.
 FileVersion VersionOf(const std::string& path) {
   struct stat st {};
   FileVersion v;
-  if (::stat(path.c_str(), &st) != 0) return v;
+  if (::lstat(path.c_str(), &st) != 0) return v;
   v.exists = true;
   v.device = st.st_dev;
   v.inode = st.st_ino;
@@ -95,13 +98,27 @@ struct PendingRestore {
 PendingRestore gRestore;
 std::atomic<long long> gSettleMs{kNetRestoreSettleMs};
 
+// The versions of the two files when the fallback to the backup was last
+// logged. Every identification answer loads the configuration again; the
+// fallback is logged when it starts and whenever either file changes, not
+// with every answer that an unreadable main file (or a folder in its place,
+// which no restore can replace) would otherwise add a line to.
+struct FallbackLogged {
+  bool logged = false;
+  FileVersion main;
+  FileVersion backup;
+};
+FallbackLogged gFallbackLogged;
+
 // Replaces target by a copy of source: a temporary file in the target's
 // folder, flushed, renamed over the target (only when the target is still
 // the version expected), then the folder flushed. The copy keeps an
 // existing target's mode and owner.
 kv::Status ReplaceFromCopy(const std::string& source, const std::string& target, const FileVersion& expected) {
-  kv::Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  if (!in) return kv::SystemError("open " + source);
+  struct stat sourceStat {};
+  kv::Result<kv::Fd> opened = safefile_OpenRegular(source, &sourceStat);
+  if (!opened) return opened.error().WithContext(source);
+  const kv::Fd in = std::move(opened).value();
   std::string temp = target + ".XXXXXX";
   kv::Fd out(::mkostemp(temp.data(), O_CLOEXEC));
   if (!out) return kv::SystemError("create " + temp);
@@ -121,9 +138,12 @@ kv::Status ReplaceFromCopy(const std::string& source, const std::string& target,
         done += w;
     }
   }
+  // The copy keeps the mode and owner of the file it replaces, when that is
+  // a regular file; anything else at the name (a link to someone's file, a
+  // FIFO) lends nothing, and the backup's own are taken.
   struct stat st {};
-  const std::string& model = expected.exists ? target : source;
-  if (!failed && ::stat(model.c_str(), &st) == 0) {
+  if (!expected.exists || ::lstat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) st = sourceStat;
+  if (!failed) {
     (void)::fchmod(out.get(), st.st_mode & 07777);
     (void)::fchown(out.get(), st.st_uid, st.st_gid);  // only root may; a failure keeps ours
   }
@@ -204,16 +224,24 @@ int LoadNetConfig() {
     // Taken before the backup is read: the version that was found unreadable.
     const FileVersion seen = VersionOf(mainPath);
     const std::string backupPath = paths_Device(devpath::kNetConfigBackup);
-    log_Print(0, "LoadNetConfig - Unable to parse %s, applying back up file %s", mainPath.c_str(), backupPath.c_str());
+    const FileVersion backupSeen = VersionOf(backupPath);
+    const bool report =
+        !gFallbackLogged.logged || !(gFallbackLogged.main == seen) || !(gFallbackLogged.backup == backupSeen);
+    gFallbackLogged = FallbackLogged{true, seen, backupSeen};
+    if (report) {
+      log_Print(0, "LoadNetConfig - Unable to parse %s, applying back up file %s", mainPath.c_str(),
+                backupPath.c_str());
+    }
     dict.reset(kv::iniparser_load(backupPath.c_str()));
     if (!dict) return 0;
-    log_Print(0, "LoadNetConfig - Backup file used");
+    if (report) log_Print(0, "LoadNetConfig - Backup file used");
     // The answer uses the backup's values now; the main file is replaced
     // only once it has stayed unreadable and untouched for the settle time
     // (a failing replacement is not reported: the next load tries again).
     RestoreWhenSettled(mainPath, backupPath, seen);
   } else {
     gRestore = PendingRestore{};
+    gFallbackLogged = FallbackLogged{};
   }
 
   const int sections = ::iniparser_getnsec(dict.get());
@@ -315,6 +343,7 @@ void net_ResetConfig() {
   std::lock_guard<std::mutex> guard(config_Lock());
   gTable = {};
   gRestore = PendingRestore{};
+  gFallbackLogged = FallbackLogged{};
 }
 
 void net_SetRestoreSettleMs(long long ms) { gSettleMs.store(ms); }

@@ -49,7 +49,9 @@ inline constexpr long long kNetRestoreSettleMs = 5000;
 // file is replaced by a copy of the backup only when a later load finds the
 // same version of it (same inode, size and times, or still missing) still
 // unreadable kNetRestoreSettleMs after it was first found so, so that a read
-// that raced a rewrite never throws the new file away. Returns 1 when a file
+// that raced a rewrite never throws the new file away. The two level-0 lines
+// of the fallback are logged when it starts and again only when either file
+// has changed, not with every load. Returns 1 when a file
 // was read, 0 when neither could be (the table is then left as it was).
 int LoadNetConfig();
 

@@ -4,6 +4,14 @@
 // "kvupdaterd", facility user) and, when asked for, echoed on standard output.
 // Levels: 0 always emitted, 1 basic, 2 debug, 3 pedantic; a line is emitted
 // when its level is 0 or not above the verbose level.
+//
+// No line says what an outsider wrote: the text of every %s and %c value
+// passes kv::Printable, so a control byte in it (a line feed that would start
+// a forged line, an escape sequence) reaches the system log, standard output
+// and the update log as '?'. The format's own text keeps its layout. A format
+// that is "%s" alone hands over a whole ready-made message of the daemon,
+// whose line feeds are kept (its other control bytes show as '?'): never log
+// text from outside that way, give it a format with words of its own.
 #pragma once
 
 // Syslog priorities the callers use.
@@ -56,7 +64,12 @@ inline constexpr unsigned kUpdateLogImage = 2;      // "IMAGE"
 inline constexpr unsigned kUpdateLogIpk = 3;        // "IPK"
 
 // Appends "<time> <tag right-aligned in ten columns>: <text>\n" to the update
-// log /opt/kv2/log/update.log. A log larger than 199,999 bytes is started
-// afresh. A kind without a tag writes nothing and leaves the file alone.
-// Write and close failures are logged at level 0; nothing is returned.
+// log /opt/kv2/log/update.log, with every control byte of text as '?' (a
+// record is one line). A log larger than 199,999 bytes is started afresh. A
+// kind without a tag writes nothing and leaves the file alone. The log is
+// appended to without following a link or waiting on a FIFO, and only when
+// it is a regular file with a single link; anything else at its name is
+// refused with one level-1 line per change of the entry ("UpdateLog, <path>
+// <reason>") and the record is not written. Write and close failures are
+// logged at level 0; nothing is returned.
 void UpdateLog(unsigned kind, const char* text);

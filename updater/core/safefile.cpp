@@ -5,6 +5,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <map>
+#include <mutex>
+
+#include "core/log.h"
 
 namespace {
 
@@ -12,8 +16,9 @@ constexpr int kOpenFlags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
 kv::Error OpenError(int code) {
   if (code == ENOENT) return kv::Error(code, "is missing");
-  // O_NOFOLLOW refuses a symbolic link with ELOOP.
-  if (code == ELOOP) return kv::Error(code, "is not a regular file");
+  // O_NOFOLLOW refuses a symbolic link with ELOOP; a folder cannot be opened
+  // for writing (EISDIR), nor a FIFO without a reader or a socket (ENXIO).
+  if (code == ELOOP || code == EISDIR || code == ENXIO) return kv::Error(code, "is not a regular file");
   return kv::SystemError("cannot be opened", code);
 }
 
@@ -71,4 +76,46 @@ bool safefile_IsDense(int fd, const struct stat& st) {
   if (at >= 0) (void)::lseek(fd, at, SEEK_SET);
   // Every file ends in an implicit hole at its size; one before it is real.
   return hole < 0 || hole >= st.st_size;
+}
+
+bool safefile_IsMissing(const kv::Error& error) { return error.code() == ENOENT; }
+
+namespace {
+
+// The last refusal logged for each path. The daemon reads a fixed set of
+// names, so the table stays small; it is emptied should it ever grow.
+constexpr std::size_t kRefusalMemo = 64;
+std::mutex gRefusalLock;
+std::map<std::string, std::string> gRefusals;
+
+std::string RefusalKey(const std::string& path, const kv::Error& error) {
+  struct stat st {};
+  std::string key = error.message();
+  if (::lstat(path.c_str(), &st) == 0) {
+    for (const long long part :
+         {static_cast<long long>(st.st_dev), static_cast<long long>(st.st_ino), static_cast<long long>(st.st_mode),
+          static_cast<long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
+          static_cast<long long>(st.st_mtim.tv_nsec), static_cast<long long>(st.st_ctim.tv_sec),
+          static_cast<long long>(st.st_ctim.tv_nsec)}) {
+      key += ' ';
+      key += std::to_string(part);
+    }
+  }
+  return key;
+}
+
+}  // namespace
+
+bool safefile_LogRefusal(std::string_view who, const std::string& path, const kv::Error& error) {
+  std::string key = RefusalKey(path, error);
+  {
+    std::lock_guard<std::mutex> guard(gRefusalLock);
+    auto found = gRefusals.find(path);
+    if (found != gRefusals.end() && found->second == key) return false;
+    if (found == gRefusals.end() && gRefusals.size() >= kRefusalMemo) gRefusals.clear();
+    gRefusals[path] = std::move(key);
+  }
+  const std::string whoText(who);
+  log_PrintPriority(kPriorityError, 1, "%s, %s %s\n", whoText.c_str(), path.c_str(), error.message().c_str());
+  return true;
 }

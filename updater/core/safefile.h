@@ -10,9 +10,16 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "core/handles.h"
 #include "core/result.h"
+
+// Caps of the reads of the device's small text files: the INI files,
+// "/image_info", "/etc/resolv.conf", "sshd_config" and the systemd network
+// files hold a few hundred bytes to a few KiB each; a file beyond the cap is
+// refused rather than read in part.
+inline constexpr std::size_t kSafeFileTextCap = 64 * 1024;
 
 // Opens path read-only (flags may add O_PATH-free extras such as O_NOATIME)
 // without following a symbolic link at its last component and without
@@ -37,3 +44,18 @@ kv::Result<kv::Fd> safefile_OpenAppend(const std::string& path, mode_t mode);
 // would cost more than the drop did; such a file is refused before any of
 // that work starts. A file system that cannot tell holes counts as dense.
 bool safefile_IsDense(int fd, const struct stat& st);
+
+// True when error (from the functions above) means the file is missing, as
+// opposed to an entry that was refused (a link, a FIFO, a folder, a file too
+// large) or could not be opened.
+bool safefile_IsMissing(const kv::Error& error);
+
+// Logs, once per change, why the entry at path was refused: "<who>, <path>
+// <reason>" at level 1 with error priority. Callers that read a file again
+// for every request (the identification answers reload the identity and the
+// interface configuration each time) would otherwise let whoever put the
+// entry there add a line to the log with every request; the line is logged
+// again only when the reason or the entry itself (its inode, type, size or
+// times, without following a link) has changed since the last line for path.
+// Returns whether the line was logged.
+bool safefile_LogRefusal(std::string_view who, const std::string& path, const kv::Error& error);

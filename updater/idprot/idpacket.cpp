@@ -22,6 +22,8 @@
 #include "core/handles.h"
 #include "core/log.h"
 #include "core/paths.h"
+#include "core/result.h"
+#include "core/safefile.h"
 #include "idprot/idrequest.h"
 #include "idprot/idserver.h"
 
@@ -168,23 +170,34 @@ int IDPacket_readRouteTable(const char* table, std::uint8_t address[4], int inde
 
 int IDPacket_getDNSrsv4(std::uint8_t address[4], int /*index: the file is system-wide*/) {
   const std::string path = paths_Device(devpath::kResolvConf);
-  kv::File file = kv::OpenFile(path.c_str(), "r");
-  if (!file) {
-    log_Print(2, "IDPacket_getDNSrsv4, Error opening file! %s\n", path.c_str());
+  // Read whole with a cap; a link, a FIFO or a folder at the name, or a file
+  // beyond the cap, counts as no file, logged once per change of the entry.
+  const kv::Result<std::string> text = safefile_Read(path, kSafeFileTextCap);
+  if (!text) {
+    if (safefile_IsMissing(text.error())) {
+      log_Print(2, "IDPacket_getDNSrsv4, Error opening file! %s\n", path.c_str());
+    } else {
+      (void)safefile_LogRefusal("IDPacket_getDNSrsv4", path, text.error());
+    }
     return 1;
   }
   int result = 1;
-  char line[1000];
-  while (result != 0 && std::fgets(line, sizeof line, file.get()) != nullptr) {
-    const std::string_view l(line);
+  // Lines as a buffer of 1000 bytes reads them: a longer line goes on as
+  // further lines of its own.
+  constexpr std::size_t kLineMax = 999;
+  std::string_view rest(text.value());
+  while (result != 0 && !rest.empty()) {
+    const std::size_t newline = rest.substr(0, kLineMax).find('\n');
+    const std::size_t take = newline == std::string_view::npos ? std::min(rest.size(), kLineMax) : newline + 1;
+    const std::string line(rest.substr(0, take));
+    rest.remove_prefix(take);
+    const std::string_view l(line.c_str());  // text up to a NUL byte, as fgets gave it
     if (l.find("nameserver ") == std::string_view::npos) continue;
     std::string_view value = Field(l, 2);
     while (!value.empty() && (value.back() == '\n' || value.back() == '\r')) value.remove_suffix(1);
     while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
     if (ParseV4(value, address)) result = 0;
   }
-  if (std::fclose(file.release()) != 0)
-    log_Print(2, "IDPacket_getDNSrsv4, Command not found or exited with error status\n");
   return result;
 }
 
@@ -199,7 +212,7 @@ int IdProt_IsStaticConfig(int index) {
   constexpr std::string_view kKey = "DHCP=";
   std::string first;
   bool ended = false;
-  (void)kv::FilterLines(
+  const kv::Status read = kv::FilterLines(
       path, [kKey](std::string_view head, bool complete) { return kv::LineBeginsWith(kKey, head, complete); },
       [&](std::string_view text) {
         if (ended) return;
@@ -209,6 +222,10 @@ int IdProt_IsStaticConfig(int index) {
         }
         if (first.size() < kKey.size() + 8) first.append(text.substr(0, kKey.size() + 8));
       });
+  // A missing file is the static configuration, silently; anything else at
+  // the name is refused as no file, with one line per change of the entry.
+  if (!read && !safefile_IsMissing(read.error()))
+    (void)safefile_LogRefusal("IdProt_IsStaticConfig", path, read.error());
   std::string_view value = std::string_view(first).substr(first.size() < kKey.size() ? first.size() : kKey.size());
   value = value.substr(0, value.find('\0'));
   return (value.starts_with("yes") || value.starts_with("ipv4")) ? 0 : 1;
@@ -219,7 +236,9 @@ int IdProt_GetSftpStatus() {
   // commented-out line disables sftp; no line (or no file) leaves it enabled.
   const std::string path = paths_Device(devpath::kSshdConfig);
   kv::PieceReader reader(1034);
-  (void)kv::FilterLines(path.c_str(), SftpLine, [&reader](std::string_view text) { reader.Feed(text); });
+  const kv::Status read =
+      kv::FilterLines(path.c_str(), SftpLine, [&reader](std::string_view text) { reader.Feed(text); });
+  if (!read && !safefile_IsMissing(read.error())) (void)safefile_LogRefusal("IdProt_GetSftpStatus", path, read.error());
   reader.Finish();
   return reader.any() && reader.last().starts_with("#") ? 0 : 1;
 }

@@ -1,14 +1,12 @@
 #include "install/roadrecord.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <string>
 
 #include "core/cmd.h"
 #include "core/handles.h"
 #include "core/log.h"
 #include "core/paths.h"
+#include "core/safefile.h"
 #include "core/statefile.h"
 #include "install/appinstall.h"
 
@@ -21,13 +19,9 @@ std::string RecordPath() { return std::string(paths_WorkFolder()) + kRoadRecordN
 // The id of the current boot; empty when it cannot be read.
 std::string BootId() {
   const std::string path = paths_Device(devpath::kBootId);
-  kv::Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!fd) return {};
-  char text[64];
-  const ssize_t n = ::read(fd.get(), text, sizeof text);
-  if (n <= 0) return {};
-  const std::string id(text, static_cast<std::size_t>(n));
-  return id.substr(0, id.find('\n'));
+  const kv::Result<std::string> id = safefile_Read(path, 64);
+  if (!id) return {};
+  return id.value().substr(0, id.value().find('\n'));
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "install/savedstate.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +8,7 @@
 #include "core/handles.h"
 #include "core/log.h"
 #include "core/paths.h"
+#include "core/safefile.h"
 #include "core/statefile.h"
 
 namespace {
@@ -16,8 +16,10 @@ namespace {
 // A copy that cannot be made is passed over, as the update always did: the
 // copies are for diagnosis only.
 void SaveCopy(const std::string& from, const std::string& to) {
-  kv::Fd in(::open(from.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  const kv::Status copied = in ? statefile_CopyFrom(in.get(), to) : kv::Status(kv::SystemError("open " + from));
+  // Only a regular file is copied: a link at the name would copy whatever
+  // file it points to into the work folder.
+  const kv::Result<kv::Fd> in = safefile_OpenRegular(from);
+  const kv::Status copied = in ? statefile_CopyFrom(in.value().get(), to) : kv::Status(in.error().WithContext(from));
   if (!copied) {
     log_Print(3, "doInstall_RunMenderUpdate, %s not saved: %s\n", to.c_str(), copied.error().message().c_str());
   }

@@ -2,10 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "core/log.h"
 #include "support/capture.h"
 
 namespace {
@@ -160,6 +166,51 @@ TEST_F(IniLoaderTest, SizeCapRefusesTheWholeFileAndCountsEveryFurtherLine) {
   EXPECT_EQ(Load(ManyEntries(8192, 2)), nullptr);
   const std::string message = "iniparser_load - dictionary size exceeded in " + path() + " : 16384";
   EXPECT_EQ(Logged(), std::vector<std::string>(3, message));
+}
+
+// Whatever stands at a configuration file's name that is not a regular file
+// within the cap is refused unread, as if the file were missing: a FIFO no
+// longer holds the caller, a folder no longer loads as an empty file. One
+// line says why, once per change of the entry, however often it is loaded
+// (the identification answers load the files again for every request).
+TEST_F(IniLoaderTest, EntryThatIsNoRegularFileWithinTheCapIsRefusedOnce) {
+  {
+    kvtest::StdoutCapture out;
+    log_SetVerbose(1);  // refusals are logged at level 1
+    (void)out.Stop();
+  }
+  const std::string good = dir_.path() + "/good.ini";
+  WriteFile(good, "[appconfig]\nname = linked\n");
+  std::string big = "[s]\n";
+  while (big.size() <= kv::kIniMaxFileSize) big += "# a long comment line of a file far too large\n";
+  struct Row {
+    const char* what;
+    std::function<void()> plant;
+    std::string reason;
+  };
+  const Row rows[] = {
+      {"link", [&] { ASSERT_EQ(::symlink(good.c_str(), path().c_str()), 0); }, "is not a regular file"},
+      {"FIFO", [&] { ASSERT_EQ(::mkfifo(path().c_str(), 0644), 0); }, "is not a regular file"},
+      {"folder", [&] { ASSERT_EQ(::mkdir(path().c_str(), 0755), 0); }, "is not a regular file"},
+      {"too large", [&] { WriteFile(path(), big); }, "is larger than 262144 bytes"},
+  };
+  for (const Row& r : rows) {
+    r.plant();
+    EXPECT_EQ(kv::iniparser_load(path().c_str()), nullptr) << r.what;
+    EXPECT_EQ(kv::iniparser_load(path().c_str()), nullptr) << r.what;
+    auto lines = syslog_.Drain();
+    ASSERT_EQ(lines.size(), 1u) << r.what;
+    EXPECT_EQ(lines[0].text, "iniparser_load, " + path() + " " + r.reason + "\n") << r.what;
+    EXPECT_EQ(lines[0].priority, 3) << r.what;
+    // A change of the entry is told again.
+    ASSERT_EQ(::lchown(path().c_str(), 1, 1), 0);
+    EXPECT_EQ(kv::iniparser_load(path().c_str()), nullptr) << r.what;
+    EXPECT_EQ(syslog_.Drain().size(), 1u) << r.what;
+    ASSERT_EQ(std::system(("rm -rf '" + path() + "'").c_str()), 0);
+  }
+  // A regular file within the cap loads again.
+  EXPECT_NE(Load("[appconfig]\nname = x\n"), nullptr);
+  EXPECT_TRUE(Logged().empty());
 }
 
 }  // namespace

@@ -3,12 +3,14 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "core/log.h"
 #include "core/paths.h"
 #include "support/capture.h"
 
@@ -271,6 +273,63 @@ TEST_F(NetConfigTest, FileRewrittenAfterAnUnreadableLoadIsNeverReplaced) {
   ASSERT_EQ(LoadNetConfig(), 1);
   (void)syslog_.Drain();
   EXPECT_EQ(ReadFile(MainPath()), "[netif0]\nbroken = 1");
+}
+
+// A link, a FIFO or a folder at the main file's name: the answer takes the
+// backup (a FIFO no longer holds every listener), the fallback and the
+// refusal are logged once however many answers follow, and the restore
+// replaces the entry by a regular file of the backup's mode, never writing
+// through a link nor taking the mode of the file it points to.
+TEST_F(NetConfigTest, MainEntryThatIsNoRegularFileFallsBackOnceAndIsReplaced) {
+  {
+    kvtest::StdoutCapture out;
+    log_SetVerbose(1);  // refusals are logged at level 1
+    (void)out.Stop();
+  }
+  const std::string backup = "[netif0]\ndescription = from backup\n";
+  WriteFile(BackupPath(), backup);
+  ::chmod(BackupPath().c_str(), 0640);
+  const std::string victim = dir_.path() + "/victim";
+  struct Row {
+    const char* what;
+    bool replaced;  // a folder is never removed to make room
+  };
+  for (const Row r : {Row{"link", true}, Row{"FIFO", true}, Row{"folder", false}}) {
+    net_ResetConfig();
+    net_SetRestoreSettleMs(kNetRestoreSettleMs);
+    WriteFile(victim, "[netif0]\ndescription = victim\n");
+    ::chmod(victim.c_str(), 0666);
+    const std::string what = r.what;
+    const int planted = what == "link"   ? ::symlink(victim.c_str(), MainPath().c_str())
+                        : what == "FIFO" ? ::mkfifo(MainPath().c_str(), 0666)
+                                         : ::mkdir(MainPath().c_str(), 0777);
+    ASSERT_EQ(planted, 0) << r.what;
+    (void)syslog_.Drain();
+    for (int answer = 0; answer < 3; ++answer) {
+      ASSERT_EQ(LoadNetConfig(), 1) << r.what;
+      EXPECT_STREQ(net_SnapshotConfig(0).description, "from backup") << r.what;
+    }
+    const auto lines = syslog_.Drain();
+    ASSERT_EQ(lines.size(), 3u) << r.what;
+    EXPECT_EQ(lines[0].text, "iniparser_load, " + MainPath() + " is not a regular file\n") << r.what;
+    EXPECT_EQ(lines[1].text,
+              "LoadNetConfig - Unable to parse " + MainPath() + ", applying back up file " + BackupPath());
+    EXPECT_EQ(lines[2].text, "LoadNetConfig - Backup file used");
+    // Settled: the restore.
+    net_SetRestoreSettleMs(0);
+    ASSERT_EQ(LoadNetConfig(), 1);
+    (void)syslog_.Drain();
+    EXPECT_EQ(ReadFile(victim), "[netif0]\ndescription = victim\n") << r.what;
+    struct stat st {};
+    ASSERT_EQ(::lstat(MainPath().c_str(), &st), 0);
+    EXPECT_EQ(S_ISREG(st.st_mode), r.replaced) << r.what;
+    if (r.replaced) {
+      EXPECT_EQ(ReadFile(MainPath()), backup) << r.what;
+      EXPECT_EQ(st.st_mode & 07777, 0640u) << r.what;
+    }
+    ASSERT_EQ(std::system(("rm -rf '" + MainPath() + "'").c_str()), 0);
+  }
+  net_SetRestoreSettleMs(kNetRestoreSettleMs);
 }
 
 TEST_F(NetConfigTest, BothFilesUnreadableLeaveTheTableAsItWas) {

@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdlib>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -212,6 +217,56 @@ TEST_F(LogTest, SystemLogCanBeTurnedOffForHostTools) {
   EXPECT_TRUE(syslog_.Drain().empty());
 }
 
+// Values are where text from outside arrives (file names, package fields,
+// answers of the application): a control byte in one never reaches the
+// system log or standard output as what it is, least of all as a line feed
+// that starts a line of its own. The format's own layout stays.
+TEST_F(LogTest, ControlBytesInValuesReachNoLogAsTheyAre) {
+  struct Row {
+    std::string value;
+    std::string shown;
+  };
+  const Row rows[] = {
+      {"app.ipk\nMain, installation successful", "app.ipk?Main, installation successful"},
+      {"a\r\n\tb", "a???b"},
+      {"\x1b]0;owned\x07\x1b[2J", "?]0;owned??[2J"},
+      {"del\x7f", "del?"},
+      {"c1\xc2\x85next", "c1?next"},   // NEL, a C1 control in its UTF-8 form
+      {"caf\xc3\xa9", "caf\xc3\xa9"},  // text beyond ASCII stays
+  };
+  for (const Row& r : rows) {
+    int result = 0;
+    const std::string echoed = Quiet([&] {
+      log_SetStdout(1);
+      result = log_Print(0, "scandir_FindFile, %s found\n", r.value.c_str());
+      log_SetStdout(0);
+    });
+    const std::string expected = "scandir_FindFile, " + r.shown + " found\n";
+    EXPECT_EQ(result, static_cast<int>(expected.size())) << r.shown;
+    EXPECT_NE(echoed.find("Log output to stdout 1\n" + expected + "\nLog output to stdout 0\n"), std::string::npos)
+        << r.shown;
+    const auto lines = syslog_.Drain();
+    ASSERT_EQ(lines.size(), 1u) << r.shown;
+    EXPECT_EQ(lines[0].text.substr(0, expected.size() - 1), expected.substr(0, expected.size() - 1));
+    EXPECT_EQ(lines[0].text.find('\n'), lines[0].text.size() - 1) << r.shown;
+  }
+  // %c and a precision over text without its terminator are values too;
+  // numbers print as vsnprintf prints them.
+  const char unterminated[4] = {'a', '\n', 'b', 'c'};
+  log_Print(0, "%c|%.*s|%5s|%-3d|%05.1f|%lld|%zu|%x|%%", '\n', 3, unterminated, "\t", -7, 2.25, -9LL,
+            static_cast<std::size_t>(42), 255u);
+  auto lines = syslog_.Drain();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].text, "?|a?b|    ?|-7 |002.2|-9|42|ff|%");
+  // A whole ready-made message of the daemon, handed over as "%s" alone,
+  // keeps its lines.
+  log_Print(0, "%s", "\nMain, mender image update failed, cleaning up\ndelay timer is released\x1b\n");
+  lines = syslog_.Drain();
+  ASSERT_EQ(lines.size(), 1u);
+  const std::string kept = "\nMain, mender image update failed, cleaning up\ndelay timer is released?";
+  EXPECT_EQ(lines[0].text.substr(0, kept.size()), kept);
+}
+
 class UpdateLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -280,6 +335,56 @@ TEST_F(UpdateLogTest, KindWithoutTagWritesNothingAndKeepsAFullLog) {
   kvtest::WriteFile(path_, full);
   UpdateLog(4, "nothing");
   EXPECT_EQ(kvtest::ReadFile(path_), full);
+}
+
+TEST_F(UpdateLogTest, ARecordIsOneLineWhateverItsText) {
+  UpdateLog(kUpdateLogIpk, "app.ipk, version: 1\n2024-01-01 00:00:00        IPK: forged.ipk\r");
+  const std::string content = kvtest::ReadFile(path_);
+  ASSERT_EQ(content.find('\n'), content.size() - 1) << content;
+  EXPECT_NE(content.find("        IPK: app.ipk, version: 1?2024-01-01 00:00:00        IPK: forged.ipk?\n"),
+            std::string::npos)
+      << content;
+}
+
+// Whatever stands at the log's name that is not a regular file of its own:
+// nothing is written through it or waited on, the record is dropped, and one
+// line says why, once, however often the daemon tries.
+TEST_F(UpdateLogTest, EntryThatIsNoRegularFileIsRefusedOnceAndNeverWrittenThrough) {
+  kvtest::SyslogCapture syslog;
+  if (!syslog.available()) GTEST_SKIP() << "needs the private /dev of tests/harness/private-dev";
+  const std::string victim = dir_.path() + "/victim";
+  struct Row {
+    const char* what;
+    std::function<void()> plant;
+  };
+  const Row rows[] = {
+      {"link", [&] { ASSERT_EQ(::symlink(victim.c_str(), path_.c_str()), 0); }},
+      {"dangling link", [&] { ASSERT_EQ(::symlink((dir_.path() + "/nowhere").c_str(), path_.c_str()), 0); }},
+      {"FIFO", [&] { ASSERT_EQ(::mkfifo(path_.c_str(), 0644), 0); }},
+      {"folder", [&] { ASSERT_EQ(::mkdir(path_.c_str(), 0755), 0); }},
+      {"second link", [&] { ASSERT_EQ(::link(victim.c_str(), path_.c_str()), 0); }},
+  };
+  {
+    kvtest::StdoutCapture out;
+    log_SetVerbose(1);  // refusals are logged at level 1
+    (void)out.Stop();
+  }
+  for (const Row& r : rows) {
+    kvtest::WriteFile(victim, "victim\n");
+    r.plant();
+    UpdateLog(kUpdateLogIpk, "app.ipk, version: 1");
+    UpdateLog(kUpdateLogIpk, "app.ipk, version: 2");
+    EXPECT_EQ(kvtest::ReadFile(victim), "victim\n") << r.what;
+    EXPECT_FALSE(kvtest::FileExists(dir_.path() + "/nowhere")) << r.what;
+    const auto lines = syslog.Drain();
+    ASSERT_EQ(lines.size(), 1u) << r.what;
+    EXPECT_EQ(lines[0].text.rfind("UpdateLog, " + path_ + " is not a regular file", 0), 0u) << lines[0].text;
+    EXPECT_EQ(lines[0].priority, kPriorityError) << r.what;
+    (void)std::system(("rm -rf '" + path_ + "'").c_str());
+  }
+  // A regular file again: the record is written.
+  UpdateLog(kUpdateLogIpk, "app.ipk, version: 3");
+  EXPECT_NE(kvtest::ReadFile(path_).find("IPK: app.ipk, version: 3\n"), std::string::npos);
 }
 
 }  // namespace
