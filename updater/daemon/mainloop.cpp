@@ -135,10 +135,10 @@ int AcceptIpk(const char* found, const std::string& package, const char* version
   if (package == "kvupdaterd") {
     const std::string running = opkg_InstalledVersion(package.c_str());
     if (rollback_Refused(version, running.c_str()) == 1) {
+      scandir_DeleteSomefiles(paths_WorkFolder(), {packageFile.c_str()});
       log_PrintPriority(kPriorityError, 1,
                         "Main, kvupdaterd ipk %s, version %s is older than the running version %s, not installed\n",
                         found, version, running.c_str());
-      scandir_DeleteSomefiles(paths_WorkFolder(), {packageFile.c_str()});
       return 0;
     }
   }
