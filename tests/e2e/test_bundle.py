@@ -181,3 +181,30 @@ def test_a_manifest_beyond_what_the_device_reads_ends_the_bundle_once(sandbox, r
     wait_for(lambda: installer_units(calls_after(sandbox, n)) == ["install@kvwebview"], 30, "later drop installed")
     assert sum(1 for line in d.syslog_texts() if "return CLEANUP" in line) == 1
     assert d.alive()
+
+
+def test_a_bundle_dropped_while_another_is_fed_waits_and_both_install_in_order(sandbox, run_daemon, tmp_path):
+    # The second bundle would overwrite the manifest and members of the first:
+    # it waits in the watch folder, untouched, until the first is used up.
+    def bundle(tag, packages, name):
+        folder = os.path.join(str(tmp_path), tag)
+        items = [{"path": make_ipk(os.path.join(folder, p), p, "1.0", file_name=f"{p}_1.0.ipk"),
+                  "packageName": p, "platformName": "all"} for p in packages]
+        return make_bundle(folder, items, os.path.join(str(tmp_path), name))
+
+    first = bundle("first", ["kvone", "kvtwo", "kvthree"], "first.CRY")
+    # Its name sorts after every member's: the scan lists it before them.
+    second = bundle("second", ["kvfour", "kvfive"], "zz_second.CRY")
+    d, n = start(run_daemon, sandbox)
+    drop(sandbox, first)
+    d.wait_syslog(r"^scandir_Check&PrepInstaller - bundleworks, found kvone_1\.0\.ipk \n$", timeout=30)
+    watched = drop(sandbox, second)
+    before = open(watched, "rb").read()
+    d.wait_syslog(r"^Main, bundle zz_second\.CRY waits until the bundle being installed is finished\n$", timeout=20)
+    d.wait_syslog(r"^scandir_Check&PrepInstaller - bundleworks, found kvtwo_1\.0\.ipk \n$", timeout=30)
+    assert open(watched, "rb").read() == before
+    order = ["install@kvone", "install@kvtwo", "install@kvthree", "install@kvfour", "install@kvfive"]
+    wait_for(lambda: installer_units(calls_after(sandbox, n)) == order, 120, "both bundles installed in order")
+    waits = [t for t in d.syslog_texts() if "waits until the bundle being installed is finished" in t]
+    assert len(waits) == 1
+    wait_for(lambda: not os.path.exists(sandbox.dev("/home/root/bundle/allinfo.json")), 15, "bundle folder cleared")

@@ -16,6 +16,7 @@ import hashlib
 import io
 import json
 import os
+import re
 import stat
 import subprocess
 import tarfile
@@ -382,7 +383,8 @@ def test_crafted_names_and_entries_neither_reach_options_nor_stall_the_loop(sand
     drop(sandbox, make_ipk(str(t / "big"), "kvbig", file_name="big.ipk"))
     try:
         honest_drop_installs(d, sandbox, n, t)
-        d.wait_syslog(r"^Signature check, signature file .*/home/root/bundle/kvbig\.sign64 is not a regular file of "
+        # Checked under the name the package arrived with, before any rename.
+        d.wait_syslog(r"^Signature check, signature file .*/home/root/bundle/big\.sign64 is not a regular file of "
                       r"at most 65536 bytes, aborting installation!\n$")
         # Later passes meet what stays, and say nothing of it again: each
         # verdict holds until its entry changes.
@@ -606,3 +608,92 @@ def test_control_bytes_of_a_package_field_reach_no_log_as_they_are(sandbox, run_
     texts = d.syslog_texts()
     assert [t for t in texts if "?]0;owned??[2J" in t]
     assert not [t for t in texts if any(ord(c) < 0x20 and c != "\n" for c in t)]
+
+
+# --- class 11: nothing unsigned disturbs what is signed; no silent downgrade ---
+
+def test_an_unsigned_package_named_like_a_signed_one_leaves_its_signature(sandbox, run_daemon, tmp_path, outcome):
+    honest = signed_ipk(str(tmp_path / "honest"), sandbox, "kvwebview", file_name="tool_1.0.ipk")
+    forged = make_ipk(str(tmp_path / "forged"), "kvserver", file_name="tool_1.0.ipk")
+    o = outcome(sandbox)
+    d, n = start(run_daemon, sandbox)
+    attacker_put(sandbox, "tool_1.0.ipk", open(forged, "rb").read())
+    d.wait_syslog(r"^Signature check, Bad signature!, Abort installation\n$", timeout=30)
+    assert os.path.exists(sandbox.dev("/home/root/bundle/tool_1.0.sign64"))
+    assert not os.path.exists(sandbox.dev("/home/root/bundle/kvserver.sign64"))
+    drop(sandbox, honest)
+    wait_for(lambda: argv_of('systemctl start "install@kvwebview"') in calls_after(sandbox, n), 30, "honest installed")
+    assert [c for c in calls_after(sandbox, n) if c[:2] == ["systemctl", "start"]] == [
+        argv_of('systemctl start "install@kvwebview"')]
+    o.check()
+
+
+def test_control_keys_that_begin_like_package_do_not_rename_it(sandbox, run_daemon, tmp_path):
+    control = ("Package-Type: evil\nPackage: kvtool\nPackager: mallory\nVersion: 1.0\nArchitecture: armhf\n"
+               "License: Proprietary\nDescription: test\n")
+    ipk = make_ipk(str(tmp_path), "kvtool", control=control, file_name="kvtool_1.0.ipk")
+    sign(ipk, sandbox.dev("/home/root/bundle/kvtool_1.0.sign64"))
+    d, n = start(run_daemon, sandbox)
+    drop(sandbox, ipk)
+    wait_for(lambda: [c for c in calls_after(sandbox, n) if c[:2] == ["systemctl", "start"]], 30, "a unit started")
+    assert [c for c in calls_after(sandbox, n) if c[:2] == ["systemctl", "start"]] == [
+        argv_of('systemctl start "install@kvtool"')]
+
+
+def test_an_unsigned_bundle_writes_no_update_log_record(sandbox, run_daemon, tmp_path, outcome):
+    t = str(tmp_path)
+    image = os.path.join(t, "image.cry")
+    with open(image, "wb") as f:
+        f.write(b"artifact " * 100)
+    newer = make_bundle(t, [{"path": image, "packageName": "image", "swRev": "kv-image-9.0.0",
+                             "platformName": "kv2-touch"}], os.path.join(t, "newer.CRY"), sign_key=None)
+    same = make_bundle(t, [{"path": image, "packageName": "image", "swRev": "kv-image-3.2.1",
+                            "platformName": "kv2-touch"}], os.path.join(t, "same.CRY"), sign_key=None)
+    o = outcome(sandbox)
+    d, n = start(run_daemon, sandbox)
+    # Both dropped at once: the second waits for the first.
+    attacker_put(sandbox, "newer.CRY", open(newer, "rb").read())
+    attacker_put(sandbox, "same.CRY", open(same, "rb").read())
+    d.wait_syslog(r"^Main, image signature verification failed, aborting installation\n$", timeout=40)
+    d.wait_syslog(r"^scandir_Check&PrepInstaller2 - image bundleworks, not installed because same revision", timeout=40)
+    d.wait_syslog(r"^scandir_Check&PrepInstaller - checking 'allinfo\.json' was empty, return CLEANUP\n$",
+                  timeout=20, start=0)
+    wait_for(lambda: not os.path.exists(sandbox.dev("/home/root/bundle/allinfo.json")), 15, "bundles over")
+    assert update_log(sandbox) == ""
+    assert not [c for c in calls_after(sandbox, n) if c[0] == "mender"]
+    o.check()
+
+
+RUNNING_DAEMON = "Package: kv2-touch\nVersion: 9.0\n\nPackage: kvupdaterd\nVersion: 3.8-r1\nStatus: install ok installed\n"
+
+
+@pytest.mark.parametrize("version,setting,installed", [
+    ("3.7", None, False), ("3.8-r0", None, False), ("3.7", "root", True), ("3.7", "foreign", False),
+    ("3.8-r1", None, True), ("3.10", None, True)])
+def test_an_older_signed_kvupdaterd_is_refused_unless_root_allows_it(sandbox, run_daemon, tmp_path, version,
+                                                                     setting, installed):
+    database = sandbox.dev("/var/lib/opkg/status")
+    os.makedirs(os.path.dirname(database), exist_ok=True)
+    with open(database, "w") as f:
+        f.write(RUNNING_DAEMON)
+    if setting:
+        allow = sandbox.dev("/home/root/.allow-downgrade")
+        open(allow, "w").close()
+        if setting == "foreign":
+            os.chown(allow, ATTACKER, ATTACKER)
+    ipk = signed_ipk(str(tmp_path), sandbox, "kvupdaterd", version=version)
+    d, n = start(run_daemon, sandbox)
+    drop(sandbox, ipk)
+    name = os.path.basename(ipk)
+    if installed:
+        wait_calls(sandbox, n, 1)
+        assert calls_after(sandbox, n) == [argv_of('systemctl start "install@kvupdaterd"')]
+        assert f"KVUPDATER: {name}, version: {version}\n" in update_log(sandbox)
+        return
+    prio, _, _ = d.wait_syslog(rf"^Main, kvupdaterd ipk {re.escape(name)}, version {re.escape(version)} is older "
+                               r"than the running version 3\.8-r1, not installed\n$", timeout=30)
+    assert prio == 3
+    assert not [c for c in calls_after(sandbox, n) if c[:2] == ["systemctl", "start"]]
+    assert "KVUPDATER" not in update_log(sandbox)
+    assert not os.path.exists(sandbox.dev("/home/root/kvupdaterd.ipk"))
+    assert not os.path.exists(sandbox.dev("/opt/kv2/swfw/install.lock"))

@@ -147,6 +147,10 @@ std::string WhyDropped(const Item& item, const std::set<std::string>& bundleBefo
   if (item.packageName == "image" && running != nullptr && item.hasSwRev && item.swRev == running) {
     return std::string("same revision as the running image (") + running + "); its file is deleted";
   }
+  if (item.packageName == "image" && running != nullptr && item.hasSwRev &&
+      bundle_ImageRefusedAsOlder(item.swRev.c_str(), running) == 1) {
+    return std::string("revision older than the running image (") + running + "); its file is deleted";
+  }
   if (bundleBefore.count(item.fileName) == 0) return "its file " + item.fileName + " is not in the bundle";
   if (item.platformName.find("all") == std::string::npos && item.platformName.find(platform) == std::string::npos) {
     return "platformName \"" + item.platformName + "\" names neither all nor " + platform + "; its file is deleted";

@@ -153,8 +153,13 @@ class Signer {
   std::uint64_t total_ = 0;
 };
 
+// The most bytes of a file name the device's file systems hold.
+inline constexpr std::size_t kMaxFileNameBytes = 255;
+
 // Signs the whole file input with the PEM private key (SHA-256; PKCS #1 v1.5
 // for RSA) and writes the Base64 signature, in 64-character lines, to output.
+// An output name longer than kMaxFileNameBytes is refused before anything is
+// written.
 kv::Status SignFile(const std::string& privateKey, const std::string& input, const std::string& output);
 
 // --- bundles and OS images ---

@@ -23,7 +23,12 @@ void OutputFile::Discard() {
 kv::Status OutputFile::Open(const std::string& path) {
   Discard();
   path_ = path;
-  std::string pattern = path + ".kvpack-XXXXXX";
+  // The temporary file lies in the output's folder under a name of its own
+  // length: a name derived from the output's would be longer than the
+  // output's, and an output name near the file system's 255 bytes (a
+  // signature of a long package name) could then not be made at all.
+  const std::size_t slash = path.rfind('/');
+  std::string pattern = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + ".kvpack-XXXXXX";
   kv::Fd fd(::mkostemp(pattern.data(), O_CLOEXEC));
   if (!fd) return kv::SystemError("cannot create " + path);
   temp_ = pattern;

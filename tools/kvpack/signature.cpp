@@ -89,6 +89,11 @@ kv::Result<std::string> Signer::Finish(const std::string& what) {
 }
 
 kv::Status SignFile(const std::string& privateKey, const std::string& input, const std::string& output) {
+  if (const std::string name = BaseName(output); name.size() > kMaxFileNameBytes) {
+    return kv::Error(0, name + ": a file name holds at most " + std::to_string(kMaxFileNameBytes) +
+                            " bytes; the device finds a signature under the package's whole name up to its "
+                            "last full stop, so this package cannot be signed under this name");
+  }
   Signer signer;
   if (auto ready = signer.Init(privateKey); !ready) return ready;
   kv::File in = kv::OpenFile(input.c_str(), "rb");

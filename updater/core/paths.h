@@ -28,6 +28,12 @@ inline constexpr std::string_view kSystemdNetwork = "/etc/systemd/network/";
 inline constexpr std::string_view kBacklight = "/sys/class/backlight/backlight/brightness";
 inline constexpr std::string_view kUpperDir = "/data/upperdir";
 inline constexpr std::string_view kOpkgStatus = "/data/upperdir/var/lib/opkg/status";
+// The package database as opkg sees it (the image's, or the writable
+// layer's copy once a package was installed).
+inline constexpr std::string_view kOpkgDatabase = "/var/lib/opkg/status";
+// Device setting: while this regular file of root's exists, the daemon's own
+// package and the OS image may be replaced by older versions.
+inline constexpr std::string_view kAllowDowngrade = "/home/root/.allow-downgrade";
 inline constexpr std::string_view kPublicKey = "/home/root/.sign/ipksignkeypublic.pem";
 inline constexpr std::string_view kSyncUsers = "/home/root/sync-users.sh";
 inline constexpr std::string_view kSystemLogCopy = "/var/log/quorvanlog";

@@ -1,5 +1,6 @@
 #include "daemon/mainloop.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -24,6 +25,7 @@
 #include "intake/cleanup.h"
 #include "intake/inflight.h"
 #include "intake/opkg.h"
+#include "intake/rollback.h"
 #include "intake/scandir.h"
 #include "intake/take.h"
 #include "intake/unpack.h"
@@ -119,8 +121,40 @@ std::string HandleAppCry(PassContext& pass) {
   return std::string(found, dot != nullptr ? static_cast<std::size_t>(dot - found) : std::strlen(found)) + ".ipk";
 }
 
+// Accepts the package, by now <package>.ipk in the work folder: its
+// signature is checked against the one that came with it under the name it
+// arrived with, else against the one named after its "Package" field; the
+// daemon's own package must not be older than the running one (unless the
+// device allows downgrades). Only an accepted package has its signature
+// renamed after it: an unsigned drop that bears an honest bundle member's
+// file name must not carry that member's signature away. A package refused
+// as a downgrade is removed. Returns 1 when accepted.
+int AcceptIpk(const char* found, const std::string& package, const char* version) {
+  const std::string bundle = paths_BundleFolder();
+  const std::string arrived = sign_SignatureName(found);
+  const std::string named = package + ".sign64";
+  const bool withArrived = !arrived.empty() && ::access((bundle + arrived).c_str(), F_OK) == 0;
+  const std::string packageFile = package + ".ipk";
+  if (sign_VerifyWith(paths_WorkFolder() + packageFile, bundle + (withArrived ? arrived : named)) != 1) return 0;
+  if (package == "kvupdaterd") {
+    const std::string running = opkg_InstalledVersion(package.c_str());
+    if (rollback_Refused(version, running.c_str()) == 1) {
+      scandir_DeleteSomefiles(paths_WorkFolder(), {packageFile.c_str()});
+      log_PrintPriority(kPriorityError, 1,
+                        "Main, kvupdaterd ipk %s, version %s is older than the running version %s, not installed\n",
+                        found, version, running.c_str());
+      return 0;
+    }
+  }
+  if (withArrived && arrived != named) {
+    cmd_Run(("mv \"" + bundle + arrived + "\" \"" + bundle + named + "\"").c_str());
+    ::sync();
+  }
+  return 1;
+}
+
 // Kind 2: take the package into the work folder, unpack its control data,
-// rename it and its signature after its "Package" field, verify and install.
+// rename it after its "Package" field, verify (then rename its signature) and install.
 void HandleIpk(const PassContext& pass) {
   const char* found = pass.found;
   const char* work = paths_WorkFolder();
@@ -148,11 +182,6 @@ void HandleIpk(const PassContext& pass) {
   }
 
   cmd_Run(("mv \"" + std::string(work) + found + "\" \"" + work + packageFile + "\"").c_str());
-  if (const char* dot = std::strrchr(found, '.')) {
-    const std::string base(found, static_cast<std::size_t>(dot - found));
-    const std::string bundle = std::string(work) + "bundle/";
-    cmd_Run(("mv \"" + bundle + base + ".sign64\" \"" + bundle + package + ".sign64\"").c_str());
-  }
   ::sync();
   DeleteFiles(work, {"GZ", "XZ"});
   DeleteControlFiles(work);
@@ -166,7 +195,7 @@ void HandleIpk(const PassContext& pass) {
     // The package was taken out of the watch folder: other packages waiting
     // there are drops of their own and stay.
     log_Print(1, "Main, unencrypted kvupdaterd ipk, %s  found, start signature check\n", package.c_str());
-    if (sign_VerifyPackage(packageFile.c_str(), kSignModeWorkFolder) == 1) {
+    if (AcceptIpk(found, package, info.version) == 1) {
       scandir_CreateLockfile(watch, kLockName, pass.path.c_str());
       log_Print(1, "Signature check OK, starting installation\n");
       UpdateLog(kUpdateLogKvUpdater, updateText);
@@ -174,7 +203,7 @@ void HandleIpk(const PassContext& pass) {
     }
     return;
   }
-  if (sign_VerifyPackage(packageFile.c_str(), kSignModeWorkFolder) == 1) {
+  if (AcceptIpk(found, package, info.version) == 1) {
     log_Print(1, "Main, unencrypted Quorvan ipk, %s found, start signature check\n", package.c_str());
     scandir_CreateLockfile(watch, kLockName, pass.path.c_str());
     UpdateLog(kUpdateLogIpk, updateText);
@@ -193,6 +222,8 @@ void HandleImage(const char* found) {
     scandir_DeleteSomefiles(paths_WorkFolder(), {kImageFile});
     return;
   }
+  // A bundle's image is recorded under its member name, now that it verified.
+  if (const char* member = inflight_TakenMember(); member[0] != '\0') UpdateLog(kUpdateLogImage, member);
   log_Print(1, "Main, mender image found with signature ok, updating OS...\n");
   (void)doInstall_RunMenderUpdate(config_GetPlatformName(), options.simulate);
   // Back here only when the update failed or was simulated.
@@ -223,6 +254,38 @@ void FeedBundleMember() {
   if (scandir_CheckAndPrepInstaller(paths_BundleFolder(), paths_WatchFolder()) == kBundleCleanup) {
     ClearBundleFolder();
   }
+}
+
+// The bundle whose wait was logged; it is logged once, not in every pass.
+std::string gWaitingBundle;
+
+// A bundle found while another one is being worked through waits in the
+// watch folder, untouched, until that one is used up. Meanwhile the pass goes
+// on with the bundle being worked through: the member of it that stands in
+// the watch folder (the scan may list the waiting bundle first), else the
+// next member (kind 0). Returns the kind the pass goes on with.
+int BundleOrWait(PassContext& pass) {
+  if (bundle_Pending() == 0) {
+    gWaitingBundle.clear();
+    return kInstallerBundle;
+  }
+  if (gWaitingBundle != pass.found) {
+    gWaitingBundle = pass.found;
+    log_Print(1, "Main, bundle %s waits until the bundle being installed is finished\n", pass.found);
+  }
+  const char* watch = paths_WatchFolder();
+  const std::string member = inflight_MemberFile();
+  struct stat st {};
+  if (!member.empty() && member.size() < kFoundNameSize && scandir_RefusedNameCharacter(member.c_str()) == '\0' &&
+      ::lstat((watch + member).c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) {
+    const int kind = scandir_GetFileType(watch, member.c_str());
+    if (kind != kInstallerNone && kind != kInstallerBundle) {
+      std::memcpy(pass.found, member.c_str(), member.size() + 1);
+      return kind;
+    }
+  }
+  pass.found[0] = '\0';
+  return kInstallerNone;
 }
 
 // A lock older than the expiry: every installer artefact goes, the lock too.
@@ -277,7 +340,8 @@ void mainloop_StartUp(int argc, char** argv) {
 void mainloop_Pass() {
   const char* watch = paths_WatchFolder();
   PassContext pass;
-  const int kind = scandir_FindInstaller(watch, pass.found, {"CRY", "IPK"});
+  int kind = scandir_FindInstaller(watch, pass.found, {"CRY", "IPK"});
+  if (kind == kInstallerBundle) kind = BundleOrWait(pass);
   if (kind == kInstallerNone) {
     FeedBundleMember();
   } else {

@@ -18,11 +18,14 @@
 #include "core/handles.h"
 #include "core/log.h"
 #include "core/paths.h"
+#include "core/safefile.h"
 #include "core/statefile.h"
 #include "intake/headerwalk.h"
 #include "intake/inflight.h"
+#include "intake/rollback.h"
 #include "intake/scandir.h"
 #include "intake/unpack.h"
+#include "security/sign.h"
 
 namespace {
 
@@ -197,6 +200,13 @@ void bundle_RemoveItemAndSave(const char* path, cJSON* manifest, int index) {
   ::sync();
 }
 
+int bundle_Pending() {
+  struct stat st {};
+  return ::lstat((std::string(paths_BundleFolder()) + "allinfo.json").c_str(), &st) == 0 ? 1 : 0;
+}
+
+int bundle_ImageRefusedAsOlder(const char* swRev, const char* running) { return rollback_Refused(swRev, running); }
+
 int bundle_IsInstallerName(const char* name) {
   const char* dot = std::strrchr(name, '.');
   return dot != nullptr && (strcasecmp(dot + 1, "CRY") == 0 || strcasecmp(dot + 1, "IPK") == 0) ? 1 : 0;
@@ -260,6 +270,17 @@ class ManifestStep {
     return "mv \"" + bundle_ + name + "\" \"" + to + "\"";
   }
   void Drop(int index) { bundle_RemoveItemAndSave(path_.c_str(), manifest_, index); }
+  // True when the member in the bundle folder verifies against its own
+  // signature there. A sparse member is not read whole: it claims more bytes
+  // than it cost to make.
+  bool Signed(const std::string& name) const {
+    const std::string signature = sign_SignatureName(name);
+    if (signature.empty()) return false;
+    struct stat st {};
+    kv::Result<kv::Fd> member = safefile_OpenRegular(bundle_ + name, &st);
+    if (!member || !safefile_IsDense(member.value().get(), st)) return false;
+    return sign_CheckWith(bundle_ + name, bundle_ + signature).ok();
+  }
   void DeleteMember(const std::string& name) {
     if (!name.empty()) (void)std::remove((bundle_ + name).c_str());
   }
@@ -313,7 +334,21 @@ int OsImage(ManifestStep& m, const char* platform) {
     log_SetPriority(kPriorityNotice);
     log_Print(2, "scandir_Check&PrepInstaller2 - image bundleworks, not installed because same revision: %s \n",
               running);
-    UpdateLog(kUpdateLogImage, "Not installed because same revision");
+    const std::string name = bundle_GetItemString(m.manifest_, "fileName", i);
+    const bool plain = bundle_IsPlainFileName(name.c_str()) == 1;
+    // The record states what a signed bundle brought; a member nobody signed
+    // writes nothing to the update log.
+    if (plain && m.Signed(name)) UpdateLog(kUpdateLogImage, "Not installed because same revision");
+    if (plain) m.DeleteMember(name);
+    m.Drop(i);
+    ::sync();
+    return -1;
+  }
+  if (swRev != nullptr && bundle_ImageRefusedAsOlder(revision.c_str(), running) == 1) {
+    log_PrintPriority(kPriorityError, 1,
+                      "scandir_Check&PrepInstaller2 - image bundleworks, revision %s is older than the running "
+                      "revision %s, not installed\n",
+                      revision.c_str(), running);
     const std::string name = bundle_GetItemString(m.manifest_, "fileName", i);
     if (bundle_IsPlainFileName(name.c_str()) == 1) m.DeleteMember(name);
     m.Drop(i);
@@ -334,8 +369,8 @@ int OsImage(ManifestStep& m, const char* platform) {
     log_Print(1, "scandir_Check&PrepInstaller2 - bundleworks, did not find %s \n", memberPath.c_str());
   } else {
     log_Print(1, "scandir_Check&PrepInstaller2 - bundleworks, found %s \n", name.c_str());
+    // Its update-log record is written once its signature has been checked.
     inflight_BeginMember(name.c_str(), "IMAGE.CRY");
-    UpdateLog(kUpdateLogImage, name.c_str());
     const std::string line = m.MoveLine(name, m.watch_ + "IMAGE.CRY");
     log_Print(3, "scandir_Check&PrepInstaller2 - OK for moving: %s\n", line.c_str());
     Run(line);

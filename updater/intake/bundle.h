@@ -69,6 +69,18 @@ int bundle_IsPlainFileName(const char* name);
 // for ever.
 int bundle_IsInstallerName(const char* name);
 
+// 1 while an unpacked bundle is being worked through: its manifest lies in
+// the bundle folder (until the pass that finds it used up clears the folder).
+// Another bundle is not unpacked meanwhile: it would overwrite the manifest
+// and the members of the first.
+int bundle_Pending();
+
+// 1 when an image item of revision swRev is dropped as older than the running
+// revision (rollback_Refused: unless the device allows downgrades). The
+// revision is the manifest's, which nobody signs: this keeps an honest old
+// bundle from taking the device back, not a forged manifest.
+int bundle_ImageRefusedAsOlder(const char* swRev, const char* running);
+
 // Picks the next member of the unpacked bundle (own package, OS image,
 // application ipk, application container, then the rest in array order),
 // moves it into the watch folder and drops it from the manifest. A member

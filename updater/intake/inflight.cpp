@@ -48,6 +48,10 @@ void inflight_BeginMember(const char* member, const char* file) {
 
 void inflight_Taken(const char* file) { gInFlight.taken = !gInFlight.file.empty() && gInFlight.file == file; }
 
+const char* inflight_MemberFile() { return gInFlight.file.c_str(); }
+
+const char* inflight_TakenMember() { return gInFlight.taken ? gInFlight.member.c_str() : ""; }
+
 void inflight_Installed() {
   if (gInFlight.taken) Remove();
 }

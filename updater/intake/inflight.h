@@ -32,6 +32,14 @@ void inflight_BeginMember(const char* member, const char* file);
 // in flight (the following calls act only then).
 void inflight_Taken(const char* file);
 
+// The name in the watch folder of the bundle member in flight (moved there,
+// or decrypted there, and not taken yet); empty when there is none.
+const char* inflight_MemberFile();
+
+// The member's name in the bundle folder when the current pass took the
+// member in flight (inflight_Taken); empty for any other file.
+const char* inflight_TakenMember();
+
 // The taken member's installation has started: the record goes.
 void inflight_Installed();
 

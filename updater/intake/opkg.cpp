@@ -8,12 +8,14 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 #include "core/bounded.h"
 #include "core/cmd.h"
 #include "core/handles.h"
 #include "core/log.h"
 #include "core/paths.h"
+#include "core/safefile.h"
 #include "intake/unpack.h"
 
 namespace {
@@ -113,4 +115,35 @@ int opkg_IsPlainPackageName(const char* package) {
   if (package == nullptr || package[0] == '\0') return 0;
   if (std::strcmp(package, ".") == 0 || std::strcmp(package, "..") == 0) return 0;
   return std::strpbrk(package, "/\"'") == nullptr ? 1 : 0;
+}
+
+std::string opkg_InstalledVersion(const char* package) {
+  constexpr std::size_t kDatabaseLimit = 4 * 1024 * 1024;
+  const kv::Result<std::string> read = safefile_Read(paths_Device(devpath::kOpkgDatabase), kDatabaseLimit);
+  if (!read || package == nullptr) return {};
+  // Stanzas of "Key: value" lines, separated by empty lines.
+  std::string_view rest = read.value();
+  bool inPackage = false;
+  while (!rest.empty()) {
+    const std::size_t lf = rest.find('\n');
+    std::string_view line = rest.substr(0, lf);
+    rest = lf == std::string_view::npos ? std::string_view{} : rest.substr(lf + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty()) {
+      inPackage = false;
+      continue;
+    }
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) continue;
+    const std::string_view key = line.substr(0, colon);
+    std::string_view value = line.substr(colon + 1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+    if (key == "Package") {
+      inPackage = value == package;
+    } else if (key == "Version" && inPackage) {
+      return std::string(value);
+    }
+  }
+  return {};
 }

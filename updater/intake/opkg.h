@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 inline constexpr std::size_t kControlFieldSize = 1001;  // at most 1000 characters
 
@@ -43,3 +44,9 @@ int opkg_extractControlInfo(const char* folder);
 // 1 when a control "Package" value can serve as a file name and in command
 // lines: not empty, not "." or "..", and without "/", '"' or '\''.
 int opkg_IsPlainPackageName(const char* package);
+
+// The version the package database (kOpkgDatabase) records for the installed
+// package: the "Version" of the stanza whose "Package" is exactly package.
+// Empty when the database cannot be read (missing, not a regular file, more
+// than 4 MiB) or does not list the package.
+std::string opkg_InstalledVersion(const char* package);

@@ -2,7 +2,6 @@
 
 #include <openssl/pem.h>
 
-#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -24,10 +23,6 @@ namespace {
 
 // The digest does not depend on how the file is cut into chunks.
 constexpr std::size_t kVerifyChunkSize = kBulkChunkSize;
-// Characters of the package name, before its last full stop, that form the
-// signature file name.
-constexpr std::size_t kSignatureStemLimit = 199;
-
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
   va_list args;
@@ -145,11 +140,12 @@ bool sign_VerifyFile(const char* keyText, const char* path, long long size, cons
   return verdict == 1;
 }
 
-kv::Status sign_Check(const char* name, int mode) {
-  const std::string packageName = name != nullptr ? name : "";
-  const std::string packagePath =
-      (mode == kSignModeWatchFolder ? paths_WatchFolder() : paths_WorkFolder()) + packageName;
+namespace {
 
+// The check of one package file against one signature file. signaturePath
+// null: the package name has no full stop, so it names no signature
+// (refused after the package and the key were found, as the lines go).
+kv::Status CheckFiles(const std::string& packagePath, const std::string* signaturePath, const std::string& name) {
   long long packageSize = 0;
   {
     struct stat st {};
@@ -184,28 +180,25 @@ kv::Status sign_Check(const char* name, int mode) {
     ReadText(keyFile.get(), st.st_size, keyText);
   }
 
-  const std::size_t dot = packageName.rfind('.');
-  if (dot == std::string::npos) {
+  if (signaturePath == nullptr) {
     return Refused(
         Format("Signature check, signature file %s with extension not found, "
                "aborting installation!",
-               packageName.c_str()));
+               name.c_str()));
   }
-  const std::string signaturePath =
-      std::string(paths_BundleFolder()) + packageName.substr(0, std::min(dot, kSignatureStemLimit)) + ".sign64";
   std::string signatureText;
   {
     struct stat st {};
-    kv::Fd signatureFile = OpenNoWait(signaturePath, st);
+    kv::Fd signatureFile = OpenNoWait(*signaturePath, st);
     if (!signatureFile) {
       return Refused(
-          Format("Signature check, signature file %s not found, aborting installation!", signaturePath.c_str()));
+          Format("Signature check, signature file %s not found, aborting installation!", signaturePath->c_str()));
     }
     if (!S_ISREG(st.st_mode) || st.st_size > kTextFileLimit) {
       return Refused(
           Format("Signature check, signature file %s is not a regular file of at most %lld "
                  "bytes, aborting installation!",
-                 signaturePath.c_str(), kTextFileLimit));
+                 signaturePath->c_str(), kTextFileLimit));
     }
     if (st.st_size <= 0) return Refused("Unable to identify size of signature file!");
     ReadText(signatureFile.get(), st.st_size, signatureText);
@@ -217,8 +210,34 @@ kv::Status sign_Check(const char* name, int mode) {
   return kv::Ok();
 }
 
-int sign_VerifyPackage(const char* name, int mode) {
-  const kv::Status checked = sign_Check(name, mode);
+int Logged(const kv::Status& checked) {
   log_Print(1, "%s\n", checked.ok() ? kSignatureOkLine : checked.error().message().c_str());
   return checked.ok() ? 1 : 0;
 }
+
+}  // namespace
+
+std::string sign_SignatureName(const std::string& name) {
+  const std::size_t dot = name.rfind('.');
+  return dot == std::string::npos ? std::string() : name.substr(0, dot) + ".sign64";
+}
+
+kv::Status sign_Check(const char* name, int mode) {
+  const std::string packageName = name != nullptr ? name : "";
+  const std::string packagePath =
+      (mode == kSignModeWatchFolder ? paths_WatchFolder() : paths_WorkFolder()) + packageName;
+  const std::string signatureName = sign_SignatureName(packageName);
+  if (signatureName.empty()) return CheckFiles(packagePath, nullptr, packageName);
+  const std::string signaturePath = std::string(paths_BundleFolder()) + signatureName;
+  return CheckFiles(packagePath, &signaturePath, packageName);
+}
+
+kv::Status sign_CheckWith(const std::string& packagePath, const std::string& signaturePath) {
+  return CheckFiles(packagePath, &signaturePath, packagePath);
+}
+
+int sign_VerifyWith(const std::string& packagePath, const std::string& signaturePath) {
+  return Logged(sign_CheckWith(packagePath, signaturePath));
+}
+
+int sign_VerifyPackage(const char* name, int mode) { return Logged(sign_Check(name, mode)); }

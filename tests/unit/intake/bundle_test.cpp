@@ -2,7 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "config/identity.h"
 #include "core/log.h"
@@ -118,16 +124,58 @@ TEST_F(ManifestStepTest, MembersComeInTheOrderOfPreference) {
   EXPECT_EQ(Step(), kBundleCleanup);
 }
 
+// The same-revision record is written only for a member that verifies: an
+// unsigned bundle writes nothing to the update log.
 TEST_F(ManifestStepTest, ImageOfTheRunningRevisionIsSkipped) {
-  Member("image.cry");
-  Manifest(R"([{"packageName":"image","swRev":"rev-7","platformName":"kv2-touch","fileName":"image.cry"}])");
-  EXPECT_EQ(Step(), 0);
-  EXPECT_FALSE(kvtest::FileExists(bundle_ + "image.cry"));
-  EXPECT_FALSE(InWatch("IMAGE.CRY"));
-  EXPECT_NE(
-      kvtest::ReadFile(dir_.path() + "/opt/kv2/log/update.log").find("IMAGE: Not installed because same revision"),
-      std::string::npos);
-  EXPECT_EQ(Step(), kBundleCleanup);
+  const std::string source = std::string(KV_SOURCE_DIR) + "/keys/development/";
+  kvtest::WriteFile(paths_Device(devpath::kPublicKey), kvtest::ReadFile(source + "ipksignkeypublic.pem"));
+  const std::string log = dir_.path() + "/opt/kv2/log/update.log";
+  for (const bool signedMember : {false, true}) {
+    Member("image.cry");
+    if (signedMember) {
+      ASSERT_EQ(std::system(("openssl dgst -sha256 -sign " + source + "development-ipksignkeyprivate.pem " + bundle_ +
+                             "image.cry | openssl base64 > " + bundle_ + "image.sign64")
+                                .c_str()),
+                0);
+    }
+    Manifest(R"([{"packageName":"image","swRev":"rev-7","platformName":"kv2-touch","fileName":"image.cry"}])");
+    EXPECT_EQ(Step(), 0);
+    EXPECT_FALSE(kvtest::FileExists(bundle_ + "image.cry"));
+    EXPECT_FALSE(InWatch("IMAGE.CRY"));
+    const std::string text = kvtest::FileExists(log) ? kvtest::ReadFile(log) : "";
+    EXPECT_EQ(text.find("IMAGE: Not installed because same revision") != std::string::npos, signedMember);
+    EXPECT_EQ(Step(), kBundleCleanup);
+  }
+}
+
+// An image older than the running revision goes like one of the same
+// revision, unless a root-owned device setting allows downgrades; a setting
+// of another owner allows nothing.
+TEST_F(ManifestStepTest, ImageOlderThanTheRunningRevisionIsDroppedUnlessAllowed) {
+  const std::string setting = paths_Device(devpath::kAllowDowngrade);
+  struct Case {
+    const char* swRev;
+    int setting;  // 0 none, 1 the daemon's user's, 2 another user's
+    int result;
+  };
+  std::vector<Case> cases = {{"rev-6", 0, 0}, {"rev-7~1", 0, 0}, {"rev-6", 1, 3}, {"rev-10", 0, 3}, {"", 0, 3}};
+  if (::geteuid() == 0) cases.push_back({"rev-6", 2, 0});
+  for (const Case& c : cases) {
+    std::remove(setting.c_str());
+    if (c.setting != 0) kvtest::WriteFile(setting, "");
+    if (c.setting == 2) {
+      ASSERT_EQ(::chown(setting.c_str(), 4242, 4242), 0);
+    }
+    std::remove((watch_ + "IMAGE.CRY").c_str());
+    Member("image.cry");
+    Manifest(std::string(R"([{"packageName":"image","swRev":")") + c.swRev +
+             R"(","platformName":"kv2-touch","fileName":"image.cry"}])");
+    EXPECT_EQ(Step(), c.result) << c.swRev << " " << c.setting;
+    EXPECT_EQ(InWatch("IMAGE.CRY"), c.result == 3) << c.swRev << " " << c.setting;
+    EXPECT_EQ(kvtest::FileExists(bundle_ + "image.cry"), false) << c.swRev << " " << c.setting;
+    EXPECT_EQ(Step(), kBundleCleanup);
+  }
+  std::remove(setting.c_str());
 }
 
 TEST_F(ManifestStepTest, ImageForAllPlatformsOnlyComesThroughTheCatchAllUnderItsOwnName) {

@@ -50,6 +50,10 @@ TEST_F(OpkgTest, ControlFieldsAndResultCount) {
       {"Package: a\nPackage: b\nVersion: 1\nLicense: x\nArchitecture: y\n", -1, "b", "1"},
       {"package: a\nVersion:\n", 4, "", ""},
       {"Version: 7", 3, "", "7"},
+      // Keys match whole: keys that share the first letters of a field, before
+      // or after it, do not rename the package or change its version.
+      {"Package-Type: evil\nPackage: app\nPackager: mallory\nPack: x\nVersion: 1\nVersionNote: 9\n", 2, "app", "1"},
+      {"Packager: mallory\nVers: 9\n", 4, "", ""},
       {"", 4, "", ""},
   };
   for (const Case& c : cases) {
@@ -60,6 +64,36 @@ TEST_F(OpkgTest, ControlFieldsAndResultCount) {
   }
   std::remove((folder_ + "control").c_str());
   EXPECT_EQ(opkg_extractControlInfo(folder_.c_str()), 1);
+}
+
+// The running version of a package comes from the package database: the
+// Version of the stanza whose Package is exactly that name.
+TEST_F(OpkgTest, InstalledVersionComesFromThePackagesOwnStanza) {
+  paths_SetRoot(dir_.path());
+  const std::string database = paths_Device(devpath::kOpkgDatabase);
+  struct Case {
+    const char* what;
+    std::string text;  // "-" for no database
+    const char* version;
+  };
+  const Case cases[] = {
+      {"own stanza", "Package: kv2-touch\nVersion: 9.0\n\nPackage: kvupdaterd\nVersion: 3.8-r2\nStatus: x\n", "3.8-r2"},
+      {"version before the name", "Version: 2.0\nPackage: kvupdaterd\n\n", ""},
+      {"another stanza's version", "Package: kvupdaterd\n\nVersion: 5.0\n", ""},
+      {"a name that begins like it", "Package: kvupdaterd-extra\nVersion: 9.9\n", ""},
+      {"CR LF lines", "Package: kvupdaterd\r\nVersion: 1.2\r\n\r\n", "1.2"},
+      {"not listed", "Package: other\nVersion: 1\n", ""},
+      {"no database", "-", ""},
+  };
+  for (const Case& c : cases) {
+    std::remove(database.c_str());
+    if (c.text != "-") kvtest::WriteFile(database, c.text);
+    EXPECT_EQ(opkg_InstalledVersion("kvupdaterd"), c.version) << c.what;
+  }
+  std::remove(database.c_str());
+  ASSERT_EQ(::mkfifo(database.c_str(), 0644), 0);
+  EXPECT_EQ(opkg_InstalledVersion("kvupdaterd"), "");  // never waited on
+  paths_SetRoot("");
 }
 
 TEST_F(OpkgTest, ValuesAreCutAt1000Characters) {

@@ -40,6 +40,14 @@ TEST_F(CryHeaderTest, ScoresHeadersByTheirElements) {
        CrLfHeader({"HEADERLENGTH: 100", "PLATFORMNAME: KV2_TOUCH", "SWPART: 1", "PACKAGENAME: a"}), 1, 100},
       {"another platform", CrLfHeader({"HEADERLENGTH: 512", "PLATFORMNAME: KORVEL_R", "SWPART: 1", "PACKAGENAME: a"}),
        -6, 0},
+      // The platform matches whole: a longer or shorter name that begins
+      // like the device's, or like "all", is another platform.
+      {"a platform that begins with the device's",
+       CrLfHeader({"HEADERLENGTH: 512", "PLATFORMNAME: KV2_TOUCHX", "SWPART: 1", "PACKAGENAME: a"}), -6, 0},
+      {"a platform the device's begins with",
+       CrLfHeader({"HEADERLENGTH: 512", "PLATFORMNAME: KV2", "SWPART: 1", "PACKAGENAME: a"}), -6, 0},
+      {"a platform that begins with all",
+       CrLfHeader({"HEADERLENGTH: 512", "PLATFORMNAME: allx", "SWPART: 1", "PACKAGENAME: a"}), -6, 0},
       {"platform names are case-sensitive",
        CrLfHeader({"HEADERLENGTH: 512", "PLATFORMNAME: ALL", "SWPART: 1", "PACKAGENAME: a"}), -6, 0},
       {"keys are case-sensitive", CrLfHeader({"HEADERLENGTH: 512", "PLATFORMNAME: all", "swpart: 1", "PACKAGENAME: a"}),
@@ -108,6 +116,28 @@ TEST_F(CryHeaderTest, UnknownDeviceMatchesOnlyAll) {
   for (const Case& c : cases) {
     int offset = 0;
     EXPECT_EQ(Decrypt_CheckInstallerFile(&offset, Put("app.cry", c.content).c_str()), c.result) << c.content;
+  }
+}
+
+// Each device refuses a container for a platform whose name begins with its
+// own (KORVEL_RX on a KORVEL_R device) and one whose name its own begins with.
+TEST_F(CryHeaderTest, PlatformIdentifiersMatchWhole) {
+  struct Case {
+    int device;
+    const char* platform;
+    int result;
+  };
+  const Case cases[] = {
+      {kImageTypeKorvelR, "KORVEL_R", 1},   {kImageTypeKorvelR, "KORVEL_RX", -6},    {kImageTypeKorvelR, "KORVEL_", -6},
+      {kImageTypeKorvelSr, "KV_SR", 1},     {kImageTypeKorvelSr, "KV_SRX", -6},      {kImageTypeKorvelSr, "KV_S", -6},
+      {kImageTypeKv2Touch, "KV2_TOUCH", 1}, {kImageTypeKv2Touch, "KV2_TOUCH_R", -6},
+  };
+  for (const Case& c : cases) {
+    config_SetPlatform(c.device);
+    int offset = 0;
+    const std::string header =
+        CrLfHeader({"HEADERLENGTH: 512", std::string("PLATFORMNAME: ") + c.platform, "SWPART: 1", "PACKAGENAME: a"});
+    EXPECT_EQ(Decrypt_CheckInstallerFile(&offset, Put("app.CRY", header).c_str()), c.result) << c.platform;
   }
 }
 

@@ -266,6 +266,30 @@ TEST_F(SignTest, VerifyPackageFindsItsFilesAndSaysWhy) {
   }
 }
 
+// The whole stem names the signature: a package whose stem differs only past
+// its 199th character has a signature of its own.
+TEST_F(SignTest, TheWholeStemNamesTheSignature) {
+  const std::string package = sectest::Pattern(3000);
+  const std::string other = sectest::Pattern(3000, 2);
+  for (const std::size_t stem : {199u, 200u, 248u}) {
+    const std::string common(199, 's');
+    const std::string name = common + std::string(stem - 199, 'a') + ".ipk";
+    const std::string twin = common + std::string(stem - 199, 'b') + ".ipk";
+    kvtest::WriteFile(paths_WorkFolder() + name, package);
+    kvtest::WriteFile(paths_BundleFolder() + sign_SignatureName(name), Sign(package));
+    EXPECT_EQ(sign_VerifyPackage(name.c_str(), kSignModeWorkFolder), 1) << stem;
+    if (stem == 199) continue;  // the twin is the same name
+    // Its twin, cut at 199 characters, would have been checked against the
+    // first package's signature.
+    kvtest::WriteFile(paths_WorkFolder() + twin, other);
+    kvtest::WriteFile(paths_BundleFolder() + sign_SignatureName(twin), Sign(other));
+    EXPECT_EQ(sign_VerifyPackage(twin.c_str(), kSignModeWorkFolder), 1) << stem;
+    EXPECT_EQ(sign_VerifyWith(paths_WorkFolder() + twin, paths_BundleFolder() + sign_SignatureName(name)), 0) << stem;
+  }
+  EXPECT_EQ(sign_SignatureName("a.b.ipk"), "a.b.sign64");
+  EXPECT_EQ(sign_SignatureName("noext"), "");
+}
+
 TEST_F(SignTest, VerifiesEveryByteOfAPackageWhateverItsLengthAgainstTheReadChunks) {
   // Lengths around the read chunk and around 16,384 bytes: the last byte and
   // the byte after each boundary count, and a package cut at a boundary is

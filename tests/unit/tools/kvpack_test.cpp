@@ -114,6 +114,36 @@ TEST_F(KvpackTest, EveryArtefactIsAcceptedByTheDaemonsFunctions) {
   paths_SetRoot("");
 }
 
+// The signature's name is the package's whole name up to its last full stop,
+// on both sides. A file name holds 255 bytes, so with ".sign64" a stem of 248
+// is the longest that can have a signature; longer ones are refused by the
+// tool and find no signature on the device.
+TEST_F(KvpackTest, LongPackageNamesAreSignedAndVerifiedUnderTheirWholeStem) {
+  kv::Status made = MakeIpk(dir_ + "app.ipk");
+  ASSERT_TRUE(made) << Why(made);
+  kvtest::TempDir root;
+  paths_SetRoot(root.path());
+  std::filesystem::create_directories(paths_BundleFolder());
+  std::filesystem::create_directories(std::filesystem::path(paths_Device(devpath::kPublicKey)).parent_path());
+  std::filesystem::copy_file(kPublic, paths_Device(devpath::kPublicKey));
+  for (const std::size_t stem : {199u, 200u, 248u, 249u, 250u}) {
+    const std::string name = std::string(stem, 'p') + ".ipk";
+    const std::string signature = kvpack::DefaultSignaturePath(paths_BundleFolder() + name);
+    EXPECT_EQ(signature, paths_BundleFolder() + std::string(stem, 'p') + ".sign64");
+    std::filesystem::copy_file(dir_ + "app.ipk", paths_WorkFolder() + name);
+    made = kvpack::SignFile(kPrivate, paths_WorkFolder() + name, signature);
+    EXPECT_EQ(made.ok(), stem <= 248) << stem << Why(made);
+    EXPECT_EQ(sign_VerifyPackage(name.c_str(), kSignModeWorkFolder), stem <= 248 ? 1 : 0) << stem;
+    if (stem > 248) {
+      EXPECT_EQ(sign_Check(name.c_str(), kSignModeWorkFolder).error().message(),
+                "Signature check, signature file " + signature + " not found, aborting installation!");
+    }
+  }
+  // Nothing but the signatures was left in the folder.
+  EXPECT_EQ(FolderNames(paths_BundleFolder()).size(), 3u);
+  paths_SetRoot("");
+}
+
 TEST_F(KvpackTest, InspectorAgreesWithTheDaemon) {
   kv::Status made = MakeIpk(dir_ + "app.ipk");
   ASSERT_TRUE(made) << Why(made);
