@@ -18,6 +18,7 @@ import json
 import os
 import re
 import stat
+import struct
 import subprocess
 import tarfile
 import time
@@ -26,7 +27,7 @@ import pytest
 
 from conftest import argv_of, drop, wait_for
 from intake_common import calls_after, signed_ipk, start, start_counting_passes, update_log, wait_calls, wait_passes
-from packages import (KVPACK, PUBLIC_KEY, make_bundle, make_cry, make_hostile_ipk, make_ipk, make_raw_ipk,
+from packages import (KEYS, KVPACK, PUBLIC_KEY, make_bundle, make_cry, make_hostile_ipk, make_ipk, make_raw_ipk,
                       other_key_pair, sign)
 
 ATTACKER = 4242
@@ -499,25 +500,146 @@ def test_a_device_of_unknown_platform_takes_only_items_for_all(make_sandbox, run
 # --- class 10: what a kill leaves behind ---------------------------------------
 
 def test_start_up_removes_what_a_kill_during_unpacking_left(sandbox, run_daemon, tmp_path):
-    # The device's ar holds still, so the daemon is killed while it unpacks.
-    ar = sandbox.dev("/usr/bin/ar")
-    os.remove(ar)
-    with open(ar, "w") as f:
-        f.write("#!/bin/sh\nexec sleep 600\n")
-    os.chmod(ar, 0o755)
-    d, n = start(run_daemon, sandbox)
-    drop(sandbox, signed_ipk(str(tmp_path / "a"), sandbox, "kvwebview", file_name="app.ipk"))
-    work = sandbox.dev("/home/root/")
-    wait_for(lambda: [f for f in os.listdir(work) if f.startswith(".kvunpack-")], 30, "unpacking under way")
-    d.stop()
+    # Archives are read in process, so a kill while unpacking leaves the
+    # staging folders as they were at that moment: planted here as it would.
+    work, bundle = sandbox.dev("/home/root/"), sandbox.dev("/home/root/bundle/")
+    for folder in (work, bundle):
+        staging = os.path.join(folder, ".kvunpack-Ab12Cd")
+        os.makedirs(staging)
+        open(os.path.join(staging, "control"), "w").write("Package: half\n")
     open(sandbox.dev(WATCH + ".kvstate-install.lock-Ab12Cd"), "w").close()
-    os.remove(ar)
-    os.symlink("/usr/bin/ar", ar)
 
-    d2, n2 = start(run_daemon, sandbox)
+    d, n = start(run_daemon, sandbox)
     assert not [f for f in os.listdir(work) if f.startswith(".kvunpack-")]
+    assert not [f for f in os.listdir(bundle) if f.startswith(".kvunpack-")]
     assert not [f for f in os.listdir(sandbox.dev(WATCH)) if f.startswith(".kvstate-")]
-    honest_drop_installs(d2, sandbox, n2, tmp_path)
+    honest_drop_installs(d, sandbox, n, tmp_path)
+
+
+# --- class 11: what a drop claims is not what it costs -------------------------
+
+BIG = 64 << 20          # what the crafted drops would inflate to, or claim
+HOLE = 64 << 30         # the size of the sparse drops, which cost 4 KiB each
+
+
+def cry_key():
+    values = {}
+    for line in open(os.path.join(KEYS, "development-cry.key")):
+        name, _, value = line.split("#")[0].partition("=")
+        values[name.strip()] = value.strip()
+    return values["key"], values["iv"]
+
+
+def claiming_cry(out, image_length, payload_blocks=256):
+    """An application container whose verification header claims image_length
+    bytes (verificator matching) in a payload of payload_blocks cipher blocks."""
+    key, iv = cry_key()
+    plain = struct.pack("<III", 0, image_length, (-image_length) % 2**32)
+    plain += b"\0" * (16 * payload_blocks - len(plain))
+    cipher = subprocess.run(["openssl", "enc", "-e", "-aes-256-cbc", "-nopad", "-K", key, "-iv", iv],
+                            input=plain, capture_output=True, check=True).stdout
+    head = b"HEADERLENGTH: 512\r\nPLATFORMNAME: all\r\nSWPART: 1\r\nPACKAGENAME: claims\r\nFILETYPE: APP-CRY\r\n\r\n"
+    with open(out, "wb") as f:
+        f.write(head + b"\0" * (512 - len(head)) + cipher)
+    return out
+
+
+def with_claimed_size(tar, at, size):
+    """The tar with the member header at offset at claiming size bytes."""
+    h = bytearray(tar[at:at + 512])
+    h[124:136] = b"%011o\0" % size
+    h[148:156] = b" " * 8
+    h[148:156] = b"%06o\0 " % sum(h)
+    return tar[:at] + bytes(h) + tar[at + 512:]
+
+
+def drop_sparse(sb, name, data):
+    """Places data, extended by a hole to HOLE bytes, into the watch folder in one step."""
+    staging = os.path.join(sb.dev(WATCH), ".incoming")
+    os.makedirs(staging, exist_ok=True)
+    tmp = os.path.join(staging, name)
+    with open(tmp, "wb") as f:
+        f.write(data)
+        f.truncate(HOLE)
+    os.rename(tmp, sb.dev(WATCH + name))
+
+
+def proc_io(d):
+    return {k: int(v) for k, v in (line.split(":") for line in open(f"/proc/{d.proc.pid}/io"))}
+
+
+def test_no_drop_costs_more_than_its_own_size(sandbox, run_daemon, tmp_path, outcome):
+    # Each drop is small on disk and claims, or inflates to, 64 MiB or more:
+    # each is refused with one line, and what the daemon (and every program
+    # it starts) writes and reads stays far below what was claimed.
+    t = str(tmp_path)
+    bomb = make_raw_ipk(os.path.join(t, "bomb.ipk"), gzip.compress(tar_of([
+        ("./control", b"Package: kvbomb\nVersion: 1\n", tarfile.REGTYPE, 0o644, 0),
+        ("./pad", bytes(BIG), tarfile.REGTYPE, 0o644, 0)])))
+    manifest = json.dumps([{"packageName": "x", "platformName": "all", "fileName": "pad.ipk"}]).encode()
+    members = tar_of([("allinfo.json", manifest, tarfile.REGTYPE, 0o644, 0),
+                      ("pad.ipk", bytes(BIG), tarfile.REGTYPE, 0o644, 0)])
+    zipped = os.path.join(t, "zipped.CRY")
+    with open(zipped, "wb") as f:
+        f.write(open(raw_bundle(os.path.join(t, "plain.CRY"), []), "rb").read()[:512] + gzip.compress(members))
+    claims = raw_bundle(os.path.join(t, "claims.CRY"), [
+        ("allinfo.json", manifest, tarfile.REGTYPE, 0o644, 0), ("pad.ipk", b"x" * 1024, tarfile.REGTYPE, 0o644, 0)])
+    with open(claims, "r+b") as f:
+        patched = with_claimed_size(f.read(), 512 + 1024, BIG)
+        f.seek(0)
+        f.write(patched)
+    cry = claiming_cry(os.path.join(t, "huge.CRY"), 1 << 30)
+    ipk = signed_ipk(os.path.join(t, "s"), sandbox, "kvwebview", file_name="holes.ipk")
+    app = make_cry(make_ipk(os.path.join(t, "a"), "kvwebview"), os.path.join(t, "app.CRY"), "KV2_TOUCH")
+    bundle = make_bundle(t, [{"path": app, "packageName": "kv2-touch", "fileType": "APP-CRY",
+                              "platformName": "all"}], os.path.join(t, "b.CRY"))
+    image = os.path.join(t, "IMAGE.CRY")
+    with open(image, "wb") as f:
+        f.write(b"mender artifact " * 256)
+    work = re.escape(sandbox.dev("/home/root/"))
+    rows = [
+        (drop, bomb, r"opkg_Unpack, the content of control\.tar\.gz of bomb\.ipk exceeds its cap of 4194304 bytes, "
+                     r"not unpacked"),
+        (drop, zipped, r"bundle_UnPack, the payload of zipped\.CRY is not a plain tar archive \(compressed, cut "
+                       r"short or of another format\), not unpacked"),
+        (drop, claims, r"bundle_UnPack, the members of the payload of claims\.CRY claim more bytes than it holds, "
+                       r"not unpacked"),
+        (drop, cry, rf"DeCrypt, {work}huge\.CRY claims an image of 1073741824 bytes, but its payload holds at most "
+                    r"4084, not decrypted"),
+        (drop_sparse, ipk, rf"Signature check, file {work}kvwebview\.ipk is sparse: it holds fewer bytes than its "
+                           r"size, aborting installation!"),
+        (drop_sparse, app, rf"DeCrypt, {work}holes_app\.CRY is sparse: it holds fewer bytes than its size, not "
+                           r"decrypted"),
+        (drop_sparse, bundle, r"bundle_UnPack, holes_b\.CRY is sparse: it holds fewer bytes than its size, not "
+                              r"unpacked"),
+        (drop_sparse, image,
+         rf"Signature check, file {work}IMAGE\.CRY is sparse: it holds fewer bytes than its size, aborting "
+         r"installation!"),
+    ]
+    o = outcome(sandbox)
+    d, n = start(run_daemon, sandbox)
+    before = proc_io(d)
+    for place, path, line in rows:
+        name = os.path.basename(path)
+        if place is drop_sparse:
+            name = name if name in ("holes.ipk", "IMAGE.CRY") else "holes_" + name
+            drop_sparse(sandbox, name, open(path, "rb").read())
+        else:
+            drop(sandbox, path)
+        d.wait_syslog(rf"^{line}\n$", timeout=60)
+        wait_for(lambda: not os.path.exists(sandbox.dev(WATCH + name)), 30, f"{name} taken")
+    d.wait_syslog(r"^Main, image signature verification failed, aborting installation\n$")
+    wait_for(lambda: len(lines(d, "Main, decryption failed:-1, cleaning up\n")) == 2, 10, "both decryptions failed")
+    after = proc_io(d)
+    assert after["wchar"] - before["wchar"] < 8 << 20
+    assert after["rchar"] - before["rchar"] < 32 << 20
+    assert not [c for c in calls_after(sandbox, n) if c[:2] == ["systemctl", "start"] or c[0] == "mender"]
+    assert not os.path.exists(sandbox.dev("/home/root/bundle/allinfo.json"))
+    assert not os.path.exists(sandbox.dev("/home/root/bundle/pad.ipk"))
+    used = sum(os.lstat(os.path.join(p, f)).st_blocks * 512 for p, _, fs in os.walk(sandbox.root) for f in fs)
+    assert used < 256 << 20
+    honest_drop_installs(d, sandbox, n, tmp_path)
+    o.check()
 
 
 # --- earlier attacks of the same classes ---------------------------------------

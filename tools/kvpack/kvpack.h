@@ -25,7 +25,7 @@ namespace kvpack {
 
 // libarchive handles, which only the packaging tool uses.
 using ArchiveWriter = kv::CHandle<archive, &::archive_write_free>;
-using ArchiveReader = kv::CHandle<archive, &::archive_read_free>;
+using ArchiveReader = kv::ArchiveReader;
 using Entry = kv::CHandle<archive_entry, &::archive_entry_free>;
 
 // A libarchive failure: "<what>: <libarchive's reason>", or what alone when

@@ -3,6 +3,7 @@
 // leak it; each kind is defined here once, beside its type.
 #pragma once
 
+#include <archive.h>
 #include <cjson/cJSON.h>
 #include <dirent.h>
 #include <ifaddrs.h>
@@ -49,6 +50,8 @@ using MdCtx = CHandle<EVP_MD_CTX, &::EVP_MD_CTX_free>;
 using Pkey = CHandle<EVP_PKEY, &::EVP_PKEY_free>;
 // Frees a whole BIO chain.
 using Bio = CHandle<BIO, &::BIO_free_all>;
+// A libarchive reader; freeing it closes what it reads.
+using ArchiveReader = CHandle<archive, &::archive_read_free>;
 
 // Drops whatever a failed OpenSSL call left on the thread's error queue, so
 // that one failure does not leak into the next check.

@@ -1,16 +1,18 @@
 #include "intake/bundle.h"
 
+#include <archive.h>
 #include <stdlib.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <memory>
-#include <new>
 #include <string>
+#include <vector>
 
 #include "config/identity.h"
 #include "core/bounded.h"
@@ -84,6 +86,80 @@ int bundle_GetHeaderLength(const char* folder, const char* name) {
   return bundle_HeaderLengthFromText(data, n);
 }
 
+namespace {
+
+// A payload member is unpacked under its own name only when that name stays
+// inside the bundle folder, as a manifest "fileName" must.
+bool IsMemberName(const std::string& name) { return bundle_IsPlainFileName(name.c_str()) == 1; }
+
+// Unpacks the payload of the bundle fd (st its fstat), a plain tar from
+// offset to the end, into bundleFolder. Nothing is read beyond the bytes the
+// file holds: a sparse file is refused before any reading, the tar is read
+// without any decompression (a compressed payload is no tar here), and the
+// members together may claim no more bytes than the payload holds. Members
+// are written into a staging folder and taken out only once the whole
+// payload was read and admitted. Returns 1 when unpacked, 0 when refused.
+int UnpackPayload(int fd, const struct stat& st, int offset, const char* name, const std::string& bundleFolder) {
+  if (!safefile_IsDense(fd, st)) {
+    log_SetPriority(kPriorityError);
+    log_Print(1, "bundle_UnPack, %s is sparse: it holds fewer bytes than its size, not unpacked\n", name);
+    return 0;
+  }
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  // A HEADERLENGTH beyond the file (or below 0) leaves no payload.
+  const std::uint64_t at = offset > 0 ? std::min<std::uint64_t>(static_cast<std::uint64_t>(offset), size) : 0;
+  const std::uint64_t payload = offset >= 0 ? size - at : 0;
+  if (::lseek(fd, static_cast<off_t>(at), SEEK_SET) < 0) return 0;
+  kv::Result<std::string> staging = unpack_MakeStaging(bundleFolder);
+  if (!staging) return 0;
+  auto source = std::make_unique<UnpackSource>();
+  source->fd = fd;
+  source->left = payload;
+  source->readLeft = payload;
+  kv::ArchiveReader tar(archive_read_new());
+  kv::Result<std::vector<std::string>, UnpackRefusal> members = UnpackRefusal::kDamaged;
+  if (tar && archive_read_support_format_tar(tar.get()) == ARCHIVE_OK && unpack_OpenSource(tar.get(), *source)) {
+    members = unpack_Members(tar.get(), staging.value(), IsMemberName, UnpackLimits{payload, payload});
+  }
+  tar.reset();
+  int result = 0;
+  if (members) {
+    for (const std::string& member : members.value()) (void)unpack_TakeMember(staging.value(), bundleFolder, member);
+    result = 1;
+  } else {
+    switch (members.error()) {
+      case UnpackRefusal::kSpecialMember:
+        log_SetPriority(kPriorityError);
+        log_Print(1,
+                  "bundle_UnPack, the payload of %s holds a device node, a FIFO or a member of another type, "
+                  "not unpacked\n",
+                  name);
+        break;
+      case UnpackRefusal::kOverCap:
+      case UnpackRefusal::kOverTotal:
+        log_SetPriority(kPriorityError);
+        log_Print(1, "bundle_UnPack, the members of the payload of %s claim more bytes than it holds, not unpacked\n",
+                  name);
+        break;
+      case UnpackRefusal::kCannotWrite:
+        log_SetPriority(kPriorityError);
+        log_Print(1, "bundle_UnPack, a member of the payload of %s cannot be written, not unpacked\n", name);
+        break;
+      case UnpackRefusal::kDamaged:
+        log_SetPriority(kPriorityError);
+        log_Print(1,
+                  "bundle_UnPack, the payload of %s is not a plain tar archive (compressed, cut short or of another "
+                  "format), not unpacked\n",
+                  name);
+        break;
+    }
+  }
+  unpack_RemoveStaging(staging.value());
+  return result;
+}
+
+}  // namespace
+
 int bundle_UnPack(const char* watchFolder, const char* name, const char* workFolder) {
   const std::string work = workFolder;
   if (scandir_TakeFile(watchFolder, name, workFolder, name) == 0) return 0;
@@ -93,62 +169,17 @@ int bundle_UnPack(const char* watchFolder, const char* name, const char* workFol
   ::sync();
 
   const std::string inPath = work + name;
-  kv::File in = kv::OpenFile(inPath.c_str(), "rb");
+  struct stat st {};
+  kv::Result<kv::Fd> in = safefile_OpenRegular(inPath, &st);
   if (!in) {
     log_SetPriority(kPriorityError);
     log_Print(3, "bundle_UnPack, Can't open infile %s\n", inPath.c_str());
     return 0;
   }
-  const std::string nice = work + "nice_" + name;
-  kv::File out = kv::OpenFile(nice.c_str(), "wb");
-  if (!out) {
-    log_SetPriority(kPriorityError);
-    log_Print(3, "bundle_UnPack- Can't open outfile %s\n", nice.c_str());
-    return 0;
-  }
-  std::unique_ptr<char[]> buffer(new (std::nothrow) char[20000]);
-  if (!buffer) {
-    log_SetPriority(kPriorityError);
-    log_Print(3, "bundle_UnPack, Mem alloc buffer data failed.\n");
-    return 0;
-  }
-  if (std::fseek(in.get(), offset, SEEK_SET) == 0) {
-    std::size_t n;
-    while ((n = std::fread(buffer.get(), 1, 20000, in.get())) > 0) std::fwrite(buffer.get(), 1, n, out.get());
-  }
-  in.reset();
-  out.reset();
-  buffer.reset();
-
+  const int result = UnpackPayload(in.value().get(), st, offset, name, work + "bundle/");
+  in.value().reset();
   ::sync();
-  Run("rm \"" + work + name + "\"");
-  ::sync();
-
-  // The payload is extracted as plain data into a fresh staging folder
-  // inside the bundle folder; only the regular files at its top level are
-  // then moved up, so absolute names, "..", links, folders, owners and modes
-  // of the archive stay confined and no special file is ever made.
-  const std::string bundle = work + "bundle/";
-  int result = 1;
-  if (kv::Result<std::string> staging = unpack_MakeStaging(bundle); staging) {
-    if (unpack_PlainMembersOnly("tar", nice, false)) {
-      Run("tar --no-same-owner --no-same-permissions -C \"" + staging.value() + "\" -xvf \"" + nice + "\"");
-      std::error_code ec;
-      for (const auto& entry : std::filesystem::directory_iterator(staging.value(), ec)) {
-        (void)unpack_TakeMember(staging.value(), bundle, entry.path().filename().string());
-      }
-    } else {
-      log_SetPriority(kPriorityError);
-      log_Print(1,
-                "bundle_UnPack, the payload of %s holds a device node, a FIFO or a member of another type, "
-                "not unpacked\n",
-                name);
-      result = 0;
-    }
-    unpack_RemoveStaging(staging.value());
-  }
-  ::sync();
-  Run("rm \"" + nice + "\"");
+  Run("rm \"" + inPath + "\"");
   ::sync();
   return result;
 }

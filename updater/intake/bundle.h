@@ -34,14 +34,17 @@ int bundle_GetHeaderLength(const char* folder, const char* name);
 int bundle_HeaderLengthFromText(const char* data, std::size_t n);
 
 // Takes the bundle into the work folder (scandir_TakeFile: nothing of it is
-// read before it lies where only the daemon can write), strips its header
-// and extracts the tar payload into the bundle folder. The payload is not
-// signed, so it is extracted as plain data (unpack.h): through a private
-// staging folder, from which only regular files with a single link at its
-// top level are moved into the bundle folder, owned by the daemon's user
-// with mode 0644; a payload that holds a device node or a FIFO is not
-// extracted at all. Returns 1 when the payload was handed to tar, 0 on
-// failure.
+// read before it lies where only the daemon can write), and unpacks its
+// payload, a plain tar from HEADERLENGTH to the end, into the bundle folder,
+// read in process. The payload is not signed, so it is unpacked as plain data
+// (unpack.h) and bounded by what the file holds: a sparse file, a payload
+// that is not an uncompressed tar, one that holds a device node or a FIFO,
+// and one whose members claim more bytes than it holds are refused with one
+// line each, and nothing of them is unpacked. Only regular members whose
+// names are plain file names (bundle_IsPlainFileName) are written, through a
+// private staging folder, and moved into the bundle folder owned by the
+// daemon's user with mode 0644. The bundle file is removed afterwards.
+// Returns 1 when the payload was unpacked, 0 on failure or refusal.
 int bundle_UnPack(const char* watchFolder, const char* name, const char* workFolder);
 
 // Manifest operations over a cJSON array. Keys match without regard to case;

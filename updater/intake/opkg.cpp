@@ -1,17 +1,20 @@
 #include "intake/opkg.h"
 
+#include <archive.h>
+#include <archive_entry.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/bounded.h"
-#include "core/cmd.h"
 #include "core/handles.h"
 #include "core/log.h"
 #include "core/paths.h"
@@ -22,15 +25,108 @@ namespace {
 
 OpkgControlInfo gInfo{};
 
-// What unpacking leaves next to the package. The data archive is never read
-// here (the installer unit installs from the package itself), so it is not
-// extracted: on a large package that would be a second write of the payload.
-constexpr const char* kArMembers[] = {"debian-binary", "control.tar.gz"};
-constexpr const char* kControlMembers[] = {"control", "preinst", "postinst", "prerm", "postrm"};
+// Why the control file was not unpacked, and which part of the package was
+// over which cap.
+struct ControlRefusal {
+  UnpackRefusal kind = UnpackRefusal::kDamaged;
+  const char* part = "control.tar.gz";
+  std::size_t cap = 0;
+};
 
-// Moves each named regular file from the staging folder into the folder.
-void TakeMembers(const std::string& staging, const std::string& folder, const char* const* names, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) (void)unpack_TakeMember(staging, folder, names[i]);
+const ControlRefusal kDamaged{};
+
+bool IsControl(const std::string& name) { return name == "control"; }
+
+// The control.tar.gz member of the ar archive fd (size bytes), as stored.
+kv::Result<std::string, ControlRefusal> ReadControlArchive(int fd, std::uint64_t size) {
+  kv::ArchiveReader ar(archive_read_new());
+  if (!ar || archive_read_support_format_ar(ar.get()) != ARCHIVE_OK) return kDamaged;
+  auto source = std::make_unique<UnpackSource>();
+  source->fd = fd;
+  source->left = size;
+  source->readLeft = kControlSearchMax;
+  if (!unpack_OpenSource(ar.get(), *source)) return kDamaged;
+  archive_entry* entry = nullptr;
+  while (archive_read_next_header(ar.get(), &entry) == ARCHIVE_OK) {
+    const char* path = archive_entry_pathname(entry);
+    if (path == nullptr || (std::strcmp(path, "control.tar.gz") != 0 && std::strcmp(path, "./control.tar.gz") != 0)) {
+      continue;  // skipped unread
+    }
+    const ControlRefusal overCap{UnpackRefusal::kOverCap, "control.tar.gz", kControlArchiveMax};
+    if (archive_entry_size(entry) > static_cast<la_int64_t>(kControlArchiveMax)) return overCap;
+    kv::Result<std::string, UnpackRefusal> data = unpack_ReadData(ar.get(), kControlArchiveMax);
+    if (!data) return data.error() == UnpackRefusal::kOverCap ? overCap : kDamaged;
+    return std::move(data).value();
+  }
+  return kDamaged;
+}
+
+// The tar inside control.tar.gz: gzip only (no external program), inflated
+// in memory up to kControlTarMax bytes.
+kv::Result<std::string, ControlRefusal> Inflate(const std::string& gz) {
+  kv::ArchiveReader raw(archive_read_new());
+  if (!raw || archive_read_support_filter_gzip(raw.get()) != ARCHIVE_OK ||
+      archive_read_support_format_raw(raw.get()) != ARCHIVE_OK) {
+    return kDamaged;
+  }
+  archive_entry* entry = nullptr;
+  if (archive_read_open_memory(raw.get(), gz.data(), gz.size()) != ARCHIVE_OK ||
+      archive_read_next_header(raw.get(), &entry) != ARCHIVE_OK ||
+      archive_filter_code(raw.get(), 0) != ARCHIVE_FILTER_GZIP) {
+    return kDamaged;
+  }
+  kv::Result<std::string, UnpackRefusal> tar = unpack_ReadData(raw.get(), kControlTarMax);
+  if (!tar) {
+    if (tar.error() == UnpackRefusal::kOverCap) {
+      return ControlRefusal{UnpackRefusal::kOverCap, "the content of control.tar.gz", kControlTarMax};
+    }
+    return kDamaged;
+  }
+  return std::move(tar).value();
+}
+
+// Writes the control file of package into staging; returns the names written.
+kv::Result<std::vector<std::string>, ControlRefusal> UnpackControl(const std::string& package,
+                                                                   const std::string& staging) {
+  struct stat st {};
+  kv::Result<kv::Fd> fd = safefile_OpenRegular(package, &st);
+  if (!fd) return kDamaged;
+  kv::Result<std::string, ControlRefusal> gz =
+      ReadControlArchive(fd.value().get(), static_cast<std::uint64_t>(st.st_size));
+  if (!gz) return gz.error();
+  kv::Result<std::string, ControlRefusal> tar = Inflate(gz.value());
+  if (!tar) return tar.error();
+  kv::ArchiveReader reader(archive_read_new());
+  if (!reader || archive_read_support_format_tar(reader.get()) != ARCHIVE_OK ||
+      archive_read_open_memory(reader.get(), tar.value().data(), tar.value().size()) != ARCHIVE_OK) {
+    return kDamaged;
+  }
+  kv::Result<std::vector<std::string>, UnpackRefusal> members =
+      unpack_Members(reader.get(), staging, IsControl, UnpackLimits{kControlFileMax, tar.value().size()});
+  if (!members) return ControlRefusal{members.error(), "control", kControlFileMax};
+  return std::move(members).value();
+}
+
+void LogRefusal(const char* name, const ControlRefusal& refusal) {
+  switch (refusal.kind) {
+    case UnpackRefusal::kSpecialMember:
+      log_SetPriority(kPriorityError);
+      log_Print(1,
+                "opkg_Unpack, control.tar.gz of %s holds a device node, a FIFO or a member of another type, "
+                "not unpacked\n",
+                name);
+      return;
+    case UnpackRefusal::kOverCap:
+      log_SetPriority(kPriorityError);
+      log_Print(1, "opkg_Unpack, %s of %s exceeds its cap of %zu bytes, not unpacked\n", refusal.part, name,
+                refusal.cap);
+      return;
+    default:
+      // An archive that is not a package, or whose control data is cut
+      // short: no control file, and the missing package name says the rest.
+      log_Print(3, "opkg_Unpack, no control file unpacked from %s\n", name);
+      return;
+  }
 }
 
 }  // namespace
@@ -43,30 +139,16 @@ int opkg_Unpack(const char* folder, const char* name) {
   const std::string dir = folder;
   const std::string package = dir + name;
   // A fresh, private staging folder inside the folder (same file system, so
-  // members are moved, not copied). Nothing exists in it that an archive
+  // the control file is moved, not copied). Nothing exists in it that a
   // member could be written through.
   if (kv::Result<std::string> made = unpack_MakeStaging(dir); made) {
     const std::string& staging = made.value();
-    const std::string tar = paths_Device(devpath::kTar);
-    char line[1024];
-    std::snprintf(line, sizeof line, "cd \"%s\"; %s -x \"%s\" debian-binary control.tar.gz  >/dev/null",
-                  staging.c_str(), paths_Device(devpath::kAr).c_str(), package.c_str());
-    cmd_System(line);
-    // The control archive is not signed yet: extracted as plain data, and
-    // not at all when it holds a device node or a FIFO.
-    if (unpack_PlainMembersOnly(tar, staging + "control.tar.gz", true)) {
-      std::snprintf(line, sizeof line, "cd \"%s\"; %s --no-same-owner --no-same-permissions -zxf control.tar.gz",
-                    staging.c_str(), tar.c_str());
-      cmd_System(line);
+    const kv::Result<std::vector<std::string>, ControlRefusal> members = UnpackControl(package, staging);
+    if (members) {
+      for (const std::string& member : members.value()) (void)unpack_TakeMember(staging, dir, member);
     } else {
-      log_SetPriority(kPriorityError);
-      log_Print(1,
-                "opkg_Unpack, control.tar.gz of %s holds a device node, a FIFO or a member of another type, "
-                "not unpacked\n",
-                name);
+      LogRefusal(name, members.error());
     }
-    TakeMembers(staging, dir, kArMembers, std::size(kArMembers));
-    TakeMembers(staging, dir, kControlMembers, std::size(kControlMembers));
     unpack_RemoveStaging(staging);
   }
   ::sync();

@@ -21,16 +21,31 @@ void opkg_ClearControlInfo();
 // The record.
 const OpkgControlInfo& opkg_GetControlInfo();
 
-// Unpacks the package folder+name next to it: the ar members debian-binary,
-// control.tar.gz and the data archive (data.tar.gz or data.tar.xz), and from
-// control.tar.gz the files control, preinst, postinst, prerm and postrm.
-// The archives are extracted with the platform's ar and tar into a private
-// folder first, as plain data (unpack.h: no owner, mode or special file of a
-// member comes through, and a control archive holding a device node or a
-// FIFO is not extracted); only those names, and only as regular files with a
-// single link, are then moved into the folder, owned by the daemon's user
-// with mode 0644, so a package can create or change no other file, inside
-// the folder or outside it, before its signature is checked. Returns 0 when the package file is still present
+// Caps of the control data read from a package before its signature is
+// checked. An honest control archive holds a control file of a few hundred
+// bytes and maintainer scripts of a few KiB; the caps keep a crafted one
+// (a gzip bomb: a few KiB that inflate to GiB) from costing more than that.
+inline constexpr std::size_t kControlArchiveMax = 1024 * 1024;  // control.tar.gz as stored
+inline constexpr std::size_t kControlTarMax = 4 * 1024 * 1024;  // control.tar.gz inflated
+inline constexpr std::size_t kControlFileMax = 64 * 1024;       // its control file
+// Bytes of the package read to find control.tar.gz: the member itself and
+// the ar headers and small members before it (members are skipped unread).
+inline constexpr std::size_t kControlSearchMax = kControlArchiveMax + 64 * 1024;
+
+// Unpacks the control file of the package folder+name next to it: the only
+// member the daemon reads before the signature check (the installer unit
+// installs from the package itself). The package is read in process: its ar
+// archive up to control.tar.gz (at most kControlSearchMax bytes read), that
+// member (at most kControlArchiveMax bytes, as its header says and as read),
+// inflated in memory (gzip only, at most kControlTarMax bytes), then the tar
+// inside. A control archive that holds a device node, a FIFO or a member of
+// another type is not unpacked ("... holds a device node, ..."), nor is one
+// over a cap ("... exceeds its cap of N bytes, not unpacked"). control, a
+// regular member of at most kControlFileMax bytes, is written as plain data
+// through a private staging folder (unpack.h) and taken into the folder
+// owned by the daemon's user with mode 0644, so a package can create or
+// change no other file, inside the folder or outside it, before its
+// signature is checked. Returns 0 when the package file is still present
 // afterwards, 1 (error) when it is not.
 int opkg_Unpack(const char* folder, const char* name);
 

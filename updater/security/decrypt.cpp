@@ -7,12 +7,15 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "core/bounded.h"
 #include "core/cmd.h"
 #include "core/handles.h"
 #include "core/log.h"
+#include "core/safefile.h"
 #include "core/sleep.h"
 #include "core/statefile.h"
 #include "security/bulkio.h"
@@ -58,17 +61,6 @@ void LogVerificator(const DecryptedImage& o, long offset, bool withPriority) {
   log_Print(2, "DeCrypt, Verificator offsetlength: %ud \n", static_cast<unsigned>(offset));
 }
 
-// Opens the container without following a link and without waiting on a
-// FIFO; only a regular file is decrypted.
-kv::File OpenContainer(const char* path) {
-  kv::Fd fd(::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  struct stat st {};
-  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
-  kv::File f(::fdopen(fd.get(), "rb"));
-  if (f) (void)fd.release();
-  return f;
-}
-
 // Creates the temporary plaintext file afresh: the output folder may be one
 // that others can write, and whatever they put at the name (a link to a file
 // of the system, a FIFO) is removed, never written through or waited on.
@@ -92,6 +84,34 @@ bool decrypt_InitCipher(EVP_CIPHER_CTX* ctx, const unsigned char* key, const uns
   }
   EVP_CIPHER_CTX_set_padding(ctx, 0);
   return true;
+}
+
+std::optional<DecryptedImage> decrypt_PeekHeader(const EVP_CIPHER_CTX* ctx, int in, long offset) {
+  if (offset < 0) return std::nullopt;
+  std::array<unsigned char, 16> block{};
+  ssize_t got;
+  do {
+    got = ::pread(in, block.data(), block.size(), static_cast<off_t>(offset));
+  } while (got < 0 && errno == EINTR);
+  if (got != static_cast<ssize_t>(block.size())) return std::nullopt;
+  kv::CipherCtx copy(EVP_CIPHER_CTX_new());
+  std::array<unsigned char, 32> plain{};
+  int produced = 0;
+  if (!copy || EVP_CIPHER_CTX_copy(copy.get(), ctx) != 1 ||
+      EVP_DecryptUpdate(copy.get(), plain.data(), &produced, block.data(), static_cast<int>(block.size())) != 1 ||
+      produced < static_cast<int>(block.size())) {
+    kv::ClearSslErrors();
+    return std::nullopt;
+  }
+  DecryptedImage header;
+  header.imageLength = ReadLe32(plain.data() + 4);
+  header.verificator = ReadLe32(plain.data() + 8);
+  return header;
+}
+
+std::uint64_t decrypt_ImageRoom(std::uint64_t payloadBytes) {
+  const std::uint64_t whole = payloadBytes & ~static_cast<std::uint64_t>(15);
+  return whole >= kVerificationHeaderSize ? whole - kVerificationHeaderSize : 0;
 }
 
 kv::Result<DecryptedImage, DecryptError> decrypt_Stream(EVP_CIPHER_CTX* ctx, int in, long offset, int out) {
@@ -183,10 +203,33 @@ int DeCrypt(const char* path, const char* outFolder, int offset) {
     return -1;
   }
 
-  kv::File in = OpenContainer(file.data());
-  if (!in) {
+  // Only a regular container is read: no link followed, no FIFO waited on.
+  struct stat st {};
+  kv::Result<kv::Fd> opened = safefile_OpenRegular(file.data(), &st);
+  if (!opened) {
     log_Print(3, "DeCrypt, Can't open infile .CRY\n");
     return -1;
+  }
+  kv::Fd in = std::move(opened).value();
+  // What the container claims must cost what it holds: a file with holes is
+  // not read through, and an image length that the ciphertext present
+  // cannot hold is refused before the output exists. A header whose
+  // verificator fails is left to the stream, which logs that failure.
+  if (!safefile_IsDense(in.get(), st)) {
+    log_SetPriority(kPriorityError);
+    log_Print(1, "DeCrypt, %s is sparse: it holds fewer bytes than its size, not decrypted\n", file.data());
+    return -1;
+  }
+  if (const std::optional<DecryptedImage> header = decrypt_PeekHeader(ctx.get(), in.get(), offset);
+      header && static_cast<std::uint32_t>(header->imageLength + header->verificator) == 0) {
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    const std::uint64_t room = decrypt_ImageRoom(size - static_cast<std::uint64_t>(offset));
+    if (header->imageLength > room) {
+      log_SetPriority(kPriorityError);
+      log_Print(1, "DeCrypt, %s claims an image of %u bytes, but its payload holds at most %llu, not decrypted\n",
+                file.data(), header->imageLength, static_cast<unsigned long long>(room));
+      return -1;
+    }
   }
   const std::string tempPath = folder + kDecryptTempName;
   kv::File out = CreateTemporary(tempPath);
@@ -196,7 +239,7 @@ int DeCrypt(const char* path, const char* outFolder, int offset) {
   }
 
   const kv::Result<DecryptedImage, DecryptError> stream =
-      decrypt_Stream(ctx.get(), ::fileno(in.get()), offset, ::fileno(out.get()));
+      decrypt_Stream(ctx.get(), in.get(), offset, ::fileno(out.get()));
   if (!stream) {
     switch (stream.error().kind) {
       case DecryptFailure::kVerificatorFailed:

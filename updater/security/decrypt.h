@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "core/result.h"
 #include "security/bulkio.h"
@@ -39,7 +40,11 @@ inline constexpr const char* kDecryptTempName = "INSTALLER.IPKTMP";
 // can write: the temporary file is created afresh (whatever stood at its name
 // is removed, never written through), and the copy is made from its open
 // descriptor into a new file renamed over the package's name. Only a regular
-// container is read (no link followed, no FIFO waited on).
+// container is read (no link followed, no FIFO waited on), and only a dense
+// one: a container with holes ("... is sparse: ...") and one whose
+// verification header claims an image larger than its ciphertext can hold
+// ("... claims an image of N bytes, but its payload holds at most M, ...")
+// are refused with one line before the output file is created.
 // Returns 0 when the image was decrypted, verified and copied into place, -1
 // on every failure: also when the package name holds a character that the
 // command runner refuses (the level-0 "Illegal character" line; no later step
@@ -89,6 +94,16 @@ struct DecryptError {
 // Prepares ctx for AES-256-CBC decryption with key (32 bytes) and iv (16
 // bytes), block padding off. Returns false when the cipher cannot be set up.
 [[nodiscard]] bool decrypt_InitCipher(EVP_CIPHER_CTX* ctx, const unsigned char* key, const unsigned char* iv);
+
+// The verification header of the payload of in at offset, decrypted from its
+// first cipher block (read with pread) by a copy of ctx: ctx itself and the
+// descriptor's position stay as they were. Empty when no whole block lies
+// at offset or the cipher fails.
+[[nodiscard]] std::optional<DecryptedImage> decrypt_PeekHeader(const EVP_CIPHER_CTX* ctx, int in, long offset);
+
+// The most image bytes a payload of payloadBytes can yield: its whole cipher
+// blocks less the verification header.
+[[nodiscard]] std::uint64_t decrypt_ImageRoom(std::uint64_t payloadBytes);
 
 // Streams the payload of the descriptor in, from offset, through ctx: reads
 // the verification header from the first plaintext block and writes the

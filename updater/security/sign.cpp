@@ -17,6 +17,7 @@
 #include "core/handles.h"
 #include "core/log.h"
 #include "core/paths.h"
+#include "core/safefile.h"
 #include "security/bulkio.h"
 
 namespace {
@@ -156,6 +157,14 @@ kv::Status CheckFiles(const std::string& packagePath, const std::string* signatu
     if (!S_ISREG(st.st_mode)) {
       return Refused(
           Format("Signature check, file %s is not a regular file, aborting installation!", packagePath.c_str()));
+    }
+    // The whole file is hashed: one with holes would cost its full size to
+    // read while it cost its maker next to nothing.
+    if (!safefile_IsDense(package.get(), st)) {
+      return Refused(
+          Format("Signature check, file %s is sparse: it holds fewer bytes than its size, "
+                 "aborting installation!",
+                 packagePath.c_str()));
     }
     // st_size is an off_t of 64 bits (_FILE_OFFSET_BITS=64), so an OS image
     // of 2 GiB or more keeps its size on a 32-bit target too.

@@ -15,8 +15,10 @@ inline constexpr int kSignModeWorkFolder = 2;
 
 // Verifies the package name (no folder) in the watch folder (mode 3) or the
 // work folder (any other mode) against <bundle folder><name up to its last
-// full stop, however long>.sign64 (sign_SignatureName). Returns 1 when the signature is valid, 0 otherwise; logs
-// the outcome at level 1. Never changes or removes a file.
+// full stop, however long>.sign64 (sign_SignatureName). Returns 1 when the
+// signature is valid, 0 otherwise; logs the outcome at level 1. A package
+// with holes is refused before it is read ("Signature check, file %s is
+// sparse: ..."). Never changes or removes a file.
 [[nodiscard]] int sign_VerifyPackage(const char* name, int mode);
 
 // The line sign_VerifyPackage logs for a valid signature.

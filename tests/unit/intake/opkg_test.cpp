@@ -7,8 +7,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <vector>
 
+#include "core/log.h"
 #include "core/paths.h"
 #include "support/capture.h"
 
@@ -120,12 +123,13 @@ TEST_F(OpkgTest, UnpackPutsTheMembersBesideThePackage) {
                            "app.ipk debian-binary control.tar.gz data.tar.gz";
   ASSERT_EQ(std::system(make.c_str()), 0);
   EXPECT_EQ(opkg_Unpack(folder_.c_str(), "app.ipk"), 0);
-  for (const char* member : {"debian-binary", "control.tar.gz", "control", "postinst", "app.ipk"}) {
-    EXPECT_TRUE(kvtest::FileExists(folder_ + member)) << member;
-  }
-  // The data archive is left inside the package: nothing here reads it.
-  EXPECT_FALSE(kvtest::FileExists(folder_ + "data.tar.gz"));
+  EXPECT_TRUE(kvtest::FileExists(folder_ + "app.ipk"));
   EXPECT_EQ(kvtest::ReadFile(folder_ + "control"), "Package: app\nVersion: 1\n");
+  // Only the control file is read before the signature check; the rest stays
+  // inside the package, which the installer unit installs from.
+  for (const char* member : {"debian-binary", "control.tar.gz", "postinst", "data.tar.gz"}) {
+    EXPECT_FALSE(kvtest::FileExists(folder_ + member)) << member;
+  }
   EXPECT_EQ(opkg_Unpack(folder_.c_str(), "missing.ipk"), 1);
 }
 
@@ -173,12 +177,73 @@ TEST_F(OpkgTest, UnpackTakesMembersAsPlainDataOnly) {
                             .c_str()),
             0);
   EXPECT_EQ(opkg_Unpack(folder_.c_str(), "suid.ipk"), 0);
-  for (const char* member : {"control", "postinst", "debian-binary", "control.tar.gz"}) {
-    struct stat st {};
-    ASSERT_EQ(::lstat((folder_ + member).c_str(), &st), 0) << member;
-    EXPECT_EQ(st.st_mode & 07777, 0644u) << member;
-    EXPECT_EQ(st.st_uid, ::geteuid()) << member;
+  struct stat st {};
+  ASSERT_EQ(::lstat((folder_ + "control").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  EXPECT_EQ(st.st_uid, ::geteuid());
+  EXPECT_FALSE(kvtest::FileExists(folder_ + "postinst"));
+}
+
+// Control data that claims or inflates to more than an honest package holds
+// is refused before it costs more than its own size: nothing is written,
+// and the refusal names the cap.
+TEST_F(OpkgTest, ControlDataOverItsCapsIsRefusedUnwritten) {
+  paths_SetRoot("");
+  kvtest::SyslogCapture syslog;
+  log_SetVerbose(1);
+  const std::string build = dir_.path() + "/build/";
+  const std::string control = TarMember("control", '0', 0644, 0, "Package: app\nVersion: 1\n");
+  const std::string end(1024, '\0');
+  struct Case {
+    const char* what;
+    std::string make;  // shell line that writes control.tar.gz (and data.tar.gz) in build
+    const char* ar;    // members of the package, in order
+    const char* line;  // the refusal, or null when control is unpacked
+  };
+  const Case cases[] = {
+      // 16 MiB of zeros in a few KiB: inflated only up to the cap.
+      {"gzip bomb",
+       "head -c 16777216 /dev/zero > pad && tar -cf c.tar pad && cat ok.tar >> c.tar && gzip -c c.tar > control.tar.gz",
+       "debian-binary control.tar.gz",
+       "opkg_Unpack, the content of control.tar.gz of x.ipk exceeds its cap of 4194304 bytes, not unpacked"},
+      {"control over 64 KiB", "cat big.tar | gzip -c > control.tar.gz", "debian-binary control.tar.gz",
+       "opkg_Unpack, control of x.ipk exceeds its cap of 65536 bytes, not unpacked"},
+      {"control.tar.gz over 1 MiB as stored",
+       "head -c 1200000 /dev/urandom > noise && tar -cf c.tar noise && cat ok.tar >> c.tar && gzip -c c.tar > "
+       "control.tar.gz",
+       "debian-binary control.tar.gz",
+       "opkg_Unpack, control.tar.gz of x.ipk exceeds its cap of 1048576 bytes, not unpacked"},
+      // A large member before the control archive is skipped, not read.
+      {"data archive first", "gzip -c ok.tar > control.tar.gz && head -c 4194304 /dev/urandom > data.tar.gz",
+       "debian-binary data.tar.gz control.tar.gz", nullptr},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(build);
+    std::filesystem::create_directories(build);
+    std::remove((folder_ + "control").c_str());
+    std::remove((folder_ + "x.ipk").c_str());
+    kvtest::WriteFile(build + "ok.tar", control + end);
+    kvtest::WriteFile(build + "big.tar",
+                      TarMember("control", '0', 0644, 0, "Package: app\n" + std::string(70000, '#')) + end);
+    kvtest::WriteFile(build + "debian-binary", "2.0\n");
+    const std::string make = "cd " + build + " && " + c.make + " && ar rc " + folder_ + "x.ipk " + c.ar;
+    ASSERT_EQ(std::system(make.c_str()), 0) << c.what;
+    (void)syslog.Drain();
+    EXPECT_EQ(opkg_Unpack(folder_.c_str(), "x.ipk"), 0) << c.what;
+    EXPECT_EQ(kvtest::FileExists(folder_ + "control"), c.line == nullptr) << c.what;
+    for (const auto& entry : std::filesystem::directory_iterator(folder_)) {
+      EXPECT_TRUE(entry.path().filename() == "x.ipk" || entry.path().filename() == "build" ||
+                  entry.path().filename() == "control")
+          << c.what << ": " << entry.path();
+    }
+    if (!syslog.available() || c.line == nullptr) continue;
+    std::vector<std::string> texts;
+    for (const kvtest::SyslogLine& l : syslog.Drain()) {
+      if (l.priority == 3) texts.push_back(l.text);
+    }
+    EXPECT_EQ(texts, std::vector<std::string>{std::string(c.line) + "\n"}) << c.what;
   }
+  log_SetVerbose(0);
 }
 
 }  // namespace

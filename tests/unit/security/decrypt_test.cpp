@@ -178,6 +178,12 @@ TEST(DecryptCore, EveryBitFlipOfTheFirstBlockBreaksTheVerificationHeader) {
 
 // --- DeCrypt itself, with the fixed waits recorded instead of spent ---
 
+// Extends the file at path with a hole to 64 GiB: its size, not its cost.
+std::string Sparse(const std::string& path) {
+  EXPECT_EQ(::truncate(path.c_str(), 64LL << 30), 0);
+  return path;
+}
+
 std::vector<long> gWaits;
 void RecordWait(long microseconds) { gWaits.push_back(microseconds); }
 
@@ -271,8 +277,9 @@ TEST_F(DeCryptTest, FailuresReturnMinusOneAndProduceNoPackage) {
     std::string folder;
     int offset;
     std::vector<long> waits;
-    const char* line;      // expected among the lines, or null
-    bool fillsUp = false;  // the output can take no more than 1 KiB (a full disk)
+    const char* line;       // expected among the lines ({path}: the container's), or null
+    bool fillsUp = false;   // the output can take no more than 1 KiB (a full disk)
+    bool noOutput = false;  // refused before the temporary output is created
   };
   const Case cases[] = {
       {"payload shorter than a block", PutContainer("short.cry", "0123456789"), watch_, 512, {2000000}, nullptr},
@@ -283,7 +290,33 @@ TEST_F(DeCryptTest, FailuresReturnMinusOneAndProduceNoPackage) {
        {2000000},
        nullptr},
       {"offset past the end", PutContainer("past.cry", good), watch_, 999999, {2000000}, nullptr},
-      {"payload cut short", PutContainer("cut.cry", good.substr(0, 1024)), watch_, 512, {2000000}, nullptr},
+      // What the header claims must fit in what the container holds: refused
+      // before the output exists.
+      {"payload cut short",
+       PutContainer("cut.cry", good.substr(0, 1024)),
+       watch_,
+       512,
+       {},
+       "DeCrypt, {path} claims an image of 3000 bytes, but its payload holds at most 1012, not decrypted",
+       false,
+       true},
+      {"header claims 1 GiB",
+       PutContainer("huge.cry", Encrypt(Plaintext(Pattern(3000), 1u << 30, 0u - (1u << 30)))),
+       watch_,
+       512,
+       {},
+       "DeCrypt, {path} claims an image of 1073741824 bytes, but its payload holds at most 3012, not decrypted",
+       false,
+       true},
+      // 64 GiB that cost a few KiB: not read at all.
+      {"sparse container",
+       Sparse(PutContainer("holes.cry", Encrypt(Plaintext(Pattern(3000), 0xFFFFFFF0u, 16u)))),
+       watch_,
+       512,
+       {},
+       "DeCrypt, {path} is sparse: it holds fewer bytes than its size, not decrypted",
+       false,
+       true},
       {"missing container", watch_ + "none.cry", watch_, 512, {}, "DeCrypt, Can't open infile .CRY"},
       {"missing output folder",
        PutContainer("nofolder.cry", good),
@@ -310,7 +343,11 @@ TEST_F(DeCryptTest, FailuresReturnMinusOneAndProduceNoPackage) {
     struct rlimit limit = unlimited;
     if (c.fillsUp) limit.rlim_cur = 1024;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    std::remove((c.folder + "INSTALLER.IPKTMP").c_str());
     EXPECT_EQ(DeCrypt(c.path.c_str(), c.folder.c_str(), c.offset), -1) << c.what;
+    if (c.noOutput) {
+      EXPECT_FALSE(kvtest::FileExists(c.folder + "INSTALLER.IPKTMP")) << c.what;
+    }
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &unlimited), 0);
     EXPECT_EQ(gWaits, c.waits) << c.what;
     std::string base = c.path.substr(c.path.rfind('/') + 1);
@@ -318,9 +355,11 @@ TEST_F(DeCryptTest, FailuresReturnMinusOneAndProduceNoPackage) {
     EXPECT_FALSE(kvtest::FileExists(c.folder + base + ".ipk")) << c.what;
     if (!syslog.available()) continue;
     const std::vector<std::string> lines = sectest::Lines(syslog);
+    std::string line = c.line != nullptr ? c.line : "";
+    if (const std::size_t at = line.find("{path}"); at != std::string::npos) line.replace(at, 6, c.path);
     bool found = c.line == nullptr;
     for (const std::string& l : lines) {
-      found = found || l.find(c.line != nullptr ? c.line : "") != std::string::npos;
+      found = found || l.find(line) != std::string::npos;
       // A short payload never reaches the cipher or the verificator.
       EXPECT_EQ(l.find("Verificator"), std::string::npos) << c.what << ": " << l;
       EXPECT_EQ(l.find("Decrypterr"), std::string::npos) << c.what << ": " << l;

@@ -114,6 +114,7 @@ TEST_F(SignTest, VerifyPackageFindsItsFilesAndSaysWhy) {
     int result;
     std::string message;
     std::vector<std::string> fifos = {};  // paths that are FIFOs without a writer
+    std::string sparse = {};              // a path extended by a hole to 64 GiB
   };
   const std::string good = Sign(package);
   const std::string huge(65537, 'A');
@@ -236,6 +237,17 @@ TEST_F(SignTest, VerifyPackageFindsItsFilesAndSaysWhy) {
        0,
        "Signature check, signature file " + bundle +
            "app.sign64 is not a regular file of at most 65536 bytes, aborting installation!"},
+      // Its size, not its cost: never hashed whole.
+      {"package with a hole",
+       "app.ipk",
+       2,
+       {{work + "app.ipk", package}, {bundle + "app.sign64", good}},
+       publicPem_,
+       0,
+       "Signature check, file " + work +
+           "app.ipk is sparse: it holds fewer bytes than its size, aborting installation!",
+       {},
+       work + "app.ipk"},
       {"public key of more than 64 KiB",
        "app.ipk",
        2,
@@ -254,6 +266,9 @@ TEST_F(SignTest, VerifyPackageFindsItsFilesAndSaysWhy) {
     if (c.key != "-") kvtest::WriteFile(keyPath, c.key);
     for (const auto& [path, content] : c.files) kvtest::WriteFile(path, content);
     for (const std::string& path : c.fifos) ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0) << c.what;
+    if (!c.sparse.empty()) {
+      ASSERT_EQ(::truncate(c.sparse.c_str(), 64LL << 30), 0) << c.what;
+    }
     (void)syslog.Drain();
     log_SetPriority(kPriorityNotice);
     EXPECT_EQ(sign_VerifyPackage(c.name, c.mode), c.result) << c.what;
