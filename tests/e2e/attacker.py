@@ -18,15 +18,19 @@
       For SECONDS, random moves (random.Random(SEED)) on WATCH: see MOVES.
       ARTIFACTS holds crafted files to drop; TARGETs are files of root's for
       links. Each move that took effect is printed as one JSON line
-      [move, name, detail]; at the end every hold is released.
+      [move, name, detail]; at the end every hold is released. With
+      ATTACKER_SOCKET set, a client that sends "go" there has every
+      descriptor in flight written at once (see inflight).
 """
 import array
 import json
 import mmap
 import os
 import random
+import signal
 import socket
 import sys
+import threading
 import time
 
 EVIL = 0xEE
@@ -148,10 +152,13 @@ class Generator:
 
     def move_create_in_steps(self):
         name = self.pool_name()
-        with open(self.path(name), "wb") as f:
+        # Never waits on a FIFO of his own at the name.
+        fd = os.open(self.path(name), os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW | os.O_NONBLOCK, 0o644)
+        try:
             for _ in range(self.rng.randint(1, 4)):
-                f.write(self.rng.randbytes(512))
-                f.flush()
+                os.write(fd, self.rng.randbytes(512))
+        finally:
+            os.close(fd)
         return name, "written in place"
 
     def move_artifact(self):
@@ -266,7 +273,7 @@ class Generator:
             return None
         for (a, b), size in self.flying:
             fd = receive_in_flight(b)
-            os.pwrite(fd, bytes([EVIL]) * max(size, 1), 0)
+            os.pwrite(fd, bytes([EVIL]) * min(max(size, 1), 1 << 20), 0)
             a.sendmsg([b"x"], [(socket.SOL_SOCKET, socket.SCM_RIGHTS, array.array("i", [fd]))])
             os.close(fd)
         return None
@@ -300,6 +307,8 @@ class Generator:
 
     def step(self):
         move = self.rng.choice(self.moves)
+        if self.rng.random() < 0.5 and any(n.endswith(".ipk") for n in self.listing()):
+            move = "move_hijack"  # a drop of someone else's is there: he goes for it
         try:
             done = getattr(self, move)()
         except OSError:
@@ -318,15 +327,41 @@ class Generator:
         self.holds, self.flying = [], []
 
 
+def serve_pokes(g, lock, sock_path):
+    """A client that sends "go" (a stand-in the daemon calls once it has
+    checked a file) has every descriptor in flight written at that moment."""
+    server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    server.bind(sock_path)
+    os.chmod(sock_path, 0o666)
+    server.listen(4)
+    while True:
+        conn, _ = server.accept()
+        conn.recv(16)
+        with lock:
+            n = len(g.flying)
+            try:
+                g.move_write_in_flight()
+            except OSError:
+                pass
+        conn.sendall(f"wrote through {n} descriptors in flight\n".encode())
+        conn.close()
+
+
 def generate(seed, seconds, watch, artifacts, targets):
+    signal.alarm(int(seconds) + 60)  # a move that hangs ends the run with its traceback
     g = Generator(seed, watch, artifacts, targets)
+    lock = threading.Lock()
+    if os.environ.get("ATTACKER_SOCKET"):
+        threading.Thread(target=serve_pokes, args=(g, lock, os.environ["ATTACKER_SOCKET"]), daemon=True).start()
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
-        done = g.step()
+        with lock:
+            done = g.step()
         if done:
             print(json.dumps(done), flush=True)
         time.sleep(g.rng.choice([0, 0, 0.01, 0.05, 0.2]))
-    g.release()
+    with lock:
+        g.release()
 
 
 def main():

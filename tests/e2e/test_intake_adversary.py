@@ -19,7 +19,9 @@ Run.check). The seed is printed; replay a run with
   KV_ADVERSARY_SEED=<n> KV_BUILD_DIR=build/asan python3 -m pytest -q \\
       tests/e2e/test_intake_adversary.py -k generated
 
-KV_ADVERSARY_SECONDS (default 40) bounds the attacker's run; bench/adversary.sh
+KV_ADVERSARY_SECONDS (default 40) bounds the attacker's run; with
+KV_ADVERSARY_KEEP=<folder> a failing run leaves its records there (syslog.log,
+journal.jsonl, attacker.jsonl: every move, folders.txt: the daemon's folders). bench/adversary/run.sh
 runs many seeds for longer, as a fuzzer would.
 """
 import json
@@ -370,8 +372,11 @@ def test_generated_attacks(make_sandbox, run_daemon, tmp_path, request, attacker
     artifacts(crafted, str(tmp_path))
     attack_dir = os.path.join(sb.path, "attack")
     landed = observe_work_folder(sb, attack_dir)
-    sb.steer("systemctl", subcommand="start", hook=RECORD_HANDED.format(
-        path='os.path.join(root, "home/root", args[1][len("install@"):] + ".ipk")', record="installer"))
+    # At the installer unit's start the attacker writes through every
+    # descriptor he keeps in flight; then what the unit is handed is recorded.
+    poke = os.path.join(home, "attacker.sock")
+    sb.steer("systemctl", subcommand="start", hook=POKE_THEN_RECORD.format(
+        sock=poke, path='os.path.join(root, "home/root", args[1][len("install@"):] + ".ipk")', record="installer"))
     sb.steer("mender", out=FAILING_UPDATER, hook=RECORD_HANDED.format(path="args[-1]", record="updater"))
     run = Run(sb, seed)
     packages = []
@@ -379,19 +384,24 @@ def test_generated_attacks(make_sandbox, run_daemon, tmp_path, request, attacker
         package, name = f"kvh{i}", f"h{i}_{rng.randrange(10 ** 6)}.ipk"
         path = signed_ipk(str(tmp_path / package), sb, package, file_name=name)
         run.honest[package] = (name, sha256(path))
-        packages.append((rng.uniform(0, seconds * 0.8), path))
+        # The signature arrives with its package, not before.
+        signature = sb.dev(f"/home/root/bundle/{name[:-len('.ipk')]}.sign64")
+        shutil.move(signature, path + ".sign64")
+        packages.append((rng.uniform(0, seconds * 0.8), path, signature))
     before = device_state(sb, lambda rel: not in_three_folders(rel))
     d, n = start(run_daemon, sb, attack_dir=attack_dir, fastwait=True)
 
     targets = [sb.dev(p) for p in ("/home/root/.sign/ipksignkeypublic.pem", "/etc/passwd", "/home/root/sync-users.sh")]
     log = os.path.join(sb.path, "attacker.jsonl")
     with open(log, "w") as out:
-        him = attacker(home, "generate", str(seed), str(seconds), sb.dev(WATCH), crafted, *targets, stdout=out)
+        him = attacker(home, "generate", str(seed), str(seconds), sb.dev(WATCH), crafted, *targets, stdout=out,
+                       env=dict(os.environ, ATTACKER_SOCKET=poke))
     try:
         # Honest drops at moments the seed chose (the pace decides nothing).
         begun = time.monotonic()
-        for at, path in sorted(packages):
+        for at, path, signature in sorted(packages):
             time.sleep(max(0.0, at - (time.monotonic() - begun)))
+            shutil.copyfile(path + ".sign64", signature)
             drop(sb, path)
         him.wait(timeout=seconds + 120)
     finally:
@@ -410,6 +420,14 @@ def test_generated_attacks(make_sandbox, run_daemon, tmp_path, request, attacker
         problems = run.check(d, n, before, landed)
     except TimeoutError as e:
         problems = [str(e)] + run.check(d, n, before, landed)
+    keep = os.environ.get("KV_ADVERSARY_KEEP")
+    if problems and keep:  # the sandbox, its logs and the moves, to look at after the run
+        kept = os.path.join(keep, f"seed-{seed}")
+        shutil.copytree(sb.path, kept, symlinks=True, dirs_exist_ok=True, ignore=lambda d, names: [
+            n for n in names if d == sb.path and n in ("root", "bin", "lib")])
+        with open(os.path.join(kept, "folders.txt"), "w") as f:
+            for folder in (WATCH, WORK, "/home/root/bundle/"):
+                f.write(subprocess.run(["ls", "-la", sb.dev(folder)], capture_output=True, text=True).stdout)
     moves = "\n".join(json.dumps(m) for m in run.moves[-40:])
     assert problems == [], (f"{len(problems)} invariants broken; replay with {replay} "
                             f"(tests/e2e/test_intake_adversary.py docstring):\n" + "\n".join(problems) +
