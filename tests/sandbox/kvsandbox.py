@@ -18,7 +18,7 @@ A sandbox is a folder:
 
 Command line:
   kvsandbox.py create DIR [--platform kv2-touch|korvel-r|korvel-sr|unknown]
-  kvsandbox.py run DIR [--daemon PATH] [--notify] [-- DAEMON-OPTIONS...]
+  kvsandbox.py run DIR [--daemon PATH] [--notify] [--attack-dir DIR] [--fastwait] [-- DAEMON-OPTIONS...]
 The daemon runs in a network namespace of its own (with veth interfaces eth0
 and eth1) and a private /dev whose /dev/log the runner serves, so nothing it
 does reaches the host's network, system log or machine state. With --notify
@@ -337,13 +337,32 @@ class Daemon:
     """kvupdaterd running in a sandbox, its own network namespace and a private /dev."""
 
     def __init__(self, sandbox, args=(), daemon=None, interfaces=("eth0", "eth1"), env=None, notify=False,
-                 lockstep=False):
+                 lockstep=False, attack_dir=None, fastwait=False):
         build = os.environ.get("KV_BUILD_DIR") or os.path.join(SOURCE_DIR, "build")
         self.sandbox = sandbox
         self.args = list(args)
         self.daemon = daemon or os.path.join(build, "updater", "kvupdaterd")
         self.interfaces = list(interfaces)
         self.extra_env = dict(env or {})
+        # attack_dir: the attacker's hooks at the daemon's renames, links and
+        # changes of owner (tests/sandbox/attackhook.c); fastwait: its fixed
+        # waits shortened (fastwait.c). Both are preloaded ahead of the
+        # sanitizer runtime, which must then not insist on coming first.
+        preload = []
+        if attack_dir:
+            preload.append(os.path.join(build, "tests", "e2e", "kvattackhook.so"))
+            self.extra_env["KV_ATTACK_DIR"] = os.path.abspath(attack_dir)
+        if fastwait:
+            preload.append(os.path.join(build, "tests", "e2e", "kvfastwait.so"))
+        if preload:
+            for lib in preload:
+                if not os.path.exists(lib):
+                    raise FileNotFoundError(f"{lib}: build its target first")
+            given = self.extra_env.get("LD_PRELOAD")
+            self.extra_env["LD_PRELOAD"] = ":".join(preload + ([given] if given else []))
+            asan = self.extra_env.get("ASAN_OPTIONS", os.environ.get("ASAN_OPTIONS", ""))
+            if "verify_asan_link_order" not in asan:
+                self.extra_env["ASAN_OPTIONS"] = (asan + ":" if asan else "") + "verify_asan_link_order=0"
         self.netns = "kvt" + uuid.uuid4().hex[:10]
         self.proc = None
         self.stdout_lines = []
@@ -651,7 +670,7 @@ def _cmd_run(a):
     sb = Sandbox(a.dir)
     if not os.path.isdir(sb.root):
         sys.exit(f"{a.dir} is not a sandbox; create it first")
-    d = Daemon(sb, a.daemon_args, daemon=a.daemon, notify=a.notify)
+    d = Daemon(sb, a.daemon_args, daemon=a.daemon, notify=a.notify, attack_dir=a.attack_dir, fastwait=a.fastwait)
     d.start()
     print(f"kvupdaterd running in network namespace {d.netns}; system log in {sb.path}/syslog.log; "
           "Ctrl-C stops it", flush=True)
@@ -688,6 +707,10 @@ def main(argv=None):
     r.add_argument("--seconds", type=float, default=0, help="stop after this many seconds (default: until Ctrl-C)")
     r.add_argument("--notify", action="store_true",
                    help="serve a notification socket as systemd does (NOTIFY_SOCKET); messages go to notify.log")
+    r.add_argument("--attack-dir", default=None,
+                   help="run the executable hooks <DIR>/<call>.hook at the daemon's renames, links and changes of "
+                        "owner and mode (preloads kvattackhook.so of the build; see tests/sandbox/attackhook.c)")
+    r.add_argument("--fastwait", action="store_true", help="shorten the daemon's fixed waits (kvfastwait.so)")
     r.set_defaults(func=_cmd_run)
     argv = list(sys.argv[1:] if argv is None else argv)
     # Everything after "--" goes to the daemon unchanged.
