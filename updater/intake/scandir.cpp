@@ -22,6 +22,7 @@
 #include "core/paths.h"
 #include "core/printable.h"
 #include "core/safefile.h"
+#include "intake/bundle.h"
 #include "intake/cleanup.h"
 #include "intake/extfilter.h"
 #include "intake/headerwalk.h"
@@ -69,6 +70,7 @@ struct Verdict {
   bool setAside = false;  // refused and not removable, or its take failed
   int kind = 0;           // the classification, when it has one
   bool busy = false;      // held open by another process when last looked at
+  bool busySaid = false;  // "file is busy" was logged for this state of it
 };
 std::map<std::string, Verdict> gVerdicts;
 
@@ -369,7 +371,9 @@ int scandir_FindInstaller(const char* folder, char* found, std::initializer_list
       }
       Judge(name, st).kind = kind;
     }
-    if (gVerdicts[name].busy) {
+    // A busy file, and a bundle while another is being worked through, are
+    // looked at after the others: neither holds up the drops beside it.
+    if (gVerdicts[name].busy || (kind == kInstallerBundle && bundle_Pending() == 1)) {
       if (deferred == nullptr) {
         deferred = name;
         deferredKind = kind;
@@ -393,15 +397,19 @@ int FileReady(const char* folder, const char* name) {
     if (auto it = gVerdicts.find(name); it != gVerdicts.end()) it->second.busy = false;
     return 1;
   }
-  // Said once for each state of the file, not in every pass while it waits.
+  // Said once for each state of the file, not in every pass while it waits
+  // and not again when its holder lets go and takes it again.
   auto it = gVerdicts.find(name);
-  const bool said = it != gVerdicts.end() && Holds(it->second, st) && it->second.busy;
-  if (!said) {
+  if (it == gVerdicts.end() || !Holds(it->second, st)) {
+    // Changed since the scan judged it: the next pass judges it afresh.
+    if (it != gVerdicts.end()) gVerdicts.erase(it);
+    return 0;
+  }
+  Verdict& v = it->second;
+  v.busy = true;
+  if (!v.busySaid) {
     log_Print(1, "Main,  FileReady() file is busy %s\n", name);
-    const int kind = it != gVerdicts.end() && Holds(it->second, st) ? it->second.kind : kInstallerNone;
-    Verdict& v = Judge(name, st);
-    v.kind = kind;
-    v.busy = true;
+    v.busySaid = true;
   }
   return 0;
 }
@@ -427,6 +435,7 @@ int scandir_TakeFile(const char* folder, const char* name, const char* toFolder,
     Verdict& v = Judge(name, st);
     v.kind = kind;
     v.busy = taken.error().code() == EBUSY;
+    v.busySaid = v.busy;  // the line above said it
     v.setAside = !v.busy;
   }
   return 0;

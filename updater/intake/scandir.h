@@ -22,25 +22,29 @@ inline constexpr std::size_t kFoundNameSize = 256;
 // Lists the folder (alphabetical byte order), keeps the entries whose
 // extension is one of the given ones, and classifies them from the last to
 // the first: the first with a non-zero kind ends the scan, and its name is
-// left in found (kFoundNameSize bytes). A file that FileReady found busy is
-// looked at only after the others, so that a file held open for ever does
-// not keep every other file waiting. Returns the kind, 0 when nothing is to
-// be installed or the folder cannot be listed.
+// left in found (kFoundNameSize bytes). A file that FileReady found busy,
+// and a bundle while another bundle is being worked through, are looked at
+// only after the others, so that neither keeps every other file waiting.
+// Returns the kind, 0 when nothing is to be installed or the folder cannot
+// be listed.
 //
-// What the scan refuses is dealt with once, never in every pass:
+// The scan remembers its verdict on each entry together with the entry's
+// device, inode, size and change time; while these stay, the entry is not
+// read again and nothing is logged of it again (an idle pass costs one
+// lstat per entry, and one lease request per busy entry). Verdicts go with
+// the names that leave the folder. What the scan refuses:
 //  - a name holding a blacklisted character ("Blacklisted file: %s"), or a
 //    character that the command runner refuses, is removed (that entry only)
-//    and ends the scan with 0;
+//    and ends the scan with 0; both lines have error priority, since such a
+//    drop is lost;
 //  - an entry that is not a regular file with a single link (a folder, a
 //    FIFO, a device node, a symbolic or hard link) is passed over with one
-//    log line; it could block the loop, make a checksum read never end, or
-//    let another link change a package after its check. It is looked at
-//    again once it has changed;
-//  - a CRY file whose header names no type the daemon takes is removed once
-//    no process holds it open any more (while it is still being copied in,
-//    it is left alone).
+//    log line and set aside until it changes;
+//  - a CRY file whose whole header names no type the daemon takes is removed
+//    once no process holds it open any more; one whose header has not ended
+//    yet (still being written) waits until it changes.
 // Entries that cannot be removed (a folder that is not empty) are set aside
-// until they change.
+// until they change, and so is a file whose take failed.
 int scandir_FindInstaller(const char* folder, char* found, std::initializer_list<const char*> extensions);
 
 // scandir filter: 1 keeps an entry whose extension is in the filter table.
@@ -76,16 +80,18 @@ int scandir_CheckBlacklist(const char* name);
 char scandir_RefusedNameCharacter(const char* name);
 
 // 1 when no other process holds folder+name open or mapped, 0 when one does
-// (after the level-1 line "Main,  FileReady() file is busy %s\n"). The check
-// reads the kernel's process table; no command line carries the name. A
-// missing file counts as free.
+// (after the level-1 line "Main,  FileReady() file is busy %s\n", said once
+// for each state of the file). The kernel tells, through a lease request on
+// a descriptor of the file; no command line carries the name. A missing
+// file counts as free.
 int FileReady(const char* folder, const char* name);
 
 // Takes folder+name out of the watch folder into toFolder+toName before
 // anything reads it (take_File, with the busy check): the checks that
 // follow, and the command that uses the file, all see the file that was
-// checked. Returns 1 when taken; 0 after one error line saying why it was
-// not (what arrived and failed is removed again).
+// checked, and nobody else can change it. Returns 1 when taken; 0 after one
+// error line saying why it was not. What was not taken stays where it was
+// and is set aside until it changes (a busy one waits as a busy file does).
 int scandir_TakeFile(const char* folder, const char* name, const char* toFolder, const char* toName);
 
 // The checksum record: the checksum from the last CRY file name that carried

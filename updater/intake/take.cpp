@@ -116,6 +116,8 @@ kv::Status take_File(const std::string& from, const std::string& to, bool checkH
   if (!take_IsPlainFile(was)) return kNotPlain;
   if (!safefile_IsDense(fd, was)) return kv::Error(0, "is sparse: it holds fewer bytes than its size");
 
+  // A file held open now is left as it is: nothing of it is changed.
+  if (checkHeld && take_HeldByOthers(fd) == 1) return kHeld;
   // From here on nobody but the daemon may open it for writing.
   if (::fchown(fd, ::geteuid(), ::getegid()) != 0 || ::fchmod(fd, 0644) != 0) {
     return kv::SystemError("cannot be given to the daemon's user");
@@ -127,7 +129,8 @@ kv::Status take_File(const std::string& from, const std::string& to, bool checkH
     return kNotPlain;
   }
   // Whatever was opened before the change of owner (a descriptor kept, one in
-  // flight through a socket, a mapping) still writes: none may exist.
+  // flight through a socket, a mapping) still writes: none may exist. Asked
+  // again now, since one may have been opened since the question above.
   bool copy = false;
   if (checkHeld) {
     const int held = take_HeldByOthers(fd);
