@@ -2,7 +2,7 @@
 """Benchmark of the intake road on the real daemon (needs root: the daemon runs
 in a network namespace of its own, as in the end-to-end tests).
 
-  bench/intake/intakebench.py [--build DIR] [--mib 64] [--trials 3]
+  bench/intake/intakebench.py [--build DIR] [--mib 64] [--trials 3] [--links N] [--held N] [--idle S]
 
 A container of MIB MiB (an application package "kvwebview", which the daemon
 hands to its installer unit without display activity) is dropped into the
@@ -36,10 +36,17 @@ One more trial runs under strace (-f, attached to the daemon) and is not
 timed: it attributes the bytes written to the files they went to (write,
 pwrite, copy_file_range, sendfile, splice), grouped by folder.
 
+Last, what a hostile watch folder costs the idle loop: the daemon's CPU share
+(its own and its reaped children's) and its log lines over IDLE seconds with
+the folder empty, then with LINKS symbolic links planted and HELD small
+containers held open by another process (--links 300 --held 1500 --idle 10
+by default).
+
 The daemon and kvpack are built as a Release build in DIR (default
 build-bench next to the source folder).
 """
 import argparse
+import resource
 import os
 import platform
 import re
@@ -295,11 +302,51 @@ def human(n):
     return f"{n / (1 << 20):.1f} MiB" if n >= 1 << 20 else f"{n / 1024:.1f} KiB" if n >= 1024 else f"{n} B"
 
 
+def cpu_seconds(pid):
+    """CPU time of the daemon and the children it has reaped (user + system)."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return sum(int(v) for v in fields[11:15]) / os.sysconf("SC_CLK_TCK")
+
+
+def idle_cost(pid, d, seconds):
+    """The daemon's CPU share and its log lines over seconds of idle passes."""
+    lines, cpu, t = len(d.syslog), cpu_seconds(pid), time.monotonic()
+    time.sleep(seconds)
+    return (cpu_seconds(pid) - cpu) / (time.monotonic() - t), len(d.syslog) - lines
+
+
+def hostile_folder(sb, pid, d, small_container, links, held, seconds):
+    """Idle passes with the watch folder empty, then with links planted and
+    containers held open by another process: what a hostile folder costs."""
+    quiet = idle_cost(pid, d, seconds)
+    watch = sb.dev(WATCH)
+    for i in range(links):
+        os.symlink("/etc/passwd", os.path.join(watch, f"link{i:04}.ipk"))
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, held + 256)), hard))
+    fds = []
+    try:
+        for i in range(held):
+            path = os.path.join(watch, f"held{i:04}.CRY")
+            shutil.copyfile(small_container, path)
+            fds.append(os.open(path, os.O_RDONLY))
+        time.sleep(2 * PASS_PERIOD)  # the first passes judge every entry once
+        hostile = idle_cost(pid, d, seconds)
+    finally:
+        for fd in fds:
+            os.close(fd)
+    return quiet, hostile
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--build", default=os.path.join(SOURCE, "build-bench"))
     p.add_argument("--mib", type=int, default=64)
     p.add_argument("--trials", type=int, default=3)
+    p.add_argument("--links", type=int, default=300, help="links planted for the hostile-folder part")
+    p.add_argument("--held", type=int, default=1500, help="containers held open for the hostile-folder part")
+    p.add_argument("--idle", type=float, default=10, help="seconds of idle passes measured for each side")
     a = p.parse_args()
     if os.geteuid() != 0:
         sys.exit("intakebench.py needs root (network namespaces)")
@@ -346,6 +393,9 @@ def main():
         pid = daemon_pid(d)
         results = [trial(sb, pid, container, signature, staging, calls, clock) for _ in range(a.trials)]
         traced = traced_trial(sb, pid, container, signature, staging, calls, os.path.join(tmp, "strace.txt"))
+        small = packages.make_cry(packages.make_ipk(os.path.join(tmp, "small"), "kvsmall", "1.0"),
+                                  os.path.join(tmp, "small.CRY"), "KV2_TOUCH")
+        quiet, hostile = hostile_folder(sb, pid, d, small, a.links, a.held, a.idle)
     finally:
         if d is not None:
             d.stop()
@@ -390,6 +440,13 @@ def main():
     for (folder, device), n in sorted(rows.items(), key=lambda kv: -kv[1]):
         print(f"  {folder:13} {device:42} {human(n):>10} {n / payload:5.2f}  {describe(device)}")
     print(f"  {'total':56} {human(total):>10} {total / payload:5.2f}")
+
+    print(f"\nidle passes, {a.idle:g} s each side: daemon CPU (with reaped children) and log lines")
+    print(f"  watch folder empty                                 {quiet[0] * 100:6.2f} % of a core, "
+          f"{quiet[1]} lines")
+    print(f"  {a.links} links planted, {a.held} containers held open   {hostile[0] * 100:6.2f} % of a core, "
+          f"{hostile[1]} lines  (each entry judged once, then one lstat per pass, one lease request per held "
+          f"one)")
 
 
 if __name__ == "__main__":
