@@ -68,6 +68,26 @@ void AppendConversion(std::string& out, const std::string& spec, T value) {
 #pragma GCC diagnostic pop
 }
 
+// One integer conversion, its argument read at the type its length modifier
+// names (hh and h arrive promoted to Int; t is ptrdiff_t either way). next(T{})
+// reads the next argument as a T: a va_list cannot be handed on portably.
+template <typename Int, typename Long, typename LongLong, typename Max, typename Size, typename Next>
+void AppendInteger(std::string& out, const std::string& spec, const std::string& length, Next next) {
+  if (length == "l") {
+    AppendConversion(out, spec, next(Long{}));
+  } else if (length == "ll" || length == "q") {
+    AppendConversion(out, spec, next(LongLong{}));
+  } else if (length == "j") {
+    AppendConversion(out, spec, next(Max{}));
+  } else if (length == "z") {
+    AppendConversion(out, spec, next(Size{}));
+  } else if (length == "t") {
+    AppendConversion(out, spec, next(ptrdiff_t{}));
+  } else {
+    AppendConversion(out, spec, next(Int{}));
+  }
+}
+
 // Text the caller handed over whole (the format "%s" alone): the daemon's
 // own ready-made messages, some laid out over several lines. Its line feeds
 // stay; every other control byte shows as '?'.
@@ -98,6 +118,7 @@ __attribute__((format(printf, 1, 0))) std::string FormatNeutral(const char* form
     return KeepLines(text != nullptr ? text : "(null)");
   }
   std::string out;
+  const auto nextArg = [&args](auto type) { return va_arg(args, decltype(type)); };
   const char* p = format;
   while (*p != '\0') {
     if (*p != '%') {
@@ -141,38 +162,12 @@ __attribute__((format(printf, 1, 0))) std::string FormatNeutral(const char* form
     spec += conversion;
     switch (conversion) {
       case 'd':
-      case 'i':
-        if (length == "l") {
-          AppendConversion(out, spec, va_arg(args, long));
-        } else if (length == "ll" || length == "q") {
-          AppendConversion(out, spec, va_arg(args, long long));
-        } else if (length == "j") {
-          AppendConversion(out, spec, va_arg(args, intmax_t));
-        } else if (length == "z") {
-          AppendConversion(out, spec, va_arg(args, ssize_t));
-        } else if (length == "t") {
-          AppendConversion(out, spec, va_arg(args, ptrdiff_t));
-        } else {
-          AppendConversion(out, spec, va_arg(args, int));  // also hh and h, promoted
-        }
-        break;
+      case 'i': AppendInteger<int, long, long long, intmax_t, ssize_t>(out, spec, length, nextArg); break;
       case 'o':
       case 'u':
       case 'x':
       case 'X':
-        if (length == "l") {
-          AppendConversion(out, spec, va_arg(args, unsigned long));
-        } else if (length == "ll" || length == "q") {
-          AppendConversion(out, spec, va_arg(args, unsigned long long));
-        } else if (length == "j") {
-          AppendConversion(out, spec, va_arg(args, uintmax_t));
-        } else if (length == "z") {
-          AppendConversion(out, spec, va_arg(args, size_t));
-        } else if (length == "t") {
-          AppendConversion(out, spec, va_arg(args, ptrdiff_t));
-        } else {
-          AppendConversion(out, spec, va_arg(args, unsigned));
-        }
+        AppendInteger<unsigned, unsigned long, unsigned long long, uintmax_t, size_t>(out, spec, length, nextArg);
         break;
       case 'e':
       case 'E':
