@@ -200,7 +200,9 @@ kv::Status InspectBundle(const InspectOptions& options, const std::string& file,
   }
   const int offset = bundle_GetHeaderLength(watch.c_str(), name.c_str());
   std::fprintf(report, "  header length: %d%s\n", offset,
-               offset == 0 ? " (none found: the daemon reads the whole file, header included, as the payload, which is then no tar archive)" : "");
+               offset == 0 ? " (none found: the daemon reads the whole file, header included, as the payload, which is "
+                             "then no tar archive)"
+                           : "");
   int unpacked = 0;
   {
     QuietStreams quiet;

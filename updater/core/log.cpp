@@ -147,7 +147,10 @@ __attribute__((format(printf, 1, 0))) std::string FormatNeutral(const char* form
       if (*p == '*') {
         const int precision = va_arg(args, int);
         ++p;
-        if (precision >= 0) spec += "." + std::to_string(precision);  // a negative one counts as none
+        if (precision >= 0) {  // a negative one counts as none
+          spec += '.';
+          spec += std::to_string(precision);
+        }
       } else {
         spec += '.';
         while (std::isdigit(static_cast<unsigned char>(*p)) != 0) spec += *p++;
