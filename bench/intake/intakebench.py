@@ -223,7 +223,7 @@ MILESTONES = [
     ("Main, do integrity check on cryfile", "pass takes the container (scan, busy check)"),
     ("Main, decrypter successfully executed", "header check, decryption, waits, package named"),
     ("Main, ipk installer found", "pass period, scan, busy check"),
-    ("Signature check, Signature OK!", "taken into the work folder, ar -x + tar, rename, signature check"),
+    ("Signature check, Signature OK!", "taken into the work folder (lease, link), control read, rename, signature check"),
 ]
 
 
@@ -291,10 +291,8 @@ def describe(device_path):
         return "decrypted payload (temporary file)"
     if name.endswith(".ipk"):
         return "the package (the decrypted payload under its name)"
-    if re.search(r"\.tar\.(gz|xz)$", name) or name == "debian-binary":
-        return "package member (ar -x)"
-    if name in ("control", "preinst", "postinst", "prerm", "postrm"):
-        return "control member (tar -zxf)"
+    if name == "control":
+        return "the control file (read from the package in the daemon)"
     return ""
 
 
