@@ -140,23 +140,27 @@ kv::Status take_File(const std::string& from, const std::string& to, bool checkH
     }
     copy = held < 0;  // no lease on this file system: only a private copy is safe
   }
+  // Looked at again now that no writer can extend it with holes any more.
+  if (!safefile_IsDense(fd, st)) {
+    GiveBack(fd, was);
+    return kv::Error(0, "is sparse: it holds fewer bytes than its size");
+  }
 
   const std::string temp = TempBeside(to);
+  // On failure from here on the drop stays where it was, as it was.
+  const auto fail = [&](kv::Error error) -> kv::Status {
+    (void)::unlink(temp.c_str());
+    GiveBack(fd, was);
+    return error;
+  };
   if (!copy && LinkOpenFile(fd, temp) != 0) {
-    if (errno != EXDEV) return kv::SystemError("cannot be moved");
+    if (errno != EXDEV) return fail(kv::SystemError("cannot be moved"));
     copy = true;  // another file system: the daemon's own copy of the bytes
   }
   if (copy) {
-    if (kv::Status copied = CopyOpenFile(fd, st.st_size, temp); !copied) {
-      (void)::unlink(temp.c_str());
-      return copied;
-    }
+    if (kv::Status copied = CopyOpenFile(fd, st.st_size, temp); !copied) return fail(copied.error());
   }
-  if (::rename(temp.c_str(), to.c_str()) != 0) {
-    const kv::Error failed = kv::SystemError("cannot be moved");
-    (void)::unlink(temp.c_str());
-    return failed;
-  }
+  if (::rename(temp.c_str(), to.c_str()) != 0) return fail(kv::SystemError("cannot be moved"));
   // The drop's name goes, unless someone put another entry there meanwhile.
   struct stat now {};
   if (::lstat(from.c_str(), &now) == 0 && SameFile(now, st)) (void)::unlink(from.c_str());
