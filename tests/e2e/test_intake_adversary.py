@@ -106,6 +106,13 @@ def work_entries_not_placed(sb):
     return found
 
 
+def unsigned_in_work(sb, signed):
+    """Packages in the work folder whose bytes nobody signed."""
+    work = sb.dev(WORK)
+    return [name for name in os.listdir(work) if name.endswith(".ipk") and os.path.isfile(os.path.join(work, name))
+            and sha256(os.path.join(work, name)) not in signed]
+
+
 # Observer run by the preload library after each rename or link of the daemon:
 # what it placed in the work folder must be a regular file, never the inode
 # the attacker keeps a second name of.
@@ -425,6 +432,10 @@ def test_generated_attacks(make_sandbox, run_daemon, tmp_path, request, attacker
         wait_for(lambda: installs(sb, n, "kvfinal") >= 1, 180, "a drop after the attacks installed")
         for package in set(run.honest) - run.disturbed():
             wait_for(lambda: installs(sb, n, package) >= 1, 60, f"honest drop {package} installed")
+        # What the daemon refused does not stay in root's folder: once the
+        # drops left behind have had their passes, only signed packages remain.
+        signed = {h for _, h in run.honest.values()}
+        wait_for(lambda: not unsigned_in_work(sb, signed), 120, "refused packages removed from the work folder")
         problems = run.check(d, n, before, landed)
     except TimeoutError as e:
         problems = [str(e)] + run.check(d, n, before, landed)

@@ -127,15 +127,20 @@ std::string HandleAppCry(PassContext& pass) {
 // daemon's own package must not be older than the running one (unless the
 // device allows downgrades). Only an accepted package has its signature
 // renamed after it: an unsigned drop that bears an honest bundle member's
-// file name must not carry that member's signature away. A package refused
-// as a downgrade is removed. Returns 1 when accepted.
+// file name must not carry that member's signature away. A refused package
+// is removed: it was given to root when it was taken, and must not stay in
+// root's folder, on root's account, until the next start. Returns 1 when
+// accepted.
 int AcceptIpk(const char* found, const std::string& package, const char* version) {
   const std::string bundle = paths_BundleFolder();
   const std::string arrived = sign_SignatureName(found);
   const std::string named = package + ".sign64";
   const bool withArrived = !arrived.empty() && ::access((bundle + arrived).c_str(), F_OK) == 0;
   const std::string packageFile = package + ".ipk";
-  if (sign_VerifyWith(paths_WorkFolder() + packageFile, bundle + (withArrived ? arrived : named)) != 1) return 0;
+  if (sign_VerifyWith(paths_WorkFolder() + packageFile, bundle + (withArrived ? arrived : named)) != 1) {
+    scandir_DeleteSomefiles(paths_WorkFolder(), {packageFile.c_str()});
+    return 0;
+  }
   if (package == "kvupdaterd") {
     const std::string running = opkg_InstalledVersion(package.c_str());
     if (rollback_Refused(version, running.c_str()) == 1) {
@@ -178,6 +183,7 @@ void HandleIpk(const PassContext& pass) {
     log_Print(1, "Main, package name \"%s\" of %s is not a plain file name, package refused\n", info.package, found);
     DeleteFiles(work, {"GZ", "XZ"});
     DeleteControlFiles(work);
+    scandir_DeleteSomefiles(work, {found});
     return;
   }
 
