@@ -23,6 +23,7 @@
       descriptor in flight written at once (see inflight).
 """
 import array
+import hashlib
 import json
 import mmap
 import os
@@ -196,7 +197,7 @@ class Generator:
         staging = place(self.watch, name, data)
         self.flying.append((send_in_flight(os.open(staging, os.O_RDWR)), len(data)))
         os.rename(staging, self.path(name))
-        return name, "replaced by his copy, a descriptor in flight"
+        return name, f"replaced by his copy {hashlib.sha256(data).hexdigest()}, a descriptor in flight"
 
     def move_link(self):
         name = self.pick(self.listing())

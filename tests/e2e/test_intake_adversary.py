@@ -323,11 +323,6 @@ class Run:
                     names.add(detail[len(prefix):])
         return {p for p, (f, _) in self.honest.items() if f in names}
 
-    def copied(self):
-        """Honest drops whose signed bytes the attacker copied: he may drop them again as often as he likes."""
-        names = {name for move, name, _ in self.moves if move == "hijack"}
-        return {p for p, (f, _) in self.honest.items() if f in names}
-
     def states(self, base):
         """Entries the attacker made or changed whose name has this base: each is a state of the name."""
         return 1 + sum(1 for _, name, detail in self.moves
@@ -347,12 +342,13 @@ class Run:
             if c[:2] == ["systemctl", "start"] and c[2][len("install@"):] not in self.honest:
                 found.append(f"installed {c[2]}, which no honest drop carries")
         disturbed = self.disturbed()
-        copied = self.copied()
         for package in self.honest:
             count = calls.count(argv_of(f'systemctl start "install@{package}"'))
-            # A drop he copied is signed software in his hands: each copy he
-            # drops is a drop of its own (the bytes are checked above).
-            if (count > 1 and package not in copied) or (count != 1 and package not in disturbed):
+            # A drop he touched may be gone, or installed again: its bytes are
+            # readable, so he holds signed software he may drop as often as he
+            # likes (and a name he renamed away during its take still names
+            # the taken file). Only signed bytes ever reach the installer (above).
+            if count != 1 and package not in disturbed:
                 found.append(f"honest drop {self.honest[package][0]} ({package}) installed {count} times")
         found += [f"changed outside the daemon's folders: {rel}" for rel in changed_outside(sb, before)]
         found += [f"in the work folder, not placed by the daemon: {e}" for e in work_entries_not_placed(sb)]
