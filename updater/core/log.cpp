@@ -45,9 +45,9 @@ char gIdent[100] = "";
 // echo on standard output are not interleaved between threads.
 std::mutex gEmitMutex;
 
-// Appends the text of one conversion, formatted by the C library with its own
-// specification (flags, width, precision and length as the caller wrote
-// them, so the value is read and shown exactly as vsnprintf would).
+// Appends the text of one conversion, formatted by the C library from the
+// conversion as the caller wrote it (flags, width, precision and length), so
+// the value is read and shown exactly as vsnprintf would.
 template <typename T>
 void AppendConversion(std::string& out, const std::string& spec, T value) {
   // spec is a single conversion cut out of the caller's format, whose

@@ -258,13 +258,14 @@ int scandir_getCRYFileTypeFromHeader(const char* folder, const char* name) {
   // at the name after the scan looked at it; the checksum and the header
   // both come from this descriptor.
   const std::string path = std::string(folder) + name;
-  kv::Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   struct stat st {};
-  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+  kv::Result<kv::Fd> opened = safefile_OpenRegular(path, &st);
+  if (!opened) {
     log_SetPriority(kPriorityError);
     log_Print(3, "scandir_getCRYFileTypeFromHeader, Can't open infile .CRY\n");
     return 0;
   }
+  const kv::Fd& fd = opened.value();
   // The checksum reads the whole file: never one that holds fewer bytes
   // than it claims.
   if (safefile_IsDense(fd.get(), st)) RecordChecksum(name, fd.get());
