@@ -36,7 +36,9 @@ int log_PrintPriority(int priority, int level, const char* format, ...) __attrib
 int log_Print(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Stores the syslog priority for the calling thread's next log_Print and
-// returns it.
+// returns it. Kept for callers of the two-call form; the daemon's own code
+// gives the severity in the call that logs the line (log_PrintPriority), so
+// that no priority waits in shared state for a line that may never come.
 int log_SetPriority(int priority);
 
 // Stores the verbose level and prints "Verbose output level %d\n".

@@ -80,10 +80,7 @@ void DeleteHandled(const char* found) {
   DeleteFiles(paths_WatchFolder(), {"LOCK", "IPKTMP"});
 }
 
-void LogError(const char* text) {
-  log_SetPriority(kPriorityError);
-  log_Print(1, "%s", text);
-}
+void LogError(const char* text) { log_PrintPriority(kPriorityError, 1, "%s", text); }
 
 // Kind 1: integrity check, then decryption into an ipk in the watch folder,
 // which a later pass takes as kind 2. The container is read only after it
@@ -105,8 +102,7 @@ std::string HandleAppCry(PassContext& pass) {
   scandir_Deletefiles(work, "IPK");
   const int result = DeCrypt(path.c_str(), watch, pass.cryOffset);
   if (result == -1) {
-    log_SetPriority(kPriorityError);
-    log_Print(1, "Main, decryption failed:%d, cleaning up\n", result);
+    log_PrintPriority(kPriorityError, 1, "Main, decryption failed:%d, cleaning up\n", result);
     scandir_DeleteSomefiles(work, {found});
     scandir_Deletefiles(work, "IPK");
     scandir_Deletefiles(work, "IPKTMP");
@@ -179,8 +175,8 @@ void HandleIpk(const PassContext& pass) {
   if (opkg_IsPlainPackageName(info.package) == 0) {
     // The name becomes a file name and part of command lines: a value that
     // could point elsewhere or add arguments refuses the whole package.
-    log_SetPriority(kPriorityError);
-    log_Print(1, "Main, package name \"%s\" of %s is not a plain file name, package refused\n", info.package, found);
+    log_PrintPriority(kPriorityError, 1, "Main, package name \"%s\" of %s is not a plain file name, package refused\n",
+                      info.package, found);
     DeleteFiles(work, {"GZ", "XZ"});
     DeleteControlFiles(work);
     scandir_DeleteSomefiles(work, {found});
@@ -296,8 +292,7 @@ int BundleOrWait(PassContext& pass) {
 
 // A lock older than the expiry: every installer artefact goes, the lock too.
 void ClearStaleLock() {
-  log_SetPriority(kPriorityNotice);
-  log_Print(1, "Main, expired lock file found cleaning up\n");
+  log_PrintPriority(kPriorityNotice, 1, "Main, expired lock file found cleaning up\n");
   const char* watch = paths_WatchFolder();
   const char* work = paths_WorkFolder();
   const char* bundle = paths_BundleFolder();

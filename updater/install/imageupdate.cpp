@@ -258,8 +258,8 @@ void doInstall_MenderCommit(int simulate) {
   if (marked && !statefile_IsOwnStat(st)) {
     // Anyone who may drop files can put this name there; committing on it
     // would clean the writable layer and park the daemon.
-    log_SetPriority(kPriorityError);
-    log_Print(1, "doInstall_MenderCommit, %s is not a marker the daemon made, removed\n", marker.c_str());
+    log_PrintPriority(kPriorityError, 1, "doInstall_MenderCommit, %s is not a marker the daemon made, removed\n",
+                      marker.c_str());
     if (::unlink(marker.c_str()) != 0) (void)::rmdir(marker.c_str());
     marked = false;
   }

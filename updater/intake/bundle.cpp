@@ -76,8 +76,7 @@ int bundle_GetHeaderLength(const char* folder, const char* name) {
   const std::string path = std::string(folder) + name;
   kv::File f = kv::OpenFile(path.c_str(), "rb");
   if (!f) {
-    log_SetPriority(kPriorityError);
-    log_Print(3, "idserver_StartServer, Can't open infile %s\n", path.c_str());
+    log_PrintPriority(kPriorityError, 3, "idserver_StartServer, Can't open infile %s\n", path.c_str());
     return 0;
   }
   log_Print(2, "idserver_StartServer, opened infile successfully: %s\n", path.c_str());
@@ -101,8 +100,8 @@ bool IsMemberName(const std::string& name) { return bundle_IsPlainFileName(name.
 // payload was read and admitted. Returns 1 when unpacked, 0 when refused.
 int UnpackPayload(int fd, const struct stat& st, int offset, const char* name, const std::string& bundleFolder) {
   if (!safefile_IsDense(fd, st)) {
-    log_SetPriority(kPriorityError);
-    log_Print(1, "bundle_UnPack, %s is sparse: it holds fewer bytes than its size, not unpacked\n", name);
+    log_PrintPriority(kPriorityError, 1,
+                      "bundle_UnPack, %s is sparse: it holds fewer bytes than its size, not unpacked\n", name);
     return 0;
   }
   const auto size = static_cast<std::uint64_t>(st.st_size);
@@ -129,28 +128,27 @@ int UnpackPayload(int fd, const struct stat& st, int offset, const char* name, c
   } else {
     switch (members.error()) {
       case UnpackRefusal::kSpecialMember:
-        log_SetPriority(kPriorityError);
-        log_Print(1,
-                  "bundle_UnPack, the payload of %s holds a device node, a FIFO or a member of another type, "
-                  "not unpacked\n",
-                  name);
+        log_PrintPriority(kPriorityError, 1,
+                          "bundle_UnPack, the payload of %s holds a device node, a FIFO or a member of another type, "
+                          "not unpacked\n",
+                          name);
         break;
       case UnpackRefusal::kOverCap:
       case UnpackRefusal::kOverTotal:
-        log_SetPriority(kPriorityError);
-        log_Print(1, "bundle_UnPack, the members of the payload of %s claim more bytes than it holds, not unpacked\n",
-                  name);
+        log_PrintPriority(
+            kPriorityError, 1,
+            "bundle_UnPack, the members of the payload of %s claim more bytes than it holds, not unpacked\n", name);
         break;
       case UnpackRefusal::kCannotWrite:
-        log_SetPriority(kPriorityError);
-        log_Print(1, "bundle_UnPack, a member of the payload of %s cannot be written, not unpacked\n", name);
+        log_PrintPriority(kPriorityError, 1,
+                          "bundle_UnPack, a member of the payload of %s cannot be written, not unpacked\n", name);
         break;
       case UnpackRefusal::kDamaged:
-        log_SetPriority(kPriorityError);
-        log_Print(1,
-                  "bundle_UnPack, the payload of %s is not a plain tar archive (compressed, cut short or of another "
-                  "format), not unpacked\n",
-                  name);
+        log_PrintPriority(
+            kPriorityError, 1,
+            "bundle_UnPack, the payload of %s is not a plain tar archive (compressed, cut short or of another "
+            "format), not unpacked\n",
+            name);
         break;
     }
   }
@@ -172,8 +170,7 @@ int bundle_UnPack(const char* watchFolder, const char* name, const char* workFol
   struct stat st {};
   kv::Result<kv::Fd> in = safefile_OpenRegular(inPath, &st);
   if (!in) {
-    log_SetPriority(kPriorityError);
-    log_Print(3, "bundle_UnPack, Can't open infile %s\n", inPath.c_str());
+    log_PrintPriority(kPriorityError, 3, "bundle_UnPack, Can't open infile %s\n", inPath.c_str());
     return 0;
   }
   const int result = UnpackPayload(in.value().get(), st, offset, name, work + "bundle/");
@@ -272,9 +269,9 @@ class ManifestStep {
   std::string MemberName(int index, bool installer = true) {
     const std::string name = bundle_GetItemString(manifest_, "fileName", index);
     if (bundle_IsPlainFileName(name.c_str()) == 0) {
-      log_SetPriority(kPriorityError);
-      log_Print(1, "scandir_Check&PrepInstaller - fileName \"%s\" is not a plain file name, item dropped\n",
-                name.c_str());
+      log_PrintPriority(kPriorityError, 1,
+                        "scandir_Check&PrepInstaller - fileName \"%s\" is not a plain file name, item dropped\n",
+                        name.c_str());
       return {};
     }
     if (char refused = 0; cmd_IsAllowedLine(name, &refused) == 0) {
@@ -287,11 +284,10 @@ class ManifestStep {
     }
     if (installer && bundle_IsInstallerName(name.c_str()) == 0) {
       DeleteMember(name);
-      log_SetPriority(kPriorityError);
-      log_Print(1,
-                "scandir_Check&PrepInstaller - fileName \"%s\" is neither a container nor a package, "
-                "item dropped\n",
-                name.c_str());
+      log_PrintPriority(kPriorityError, 1,
+                        "scandir_Check&PrepInstaller - fileName \"%s\" is neither a container nor a package, "
+                        "item dropped\n",
+                        name.c_str());
       return {};
     }
     return name;
@@ -362,9 +358,9 @@ int OsImage(ManifestStep& m, const char* platform) {
   const cJSON* swRev = ItemString(m.manifest_, "swRev", i);
   const bool sameRevision = running != nullptr && swRev != nullptr && revision == running;
   if (sameRevision) {
-    log_SetPriority(kPriorityNotice);
-    log_Print(2, "scandir_Check&PrepInstaller2 - image bundleworks, not installed because same revision: %s \n",
-              running);
+    log_PrintPriority(kPriorityNotice, 2,
+                      "scandir_Check&PrepInstaller2 - image bundleworks, not installed because same revision: %s \n",
+                      running);
     const std::string name = bundle_GetItemString(m.manifest_, "fileName", i);
     const bool plain = bundle_IsPlainFileName(name.c_str()) == 1;
     // The record states what a signed bundle brought; a member nobody signed
@@ -387,8 +383,8 @@ int OsImage(ManifestStep& m, const char* platform) {
     return -1;
   }
   if (bundle_ItemContains(m.manifest_, "platformName", platform, i) == 0) {
-    log_SetPriority(kPriorityNotice);
-    log_Print(2, "scandir_Check&PrepInstaller2 - image bundleworks, wrong platform: %s \n", platform);
+    log_PrintPriority(kPriorityNotice, 2, "scandir_Check&PrepInstaller2 - image bundleworks, wrong platform: %s \n",
+                      platform);
     return -1;
   }
   // The image comes into the watch folder as IMAGE.CRY, whatever its name.
@@ -435,7 +431,8 @@ struct IpkStepLog {
   }
   static void Found(const char* name) { log_Print(1, "scandir_Check&PrepInstaller3 - bundleworks, found %s \n", name); }
   static void WrongPlatform(const char* p) {
-    log_Print(2, "scandir_Check&PrepInstaller3 - APP-IPK bundleworks, wrong platform:%s \n", p);
+    log_PrintPriority(kPriorityNotice, 2, "scandir_Check&PrepInstaller3 - APP-IPK bundleworks, wrong platform:%s \n",
+                      p);
   }
 };
 
@@ -450,7 +447,8 @@ struct CryStepLog {
   }
   static void Found(const char* name) { log_Print(1, "scandir, bundleworks, found %s \n", name); }
   static void WrongPlatform(const char* p) {
-    log_Print(2, "scandir_Check&PrepInstaller4 - APP-CRY bundleworks, wrong platform %s: \n", p);
+    log_PrintPriority(kPriorityNotice, 2, "scandir_Check&PrepInstaller4 - APP-CRY bundleworks, wrong platform %s: \n",
+                      p);
   }
 };
 
@@ -465,7 +463,6 @@ int Application(ManifestStep& m, const char* platform, const char* fileType, int
     return -1;
   }
   if (bundle_ItemContains(m.manifest_, "platformName", platform, i) == 0) {
-    log_SetPriority(kPriorityNotice);
     StepLog::WrongPlatform(platform);
     return -1;
   }
@@ -504,8 +501,8 @@ int CatchAll(ManifestStep& m, const char* platform) {
     log_Print(1, "scandir_Check&PrepInstaller - bundleworks, found %s \n", name.c_str());
     return 4;
   }
-  log_SetPriority(kPriorityNotice);
-  log_Print(2, "scandir_Check&PrepInstaller5 - anyprog, bundleworks, wrong platform: %s \n", platform);
+  log_PrintPriority(kPriorityNotice, 2, "scandir_Check&PrepInstaller5 - anyprog, bundleworks, wrong platform: %s \n",
+                    platform);
   const std::string name = bundle_GetItemString(m.manifest_, "fileName", 0);
   if (bundle_IsPlainFileName(name.c_str()) == 1) m.DeleteMember(name);
   m.Drop(0);

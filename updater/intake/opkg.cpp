@@ -110,16 +110,14 @@ kv::Result<std::vector<std::string>, ControlRefusal> UnpackControl(const std::st
 void LogRefusal(const char* name, const ControlRefusal& refusal) {
   switch (refusal.kind) {
     case UnpackRefusal::kSpecialMember:
-      log_SetPriority(kPriorityError);
-      log_Print(1,
-                "opkg_Unpack, control.tar.gz of %s holds a device node, a FIFO or a member of another type, "
-                "not unpacked\n",
-                name);
+      log_PrintPriority(kPriorityError, 1,
+                        "opkg_Unpack, control.tar.gz of %s holds a device node, a FIFO or a member of another type, "
+                        "not unpacked\n",
+                        name);
       return;
     case UnpackRefusal::kOverCap:
-      log_SetPriority(kPriorityError);
-      log_Print(1, "opkg_Unpack, %s of %s exceeds its cap of %zu bytes, not unpacked\n", refusal.part, name,
-                refusal.cap);
+      log_PrintPriority(kPriorityError, 1, "opkg_Unpack, %s of %s exceeds its cap of %zu bytes, not unpacked\n",
+                        refusal.part, name, refusal.cap);
       return;
     default:
       // An archive that is not a package, or whose control data is cut

@@ -117,9 +117,8 @@ bool RemoveEntry(const std::string& path) {
 // The level-1 line for a name that command lines cannot carry.
 void LogNotCarried(const char* name, char c) {
   // A drop the daemon never installs: an error, not a notice.
-  log_SetPriority(kPriorityError);
-  log_Print(1, "scandir_FindInstaller, %s holds %s, which no command line may carry, removed\n",
-            kv::Printable(name, false).c_str(), cmd_RefusedByteText(c).c_str());
+  log_PrintPriority(kPriorityError, 1, "scandir_FindInstaller, %s holds %s, which no command line may carry, removed\n",
+                    kv::Printable(name, false).c_str(), cmd_RefusedByteText(c).c_str());
 }
 
 // The md5 sum of what the open file holds, as 32 lower-case hexadecimal
@@ -221,8 +220,7 @@ const ChecksumRecord& scandir_GetChecksumRecord() { return gChecksum; }
 int scandir_CheckBlacklist(const char* name) {
   for (const char c : kBlacklist) {
     if (std::strchr(name, c) != nullptr) {
-      log_SetPriority(kPriorityError);
-      log_Print(1, "Blacklisted file: %s", kv::Printable(name, false).c_str());
+      log_PrintPriority(kPriorityError, 1, "Blacklisted file: %s", kv::Printable(name, false).c_str());
       return 0;
     }
   }
@@ -261,8 +259,7 @@ int scandir_getCRYFileTypeFromHeader(const char* folder, const char* name) {
   struct stat st {};
   kv::Result<kv::Fd> opened = safefile_OpenRegular(path, &st);
   if (!opened) {
-    log_SetPriority(kPriorityError);
-    log_Print(3, "scandir_getCRYFileTypeFromHeader, Can't open infile .CRY\n");
+    log_PrintPriority(kPriorityError, 3, "scandir_getCRYFileTypeFromHeader, Can't open infile .CRY\n");
     return 0;
   }
   const kv::Fd& fd = opened.value();
@@ -271,8 +268,7 @@ int scandir_getCRYFileTypeFromHeader(const char* folder, const char* name) {
   if (safefile_IsDense(fd.get(), st)) RecordChecksum(name, fd.get());
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[1000]);
   if (!buffer) {
-    log_SetPriority(kPriorityError);
-    log_Print(3, "scandir_getCRYFileTypeFromHeader, Mem alloc Header data failed.\n");
+    log_PrintPriority(kPriorityError, 3, "scandir_getCRYFileTypeFromHeader, Mem alloc Header data failed.\n");
     return 0;
   }
   log_Print(2, "scandir_getCRYFileTypeFromHeader, opened infile successfully: %s\n", name);
@@ -424,9 +420,8 @@ int scandir_TakeFile(const char* folder, const char* name, const char* toFolder,
     if (it != gVerdicts.end()) gVerdicts.erase(it);
     return 1;
   }
-  log_SetPriority(kPriorityError);
-  log_Print(1, "scandir_TakeFile, %s %s, not taken\n", kv::Printable(name, false).c_str(),
-            taken.error().message().c_str());
+  log_PrintPriority(kPriorityError, 1, "scandir_TakeFile, %s %s, not taken\n", kv::Printable(name, false).c_str(),
+                    taken.error().message().c_str());
   // Not taken: it stays where it is and waits until it changes (judged as
   // it is now, after the take gave it back its owner), so that it neither
   // comes back in every pass nor holds up the drops beside it. One that is

@@ -138,8 +138,7 @@ int Decrypt_CheckInstallerFile(int* offset, const char* path) {
 
   struct stat st {};
   if (::stat(file, &st) != 0) {
-    log_SetPriority(kPriorityError);
-    log_Print(3, "Decrypt_CheckInstallerFile, stat() failed, no file: %s\n", file);
+    log_PrintPriority(kPriorityError, 3, "Decrypt_CheckInstallerFile, stat() failed, no file: %s\n", file);
     return kCryNoFile;
   }
   if (std::strncmp(baseName, "IMAGE.CRY", 9) == 0) {
@@ -152,8 +151,7 @@ int Decrypt_CheckInstallerFile(int* offset, const char* path) {
 
   kv::File in = kv::OpenFile(file, "rb");
   if (!in) {
-    log_SetPriority(kPriorityError);
-    log_Print(3, "Decrypt_CheckInstallerFile, Can't open infile .CRY\n");
+    log_PrintPriority(kPriorityError, 3, "Decrypt_CheckInstallerFile, Can't open infile .CRY\n");
     return kCryCannotOpen;
   }
 
@@ -161,23 +159,19 @@ int Decrypt_CheckInstallerFile(int* offset, const char* path) {
   log_Print(2, "Decrypt_CheckInstallerFile, opened infile successfully: %s\n", file);
   const std::size_t n = std::fread(header.data(), 1, header.size(), in.get());
   in.reset();
-
-  log_SetPriority(kPriorityDebug);
-  log_Print(2, "Decrypt_CheckInstallerFile, was a long-named file: %s\n", baseName);
-  log_SetPriority(kPriorityDebug);
-  log_Print(2, "Decrypt_CheckInstallerFile, analysing header\n");
+  log_PrintPriority(kPriorityDebug, 2, "Decrypt_CheckInstallerFile, was a long-named file: %s\n", baseName);
+  log_PrintPriority(kPriorityDebug, 2, "Decrypt_CheckInstallerFile, analysing header\n");
 
   const char* platformId = config_GetPlatformId();
   const CryHeaderScan scan = cry_ScanHeader(cry_HeaderText(header.data(), n), platformId != nullptr ? platformId : "");
   for (const CryHeaderElement& e : scan.elements) {
     if (e.key == "HEADERLENGTH" || e.key == "PLATFORMNAME") {
-      log_SetPriority(kPriorityDebug);
-      log_Print(3, "Decrypt_CheckInstallerFile, found: %s=%s\n", e.key.c_str(), e.value.c_str());
+      log_PrintPriority(kPriorityDebug, 3, "Decrypt_CheckInstallerFile, found: %s=%s\n", e.key.c_str(),
+                        e.value.c_str());
     }
   }
   if (scan.end == CryWalkEnd::kEmptyLine) {
-    log_SetPriority(kPriorityDebug);
-    log_Print(3, "Decrypt_CheckInstallerFile, BREAK, no more lines, probably end of header");
+    log_PrintPriority(kPriorityDebug, 3, "Decrypt_CheckInstallerFile, BREAK, no more lines, probably end of header");
   }
 
   if (scan.score >= kCryAcceptScore) {
@@ -186,8 +180,7 @@ int Decrypt_CheckInstallerFile(int* offset, const char* path) {
     log_Print(2, "Decrypt_CheckInstallerFile, header OK\n");
     return kCryHeaderOk;
   }
-  log_SetPriority(kPriorityError);
-  log_Print(2, "Decrypt_CheckInstallerFile, fake header: element missing \n");
+  log_PrintPriority(kPriorityError, 2, "Decrypt_CheckInstallerFile, fake header: element missing \n");
   if (offset != nullptr) *offset = 0;
   return kCryFakeHeader;
 }

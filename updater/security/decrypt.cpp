@@ -51,14 +51,11 @@ bool WriteImage(int out, const unsigned char* data, std::size_t n, DecryptedImag
 
 void LogVerificator(const DecryptedImage& o, long offset, bool withPriority) {
   const unsigned sum = o.imageLength + o.verificator;
-  if (withPriority) log_SetPriority(kPriorityDebug);
-  log_Print(2, "DeCrypt, Verificator tHead-imagelength: %ud \n", o.imageLength);
-  if (withPriority) log_SetPriority(kPriorityDebug);
-  log_Print(2, "DeCrypt, Verificator tHead->verificator: %ud \n", o.verificator);
-  if (withPriority) log_SetPriority(kPriorityDebug);
-  log_Print(2, "DeCrypt, Verificator + imagelength: %ud (sb=0)\n", sum);
-  if (withPriority) log_SetPriority(kPriorityDebug);
-  log_Print(2, "DeCrypt, Verificator offsetlength: %ud \n", static_cast<unsigned>(offset));
+  const int priority = withPriority ? kPriorityDebug : kPriorityNotice;
+  log_PrintPriority(priority, 2, "DeCrypt, Verificator tHead-imagelength: %ud \n", o.imageLength);
+  log_PrintPriority(priority, 2, "DeCrypt, Verificator tHead->verificator: %ud \n", o.verificator);
+  log_PrintPriority(priority, 2, "DeCrypt, Verificator + imagelength: %ud (sb=0)\n", sum);
+  log_PrintPriority(priority, 2, "DeCrypt, Verificator offsetlength: %ud \n", static_cast<unsigned>(offset));
 }
 
 // Creates the temporary plaintext file afresh: the output folder may be one
@@ -193,9 +190,7 @@ int DeCrypt(const char* path, const char* outFolder, int offset) {
   const char* slash = std::strrchr(file.data(), '/');
   std::string packageBase = slash != nullptr ? slash + 1 : file.data();
   if (const std::size_t dot = packageBase.rfind('.'); dot != std::string::npos) packageBase.resize(dot);
-
-  log_SetPriority(kPriorityDebug);
-  log_Print(3, "DeCrypt, offset=%ld\n", static_cast<long>(offset));
+  log_PrintPriority(kPriorityDebug, 3, "DeCrypt, offset=%ld\n", static_cast<long>(offset));
 
   kv::CipherCtx ctx(EVP_CIPHER_CTX_new());
   if (!decrypt_InitCipher(ctx.get(), crykey_Assemble(), crykey_GetIv())) {
@@ -216,8 +211,8 @@ int DeCrypt(const char* path, const char* outFolder, int offset) {
   // cannot hold is refused before the output exists. A header whose
   // verificator fails is left to the stream, which logs that failure.
   if (!safefile_IsDense(in.get(), st)) {
-    log_SetPriority(kPriorityError);
-    log_Print(1, "DeCrypt, %s is sparse: it holds fewer bytes than its size, not decrypted\n", file.data());
+    log_PrintPriority(kPriorityError, 1, "DeCrypt, %s is sparse: it holds fewer bytes than its size, not decrypted\n",
+                      file.data());
     return -1;
   }
   if (const std::optional<DecryptedImage> header = decrypt_PeekHeader(ctx.get(), in.get(), offset);
@@ -225,9 +220,9 @@ int DeCrypt(const char* path, const char* outFolder, int offset) {
     const auto size = static_cast<std::uint64_t>(st.st_size);
     const std::uint64_t room = decrypt_ImageRoom(size - static_cast<std::uint64_t>(offset));
     if (header->imageLength > room) {
-      log_SetPriority(kPriorityError);
-      log_Print(1, "DeCrypt, %s claims an image of %u bytes, but its payload holds at most %llu, not decrypted\n",
-                file.data(), header->imageLength, static_cast<unsigned long long>(room));
+      log_PrintPriority(kPriorityError, 1,
+                        "DeCrypt, %s claims an image of %u bytes, but its payload holds at most %llu, not decrypted\n",
+                        file.data(), header->imageLength, static_cast<unsigned long long>(room));
       return -1;
     }
   }
