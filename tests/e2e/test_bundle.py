@@ -50,7 +50,9 @@ def test_bundle_members_take_their_roads_in_order(sandbox, run_daemon, tmp_path)
     assert "     IMAGE: image.cry\n" in update_log(sandbox)
     assert "KVUPDATER: kvupdaterd_1.1.ipk, version: 1.1\n" in update_log(sandbox)
 
-    # Second run: the image is committed and the daemon parks.
+    # Second run, after the restart of the machine: the image is committed
+    # and the daemon parks.
+    sandbox.restart_machine()
     d2 = run_daemon(sandbox, "-v", "3")
     d2.wait_syslog(r"^doInstall_MenderCommit, Mender image commit completed! \n$")
     wait_for(lambda: ["/home/root/sync-users.sh"] in sandbox.journal(), 10, "user sync script run")

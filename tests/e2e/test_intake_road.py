@@ -138,8 +138,8 @@ def test_container_of_several_read_chunks_arrives_byte_for_byte(sandbox, run_dae
 
 
 @pytest.mark.parametrize("machine_restarted", [False, True])
-def test_services_a_killed_install_stopped_run_again_at_the_next_start(sandbox, run_daemon, tmp_path,
-                                                                      machine_restarted):
+def test_a_killed_application_install_is_finished_at_the_next_start(sandbox, run_daemon, tmp_path,
+                                                                  machine_restarted):
     ipk = signed_ipk(str(tmp_path), sandbox, "kv2-touch")
     # The road stops at its splash message, the services already stopped.
     sandbox.steer("psplash-write", hold=True)
@@ -152,12 +152,34 @@ def test_services_a_killed_install_stopped_run_again_at_the_next_start(sandbox, 
     if machine_restarted:
         sandbox.restart_machine()
 
+    # The journal named the install: the next start does it again from the
+    # verified package, and the installer unit brings the services back.
     n2 = len(sandbox.journal())
     d2, _ = start(run_daemon, sandbox)
-    calls = [c for c in calls_after(sandbox, n2) if c[0] in ("systemctl", "psplash-write")]
-    recovered = [(prio, text) for prio, _, text in d2.syslog if "was interrupted" in text]
+    calls = calls_after(sandbox, n2)
+    assert [c[2] for c in calls if c[:2] == ["systemctl", "start"]] == ["install@kv2-touch"]
+    assert calls.index(["systemctl", "stop", "app"]) < calls.index(["systemctl", "start", "install@kv2-touch"])
+    name = os.path.basename(ipk)
+    assert f"road_Recover, ipk of {name} was cut off at its step install, going on\n" in d2.syslog_texts()
+    assert update_log(sandbox).count(f"IPK: {name}, version: 1.0\n") == 1
+    assert not os.path.exists(sandbox.dev("/home/root/kvupdaterd.journal"))
+
+
+@pytest.mark.parametrize("machine_restarted", [False, True])
+def test_a_record_of_an_earlier_version_is_read_once_and_replaced(sandbox, run_daemon, machine_restarted):
+    # An earlier version kept the stopped services in a record of its own.
+    record = sandbox.dev("/home/root/kvupdaterd.road")
+    with open(sandbox.dev("/proc/sys/kernel/random/boot_id")) as f:
+        boot = f.read().strip()
+    with open(record, "w") as f:
+        f.write(f"road: application install of kv2-touch\nboot: {boot}\n")
     if machine_restarted:
-        # The boot started the services; nothing to bring back.
+        sandbox.restart_machine()
+    n = len(sandbox.journal())
+    d, _ = start(run_daemon, sandbox)
+    calls = [c for c in calls_after(sandbox, n) if c[0] in ("systemctl", "psplash-write")]
+    recovered = [(prio, text) for prio, _, text in d.syslog if "was interrupted" in text]
+    if machine_restarted:
         assert calls == [] and recovered == []
     else:
         assert calls == [argv_of(line) for line in [
@@ -165,4 +187,5 @@ def test_services_a_killed_install_stopped_run_again_at_the_next_start(sandbox, 
             'systemctl restart kvwebview', 'systemctl restart display-manager', 'psplash-write "QUIT"']]
         assert recovered == [(3, "doInstall_RecoverServiceRoad, application install of kv2-touch was interrupted: "
                                  "application services restarted, splash screen closed\n")]
-    assert not os.path.exists(sandbox.dev("/home/root/kvupdaterd.road"))
+    assert not os.path.exists(record)
+    assert not os.path.exists(sandbox.dev("/home/root/kvupdaterd.journal"))

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "core/log.h"
+#include "core/notify.h"
 #include "core/sleep.h"
 
 namespace {
@@ -103,6 +104,7 @@ int cmd_ClosePipe(kv::Pipe pipe) {
 CmdReader::CmdReader(CmdReader&& other) noexcept
     : out_(std::move(other.out_)),
       pid_(std::exchange(other.pid_, -1)),
+      ownGroup_(other.ownGroup_),
       pending_(std::move(other.pending_)),
       ended_(other.ended_) {}
 
@@ -111,6 +113,7 @@ CmdReader& CmdReader::operator=(CmdReader&& other) noexcept {
     if (pid_ > 0) (void)Terminate();
     out_ = std::move(other.out_);
     pid_ = std::exchange(other.pid_, -1);
+    ownGroup_ = other.ownGroup_;
     pending_ = std::move(other.pending_);
     ended_ = other.ended_;
   }
@@ -121,8 +124,9 @@ CmdReader::~CmdReader() {
   if (pid_ > 0) (void)Terminate();
 }
 
-CmdReader CmdReader::Start(const char* line) {
+CmdReader CmdReader::Start(const char* line, bool ownGroup) {
   CmdReader reader;
+  reader.ownGroup_ = ownGroup;
   if (line == nullptr) return reader;
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return reader;
@@ -139,8 +143,10 @@ CmdReader CmdReader::Start(const char* line) {
   // Standard output into the pipe (dup2 clears close-on-exec on the copy);
   // a process group of its own, led by the shell.
   (void)posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
-  (void)posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-  (void)posix_spawnattr_setpgroup(&attr, 0);
+  if (ownGroup) {
+    (void)posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    (void)posix_spawnattr_setpgroup(&attr, 0);
+  }
   char sh[] = "sh";
   char dashC[] = "-c";
   std::string command(line);
@@ -213,7 +219,8 @@ int CmdReader::Close() {
 int CmdReader::Terminate(std::chrono::milliseconds grace) {
   if (pid_ <= 0) return -1;
   out_.reset();
-  (void)::killpg(pid_, SIGTERM);
+  const auto signal = [this](int sig) { (void)(ownGroup_ ? ::killpg(pid_, sig) : ::kill(pid_, sig)); };
+  signal(SIGTERM);
   const auto until = std::chrono::steady_clock::now() + grace;
   for (;;) {
     // Looked at without reaping: while the shell is not reaped its group id
@@ -225,6 +232,29 @@ int CmdReader::Terminate(std::chrono::milliseconds grace) {
     if (std::chrono::steady_clock::now() >= until) break;
     kv_SleepMicroseconds(50000);
   }
-  (void)::killpg(pid_, SIGKILL);
+  signal(SIGKILL);
   return Wait();
+}
+
+int cmd_RunWatched(const char* line, std::chrono::seconds deadline) {
+  if (cmd_Check(line) == 0) return kCmdRefused;
+  // In the daemon's process group, as a command of cmd_Run is: a kill of the
+  // daemon ends it too (what it asked the service manager for goes on).
+  CmdReader command = CmdReader::Start(line, false);
+  if (!command) return -1;
+  constexpr std::chrono::seconds kPing{5};
+  const auto until = std::chrono::steady_clock::now() + deadline;
+  char out[1034];
+  for (;;) {
+    const auto next = std::min(until, std::chrono::steady_clock::now() + kPing);
+    const CmdReader::Read read = command.ReadLine(out, sizeof out, next);
+    if (read == CmdReader::Read::kEnd) return command.Close();
+    if (read == CmdReader::Read::kLine) {
+      log_Print(3, "cmd_RunWatched, %s: %s", line, out);
+    } else if (std::chrono::steady_clock::now() >= until) {
+      (void)command.Terminate();
+      return kCmdOverran;
+    }
+    notify_Watchdog();
+  }
 }

@@ -45,6 +45,19 @@ kv::Pipe cmd_OpenPipe(const char* line);
 // (as pclose reports it; -1 when it could not be had).
 int cmd_ClosePipe(kv::Pipe pipe);
 
+// Results of cmd_RunWatched besides a wait status.
+inline constexpr int kCmdRefused = -2;
+inline constexpr int kCmdOverran = -3;
+
+// Runs a line that cmd_Check admits, as cmd_Run does, but waits for it at
+// most `deadline`, pinging the service manager's watchdog every few seconds
+// meanwhile: the command holds the loop, and has a deadline of its own
+// instead. Returns the command's wait status, kCmdRefused for a refused
+// line, kCmdOverran when it still ran at the deadline and was ended (with
+// everything it started), -1 when it could not be started. Its output goes
+// to the log at level 3.
+int cmd_RunWatched(const char* line, std::chrono::seconds deadline);
+
 // A command whose output is read line by line under a deadline (the image
 // updater). It is started through the shell like cmd_OpenPipe, but in a
 // process group of its own, so that one that overruns its deadline can be
@@ -62,8 +75,9 @@ class CmdReader {
   ~CmdReader();
 
   // Starts the line through /bin/sh -c; an invalid reader when it could not
-  // be started.
-  static CmdReader Start(const char* line);
+  // be started. With ownGroup false the command stays in the daemon's
+  // process group, so that whatever ends the daemon ends it too.
+  static CmdReader Start(const char* line, bool ownGroup = true);
   explicit operator bool() const noexcept { return pid_ > 0; }
 
   // Reads the next line into buf (at most size - 1 characters, the line feed
@@ -82,6 +96,7 @@ class CmdReader {
   int Wait();
   kv::Fd out_;
   pid_t pid_ = -1;
+  bool ownGroup_ = true;
   std::string pending_;  // output read but not yet returned
   bool ended_ = false;
 };

@@ -119,3 +119,10 @@ bool safefile_LogRefusal(std::string_view who, const std::string& path, const kv
   log_PrintPriority(kPriorityError, 1, "%s, %s %s\n", whoText.c_str(), path.c_str(), error.message().c_str());
   return true;
 }
+
+kv::Status safefile_FlushFolder(const std::string& folder) {
+  kv::Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir) return kv::SystemError("open folder " + folder);
+  if (::fsync(dir.get()) != 0) return kv::SystemError("fsync folder " + folder);
+  return kv::Ok();
+}

@@ -59,3 +59,7 @@ bool safefile_IsMissing(const kv::Error& error);
 // times, without following a link) has changed since the last line for path.
 // Returns whether the line was logged.
 bool safefile_LogRefusal(std::string_view who, const std::string& path, const kv::Error& error);
+
+// Flushes the folder's entries (fsync on the folder itself): a rename, link
+// or removal in it that a later step relies on survives a power cut.
+kv::Status safefile_FlushFolder(const std::string& folder);

@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -11,9 +13,7 @@
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/sleep.h"
-#include "install/roadrecord.h"
 #include "intake/cleanup.h"
-#include "intake/inflight.h"
 
 namespace {
 
@@ -34,6 +34,20 @@ void WakeScreenSaver() {
 
 std::string InstallerUnitLine(const char* package) {
   return std::string("systemctl start \"install@") + package + "\"";
+}
+
+// Starts the installer unit and waits for its result, under a deadline and
+// with the watchdog fed meanwhile. A start still waiting at the deadline is
+// left to the service manager, whose job goes on.
+void StartInstallerUnit(const char* caller, const char* package) {
+  const std::chrono::seconds deadline = doInstall_InstallDeadline();
+  const int status = cmd_RunWatched(InstallerUnitLine(package).c_str(), deadline);
+  if (status == kCmdOverran) {
+    log_PrintPriority(kPriorityError, 1,
+                      "%s, installer unit install@%s still running after %lld seconds, left to the service "
+                      "manager\n",
+                      caller, package, static_cast<long long>(deadline.count()));
+  }
 }
 
 }  // namespace
@@ -72,13 +86,11 @@ void doInstall_silentInstall(const char* package, int simulate) {
   if (simulate == 1) {
     log_Print(1, "doInstall_silentInstall, SIM mode, pretend to install '%s' with 'systemctl start install@%s  '\n",
               package, package);
-    inflight_Installed();
     return;
   }
   const std::string line = InstallerUnitLine(package);
   log_Print(2, "doInstall_silentInstall Start Package Install silently- : %s\n", line.c_str());
-  inflight_Installed();
-  cmd_Run(line.c_str());
+  StartInstallerUnit("doInstall_silentInstall", package);
 }
 
 void doInstall_execStartAppInstall(const char* package, const char* platform, int simulate) {
@@ -91,9 +103,6 @@ void doInstall_execStartAppInstall(const char* package, const char* platform, in
     doInstall_silentInstall(package, simulate);
     return;
   }
-  // From here until the installer unit starts, the services are this road's
-  // to bring back; a start that finds the record does it.
-  doInstall_BeginServiceRoad(("application install of " + std::string(package)).c_str());
   const char* message = nullptr;
   if (Is(platform, "korvel-r")) {
     doInstall_ControlServices(platform, kServiceStop);
@@ -120,8 +129,17 @@ void doInstall_execStartAppInstall(const char* package, const char* platform, in
   log_Print(2, "Start Package Install - : %s\n", message);
   // The installer unit brings the application back; it runs as a job of the
   // service manager and finishes even when the daemon is killed meanwhile.
-  doInstall_EndServiceRoad();
-  inflight_Installed();
-  if (simulate != 1) cmd_Run(InstallerUnitLine(package).c_str());
+  if (simulate != 1) StartInstallerUnit("doInstall_execStartAppInstall", package);
   if (simulate != 0) log_Print(1, "doInstall_execStartAppInstall, SIM mode done \n");
+}
+
+std::chrono::seconds doInstall_InstallDeadline() {
+  const char* text = std::getenv(kInstallDeadlineEnvironment);
+  if (text != nullptr) {
+    long long seconds = 0;
+    const char* end = text + std::strlen(text);
+    const auto [at, ec] = std::from_chars(text, end, seconds);
+    if (ec == std::errc() && at == end && seconds > 0) return std::chrono::seconds(seconds);
+  }
+  return kInstallDeadlineDefault;
 }

@@ -3,6 +3,8 @@
 // application package.
 #pragma once
 
+#include <chrono>
+
 // Service actions of doInstall_ControlServices.
 inline constexpr int kServiceStop = 0;
 inline constexpr int kServiceRestart = 1;
@@ -15,8 +17,18 @@ inline constexpr int kServiceRestart = 1;
 // started; display and service steps still run.
 void doInstall_execStartAppInstall(const char* package, const char* platform, int simulate);
 
+// How long "systemctl start install@<package>" may wait for the installer
+// unit: the environment variable's whole number of seconds, or 30 minutes
+// when it is unset or not a positive number. Meanwhile the watchdog is fed;
+// at the deadline the daemon stops waiting (the unit's job goes on) and logs
+// one error line.
+inline constexpr const char* kInstallDeadlineEnvironment = "KVUPDATER_INSTALL_DEADLINE";
+inline constexpr std::chrono::seconds kInstallDeadlineDefault{30 * 60};
+std::chrono::seconds doInstall_InstallDeadline();
+
 // Removes the work folder's GZ files and the install lock, then starts the
-// installer unit (in simulation mode only logs what it would start).
+// installer unit and waits for it (doInstall_InstallDeadline; in simulation
+// mode only logs what it would start).
 void doInstall_silentInstall(const char* package, int simulate);
 
 // Stops (0) or restarts (1) the platform's application services, in order;

@@ -14,6 +14,7 @@
 
 #include "core/cmd.h"
 #include "core/handles.h"
+#include "core/journal.h"
 #include "core/log.h"
 #include "core/notify.h"
 #include "core/paths.h"
@@ -22,22 +23,19 @@
 #include "core/statefile.h"
 #include "idprot/progress.h"
 #include "install/appinstall.h"
-#include "install/roadrecord.h"
 #include "install/savedstate.h"
-#include "intake/inflight.h"
 
 namespace {
 
 constexpr long kOneSecond = 1000000;
 
-// Once "mender commit" has succeeded and only the steps after it are left,
-// this record in the work folder says so. It is not kept in the OK marker:
-// anyone who may write the watch folder can rename a file the daemon made
-// there (a decrypted package of his own making) to the marker's name, and a
-// marker that said "committed" would have the writable layer cleaned without
-// any commit. The work folder is the daemon's alone.
-constexpr const char* kCommitRecordName = "kvupdaterd.commit";
-constexpr char kCommitted[] = "committed\n";
+// The commit's road in the journal (core/journal.h), which lives in the
+// work folder, the daemon's alone: not in the OK marker, since anyone who
+// may write the watch folder can rename a file the daemon made there to the
+// marker's name. Steps: "committing" (written before "mender commit"),
+// "failed" (the commit exited with an error; attempts counts them),
+// "committed" (it succeeded; the steps after it are left).
+constexpr const char* kCommitRoad = "commit";
 
 // The watchdog is widened for the updater's deadline and this margin, which
 // covers what the update does besides running the updater: saving state,
@@ -175,9 +173,6 @@ int doInstall_RunMenderUpdate(const char* platform, int simulate) {
   }
   const auto until = std::chrono::steady_clock::now() + deadline;
 
-  // The services are this road's until they run again or the machine
-  // restarts; a start that finds the record brings them back.
-  doInstall_BeginServiceRoad("OS image update");
   const char* message = PrepareDisplay(platform);
   if (message != nullptr) cmd_System(message);
   kv_SleepMicroseconds(kOneSecond);
@@ -199,7 +194,6 @@ int doInstall_RunMenderUpdate(const char* platform, int simulate) {
         // makes the next start commit it is written at once, not after the
         // splash steps, so that no kill in between leaves it uncommitted.
         Touch(kImageOkMarker);
-        inflight_Installed();
       }
       success = true;
       SetComplete();
@@ -234,7 +228,7 @@ int doInstall_RunMenderUpdate(const char* platform, int simulate) {
     log_Print(1, "doInstall_RunMenderUpdate, Mender image update successfull. Rebooting! \n");
     cmd_System(("rm " + paths_Device(devpath::kOpkgStatus)).c_str());
     doInstall_CleanUpperdir();
-    doInstall_Reboot();
+    doInstall_Reboot();  // flushes the clean first
     return 1;
   }
   progress_SetError("Image update failed", 200);
@@ -244,15 +238,13 @@ int doInstall_RunMenderUpdate(const char* platform, int simulate) {
   cmd_System("psplash-write \"MSG OS Update failed\"");
   kv_SleepMicroseconds(5 * kOneSecond);
   doInstall_ControlServices(platform, kServiceRestart);
-  doInstall_EndServiceRoad();
   return 0;
 }
 
 void doInstall_MenderCommit(int simulate) {
   const std::string marker = std::string(paths_WatchFolder()) + kImageOkMarker;
-  const std::string record = std::string(paths_WorkFolder()) + kCommitRecordName;
-  const kv::Result<std::string> state = statefile_Read(record, sizeof kCommitted);
-  const bool committed = state && state.value() == kCommitted;
+  JournalEntry state = journal_Current();
+  if (state.road != kCommitRoad) state = JournalEntry{};
   struct stat st {};
   bool marked = ::lstat(marker.c_str(), &st) == 0;
   if (marked && !statefile_IsOwnStat(st)) {
@@ -263,38 +255,66 @@ void doInstall_MenderCommit(int simulate) {
     if (::unlink(marker.c_str()) != 0) (void)::rmdir(marker.c_str());
     marked = false;
   }
-  if (!marked && !committed) return;
+  if (!marked && state.road.empty()) return;
   if (simulate != 0) {
     log_Print(1, "doInstall_MenderCommit, SIM mode, pretend to do mender commit\n");
     return;
   }
-  // The marker goes only once the commit and the steps after it are done. A
-  // commit that failed or was cut off is tried again at the next start. A
-  // marker that is not the daemon's own new image commits nothing: the
-  // updater refuses a commit when no update waits for one. Once the commit
-  // has succeeded the record says so, and a start after a kill finishes the
-  // steps without committing a second time.
-  if (!committed) {
+  // The marker goes only once the commit and the steps after it are done.
+  // The journal says "committing" before the updater is asked, so that a
+  // start after a kill knows a commit may have gone through; "committed"
+  // once it has, so that such a start finishes the steps after it without a
+  // second commit.
+  if (state.step != "committed") {
+    const bool cutOff = state.step == "committing";
+    state.road = kCommitRoad;
+    state.step = "committing";
+    state.attempts += 1;
+    if (kv::Status written = journal_Write(state); !written) {
+      log_Print(3, "doInstall_MenderCommit, journal not written: %s\n", written.error().message().c_str());
+    }
     const int status = RunCommit();
-    if (status != 0) {
+    if (status != 0 && cutOff) {
+      // The updater refuses a commit when none waits: the commit that the
+      // last start was cut off in has gone through (or the updater has
+      // rolled back, which a commit cannot change).
+      log_Print(1, "doInstall_MenderCommit, no commit waits (status %d): the commit of the last start was done\n",
+                status);
+    } else if (status != 0 && state.attempts >= kCommitAttempts) {
+      log_PrintPriority(kPriorityError, 1,
+                        "doInstall_MenderCommit, Mender image commit failed %d times, last status %d, given up\n",
+                        state.attempts, status);
+      // The markers say what happened: the image was not committed.
+      const std::string failed = std::string(paths_WatchFolder()) + kImageFailedMarker;
+      (void)statefile_Write(failed, "commit failed " + std::to_string(state.attempts) + " times, last status " +
+                                        std::to_string(status) + "\n");
+      (void)statefile_Remove(marker);
+      (void)journal_EndRoad(false);
+      return;
+    } else if (status != 0) {
       log_PrintPriority(kPriorityError, 1,
                         "doInstall_MenderCommit, Mender image commit failed! status %d, tried again at the next "
                         "start\n",
                         status);
+      state.step = "failed";
+      (void)journal_Write(state);
       return;
     }
-    if (kv::Status written = statefile_Write(record, kCommitted); !written) {
-      log_Print(3, "doInstall_MenderCommit, commit record not written: %s\n", written.error().message().c_str());
+    state.step = "committed";
+    if (kv::Status written = journal_Write(state); !written) {
+      log_Print(3, "doInstall_MenderCommit, journal not written: %s\n", written.error().message().c_str());
     }
   }
   log_Print(1, "doInstall_MenderCommit, Mender image commit completed! \n");
   doInstall_CleanUpperdir();
+  // The clean is flushed before the marker goes: a power cut must not leave
+  // the old layer's files shadowing the new image with nothing left to say so.
+  ::sync();
   cmd_System(paths_Device(devpath::kSyncUsers).c_str());
-  for (const std::string& done : {marker, record}) {
-    if (kv::Status removed = statefile_Remove(done); !removed) {
-      log_Print(3, "doInstall_MenderCommit, %s not removed: %s\n", done.c_str(), removed.error().message().c_str());
-    }
+  if (kv::Status removed = statefile_Remove(marker); !removed) {
+    log_Print(3, "doInstall_MenderCommit, %s not removed: %s\n", marker.c_str(), removed.error().message().c_str());
   }
+  (void)journal_EndRoad(false);
   Park();
 }
 

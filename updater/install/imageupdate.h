@@ -25,25 +25,30 @@ std::chrono::seconds doInstall_ImageDeadline();
 // screen and progress record) and restarts the machine when the updater
 // reports "Enabling partition". An updater still running at its deadline
 // (doInstall_ImageDeadline) is ended; without the completion line that is a
-// failure. The watchdog is widened for the deadline meanwhile. The services
-// it stops are recorded (roadrecord.h) until they run again or the machine
-// restarts. Returns 1 when the restart was requested (it does not return
+// failure. The watchdog is widened for the deadline meanwhile. The caller's
+// journal names the update while it runs (the services it stops are brought
+// back by recovery). Returns 1 when the restart was requested (it does not return
 // when the restart takes place), 0 on failure and in simulation mode.
 int doInstall_RunMenderUpdate(const char* platform, int simulate);
 
-// At start-up: when the OK marker exists and counts, commits the running
-// image; once "mender commit" has exited with status 0 a record in the work
-// folder ("kvupdaterd.commit") says so, the writable layer is cleaned, the
-// user sync script runs, the marker and the record are removed and the
-// daemon parks for ever (reporting readiness and feeding the watchdog). A
-// start that finds the record (a kill came after the commit) does those
-// steps without committing again; the record is never taken from the marker,
-// whose name any writer of the watch folder can give to another file. A
-// commit that fails is logged as an error and the marker stays, so the next
-// start tries again; the start-up then goes on. Returns at once when there is
-// nothing to commit, and in simulation mode (the marker stays). An entry of
-// the marker's name that the daemon's user did not make (another user's
-// file, a link, a FIFO) is removed with one line and commits nothing.
+// At start-up: when the OK marker exists and counts, or the journal's
+// commit road is under way, commits the running image. The journal says
+// "committing" before "mender commit" runs and "committed" once it exited
+// with status 0; then the writable layer is cleaned and flushed, the user
+// sync script runs, the marker and the road are removed and the daemon parks
+// for ever (reporting readiness and feeding the watchdog). A start that finds
+// "committed" does the steps after the commit without committing again. A
+// start that finds "committing" commits again, and a refusal then counts as
+// done: the updater refuses a commit when none waits, and the one cut off
+// went through. A commit that fails is logged as an error and tried again at
+// the next start; after kCommitAttempts failed starts it is given up with one
+// error line, IMAGEUPDATEFAILED.TXT says what happened and the OK marker goes.
+// The start-up goes on after a failure. Returns at once when there is nothing
+// to commit, and in simulation mode (the marker stays). The marker is never
+// trusted for more than starting a commit: an entry of its name that the
+// daemon's user did not make (another user's file, a link, a FIFO) is
+// removed with one line and commits nothing.
+inline constexpr int kCommitAttempts = 3;
 void doInstall_MenderCommit(int simulate);
 
 // Removes four trees of the overlay's writable layer.

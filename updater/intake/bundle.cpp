@@ -18,12 +18,12 @@
 #include "core/bounded.h"
 #include "core/cmd.h"
 #include "core/handles.h"
+#include "core/journal.h"
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/safefile.h"
 #include "core/statefile.h"
 #include "intake/headerwalk.h"
-#include "intake/inflight.h"
 #include "intake/rollback.h"
 #include "intake/scandir.h"
 #include "intake/unpack.h"
@@ -45,6 +45,18 @@ const cJSON* ItemString(const cJSON* manifest, const char* key, int index) {
 int ArraySize(const cJSON* manifest) { return cJSON_IsArray(manifest) ? cJSON_GetArraySize(manifest) : 0; }
 
 void Run(const std::string& line) { cmd_Run(line.c_str()); }
+
+// The member is about to leave the bundle folder as `file` in the watch
+// folder: from here until its road ends the journal names it, so that a
+// start after a kill knows where it is.
+void RecordMember(const std::string& member, const std::string& file) {
+  JournalEntry entry = journal_Current();
+  entry.member = member;
+  entry.file = file;
+  if (kv::Status written = journal_Write(std::move(entry)); !written) {
+    log_Print(3, "scandir_Check&PrepInstaller, journal not written: %s\n", written.error().message().c_str());
+  }
+}
 
 }  // namespace
 
@@ -123,7 +135,12 @@ int UnpackPayload(int fd, const struct stat& st, int offset, const char* name, c
   tar.reset();
   int result = 0;
   if (members) {
-    for (const std::string& member : members.value()) (void)unpack_TakeMember(staging.value(), bundleFolder, member);
+    // The manifest comes last: while it is missing the bundle counts as not
+    // unpacked, so a kill in between leaves a bundle that is unpacked again,
+    // never half of one that is worked through.
+    std::vector<std::string> names = members.value();
+    std::stable_partition(names.begin(), names.end(), [](const std::string& n) { return n != "allinfo.json"; });
+    for (const std::string& member : names) (void)unpack_TakeMember(staging.value(), bundleFolder, member);
     result = 1;
   } else {
     switch (members.error()) {
@@ -159,8 +176,12 @@ int UnpackPayload(int fd, const struct stat& st, int offset, const char* name, c
 }  // namespace
 
 int bundle_UnPack(const char* watchFolder, const char* name, const char* workFolder) {
-  const std::string work = workFolder;
   if (scandir_TakeFile(watchFolder, name, workFolder, name) == 0) return 0;
+  return bundle_UnPackTaken(workFolder, name);
+}
+
+int bundle_UnPackTaken(const char* workFolder, const char* name) {
+  const std::string work = workFolder;
   ::sync();
   const int offset = bundle_GetHeaderLength(workFolder, name);
   Run("chown root:root \"" + work + name + "\"");
@@ -334,7 +355,7 @@ int OwnPackage(ManifestStep& m, const char* platform) {
   const std::string name = m.MemberName(i);
   if (m.Exists(name)) {
     log_Print(3, "scandir_Check&PrepInstaller1 -OK for move file: %s\n", (m.bundle_ + name).c_str());
-    inflight_BeginMember(name.c_str(), name.c_str());
+    RecordMember(name.c_str(), name.c_str());
     Run(m.MoveLine(name, m.watch_));
     ::sync();
     log_Print(2, "scandir_Check&PrepInstaller1 - no .sign64 check is implemented for: %s\n", name.c_str());
@@ -397,7 +418,7 @@ int OsImage(ManifestStep& m, const char* platform) {
   } else {
     log_Print(1, "scandir_Check&PrepInstaller2 - bundleworks, found %s \n", name.c_str());
     // Its update-log record is written once its signature has been checked.
-    inflight_BeginMember(name.c_str(), "IMAGE.CRY");
+    RecordMember(name.c_str(), "IMAGE.CRY");
     const std::string line = m.MoveLine(name, m.watch_ + "IMAGE.CRY");
     log_Print(3, "scandir_Check&PrepInstaller2 - OK for moving: %s\n", line.c_str());
     Run(line);
@@ -470,7 +491,7 @@ int Application(ManifestStep& m, const char* platform, const char* fileType, int
   if (m.Exists(name)) {
     const std::string line = m.MoveLine(name, m.watch_);
     StepLog::Moving(line.c_str());
-    inflight_BeginMember(name.c_str(), name.c_str());
+    RecordMember(name.c_str(), name.c_str());
     Run(line);
     ::sync();
     StepLog::NoCheck(name.c_str());
@@ -492,7 +513,7 @@ int CatchAll(ManifestStep& m, const char* platform) {
     if (m.Exists(name)) {
       const std::string line = m.MoveLine(name, m.watch_);
       log_Print(3, "scandir_Check&PrepInstaller5 - OK for moving: %s\n", line.c_str());
-      inflight_BeginMember(name.c_str(), name.c_str());
+      RecordMember(name.c_str(), name.c_str());
       Run(line);
       ::sync();
       log_Print(2, "scandir_Check&PrepInstaller5 - no .sign64 check is implemented for: %s\n", name.c_str());

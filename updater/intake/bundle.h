@@ -47,6 +47,12 @@ int bundle_HeaderLengthFromText(const char* data, std::size_t n);
 // Returns 1 when the payload was unpacked, 0 on failure or refusal.
 int bundle_UnPack(const char* watchFolder, const char* name, const char* workFolder);
 
+// The unpack of a bundle already taken into the work folder as `name`: the
+// part of bundle_UnPack after the take. Members are moved into the bundle
+// folder with the manifest last, so that a manifest there means the whole
+// bundle is.
+int bundle_UnPackTaken(const char* workFolder, const char* name);
+
 // Manifest operations over a cJSON array. Keys match without regard to case;
 // a missing key or a value that is not a string matches nothing.
 int bundle_FindItem(const cJSON* manifest, const char* key, const char* value);

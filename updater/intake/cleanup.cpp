@@ -43,13 +43,6 @@ void scandir_DeleteSomefiles(const char* folder, std::initializer_list<const cha
   }
 }
 
-int scandir_DeleteArtefacts(const char* folder) {
-  scandir_Deletefiles(folder, "CRY");
-  scandir_Deletefiles(folder, "LOCK");
-  scandir_Deletefiles(folder, "IPK");
-  return scandir_Deletefiles(folder, "IPKTMP");
-}
-
 void scandir_CreateLockfile(const char* folder, const char* lockName, const char* installerPath) {
   const std::time_t now = std::time(nullptr);
   char created[64] = "missing timestamp, localtime() failed";

@@ -17,10 +17,6 @@ int scandir_Deletefiles(const char* folder, const char* ext);
 // over silently.
 void scandir_DeleteSomefiles(const char* folder, std::initializer_list<const char*> names);
 
-// scandir_Deletefiles for "CRY", "LOCK", "IPK", "IPKTMP" in that order;
-// returns the result of the last.
-int scandir_DeleteArtefacts(const char* folder);
-
 // Writes the lock: "created: <local time>", "timestamp: <epoch seconds>",
 // "Install file: <installer path>", each on its own line. The lock replaces
 // whatever entry stood at its name (statefile_Write): a symbolic link or a

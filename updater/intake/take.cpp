@@ -153,6 +153,10 @@ kv::Status take_File(const std::string& from, const std::string& to, bool checkH
     GiveBack(fd, was);
     return error;
   };
+  // The bytes are flushed before any name of the daemon's publishes them:
+  // the uploader may never have flushed them, and after a power cut the
+  // taken file must hold what was checked, not a part of it.
+  if (!copy && ::fsync(fd) != 0) return fail(kv::SystemError("cannot be flushed"));
   if (!copy && LinkOpenFile(fd, temp) != 0) {
     if (errno != EXDEV) return fail(kv::SystemError("cannot be moved"));
     copy = true;  // another file system: the daemon's own copy of the bytes
@@ -161,8 +165,14 @@ kv::Status take_File(const std::string& from, const std::string& to, bool checkH
     if (kv::Status copied = CopyOpenFile(fd, st.st_size, temp); !copied) return fail(copied.error());
   }
   if (::rename(temp.c_str(), to.c_str()) != 0) return fail(kv::SystemError("cannot be moved"));
+  // The taken name is durable before the drop's name goes, and the drop's
+  // removal before the caller's next step: a power cut leaves the file under
+  // one of the two names, never under neither.
+  (void)safefile_FlushFolder(FolderOf(to));
   // The drop's name goes, unless someone put another entry there meanwhile.
   struct stat now {};
-  if (::lstat(from.c_str(), &now) == 0 && SameFile(now, st)) (void)::unlink(from.c_str());
+  if (::lstat(from.c_str(), &now) == 0 && SameFile(now, st) && ::unlink(from.c_str()) == 0) {
+    (void)safefile_FlushFolder(FolderOf(from));
+  }
   return kv::Ok();
 }

@@ -1,0 +1,67 @@
+// The steps that the roads share: the take out of the watch folder, its
+// recovery, and the clean-ups after an unpacked package.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/journal.h"
+#include "core/log.h"
+#include "core/paths.h"
+#include "core/safefile.h"
+#include "intake/cleanup.h"
+#include "intake/scandir.h"
+#include "road/road.h"
+
+namespace roadstep {
+
+void DeleteControlFiles(const char* folder) {
+  scandir_DeleteSomefiles(folder, {"control", "debian-binary", "postinst", "preinst", "postrm", "prerm"});
+}
+
+void DeleteFiles(const char* folder, std::initializer_list<const char*> extensions) {
+  for (const char* ext : extensions) scandir_Deletefiles(folder, ext);
+}
+
+bool InWork(const std::string& name) {
+  struct stat st {};
+  return !name.empty() && ::lstat((paths_WorkFolder() + name).c_str(), &st) == 0;
+}
+
+StepEnd Take(RoadContext& ctx) {
+  if (ctx.item.empty()) ctx.item = ctx.found;
+  return scandir_TakeFile(paths_WatchFolder(), ctx.found.c_str(), paths_WorkFolder(), ctx.item.c_str()) == 1
+             ? StepEnd::kNext
+             : StepEnd::kOver;
+}
+
+int ResumeTake(RoadContext& ctx) {
+  const std::string taken = paths_WorkFolder() + ctx.item;
+  const std::string drop = paths_WatchFolder() + ctx.found;
+  struct stat t {};
+  struct stat d {};
+  if (ctx.item.empty() || ::lstat(taken.c_str(), &t) != 0) return kRoadOver;  // nothing was taken
+  if (!ctx.found.empty() && ::lstat(drop.c_str(), &d) == 0 && d.st_dev == t.st_dev && d.st_ino == t.st_ino) {
+    // Both names are the drop's: the take did not finish. The drop waits in
+    // the watch folder, as if it had never been taken.
+    if (::unlink(taken.c_str()) == 0) (void)safefile_FlushFolder(paths_WorkFolder());
+    return kRoadOver;
+  }
+  return 1;
+}
+
+void HandOver(RoadContext& ctx) {
+  JournalEntry entry = journal_Current();
+  entry.road.clear();
+  entry.step.clear();
+  entry.item.clear();
+  entry.found.clear();
+  entry.attempts = 0;
+  if (!ctx.member.empty()) {
+    entry.member = ctx.member;
+    entry.file = ctx.next;
+  }
+  if (kv::Status written = journal_Write(std::move(entry)); !written) {
+    log_Print(3, "road_HandOver, journal not written: %s\n", written.error().message().c_str());
+  }
+}
+
+}  // namespace roadstep
