@@ -8,7 +8,8 @@
  * processes' lines interleave whole) for calls on paths under the device
  * root KV_FSTRACE_ROOT:
  *
- *   open, openat, creat, fopen with O_CREAT, O_TRUNC or write access
+ *   open, openat, creat, fopen, mkstemp, mkostemp with O_CREAT, O_TRUNC or
+ *   write access
  *       fd, path, ino after the call
  *   write, pwrite, writev, pwritev, ftruncate, fallocate, copy_file_range
  *       on such a descriptor: fd, ino, size before and after
@@ -17,7 +18,7 @@
  *   sync, syncfs
  *   rename, renameat, renameat2: from, to, ino (moved), over (replaced ino)
  *   link, linkat (AT_EMPTY_PATH and /proc/self/fd sources too): to, ino
- *   unlink, unlinkat, rmdir, mkdir, mkdirat: path, ino, dir
+ *   unlink, unlinkat, rmdir, mkdir, mkdirat, mkdtemp: path, ino, dir
  *   execve, execv, execvp, execvpe, posix_spawn, posix_spawnp: path, argv
  *       (logged before the call, anywhere: these are the visible acts)
  *
@@ -798,6 +799,53 @@ int mkdirat(int dirfd, const char *path, mode_t mode) {
   m.had = 0;
   nameEnd("mkdir", &m, 0, rc);
   return rc;
+}
+
+/* Temporary names: the C library creates them by calls of its own. */
+typedef int (*mkstemp_fn)(char *);
+typedef int (*mkostemp_fn)(char *, int);
+typedef char *(*mkdtemp_fn)(char *);
+
+int mkstemp(char *templ) {
+  REAL(mkstemp, mkstemp_fn);
+  int rc = real_mkstemp(templ);
+  openDone("open", AT_FDCWD, templ, O_CREAT | O_EXCL | O_RDWR, rc);
+  return rc;
+}
+
+int mkostemp(char *templ, int flags) {
+  REAL(mkostemp, mkostemp_fn);
+  int rc = real_mkostemp(templ, flags);
+  openDone("open", AT_FDCWD, templ, O_CREAT | O_EXCL | O_RDWR, rc);
+  return rc;
+}
+
+int mkstemp64(char *templ) {
+  REAL(mkstemp64, mkstemp_fn);
+  int rc = real_mkstemp64(templ);
+  openDone("open", AT_FDCWD, templ, O_CREAT | O_EXCL | O_RDWR, rc);
+  return rc;
+}
+
+int mkostemp64(char *templ, int flags) {
+  REAL(mkostemp64, mkostemp_fn);
+  int rc = real_mkostemp64(templ, flags);
+  openDone("open", AT_FDCWD, templ, O_CREAT | O_EXCL | O_RDWR, rc);
+  return rc;
+}
+
+char *mkdtemp(char *templ) {
+  REAL(mkdtemp, mkdtemp_fn);
+  char *made = real_mkdtemp(templ);
+  if (made != NULL && active()) {
+    struct NameMark m;
+    int err = errno;
+    nameBegin(&m, AT_FDCWD, made, AT_FDCWD, NULL, 0);
+    m.had = 0;
+    errno = err;
+    nameEnd("mkdir", &m, 0, 0);
+  }
+  return made;
 }
 
 /* --- programs ----------------------------------------------------------------- */
