@@ -262,8 +262,9 @@ def acted_on(argv, root):
     names = [posixpath.basename(argv[0])] + argv[1:] if argv else []
     if names[:2] == ["systemctl", "start"] and len(names) > 2 and names[2].startswith("install@"):
         return [f"{WORK}/{names[2][len('install@'):]}.ipk"]
-    if names[:1] == ["mender"] and "-rootfs" in names[:-1]:
-        return [_device(names[names.index("-rootfs") + 1], root)]
+    for word in ("-rootfs", "install"):
+        if names[:1] == ["mender"] and word in names[1:-1]:
+            return [_device(names[names.index(word) + 1], root)]
     return []
 
 
