@@ -409,3 +409,65 @@ def test_killed_at_each_step_nothing_is_lost_or_stuck(clean, bundle, tmp_path, c
         print(f"\nfault matrix: {covered} kill points covered "
               f"({', '.join(f'{p} {len(steps[p])}' for p in 'ABC')}) in {time.monotonic() - started:.0f} s")
     assert failures == [], "\n".join(failures)
+
+
+# --- power cuts -----------------------------------------------------------------
+
+POWERCUT_POINTS = int(os.environ.get("KV_POWERCUT_POINTS", "40"))
+
+
+def test_power_cut_at_sampled_steps_nothing_is_lost_or_stuck(clean, bundle, tmp_path, monkeypatch, capsys):
+    """A power cut, not only a kill: at a sample of the clean run's steps
+    spread evenly over the phases, the daemon is killed under the
+    file-system call trace, what the cut takes back is undone (changes of
+    names not yet durable, data not flushed since its last write), the
+    machine starts with a new boot id, and the device runs to the end with
+    the invariants of the kill matrix."""
+    import durability
+    snapshots, steps = clean
+    points = [(phase, i) for phase in "ABC" for i in range(len(steps[phase]))]
+    count = min(POWERCUT_POINTS, len(points))
+    sample = [points[k * len(points) // count] for k in range(count)]
+    traced, plain = [None], fast_env
+    monkeypatch.setitem(globals(), "fast_env",
+                        lambda: durability.traced_env(traced[0], plain()) if traced[0] else plain())
+    failures = []
+    started = time.monotonic()
+    for phase, i in sample:
+        step = steps[phase][i]
+        snapshot, history = snapshots[phase]
+        device = Device(snapshot.copy_to(str(tmp_path / f"cut{phase}{i}")), history)
+        sb = device.sb
+        durability.restart_trace(sb)
+        traced[0] = sb
+        try:
+            outcome = device.life(step, drop=bundle if phase == "A" else None)
+            traced[0] = None
+            problems = []
+            if outcome != "killed":
+                problems.append("kill point not reached")
+            else:
+                undo = durability.powercut(durability.read_trace(durability.trace_path(sb)))
+                lost = durability.apply_powercut(sb, undo, keep=durability.keep_dir(sb))
+                problems += [f"power cut could not be undone: {op}" for op in lost]
+                # The manifest must be whole as the cut left it.
+                device.kills[-1] = (str(step), device.manifest_text(),
+                                    os.listdir(sb.dev("/home/root/bundle/")))
+                device.restart_machine()
+                for _ in range(8):
+                    if device.life() == "settled":
+                        break
+                else:
+                    raise AssertionError("the bundle never settled")
+            problems += device.problems()
+        except (AssertionError, TimeoutError) as e:
+            problems = [f"{type(e).__name__}: {e}"]
+        finally:
+            traced[0] = None
+        if problems:
+            failures.append(f"phase {phase}, power cut at {step}: {problems}")
+        else:
+            shutil.rmtree(sb.path, ignore_errors=True)
+    with capsys.disabled():
+        print(f"\npower cuts: {len(sample)} of {len(points)} steps in {time.monotonic() - started:.0f} s")
+    assert failures == [], "\n".join(failures)
