@@ -13,10 +13,10 @@
 
 namespace {
 
-StepEnd Take(RoadContext& ctx) { return roadstep::Take(ctx); }
+StepResult Take(RoadContext& ctx) { return roadstep::Take(ctx); }
 
 // The container is read only after it was taken into the work folder.
-StepEnd Decrypt(RoadContext& ctx) {
+StepResult Decrypt(RoadContext& ctx) {
   const char* watch = paths_WatchFolder();
   const char* work = paths_WorkFolder();
   const std::string path = work + ctx.item;
@@ -25,7 +25,7 @@ StepEnd Decrypt(RoadContext& ctx) {
     scandir_DeleteSomefiles(work, {ctx.item.c_str()});
     roadstep::DeleteFiles(watch, {"LOCK", "IPKTMP"});
     log_PrintPriority(kPriorityError, 1, "Main, integrity check on cryfile failed, cleaning up\n");
-    return StepEnd::kOver;
+    return kv::Error(0, "integrity check failed");
   }
   log_Print(1, "Main, integrity check on cryfile %s successful\n", path.c_str());
   scandir_Deletefiles(work, "IPK");
@@ -36,7 +36,7 @@ StepEnd Decrypt(RoadContext& ctx) {
     scandir_Deletefiles(work, "IPK");
     scandir_Deletefiles(work, "IPKTMP");
     scandir_DeleteSomefiles(watch, {kLockName});
-    return StepEnd::kOver;
+    return kv::Error(0, "decryption failed");
   }
   // The decrypted package, flushed and named in the watch folder, takes the
   // container's base name. The journal names it before the container goes:

@@ -14,11 +14,12 @@
 
 namespace {
 
-StepEnd Take(RoadContext& ctx) { return roadstep::Take(ctx); }
+StepResult Take(RoadContext& ctx) { return roadstep::Take(ctx); }
 
-StepEnd Unpack(RoadContext& ctx) {
+StepResult Unpack(RoadContext& ctx) {
   if (bundle_UnPackTaken(paths_WorkFolder(), ctx.item.c_str()) != 1) {
     scandir_DeleteSomefiles(paths_WorkFolder(), {ctx.item.c_str()});
+    return kv::Error(0, "not unpacked");
   }
   return StepEnd::kOver;
 }

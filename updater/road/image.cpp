@@ -19,18 +19,18 @@
 
 namespace {
 
-StepEnd Take(RoadContext& ctx) {
+StepResult Take(RoadContext& ctx) {
   ctx.item = kImageFile;
   return roadstep::Take(ctx);
 }
 
 // The image updater is handed the file whose signature was checked, in a
 // folder only the daemon can write.
-StepEnd Verify(RoadContext& ctx) {
+StepResult Verify(RoadContext& ctx) {
   if (sign_VerifyPackage(kImageFile, kSignModeWorkFolder) != 1) {
     log_PrintPriority(kPriorityError, 1, "Main, image signature verification failed, aborting installation\n");
     scandir_DeleteSomefiles(paths_WorkFolder(), {kImageFile});
-    return StepEnd::kOver;
+    return kv::Error(0, "signature refused");
   }
   // A bundle's image is recorded under its member name, now that it verified.
   if (!ctx.member.empty()) UpdateLog(kUpdateLogImage, ctx.member.c_str());
@@ -38,13 +38,13 @@ StepEnd Verify(RoadContext& ctx) {
   return StepEnd::kNext;
 }
 
-StepEnd Update(RoadContext& /*ctx*/) {
+StepResult Update(RoadContext& /*ctx*/) {
   (void)doInstall_RunMenderUpdate(config_GetPlatformName(), road_Simulate());
   // Back here only when the update failed or was simulated.
   scandir_DeleteSomefiles(paths_WorkFolder(), {kImageFile});
   roadstep::DeleteFiles(paths_WatchFolder(), {"LOCK", "IPKTMP"});
   log_PrintPriority(kPriorityError, 1, "\nMain, mender image update failed, cleaning up\ndelay timer is released\n");
-  return StepEnd::kOver;
+  return kv::Error(0, "image update failed");
 }
 
 bool Marked() { return statefile_IsOwn(std::string(paths_WatchFolder()) + kImageOkMarker); }

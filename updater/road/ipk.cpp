@@ -21,10 +21,10 @@ namespace {
 
 constexpr const char* kOwnPackage = "kvupdaterd";
 
-StepEnd Take(RoadContext& ctx) {
+StepResult Take(RoadContext& ctx) {
   log_Print(1, "Main, ipk installer found, analysing content....\n");
   opkg_ClearControlInfo();
-  if (roadstep::Take(ctx) == StepEnd::kOver) return StepEnd::kOver;
+  if (StepResult taken = roadstep::Take(ctx); !taken) return taken;
   ::sync();
   return StepEnd::kNext;
 }
@@ -32,7 +32,7 @@ StepEnd Take(RoadContext& ctx) {
 // Reads the control data of the package in the work folder. The name it
 // will go on under becomes the road's item; the rename itself is the next
 // step's, after the journal names both.
-StepEnd Unpack(RoadContext& ctx) {
+StepResult Unpack(RoadContext& ctx) {
   const char* work = paths_WorkFolder();
   opkg_ClearControlInfo();
   if (opkg_Unpack(work, ctx.item.c_str()) != 0) log_PrintPriority(kPriorityError, 1, "Main, opkg_Unpack error\n");
@@ -46,7 +46,7 @@ StepEnd Unpack(RoadContext& ctx) {
     roadstep::DeleteFiles(work, {"GZ", "XZ"});
     roadstep::DeleteControlFiles(work);
     scandir_DeleteSomefiles(work, {ctx.item.c_str()});
-    return StepEnd::kOver;
+    return kv::Error(0, "package name is not a plain file name");
   }
   ctx.package = info.package;
   ctx.version = info.version;
@@ -63,14 +63,14 @@ StepEnd Unpack(RoadContext& ctx) {
 // file name must not carry that member's signature away. A refused package
 // is removed: it was given to root when it was taken, and must not stay in
 // root's folder, on root's account, until the next start.
-bool Accept(const RoadContext& ctx) {
+kv::Status Accept(const RoadContext& ctx) {
   const std::string bundle = paths_BundleFolder();
   const std::string arrived = sign_SignatureName(ctx.found);
   const std::string named = ctx.package + ".sign64";
   const bool withArrived = !arrived.empty() && ::access((bundle + arrived).c_str(), F_OK) == 0;
   if (sign_VerifyWith(paths_WorkFolder() + ctx.item, bundle + (withArrived ? arrived : named)) != 1) {
     scandir_DeleteSomefiles(paths_WorkFolder(), {ctx.item.c_str()});
-    return false;
+    return kv::Error(0, "signature refused");
   }
   if (ctx.package == kOwnPackage) {
     const std::string running = opkg_InstalledVersion(ctx.package.c_str());
@@ -79,19 +79,19 @@ bool Accept(const RoadContext& ctx) {
       log_PrintPriority(kPriorityError, 1,
                         "Main, kvupdaterd ipk %s, version %s is older than the running version %s, not installed\n",
                         ctx.found.c_str(), ctx.version.c_str(), running.c_str());
-      return false;
+      return kv::Error(0, "older than the running version");
     }
   }
   if (withArrived && arrived != named) {
     cmd_Run(("mv \"" + bundle + arrived + "\" \"" + bundle + named + "\"").c_str());
     ::sync();
   }
-  return true;
+  return kv::Ok();
 }
 
 // Renames the package after its "Package" field, verifies it, writes the
 // install lock and the update log's line.
-StepEnd Verify(RoadContext& ctx) {
+StepResult Verify(RoadContext& ctx) {
   const std::string work = paths_WorkFolder();
   if (ctx.found != ctx.item && roadstep::InWork(ctx.found)) {
     cmd_Run(("mv \"" + work + ctx.found + "\" \"" + work + ctx.item + "\"").c_str());
@@ -108,13 +108,13 @@ StepEnd Verify(RoadContext& ctx) {
   const std::string lockPath = paths_WatchFolder() + ctx.found;
   if (ctx.package == kOwnPackage) {
     log_Print(1, "Main, unencrypted kvupdaterd ipk, %s  found, start signature check\n", ctx.package.c_str());
-    if (!Accept(ctx)) return StepEnd::kOver;
+    if (kv::Status accepted = Accept(ctx); !accepted) return accepted.error();
     scandir_CreateLockfile(paths_WatchFolder(), kLockName, lockPath.c_str());
     log_Print(1, "Signature check OK, starting installation\n");
     UpdateLog(kUpdateLogKvUpdater, updateText);
     return StepEnd::kNext;
   }
-  if (!Accept(ctx)) return StepEnd::kOver;
+  if (kv::Status accepted = Accept(ctx); !accepted) return accepted.error();
   log_Print(1, "Main, unencrypted Quorvan ipk, %s found, start signature check\n", ctx.package.c_str());
   scandir_CreateLockfile(paths_WatchFolder(), kLockName, lockPath.c_str());
   UpdateLog(kUpdateLogIpk, updateText);
@@ -123,7 +123,7 @@ StepEnd Verify(RoadContext& ctx) {
 
 // The installer unit installs the package and removes it; the step ends when
 // "systemctl start" returned (or its deadline passed).
-StepEnd Install(RoadContext& ctx) {
+StepResult Install(RoadContext& ctx) {
   if (ctx.package.empty()) ctx.package = ctx.item.substr(0, ctx.item.size() - 4);  // resumed: <package>.ipk
   if (ctx.package == kOwnPackage) {
     doInstall_silentInstall(ctx.package.c_str(), road_Simulate());

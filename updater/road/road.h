@@ -41,8 +41,11 @@ struct RoadContext {
 };
 
 // How a step ended: the road goes on with the next step, or it is over
-// (installed, handed on, or refused with its reason logged).
+// (installed, or handed on under another name). A step that ends the road
+// because the drop was refused or failed returns the error instead, with
+// the reason; the step has logged the system's own line where it decided.
 enum class StepEnd { kNext, kOver };
+using StepResult = kv::Result<StepEnd>;
 
 // A step's recovery: the index of the step to go on from, or kRoadOver.
 inline constexpr int kRoadOver = -1;
@@ -52,7 +55,7 @@ struct RoadStep {
   bool journaled;        // the journal names it before it runs
   const char* leaves;    // what it leaves on storage when it is cut off
   const char* recovery;  // what start-up does then
-  StepEnd (*run)(RoadContext& ctx);
+  StepResult (*run)(RoadContext& ctx);
   // Where start-up goes on when the journal names this step; ctx holds the
   // journal's entry. Null for a step that is not journaled.
   int (*resume)(RoadContext& ctx);
@@ -104,7 +107,7 @@ void DeleteControlFiles(const char* folder);
 void DeleteFiles(const char* folder, std::initializer_list<const char*> extensions);
 
 // Takes ctx.found from the watch folder into the work folder as ctx.item.
-StepEnd Take(RoadContext& ctx);
+StepResult Take(RoadContext& ctx);
 
 // Recovery of the take: the road goes on (index 1) when the file lies in the
 // work folder as taken; when the drop still stands in the watch folder (the

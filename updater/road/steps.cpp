@@ -26,11 +26,12 @@ bool InWork(const std::string& name) {
   return !name.empty() && ::lstat((paths_WorkFolder() + name).c_str(), &st) == 0;
 }
 
-StepEnd Take(RoadContext& ctx) {
+StepResult Take(RoadContext& ctx) {
   if (ctx.item.empty()) ctx.item = ctx.found;
-  return scandir_TakeFile(paths_WatchFolder(), ctx.found.c_str(), paths_WorkFolder(), ctx.item.c_str()) == 1
-             ? StepEnd::kNext
-             : StepEnd::kOver;
+  if (scandir_TakeFile(paths_WatchFolder(), ctx.found.c_str(), paths_WorkFolder(), ctx.item.c_str()) != 1) {
+    return kv::Error(0, "not taken");
+  }
+  return StepEnd::kNext;
 }
 
 int ResumeTake(RoadContext& ctx) {

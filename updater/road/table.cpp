@@ -113,7 +113,15 @@ void road_Run(const Road& road, RoadContext& ctx, std::size_t from) {
       if (!(ctx.resumed && i == from)) ctx.attempts = 0;
       WriteJournal(road, step, ctx);
     }
-    if (step.run(ctx) == StepEnd::kOver) break;
+    const StepResult ran = step.run(ctx);
+    if (!ran) {
+      // The step logged the system's line where it decided; this one says
+      // where the road ended, for diagnosis.
+      log_Print(3, "road_Run, %s road of %s ended at its step %s: %s\n", road.name, ctx.found.c_str(), step.name,
+                ran.error().message().c_str());
+      break;
+    }
+    if (ran.value() == StepEnd::kOver) break;
   }
   EndRoad(ctx);
 }
