@@ -57,7 +57,9 @@ void DeleteControlFiles(const char* folder) {
 void RemoveEarlierArtefacts() {
   const std::string etc = paths_Device(devpath::kEtcFolder);
   DeleteFiles(paths_WatchFolder(), {"IPKTMP", "SIGN64"});
-  DeleteFiles(paths_WorkFolder(), {"IPK", "CRY", "GZ", "XZ", "IPKTMP", "SIGN64"});
+  // A package whose installer unit still runs (left at its deadline) stays.
+  scandir_DeletefilesExcept(paths_WorkFolder(), "IPK", doInstall_PackageInUse());
+  DeleteFiles(paths_WorkFolder(), {"CRY", "GZ", "XZ", "IPKTMP", "SIGN64"});
   DeleteFiles(etc.c_str(), {"LOCK"});
   DeleteControlFiles(paths_WorkFolder());
   scandir_DeleteSomefiles(paths_WatchFolder(), {kLockName});

@@ -19,6 +19,9 @@ namespace {
 
 constexpr long kOneSecond = 1000000;
 
+// The package of an installer unit left running at its deadline.
+std::string gLeftRunning;
+
 const char* const kKv2TouchUnits[] = {"display-saver", "app", "kvserver", "kvwebview", "display-manager"};
 const char* const kKorvelSrUnits[] = {"app", "kvserver", "kvwebview", "display-manager"};
 const char* const kKorvelRUnits[] = {"app", "kvserver"};
@@ -43,6 +46,7 @@ void StartInstallerUnit(const char* caller, const char* package) {
   const std::chrono::seconds deadline = doInstall_InstallDeadline();
   const int status = cmd_RunWatched(InstallerUnitLine(package).c_str(), deadline);
   if (status == kCmdOverran) {
+    gLeftRunning = std::string(package) + ".ipk";
     log_PrintPriority(kPriorityError, 1,
                       "%s, installer unit install@%s still running after %lld seconds, left to the service "
                       "manager\n",
@@ -132,6 +136,8 @@ void doInstall_execStartAppInstall(const char* package, const char* platform, in
   if (simulate != 1) StartInstallerUnit("doInstall_execStartAppInstall", package);
   if (simulate != 0) log_Print(1, "doInstall_execStartAppInstall, SIM mode done \n");
 }
+
+const char* doInstall_PackageInUse() { return gLeftRunning.c_str(); }
 
 std::chrono::seconds doInstall_InstallDeadline() {
   const char* text = std::getenv(kInstallDeadlineEnvironment);

@@ -26,6 +26,11 @@ inline constexpr const char* kInstallDeadlineEnvironment = "KVUPDATER_INSTALL_DE
 inline constexpr std::chrono::seconds kInstallDeadlineDefault{30 * 60};
 std::chrono::seconds doInstall_InstallDeadline();
 
+// The package file (in the work folder) of an installer unit that was left
+// running at its deadline in this run: the unit may still read it, so the
+// clean-up of the work folder leaves it. Empty when there is none.
+const char* doInstall_PackageInUse();
+
 // Removes the work folder's GZ files and the install lock, then starts the
 // installer unit and waits for it (doInstall_InstallDeadline; in simulation
 // mode only logs what it would start).

@@ -15,7 +15,9 @@
 #include "intake/extfilter.h"
 #include "intake/scandir.h"
 
-int scandir_Deletefiles(const char* folder, const char* ext) {
+int scandir_Deletefiles(const char* folder, const char* ext) { return scandir_DeletefilesExcept(folder, ext, nullptr); }
+
+int scandir_DeletefilesExcept(const char* folder, const char* ext, const char* keep) {
   extfilter_Set({ext});
   struct dirent** list = nullptr;
   const int n = ::scandir(folder, &list, scandir_FilterByExtension, alphasort);
@@ -24,6 +26,10 @@ int scandir_Deletefiles(const char* folder, const char* ext) {
     return 1;
   }
   for (int i = n - 1; i >= 0; --i) {
+    if (keep != nullptr && keep[0] != '\0' && std::strcmp(list[i]->d_name, keep) == 0) {
+      std::free(list[i]);
+      continue;
+    }
     const std::string path = std::string(folder) + list[i]->d_name;
     log_Print(2, "scandir_Deletefiles, deleting unused installer artefacts:  %s\n", path.c_str());
     (void)std::remove(path.c_str());

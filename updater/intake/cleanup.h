@@ -13,6 +13,9 @@ inline constexpr long kLockExpirySeconds = 900;
 // "scandir" system error) when the folder cannot be listed.
 int scandir_Deletefiles(const char* folder, const char* ext);
 
+// scandir_Deletefiles that leaves the file named keep (null or empty: none).
+int scandir_DeletefilesExcept(const char* folder, const char* ext, const char* keep);
+
 // Removes each named file of the folder that exists; missing names are passed
 // over silently.
 void scandir_DeleteSomefiles(const char* folder, std::initializer_list<const char*> names);

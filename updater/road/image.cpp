@@ -19,10 +19,7 @@
 
 namespace {
 
-StepResult Take(RoadContext& ctx) {
-  ctx.item = kImageFile;
-  return roadstep::Take(ctx);
-}
+StepResult Take(RoadContext& ctx) { return roadstep::Take(ctx); }
 
 // The image updater is handed the file whose signature was checked, in a
 // folder only the daemon can write.

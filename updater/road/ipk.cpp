@@ -156,7 +156,7 @@ constexpr RoadStep kSteps[] = {
     {"take", true, "the drop under its name in the work folder (or still in the watch folder)",
      "goes on when the file lies in the work folder as taken; else the drop waits in the watch folder", Take,
      roadstep::ResumeTake},
-    {"unpack", false, "nothing beside the package (control data is read in memory)", "as the take's", Unpack, nullptr},
+    {"unpack", false, "the control files beside the package in the work folder", "as the take's", Unpack, nullptr},
     {"verify", true, "the package under its name or its package name; the install lock",
      "unpacked and verified again from whichever name it has", Verify, ResumeVerify},
     {"install", true, "the package, which the installer unit removes once installed",

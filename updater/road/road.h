@@ -29,15 +29,15 @@
 
 // What a road works on, made afresh for each drop.
 struct RoadContext {
-  std::string found;     // the drop's name in the watch folder
-  std::string item;      // the file in the work folder the road works on
-  std::string member;    // the bundle member the drop is, if any
-  std::string next;      // the name the drop goes on under in the watch folder
-  std::string package;   // the package name of an ipk (its control data)
-  std::string version;   // and its version
-  int offset = 0;        // payload offset of a container
-  int attempts = 0;      // how often the journaled step was started before
-  bool resumed = false;  // run by start-up recovery
+  std::string found;    // the drop's name in the watch folder
+  std::string item;     // the file in the work folder the road works on
+  std::string member;   // the bundle member the drop is, if any
+  std::string next;     // the name the drop goes on under in the watch folder
+  std::string package;  // the package name of an ipk (its control data)
+  std::string version;  // and its version
+  int offset = 0;       // payload offset of a container
+  int attempts = 0;     // how often recovery went on from the journaled step
+  int resumedAt = -1;   // the journaled step recovery went on from, if any
 };
 
 // How a step ended: the road goes on with the next step, or it is over
@@ -62,8 +62,9 @@ struct RoadStep {
 };
 
 struct Road {
-  const char* name;  // the journal's road
-  int kind;          // the scan's InstallerKind
+  const char* name;     // the journal's road
+  int kind;             // the scan's InstallerKind
+  const char* takenAs;  // the drop's name in the work folder; null: the name it was found under
   std::span<const RoadStep> steps;
 };
 

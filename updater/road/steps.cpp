@@ -27,7 +27,6 @@ bool InWork(const std::string& name) {
 }
 
 StepResult Take(RoadContext& ctx) {
-  if (ctx.item.empty()) ctx.item = ctx.found;
   if (scandir_TakeFile(paths_WatchFolder(), ctx.found.c_str(), paths_WorkFolder(), ctx.item.c_str()) != 1) {
     return kv::Error(0, "not taken");
   }

@@ -9,6 +9,7 @@
 #include "core/log.h"
 #include "core/paths.h"
 #include "install/appinstall.h"
+#include "install/imageupdate.h"
 #include "intake/cleanup.h"
 #include "intake/scandir.h"
 #include "road/road.h"
@@ -19,10 +20,10 @@ namespace {
 int gSimulate = 0;
 
 const Road kRoads[] = {
-    {"ipk", kInstallerIpk, road_IpkSteps()},
-    {"appcry", kInstallerAppCry, road_AppCrySteps()},
-    {"image", kInstallerImage, road_ImageSteps()},
-    {"bundle", kInstallerBundle, road_BundleSteps()},
+    {"ipk", kInstallerIpk, nullptr, road_IpkSteps()},
+    {"appcry", kInstallerAppCry, nullptr, road_AppCrySteps()},
+    {"image", kInstallerImage, kImageFile, road_ImageSteps()},
+    {"bundle", kInstallerBundle, nullptr, road_BundleSteps()},
 };
 
 void WriteJournal(const Road& road, const RoadStep& step, const RoadContext& ctx) {
@@ -109,8 +110,9 @@ void road_Run(const Road& road, RoadContext& ctx, std::size_t from) {
   for (std::size_t i = from; i < road.steps.size(); ++i) {
     const RoadStep& step = road.steps[i];
     if (step.journaled) {
-      // A step that recovery starts again keeps the count of its starts.
-      if (!(ctx.resumed && i == from)) ctx.attempts = 0;
+      // Recovery's count of starts holds until the road has passed the step
+      // it went on from.
+      if (static_cast<int>(i) > ctx.resumedAt) ctx.attempts = 0;
       WriteJournal(road, step, ctx);
     }
     const StepResult ran = step.run(ctx);
@@ -131,6 +133,7 @@ void road_TakeDrop(int kind, const char* found) {
   if (road == nullptr) return;
   RoadContext ctx;
   ctx.found = found;
+  ctx.item = road->takenAs != nullptr ? road->takenAs : found;
   // The bundle member waiting in the watch folder goes along its road as
   // the member the journal names.
   const JournalEntry& journal = journal_Current();
@@ -157,7 +160,7 @@ void road_Recover() {
   ctx.found = entry.found;
   ctx.item = entry.item;
   ctx.attempts = entry.attempts;
-  ctx.resumed = true;
+  ctx.resumedAt = at;
   if (!entry.member.empty() && entry.file == entry.found) ctx.member = entry.member;
   const RoadStep* step = at == kRoadOver ? nullptr : &road->steps[static_cast<std::size_t>(at)];
   const int from = step != nullptr && step->resume != nullptr ? step->resume(ctx) : kRoadOver;
