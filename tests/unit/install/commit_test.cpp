@@ -59,7 +59,7 @@ JournalEntry Commit(const char* step, int attempts) { return {"commit", step, ""
 TEST(MenderCommitTest, CommitRoadFromEachStepAndMarker) {
   kvtest::SyslogCapture syslog;
   if (!syslog.available()) GTEST_SKIP() << "needs the private /dev of tests/harness/private-dev";
-  const char* const committed[] = {"mender commit", "sync-users.sh "};
+  const char* const committed[] = {"mender commit [commit committing]", "sync-users.sh  [commit committed]"};
   const Row rows[] = {
       {"marker, the commit succeeds: committed, cleaned, parked",
        kNoJournal,
@@ -77,7 +77,7 @@ TEST(MenderCommitTest, CommitRoadFromEachStepAndMarker) {
        Marker::kOwn,
        1,
        0,
-       {"mender commit"},
+       {"mender commit [commit committing]"},
        Commit("failed", 1),
        true,
        nullptr,
@@ -99,7 +99,7 @@ TEST(MenderCommitTest, CommitRoadFromEachStepAndMarker) {
        Marker::kOwn,
        1,
        0,
-       {"mender commit"},
+       {"mender commit [commit committing]"},
        kNoJournal,
        false,
        "commit failed 3 times, last status 1\n",
@@ -110,7 +110,7 @@ TEST(MenderCommitTest, CommitRoadFromEachStepAndMarker) {
        Marker::kOwn,
        1,
        0,
-       {"sync-users.sh "},
+       {"sync-users.sh  [commit committed]"},
        kNoJournal,
        false,
        nullptr,
@@ -121,7 +121,7 @@ TEST(MenderCommitTest, CommitRoadFromEachStepAndMarker) {
        Marker::kNone,
        1,
        0,
-       {"sync-users.sh "},
+       {"sync-users.sh  [commit committed]"},
        kNoJournal,
        false,
        nullptr,

@@ -1,6 +1,7 @@
 // Start-up recovery over every journaled step of the roads: what lies in the
 // folders and what the journal names, then road_Recover, then the files, the
-// journal and the device programs it ran.
+// journal, and the device programs it ran with what the journal said as each
+// of them ran.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -116,7 +117,7 @@ TEST(RoadRecoverTest, EachJournaledStepIsFinishedOrEndedAtStartUp) {
        0,
        0,
        {"K/app.ipk"},
-       {"systemctl start install@app"},
+       {"systemctl start install@app [ipk install]"},
        {}},
       {"install cut off, the package gone: nothing",
        {"ipk", "install", "app.ipk", "drop.ipk", "", "", 0, "boot-now"},
@@ -148,7 +149,8 @@ TEST(RoadRecoverTest, EachJournaledStepIsFinishedOrEndedAtStartUp) {
        0,
        0,
        {"W/IMAGEUPDATEFAILED.TXT"},
-       {"opkg info mender-client", "mender -rootfs <root>/home/root/IMAGE.CRY", "psplash-write MSG OS Update failed"},
+       {"opkg info mender-client [image update]", "mender -rootfs <root>/home/root/IMAGE.CRY [image update]",
+        "psplash-write MSG OS Update failed [image update]"},
        {"\nMain, mender image update failed, cleaning up\ndelay timer is released"}},
       {"bundle unpacked whole: the bundle file goes, nothing unpacked again",
        {"bundle", "take", "b.bundle", "b.bundle", "", "", 0, "boot-now"},
@@ -172,7 +174,8 @@ TEST(RoadRecoverTest, EachJournaledStepIsFinishedOrEndedAtStartUp) {
        2,
        0,
        {},
-       {"systemctl restart app", "systemctl restart kvserver", "psplash-write QUIT"},
+       {"systemctl restart app [image update]", "systemctl restart kvserver [image update]",
+        "psplash-write QUIT [image update]"},
        {"road_Recover, image road of IMAGE.CRY was cut off 3 times, given up"}},
   };
   for (const Row& row : rows) {

@@ -1,7 +1,8 @@
 // A temporary device root for tests that run the daemon's roads: the watch,
 // work and bundle folders, a boot id, and recording stand-ins for the device
 // programs first on PATH. Each stand-in appends "<name> <arguments>" to a
-// log, prints <name>.out when it exists and exits with the status in
+// log, followed by " [<road> <step>]" when the journal names a road as it
+// runs, prints <name>.out when it exists and exits with the status in
 // <name>.exit (0 without). Nothing of the host is run or touched.
 #pragma once
 
@@ -72,8 +73,11 @@ class DeviceRoot {
   [[nodiscard]] std::string Log() const { return bin_.path() + "/commands.log"; }
   void StandIn(const std::string& path) const {
     const std::string b = bin_.path();
-    WriteFile(path, "#!/bin/sh\nn=${0##*/}\necho \"$n $*\" >> " + b + "/commands.log\n[ -f " + b + "/$n.out ] && cat " +
-                        b + "/$n.out\ns=0\n[ -f " + b + "/$n.exit ] && s=$(cat " + b + "/$n.exit)\nexit $s\n");
+    const std::string journal = std::string(paths_WorkFolder()) + "kvupdaterd.journal";
+    WriteFile(path, "#!/bin/sh\nn=${0##*/}\nj=\"\"\nr=$(sed -n 's/^road: //p' " + journal +
+                        " 2>/dev/null)\n[ -n \"$r\" ] && j=\" [$r $(sed -n 's/^step: //p' " + journal +
+                        ")]\"\necho \"$n $*$j\" >> " + b + "/commands.log\n[ -f " + b + "/$n.out ] && cat " + b +
+                        "/$n.out\ns=0\n[ -f " + b + "/$n.exit ] && s=$(cat " + b + "/$n.exit)\nexit $s\n");
     ::chmod(path.c_str(), 0755);
   }
 
