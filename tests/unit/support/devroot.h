@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -18,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "core/handles.h"
 #include "core/paths.h"
 #include "support/capture.h"
 
@@ -68,6 +70,10 @@ class DeviceRoot {
     return lines;
   }
   void ClearCommands() const { std::filesystem::remove(Log()); }
+  // Adds a line of the test's own to the log, between the commands.
+  void Note(const std::string& line) const {
+    if (kv::File log = kv::OpenFile(Log().c_str(), "a")) std::fprintf(log.get(), "%s\n", line.c_str());
+  }
 
  private:
   [[nodiscard]] std::string Log() const { return bin_.path() + "/commands.log"; }
