@@ -1,6 +1,8 @@
 #include "core/journal.h"
 
+#include <algorithm>
 #include <charconv>
+#include <string_view>
 
 #include "core/paths.h"
 #include "core/safefile.h"
@@ -20,6 +22,50 @@ std::string InWork(const char* name) { return std::string(paths_WorkFolder()) + 
 
 bool Empty(const JournalEntry& e) { return e.road.empty() && e.member.empty(); }
 
+// A value is written on one line: a line feed in it (a file name may hold
+// one) would end the line and let the rest pose as a key of its own. A line
+// feed is written as a backslash and "n", a backslash as two; anything else
+// stays as it is.
+std::string Escape(const std::string& value) {
+  std::string out;
+  for (const char c : value) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string Unescape(std::string_view value) {
+  std::string out;
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    if (value[i] == '\\' && i + 1 < value.size() && (value[i + 1] == 'n' || value[i + 1] == '\\')) {
+      out += value[++i] == 'n' ? '\n' : '\\';
+    } else {
+      out += value[i];
+    }
+  }
+  return out;
+}
+
+// The value of the first "key: value" line, exactly as written after the
+// one blank (leading blanks of a value are its own).
+std::string Field(std::string_view text, std::string_view key) {
+  while (!text.empty()) {
+    const std::size_t end = std::min(text.find('\n'), text.size());
+    const std::string_view line = text.substr(0, end);
+    text.remove_prefix(std::min(end + 1, text.size()));
+    if (line.size() >= key.size() + 2 && line.substr(0, key.size()) == key && line.substr(key.size(), 2) == ": ") {
+      return Unescape(line.substr(key.size() + 2));
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 std::string journal_BootId() {
@@ -33,7 +79,7 @@ const JournalEntry& journal_Current() { return gCurrent; }
 std::string journal_Format(const JournalEntry& e) {
   std::string text;
   const auto line = [&text](const char* key, const std::string& value) {
-    if (!value.empty()) text += std::string(key) + ": " + value + "\n";
+    if (!value.empty()) text += std::string(key) + ": " + Escape(value) + "\n";
   };
   line("road", e.road);
   line("step", e.step);
@@ -48,18 +94,18 @@ std::string journal_Format(const JournalEntry& e) {
 
 JournalEntry journal_Parse(const std::string& text) {
   JournalEntry e;
-  e.road = statefile_Field(text, "road");
-  e.step = statefile_Field(text, "step");
-  e.item = statefile_Field(text, "item");
-  e.found = statefile_Field(text, "found");
-  e.member = statefile_Field(text, "member");
-  e.file = statefile_Field(text, "file");
-  const std::string attempts = statefile_Field(text, "attempts");
+  e.road = Field(text, "road");
+  e.step = Field(text, "step");
+  e.item = Field(text, "item");
+  e.found = Field(text, "found");
+  e.member = Field(text, "member");
+  e.file = Field(text, "file");
+  const std::string attempts = Field(text, "attempts");
   int n = 0;
   if (std::from_chars(attempts.data(), attempts.data() + attempts.size(), n).ec == std::errc() && n > 0) {
     e.attempts = n;
   }
-  e.boot = statefile_Field(text, "boot");
+  e.boot = Field(text, "boot");
   return e;
 }
 

@@ -5,7 +5,8 @@
 // every change (statefile_Write: temporary file, flush, rename over, flush
 // the folder) and removed with a flush of the folder. It is written before
 // each step that a restart must know about and removed only after what
-// recovery needs is durable. Its text is "key: value" lines:
+// recovery needs is durable. Its text is "key: value" lines (in a value, a
+// line feed is written as a backslash and "n", a backslash as two):
 //
 //   road      the road of the drop: "ipk", "appcry", "image", "bundle",
 //             "commit"; empty when no road is under way
