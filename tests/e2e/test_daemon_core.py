@@ -104,16 +104,19 @@ def test_loop_runs_until_killed_and_runs_no_device_program_when_idle(sandbox, ru
 # d.notifications records, for each message, how many log lines the daemon
 # sent before it.
 
-def test_ready_comes_after_start_up_and_idle_passes_ping_the_watchdog(sandbox, run_daemon):
+def test_ready_comes_before_recovery_and_idle_passes_ping_the_watchdog(sandbox, run_daemon):
     d = run_daemon(sandbox, "-v", "3", notify=True, env={"WATCHDOG_USEC": "600000000"})
     lines_before, pid, _ = d.wait_notify("^READY=1$")
     for _ in range(3):
         d.wait_notify("^WATCHDOG=1$", start=len(d.notifications))
     texts = d.syslog_texts()
     looking = f"Main,  looking for changes in {sandbox.dev('/opt/kv2/swfw/')} .....\n"
-    # Every start-up line, the last one included, was sent before READY=1.
-    assert texts.index(looking) == lines_before - 1
+    # Readiness comes once the daemon's own set-up is done and before the
+    # recovery, the commit and the clean-up, which may ask the service
+    # manager for units that wait on the daemon's start.
     assert texts[lines_before] == "notify_Ready, start-up finished, watchdog interval 600000000 us\n"
+    assert texts.index(looking) > lines_before
+    assert not [t for t in texts[:lines_before] if t.startswith(("road_", "doInstall_MenderCommit", "scandir_Delete"))]
     # Readiness once and first; then only pings, all from the daemon's own process.
     messages = [text for _, _, text in d.notifications]
     assert messages[0] == "READY=1" and set(messages[1:]) == {"WATCHDOG=1"}
@@ -121,27 +124,47 @@ def test_ready_comes_after_start_up_and_idle_passes_ping_the_watchdog(sandbox, r
 
 
 def test_a_pass_that_hangs_stops_the_pings_until_it_ends(sandbox, run_daemon, tmp_path):
-    # A package that is not the platform's goes to its installer unit without
-    # display activity; the unit start hangs until the test lets it go.
-    ipk = signed_ipk(str(tmp_path), sandbox, "kvtools")
-    sandbox.steer("systemctl", subcommand="start", hold=True)
+    # The platform's application is installed with the splash screen; its
+    # message hangs until the test lets it go.
+    ipk = signed_ipk(str(tmp_path), sandbox, "kv2-touch")
+    sandbox.steer("psplash-write", hold=True)
     d = run_daemon(sandbox, "-v", "3", notify=True)
     d.wait_notify("^READY=1$")
     d.wait_notify("^WATCHDOG=1$")
     drop(sandbox, ipk)
-    wait_for(lambda: ["systemctl", "start", "install@kvtools"] in sandbox.journal(), 30, "installer unit start")
-    started = d.wait_syslog(r'^doInstall_silentInstall Start Package Install silently- : '
-                            r'systemctl start "install@kvtools"\n$')
+    wait_for(lambda: [c for c in sandbox.journal() if c[0] == "psplash-write"], 30, "splash message")
+    started = d.wait_syslog(r"^doInstall_execStartAppInstall, App start install \(platf\)kv2-touch \n$")
     last_line = d.syslog.index(started)
     # Notifications sent before that line are all in: the socket keeps their order.
     after = sum(1 for lines_before, _, _ in d.notifications if lines_before <= last_line)
 
-    # The loop is stuck in the unit start: no ping for several pass periods.
+    # The loop is stuck: no ping for several pass periods.
     with pytest.raises(TimeoutError):
         d.wait_notify("^WATCHDOG=1$", timeout=3 * PASS_SECONDS, start=after)
     assert d.alive()
 
-    sandbox.release("systemctl", subcommand="start")
+    sandbox.release("psplash-write")
     first = d.wait_notify("^WATCHDOG=1$", start=after)
     d.wait_notify("^WATCHDOG=1$", start=d.notifications.index(first) + 1)
     assert [text for _, _, text in d.notifications[after:]] == ["WATCHDOG=1"] * (len(d.notifications) - after)
+
+
+def test_the_installer_unit_start_is_watched_and_has_a_deadline(sandbox, run_daemon, tmp_path):
+    # The unit's start has a deadline of its own: the watchdog is fed while
+    # it waits, and at the deadline the wait ends with one line, the unit's
+    # job left to the service manager and its package left to it.
+    ipk = signed_ipk(str(tmp_path), sandbox, "kvtools")
+    sandbox.steer("systemctl", subcommand="start", hold=True)
+    d = run_daemon(sandbox, "-v", "3", notify=True, env={"KVUPDATER_INSTALL_DEADLINE": "12"})
+    d.wait_notify("^READY=1$")
+    drop(sandbox, ipk)
+    started = d.wait_syslog(r'^doInstall_silentInstall Start Package Install silently- : '
+                            r'systemctl start "install@kvtools"\n$', timeout=30)
+    after = sum(1 for lines_before, _, _ in d.notifications if lines_before <= d.syslog.index(started))
+    first = d.wait_notify("^WATCHDOG=1$", start=after, timeout=20)
+    d.wait_notify("^WATCHDOG=1$", start=d.notifications.index(first) + 1, timeout=20)
+    ended = d.wait_syslog(r"^doInstall_silentInstall, installer unit install@kvtools still running after 12 seconds, "
+                          r"left to the service manager\n$", timeout=60)
+    assert ended[0] == 3
+    assert os.path.exists(sandbox.dev("/home/root/kvtools.ipk"))
+    sandbox.release("systemctl", subcommand="start")

@@ -234,9 +234,10 @@ class Device:
                 self.restart_machine()
                 return "restart"
             journal = sb.journal()
-            if PARKED in d.syslog_texts() and "READY=1" in [text for _, _, text in d.notifications]:
-                # Parked after a commit (it reports readiness only then) until
-                # the machine restarts.
+            if PARKED in d.syslog_texts() and [text for _, _, text in d.notifications].count("READY=1") >= 2:
+                # Parked after a commit until the machine restarts: the park
+                # reports readiness again, once the steps after the commit
+                # are done (the first report comes before recovery).
                 d.kill()
                 self.restart_machine()
                 return "parked"
