@@ -161,7 +161,7 @@ JournalEntry journal_Load(std::string* legacy) {
     old.file = statefile_Field(r.value(), "file");
     if (old.member.empty()) {
       old.road = "bundle";
-      old.step = "unpack";
+      old.step = "take";
       old.item = statefile_Field(r.value(), "bundle");
       old.found = old.item;
     }

@@ -92,7 +92,7 @@ TEST_F(JournalTest, RecordsOfEarlierVersionsAreReadOnceAndRemoved) {
   };
   const Row rows[] = {
       {"kvupdaterd.commit", "committed\n", {"commit", "committed", "", "", "", "", 0, "boot-now"}},
-      {"kvupdaterd.bundle", "bundle: b.bundle\n", {"bundle", "unpack", "b.bundle", "b.bundle", "", "", 0, "boot-now"}},
+      {"kvupdaterd.bundle", "bundle: b.bundle\n", {"bundle", "take", "b.bundle", "b.bundle", "", "", 0, "boot-now"}},
       {"kvupdaterd.bundle", "member: m.CRY\nfile: m.CRY\n", {"", "", "", "", "m.CRY", "m.CRY", 0, "boot-now"}},
       {"kvupdaterd.road", "road: image\nboot: boot-old\n", {"services", "image", "", "", "", "", 0, "boot-old"}},
   };
