@@ -21,13 +21,6 @@ from test_faults import UPDATER_OUTPUT, Device, bundle  # noqa: F401  (bundle: t
 from kvsandbox import Sandbox
 from packages import make_cry, make_ipk, sign
 
-# The violations the daemon of today shows on these roads: its bundle
-# members and manifest take their names before their data is flushed, and
-# the record of the image update is written after the image updater was
-# started (reported when the updater's start wins that race).
-TODAY = pytest.mark.xfail(strict=True, reason="bundle members and the unpacked manifest are renamed into the "
-                                              "bundle folder before a flush of their data; the image update's "
-                                              "record is written after the updater started")
 
 
 @pytest.fixture(scope="module")
@@ -63,7 +56,7 @@ def violations_text(found):
 ROADS = {"bundle": ("restart", "parked", "settled"), "container": ("settled",)}
 
 
-@pytest.mark.parametrize("road", [pytest.param("bundle", marks=TODAY), "container"])
+@pytest.mark.parametrize("road", ["bundle", "container"])
 def test_road_keeps_the_flush_order(road, bundle, container, tmp_path, monkeypatch):  # noqa: F811
     calls, device = traced_road(str(tmp_path), monkeypatch, bundle if road == "bundle" else container, ROADS[road])
     if road == "bundle":
