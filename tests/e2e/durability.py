@@ -232,7 +232,11 @@ RULES = {
                            "install lock, markers, manifest), before the next visible act",
     "durable-before-act": "before a unit is started or the image updater is called, the journal's latest "
                           "content and the package or image it names are durable (data and folder entry)",
+    "clean-before-marker": "the writable layer's clean is durable before the OK marker, which makes the next start "
+                           "clean it, is removed",
 }
+UPPER = "/data/upperdir/"
+OK_MARKER = WATCH + "/IMAGEUPDATEOK.TXT"
 
 
 def visible_act(c, root=None):
@@ -287,6 +291,11 @@ def check_ordering(calls, rules=tuple(RULES), root=None):
                 probe.observe(c)
                 if not probe.durable():
                     report("data-before-publish", f"{c['call']} to {to}: its data was not flushed")
+        if c["call"] == "unlink" and c.get("rc", 0) >= 0 and c.get("path") == OK_MARKER:
+            for op in model.pending:
+                if op.path.startswith(UPPER):
+                    report("clean-before-marker", f"{op} not durable before the removal of {OK_MARKER}")
+                    break
         act = visible_act(c, root)
         if act is None:
             return
