@@ -85,7 +85,7 @@ VERBOSE = os.environ.get("KV_FAULTMATRIX_VERBOSE", "2")
 ONLY = re.compile(os.environ.get("KV_FAULTMATRIX_ONLY", ""))
 UPDATER_OUTPUT = " 50%\n100%\nEnabling partition /dev/mmcblk0p3\n"
 # Kill points of phases A and C whose next life is killed at each of its start-up steps.
-RECOVERY_SAMPLE = 8
+RECOVERY_SAMPLE = 6
 # Programs a kill point can hold: the stand-ins and the user sync script (run by its path).
 HELD_PROGRAMS = [(name, name) for name in STANDINS] + [("sync-users.sh", "/home/root/sync-users.sh")]
 
@@ -131,12 +131,14 @@ def plain(tmp_path_factory):
     """The drops of phase D, each dropped alone: {name: (file, its signature,
     installer unit, sha256 of the package the unit must get, update log line)}."""
     t = str(tmp_path_factory.mktemp("plain"))
-    inner = make_ipk(os.path.join(t, "appd"), "kv2-touch", "2.7", file_name="appd_2.7.ipk")
-    container = make_cry(inner, os.path.join(t, "appd_2.7.CRY"), "KV2_TOUCH")
+    # The application's road with the display is the bundle's; a package
+    # installed silently keeps this phase short.
+    inner = make_ipk(os.path.join(t, "appd"), "kvserver", "2.8", file_name="appd_2.8.ipk")
+    container = make_cry(inner, os.path.join(t, "appd_2.8.CRY"), "KV2_TOUCH")
     ipk = make_ipk(os.path.join(t, "toold"), "kvwebview", "1.2", file_name="toold_1.2.ipk")
     drops = {}
     for name, path, package, unit, line in [
-            ("container", container, inner, "install@kv2-touch", "       IPK: appd_2.7.ipk, version: 2.7"),
+            ("container", container, inner, "install@kvserver", "       IPK: appd_2.8.ipk, version: 2.8"),
             ("ipk", ipk, ipk, "install@kvwebview", "       IPK: toold_1.2.ipk, version: 1.2")]:
         signature = os.path.join(t, os.path.splitext(os.path.basename(path))[0] + ".sign64")
         sign(package, signature)
@@ -222,15 +224,15 @@ class KillAtLine:
     """Kills the daemon from the log reader as the n-th line with this text
     (of the daemon's life) arrives."""
 
-    def __init__(self, text, occurrence):
-        self.text, self.occurrence = text, occurrence
+    def __init__(self, text, occurrence, part=False):
+        self.text, self.occurrence, self.part = text, occurrence, part
         self.fired = False
 
     def arm(self, sb, d):
         self.fired, seen = False, [0]
 
         def match(text):
-            if normal(text, sb) != self.text:
+            if (self.text not in text) if self.part else (normal(text, sb) != self.text):
                 return False
             seen[0] += 1
             self.fired = seen[0] == self.occurrence
@@ -567,16 +569,17 @@ def startup_steps(copy, history, path):
     copy of the sandbox the kill left: its calls and lines until it looks for
     changes (a life that ends before, all of them)."""
     device = Device(copy.copy_to(path), history)
-    looking = next(t for texts in history.lives for t in texts if LOOKING in t)
     try:
-        device.life(KillAtLine(normal(looking, device.sb), 1))
+        device.life(KillAtLine(LOOKING, 1, part=True))
     finally:
         device.release_unit()
         device.jobs_ended()
     start = device.life_marks[-1]
     steps = steps_of(device.sb, start, start, device.lives[-1], 0)
     shutil.rmtree(device.sb.path, ignore_errors=True)
-    return steps
+    # The lines of the listeners' start change nothing on the device: a kill
+    # there is a kill at the life's first line.
+    return [s for s in steps if not (isinstance(s, KillAtLine) and s.text.startswith("idserver_InitServer"))]
 
 
 def test_killed_at_each_step_nothing_is_lost_or_stuck(clean, bundle, plain, tmp_path, capsys):
@@ -624,7 +627,12 @@ def test_killed_at_each_step_nothing_is_lost_or_stuck(clean, bundle, plain, tmp_
     # Killed again while recovering from a kill.
     recovery_points = 0
     for k, (phase, first, copy, history) in enumerate(after_kills):
-        for j, point in enumerate(startup_steps(copy, history, str(tmp_path / f"P{k}"))):
+        try:
+            points = startup_steps(copy, history, str(tmp_path / f"P{k}"))
+        except (AssertionError, TimeoutError) as e:
+            failures.append(f"phase {phase}, killed at {first}, then recorded: {type(e).__name__}: {e}")
+            continue
+        for j, point in enumerate(points):
             run(f"{first}, then at start-up {point}", phase, Device(copy.copy_to(str(tmp_path / f"S{k}-{j}")), history),
                 point)
             covered += 1
