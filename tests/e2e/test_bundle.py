@@ -1,5 +1,6 @@
 """Bundles: unpacked into the bundle folder, members fed into the watch folder
 one per idle pass in the manifest's order of preference, each taking its road."""
+import hashlib
 import json
 import os
 
@@ -10,6 +11,11 @@ from intake_common import calls_after, signed_ipk, start, update_log
 from packages import make_bundle, make_cry, make_ipk, make_raw_bundle, sign
 
 UPDATER_OUTPUT = " 50%\n100%\nEnabling partition /dev/mmcblk0p3\n"
+
+
+def sha256(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
 
 
 def installer_units(calls):
@@ -50,12 +56,13 @@ def test_bundle_members_take_their_roads_in_order(sandbox, run_daemon, tmp_path)
     assert "     IMAGE: image.cry\n" in update_log(sandbox)
     assert "KVUPDATER: kvupdaterd_1.1.ipk, version: 1.1\n" in update_log(sandbox)
 
-    # Second run, after the restart of the machine: the image is committed
-    # and the daemon parks.
+    # Second run, in the boot the restart brought: the image is committed and
+    # the daemon parks.
     sandbox.restart_machine()
     d2 = run_daemon(sandbox, "-v", "3")
     d2.wait_syslog(r"^doInstall_MenderCommit, Mender image commit completed! \n$")
     wait_for(lambda: ["/home/root/sync-users.sh"] in sandbox.journal(), 10, "user sync script run")
+    assert sandbox.commits() == [2]
     d2.stop()
 
     # A container's signature covers the package inside it.
@@ -66,9 +73,13 @@ def test_bundle_members_take_their_roads_in_order(sandbox, run_daemon, tmp_path)
     d3.wait_syslog(r"^scandir - Last item in bundle started, <allinfo\.json empty>\n$", timeout=90)
     wait_for(lambda: installer_units(calls_after(sandbox, n3)) ==
              ["install@kv2-touch", "install@kvserver", "install@kvwebview"], 60, "three installer units")
-    wait_for(lambda: not os.path.exists(sandbox.dev("/home/root/bundle/allinfo.json")), 15, "bundle folder cleared")
-    assert [f for f in os.listdir(sandbox.dev("/home/root/bundle/"))
-            if f.split(".")[-1].upper() in ("CRY", "TXT", "JSON", "SIGN64")] == []
+    wait_for(lambda: [f for f in os.listdir(sandbox.dev("/home/root/bundle/"))
+                      if f.split(".")[-1].upper() in ("CRY", "TXT", "JSON", "SIGN64")] == [], 15, "bundle folder cleared")
+    # Each package reached its installer unit whole, and the unit took it.
+    wait_for(lambda: [u for u, _, _ in sandbox.installs()] ==
+             ["install@kvupdaterd", "install@kv2-touch", "install@kvserver", "install@kvwebview"], 30, "installed")
+    assert [(size, digest) for _, size, digest in sandbox.installs()] == [
+        (os.path.getsize(p), sha256(p)) for p in (own, app, inner, tool)]
     texts = d3.syslog_texts()
     found = [t for t in texts if "bundleworks, found" in t]
     assert found == ["scandir_Check&PrepInstaller3 - bundleworks, found app_2.5.ipk \n",
@@ -87,7 +98,7 @@ def test_image_of_the_running_revision_is_skipped(sandbox, run_daemon, tmp_path)
     d.wait_syslog(r"^scandir_Check&PrepInstaller2 - image bundleworks, not installed because same revision: "
                   r"kv-image-3\.2\.1 \n$", timeout=30)
     d.wait_syslog(r"^scandir_Check&PrepInstaller - checking 'allinfo\.json' was empty, return CLEANUP\n$")
-    assert "     IMAGE: Not installed because same revision\n" in update_log(sandbox)
+    wait_for(lambda: "     IMAGE: Not installed because same revision\n" in update_log(sandbox), 10, "update log")
     assert calls_after(sandbox, n) == [["chown", "root:root", sandbox.dev("/home/root/same.CRY")]]
     wait_for(lambda: os.listdir(sandbox.dev("/home/root/bundle/")) == [], 10, "bundle folder cleared")
 
@@ -102,7 +113,7 @@ def test_header_without_crlf_lines_unpacks_nothing(sandbox, run_daemon, tmp_path
     # Read from offset 0, the payload is not a tar archive: no manifest, nothing moved.
     gone = ["/opt/kv2/swfw/lf.CRY", "/home/root/lf.CRY", "/home/root/nice_lf.CRY"]
     wait_for(lambda: not any(os.path.exists(sandbox.dev(p)) for p in gone), 20, "bundle handled")
-    assert os.listdir(sandbox.dev("/home/root/bundle/")) == []
+    wait_for(lambda: os.listdir(sandbox.dev("/home/root/bundle/")) == [], 10, "bundle folder empty")
     assert [f for f in os.listdir(sandbox.dev("/opt/kv2/swfw/")) if not f.startswith(".")] == []
 
 
@@ -151,7 +162,7 @@ def test_hostile_members_and_file_names_stay_inside_the_bundle_folder(sandbox, r
         assert not os.path.exists(path), path
     assert not os.path.lexists(sandbox.dev("/home/root/bundle/lnk"))
     assert not os.path.exists(sandbox.dev("/home/root/bundle/sub"))
-    assert not os.path.exists(sandbox.dev("/home/root/bundle/good.bin"))
+    wait_for(lambda: not os.path.exists(sandbox.dev("/home/root/bundle/good.bin")), 10, "dropped item deleted")
     assert not os.path.exists(sandbox.dev("/opt/kv2/swfw/good.bin"))
     assert not os.path.exists(sandbox.dev("/opt/kv2/swfw/victim"))
 

@@ -1,4 +1,5 @@
 """The road of a package from the watch folder to the installer unit."""
+import hashlib
 import os
 import re
 
@@ -29,6 +30,11 @@ KORVEL_R_MAIN_APP = [
 ]
 
 
+def sha256(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
 @pytest.mark.parametrize("platform,platform_id,expected", [
     ("kv2-touch", "KV2_TOUCH", KV2_TOUCH_MAIN_APP),
     ("korvel-r", "KORVEL_R", KORVEL_R_MAIN_APP),
@@ -52,8 +58,11 @@ def test_container_is_decrypted_unpacked_verified_and_installed(make_sandbox, ru
     assert f"Main, unencrypted Quorvan ipk, {platform} found, start signature check\n" in texts
     assert "Signature check, Signature OK!, Continuing installation\n" in texts
     assert not os.path.exists(sb.dev("/opt/kv2/swfw/install.lock"))
-    # The package now lies in the work folder under its control name, signature renamed beside it.
-    assert os.path.exists(sb.dev(f"/home/root/{platform}.ipk"))
+    # The unit of the package's control name installed the decrypted package
+    # byte for byte (and removed it); its signature was renamed after it.
+    wait_for(lambda: sb.installs(), 30, "package installed")
+    assert sb.installs() == [[f"install@{platform}", os.path.getsize(ipk), sha256(ipk)]]
+    assert not os.path.exists(sb.dev(f"/home/root/{platform}.ipk"))
     assert os.path.exists(sb.dev(f"/home/root/bundle/{platform}.sign64"))
     assert os.listdir(sb.dev("/opt/kv2/swfw/")) == [".incoming"]
     assert re.search(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d        IPK: app_2\.4\.1\.ipk, version: 2\.4\.1\n$",
@@ -133,8 +142,8 @@ def test_container_of_several_read_chunks_arrives_byte_for_byte(sandbox, run_dae
     drop(sandbox, container)
     assert wait_calls(sandbox, n, 1) == [argv_of('systemctl start "install@kvwebview"')]
     assert "Signature check, Signature OK!, Continuing installation\n" in d.syslog_texts()
-    with open(ipk, "rb") as original, open(sandbox.dev("/home/root/kvwebview.ipk"), "rb") as installed:
-        assert installed.read() == original.read()
+    wait_for(lambda: sandbox.installs(), 30, "package installed")
+    assert sandbox.installs() == [["install@kvwebview", os.path.getsize(ipk), sha256(ipk)]]
 
 
 @pytest.mark.parametrize("machine_restarted", [False, True])

@@ -11,8 +11,12 @@ A sandbox is a folder:
                 psplash, psplash-write, xset, date, hwclock, chgrp, chown,
                 fuser), first on PATH
   lib/          the stand-in program
-  control/      files that steer the stand-ins per test (see standin.py)
+  control/      files that steer the stand-ins per test (see standin.py), the
+                boot counter and the image updater's pending update
+  units/        the installer unit's locks and results
   journal.jsonl every stand-in call, one JSON array of argv per line
+  installs.jsonl what the installer unit installed, [unit, size, sha256] a line
+  commits.jsonl  the boot of each image commit that succeeded, a line each
   syslog.log    what the daemon sent to the system log (when run by `run`)
   stderr.log    what the daemon and its commands wrote to standard error
 
@@ -204,8 +208,32 @@ class Sandbox:
 
     def restart_machine(self):
         """Stands for a restart of the device: a new boot id, which tells the
-        daemon that the boot brought the application services up again."""
+        daemon that the boot brought the application services up again, and
+        the next number of the boot counter the image updater's stand-in
+        reads (an update it left pending and nobody committed in the boot
+        right after it is rolled back)."""
         _write(self.dev("/proc/sys/kernel/random/boot_id"), f"{uuid.uuid4()}\n")
+        counter = os.path.join(self.control_dir, "boot")
+        boot = int(open(counter).read()) + 1 if os.path.exists(counter) else 1
+        _write(counter, f"{boot}\n")
+        pending = os.path.join(self.control_dir, "mender.pending")
+        if os.path.exists(pending) and int(open(pending).read()) + 1 < boot:
+            os.remove(pending)
+
+    def installs(self):
+        """What the installer unit installed, in order: [unit, size, sha256] each."""
+        return self._records("installs.jsonl")
+
+    def commits(self):
+        """The boot of each image commit that succeeded, in order."""
+        return [boot for boot, in self._records("commits.jsonl")]
+
+    def _records(self, name):
+        path = os.path.join(self.path, name)
+        if not os.path.exists(path):
+            return []
+        with open(path) as f:
+            return [json.loads(line) for line in f if line.strip()]
 
     def journal(self):
         """Every stand-in call so far, as argv lists in call order."""
