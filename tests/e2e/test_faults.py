@@ -525,9 +525,8 @@ def record_steps(device, outcome_wanted, drop=None, taken=TAKEN):
     journal_from, lines_from = device.drop_mark if drop is not None else (before, 0)
     texts = device.lives[-1]
     if drop is not None and taken is not None:
-        # Until the loop takes it, the bundle is a file in the watch folder like
-        # any other; the start-up after a kill removes such files with the
-        # artefacts of earlier runs. Its road begins once it is recognised.
+        # Until the loop takes it, the drop is a file in the watch folder like
+        # any other, waiting for a pass; its road begins once it is recognised.
         lines_from = [normal(t, sb) for t in texts].index(taken, lines_from) + 1
     return steps_of(sb, journal_from, before, texts, lines_from)
 
