@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -257,4 +258,13 @@ int cmd_RunWatched(const char* line, std::chrono::seconds deadline) {
     }
     notify_Watchdog();
   }
+}
+
+std::chrono::seconds cmd_DeadlineFrom(const char* environment, std::chrono::seconds fallback) {
+  const char* text = std::getenv(environment);
+  if (text == nullptr) return fallback;
+  long long seconds = 0;
+  const char* end = text + std::strlen(text);
+  const auto [at, ec] = std::from_chars(text, end, seconds);
+  return ec == std::errc() && at == end && seconds > 0 ? std::chrono::seconds(seconds) : fallback;
 }

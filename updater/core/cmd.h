@@ -58,6 +58,10 @@ inline constexpr int kCmdOverran = -3;
 // to the log at level 3.
 int cmd_RunWatched(const char* line, std::chrono::seconds deadline);
 
+// A deadline set in the environment: the variable's whole number of seconds,
+// or fallback when it is unset or not a positive number.
+std::chrono::seconds cmd_DeadlineFrom(const char* environment, std::chrono::seconds fallback);
+
 // A command whose output is read line by line under a deadline (the image
 // updater). It is started through the shell like cmd_OpenPipe, but in a
 // process group of its own, so that one that overruns its deadline can be

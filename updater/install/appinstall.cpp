@@ -140,12 +140,5 @@ void doInstall_execStartAppInstall(const char* package, const char* platform, in
 const char* doInstall_PackageInUse() { return gLeftRunning.c_str(); }
 
 std::chrono::seconds doInstall_InstallDeadline() {
-  const char* text = std::getenv(kInstallDeadlineEnvironment);
-  if (text != nullptr) {
-    long long seconds = 0;
-    const char* end = text + std::strlen(text);
-    const auto [at, ec] = std::from_chars(text, end, seconds);
-    if (ec == std::errc() && at == end && seconds > 0) return std::chrono::seconds(seconds);
-  }
-  return kInstallDeadlineDefault;
+  return cmd_DeadlineFrom(kInstallDeadlineEnvironment, kInstallDeadlineDefault);
 }

@@ -319,12 +319,5 @@ void doInstall_MenderCommit(int simulate) {
 }
 
 std::chrono::seconds doInstall_ImageDeadline() {
-  const char* text = std::getenv(kImageDeadlineEnvironment);
-  if (text != nullptr) {
-    long long seconds = 0;
-    const char* end = text + std::strlen(text);
-    const auto [at, ec] = std::from_chars(text, end, seconds);
-    if (ec == std::errc() && at == end && seconds > 0) return std::chrono::seconds(seconds);
-  }
-  return kImageDeadlineDefault;
+  return cmd_DeadlineFrom(kImageDeadlineEnvironment, kImageDeadlineDefault);
 }
