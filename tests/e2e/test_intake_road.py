@@ -1,11 +1,13 @@
 """The road of a package from the watch folder to the installer unit."""
 import hashlib
+import json
 import os
 import re
 
 import pytest
 
 from conftest import argv_of, drop, wait_for
+from idprot_net import IdNet
 from intake_common import calls_after, signed_ipk, start, update_log, wait_calls
 from packages import make_cry, make_ipk, other_key_pair, sign
 
@@ -198,3 +200,31 @@ def test_a_record_of_an_earlier_version_is_read_once_and_replaced(sandbox, run_d
                                  "application services restarted, splash screen closed\n")]
     assert not os.path.exists(record)
     assert not os.path.exists(sandbox.dev("/home/root/kvupdaterd.journal"))
+
+
+def test_a_failed_application_install_brings_the_application_back_and_says_so(make_sandbox, run_daemon, tmp_path):
+    net = IdNet.start(make_sandbox, run_daemon, links=("eth0",), args=("-v", "3"))
+    sb, d = net.sb, net.d
+    try:
+        d.wait_syslog("looking for changes")
+        ipk = signed_ipk(str(tmp_path), sb, "kv2-touch")
+        sb.steer("systemctl", subcommand="start", rc=1)
+        n = len(sb.journal())
+        drop(sb, ipk)
+        failed = d.wait_syslog(r"^doInstall_execStartAppInstall, installer unit install@kv2-touch failed \(status 1\), "
+                               r"not installed\n$", timeout=30)
+        assert failed[0] == 3
+        # The unit that would have brought the application back did not: the
+        # daemon restarts its services and closes the splash screen.
+        wait_for(lambda: ["psplash-write", "QUIT"] in calls_after(sb, n), 20, "splash screen closed")
+        calls = [c for c in calls_after(sb, n) if c[0] in ("systemctl", "psplash-write")]
+        start = calls.index(["systemctl", "start", "install@kv2-touch"])
+        assert calls[start + 1:] == [argv_of(line) for line in [
+            'systemctl restart display-saver', 'systemctl restart app', 'systemctl restart kvserver',
+            'systemctl restart kvwebview', 'systemctl restart display-manager', 'psplash-write "QUIT"']]
+        assert "IPK: kv2-touch, installation failed\n" in update_log(sb)
+        _, answer = net.ask("eth0", b"IDUPDATESTATUS")
+        state = json.loads(answer)
+        assert (state["currentErrorDescription"], state["currentErrorNumber"]) == ("Package installation failed", 201)
+    finally:
+        net.close()

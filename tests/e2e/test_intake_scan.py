@@ -2,6 +2,10 @@
 and the clean-up at start-up."""
 import os
 import re
+import shutil
+import stat
+import subprocess
+import sys
 import time
 
 from conftest import argv_of, drop, wait_for
@@ -118,12 +122,34 @@ def test_start_up_removes_artefacts_of_earlier_runs_and_nothing_else(sandbox, ru
             "/home/root/bundle/app.sign64", "/etc/keep.conf"]
     for path in artefacts + kept + drops:
         open(sandbox.dev(path), "w").close()
-    d, _ = start(run_daemon, sandbox)
+    # Lock files of /etc that another program holds (the password tools hold
+    # .pwd.lock with a record lock while they rewrite /etc/shadow) stay.
+    held = {"/etc/.pwd.lock": "fcntl.lockf(f, fcntl.LOCK_EX)", "/etc/tool.lock": "fcntl.flock(f, fcntl.LOCK_EX)"}
+    holders = []
+    for path, how in held.items():
+        holder = subprocess.Popen([sys.executable, "-c", f"import fcntl, sys, time\nf = open({sandbox.dev(path)!r}, 'w')\n"
+                                   f"{how}\nprint('held', flush=True)\ntime.sleep(600)"], stdout=subprocess.PIPE, text=True)
+        assert holder.stdout.readline() == "held\n"
+        holders.append(holder)
+    try:
+        d, _ = start(run_daemon, sandbox)
+    finally:
+        for holder in holders:
+            holder.kill()
+            holder.wait()
+    assert [p for p in held if not os.path.exists(sandbox.dev(p))] == []
     assert [p for p in artefacts if os.path.exists(sandbox.dev(p))] == []
     assert [p for p in kept if not os.path.exists(sandbox.dev(p))] == []
     texts = d.syslog_texts()
     start_up = texts[:next(i for i, t in enumerate(texts) if "looking for changes" in t)]
     assert [t for t in start_up if "deleting" in t and any(p in t for p in drops)] == []
+
+
+def test_a_watch_folder_the_daemon_makes_is_reachable_by_its_group(sandbox, run_daemon):
+    shutil.rmtree(sandbox.dev("/opt/kv2"))
+    start(run_daemon, sandbox)
+    modes = {p: stat.S_IMODE(os.stat(sandbox.dev(p)).st_mode) for p in ("/opt/kv2", "/opt/kv2/swfw")}
+    assert modes == {"/opt/kv2": 0o755, "/opt/kv2/swfw": 0o770}
 
 
 def test_a_container_created_empty_and_written_later_waits_and_installs(sandbox, run_daemon, tmp_path):

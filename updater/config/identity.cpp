@@ -145,9 +145,15 @@ void config_Init() {
   struct stat st {};
   if (::stat(watch, &st) != 0 || !S_ISDIR(st.st_mode)) {
     log_PrintPriority(kPriorityDebug, 2, "config_Init, /opt/kv2/swfw folders not found, creating /opt/kv2/swfw \n");
-    for (std::string_view folder : {"/opt/", "/opt/kv2/", "/opt/kv2/swfw/"}) {
-      (void)::mkdir(paths_Device(folder).c_str(), 0770);  // an existing folder is fine
+    // The folders above the watch folder are made so that the watch folder's
+    // group (the technicians' accounts) can reach it: readable and
+    // searchable by all, as /opt is on any system; only a folder made here
+    // is given that mode (an existing one is fine as it is).
+    for (std::string_view folder : {"/opt/", "/opt/kv2/"}) {
+      const std::string path = paths_Device(folder);
+      if (::mkdir(path.c_str(), 0755) == 0) (void)::chmod(path.c_str(), 0755);
     }
+    (void)::mkdir(paths_Device("/opt/kv2/swfw/").c_str(), 0770);
   }
   char command[kCmdMaxLength + 1];
   std::snprintf(command, sizeof command, "chgrp admin \"%s\"", watch);

@@ -60,7 +60,9 @@ void RemoveEarlierArtefacts() {
   // A package whose installer unit still runs (left at its deadline) stays.
   scandir_DeletefilesExcept(paths_WorkFolder(), "IPK", doInstall_PackageInUse());
   DeleteFiles(paths_WorkFolder(), {"CRY", "GZ", "XZ", "IPKTMP", "SIGN64"});
-  DeleteFiles(etc.c_str(), {"LOCK"});
+  // Lock files of /etc belong to the programs that use them (the password
+  // tools' .pwd.lock among them): only one nobody holds is stale.
+  scandir_DeleteUnheldLocks(etc.c_str(), "LOCK");
   DeleteControlFiles(paths_WorkFolder());
   scandir_DeleteSomefiles(paths_WatchFolder(), {kLockName});
   for (const char* folder : {paths_WorkFolder(), paths_BundleFolder()}) {

@@ -1,5 +1,6 @@
 #include "install/appinstall.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <charconv>
@@ -13,6 +14,7 @@
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/sleep.h"
+#include "idprot/progress.h"
 #include "intake/cleanup.h"
 
 namespace {
@@ -39,10 +41,15 @@ std::string InstallerUnitLine(const char* package) {
   return std::string("systemctl start \"install@") + package + "\"";
 }
 
+// How the installer unit's start ended.
+enum class UnitEnd { kInstalled, kFailed, kLeftRunning };
+
 // Starts the installer unit and waits for its result, under a deadline and
 // with the watchdog fed meanwhile. A start still waiting at the deadline is
-// left to the service manager, whose job goes on.
-void StartInstallerUnit(const char* caller, const char* package) {
+// left to the service manager, whose job goes on. A unit that failed is said
+// where the technician looks: an error line, the update log, and the
+// progress record that the status answer reports.
+UnitEnd StartInstallerUnit(const char* caller, const char* package, unsigned logKind) {
   const std::chrono::seconds deadline = doInstall_InstallDeadline();
   const int status = cmd_RunWatched(InstallerUnitLine(package).c_str(), deadline);
   if (status == kCmdOverran) {
@@ -51,7 +58,17 @@ void StartInstallerUnit(const char* caller, const char* package) {
                       "%s, installer unit install@%s still running after %lld seconds, left to the service "
                       "manager\n",
                       caller, package, static_cast<long long>(deadline.count()));
+    return UnitEnd::kLeftRunning;
   }
+  if (status == kCmdRefused) return UnitEnd::kFailed;  // the line was refused with its own message
+  if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) return UnitEnd::kInstalled;
+  const int code = status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  log_PrintPriority(kPriorityError, 1, "%s, installer unit install@%s failed (status %d), not installed\n", caller,
+                    package, code);
+  UpdateLog(logKind, (std::string(package) + ", installation failed").c_str());
+  progress_SetError("Package installation failed", kInstallFailedError);
+  progress_SetAction("Package install done", 3);
+  return UnitEnd::kFailed;
 }
 
 }  // namespace
@@ -94,7 +111,8 @@ void doInstall_silentInstall(const char* package, int simulate) {
   }
   const std::string line = InstallerUnitLine(package);
   log_Print(2, "doInstall_silentInstall Start Package Install silently- : %s\n", line.c_str());
-  StartInstallerUnit("doInstall_silentInstall", package);
+  (void)StartInstallerUnit("doInstall_silentInstall", package,
+                           std::strcmp(package, "kvupdaterd") == 0 ? kUpdateLogKvUpdater : kUpdateLogIpk);
 }
 
 void doInstall_execStartAppInstall(const char* package, const char* platform, int simulate) {
@@ -133,7 +151,14 @@ void doInstall_execStartAppInstall(const char* package, const char* platform, in
   log_Print(2, "Start Package Install - : %s\n", message);
   // The installer unit brings the application back; it runs as a job of the
   // service manager and finishes even when the daemon is killed meanwhile.
-  if (simulate != 1) StartInstallerUnit("doInstall_execStartAppInstall", package);
+  if (simulate != 1 &&
+      StartInstallerUnit("doInstall_execStartAppInstall", package, kUpdateLogIpk) == UnitEnd::kFailed) {
+    // The unit brings the application back when it installed it; when it
+    // failed, the daemon does, so that the controller is not left without
+    // its application behind a splash screen.
+    doInstall_ControlServices(platform, kServiceRestart);
+    cmd_System("psplash-write \"QUIT\"");
+  }
   if (simulate != 0) log_Print(1, "doInstall_execStartAppInstall, SIM mode done \n");
 }
 

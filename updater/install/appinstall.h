@@ -14,7 +14,13 @@ inline constexpr int kServiceRestart = 1;
 // screen saver woken, the application services stopped and the splash screen
 // showing a message; every other package silently. Removes the install lock
 // before the installer unit is started. In simulation mode the unit is not
-// started; display and service steps still run.
+// started; display and service steps still run. An installer unit that fails
+// is logged as an error ("<caller>, installer unit install@<package> failed
+// (status <n>), not installed"), recorded in the update log ("<package>,
+// installation failed") and in the progress record (error
+// kInstallFailedError); for the main application the services are then
+// restarted and the splash screen closed, since the unit that would have
+// brought them back did not.
 void doInstall_execStartAppInstall(const char* package, const char* platform, int simulate);
 
 // How long "systemctl start install@<package>" may wait for the installer
@@ -30,6 +36,10 @@ std::chrono::seconds doInstall_InstallDeadline();
 // running at its deadline in this run: the unit may still read it, so the
 // clean-up of the work folder leaves it. Empty when there is none.
 const char* doInstall_PackageInUse();
+
+// Error number of the progress record for an installer unit that failed
+// (beside the image update's 200).
+inline constexpr int kInstallFailedError = 201;
 
 // Removes the work folder's GZ files and the install lock, then starts the
 // installer unit and waits for it (doInstall_InstallDeadline; in simulation

@@ -1,8 +1,12 @@
 #include "intake/cleanup.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,9 +19,27 @@
 #include "intake/extfilter.h"
 #include "intake/scandir.h"
 
-int scandir_Deletefiles(const char* folder, const char* ext) { return scandir_DeletefilesExcept(folder, ext, nullptr); }
+namespace {
 
-int scandir_DeletefilesExcept(const char* folder, const char* ext, const char* keep) {
+// Whether a process holds a lock on the file at path: both kinds of lock
+// are requested without waiting, and released at once.
+bool LockHeld(const std::string& path) {
+  kv::Fd fd(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!fd) return false;  // not a regular file of ours to judge: removed as before
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  if (::fcntl(fd.get(), F_OFD_SETLK, &whole) != 0) return true;
+  whole.l_type = F_UNLCK;
+  (void)::fcntl(fd.get(), F_OFD_SETLK, &whole);
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK;
+  (void)::flock(fd.get(), LOCK_UN);
+  return false;
+}
+
+int DeleteMatching(const char* folder, const char* ext, const char* keep, bool sparingHeldLocks) {
   extfilter_Set({ext});
   struct dirent** list = nullptr;
   const int n = ::scandir(folder, &list, scandir_FilterByExtension, alphasort);
@@ -31,12 +53,29 @@ int scandir_DeletefilesExcept(const char* folder, const char* ext, const char* k
       continue;
     }
     const std::string path = std::string(folder) + list[i]->d_name;
+    if (sparingHeldLocks && LockHeld(path)) {
+      log_Print(2, "scandir_Deletefiles, %s is held by another process, kept\n", path.c_str());
+      std::free(list[i]);
+      continue;
+    }
     log_Print(2, "scandir_Deletefiles, deleting unused installer artefacts:  %s\n", path.c_str());
     (void)std::remove(path.c_str());
     std::free(list[i]);
   }
   std::free(list);
   return 0;
+}
+
+}  // namespace
+
+int scandir_Deletefiles(const char* folder, const char* ext) { return DeleteMatching(folder, ext, nullptr, false); }
+
+int scandir_DeletefilesExcept(const char* folder, const char* ext, const char* keep) {
+  return DeleteMatching(folder, ext, keep, false);
+}
+
+int scandir_DeleteUnheldLocks(const char* folder, const char* ext) {
+  return DeleteMatching(folder, ext, nullptr, true);
 }
 
 void scandir_DeleteSomefiles(const char* folder, std::initializer_list<const char*> names) {

@@ -16,6 +16,13 @@ int scandir_Deletefiles(const char* folder, const char* ext);
 // scandir_Deletefiles that leaves the file named keep (null or empty: none).
 int scandir_DeletefilesExcept(const char* folder, const char* ext, const char* keep);
 
+// scandir_Deletefiles for lock files of a folder that other programs use
+// (/etc): a file is removed only when no process holds a lock on it, asked
+// with lock requests that do not wait (a record lock, as lckpwdf takes on
+// /etc/.pwd.lock, and a whole-file flock); a held one stays with a line at
+// level 2. Only regular files are opened, without following links.
+int scandir_DeleteUnheldLocks(const char* folder, const char* ext);
+
 // Removes each named file of the folder that exists; missing names are passed
 // over silently.
 void scandir_DeleteSomefiles(const char* folder, std::initializer_list<const char*> names);

@@ -23,19 +23,21 @@ StepResult Take(RoadContext& ctx) { return roadstep::Take(ctx); }
 
 // The image updater is handed the file whose signature was checked, in a
 // folder only the daemon can write.
-StepResult Verify(RoadContext& ctx) {
+StepResult Verify(RoadContext& /*ctx*/) {
   if (sign_VerifyPackage(kImageFile, kSignModeWorkFolder) != 1) {
     log_PrintPriority(kPriorityError, 1, "Main, image signature verification failed, aborting installation\n");
     scandir_DeleteSomefiles(paths_WorkFolder(), {kImageFile});
     return kv::Error(0, "signature refused");
   }
-  // A bundle's image is recorded under its member name, now that it verified.
-  if (!ctx.member.empty()) UpdateLog(kUpdateLogImage, ctx.member.c_str());
   log_Print(1, "Main, mender image found with signature ok, updating OS...\n");
   return StepEnd::kNext;
 }
 
-StepResult Update(RoadContext& /*ctx*/) {
+StepResult Update(RoadContext& ctx) {
+  // A bundle's image is recorded under its member name, now that it verified
+  // and the journal names the update: an update that recovery starts again
+  // was recorded before.
+  if (!ctx.member.empty() && ctx.resumedAt != 2) UpdateLog(kUpdateLogImage, ctx.member.c_str());
   (void)doInstall_RunMenderUpdate(config_GetPlatformName(), road_Simulate());
   // Back here only when the update failed or was simulated.
   scandir_DeleteSomefiles(paths_WorkFolder(), {kImageFile});

@@ -100,24 +100,17 @@ StepResult Verify(RoadContext& ctx) {
   roadstep::DeleteFiles(work.c_str(), {"GZ", "XZ"});
   roadstep::DeleteControlFiles(work.c_str());
 
-  // The update-log text is cut at 511 characters.
-  char updateText[512];
-  if (std::snprintf(updateText, sizeof updateText, "%s, version: %s", ctx.found.c_str(), ctx.version.c_str()) < 0) {
-    updateText[0] = '\0';
-  }
   const std::string lockPath = paths_WatchFolder() + ctx.found;
   if (ctx.package == kOwnPackage) {
     log_Print(1, "Main, unencrypted kvupdaterd ipk, %s  found, start signature check\n", ctx.package.c_str());
     if (kv::Status accepted = Accept(ctx); !accepted) return accepted.error();
     scandir_CreateLockfile(paths_WatchFolder(), kLockName, lockPath.c_str());
     log_Print(1, "Signature check OK, starting installation\n");
-    UpdateLog(kUpdateLogKvUpdater, updateText);
     return StepEnd::kNext;
   }
   if (kv::Status accepted = Accept(ctx); !accepted) return accepted.error();
   log_Print(1, "Main, unencrypted Quorvan ipk, %s found, start signature check\n", ctx.package.c_str());
   scandir_CreateLockfile(paths_WatchFolder(), kLockName, lockPath.c_str());
-  UpdateLog(kUpdateLogIpk, updateText);
   return StepEnd::kNext;
 }
 
@@ -125,6 +118,16 @@ StepResult Verify(RoadContext& ctx) {
 // "systemctl start" returned (or its deadline passed).
 StepResult Install(RoadContext& ctx) {
   if (ctx.package.empty()) ctx.package = ctx.item.substr(0, ctx.item.size() - 4);  // resumed: <package>.ipk
+  // The update log's line comes once the journal names the install: an
+  // install that recovery starts again was recorded before.
+  if (ctx.resumedAt != 3) {
+    // The text is cut at 511 characters.
+    char updateText[512];
+    if (std::snprintf(updateText, sizeof updateText, "%s, version: %s", ctx.found.c_str(), ctx.version.c_str()) < 0) {
+      updateText[0] = '\0';
+    }
+    UpdateLog(ctx.package == kOwnPackage ? kUpdateLogKvUpdater : kUpdateLogIpk, updateText);
+  }
   if (ctx.package == kOwnPackage) {
     doInstall_silentInstall(ctx.package.c_str(), road_Simulate());
   } else {
