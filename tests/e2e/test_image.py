@@ -94,7 +94,6 @@ def test_image_is_installed_with_progress_then_restart_and_commit(make_sandbox, 
     sb.restart_machine()
     n = len(sb.journal())
     os.makedirs(sb.dev("/data/upperdir/usr/lib"))
-    sb.restart_machine()
     d2 = run_daemon(sb, "-v", "3")
     d2.wait_syslog(r"^doInstall_MenderCommit, Mender image commit completed! \n$")
     wait_for(lambda: ["/home/root/sync-users.sh"] in sb.journal(), 10, "user sync script run")
