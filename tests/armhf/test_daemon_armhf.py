@@ -2,10 +2,12 @@
 network namespace: a container made by the packaging tool taken from the drop
 to the installer unit, an identification request answered, and the daemon's
 own package (made by the build's packaging rule) installed silently."""
+import hashlib
 import os
 import re
 import shutil
 import subprocess
+import time
 
 from conftest import EMULATED_DAEMON, KVPACK, emulated
 from idprot_net import IdNet, identification
@@ -82,7 +84,13 @@ def test_container_from_drop_to_installer_unit(make_sandbox, run_daemon, tmp_pat
     assert wait_journal(sb, n, len(KV2_TOUCH_MAIN_APP)) == KV2_TOUCH_MAIN_APP
     texts = d.syslog_texts()
     assert "Signature check, Signature OK!, Continuing installation\n" in texts
-    assert os.path.exists(sb.dev("/home/root/kv2-touch.ipk"))
+    # The installer unit installed the package that was checked, byte for byte.
+    with open(ipk, "rb") as f:
+        digest = hashlib.sha256(f.read()).hexdigest()
+    until = time.monotonic() + SLOW
+    while not sb.installs() and time.monotonic() < until:
+        time.sleep(0.1)
+    assert [(unit, sha) for unit, _, sha in sb.installs()] == [("install@kv2-touch", digest)]
     assert not os.path.exists(sb.dev("/opt/kv2/swfw/install.lock"))
     assert re.search(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d +IPK: app_2\.4\.1\.ipk, version: 2\.4\.1\n$",
                      update_log(sb))
