@@ -195,9 +195,15 @@ class Generator:
             return None
         data = open(self.path(name), "rb").read()
         staging = place(self.watch, name, data)
-        self.flying.append((send_in_flight(os.open(staging, os.O_RDWR)), len(data)))
-        os.rename(staging, self.path(name))
-        return name, f"replaced by his copy {hashlib.sha256(data).hexdigest()}, a descriptor in flight"
+        copied = f"replaced by his copy {hashlib.sha256(data).hexdigest()}, a descriptor in flight"
+        try:
+            self.flying.append((send_in_flight(os.open(staging, os.O_RDWR)), len(data)))
+            os.rename(staging, self.path(name))
+        except OSError:
+            # His copy stands in the watch folder under its staging name (the
+            # daemon may have taken it): the drop counts as touched all the same.
+            return name, copied + " (left under its staging name)"
+        return name, copied
 
     def move_link(self):
         name = self.pick(self.listing())
