@@ -56,12 +56,14 @@ def unit_helpers(unit_text):
 class Container:
     def __init__(self, root, daemon, platform="kv2-touch", with_opt=True, dropins=None):
         self.lower = root
+        self.daemon = daemon
         self.dir = tempfile.mkdtemp(prefix="kvsd-")
         self.upper = os.path.join(self.dir, "upper")
         self.name = "kvsd" + uuid.uuid4().hex[:8]
         self.proc = None
         self.leader = None
         self.boots = 0
+        self._stopping = False
         for d in ("upper", "work", "merged"):
             os.makedirs(os.path.join(self.dir, d))
         self._device(platform, with_opt)
@@ -105,6 +107,9 @@ class Container:
             self.put(f"/etc/systemd/system/{name}.service", unit)
             self._enable(name + ".service")
         self.put("/etc/kvtest/opkg.delay", "3\n")
+        # The journal kept across restarts of the container (journalctl -b -1).
+        self.put("/etc/systemd/journald.conf.d/volatile.conf", "[Journal]\nStorage=persistent\n")
+        os.makedirs(os.path.join(self.upper, "var/log/journal"), exist_ok=True)
 
     def _enable(self, unit):
         wants = os.path.join(self.upper, "etc/systemd/system/multi-user.target.wants")
@@ -133,12 +138,16 @@ class Container:
     def boot(self, timeout=120):
         """Boots the container and waits until its start-up jobs are done."""
         self.boots += 1
+        self.leader = None
         self.uuid = str(uuid.uuid4())
         merged = os.path.join(self.dir, "merged")
         opts = f"lowerdir={self.lower},upperdir={self.upper},workdir={os.path.join(self.dir, 'work')}"
+        # systemd-nspawn keeps a folder per machine under /run/systemd/nspawn:
+        # a tmpfs of this mount namespace takes it, so none is left on the host.
         script = (f"mount -t overlay overlay -o {shlex.quote(opts)} {shlex.quote(merged)} && "
+                  "mkdir -p /run/systemd/nspawn && mount -t tmpfs tmpfs /run/systemd/nspawn && "
                   f"exec systemd-nspawn -q -D {shlex.quote(merged)} -b --private-network --register=no "
-                  f"--keep-unit -M {self.name} --uuid={self.uuid.replace('-', '')}")
+                  f"--keep-unit -M {self.name}-{self.boots} --uuid={self.uuid.replace('-', '')}")
         self.console = open(os.path.join(self.dir, f"console-{self.boots}.log"), "wb")
         self.proc = subprocess.Popen(["unshare", "--mount", "--propagation", "private", "sh", "-c", script],
                                      stdin=subprocess.DEVNULL, stdout=self.console, stderr=subprocess.STDOUT,
@@ -149,15 +158,25 @@ class Container:
         return self
 
     def _find_leader(self):
-        if self.proc.poll() is not None:
+        if self.proc.poll() is not None and self.leader is None and self.proc.returncode is not None \
+                and not self._stopping:
             raise RuntimeError(f"container ended at boot: {self.console_text()}")
-        needle = f"container_uuid={self.uuid}".encode()
-        for pid in os.listdir("/proc"):
-            if not pid.isdigit():
-                continue
+        # The container's init: the child of the systemd-nspawn process of this boot.
+        needle = f"--uuid={self.uuid.replace('-', '')}".encode()
+        nspawn = None
+        pids = [p for p in os.listdir("/proc") if p.isdigit()]
+        for pid in pids:
             try:
-                with open(f"/proc/{pid}/environ", "rb") as f:
-                    if needle in f.read().split(b"\0"):
+                with open(f"/proc/{pid}/cmdline", "rb") as f:
+                    argv = f.read().split(b"\0")
+            except OSError:
+                continue
+            if argv and argv[0].endswith(b"systemd-nspawn") and needle in argv:
+                nspawn = pid
+        for pid in pids if nspawn else []:
+            try:
+                with open(f"/proc/{pid}/stat") as f:
+                    if f.read().rsplit(")", 1)[1].split()[1] == nspawn:
                         return int(pid)
             except OSError:
                 continue
@@ -236,14 +255,18 @@ class Container:
         return self.boot()
 
     def stop(self):
-        """Ends the container at once (its init killed ends its every process)."""
-        if self.proc is not None and self.proc.poll() is None:
-            self.leader = self.leader or self._find_leader()
-            if self.leader:
+        """Ends the container at once (its init killed ends its every process,
+        also when systemd-nspawn is already gone)."""
+        if self.proc is not None:
+            self._stopping = True
+            leader = self.leader or self._find_leader()
+            self._stopping = False
+            if leader:
                 try:
-                    os.kill(self.leader, signal.SIGKILL)
+                    os.kill(leader, signal.SIGKILL)
                 except ProcessLookupError:
                     pass
+        if self.proc is not None and self.proc.poll() is None:
             try:
                 self.proc.wait(timeout=30)
             except subprocess.TimeoutExpired:
