@@ -1,7 +1,9 @@
 #!/bin/sh
 # Sets up the machine, builds and runs the whole test suite:
-#   1. the Release build (optimised, warnings as errors): the unit tests and
-#      the static checks (clang-tidy, clang-format);
+#   1. the Release build (optimised, warnings as errors): the unit tests, the
+#      static checks (clang-tidy, clang-format) and the real-systemd tier
+#      (label "systemd": the daemon and its units in containers booted from a
+#      Debian root made once beside the build);
 #   2. the AddressSanitizer + UndefinedBehaviorSanitizer build: the whole
 #      suite, unit and end-to-end;
 #   3. the ThreadSanitizer build: the concurrency tests (label "tsan");
@@ -22,6 +24,8 @@ step "Release build, unit tests and static checks"
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release
 cmake --build build/release -j"$jobs"
 ctest --test-dir build/release --output-on-failure -j"$jobs" -R '^(unit|lint)\.'
+cmake --build build/release -j"$jobs" --target kvupdaterd-ipk
+ctest --test-dir build/release --output-on-failure -L systemd
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer build and suite"
 cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON
