@@ -7,10 +7,10 @@ import os
 import re
 import shutil
 import subprocess
-import time
 
 from conftest import EMULATED_DAEMON, KVPACK, emulated
 from idprot_net import IdNet, identification
+from kvsandbox import wait_for
 from packages import PUBLIC_KEY, make_cry, make_ipk, sign
 from test_idprot_answers import KEYS, expected_document
 
@@ -87,9 +87,7 @@ def test_container_from_drop_to_installer_unit(make_sandbox, run_daemon, tmp_pat
     # The installer unit installed the package that was checked, byte for byte.
     with open(ipk, "rb") as f:
         digest = hashlib.sha256(f.read()).hexdigest()
-    until = time.monotonic() + SLOW
-    while not sb.installs() and time.monotonic() < until:
-        time.sleep(0.1)
+    wait_for(sb.installs, SLOW, "the installer unit's record")
     assert [(unit, sha) for unit, _, sha in sb.installs()] == [("install@kv2-touch", digest)]
     assert not os.path.exists(sb.dev("/opt/kv2/swfw/install.lock"))
     assert re.search(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d +IPK: app_2\.4\.1\.ipk, version: 2\.4\.1\n$",

@@ -8,7 +8,7 @@ import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "sandbox"))
 
-from kvsandbox import Daemon, temporary_sandboxes  # noqa: E402
+from kvsandbox import Daemon, temporary_sandboxes, wait_for  # noqa: E402,F401  (wait_for: the tests import it from here)
 
 
 @pytest.fixture
@@ -43,19 +43,6 @@ def argv_of(command_line):
     (a trailing "&" only sends the command to the background)."""
     argv = shlex.split(command_line)
     return argv[:-1] if argv and argv[-1] == "&" else argv
-
-
-def wait_for(condition, timeout=30, what="condition"):
-    """Polls condition() until it is true; fails after timeout seconds."""
-    import time
-    deadline = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise TimeoutError(f"{what} not met within {timeout}s")
-        time.sleep(0.05)
 
 
 def drop(sandbox, source, name=None):

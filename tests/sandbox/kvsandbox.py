@@ -84,6 +84,19 @@ CLONE_NEWNET = 0x40000000
 SEND_SYSCALLS = {"x86_64": ("44", "46"), "aarch64": ("206", "211")}
 
 
+def wait_for(condition, timeout=30, what="condition"):
+    """Polls condition() until it returns something true, which it returns;
+    fails after timeout seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"{what} not met within {timeout}s")
+        time.sleep(0.05)
+
+
 def _write(path, text, mode=0o644):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "w") as f:

@@ -23,24 +23,12 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.environ.get("KV_SOURCE_DIR") or os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "sandbox"))
 
-from kvsandbox import NETINTERFACES, PLATFORMS, _appname_config  # noqa: E402
+from kvsandbox import NETINTERFACES, PLATFORMS, _appname_config, wait_for  # noqa: E402,F401
 
 STANDINS = os.path.join(HERE, "standins")
 DEPLOY = os.path.join(SOURCE_DIR, "deploy")
 APPLICATION_UNITS = ["app", "kvserver", "kvwebview", "display-saver", "display-manager"]
 PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
-
-
-def wait_for(condition, timeout=60, what="condition"):
-    """Polls condition() until it returns something true; fails after timeout seconds."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise TimeoutError(f"{what} not met within {timeout}s")
-        time.sleep(0.1)
 
 
 def unit_helpers(unit_text):
