@@ -134,4 +134,8 @@ def test_own_package_goes_the_silent_road(make_sandbox, run_daemon, tmp_path):
                      rf"{re.escape(version)}\n$", update_log(sb))
     # Silent: nothing for the display, no service stopped.
     assert not any(call[0] in ("xset", "psplash", "psplash-write") for call in sb.journal()[n:])
-    assert os.path.exists(sb.dev("/home/root/kvupdaterd.ipk"))
+    # The installer unit installed the package that was checked, byte for byte.
+    with open(ipk, "rb") as f:
+        digest = hashlib.sha256(f.read()).hexdigest()
+    wait_for(sb.installs, SLOW, "the installer unit's record")
+    assert [(unit, sha) for unit, _, sha in sb.installs()] == [("install@kvupdaterd", digest)]
