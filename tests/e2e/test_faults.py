@@ -86,7 +86,7 @@ VERBOSE = os.environ.get("KV_FAULTMATRIX_VERBOSE", "2")
 ONLY = re.compile(os.environ.get("KV_FAULTMATRIX_ONLY", ""))
 UPDATER_OUTPUT = " 50%\n100%\nEnabling partition /dev/mmcblk0p3\n"
 # Kill points of phases A and C whose next life is killed at each of its start-up steps.
-RECOVERY_SAMPLE = 6
+RECOVERY_SAMPLE = 4
 # Programs a kill point can hold: the stand-ins and the user sync script (run by its path).
 HELD_PROGRAMS = [(name, name) for name in STANDINS] + [("sync-users.sh", "/home/root/sync-users.sh")]
 
@@ -653,7 +653,7 @@ def test_killed_at_each_step_nothing_is_lost_or_stuck(clean, bundle, plain, tmp_
 
 # --- power cuts -----------------------------------------------------------------
 
-POWERCUT_POINTS = int(os.environ.get("KV_POWERCUT_POINTS", "40"))
+POWERCUT_POINTS = int(os.environ.get("KV_POWERCUT_POINTS", "30"))
 
 
 def test_power_cut_at_sampled_steps_nothing_is_lost_or_stuck(clean, bundle, tmp_path, monkeypatch, capsys):
