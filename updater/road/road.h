@@ -113,7 +113,8 @@ StepResult Take(RoadContext& ctx);
 // Recovery of the take: the road goes on (index 1) when the file lies in the
 // work folder as taken; when the drop still stands in the watch folder (the
 // take was cut off before it removed the drop's name, or a power cut undid
-// that), the work folder's name for it goes and the drop waits for the scan.
+// that), the work folder's name for it goes and the drop waits for the scan,
+// still the bundle member it was (the journal keeps naming it).
 int ResumeTake(RoadContext& ctx);
 
 // True when the entry exists in the work folder.

@@ -38,14 +38,20 @@ int ResumeTake(RoadContext& ctx) {
   const std::string drop = paths_WatchFolder() + ctx.found;
   struct stat t {};
   struct stat d {};
-  if (ctx.item.empty() || ::lstat(taken.c_str(), &t) != 0) return kRoadOver;  // nothing was taken
-  if (!ctx.found.empty() && ::lstat(drop.c_str(), &d) == 0 && d.st_dev == t.st_dev && d.st_ino == t.st_ino) {
-    // Both names are the drop's: the take did not finish. The drop waits in
-    // the watch folder, as if it had never been taken.
-    if (::unlink(taken.c_str()) == 0) (void)safefile_FlushFolder(paths_WorkFolder());
-    return kRoadOver;
+  const bool inWork = !ctx.item.empty() && ::lstat(taken.c_str(), &t) == 0;
+  const bool inWatch = !ctx.found.empty() && ::lstat(drop.c_str(), &d) == 0;
+  if (inWork && !(inWatch && d.st_dev == t.st_dev && d.st_ino == t.st_ino)) return 1;
+  if (inWork && ::unlink(taken.c_str()) == 0) {
+    // Both names were the drop's: the take did not finish.
+    (void)safefile_FlushFolder(paths_WorkFolder());
   }
-  return 1;
+  // The drop waits in the watch folder for the scan, as if it had never been
+  // taken; a bundle member stays the member it was.
+  if (inWatch) {
+    ctx.next = ctx.found;
+    HandOver(ctx);
+  }
+  return kRoadOver;
 }
 
 void HandOver(RoadContext& ctx) {
