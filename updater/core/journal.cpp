@@ -121,14 +121,6 @@ kv::Status journal_Write(JournalEntry entry) {
   return statefile_Write(InWork(kJournalName), journal_Format(entry), 0600);
 }
 
-kv::Status journal_Step(const std::string& road, const std::string& step) {
-  JournalEntry e = gCurrent;
-  if (e.road != road || e.step != step) e.attempts = 0;
-  e.road = road;
-  e.step = step;
-  return journal_Write(std::move(e));
-}
-
 kv::Status journal_EndRoad(bool endMember) {
   JournalEntry e = gCurrent;
   e.road.clear();

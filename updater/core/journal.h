@@ -54,10 +54,6 @@ const JournalEntry& journal_Current();
 // removes the journal instead.
 kv::Status journal_Write(JournalEntry entry);
 
-// The current entry with its road and step replaced (attempts kept when the
-// step stays the same, else 0); the member fields stay.
-kv::Status journal_Step(const std::string& road, const std::string& step);
-
 // Ends the road: road, step, item, found and attempts are cleared; with
 // endMember the bundle member goes too. The journal is removed when nothing
 // is left in it.
