@@ -5,14 +5,17 @@ answers.
 
   idflood.py --iface DEV --to ADDRESS --hex PAYLOAD -n N [--rate R]
              [--probe-hex HEX] [--probes K] [--marker-hex HEX] [--wait S]
+             [--verified-probes]
 
 N datagrams go out from a socket bound to DEV, as fast as possible or R per
 second. During the flood K probes (default 1) leave a second socket at even
-intervals; each waits for its answer up to --wait seconds (default 5). After
-the flood, the marker (default "IDUPDATESTATUS"; its answer must not look
-like a flood answer) leaves the flood socket: the
-controller serves one interface's datagrams in order, so every answer to the
-flood has arrived once the marker's answer is there. Prints one JSON object:
+intervals; each waits for its answer up to --wait seconds (default 5); with
+--verified-probes the prober fetches its cookie first and sends its probes
+(a request's fixed part) extended with it. After the flood, the marker
+(default "IDUPDATESTATUS"; its answer must not look like a flood answer)
+leaves the flood socket; answers to the flood that wait for a refresh of
+the identity may still follow it, so the flood socket is read until it has
+been quiet for 2 s. Prints one JSON object:
   {"sent": N, "seconds": flood time, "answered": answers to the flood,
    "probes_ms": [round trip of each probe, null when unanswered],
    "marker": whether the marker was answered}
@@ -22,6 +25,8 @@ import json
 import socket
 import threading
 import time
+
+from idext import extend, get_cookie
 
 
 def bound_socket(iface):
@@ -44,17 +49,19 @@ def main():
     p.add_argument("--probes", type=int, default=1)
     p.add_argument("--marker-hex", default=b"IDUPDATESTATUS".hex())
     p.add_argument("--wait", type=float, default=5.0)
+    p.add_argument("--verified-probes", action="store_true")
     a = p.parse_args()
     dest = (a.to, a.port)
     flood, prober = bound_socket(a.iface), bound_socket(a.iface)
     payload, probe, marker = bytes.fromhex(a.hex), bytes.fromhex(a.probe_hex), bytes.fromhex(a.marker_hex)
 
     probes_ms = []
+    cookie = get_cookie(prober, dest) if a.verified_probes else None
 
     def run_probe():
         prober.settimeout(a.wait)
         t = time.perf_counter()
-        prober.sendto(probe, dest)
+        prober.sendto(extend(probe, cookie)[0] if cookie else probe, dest)
         try:
             prober.recvfrom(65536)
             probes_ms.append((time.perf_counter() - t) * 1000)
@@ -79,7 +86,9 @@ def main():
     for th in probe_threads:
         th.join()
 
-    flood.sendto(marker, dest)
+    # The flood spent its source's budget for plain requests: a marker that
+    # must be answered proves its address too.
+    flood.sendto(extend(marker, cookie)[0] if cookie else marker, dest)
     answered, got_marker = 0, False
     flood.settimeout(a.wait)
     try:
@@ -87,7 +96,8 @@ def main():
             data, _ = flood.recvfrom(65536)
             if not data.startswith((b"IDRSP", b"NETBR", b"CLOSED")):
                 got_marker = True
-                break
+                flood.settimeout(2.0)
+                continue
             answered += 1
     except socket.timeout:
         pass

@@ -1,18 +1,23 @@
 #!/usr/bin/python3
 """Sends identification datagrams from one interface and prints the answers.
 
-  idprobe.py --iface DEV --to ADDRESS [--hex PAYLOAD]... [--wait S] [--count N] [--from-port P]
+  idprobe.py --iface DEV --to ADDRESS [--hex PAYLOAD]... [--wait S] [--count N] [--from-port P] [--verified]
 
 Each payload (hex; "" for an empty datagram) is sent in turn from a socket
 bound to DEV (and to source port P, default any) to ADDRESS port 20034 (an
 IPv6 multicast address leaves through DEV). After each, answers are collected until --count have come or --wait
-seconds have passed. Prints one JSON line per answer:
+seconds have passed. With --verified the client first fetches its cookie and
+sends each payload (a request's fixed part) with the extension and that
+cookie, as a client that proves its address does. Prints one JSON line per
+answer:
   {"request": i, "from": [address, port], "data": hex}
 """
 import argparse
 import json
 import socket
 import time
+
+from idext import extend, get_cookie
 
 
 def main():
@@ -24,6 +29,7 @@ def main():
     p.add_argument("--wait", type=float, default=3.0)
     p.add_argument("--count", type=int, default=1)
     p.add_argument("--from-port", type=int, default=0)
+    p.add_argument("--verified", action="store_true")
     a = p.parse_args()
     v6 = ":" in a.to
     s = socket.socket(socket.AF_INET6 if v6 else socket.AF_INET, socket.SOCK_DGRAM)
@@ -35,8 +41,10 @@ def main():
     else:
         s.bind(("0.0.0.0", a.from_port))
         dest = (a.to, a.port)
+    cookie = get_cookie(s, dest) if a.verified else None
     for i, payload in enumerate(a.hex):
-        s.sendto(bytes.fromhex(payload), dest)
+        data = bytes.fromhex(payload)
+        s.sendto(extend(data, cookie)[0] if cookie else data, dest)
         got = 0
         deadline = time.monotonic() + a.wait
         while got < a.count:

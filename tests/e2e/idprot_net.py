@@ -79,12 +79,13 @@ class IdNet:
             time.sleep(0.05)
 
     # --- requests from the peer side ----------------------------------------
-    def probe(self, link, to, payloads, wait=3.0, count=1, from_port=0):
+    def probe(self, link, to, payloads, wait=3.0, count=1, from_port=0, verified=False):
         """Sends each payload from the peer end of link to `to` (from source port
-        from_port, default any); returns [(index, (addr, port), bytes)]."""
+        from_port, default any; verified: with the cookie, as a client that
+        proves its address); returns [(index, (addr, port), bytes)]."""
         peer = ("p" + link)[:15]
         cmd = [PYTHON, PROBE, "--iface", peer, "--to", to, "--wait", str(wait), "--count", str(count),
-               "--from-port", str(from_port)]
+               "--from-port", str(from_port)] + (["--verified"] if verified else [])
         for p in payloads:
             cmd += ["--hex", p.hex()]
         out = self.d.peer(*cmd, timeout=wait * len(payloads) + 30).stdout
@@ -94,20 +95,22 @@ class IdNet:
             answers.append((a["request"], tuple(a["from"]), bytes.fromhex(a["data"])))
         return answers
 
-    def ask(self, link, payload, v6=False, wait=4.0):
+    def ask(self, link, payload, v6=False, wait=4.0, verified=False):
         """One request by unicast to the daemon's address on link; returns (source, answer bytes)."""
         mine4, mine6, _, _ = LINKS[link]
-        got = self.probe(link, mine6 if v6 else mine4, [payload], wait=wait)
+        got = self.probe(link, mine6 if v6 else mine4, [payload], wait=wait, verified=verified)
         assert got, f"no answer to {payload!r} on {link}"
         return got[0][1], got[0][2]
 
-    def flood(self, link, payload, n, rate=0, probes=1, probe=b"IDUPDATESTATUS", wait=5.0):
+    def flood(self, link, payload, n, rate=0, probes=1, probe=b"IDUPDATESTATUS", wait=5.0, verified=True):
         """Floods the daemon's IPv4 address on link from its peer end (see
-        idflood.py); returns the flood's JSON report."""
+        idflood.py; the probes prove their address unless verified is
+        false); returns the flood's JSON report."""
         peer = ("p" + link)[:15]
         out = self.d.peer(PYTHON, FLOOD, "--iface", peer, "--to", LINKS[link][0], "--hex", payload.hex(),
                           "-n", str(n), "--rate", str(rate), "--probes", str(probes), "--probe-hex", probe.hex(),
-                          "--wait", str(wait), timeout=n / max(rate, 1) + 60 + probes * wait).stdout
+                          "--wait", str(wait), *(["--verified-probes"] if verified else []),
+                          timeout=n / max(rate, 1) + 60 + probes * wait).stdout
         return json.loads(out)
 
     # --- the application stand-in -------------------------------------------

@@ -25,7 +25,7 @@
 #include "core/result.h"
 #include "core/safefile.h"
 #include "idprot/idrequest.h"
-#include "idprot/idserver.h"
+#include "idprot/idiface.h"
 
 namespace {
 

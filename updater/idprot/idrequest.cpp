@@ -17,8 +17,7 @@
 #include "core/handles.h"
 #include "core/log.h"
 #include "idprot/idpacket.h"
-#include "idprot/idserver.h"
-#include "idprot/jsonclient.h"
+#include "idprot/idiface.h"
 #include "idprot/progress.h"
 
 namespace {
@@ -78,18 +77,6 @@ void AddV6(cJSON* object, const char* key, const std::uint8_t address[16]) {
   cJSON_AddStringToObject(object, key, text);
 }
 
-// Copies the flags a JSON-RPC exchange may have changed back into the shared
-// record.
-void StoreApplicationFlags(const DeviceIdData& from) {
-  config_UpdateIdData([&from](DeviceIdData& d) {
-    d.writeBackup = from.writeBackup;
-    d.forceSsl = from.forceSsl;
-    d.remoteAuthentication = from.remoteAuthentication;
-    d.digestAccess = from.digestAccess;
-    d.sftpEnabled = from.sftpEnabled;
-  });
-}
-
 // Cuts a text value to at most n bytes without splitting a UTF-8 sequence.
 void CutText(char* text, std::size_t n) {
   const auto* b = reinterpret_cast<const unsigned char*>(text);
@@ -143,14 +130,50 @@ kv::CMemory<char> PrintToFit(cJSON* object, std::size_t limit) {
   return nullptr;
 }
 
-void SendStatus(IdListener& l) {
-  Json object(cJSON_CreateObject());
-  progress_CreateStatusResponse(object.get());
-  kv::CMemory<char> text(object ? cJSON_Print(object.get()) : nullptr);
-  object.reset();
-  if (!text) return;
-  idserver_Transmit(l, text.get(), static_cast<int>(std::strlen(text.get())));
+// The nonce as 16 lower-case hex digits.
+void NonceText(char out[2 * kIdNonceSize + 1], const std::uint8_t nonce[kIdNonceSize]) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (std::size_t i = 0; i < kIdNonceSize; ++i) {
+    out[2 * i] = kHex[nonce[i] >> 4];
+    out[2 * i + 1] = kHex[nonce[i] & 15];
+  }
+  out[2 * kIdNonceSize] = '\0';
 }
+
+int Copy(char* out, std::size_t space, const char* text) {
+  const std::size_t n = std::strlen(text);
+  if (n + 1 > space) return 0;
+  std::memcpy(out, text, n + 1);
+  return static_cast<int>(n);
+}
+
+int BuildStatus(const IdAnswerFor& what, char* out, std::size_t space) {
+  Json object(cJSON_CreateObject());
+  if (!object) return 0;
+  progress_CreateStatusResponse(object.get());
+  if (what.withNonce) {
+    char nonce[2 * kIdNonceSize + 1];
+    NonceText(nonce, what.nonce);
+    cJSON_AddStringToObject(object.get(), "nonce", nonce);
+  }
+  kv::CMemory<char> text(cJSON_Print(object.get()));
+  return text ? Copy(out, space, text.get()) : 0;
+}
+
+// The fixed part of a request of kind: where its extension would begin.
+std::size_t FixedPart(const char* request, std::size_t len, IdRequestKind kind) {
+  const std::string_view r(request, len);
+  switch (kind) {
+    case kIdRequestIdentification: return r.starts_with(kBurnr) ? kBurnr.size() + kIdReq.size() : kIdReq.size();
+    case kIdRequestNetwork: return kBurnr.size();
+    case kIdRequestStatus: return kStatus.size() + 1;  // the NUL is needed: old daemons read up to it
+    case kIdRequestUnknown: break;
+  }
+  return len + 1;
+}
+
+int JsonResponse(char* out, int space, const DeviceIdData& id, int index, std::uint8_t appRunning,
+                 const std::uint8_t* nonce);
 
 }  // namespace
 
@@ -168,63 +191,87 @@ IdRequestKind IdProt_ClassifyRequest(const char* request, std::size_t len) {
 bool IdProt_IsAnswer(const char* data, std::size_t len) {
   if (data == nullptr) return false;
   const std::string_view d(data, len);
-  return d.starts_with("IDRSP") || d.starts_with("NETBR") || d.starts_with("CLOSED") || d.starts_with("{");
+  return d.starts_with("IDRSP") || d.starts_with("NETBR") || d.starts_with("CLOSED") || d.starts_with("IDCKE") ||
+         d.starts_with("{");
 }
 
-void IdProt_Refresh(IdListener& l) {
-  config_LoadIdData();
-  JsonRpcClient client;
-  if (jsonClient_InitSocket(client) == 1) {
-    l.appRunning = 1;
-    DeviceIdData id = config_SnapshotIdData();
-    if (jsonClient_Request(client, id) == 0) StoreApplicationFlags(id);
-    jsonClient_Close(client);
-  } else {
-    DeviceIdData defaults = config_SnapshotIdData();
-    IdProt_SetDefaultSecurity(defaults);
-    config_SetSecurityFlags(IdSecurityFlags{defaults.sftpEnabled, defaults.pcommPortFree, defaults.writeBackup,
-                                            defaults.forceSsl, defaults.digestAccess, defaults.remoteAuthentication});
-  }
+IdExtension IdProt_ParseExtension(const char* request, std::size_t len, IdRequestKind kind) {
+  IdExtension e;
+  if (request == nullptr) return e;
+  const std::size_t at = FixedPart(request, len, kind);
+  if (at > len || len - at < kIdExtensionSize || std::memcmp(request + at, "KVX1", 4) != 0) return e;
+  // A status request's fixed part ends with its NUL.
+  if (kind == kIdRequestStatus && request[at - 1] != '\0') return e;
+  e.present = true;
+  std::memcpy(e.cookie, request + at + 4, kIdCookieSize);
+  std::memcpy(e.nonce, request + at + 4 + kIdCookieSize, kIdNonceSize);
+  return e;
 }
 
-void IdProt_Dispatch(IdListener& l) {
-  const std::size_t len = l.requestLength < kIdBufferSize ? l.requestLength : kIdBufferSize;
-  // Never an answer to an answer: two controllers would answer each other
-  // for ever.
-  if (IdProt_IsAnswer(l.rxBuffer, len) || l.senderAddress.sin6_port == htons(kIdPort)) return;
-  const IdRequestKind kind = IdProt_ClassifyRequest(l.rxBuffer, len);
+int IdProt_BuildCookieAnswer(const std::uint8_t cookie[kIdCookieSize], const std::uint8_t nonce[kIdNonceSize], char* out,
+                             std::size_t space) {
+  if (out == nullptr || space < kIdCookieAnswerSize) return 0;
+  std::memcpy(out, "IDCKE", 5);
+  std::memcpy(out + 5, cookie, kIdCookieSize);
+  std::memcpy(out + 5 + kIdCookieSize, nonce, kIdNonceSize);
+  if (space > kIdCookieAnswerSize) out[kIdCookieAnswerSize] = '\0';
+  return static_cast<int>(kIdCookieAnswerSize);
+}
+
+int IdProt_BuildAnswer(const IdAnswerFor& what, char* out, std::size_t space) {
+  if (out == nullptr || space == 0) return 0;
+  const std::size_t room = space - 1 < kIdBufferSize ? space - 1 : kIdBufferSize;
   int n = 0;
-  switch (kind) {
+  switch (what.kind) {
     case kIdRequestIdentification: {
-      IdProt_Refresh(l);
+      if (room < 5) return 0;
       const DeviceIdData id = config_SnapshotIdData();
-      std::memcpy(l.txBuffer, "IDRSP", 5);
-      n = 5 + IdProt_CreateJsonResponse(l.txBuffer + 5, static_cast<int>(kIdBufferSize) - 5, id, l.interfaceIndex,
-                                        l.appRunning);
+      std::memcpy(out, "IDRSP", 5);
+      // The document and its terminator in the room behind the keyword: at
+      // most 2,047 bytes in all, as it always was.
+      n = 5 + JsonResponse(out + 5, static_cast<int>(room - 5), id, what.interfaceIndex, what.appRunning,
+                           what.withNonce ? what.nonce : nullptr);
       break;
     }
     case kIdRequestNetwork: {
-      IdProt_Refresh(l);
       DeviceIdData id = config_SnapshotIdData();
-      n = IDPacket_createIDresponse(l.txBuffer, static_cast<int>(kIdBufferSize), id, l.interfaceIndex, l.appRunning);
+      n = IDPacket_createIDresponse(out, static_cast<int>(room), id, what.interfaceIndex, what.appRunning);
       config_UpdateIdData([&id](DeviceIdData& d) {
         d.sftpEnabled = id.sftpEnabled;
         d.pcommPortFree = id.pcommPortFree;
       });
       break;
     }
-    case kIdRequestStatus: SendStatus(l); return;
+    case kIdRequestStatus: return BuildStatus(what, out, room + 1);
     case kIdRequestUnknown:
-      std::memcpy(l.txBuffer, "CLOSED", 6);
+      if (room < 6) return 0;
+      std::memcpy(out, "CLOSED", 6);
       n = 6;
       break;
   }
-  l.txLength = n;
-  l.txBuffer[n] = '\0';
-  idserver_Transmit(l, l.txBuffer, n);
+  if (n < 0) n = 0;
+  out[n] = '\0';
+  return n;
+}
+
+int IdProt_Dispatch(const char* request, std::size_t len, int interfaceIndex, std::uint8_t appRunning, char* out,
+                    std::size_t space) {
+  if (IdProt_IsAnswer(request, len)) return 0;
+  IdAnswerFor what;
+  what.kind = IdProt_ClassifyRequest(request, len);
+  what.interfaceIndex = interfaceIndex;
+  what.appRunning = appRunning;
+  return IdProt_BuildAnswer(what, out, space);
 }
 
 int IdProt_CreateJsonResponse(char* out, int space, const DeviceIdData& id, int index, std::uint8_t appRunning) {
+  return JsonResponse(out, space, id, index, appRunning, nullptr);
+}
+
+namespace {
+
+int JsonResponse(char* out, int space, const DeviceIdData& id, int index, std::uint8_t appRunning,
+                 const std::uint8_t* nonce) {
   if (out == nullptr || space <= 0) return 0;
   out[0] = '\0';
   utsname u{};
@@ -280,8 +327,15 @@ int IdProt_CreateJsonResponse(char* out, int space, const DeviceIdData& id, int 
   CurrentV6(current, index);
   for (int i = 0; i < 4; ++i) AddV6(j, kCurrentV6[i], current[i]);
   AddV6(j, "static_addressv6", c.addressV6);
+  if (nonce != nullptr) {
+    char text[2 * kIdNonceSize + 1];
+    NonceText(text, nonce);
+    cJSON_AddStringToObject(j, "nonce", text);
+  }
 
   kv::CMemory<char> text = PrintToFit(j, static_cast<std::size_t>(space) - 1);
   if (!text) return 0;
   return static_cast<int>(kv::CopyBounded(out, static_cast<std::size_t>(space), text.get()));
 }
+
+}  // namespace

@@ -1,8 +1,16 @@
 // Identification server transport: one UDP listener per network interface,
 // each in a thread of its own, bound to port 20034 on its interface only and
-// joined to the IPv6 multicast group ff05::5a:5157. A listener receives one
-// datagram at a time, hands it to the request dispatcher (idrequest.h) and
-// sends the answer back to the sender.
+// joined to the IPv6 multicast group ff05::5a:5157. A listener drains what
+// has arrived in batches, lets its guard (idguard.h) judge every datagram
+// before any work is done, builds the admitted answers with the request
+// module (idrequest.h) and sends them back to their senders.
+//
+// Nothing a listener does waits on anything but its socket: answers to
+// requests sent to a group are spread over a random delay of up to
+// kIdGroupDelayMs, and identification and network answers that need a new
+// refresh of the device's identity (idrefresh.h) wait for it in the
+// listener's queue of pending answers while everything else is served.
+// Verified requests of a batch are served before the others.
 //
 // Threads: the records are prepared by IdProt_Init and started by
 // IdProt_StartUpListeningServers, both on the main thread, which alone
@@ -10,11 +18,8 @@
 // thread; afterwards the main thread only reads the interface index the
 // socket is bound to and wakes the listener through its event descriptor
 // when the interface has been replaced by one of the same name (a new
-// index): the listener then binds anew. Listener threads are never stopped.
-//
-// Every received datagram passes the listener's guard (idguard.h) before
-// any work is done: answers are never answered, and requests beyond the
-// interface's rate are dropped and counted.
+// index): the listener then binds anew. The refresh thread wakes listeners
+// through the same descriptor. Listener threads are never stopped.
 #pragma once
 
 #include <netinet/in.h>
@@ -24,68 +29,71 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "config/identity.h"
 #include "core/handles.h"
 #include "idprot/idguard.h"
+#include "idprot/idiface.h"
+#include "idprot/idrequest.h"
 
-inline constexpr int kIdListenerCount = 8;
-inline constexpr int kIdPort = 20034;
-inline constexpr const char* kIdMulticastGroup = "ff05::5a:5157";
-inline constexpr std::size_t kIdBufferSize = 2048;
-inline constexpr long kIdPauseMicroseconds = 10000;
+inline constexpr long kIdPauseMicroseconds = 10000;  // between attempts to create the socket
 inline constexpr std::size_t kIdNameSize = 52;
 inline constexpr std::size_t kIdDeviceNameSize = 32;
-// Kernel receive buffer of a listener socket: room for the datagrams of a
-// flood that arrive while the listener answers and pauses, so that honest
-// requests among them wait instead of being lost.
-inline constexpr int kIdReceiveBufferBytes = 1 << 20;
+// Kernel receive buffer of a listener socket: shallow, so that what waits
+// after a flood is drained within a fraction of a second.
+inline constexpr int kIdReceiveBufferBytes = 256 << 10;
+// Datagrams read with one system call, and batches read before the pending
+// answers are looked at again.
+inline constexpr int kIdBatchSize = 16;
+inline constexpr int kIdBatchesPerWake = 16;
+// Answers waiting for their time or for a refresh, per listener.
+inline constexpr int kIdPendingCount = 64;
+// Answers to requests sent to a group leave after a random delay below this.
+inline constexpr long long kIdGroupDelayMs = 1000;
 
-// Interface indexes of the listener table.
-inline constexpr int kIdIndexEth0 = 0;
-inline constexpr int kIdIndexEth1 = 1;
-inline constexpr int kIdIndexWlan0 = 2;
-inline constexpr int kIdIndexBnep0 = 3;  // never gets a listener
-inline constexpr int kIdIndexWwan0 = 4;
-inline constexpr int kIdIndexEth2 = 5;
-inline constexpr int kIdIndexEth0Vlan1 = 6;
-inline constexpr int kIdIndexEth2Vlan1 = 7;
-
-// One listener. The buffers have one byte more than a datagram or an answer
-// can fill, so that both are always terminated for the log lines.
-struct IdListener {
+// The socket side of a listener.
+struct IdTransport {
   int interfaceIndex = 0;
   char interfaceName[kIdNameSize] = "";
-  unsigned requestLength = 0;
-  DeviceIdData* identity = nullptr;  // the shared record; only under config_Lock()
-  char rxBuffer[kIdBufferSize + 1] = {};
-  std::uint8_t appRunning = 0;  // set by the refresh when the application answered
-  char txBuffer[kIdBufferSize + 1] = {};
-  int txLength = 0;
-  std::uint8_t started = 0;  // main thread only
-  kv::Fd socket;
   char deviceName[kIdDeviceNameSize] = {};
-  sockaddr_in6 localAddress{};
-  sockaddr_in6 senderAddress{};
-  in_addr requestDestination{};  // destination of the last IPv4 request
-  char requestDestinationText[100] = "";
-  // Room for the control data of one receive: one IPv4 packet-information
-  // message, sized for this platform's control-message header.
-  alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-  IdGuard guard;                        // listener thread only
-  kv::Fd wake;                          // event descriptor: bind anew
+  kv::Fd socket;
+  kv::Fd wake;                          // event descriptor: bind anew, or a refresh ended
+  std::atomic<bool> rebind{false};      // the main thread asks for a new binding
   std::atomic<unsigned> boundIndex{0};  // kernel index of the bound interface, 0: none
   unsigned wokenIndex = 0;              // main thread only: the index last woken for
+  std::uint8_t started = 0;             // main thread only
 };
 
-// Result of idserver_Receive for a datagram the guard dropped.
-inline constexpr int kIdReceiveDropped = -2;
+// One received datagram. The buffer has one byte more than a datagram can
+// fill, so that the request is always terminated for the log lines.
+struct IdExchange {
+  char request[kIdBufferSize + 1];
+  std::size_t length;
+  sockaddr_in6 sender;
+  bool toGroup;  // sent to a multicast or broadcast address
+};
 
-// The interface name of a listener index ("eth0", "eth1", "wlan0", "bnep0",
-// "wwan0", "eth2", "eth0.vlan1", "eth2.vlan1"); the empty text above 7.
-const char* IdProt_GetInterfaceName(int index);
+// An admitted answer not sent yet.
+struct IdPendingAnswer {
+  long long dueMs = 0;
+  std::uint64_t needGeneration = 0;  // refresh it waits for; 0: none
+  sockaddr_in6 to{};
+  IdRequestKind kind = kIdRequestUnknown;
+  bool cookie = false;     // the cookie answer instead of the full one
+  bool withNonce = false;  // verified: the nonce is echoed
+  std::uint8_t nonce[kIdNonceSize] = {};
+};
 
-// Prepares the listener records of the seven listening interfaces. Records
-// that already have a listener are left alone.
+// One listener.
+struct IdListener {
+  IdTransport transport;
+  IdGuard guard;  // listener thread only
+  IdPendingAnswer pending[kIdPendingCount];
+  int pendingCount = 0;  // listener thread only
+  std::uint64_t random = 0;
+};
+
+// Prepares the listener records of the seven listening interfaces and
+// starts the identity refresh. Records that already have a listener are left
+// alone.
 void IdProt_Init();
 
 // Starts a listener on every interface that is up and has none yet, in the
@@ -94,7 +102,7 @@ void IdProt_Init();
 // created again), so that it binds to the new one. Returns 0.
 int IdProt_StartUpListeningServers();
 
-// Fills one record: name (at most 50 characters), index, shared identity.
+// Fills one record: name (at most 50 characters), index.
 void idserver_InitServer(IdListener& listener, int index, const char* name);
 
 // Starts the listener thread of one record and marks it started. When the
@@ -108,23 +116,24 @@ void idserver_StartServer(IdListener& listener, int index);
 // logged failure (socket closed).
 IdListener* idserver_CreateServer(IdListener& listener);
 
-// Receives one datagram (at most size bytes, a longer one is cut) into
-// buffer, which must have room for size + 1 bytes: the text is terminated.
-// Stores the sender and, for IPv4, the destination address. Returns the
-// length (0 for an empty datagram), kIdReceiveDropped when the listener's
-// guard dropped it (nothing logged but the guard's report), or -1 when the
-// receive failed.
-int idserver_Receive(IdListener& listener, char* buffer, int size);
+// Receives what has arrived, at most count datagrams, without waiting; each
+// is cut to kIdBufferSize bytes and terminated. Returns the number received.
+int idserver_Receive(IdListener& listener, IdExchange* batch, int count);
 
-// Sends len bytes to the last sender as one datagram.
-void idserver_Transmit(IdListener& listener, const char* data, int len);
+// Judges a received batch and answers what is admitted: verified requests
+// first, then the others in their order; answers that must wait are queued.
+void idserver_Serve(IdListener& listener, const IdExchange* batch, int count, long long nowMs);
+
+// Sends the queued answers that are due at nowMs and whose refresh has
+// ended; returns the milliseconds until the next one is due (-1: none
+// waits on time).
+int idserver_ServeDue(IdListener& listener, long long nowMs);
+
+// Sends len bytes to one address as one datagram.
+void idserver_Transmit(IdListener& listener, const sockaddr_in6& to, const char* data, int len);
 
 // 1 when the interface exists and is administratively up, else 0.
 int IdProt_IsInterfaceUp(const char* name);
 
 // The record of an index (0 to 7), or null; for tests and tools.
 IdListener* IdProt_GetListener(int index);
-
-// Serves one received request: dispatches it, then clears the application
-// flag. The listener thread runs this after every successful receive.
-void idserver_ServeOne(IdListener& listener);
