@@ -1,11 +1,12 @@
-// Feeds arbitrary datagrams to the identification request dispatcher, as a
-// listener would after a receive, and checks every answer: "CLOSED", an
-// "IDRSP" document, a network record of the documented shape, or a status
-// document, each inside the datagram limit; a datagram that is itself an
-// answer gets none. The same datagram then passes a listener's guard, from
-// a sender port the input chooses: answers and the protocol's own port are
-// always dropped, and no bucket admits more than its burst at one instant. The answers go to a loopback
-// socket of the fuzzer's own; the device files come from a sandbox root.
+// Feeds arbitrary datagrams to the identification request dispatcher and
+// checks every answer: "CLOSED", an "IDRSP" document, a network record of
+// the documented shape, or a status document, each inside the datagram
+// limit; a datagram that is itself an answer gets none. The same datagram
+// then passes a listener's guard, from a sender port the input chooses:
+// answers and service ports are always dropped, an extended request gets
+// at most its cookie answer (shorter than itself), and a plain source gets
+// no more answer bytes at one instant than its burst. The device files come
+// from a sandbox root.
 #include <arpa/inet.h>
 #include <cjson/cJSON.h>
 #include <netinet/in.h>
@@ -24,7 +25,7 @@
 #include "core/paths.h"
 #include "idprot/idguard.h"
 #include "idprot/idrequest.h"
-#include "idprot/idserver.h"
+#include "idprot/idiface.h"
 
 namespace {
 
@@ -39,8 +40,7 @@ void Write(const std::string& path, const char* text) {
   std::fclose(f);
 }
 
-int gAnswers = -1;  // where the answers arrive
-IdListener* gListener = nullptr;
+bool gReady = false;
 
 void SetUp() {
   static char root[] = "/tmp/kvidfuzz.XXXXXX";
@@ -54,20 +54,7 @@ void SetUp() {
   Write(r + "/etc/ssh/sshd_config", "Subsystem sftp internal-sftp\n");
   Write(r + "/etc/resolv.conf", "nameserver 10.0.0.1\n");
   paths_SetRoot(r);
-
-  gListener = new IdListener;
-  gListener->socket = kv::Fd(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  gAnswers = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  sockaddr_in6 a{};
-  a.sin6_family = AF_INET6;
-  a.sin6_addr = in6addr_loopback;
-  socklen_t len = sizeof a;
-  if (::bind(gAnswers, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      ::getsockname(gAnswers, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-    return;
-  const int big = 1 << 20;
-  ::setsockopt(gAnswers, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-  gListener->senderAddress = a;
+  gReady = true;
 }
 
 void CheckAnswer(const std::string& answer, IdRequestKind kind) {
@@ -103,47 +90,45 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (gListener == nullptr || gAnswers < 0) return 0;
-  IdListener& l = *gListener;
+  if (!gReady) return 0;
   // The listener's receive: cut to the buffer, terminated behind the text.
   const std::size_t n = size < kIdBufferSize ? size : kIdBufferSize;
-  std::memset(l.rxBuffer, 0, 100);
-  std::memcpy(l.rxBuffer, data, n);
-  l.rxBuffer[n] = '\0';
-  l.requestLength = static_cast<unsigned>(n);
-  l.interfaceIndex = static_cast<int>(size % kIdListenerCount);
-  kv::CopyBounded(l.interfaceName, IdProt_GetInterfaceName(l.interfaceIndex));
-  const IdRequestKind kind = IdProt_ClassifyRequest(l.rxBuffer, n);
-  const bool isAnswer = IdProt_IsAnswer(l.rxBuffer, n);
-  idserver_ServeOne(l);
-  Check(l.appRunning == 0);
-
-  char buf[65536];
-  const ssize_t got = ::recv(gAnswers, buf, sizeof buf, 0);
+  char request[kIdBufferSize + 1] = {};
+  std::memcpy(request, data, n);
+  const IdRequestKind kind = IdProt_ClassifyRequest(request, n);
+  const bool isAnswer = IdProt_IsAnswer(request, n);
+  char out[kIdBufferSize + 1];
+  const int got = IdProt_Dispatch(request, n, static_cast<int>(size % kIdListenerCount), 0, out, sizeof out);
   if (isAnswer) {
-    Check(got < 0);
+    Check(got == 0);
   } else {
-    Check(got >= 0);
-    CheckAnswer(std::string(buf, static_cast<std::size_t>(got)), kind);
-  }
-  while (::recv(gAnswers, buf, sizeof buf, 0) >= 0) {
+    Check(got > 0);
+    CheckAnswer(std::string(out, static_cast<std::size_t>(got)), kind);
   }
 
-  // The guard, at one instant: the bucket of the kind admits its burst and
-  // no more; answers and port 20034 never pass.
-  sockaddr_in6 sender = l.senderAddress;
-  if (size > 0 && (data[0] & 1) != 0) sender.sin6_port = htons(kIdPort);
+  // The guard, at one instant, from a sender port the input chooses.
+  IdDatagram d;
+  d.sender.sin6_family = AF_INET6;
+  d.sender.sin6_addr = in6addr_loopback;
+  d.sender.sin6_port = htons(size > 1 ? static_cast<std::uint16_t>(data[0] << 8 | data[1]) : 40000);
+  d.data = request;
+  d.length = n;
+  d.kind = kind;
+  d.extension = IdProt_ParseExtension(request, n, kind);
+  d.toGroup = size > 2 && (data[2] & 1) != 0;
   IdGuard guard;
-  const double burst = kind == kIdRequestIdentification || kind == kIdRequestNetwork ? kIdRateIdentification.burst
-                       : kind == kIdRequestStatus                                    ? kIdRateStatus.burst
-                                                                                     : kIdRateOther.burst;
-  int admitted = 0;
+  const bool silent = isAnswer || idguard_SilentPort(ntohs(d.sender.sin6_port));
+  double bytes = 0;
   for (int i = 0; i < 64; ++i) {
-    const IdGuardVerdict v = idguard_Check(guard, sender, l.rxBuffer, n, kind, 1000);
-    Check((v == kIdDropAnswer) == (isAnswer || sender.sin6_port == htons(kIdPort)));
-    if (v == kIdAdmit) ++admitted;
+    const IdGuardVerdict v = idguard_Check(guard, d, 1000);
+    Check((v == kIdDropAnswer) == silent);
+    if (v == kIdAnswerCookie) Check(d.extension.present && kIdCookieAnswerSize < n);
+    if (v == kIdAnswerFull) {
+      Check(!d.extension.present);
+      const double answer = static_cast<double>(idguard_ExpectedAnswerBytes(kind));
+      if (answer > static_cast<double>(n)) bytes += answer;
+    }
   }
-  Check(admitted == (isAnswer || sender.sin6_port == htons(kIdPort) ? 0 : static_cast<int>(burst)));
-  Check(guard.droppedAnswers + guard.droppedOverRate == static_cast<unsigned>(64 - admitted));
+  Check(bytes <= kIdRateUnverifiedSource.burst);
   return 0;
 }

@@ -106,16 +106,17 @@ IdGuardVerdict Judge(IdGuard& g, const IdDatagram& d, long long nowMs) {
   }
   // Every answer to a group request, whichever, costs the source's group
   // budget: one request reaches every controller of the segment.
+  if (d.kind == kIdRequestUnknown) {
+    // Every unknown datagram prolongs its sender's silence.
+    const bool quiet = source.lastUnknownMs == 0 || nowMs - source.lastUnknownMs >= kIdUnknownQuietMs;
+    source.lastUnknownMs = nowMs != 0 ? nowMs : 1;
+    if (!quiet) return kIdDropOverRate;
+  }
   if (d.toGroup && source.group < 1.0F) return kIdDropOverRate;
   if (d.extension.present) {
     if (!idguard_Take(g.cookies, kIdRateCookie, nowMs)) return kIdDropOverRate;
     if (d.toGroup) source.group -= 1.0F;
     return kIdAnswerCookie;
-  }
-  if (d.kind == kIdRequestUnknown) {
-    const bool quiet = source.lastUnknownMs == 0 || nowMs - source.lastUnknownMs >= kIdUnknownQuietMs;
-    source.lastUnknownMs = nowMs != 0 ? nowMs : 1;
-    if (!quiet) return kIdDropOverRate;
   }
   const double bytes = static_cast<double>(idguard_ExpectedAnswerBytes(d.kind));
   // An answer no longer than its request amplifies nothing.
