@@ -3,7 +3,7 @@
 127.0.0.1 port 4006 (header line with "length", then the JSON-RPC body), as
 the identification answers ask it for the security settings.
 
-  appstandin.py --control FILE --journal FILE [--port 4006] [--hold-pcomm]
+  appstandin.py --control FILE --journal FILE [--port 4006] [--hold-pcomm] [--uid N]
 
 Every connection re-reads the control file (JSON), so a test can steer each
 exchange; missing members take their defaults:
@@ -22,6 +22,9 @@ exchange; missing members take their defaults:
              "refuse"       accept and close at once
 Every request is appended to the journal as one JSON line {"request": text}.
 With --hold-pcomm the stand-in also holds TCP port 4002 (the PCOMM port).
+With --uid the stand-in gives up root for that user (group the same number,
+no supplementary groups) before it opens any socket, as an unprivileged
+local process would run.
 """
 import argparse
 import json
@@ -143,7 +146,12 @@ def main():
     p.add_argument("--journal", required=True)
     p.add_argument("--port", type=int, default=4006)
     p.add_argument("--hold-pcomm", action="store_true")
+    p.add_argument("--uid", type=int)
     a = p.parse_args()
+    if a.uid is not None:
+        os.setgroups([])
+        os.setgid(a.uid)
+        os.setuid(a.uid)
     srv = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     srv.bind(("127.0.0.1", a.port))

@@ -114,10 +114,21 @@ class IdNet:
         return json.loads(out)
 
     # --- the application stand-in -------------------------------------------
-    def start_app(self, hold_pcomm=False, **control):
+    def start_app(self, hold_pcomm=False, uid=None, **control):
+        """Starts the application stand-in in the daemon's namespace, as root
+        or, with uid, as that user (its control and journal files are made
+        reachable for it)."""
         self.set_app(**control)
+        extra = ["--hold-pcomm"] if hold_pcomm else []
+        if uid is not None:
+            os.chmod(self.tmp, 0o755)
+            os.chmod(self.app_control, 0o644)
+            with open(self.app_journal, "a"):
+                pass
+            os.chmod(self.app_journal, 0o666)
+            extra += ["--uid", str(uid)]
         cmd = ["ip", "netns", "exec", self.d.netns, PYTHON, APP, "--control", self.app_control,
-               "--journal", self.app_journal] + (["--hold-pcomm"] if hold_pcomm else [])
+               "--journal", self.app_journal] + extra
         self.app = subprocess.Popen(cmd, stdout=subprocess.PIPE, text=True, start_new_session=True)
         assert self.app.stdout.readline().strip() == "ready"
 

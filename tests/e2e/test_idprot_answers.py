@@ -134,6 +134,17 @@ def test_network_record(net, link, static):
     assert data[153:] == text
 
 
+def test_network_record_takes_routes_of_its_own_interface_only(net):
+    # eth0.vlan1 holds eth0's name inside its own, and has a netmask and a
+    # gateway of its own: they are its record's, never eth0's.
+    net.d.ns("ip", "addr", "add", "10.200.0.2/28", "dev", "eth0.vlan1")
+    net.d.ns("ip", "route", "add", "10.201.0.0/16", "via", "10.79.0.1", "dev", "eth0.vlan1")
+    _, data = net.ask("eth0", b"BURNR\0")
+    assert data[9:21] == v4("10.77.0.2") + v4("255.255.255.0") + v4("10.77.0.1")
+    _, data = net.ask("eth0.vlan1", b"BURNR\0")
+    assert data[9:13] == v4("10.79.0.2") and data[17:21] == v4("10.79.0.1")
+
+
 def test_network_record_follows_system_files(net):
     """sshd_config, resolv.conf and the network file are read again for every answer."""
     cases = [

@@ -1,6 +1,8 @@
 """Identification answers with the application stand-in on 127.0.0.1:4006:
 the request it receives, the mapping of its settings into the answers, and
 the exchange's deadline whatever the application does."""
+import os
+
 import pytest
 
 from idprot_net import IdNet, identification
@@ -102,3 +104,67 @@ def test_misbehaving_application_cannot_hold_the_answer(net):
         _, data = net.ask("eth0", b"BURNR\0", wait=6)
         assert data[:5] == b"NETBR", mode
         assert bool(data[147] & 0x40) == (not applied), mode
+
+
+NOBODY = 65534
+DEFAULTS = (False, True, False, False, "None")
+UNTRUSTED = "jsonClient_InitSocket, listener on port 4006 belongs to uid %d, not trusted\n"
+
+
+def untrusted_lines(net):
+    return [(p, t) for p, _, t in net.d.syslog if t.startswith("jsonClient_InitSocket, listener on port")]
+
+
+def settle(net):
+    """Waits until the daemon's lines of one more network record reached the
+    log: every line of the requests before it is there too."""
+    start = len(net.d.syslog)
+    _, data = net.ask("eth0", b"BURNR\0", wait=6)
+    net.d.wait_syslog(r"^IDPacket_createIDresponse, isStatic", start=start)
+    return data
+
+
+def test_listener_of_another_user_is_not_the_application(net):
+    # Whoever holds port 4006 while the application is down: nobody's listener
+    # reads as no application, its settings never reach an answer, and the
+    # request is never sent to it.
+    setting = net.sb.dev("/etc/kvupdaterd/app-user")
+    net.start_app(uid=NOBODY)
+    assert security(net) == DEFAULTS
+    assert security(net) == DEFAULTS
+    data = settle(net)
+    assert data[147] & 0x40 == 0 and b"no app found" in data[153:]
+    assert untrusted_lines(net) == [(3, UNTRUSTED % NOBODY)]
+    assert set(net.app_requests()) == {""}
+
+    # Named by the device setting, in a file of root's: the application.
+    os.makedirs(os.path.dirname(setting), exist_ok=True)
+    with open(setting, "w") as f:
+        f.write("nobody\n")
+    assert security(net) == (True, False, True, True, "Tacacs")
+    assert net.app_requests()[-1].startswith('{"ip":"127.0.0.1"')
+
+    # The same file of another user's, or a link to it, names nobody: not
+    # trusted again, and logged again after the trusted exchange between.
+    os.chown(setting, 54321, 54321)
+    assert security(net) == DEFAULTS
+    os.chown(setting, 0, 0)
+    os.rename(setting, setting + ".real")
+    os.symlink(setting + ".real", setting)
+    assert security(net) == DEFAULTS
+    settle(net)
+    assert untrusted_lines(net) == [(3, UNTRUSTED % NOBODY)] * 2
+
+    # Root's own listener is the application whatever the setting says.
+    net.close()
+    net.start_app()
+    assert security(net) == (True, False, True, True, "Tacacs")
+
+
+def test_listener_of_another_user_that_closes_at_once(net):
+    # A listener that takes the connection and closes it before its owner can
+    # be seen is judged by the listener's owner: nobody's is no application.
+    net.start_app(uid=NOBODY, mode="refuse")
+    assert security(net) == DEFAULTS
+    settle(net)
+    assert untrusted_lines(net) == [(3, UNTRUSTED % NOBODY)]

@@ -34,6 +34,10 @@ inline constexpr std::string_view kOpkgDatabase = "/var/lib/opkg/status";
 // Device setting: while this regular file of root's exists, the daemon's own
 // package and the OS image may be replaced by older versions.
 inline constexpr std::string_view kAllowDowngrade = "/home/root/.allow-downgrade";
+// Device setting: the user the application's service runs as, one user name
+// in a regular file of root's (anyone else's file names nobody). The
+// application's JSON-RPC listener is believed when root or this user owns it.
+inline constexpr std::string_view kAppUser = "/etc/kvupdaterd/app-user";
 inline constexpr std::string_view kPublicKey = "/home/root/.sign/ipksignkeypublic.pem";
 inline constexpr std::string_view kSyncUsers = "/home/root/sync-users.sh";
 inline constexpr std::string_view kSystemLogCopy = "/var/log/quorvanlog";

@@ -160,7 +160,9 @@ int IDPacket_readRouteTable(const char* table, std::uint8_t address[4], int inde
     const std::string_view iface = Field(l, 1, kBlank);
     unsigned flags = 0;
     if (!Hex(Field(l, 4, kBlank), flags) || flags != wanted) continue;
-    if (name[0] == '\0' || iface.find(name) == std::string_view::npos) continue;
+    // The route's own interface only: another interface whose name merely
+    // contains this one's (eth0.vlan1 beside eth0) has routes of its own.
+    if (name[0] == '\0' || iface != name) continue;
     std::uint32_t value = 0;
     if (!Hex(Field(l, kind == kRouteGateway ? 3 : 8, kBlank), value)) continue;
     std::memcpy(address, &value, 4);  // the table prints the address as a number in memory order

@@ -45,9 +45,9 @@ int IDPacket_createIDresponse(char* out, int size, DeviceIdData& id, int index, 
 
 // Reads the interface's gateway or netmask from the kernel's IPv4 route table
 // into address (4 bytes, network order): the gateway of a route whose flags
-// are exactly "UG", the netmask of one whose flags are exactly "U", of every
-// interface whose name contains the listener's interface name; the last such
-// route wins. Returns 0, or -1 when the table cannot be read.
+// are exactly "UG", the netmask of one whose flags are exactly "U", of the
+// listener's interface itself (the route's interface name equal to it); the
+// last such route wins. Returns 0, or -1 when the table cannot be read.
 int IDPacket_getrouteinfo4(std::uint8_t address[4], int index, int kind);
 
 // The same over a route table in the kernel's text form ("/proc/net/route":

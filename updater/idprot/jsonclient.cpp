@@ -9,13 +9,18 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "core/bounded.h"
 #include "core/handles.h"
 #include "core/log.h"
+#include "idprot/appuser.h"
+#include "idprot/sockowner.h"
 
 namespace {
 
@@ -47,6 +52,72 @@ bool Append(char* out, std::size_t size, std::size_t* len, std::string_view text
   *len += text.size();
   out[*len] = '\0';
   return true;
+}
+
+// Whether the line about an untrusted listener was logged since the last
+// trusted exchange: one line for as long as the state lasts, not one per
+// request of whoever asks the network for the answer.
+std::atomic<bool> gUntrustedLogged{false};
+
+// States in which the far end of a connection is still on its way to a
+// process: a half-open request, or a connection in the listener's queue.
+bool MayStillBeTaken(const TcpSocketOwner& end) {
+  constexpr std::uint8_t kEstablished = 1;
+  constexpr std::uint8_t kSynRecv = 3;
+  return end.state == kEstablished || end.state == kSynRecv || end.state == kTcpStateNewSynRecv;
+}
+
+// Decides whether the connection in client may be believed: the uid owning
+// the socket at its far end must be root's or the application's service
+// user's. The far end's owner is known once the listener's process has taken
+// the connection; until then it is asked again within the deadline. A far
+// end that ended before anyone could see its owner (a listener that accepts
+// and closes at once) leaves the listener on the port to say whether the
+// application runs, and whatever that far end sent is not read
+// (client.replyBelieved).
+bool PeerTrusted(JsonRpcClient& client) {
+  sockaddr_in own{};
+  socklen_t ownLen = sizeof own;
+  if (::getsockname(client.socket.get(), reinterpret_cast<sockaddr*>(&own), &ownLen) != 0) {
+    log_Print(3, "jsonClient_InitSocket, own address unknown: %s\n", std::strerror(errno));
+    return false;
+  }
+  std::optional<uid_t> owner;
+  int pause = 1;
+  for (;;) {
+    const kv::Result<TcpSocketOwner> far = sockowner_Find(client.server, own, RemainingMs(client));
+    if (far && far.value().hasOwner) {
+      owner = far.value().uid;
+      break;
+    }
+    if (!far || !MayStillBeTaken(far.value()) || RemainingMs(client) <= 0) break;
+    (void)::poll(nullptr, 0, std::min(pause, RemainingMs(client)));  // a bounded wait; the result is the lookup's
+    pause = std::min(pause * 2, 16);
+  }
+  client.replyBelieved = owner.has_value();
+  if (!owner) {
+    const kv::Result<TcpSocketOwner> listener = sockowner_FindListener(client.server, RemainingMs(client));
+    if (!listener || !listener.value().hasOwner) {
+      log_Print(3, "jsonClient_InitSocket, owner of the connection and of the listener unknown\n");
+      return false;
+    }
+    log_Print(3, "jsonClient_InitSocket, connection ended before its owner was seen; its reply is not read\n");
+    owner = listener.value().uid;
+  }
+  bool trusted = *owner == 0;
+  if (!trusted) {
+    const std::optional<uid_t> service = appuser_Uid();  // read once per exchange, only when root does not own it
+    trusted = service.has_value() && *service == *owner;
+  }
+  if (trusted) {
+    gUntrustedLogged.store(false);
+    return true;
+  }
+  if (!gUntrustedLogged.exchange(true)) {
+    log_PrintPriority(kPriorityError, 1, "jsonClient_InitSocket, listener on port %d belongs to uid %u, not trusted\n",
+                      static_cast<int>(client.port), static_cast<unsigned>(*owner));
+  }
+  return false;
 }
 
 }  // namespace
@@ -85,6 +156,10 @@ int jsonClient_InitSocket(JsonRpcClient& client) {
   }
   if (rc != 0) {
     log_Print(1, "jsonClient_InitSocket, connect, i did not\n");
+    client.socket.reset();
+    return 0;
+  }
+  if (!PeerTrusted(client)) {
     client.socket.reset();
     return 0;
   }
@@ -150,6 +225,7 @@ int jsonClient_Receive(JsonRpcClient& client, char* buffer, int size) {
 int jsonClient_Request(JsonRpcClient& client, DeviceIdData& id) {
   client.replyCount = 0;
   std::memset(client.reply, 0, sizeof client.reply);
+  if (!client.replyBelieved) return 0;  // an unknown sender: as if no reply came
 
   const int len = jsonClient_CreateRequestData(client, client.request, client.requestLimit);
   if (len == 0) {

@@ -39,10 +39,23 @@ struct JsonRpcClient {
   std::uint16_t port = 0;
   char host[16] = "";
   long long deadlineMs = 0;  // monotonic milliseconds; 0: no exchange started
+  // False when the far end of the connection ended before its owner could be
+  // seen: nothing it sent is read.
+  bool replyBelieved = true;
 };
 
 // Sets the limits and connects to 127.0.0.1:4006 within the deadline, which
-// starts here. Returns 1 when connected, 0 otherwise (socket closed).
+// starts here, then asks the kernel who owns the socket at the far end of
+// this very connection (sockowner.h). Any local process can listen on the
+// port while the application is down; only a socket of root's or of the
+// application's service user (the device setting kAppUser, appuser.h) is
+// believed. When the far end ended before its owner could be seen, the
+// listener on the port answers for it and the connection's reply is not read
+// (replyBelieved false: jsonClient_Request then reports no reply).
+// Returns 1 when connected to a trusted owner, 0 otherwise (socket closed):
+// no connection, or an owner that is not trusted, logged once
+// ("jsonClient_InitSocket, listener on port 4006 belongs to uid N, not
+// trusted", error priority) until a trusted exchange is seen again.
 [[nodiscard]] int jsonClient_InitSocket(JsonRpcClient& client);
 
 // Sends the request and reads the reply into the security flags of id.

@@ -192,14 +192,13 @@ TEST_F(PipelineSameness, DhcpLineOfTheNetworkFile) {
 }
 
 // The gateway or netmask that "route -n" gives for an interface, picked from
-// its output as the lines with " UG " or " U " and the interface's name.
+// its output as the lines with " UG " or " U " whose Iface column (the last)
+// is the interface's name.
 std::string PipelineRoute(const std::string& netns, int index, int kind) {
   const char* name = IdProt_GetInterfaceName(index);
   std::string result = "0.0.0.0";
   for (const std::string& line : Pieces("ip netns exec " + netns + " route -n", 1000)) {
-    if (line.find(kind == kRouteGateway ? " UG " : " U ") == std::string::npos || name[0] == '\0' ||
-        line.find(name) == std::string::npos)
-      continue;
+    if (line.find(kind == kRouteGateway ? " UG " : " U ") == std::string::npos || name[0] == '\0') continue;
     std::vector<std::string> fields;
     std::size_t pos = 0;
     while ((pos = line.find_first_not_of(" \n", pos)) != std::string::npos) {
@@ -207,6 +206,7 @@ std::string PipelineRoute(const std::string& netns, int index, int kind) {
       fields.push_back(line.substr(pos, end - pos));
       pos = end;
     }
+    if (fields.size() != 8 || fields.back() != name) continue;
     in_addr a{};
     if (fields.size() > 3 && ::inet_pton(AF_INET, fields[kind == kRouteGateway ? 1 : 2].c_str(), &a) == 1)
       result = fields[kind == kRouteGateway ? 1 : 2];
@@ -227,7 +227,9 @@ TEST(RouteSameness, KernelTableGivesWhatRouteShows) {
   // types may be missing), their link routes, gateways, host routes, reject
   // and blackhole routes, several routes per interface and metrics.
   std::vector<std::string> setup;
-  const char* names[] = {"eth0", "eth1", "eth2", "wlan0", "wwan0", "bnep0", "eth0.vlan1", "eth2.vlan1"};
+  // xeth0 and eth1x hold listener names inside names of their own.
+  const char* names[] = {"eth0",  "eth1",       "eth2",       "wlan0", "wwan0",
+                         "bnep0", "eth0.vlan1", "eth2.vlan1", "xeth0", "eth1x"};
   for (std::size_t i = 0; i < std::size(names); ++i) {
     const std::string far = "x" + std::to_string(i);
     setup.push_back(std::string("link add ") + names[i] + " type veth peer name " + far);
@@ -242,6 +244,10 @@ TEST(RouteSameness, KernelTableGivesWhatRouteShows) {
                            "addr add 192.168.7.3/24 dev wlan0",
                            "addr add 10.75.0.9/30 dev wwan0",
                            "addr add 10.81.0.1/24 dev bnep0",
+                           "addr add 10.74.0.2/30 dev xeth0",
+                           "addr add 10.73.0.2/27 dev eth1x",
+                           "route add 10.72.0.0/16 via 10.74.0.1 dev xeth0",
+                           "route add 10.71.0.0/16 via 10.73.0.1 dev eth1x",
                            "route add default via 10.77.0.1 dev eth0",
                            "route add 10.99.0.0/16 via 10.78.0.254 dev eth1",
                            "route add 10.98.0.5/32 via 10.78.0.253 dev eth1",

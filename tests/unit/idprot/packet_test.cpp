@@ -174,6 +174,8 @@ TEST_F(IdPacketTest, RoutesFromTheRouteTable) {
       RouteLine("eth0", "10.77.0.0", "0.0.0.0", 0x1, "255.255.255.0") +
       RouteLine("eth1", "10.78.0.0", "0.0.0.0", 0x1, "255.255.0.0") +
       RouteLine("eth0.vlan1", "10.79.0.0", "0.0.0.0", 0x1, "255.255.255.128") +
+      RouteLine("xeth0", "10.74.0.0", "0.0.0.0", 0x1, "255.255.255.252") +
+      RouteLine("xeth0", "10.73.0.0", "10.74.0.1", 0x3, "255.255.0.0") +
       RouteLine("eth1", "10.99.0.0", "10.78.0.254", 0x3, "255.255.0.0") +
       RouteLine("eth1", "10.98.0.5", "10.78.0.253", 0x7, "255.255.255.255") +  // host route: "UGH"
       RouteLine("*", "10.97.0.0", "0.0.0.0", 0x201, "255.255.0.0");            // reject: "!"
@@ -186,8 +188,8 @@ TEST_F(IdPacketTest, RoutesFromTheRouteTable) {
   };
   const Case cases[] = {
       {kIdIndexEth0, kRouteGateway, "10.77.0.1"},
-      // eth0 is a part of eth0.vlan1's name: its later line wins.
-      {kIdIndexEth0, kRouteNetmask, "255.255.255.128"},
+      // eth0.vlan1's and xeth0's routes are theirs, not eth0's.
+      {kIdIndexEth0, kRouteNetmask, "255.255.255.0"},
       {kIdIndexEth1, kRouteGateway, "10.78.0.254"},
       {kIdIndexEth1, kRouteNetmask, "255.255.0.0"},
       {kIdIndexEth0Vlan1, kRouteNetmask, "255.255.255.128"},
