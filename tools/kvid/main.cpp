@@ -37,7 +37,7 @@ constexpr const char* kUsage =
     "            revision, image version, application state (tab-separated); --json prints\n"
     "            the identification documents instead\n"
     "  status    prints a controller's update status; --follow refreshes a progress line\n"
-    "            until the update ends\n"
+    "            until two answers in a row say the update ended the same way\n"
     "  netbr     prints a controller's network record field by field\n"
     "\n"
     "  -i, --interface IFACE  interface for multicast and link-local addresses\n"
@@ -53,8 +53,8 @@ constexpr const char* kUsage =
     "      --interval MS      (status --follow) time between two requests (default 1000)\n"
     "      --give-up S        (status --follow) stop after S seconds without an answer (default 60)\n"
     "\n"
-    "exit status: 0 ok, 1 no answer, 2 usage error or unknown interface, 3 malformed answer,\n"
-    "             4 the followed update failed\n";
+    "exit status: 0 ok, 1 no answer, 2 usage error or unknown interface, 3 malformed answer\n"
+    "             (discover: every answer was), 4 the followed update failed\n";
 
 // The fixed parts of the requests; the extension follows them.
 constexpr std::string_view kIdrequest("IDREQ\0", 6);
