@@ -52,6 +52,22 @@ def test_discover_status_and_network_record(net):
     assert ", 718235.100, no app found, Nov 19 2024, OS:kv-image-3.2.1 " in fields["text"]
 
 
+def test_cookie_exchange_with_the_daemon(net):
+    # A daemon that speaks the extension answers a request without its cookie
+    # with the cookie only: kvid is answered at all only by doing the exchange
+    # (discovery by multicast within its default wait, then directly).
+    _, answer = net.ask("eth0", b"IDUPDATESTATUS\0KVX1" + bytes(16) + os.urandom(8))
+    if not answer.startswith(b"IDCKE"):
+        pytest.skip("this daemon does not answer the request extension yet")
+    r = net.client("discover", "-i", "peth0", "-a", LINKS["eth1"][0])
+    assert r.returncode == 0 and sorted(line.split("\t")[0] for line in r.stdout.splitlines()) == sorted(
+        [LINKS["eth0"][1], LINKS["eth1"][0]]), r.stderr
+    r = net.client("status", LINKS["eth0"][0], "--json")
+    assert r.returncode == 0 and json.loads(r.stdout)["currentActionDescription"] == "Idle", r.stderr
+    r = net.client("netbr", LINKS["eth1"][0])
+    assert r.returncode == 0 and "static address     10.78.0.2\n" in r.stdout, r.stderr
+
+
 def test_errors_are_clear(net):
     cases = [
         (["discover", "-i", "nosuch0"], 2, "kvid: unknown interface 'nosuch0'\n"),
@@ -65,22 +81,78 @@ def test_errors_are_clear(net):
         assert (r.returncode, r.stderr) == (status, message), args
 
 
-class ScriptedController:
-    """Answers each datagram on loopback with the next scripted reply; an
-    impostor (address, port) first sends its own reply from there."""
+FIXED_PARTS = (b"BURNR\0IDREQ\0", b"IDUPDATESTATUS\0", b"BURNR\0", b"IDREQ\0")
 
-    def __init__(self, replies, impostor=None, forged=b""):
+
+def split_request(data):
+    """(fixed part, cookie, nonce) of a request; cookie and nonce None when it
+    carries no extension."""
+    for fixed in FIXED_PARTS:
+        if data.startswith(fixed):
+            ext = data[len(fixed):]
+            if len(ext) >= 28 and ext[:4] == b"KVX1":
+                return fixed, ext[4:20], ext[20:28]
+            return fixed, None, None
+    return data, None, None
+
+
+class Doc:
+    """A document a controller completes when it answers: the "nonce" member
+    of a verified request, and msgSeqNumber from its counter when None."""
+
+    def __init__(self, keyword, members, indent=None):
+        self.keyword, self.members, self.indent = keyword, members, indent
+
+    def render(self, nonce, seq):
+        m = dict(self.members)
+        if "msgSeqNumber" in m and m["msgSeqNumber"] is None:
+            m["msgSeqNumber"] = seq
+        if nonce is not None:
+            m["nonce"] = nonce
+        return self.keyword + json.dumps(m, indent=self.indent, ensure_ascii=False).encode()
+
+
+class ScriptedController:
+    """Answers each request on loopback with the next scripted reply (the last
+    one repeats). A reply is bytes, a Doc, None (no answer), a list of those
+    (several datagrams) or a callable giving one of those.
+
+    extended=False is a daemon that knows nothing of the request extension.
+    extended=True speaks it: an extended request without the cookie it handed
+    out gets "IDCKE" + cookie + nonce (rotate: a new cookie every time, so no
+    request is ever verified; wrong_nonce: a nonce other than the request's),
+    a verified one its reply with the request's nonce added.
+
+    Forgers: impostor (address, port) sends `forged` from there before each
+    reply; forge_first / forge_after send `forged` from the controller's own
+    address and port to the client before / after the real reply."""
+
+    def __init__(self, replies, host="127.0.0.1", port=0, extended=False, rotate=False, wrong_nonce=False,
+                 impostor=None, forged=b"", forge_first=False, forge_after=False):
         self.replies = list(replies)
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.bind(("127.0.0.1", 0))
+        self.sock.bind((host, port))
         self.port = self.sock.getsockname()[1]
+        self.extended, self.rotate, self.wrong_nonce = extended, rotate, wrong_nonce
+        self.cookie = os.urandom(16)
         self.requests = []
+        self.answered = 0  # full answers (not IDCKE)
+        self.verified = 0
         self.impostor = None
         if impostor is not None:
             self.impostor = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
             self.impostor.bind((impostor[0], impostor[1] if impostor[1] is not None else self.port))
-        self.forged = forged
+        self.forged, self.forge_first, self.forge_after = forged, forge_first, forge_after
         threading.Thread(target=self._serve, daemon=True).start()
+
+    def _send(self, reply, addr, nonce):
+        if callable(reply):
+            reply = reply()
+        for item in reply if isinstance(reply, list) else [reply]:
+            if isinstance(item, Doc):
+                item = item.render(nonce, self.answered)
+            if item is not None:
+                self.sock.sendto(item, addr)
 
     def _serve(self):
         while True:
@@ -89,11 +161,25 @@ class ScriptedController:
             except OSError:
                 return
             self.requests.append(data)
+            _, cookie, nonce = split_request(data)
+            echoed = None
+            if self.extended and cookie is not None:
+                if self.rotate or cookie != self.cookie:
+                    if self.rotate:
+                        self.cookie = os.urandom(16)
+                    self.sock.sendto(b"IDCKE" + self.cookie + (bytes(8) if self.wrong_nonce else nonce), addr)
+                    continue
+                self.verified += 1
+                echoed = nonce.hex()
             if self.impostor is not None:
                 self.impostor.sendto(self.forged, addr)
+            if self.forge_first:
+                self.sock.sendto(self.forged, addr)
+            self.answered += 1
             reply = self.replies.pop(0) if len(self.replies) > 1 else self.replies[0]
-            if reply is not None:
-                self.sock.sendto(reply, addr)
+            self._send(reply, addr, echoed)
+            if self.forge_after:
+                self.sock.sendto(self.forged, addr)
 
     def close(self):
         self.sock.close()
@@ -101,35 +187,74 @@ class ScriptedController:
             self.impostor.close()
 
 
-def status_doc(action, code, total, error="No Error", number=0):
+def status_doc(action, code, total, error="No Error", number=0, seq=0):
     return json.dumps({"totalProgress": total, "bundleFilename": "", "componentProgress": total,
                        "currentActionDescription": action, "currentActionCode": code, "elapsedTimeSecs": 3,
                        "timestamp": 1, "timedate": "x", "currentErrorDescription": error,
                        "currentErrorNumber": number, "serverName": "kvupdaterd", "serverRevision": "3.8",
-                       "msgSeqNumber": 0}, indent="\t").encode()
+                       "msgSeqNumber": seq}, indent="\t").encode()
+
+
+def status(action, code, total, error="No Error", number=0, seq=None):
+    """A status document; msgSeqNumber counts the controller's answers unless given."""
+    return Doc(b"", json.loads(status_doc(action, code, total, error, number, 0)) | {"msgSeqNumber": seq},
+               indent="\t")
+
+
+def identity(device="KV2_TOUCH", **extra):
+    return Doc(b"IDRSP", {"protocol_version": 1, "device": device, "sw_revision": "Rev: 2.4.1",
+                          "image_version": "kv-image-3.2.1", "app_running": False, **extra})
 
 
 def run_kvid(*args):
     return subprocess.run([KVID, *args], capture_output=True, text=True, timeout=60)
 
 
-@pytest.mark.parametrize("script,status,expected", [
-    ([status_doc("Idle", 0, 0), None, status_doc("installing IMAGE.CRY", 1, 10),
-      status_doc("installing IMAGE.CRY", 1, 10), status_doc("installing IMAGE.CRY", 1, 55),
-      status_doc("Image installed, Rebooting", 2, 100)],
-     0, ["[....................]   0%  Idle  (3 s)",
-         "[##..................]  10%  installing IMAGE.CRY  (3 s)",
-         "[###########.........]  55%  installing IMAGE.CRY  (3 s)",
-         "[####################] 100%  Image installed, Rebooting  (3 s)",
-         "update finished: Image installed, Rebooting"]),
-    ([status_doc("installing IMAGE.CRY", 1, 40), status_doc("installing IMAGE.CRY", 1, 40, "Image update failed", 200),
-      status_doc("Image install done", 3, 40, "Image update failed", 200)],
-     4, ["[########............]  40%  installing IMAGE.CRY  (3 s)",
-         "[########............]  40%  installing IMAGE.CRY  (3 s)  error: Image update failed",
-         "update failed: Image update failed (200), installing IMAGE.CRY"]),
-])
-def test_follow_refreshes_until_the_update_ends(script, status, expected):
-    c = ScriptedController(script)
+def extended_requests(c, fixed):
+    """Whether every request c received is fixed part + KVX1 + cookie + nonce."""
+    return c.requests and all(split_request(r)[0] == fixed and split_request(r)[1] is not None for r in c.requests)
+
+
+IDLE = status("Idle", 0, 0)
+AT40 = status("installing IMAGE.CRY", 1, 40)
+INSTALLED = status("Image installed, Rebooting", 2, 100)
+FAILED = status("installing IMAGE.CRY", 1, 40, "Image update failed", 200)
+FAILED_DONE = status("Image install done", 3, 40, "Image update failed", 200)
+LINE_IDLE = "[....................]   0%  Idle  (3 s)"
+LINE_40 = "[########............]  40%  installing IMAGE.CRY  (3 s)"
+LINE_INSTALLED = "[####################] 100%  Image installed, Rebooting  (3 s)"
+LINE_FAILED = "[########............]  40%  installing IMAGE.CRY  (3 s)  error: Image update failed"
+LINE_FAILED_DONE = "[########............]  40%  Image install done  (3 s)  error: Image update failed"
+END_FAILED = "update failed: Image update failed (200), Image install done"
+
+
+BOTH = [False, True]
+FOLLOW = [
+    ([IDLE, None, status("installing IMAGE.CRY", 1, 10), status("installing IMAGE.CRY", 1, 10),
+      status("installing IMAGE.CRY", 1, 55), INSTALLED],
+     0, [LINE_IDLE, "[##..................]  10%  installing IMAGE.CRY  (3 s)",
+         "[###########.........]  55%  installing IMAGE.CRY  (3 s)", LINE_INSTALLED,
+         "update finished: Image installed, Rebooting"], BOTH),
+    ([AT40, FAILED, FAILED_DONE], 4, [LINE_40, LINE_FAILED, LINE_FAILED_DONE, END_FAILED], BOTH),
+    # One answer saying the update ended is not the end: the next must agree.
+    ([AT40, INSTALLED, FAILED, FAILED_DONE], 4, [LINE_40, LINE_INSTALLED, LINE_FAILED, LINE_FAILED_DONE,
+                                                  END_FAILED], BOTH),
+    # A number that does not go forward is an old or replayed answer (with
+    # the poll's nonce it is a restarted daemon: see below).
+    ([status("installing IMAGE.CRY", 1, 40, seq=10), status("Image installed, Rebooting", 2, 100, seq=5),
+      status("Image installed, Rebooting", 2, 100, seq=10),
+      status("Image install done", 3, 40, "Image update failed", 200, seq=11),
+      status("Image install done", 3, 40, "Image update failed", 200, seq=12)],
+     4, [LINE_40, LINE_FAILED_DONE, END_FAILED], [False]),
+]
+FOLLOW_IDS = ["installed", "failed", "one ended answer", "number not forward"]
+
+
+@pytest.mark.parametrize("script,status,expected,extended", [
+    pytest.param(*row[:3], extended, id=f"{name}-{'nonce echoed' if extended else 'old daemon'}")
+    for row, name in zip(FOLLOW, FOLLOW_IDS) for extended in row[3]])
+def test_follow_refreshes_until_the_update_ends(script, status, expected, extended):
+    c = ScriptedController(script, extended=extended)
     try:
         r = run_kvid("status", "127.0.0.1", "-p", str(c.port), "--follow", "--interval", "20", "-t", "200")
     finally:
@@ -138,7 +263,195 @@ def test_follow_refreshes_until_the_update_ends(script, status, expected):
     # One line per change when the output is not a terminal; a missing answer
     # is waited out.
     assert r.stdout.splitlines() == expected
-    assert all(req == b"IDUPDATESTATUS" for req in c.requests)
+    assert extended_requests(c, b"IDUPDATESTATUS\0")
+    assert c.verified == (c.answered if extended else 0)
+
+
+@pytest.mark.parametrize("extended,accepted", [(True, True), (False, False)], ids=["with nonce", "without nonce"])
+def test_follow_takes_a_restarted_daemon_only_with_the_nonce(extended, accepted):
+    # The number drops when the daemon restarts: only an answer that carries
+    # the poll's nonce may say so (and sets the new baseline).
+    script = [status("installing IMAGE.CRY", 1, 40, seq=10), status("Idle", 0, 0, seq=1),
+              status("Image install done", 3, 40, "Image update failed", 200, seq=2),
+              status("Image install done", 3, 40, "Image update failed", 200, seq=3),
+              status("Image install done", 3, 40, "Image update failed", 200, seq=12),
+              status("Image install done", 3, 40, "Image update failed", 200, seq=13)]
+    c = ScriptedController(script, extended=extended)
+    try:
+        r = run_kvid("status", "127.0.0.1", "-p", str(c.port), "--follow", "--interval", "20", "-t", "200")
+    finally:
+        c.close()
+    assert r.returncode == 4, r.stderr
+    assert r.stdout.splitlines() == ([LINE_40, LINE_IDLE, LINE_FAILED_DONE, END_FAILED] if accepted
+                                     else [LINE_40, LINE_FAILED_DONE, END_FAILED])
+    assert extended_requests(c, b"IDUPDATESTATUS\0")
+
+
+FORGED_END = status_doc("Image installed, Rebooting", 2, 100, seq=2**31 - 1)
+
+
+def spray_from(sock, forged, sweeps, stop):
+    """Sends forged from sock to every ephemeral port of 127.0.0.1, sweep after sweep."""
+    with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+        low, high = (int(x) for x in f.read().split())
+    while not stop.is_set():
+        for port in range(low, high + 1):
+            try:
+                sock.sendto(forged, ("127.0.0.1", port))
+            except OSError:
+                pass
+        sweeps.append(1)
+
+
+def in_private_network(fn):
+    """Runs fn() in a child process inside a network namespace of its own (only
+    its loopback up), so that a spray over every port reaches nothing of the
+    host; returns what fn returns (JSON-able)."""
+    import ctypes
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            os.close(r)
+            if ctypes.CDLL(None, use_errno=True).unshare(0x40000000) != 0:  # CLONE_NEWNET
+                raise OSError(ctypes.get_errno(), "unshare")
+            subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+            with os.fdopen(w, "w") as out:
+                json.dump(fn(), out)
+            code = 0
+        except BaseException:  # noqa: B036  (the child must end here whatever happened)
+            import traceback
+            traceback.print_exc()
+        finally:
+            os._exit(code)
+    os.close(w)
+    with os.fdopen(r) as f:
+        text = f.read()
+    _, code = os.waitpid(pid, 0)
+    assert code == 0 and text, "the scenario in the private network failed"
+    return json.loads(text)
+
+
+def follow_under_spray():
+    sweeps, stop = [], threading.Event()
+    # Idle until the forger has swept every port three times; then the update fails.
+    c = ScriptedController([lambda: IDLE if len(sweeps) < 3 else FAILED_DONE], extended=True)
+    sprayer = threading.Thread(target=spray_from, args=(c.sock, FORGED_END, sweeps, stop), daemon=True)
+    sprayer.start()
+    try:
+        r = run_kvid("status", "127.0.0.1", "-p", str(c.port), "--follow", "--interval", "20", "-t", "200")
+    finally:
+        stop.set()
+        sprayer.join(timeout=30)
+        c.close()
+    return {"returncode": r.returncode, "stdout": r.stdout, "stderr": r.stderr, "sweeps": len(sweeps)}
+
+
+@pytest.mark.parametrize("scenario", [
+    # The forger sends from the controller's address and port to the very port
+    # asked, ahead of the real answer, with the highest number there is.
+    dict(extended=True, forge_first=True, forged=FORGED_END),
+    dict(extended=True, forge_first=True, forged=FORGED_END.replace(b"\n}", b',\n\t"nonce":\t"0000000000000000"\n}')),
+    # Queued for the next poll behind the real answer (a daemon without nonces:
+    # only a fresh socket per poll keeps it out).
+    dict(extended=False, forge_after=True, forged=FORGED_END),
+], ids=["ahead of the answer", "ahead with another nonce", "queued for the next poll"])
+def test_forged_status_never_ends_the_follow(scenario):
+    c = ScriptedController([IDLE, IDLE, IDLE, FAILED_DONE], **scenario)
+    try:
+        r = run_kvid("status", "127.0.0.1", "-p", str(c.port), "--follow", "--interval", "20", "-t", "200")
+    finally:
+        c.close()
+    assert (r.returncode, r.stdout.splitlines()) == (4, [LINE_IDLE, LINE_FAILED_DONE, END_FAILED]), r.stderr
+
+
+def test_status_sprayed_at_every_port_never_ends_the_follow():
+    # A forged "installed" status from the controller's address and port, sent
+    # to every ephemeral port while the controller is idle.
+    got = in_private_network(follow_under_spray)
+    assert (got["returncode"], got["stdout"].splitlines()) == (4, [LINE_IDLE, LINE_FAILED_DONE, END_FAILED]), got
+    assert got["sweeps"] >= 3
+
+
+@pytest.mark.parametrize("args,fixed,output", [
+    (["discover", "-a", "127.0.0.1"], b"IDREQ\0", "127.0.0.1\tKV2_TOUCH\tRev: 2.4.1\tkv-image-3.2.1\tno app\n"),
+    (["status", "127.0.0.1"], b"IDUPDATESTATUS\0", "action       Idle (0)\n"),
+    (["netbr", "127.0.0.1"], b"BURNR\0", "platform           KV2_TOUCH\n"),
+], ids=["discover", "status", "netbr"])
+@pytest.mark.parametrize("controller,requests,status", [
+    (dict(extended=True), 2, 0),
+    # A cookie answer with another nonce is not our controller's: no resend.
+    (dict(extended=True, wrong_nonce=True), 1, 1),
+    # A cookie that never verifies: the request goes again twice, no more.
+    (dict(extended=True, rotate=True), 3, 1),
+    (dict(extended=False), 1, 0),
+], ids=["cookie exchange", "foreign cookie answer", "cookie twice at most", "old daemon"])
+def test_cookie_exchange(args, fixed, output, controller, requests, status):
+    reply = {b"IDREQ\0": identity(), b"IDUPDATESTATUS\0": IDLE,
+             b"BURNR\0": b"NETBR" + bytes(148) + b"KV2_TOUCH\0text\0"}[fixed]
+    c = ScriptedController([reply], **controller)
+    try:
+        r = run_kvid(*args, "-p", str(c.port), "-t", "500")
+    finally:
+        c.close()
+    assert r.returncode == status, r.stderr
+    assert (output in r.stdout) == (status == 0), r.stdout
+    assert len(c.requests) == requests and extended_requests(c, fixed)
+    fixed_parts = [split_request(x) for x in c.requests]
+    assert fixed_parts[0][1] == bytes(16)  # the first request has no cookie
+    if controller == dict(extended=True):
+        assert fixed_parts[1][1] == c.cookie and c.verified == 1
+
+
+def discovery_line(address, device="KV2_TOUCH"):
+    return f"{address}\t{device}\tRev: 2.4.1\tkv-image-3.2.1\tno app"
+
+
+TRAILING = identity().render(None, 0) + b"\n" + json.dumps({"device": "forged"}).encode() + b"\n"
+
+
+@pytest.mark.parametrize("controllers,args,status,lines,errors", [
+    # Every answer sent three times (the verified one of a current daemon too).
+    ([dict(replies=[[identity()] * 3], extended=True), dict(replies=[[identity(), identity("SECOND")]])],
+     [], 0, [discovery_line("127.0.0.2"), discovery_line("127.0.0.3")], []),
+    ([dict(replies=[identity()]), dict(replies=[identity(device="x" * 3000)])],
+     [], 0, [discovery_line("127.0.0.2")],
+     [f"kvid: malformed answer from 127.0.0.3: answer of {len(identity('x' * 3000).render(None, 0))} bytes, "
+      "longer than 2048"]),
+    ([dict(replies=[b"IDRSP" + json.dumps({"device": "kv2", "sw_revision": "r", "image_version": "i",
+                                            "app_running": True}).encode().replace(b"kv2", b"kv2\x9b2Jx\xc2\x9b")])],
+     [], 0, ["127.0.0.2\tkv2?2Jx?\tr\ti\tapp running"], []),
+    ([dict(replies=[identity()]), dict(replies=[TRAILING])], ["--json"], 0,
+     [json.dumps(identity().members, separators=(",", ":"))],
+     ["kvid: malformed answer from 127.0.0.3: bytes after the identification document"]),
+    ([dict(replies=[identity()]), dict(replies=[b"IDRSPnot json"]), dict(replies=[identity(), b"IDRSP{"])],
+     [], 0, [discovery_line("127.0.0.2"), discovery_line("127.0.0.4")],
+     ["kvid: malformed answer from 127.0.0.3: identification document is not JSON"]),
+    # Junk first from an address does not hide the controller's own answer.
+    ([dict(replies=[[b"CLOSED", identity()]])], [], 0, [discovery_line("127.0.0.2")],
+     ["kvid: malformed answer from 127.0.0.2: answer does not begin with IDRSP"]),
+    ([dict(replies=[b"IDRSPnot json"]), dict(replies=[b"HELLO"])], [], 3, [],
+     ["kvid: malformed answer from 127.0.0.2: identification document is not JSON",
+      "kvid: malformed answer from 127.0.0.3: answer does not begin with IDRSP"]),
+], ids=["duplicates", "over-long", "raw C1 byte", "json trailing line", "one malformed", "junk first",
+        "all malformed"])
+def test_discovery_keeps_one_sane_answer_per_controller(controllers, args, status, lines, errors):
+    cs = []
+    try:
+        for i, spec in enumerate(controllers):
+            cs.append(ScriptedController(host=f"127.0.0.{i + 2}", port=cs[0].port if cs else 0, **spec))
+        addresses = [x for i in range(len(cs)) for x in ("-a", f"127.0.0.{i + 2}")]
+        r = subprocess.run([KVID, "discover", *addresses, *args, "-p", str(cs[0].port), "-t", "1000"],
+                           capture_output=True, timeout=60)
+    finally:
+        for c in cs:
+            c.close()
+    out = r.stdout.decode("utf-8", "backslashreplace")
+    assert r.returncode == status, r.stderr
+    assert sorted(out.splitlines()) == sorted(lines), out
+    assert sorted(r.stderr.decode().splitlines()) == sorted(errors)
+    assert all(c.verified == 1 for c in cs if c.extended)
 
 
 @pytest.mark.parametrize("reply,args,message", [

@@ -1,12 +1,12 @@
 #include <arpa/inet.h>
 #include <cjson/cJSON.h>
+#include <sys/random.h>
 
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "core/handles.h"
-#include "core/printable.h"
 #include "idprot/idpacket.h"
 #include "kvid/kvid.h"
 
@@ -18,8 +18,39 @@ using kv::Json;
 bool Text(const cJSON* o, const char* key, std::string& out) {
   const cJSON* v = cJSON_GetObjectItemCaseSensitive(o, key);
   if (!cJSON_IsString(v)) return false;
-  out = kv::Printable(v->valuestring, false);
+  out = Shown(v->valuestring, false);
   return true;
+}
+
+// The "nonce" member as it came: absent, its text, or "" when it is no text
+// (which then matches no nonce).
+std::optional<std::string> NonceMember(const cJSON* o) {
+  const cJSON* v = cJSON_GetObjectItemCaseSensitive(o, "nonce");
+  if (v == nullptr) return std::nullopt;
+  return cJSON_IsString(v) ? std::string(v->valuestring) : std::string();
+}
+
+// Parses one JSON document that fills text, but for trailing white space or
+// NULs: a document with anything else behind it is not a controller's.
+kv::Result<Json> ParseWhole(std::string_view text, const char* what) {
+  const char* end = nullptr;
+  Json doc(cJSON_ParseWithLengthOpts(text.data(), text.size(), &end, false));
+  if (!cJSON_IsObject(doc.get())) return kv::Error(0, std::string(what) + " is not JSON");
+  for (const char* p = end; p != nullptr && p < text.data() + text.size(); ++p) {
+    if (*p != ' ' && *p != '\t' && *p != '\n' && *p != '\r' && *p != '\0')
+      return kv::Error(0, std::string("bytes after the ") + what);
+  }
+  return doc;
+}
+
+// The document as cJSON writes it, without the protocol's "nonce" member.
+std::string Reserialised(cJSON* doc, bool formatted) {
+  cJSON_DeleteItemFromObjectCaseSensitive(doc, "nonce");
+  char* text = formatted ? cJSON_Print(doc) : cJSON_PrintUnformatted(doc);
+  if (text == nullptr) return std::string();
+  std::string out(text);
+  cJSON_free(text);
+  return out;
 }
 
 bool Number(const cJSON* o, const char* key, int& out) {
@@ -47,14 +78,111 @@ bool AllZero(const std::uint8_t* p, std::size_t n) {
   return true;
 }
 
+// The length of the valid UTF-8 sequence that starts text (0 when it is none:
+// a C0 control, DEL, a stray byte such as a raw C1 0x9B, a cut or overlong
+// sequence); control says whether its code point is a control character.
+std::size_t Utf8Sequence(std::string_view text, bool& control) {
+  control = false;
+  const auto b = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char c = b(0);
+  if (c < 0x80) {
+    control = c < 0x20 || c == 0x7f;
+    return 1;
+  }
+  std::size_t n = 0;
+  std::uint32_t cp = 0;
+  if (c >= 0xc2 && c <= 0xdf) {
+    n = 2;
+    cp = c & 0x1fU;
+  } else if (c >= 0xe0 && c <= 0xef) {
+    n = 3;
+    cp = c & 0x0fU;
+  } else if (c >= 0xf0 && c <= 0xf4) {
+    n = 4;
+    cp = c & 0x07U;
+  } else {
+    return 0;  // a continuation byte (raw C1 among them) or one never valid
+  }
+  if (text.size() < n) return 0;
+  for (std::size_t i = 1; i < n; ++i) {
+    if ((b(i) & 0xc0U) != 0x80) return 0;
+    cp = (cp << 6) | (b(i) & 0x3fU);
+  }
+  const std::uint32_t least = n == 2 ? 0x80 : (n == 3 ? 0x800 : 0x10000);
+  if (cp < least || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return 0;  // overlong, beyond, surrogate
+  control = cp <= 0x9f;                                                         // C1 in UTF-8
+  return n;
+}
+
 }  // namespace
+
+std::string Shown(std::string_view text, bool keepLayout) {
+  std::string out;
+  out.reserve(text.size());
+  while (!text.empty()) {
+    const char c = text.front();
+    bool control = false;
+    const std::size_t n = Utf8Sequence(text, control);
+    if (n != 0 && !control) {
+      out.append(text.substr(0, n));
+    } else {
+      // One '?' for a control character, whatever its length, and one for
+      // each byte that is not UTF-8.
+      out += keepLayout && (c == '\t' || c == '\n' || c == '\r') ? c : '?';
+    }
+    text.remove_prefix(n != 0 ? n : 1);
+  }
+  return out;
+}
+
+Nonce NewNonce() {
+  Nonce n{};
+  std::size_t have = 0;
+  while (have < n.size()) {
+    const ssize_t got = ::getrandom(n.data() + have, n.size() - have, 0);
+    if (got > 0) have += static_cast<std::size_t>(got);
+    // EINTR: again. The kernel's pool is ready on any system that runs us.
+  }
+  return n;
+}
+
+std::string NonceHex(const Nonce& nonce) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (const std::uint8_t b : nonce) {
+    out += kHex[b >> 4];
+    out += kHex[b & 0x0fU];
+  }
+  return out;
+}
+
+std::string ExtendedRequest(std::string_view fixedPart, const Cookie& cookie, const Nonce& nonce) {
+  std::string out(fixedPart);
+  out += "KVX1";
+  out.append(reinterpret_cast<const char*>(cookie.data()), cookie.size());
+  out.append(reinterpret_cast<const char*>(nonce.data()), nonce.size());
+  return out;
+}
+
+std::optional<CookieAnswer> DecodeCookieAnswer(std::string_view answer) {
+  CookieAnswer out;
+  if (answer.size() != 5 + out.cookie.size() + out.nonce.size() || answer.substr(0, 5) != "IDCKE") return std::nullopt;
+  std::memcpy(out.cookie.data(), answer.data() + 5, out.cookie.size());
+  std::memcpy(out.nonce.data(), answer.data() + 5 + out.cookie.size(), out.nonce.size());
+  return out;
+}
+
+Freshness JudgeNonce(const std::optional<std::string>& echoed, const Nonce& asked, const Peer& peer) {
+  if (!echoed) return peer.extended ? Freshness::kStale : Freshness::kUnverified;
+  return *echoed == NonceHex(asked) ? Freshness::kVerified : Freshness::kStale;
+}
 
 kv::Result<Identity> DecodeIdentity(std::string_view answer) {
   if (answer.substr(0, 5) != "IDRSP") return kv::Error(0, "answer does not begin with IDRSP");
   Identity out;
-  out.json = std::string(answer.substr(5));
-  Json doc(cJSON_ParseWithLength(out.json.data(), out.json.size()));
-  if (!cJSON_IsObject(doc.get())) return kv::Error(0, "identification document is not JSON");
+  auto parsed = ParseWhole(answer.substr(5), "identification document");
+  if (!parsed) return parsed.error();
+  Json doc = std::move(parsed).value();
   const cJSON* app = cJSON_GetObjectItemCaseSensitive(doc.get(), "app_running");
   if (!Text(doc.get(), "device", out.device) || !Text(doc.get(), "sw_revision", out.swRevision) ||
       !Text(doc.get(), "image_version", out.imageVersion) || !cJSON_IsBool(app)) {
@@ -63,7 +191,8 @@ kv::Result<Identity> DecodeIdentity(std::string_view answer) {
   out.appRunning = cJSON_IsTrue(app);
   (void)Text(doc.get(), "interface_name", out.interfaceName);
   (void)Text(doc.get(), "mac", out.mac);
-  out.json = kv::Printable(out.json, true);
+  out.nonce = NonceMember(doc.get());
+  out.json = Shown(Reserialised(doc.get(), false), false);
   return out;
 }
 
@@ -74,9 +203,9 @@ std::string IdentityLine(const std::string& address, const Identity& id) {
 
 kv::Result<Status> DecodeStatus(std::string_view answer) {
   Status out;
-  out.json = std::string(answer);
-  Json doc(cJSON_ParseWithLength(out.json.data(), out.json.size()));
-  if (!cJSON_IsObject(doc.get())) return kv::Error(0, "status document is not JSON");
+  auto parsed = ParseWhole(answer, "status document");
+  if (!parsed) return parsed.error();
+  Json doc = std::move(parsed).value();
   const cJSON* d = doc.get();
   if (!Number(d, "totalProgress", out.totalProgress) || !Number(d, "componentProgress", out.componentProgress) ||
       !Number(d, "currentActionCode", out.actionCode) || !Number(d, "currentErrorNumber", out.errorNumber) ||
@@ -88,7 +217,8 @@ kv::Result<Status> DecodeStatus(std::string_view answer) {
   (void)Text(d, "serverName", out.serverName);
   (void)Text(d, "serverRevision", out.serverRevision);
   (void)Text(d, "bundleFilename", out.bundle);
-  out.json = kv::Printable(out.json, true);
+  out.nonce = NonceMember(d);
+  out.json = Shown(Reserialised(doc.get(), true), true);
   return out;
 }
 
@@ -115,6 +245,9 @@ std::string ProgressLine(const Status& s) {
 
 bool UpdateEnded(const Status& s) { return s.actionCode == 2 || s.actionCode == 3 || s.errorNumber != 0; }
 bool UpdateSucceeded(const Status& s) { return s.actionCode == 2 && s.errorNumber == 0; }
+bool SameEnding(const Status& a, const Status& b) {
+  return UpdateEnded(a) && UpdateEnded(b) && UpdateSucceeded(a) == UpdateSucceeded(b) && a.errorNumber == b.errorNumber;
+}
 
 kv::Result<NetworkRecord> DecodeNetworkRecord(std::string_view answer) {
   if (answer.size() < kNetbrText + 2) return kv::Error(0, "network record shorter than its fixed part");
@@ -138,8 +271,8 @@ kv::Result<NetworkRecord> DecodeNetworkRecord(std::string_view answer) {
   const std::size_t first = text.find('\0');
   const std::size_t second = first == std::string_view::npos ? first : text.find('\0', first + 1);
   if (second == std::string_view::npos) return kv::Error(0, "network record text part lacks its NULs");
-  r.platform = kv::Printable(text.substr(0, first), false);
-  r.text = kv::Printable(text.substr(first + 1, second - first - 1), false);
+  r.platform = Shown(text.substr(0, first), false);
+  r.text = Shown(text.substr(first + 1, second - first - 1), false);
   return r;
 }
 

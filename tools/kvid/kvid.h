@@ -8,10 +8,12 @@
 
 #include <netinet/in.h>
 
+#include <array>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "core/handles.h"
 #include "core/result.h"
@@ -25,20 +27,81 @@ inline constexpr int kExitUsage = 2;  // also an unknown interface or address
 inline constexpr int kExitMalformed = 3;
 inline constexpr int kExitUpdateFailed = 4;
 
+// The protocol's bound on an answer (the status document never comes near
+// it). A longer datagram is not an answer of a controller.
+inline constexpr std::size_t kMaxAnswerBytes = 2048;
+
+// The most controllers one discovery keeps (and addresses it tracks); the
+// answers of further addresses are passed over with one warning.
+inline constexpr std::size_t kMaxControllers = 65536;
+
+// --- request extension and cookie answer ---------------------------------
+
+// A cookie the controller handed out for our address, and the random nonce a
+// request carries (echoed by the controller's cookie answer and, for a
+// verified request, as the "nonce" member of its document).
+using Cookie = std::array<std::uint8_t, 16>;
+using Nonce = std::array<std::uint8_t, 8>;
+
+// Eight random bytes from the kernel.
+Nonce NewNonce();
+
+// The nonce as the controllers echo it in a document: 16 lower-case hex digits.
+std::string NonceHex(const Nonce& nonce);
+
+// A request: its fixed part ("IDREQ\0", "BURNR\0", "IDUPDATESTATUS\0") followed
+// by the extension "KVX1", the cookie (all zero when we have none) and the nonce.
+std::string ExtendedRequest(std::string_view fixedPart, const Cookie& cookie, const Nonce& nonce);
+
+// A cookie answer: exactly "IDCKE", the cookie and the nonce echoed; nothing
+// else (another length, another keyword) is one.
+struct CookieAnswer {
+  Cookie cookie{};
+  Nonce nonce{};
+};
+std::optional<CookieAnswer> DecodeCookieAnswer(std::string_view answer);
+
+// What the client knows of one controller address during a run: the cookie it
+// was given, and whether the controller speaks the extension (it sent a cookie
+// answer with our nonce or echoed our nonce in a document). From then on an
+// identification or status answer without our nonce is not its answer.
+struct Peer {
+  Cookie cookie{};
+  bool extended = false;
+};
+
+// How an answer's nonce member ("nonce", absent for an old controller) stands
+// against the nonce asked.
+enum class Freshness {
+  kVerified,    // carries the nonce asked: made for this very request
+  kUnverified,  // carries none, and the controller has never shown it echoes
+  kStale,       // carries another nonce, or none from a controller that echoes
+};
+Freshness JudgeNonce(const std::optional<std::string>& echoed, const Nonce& asked, const Peer& peer);
+
+// --- answers ---------------------------------------------------------------
+
+// Anyone on the network can answer: every decoder returns the answer's texts
+// through Shown, so that printing them cannot drive the technician's terminal.
+// Shown keeps valid UTF-8 text and shows as '?' every control character (C0,
+// DEL, C1 in UTF-8) and every byte outside valid UTF-8 (a raw C1 byte such as
+// 0x9B, which some terminals take as CSI, included). keepLayout keeps tab, line
+// feed and carriage return.
+std::string Shown(std::string_view text, bool keepLayout);
+
 // One identification answer, decoded.
 struct Identity {
-  std::string json;  // the document as it came, compact
+  std::string json;  // the parsed document re-serialised, compact, on one line, shown
   std::string device, swRevision, imageVersion, interfaceName, mac;
   bool appRunning = false;
+  std::optional<std::string> nonce;  // the "nonce" member, as it came ("" when not a string)
 };
 
 // Decodes an "IDRSP" answer. Refused, with the reason, when the answer is not
-// "IDRSP" followed by a JSON object with the string members "device",
-// "sw_revision" and "image_version" and the Boolean "app_running".
+// "IDRSP" followed by a JSON object (and nothing but white space or NULs)
+// with the string members "device", "sw_revision" and "image_version" and
+// the Boolean "app_running".
 kv::Result<Identity> DecodeIdentity(std::string_view answer);
-// Anyone on the network can answer: every decoder returns the answer's texts
-// with their control bytes shown as '?' (kv::Printable), so that printing them
-// cannot drive the technician's terminal.
 
 // The discovery line of a controller: address, device, software revision,
 // image version and whether the application runs, separated by tabs.
@@ -46,13 +109,15 @@ std::string IdentityLine(const std::string& address, const Identity& id);
 
 // One status document, decoded.
 struct Status {
-  std::string json;
+  std::string json;  // the parsed document re-serialised, formatted, shown
+  std::optional<std::string> nonce;
   int totalProgress = 0, componentProgress = 0, actionCode = 0, errorNumber = 0, elapsed = 0, sequence = 0;
   std::string action, error, timedate, serverName, serverRevision, bundle;
 };
 
-// Decodes a status document; refused when it is not JSON or lacks one of the
-// progress, action or error members.
+// Decodes a status document; refused when it is not JSON (nothing but white
+// space or NULs may follow it) or lacks one of the progress, action or error
+// members (msgSeqNumber among them).
 kv::Result<Status> DecodeStatus(std::string_view answer);
 
 // The multi-line status report and the one-line progress line of --follow.
@@ -63,6 +128,10 @@ std::string ProgressLine(const Status& s);
 // restarting) or 3 (done after a failure), or any error number.
 bool UpdateEnded(const Status& s);
 bool UpdateSucceeded(const Status& s);
+
+// Whether two ended updates ended the same way: both installed, or both
+// failed with the same error number.
+bool SameEnding(const Status& a, const Status& b);
 
 // The network record, decoded field by field.
 struct NetworkRecord {
@@ -92,32 +161,59 @@ struct Target {
 // Resolves an address text (numeric only); refused when it is not one.
 kv::Result<Target> MakeTarget(const std::string& text, unsigned interfaceIndex, int port);
 
-// One received datagram.
-struct Answer {
-  std::string from;  // address text of the sender
-  std::string data;
-};
+// The address text of a sender (IPv4-mapped addresses as IPv4).
+std::string AddressText(const sockaddr_in6& address);
 
-// Receive buffer of the socket: room for the answers of a whole plant that
-// arrive at once after a discovery request (about 1,000 answers of up to
+// Receive buffer of a discovery socket: room for the answers of a whole plant
+// that arrive at once after a discovery request (about 1,000 answers of up to
 // 2 KiB each, with the kernel's overhead per datagram).
 inline constexpr int kReceiveBufferBytes = 8 << 20;
 
-// A dual-stack UDP socket whose multicast leaves through interfaceIndex
-// (0: the system's choice), with a receive buffer of kReceiveBufferBytes
-// (beyond the system's limit only with the privilege to).
-kv::Result<kv::Fd> OpenSocket(unsigned interfaceIndex);
+// A dual-stack UDP socket on a new ephemeral port whose multicast leaves
+// through interfaceIndex (0: the system's choice); with largeBuffer a receive
+// buffer of kReceiveBufferBytes (beyond the system's limit only with the
+// privilege to).
+kv::Result<kv::Fd> OpenSocket(unsigned interfaceIndex, bool largeBuffer);
 
-// Which datagrams count as answers.
-enum class From {
-  kPort,     // any sender on the port asked (discovery: a multicast request has many)
-  kTargets,  // only the addresses and ports asked
+// The monotonic clock in milliseconds.
+long long NowMs();
+
+// One received datagram. data holds at most kMaxAnswerBytes + 1 bytes; size
+// is the datagram's whole length, so a longer one is known for what it is.
+struct Datagram {
+  sockaddr_in6 from{};
+  std::string data;
+  std::size_t size = 0;
 };
 
-// Sends data to every target, then collects answers until timeoutMs has
-// passed (or, when stopAfter > 0, that many answers have come). Datagrams
-// from elsewhere are passed over.
-std::vector<Answer> Ask(const kv::Fd& socket, const std::vector<Target>& targets, std::string_view data, int timeoutMs,
-                        std::size_t stopAfter, From from);
+// Waits for the next datagram until deadlineMs (NowMs); false at the deadline.
+bool Receive(const kv::Fd& socket, long long deadlineMs, Datagram& out);
+
+// Sends one datagram (a failure, e.g. an unreachable network, is an answer
+// that does not come).
+void Send(const kv::Fd& socket, const sockaddr_in6& to, std::string_view data);
+
+// The exchange with one controller: what the caller makes of a datagram that
+// came from the address and port asked and is not a cookie answer.
+enum class Verdict { kTake, kPassOver, kMalformed };
+struct Judged {
+  Verdict verdict = Verdict::kPassOver;
+  std::string reason;  // why it is malformed
+};
+using Judge = std::function<Judged(std::string_view answer, const Nonce& asked)>;
+
+struct Outcome {
+  std::optional<std::string> answer;  // the answer taken
+  std::string malformed;              // else: why the last malformed answer was refused ("" when none came)
+};
+
+// Sends fixedPart with the extension (peer's cookie, a fresh nonce) to target
+// from a fresh socket, and waits up to timeoutMs for an answer from the
+// target's address and port that judge takes. A cookie answer with the nonce
+// stores its cookie in peer and sends the request again with it (twice at
+// most); datagrams from elsewhere, longer than kMaxAnswerBytes, or passed
+// over by judge are not the answer.
+kv::Result<Outcome> Exchange(const Target& target, unsigned interfaceIndex, std::string_view fixedPart, Peer& peer,
+                             int timeoutMs, const Judge& judge);
 
 }  // namespace kvid

@@ -4,10 +4,13 @@
 #include <net/if.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
-#include <set>
+#include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +19,13 @@
 #include "kvid/kvid.h"
 
 namespace {
+
+// Default waits: a discovery waits for the spread answers of a multicast
+// request (up to 1 s) and a settings refresh (up to 1 s more) with a margin;
+// a single controller answers a unicast request at once, or after the
+// refresh.
+constexpr int kDiscoverWaitMs = 3000;
+constexpr int kAnswerWaitMs = 2000;
 
 constexpr const char* kUsage =
     "usage: kvid discover [-i IFACE] [-a ADDRESS]... [-t MS] [--json]\n"
@@ -27,26 +37,34 @@ constexpr const char* kUsage =
     "            revision, image version, application state (tab-separated); --json prints\n"
     "            the identification documents instead\n"
     "  status    prints a controller's update status; --follow refreshes a progress line\n"
-    "            until the update ends\n"
+    "            until two answers in a row say the update ended the same way\n"
     "  netbr     prints a controller's network record field by field\n"
     "\n"
     "  -i, --interface IFACE  interface for multicast and link-local addresses\n"
     "  -a, --address ADDRESS  also ask this controller directly (IPv4 or IPv6)\n"
-    "  -t, --timeout MS       how long to wait for answers (default 2000)\n"
+    "  -t, --timeout MS       how long to wait for answers: discover (default 3000) waits it\n"
+    "                         out, as controllers spread their answers to a multicast request\n"
+    "                         over up to 1 s and may take 1 s more to read their settings;\n"
+    "                         status and netbr wait at most that long (default 2000) per request\n"
     "  -p, --port PORT        the controllers' port (default 20034)\n"
-    "      --json             print the documents as they came\n"
+    "      --json             print the documents (parsed and written again, one line per\n"
+    "                         controller for discover)\n"
     "      --follow           (status) follow an update until it ends\n"
     "      --interval MS      (status --follow) time between two requests (default 1000)\n"
     "      --give-up S        (status --follow) stop after S seconds without an answer (default 60)\n"
     "\n"
-    "exit status: 0 ok, 1 no answer, 2 usage error or unknown interface, 3 malformed answer,\n"
-    "             4 the followed update failed\n";
+    "exit status: 0 ok, 1 no answer, 2 usage error or unknown interface, 3 malformed answer\n"
+    "             (discover: every answer was), 4 the followed update failed\n";
+
+// The fixed parts of the requests; the extension follows them.
+constexpr std::string_view kIdrequest("IDREQ\0", 6);
+constexpr std::string_view kStatusRequest("IDUPDATESTATUS\0", 15);
 
 struct Options {
   std::string command, address, interface;
   std::vector<std::string> addresses;
   unsigned interfaceIndex = 0;
-  int timeoutMs = 2000, port = kIdPort, intervalMs = 1000, giveUpS = 60;
+  int timeoutMs = -1, port = kIdPort, intervalMs = 1000, giveUpS = 60;
   bool json = false, follow = false;
 };
 
@@ -70,11 +88,30 @@ void SleepMs(int ms) {
 }
 
 // The reason a controller's answer is refused, as printed.
-std::string Malformed(const std::string& from, const kv::Error& error) {
-  return error.WithContext("malformed answer from " + from).message();
+std::string Malformed(const std::string& from, const std::string& reason) {
+  return "malformed answer from " + from + ": " + reason;
 }
 
-int Discover(const Options& o, const kv::Fd& fd) {
+// --- discover ---------------------------------------------------------------
+
+// One answering address of a discovery.
+struct Found {
+  kvid::Peer peer;
+  kvid::Nonce nonce{};    // of our unicast request to it (after its cookie answer)
+  int resends = 0;        // unicast requests sent to it
+  bool done = false;      // its answer was printed
+  bool reported = false;  // a malformed answer of it was reported
+};
+
+using AddressKey = std::array<std::uint8_t, 16>;
+
+AddressKey KeyOf(const sockaddr_in6& a) {
+  AddressKey k{};
+  std::memcpy(k.data(), a.sin6_addr.s6_addr, k.size());
+  return k;
+}
+
+int Discover(const Options& o) {
   std::vector<kvid::Target> targets;
   if (o.interfaceIndex != 0) {
     auto group = kvid::MakeTarget(kIdMulticastGroup, o.interfaceIndex, o.port);
@@ -86,63 +123,144 @@ int Discover(const Options& o, const kv::Fd& fd) {
     targets.push_back(std::move(t).value());
   }
   if (targets.empty()) return Fail(kvid::kExitUsage, "give an interface (-i) or an address (-a) to ask");
-  const auto answers = kvid::Ask(fd, targets, std::string_view("IDREQ\0", 6), o.timeoutMs, 0, kvid::From::kPort);
-  std::set<std::string> seen;
-  bool malformed = false;
-  int good = 0;
-  for (const kvid::Answer& a : answers) {
-    if (!seen.insert(a.from).second) continue;  // asked by multicast and directly
-    const auto id = kvid::DecodeIdentity(a.data);
-    if (!id) {
-      std::fprintf(stderr, "kvid: %s\n", Malformed(a.from, id.error()).c_str());
-      malformed = true;
+  auto opened = kvid::OpenSocket(o.interfaceIndex, true);
+  if (!opened) return Fail(kvid::kExitUsage, opened.error().message());
+  const kv::Fd fd = std::move(opened).value();
+  const std::uint16_t port = targets.front().address.sin6_port;
+
+  // The first request carries a zero cookie: every controller that speaks the
+  // extension answers with its cookie, an old one with its document.
+  const kvid::Nonce first = kvid::NewNonce();
+  for (const kvid::Target& t : targets) kvid::Send(fd, t.address, kvid::ExtendedRequest(kIdrequest, {}, first));
+
+  std::map<AddressKey, Found> found;
+  bool full = false;
+  int good = 0, malformed = 0;
+  const long long deadline = kvid::NowMs() + o.timeoutMs;
+  kvid::Datagram d;
+  while (kvid::Receive(fd, deadline, d)) {
+    if (d.from.sin6_port != port) continue;
+    const AddressKey key = KeyOf(d.from);
+    auto it = found.find(key);
+    if (it == found.end()) {
+      if (found.size() >= kvid::kMaxControllers) {
+        if (!full) std::fprintf(stderr, "kvid: %zu controllers answered; further ones are passed over\n", found.size());
+        full = true;
+        continue;
+      }
+      it = found.emplace(key, Found{}).first;
+    }
+    Found& f = it->second;
+    if (f.done) continue;  // asked by multicast and directly, or a duplicate
+    const std::string from = kvid::AddressText(d.from);
+    auto report = [&](const std::string& reason) {
+      if (!f.reported) std::fprintf(stderr, "kvid: %s\n", Malformed(from, reason).c_str());
+      f.reported = true;
+      ++malformed;
+    };
+    if (d.size > kvid::kMaxAnswerBytes) {
+      report("answer of " + std::to_string(d.size) + " bytes, longer than " + std::to_string(kvid::kMaxAnswerBytes));
       continue;
     }
+    if (const auto cookie = kvid::DecodeCookieAnswer(d.data)) {
+      // The first request's nonce before we asked it directly, its own after.
+      const bool fresh = f.resends == 0 ? cookie->nonce == first : cookie->nonce == f.nonce;
+      if (!fresh || f.resends >= 2) continue;
+      f.peer.cookie = cookie->cookie;
+      f.peer.extended = true;
+      f.nonce = kvid::NewNonce();
+      ++f.resends;
+      sockaddr_in6 to = d.from;
+      to.sin6_port = port;
+      kvid::Send(fd, to, kvid::ExtendedRequest(kIdrequest, f.peer.cookie, f.nonce));
+      continue;
+    }
+    const auto id = kvid::DecodeIdentity(d.data);
+    if (!id) {
+      report(id.error().message());
+      continue;
+    }
+    // A document with a nonce answers our direct request with its cookie;
+    // one without can only come from a controller that never sent a cookie.
+    if ((f.resends == 0 && id.value().nonce) ||
+        kvid::JudgeNonce(id.value().nonce, f.nonce, f.peer) == kvid::Freshness::kStale)
+      continue;
+    f.done = true;
     ++good;
-    std::printf("%s\n", o.json ? id.value().json.c_str() : kvid::IdentityLine(a.from, id.value()).c_str());
+    std::printf("%s\n", o.json ? id.value().json.c_str() : kvid::IdentityLine(from, id.value()).c_str());
+    std::fflush(stdout);
   }
-  if (malformed) return kvid::kExitMalformed;
-  if (good == 0) return Fail(kvid::kExitNoAnswer, "no answer within " + std::to_string(o.timeoutMs) + " ms");
-  return kvid::kExitOk;
+  if (good > 0) return kvid::kExitOk;
+  if (malformed > 0) return kvid::kExitMalformed;
+  return Fail(kvid::kExitNoAnswer, "no answer within " + std::to_string(o.timeoutMs) + " ms");
 }
 
-// One request to the single controller; its answer (from the address and
-// port asked, nobody else's), or empty.
-std::string AskOne(const Options& o, const kv::Fd& fd, const kvid::Target& t, std::string_view request) {
-  const auto answers = kvid::Ask(fd, {t}, request, o.timeoutMs, 1, kvid::From::kTargets);
-  return answers.empty() ? std::string() : answers.front().data;
+// --- status and netbr -------------------------------------------------------
+
+// The outcome of one exchange as an exit status; -1 when an answer was taken.
+int Unanswered(const Options& o, const kv::Result<kvid::Outcome>& r) {
+  if (!r) return Fail(kvid::kExitUsage, r.error().message());
+  if (r.value().answer) return -1;
+  if (!r.value().malformed.empty()) return Fail(kvid::kExitMalformed, Malformed(o.address, r.value().malformed));
+  return Fail(kvid::kExitNoAnswer, "no answer from " + o.address + " within " + std::to_string(o.timeoutMs) + " ms");
 }
 
-int Status(const Options& o, const kv::Fd& fd, const kvid::Target& t) {
+// What the follow has accepted so far.
+struct Followed {
+  std::optional<kvid::Status> last;  // the last accepted answer
+};
+
+// Judges a status answer of one poll: decoded, with the poll's nonce (when
+// the controller echoes them), and, across polls, a msgSeqNumber beyond the
+// last accepted one; a number that went back is a restarted daemon only when
+// the answer carries the poll's nonce.
+kvid::Judge StatusJudge(kvid::Peer& peer, const Followed& followed, std::optional<kvid::Status>& taken) {
+  return [&peer, &followed, &taken](std::string_view answer, const kvid::Nonce& asked) -> kvid::Judged {
+    auto s = kvid::DecodeStatus(answer);
+    if (!s) return {kvid::Verdict::kMalformed, s.error().message()};
+    const kvid::Freshness fresh = kvid::JudgeNonce(s.value().nonce, asked, peer);
+    if (fresh == kvid::Freshness::kStale) return {};
+    if (followed.last && s.value().sequence <= followed.last->sequence &&
+        !(fresh == kvid::Freshness::kVerified && s.value().sequence < followed.last->sequence))
+      return {};
+    if (fresh == kvid::Freshness::kVerified) peer.extended = true;
+    taken = std::move(s).value();
+    return {kvid::Verdict::kTake, {}};
+  };
+}
+
+int Status(const Options& o, const kvid::Target& t) {
+  kvid::Peer peer;
+  Followed followed;
+  std::optional<kvid::Status> taken;
+  const kvid::Judge judge = StatusJudge(peer, followed, taken);
   if (!o.follow) {
-    const std::string answer = AskOne(o, fd, t, "IDUPDATESTATUS");
-    if (answer.empty())
-      return Fail(kvid::kExitNoAnswer,
-                  "no answer from " + o.address + " within " + std::to_string(o.timeoutMs) + " ms");
-    const auto s = kvid::DecodeStatus(answer);
-    if (!s) return Fail(kvid::kExitMalformed, Malformed(o.address, s.error()));
-    std::fputs(o.json ? (s.value().json + "\n").c_str() : kvid::StatusReport(o.address, s.value()).c_str(), stdout);
+    const auto r = kvid::Exchange(t, o.interfaceIndex, kStatusRequest, peer, o.timeoutMs, judge);
+    if (const int end = Unanswered(o, r); end >= 0) return end;
+    std::fputs(o.json ? (taken->json + "\n").c_str() : kvid::StatusReport(o.address, *taken).c_str(), stdout);
     return kvid::kExitOk;
   }
   // Follow: a refreshed line on a terminal, one line per change otherwise.
+  // Every poll asks from a fresh socket with a fresh nonce; an update counts
+  // as ended only when two answers in a row say it ended the same way.
   const bool tty = ::isatty(STDOUT_FILENO) == 1;
-  std::string last;
-  time_t lastAnswer = std::time(nullptr);
+  std::string last, malformed;
+  long long lastAnswer = kvid::NowMs();
   for (;;) {
-    const std::string answer = AskOne(o, fd, t, "IDUPDATESTATUS");
-    if (answer.empty()) {
-      if (std::time(nullptr) - lastAnswer >= o.giveUpS) {
+    taken.reset();
+    const auto r = kvid::Exchange(t, o.interfaceIndex, kStatusRequest, peer, o.timeoutMs, judge);
+    if (!r) return Fail(kvid::kExitUsage, r.error().message());
+    if (!taken) {
+      if (!r.value().malformed.empty()) malformed = r.value().malformed;
+      if (kvid::NowMs() - lastAnswer >= static_cast<long long>(o.giveUpS) * 1000) {
         if (tty && !last.empty()) std::fputs("\n", stdout);
+        if (!malformed.empty()) return Fail(kvid::kExitMalformed, Malformed(o.address, malformed));
         return Fail(kvid::kExitNoAnswer, "no answer from " + o.address + " for " + std::to_string(o.giveUpS) + " s");
       }
     } else {
-      lastAnswer = std::time(nullptr);
-      const auto decoded = kvid::DecodeStatus(answer);
-      if (!decoded) {
-        if (tty && !last.empty()) std::fputs("\n", stdout);
-        return Fail(kvid::kExitMalformed, Malformed(o.address, decoded.error()));
-      }
-      const kvid::Status& s = decoded.value();
+      lastAnswer = kvid::NowMs();
+      malformed.clear();
+      const kvid::Status& s = *taken;
       const std::string line = kvid::ProgressLine(s);
       if (tty) {
         std::printf("\r%-100s", line.c_str());
@@ -151,7 +269,9 @@ int Status(const Options& o, const kv::Fd& fd, const kvid::Target& t) {
       }
       last = line;
       std::fflush(stdout);
-      if (kvid::UpdateEnded(s)) {
+      const bool ended = followed.last && kvid::SameEnding(*followed.last, s);
+      followed.last = s;
+      if (ended) {
         if (tty) std::fputs("\n", stdout);
         if (kvid::UpdateSucceeded(s)) {
           std::printf("update finished: %s\n", s.action.c_str());
@@ -165,13 +285,20 @@ int Status(const Options& o, const kv::Fd& fd, const kvid::Target& t) {
   }
 }
 
-int Netbr(const Options& o, const kv::Fd& fd, const kvid::Target& t) {
-  const std::string answer = AskOne(o, fd, t, std::string_view("BURNR\0", 6));
-  if (answer.empty())
-    return Fail(kvid::kExitNoAnswer, "no answer from " + o.address + " within " + std::to_string(o.timeoutMs) + " ms");
-  const auto r = kvid::DecodeNetworkRecord(answer);
-  if (!r) return Fail(kvid::kExitMalformed, Malformed(o.address, r.error()));
-  std::fputs(kvid::NetworkReport(o.address, answer.size(), r.value()).c_str(), stdout);
+int Netbr(const Options& o, const kvid::Target& t) {
+  kvid::Peer peer;
+  std::optional<kvid::NetworkRecord> taken;
+  // The record has no room for a nonce: the address and port asked and the
+  // cookie exchange are what make it the controller's answer.
+  const kvid::Judge judge = [&taken](std::string_view answer, const kvid::Nonce&) -> kvid::Judged {
+    auto r = kvid::DecodeNetworkRecord(answer);
+    if (!r) return {kvid::Verdict::kMalformed, r.error().message()};
+    taken = std::move(r).value();
+    return {kvid::Verdict::kTake, {}};
+  };
+  const auto r = kvid::Exchange(t, o.interfaceIndex, std::string_view("BURNR\0", 6), peer, o.timeoutMs, judge);
+  if (const int end = Unanswered(o, r); end >= 0) return end;
+  std::fputs(kvid::NetworkReport(o.address, r.value().answer->size(), *taken).c_str(), stdout);
   return kvid::kExitOk;
 }
 
@@ -230,11 +357,13 @@ int main(int argc, char** argv) {
     o.interfaceIndex = ::if_nametoindex(o.interface.c_str());
     if (o.interfaceIndex == 0) return Fail(kvid::kExitUsage, "unknown interface '" + o.interface + "'");
   }
-  const auto fd = kvid::OpenSocket(o.interfaceIndex);
-  if (!fd) return Fail(kvid::kExitUsage, fd.error().message());
-  if (o.command == "discover") return Discover(o, fd.value());
+  if (o.command == "discover") {
+    if (o.timeoutMs < 0) o.timeoutMs = kDiscoverWaitMs;
+    return Discover(o);
+  }
+  if (o.timeoutMs < 0) o.timeoutMs = kAnswerWaitMs;
   o.address = words[1];
   const auto t = kvid::MakeTarget(o.address, o.interfaceIndex, o.port);
   if (!t) return Fail(kvid::kExitUsage, t.error().message());
-  return o.command == "status" ? Status(o, fd.value(), t.value()) : Netbr(o, fd.value(), t.value());
+  return o.command == "status" ? Status(o, t.value()) : Netbr(o, t.value());
 }

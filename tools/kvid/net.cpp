@@ -5,13 +5,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 
 #include "kvid/kvid.h"
 
 namespace kvid {
-namespace {
 
 long long NowMs() {
   timespec ts{};
@@ -28,8 +29,6 @@ std::string AddressText(const sockaddr_in6& a) {
   }
   return text;
 }
-
-}  // namespace
 
 kv::Result<Target> MakeTarget(const std::string& text, unsigned interfaceIndex, int port) {
   Target out;
@@ -50,12 +49,13 @@ kv::Result<Target> MakeTarget(const std::string& text, unsigned interfaceIndex, 
   return out;
 }
 
-kv::Result<kv::Fd> OpenSocket(unsigned interfaceIndex) {
+kv::Result<kv::Fd> OpenSocket(unsigned interfaceIndex, bool largeBuffer) {
   kv::Fd fd(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (!fd) return kv::SystemError("cannot open a UDP socket");
   const int off = 0;
   (void)::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-  if (::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBufferBytes, sizeof kReceiveBufferBytes) != 0)
+  if (largeBuffer &&
+      ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBufferBytes, sizeof kReceiveBufferBytes) != 0)
     (void)::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes, sizeof kReceiveBufferBytes);
   if (interfaceIndex != 0 &&
       ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_MULTICAST_IF, &interfaceIndex, sizeof interfaceIndex) != 0) {
@@ -64,41 +64,69 @@ kv::Result<kv::Fd> OpenSocket(unsigned interfaceIndex) {
   return fd;
 }
 
-std::vector<Answer> Ask(const kv::Fd& socket, const std::vector<Target>& targets, std::string_view data, int timeoutMs,
-                        std::size_t stopAfter, From from) {
-  // The port asked; with several targets they all share it.
-  const std::uint16_t port = targets.empty() ? 0 : targets.front().address.sin6_port;
-  auto accepted = [&](const sockaddr_in6& sender) {
-    if (from == From::kPort) return sender.sin6_port == port;
-    for (const Target& t : targets) {
-      if (sender.sin6_port == t.address.sin6_port &&
-          std::memcmp(&sender.sin6_addr, &t.address.sin6_addr, sizeof sender.sin6_addr) == 0)
-        return true;
-    }
-    return false;
-  };
-  const int fd = socket.get();
-  std::vector<Answer> answers;
-  for (const Target& t : targets) {
-    (void)::sendto(fd, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&t.address), sizeof t.address);
-  }
-  const long long deadline = NowMs() + timeoutMs;
+bool Receive(const kv::Fd& socket, long long deadlineMs, Datagram& out) {
   for (;;) {
-    const long long left = deadline - NowMs();
-    if (left <= 0 || (stopAfter > 0 && answers.size() >= stopAfter)) break;
-    pollfd p{fd, POLLIN, 0};
+    const long long left = deadlineMs - NowMs();
+    if (left <= 0) return false;
+    pollfd p{socket.get(), POLLIN, 0};
     const int ready = ::poll(&p, 1, static_cast<int>(left));
     if (ready < 0 && errno == EINTR) continue;
-    if (ready != 1) break;
-    char buf[65536];
-    sockaddr_in6 sender{};
-    socklen_t len = sizeof sender;
-    const ssize_t n = ::recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&sender), &len);
+    if (ready != 1) return false;
+    // One byte more than an answer may have, and MSG_TRUNC for the whole
+    // length: a longer datagram is seen as such, never read in full.
+    std::array<char, kMaxAnswerBytes + 1> buf{};
+    socklen_t len = sizeof out.from;
+    const ssize_t n =
+        ::recvfrom(socket.get(), buf.data(), buf.size(), MSG_TRUNC, reinterpret_cast<sockaddr*>(&out.from), &len);
     if (n < 0) continue;  // e.g. an ICMP error of an earlier send
-    if (!accepted(sender)) continue;
-    answers.push_back(Answer{AddressText(sender), std::string(buf, static_cast<std::size_t>(n))});
+    out.size = static_cast<std::size_t>(n);
+    out.data.assign(buf.data(), std::min(out.size, buf.size()));
+    return true;
   }
-  return answers;
+}
+
+void Send(const kv::Fd& socket, const sockaddr_in6& to, std::string_view data) {
+  (void)::sendto(socket.get(), data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+}
+
+kv::Result<Outcome> Exchange(const Target& target, unsigned interfaceIndex, std::string_view fixedPart, Peer& peer,
+                             int timeoutMs, const Judge& judge) {
+  // A fresh socket, a new ephemeral port: nothing queued for an earlier
+  // request (or sprayed at a port before we asked) can be read as this answer.
+  auto opened = OpenSocket(interfaceIndex, false);
+  if (!opened) return opened.error();
+  const kv::Fd fd = std::move(opened).value();
+  const Nonce nonce = NewNonce();
+  Send(fd, target.address, ExtendedRequest(fixedPart, peer.cookie, nonce));
+  int resends = 0;
+  Outcome out;
+  const long long deadline = NowMs() + timeoutMs;
+  Datagram d;
+  while (Receive(fd, deadline, d)) {
+    if (d.from.sin6_port != target.address.sin6_port ||
+        std::memcmp(&d.from.sin6_addr, &target.address.sin6_addr, sizeof d.from.sin6_addr) != 0)
+      continue;  // another controller or a forger
+    if (d.size > kMaxAnswerBytes) {
+      out.malformed = "answer of " + std::to_string(d.size) + " bytes, longer than " + std::to_string(kMaxAnswerBytes);
+      continue;
+    }
+    if (const auto cookie = DecodeCookieAnswer(d.data)) {
+      // Only the controller that received our request knows its nonce.
+      if (cookie->nonce != nonce || resends >= 2) continue;
+      peer.cookie = cookie->cookie;
+      peer.extended = true;
+      ++resends;
+      Send(fd, target.address, ExtendedRequest(fixedPart, peer.cookie, nonce));
+      continue;
+    }
+    Judged j = judge(d.data, nonce);
+    if (j.verdict == Verdict::kTake) {
+      out.answer = std::move(d.data);
+      return out;
+    }
+    if (j.verdict == Verdict::kMalformed) out.malformed = std::move(j.reason);
+  }
+  return out;
 }
 
 }  // namespace kvid
