@@ -24,8 +24,8 @@
 #include "core/bounded.h"
 #include "core/paths.h"
 #include "idprot/idguard.h"
-#include "idprot/idrequest.h"
 #include "idprot/idiface.h"
+#include "idprot/idrequest.h"
 
 namespace {
 

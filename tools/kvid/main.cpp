@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "idprot/idserver.h"
+#include "idprot/idiface.h"
 #include "kvid/kvid.h"
 
 namespace {

@@ -33,7 +33,8 @@ const unsigned char* Key() {
 void Make(const in6_addr& address, long long slot, std::uint8_t out[kIdCookieSize]) {
   unsigned char message[16 + 8];
   std::memcpy(message, &address, 16);
-  for (int i = 0; i < 8; ++i) message[16 + i] = static_cast<unsigned char>(static_cast<unsigned long long>(slot) >> (56 - 8 * i));
+  for (int i = 0; i < 8; ++i)
+    message[16 + i] = static_cast<unsigned char>(static_cast<unsigned long long>(slot) >> (56 - 8 * i));
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int n = 0;
   if (::HMAC(EVP_sha256(), Key(), kKeySize, message, sizeof message, digest, &n) == nullptr || n < kIdCookieSize) {

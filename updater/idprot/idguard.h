@@ -95,9 +95,9 @@ struct IdGuard {
   IdGuard(const IdGuard&) = delete;
   IdGuard& operator=(const IdGuard&) = delete;
 
-  IdTokenBucket verified;    // answers to verified requests
-  IdTokenBucket cookies;     // cookie answers
-  IdTokenBucket unverified;  // bytes of answers to unverified requests
+  IdTokenBucket verified;               // answers to verified requests
+  IdTokenBucket cookies;                // cookie answers
+  IdTokenBucket unverified;             // bytes of answers to unverified requests
   std::unique_ptr<IdSource[]> sources;  // allocated on first use
   std::uint64_t hashKey = 0;
   unsigned droppedAnswers = 0;   // since the last report

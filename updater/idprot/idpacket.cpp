@@ -24,8 +24,8 @@
 #include "core/paths.h"
 #include "core/result.h"
 #include "core/safefile.h"
-#include "idprot/idrequest.h"
 #include "idprot/idiface.h"
+#include "idprot/idrequest.h"
 
 namespace {
 

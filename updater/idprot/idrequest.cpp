@@ -16,8 +16,8 @@
 #include "core/bounded.h"
 #include "core/handles.h"
 #include "core/log.h"
-#include "idprot/idpacket.h"
 #include "idprot/idiface.h"
+#include "idprot/idpacket.h"
 #include "idprot/progress.h"
 
 namespace {
@@ -208,8 +208,8 @@ IdExtension IdProt_ParseExtension(const char* request, std::size_t len, IdReques
   return e;
 }
 
-int IdProt_BuildCookieAnswer(const std::uint8_t cookie[kIdCookieSize], const std::uint8_t nonce[kIdNonceSize], char* out,
-                             std::size_t space) {
+int IdProt_BuildCookieAnswer(const std::uint8_t cookie[kIdCookieSize], const std::uint8_t nonce[kIdNonceSize],
+                             char* out, std::size_t space) {
   if (out == nullptr || space < kIdCookieAnswerSize) return 0;
   std::memcpy(out, "IDCKE", 5);
   std::memcpy(out + 5, cookie, kIdCookieSize);

@@ -78,8 +78,8 @@ int IdProt_Dispatch(const char* request, std::size_t len, int interfaceIndex, st
 
 // Builds the cookie answer "IDCKE", cookie, nonce (kIdCookieAnswerSize
 // bytes) into out; returns its length, 0 when out has no room.
-int IdProt_BuildCookieAnswer(const std::uint8_t cookie[kIdCookieSize], const std::uint8_t nonce[kIdNonceSize], char* out,
-                             std::size_t space);
+int IdProt_BuildCookieAnswer(const std::uint8_t cookie[kIdCookieSize], const std::uint8_t nonce[kIdNonceSize],
+                             char* out, std::size_t space);
 
 // Writes the compact JSON identification document for the interface index
 // into out (at most space - 1 characters and a terminator) and returns its

@@ -38,7 +38,9 @@ struct Sent {
 };
 
 // Budget after t milliseconds of a bucket that starts full.
-double Allowed(const IdRate& rate, long long ms) { return rate.burst + rate.perSecond * static_cast<double>(ms) / 1000.0; }
+double Allowed(const IdRate& rate, long long ms) {
+  return rate.burst + rate.perSecond * static_cast<double>(ms) / 1000.0;
+}
 
 TEST(IdGuard, BucketsNeverHoldMoreThanTheirBurst) {
   // A quiet hour saves up no more than one burst, for the interface and for
@@ -78,7 +80,7 @@ TEST(IdGuard, GeneratedMixesKeepTheBudgets) {
     // table: they start afresh, so the bounds per source are checked only
     // while a handful share it).
     const unsigned sources = rng() % 2 == 0 ? 1 + rng() % 64 : 1 + rng() % 20000;
-    const unsigned honest = sources + 1;          // proves its address, asks 10 a second
+    const unsigned honest = sources + 1;  // proves its address, asks 10 a second
     const long long start = 5000;
     long long now = start;
     std::map<unsigned, Sent> unverified;
@@ -91,8 +93,8 @@ TEST(IdGuard, GeneratedMixesKeepTheBudgets) {
       now += static_cast<long long>(rng() % 3);  // up to thousands a second
       IdDatagram d;
       const unsigned who = rng() % sources;
-      const std::uint16_t port = rng() % 50 == 0 ? static_cast<std::uint16_t>(rng() % 1024)
-                                                 : static_cast<std::uint16_t>(1024 + rng() % 60000);
+      const std::uint16_t port =
+          rng() % 50 == 0 ? static_cast<std::uint16_t>(rng() % 1024) : static_cast<std::uint16_t>(1024 + rng() % 60000);
       d.sender = Source(who, port);
       d.kind = static_cast<IdRequestKind>(rng() % 4);
       d.length = 1 + rng() % 300;
