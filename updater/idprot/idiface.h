@@ -13,6 +13,10 @@ inline constexpr const char* kIdMulticastGroup = "ff05::5a:5157";
 // The largest datagram read and the largest answer sent.
 inline constexpr std::size_t kIdBufferSize = 2048;
 
+// Text the JSON document and the network record report when the OS image
+// version cannot be read.
+inline constexpr const char* kIdUnknownImageVersion = "unknown";
+
 // Interface indexes of the listener table.
 inline constexpr int kIdIndexEth0 = 0;
 inline constexpr int kIdIndexEth1 = 1;

@@ -25,7 +25,6 @@
 #include "core/result.h"
 #include "core/safefile.h"
 #include "idprot/idiface.h"
-#include "idprot/idrequest.h"
 
 namespace {
 

@@ -30,10 +30,6 @@ enum IdRequestKind : int {
   kIdRequestStatus = 3,          // exactly "IDUPDATESTATUS" up to a NUL or the end
 };
 
-// Text the JSON document and the network record report when the OS image
-// version cannot be read.
-inline constexpr const char* kIdUnknownImageVersion = "unknown";
-
 inline constexpr std::size_t kIdNonceSize = 8;
 inline constexpr std::size_t kIdExtensionSize = 4 + kIdCookieSize + kIdNonceSize;
 inline constexpr std::size_t kIdCookieAnswerSize = 5 + kIdCookieSize + kIdNonceSize;
