@@ -153,6 +153,20 @@ class Plant:
         with concurrent.futures.ThreadPoolExecutor(max_workers=8) as pool:
             list(pool.map(controller, range(self.size)))
 
+    def add_host(self, name, addresses):
+        """One more namespace on the segment (another machine on the cable),
+        with the given IPv6 addresses ("fd00:5a::be01", ...) on its port
+        "NAME0"; returns the namespace's name. Removed with the plant."""
+        ns = self.tag + name
+        _ip(None, [f"netns add {ns}"])
+        self._made.append(ns)
+        port = f"h{len(self._made)}"
+        _ip(self.switch, [f"link add {port} type veth peer name {name}0 netns {ns}", f"link set {port} master br0",
+                          f"link set {port} up"])
+        _ip(ns, ["link set lo up"] + [f"addr add {a}/64 dev {name}0 nodad" for a in addresses]
+            + [f"link set {name}0 up"])
+        return ns
+
     def laptop_addresses_ready(self):
         """Whether every IPv6 address of the laptop has passed duplicate
         address detection (none is tentative any more)."""
