@@ -4,7 +4,8 @@ side of a link: an honest client that proves its address with a cookie.
 
   idhonest.py --src ADDRESS --to ADDRESS [--port P] [--every-ms MS]
 
-Every MS milliseconds (default 20) it sends one request from a new socket
+Every MS milliseconds (default 100: ten requests a second, within the
+budget a verified source is answered from) it sends one request from a new socket
 bound to --src, identification and status requests in turn, each with the
 request extension (KVX1, the cookie it holds or zeros, a fresh nonce). A
 cookie answer (IDCKE) carrying the request's nonce gives it the cookie, and
@@ -39,7 +40,7 @@ def main():
     p.add_argument("--src", required=True)
     p.add_argument("--to", required=True)
     p.add_argument("--port", type=int, default=20034)
-    p.add_argument("--every-ms", type=float, default=20)
+    p.add_argument("--every-ms", type=float, default=100)
     a = p.parse_args()
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
