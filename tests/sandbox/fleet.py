@@ -11,15 +11,39 @@ installed in it) whose stand-in programs do nothing, and all run inside one
 private /dev whose /dev/log the plant serves, so nothing reaches the host's
 system log.
 
-  plant = Plant(250, daemon="build/release/updater/kvupdaterd")
+  plant = Plant(250, daemon="build/release/updater/kvupdaterd", resolve="nd")
   plant.start()              # namespaces, links, daemons; waits until all listen
   plant.laptop("kvid", ...)  # a command in the laptop namespace
   plant.resident()           # [(pid, VmRSS KiB, RssAnon KiB)] of every daemon
   plant.stop()
 
-Controllers reach the laptop without neighbour discovery (a permanent
-neighbour entry each), so that answers to a discovery request do not first
-send a thousand neighbour solicitations across the segment.
+How controllers find the laptop's link-layer address (resolve=):
+
+  "nd" (default)  as real controllers do: by neighbour discovery. Every
+                  answer to a discovery request first sends a neighbour
+                  solicitation to the laptop, which answers each one and
+                  learns the controller from it. The laptop namespace keeps
+                  the kernel's defaults: its address goes through duplicate
+                  address detection (start() waits until it is usable), it
+                  has its link-local address, and nothing of its neighbour
+                  table, buffers or sysctls is changed.
+  "static"        the earlier shortcut: each controller gets a permanent
+                  neighbour entry for the laptop, and the laptop's address is
+                  added without duplicate address detection. Nothing else
+                  differs (no sysctl is changed in either mode, on either
+                  side).
+
+In both modes a controller's eth0 has no link-local address and its address
+skips duplicate address detection, so that a thousand ports do not probe
+and solicit routers at start; that changes nothing the laptop sees of a
+discovery.
+
+All namespaces share the kernel's one IPv6 neighbour table, whose size limit
+(net.ipv6.neigh.default.gc_thresh3, host-wide, only read here) counts the
+controllers' entries for the laptop and the laptop's entries for the
+controllers together; a real laptop and each real controller have a table of
+their own. With "nd", plants of more than about half that limit can meet it
+in the sandbox (neighbour_stats() reports "table_fulls" when they do).
 """
 import concurrent.futures
 import json
@@ -38,6 +62,26 @@ PREFIX = "fd00:5a::"
 LAPTOP_ADDRESS = PREFIX + "ffff"
 LAPTOP_IFACE = "lap0"
 PORT_HEX = "%04X" % 20034
+RESOLVE_MODES = ("nd", "static")
+
+
+def neighbour_limit():
+    """The kernel's limit of the IPv6 neighbour table all namespaces share."""
+    with open("/proc/sys/net/ipv6/neigh/default/gc_thresh3") as f:
+        return int(f.read())
+
+
+def neighbour_stats():
+    """Counters of the kernel's (shared) IPv6 neighbour table: "entries" as
+    it stands, the others ("table_fulls", "unresolved_discards", ...) summed
+    over the CPUs."""
+    with open("/proc/net/stat/ndisc_cache") as f:
+        rows = [line.split() for line in f]
+    total = dict.fromkeys(rows[0], 0)
+    for row in rows[1:]:
+        for name, value in zip(rows[0], row):
+            total[name] = int(value, 16) if name == "entries" else total[name] + int(value, 16)
+    return total
 
 
 def controller_address(i):
@@ -54,9 +98,12 @@ def _ip(netns, lines):
 
 
 class Plant:
-    def __init__(self, size, daemon, workdir=None, tag=None):
+    def __init__(self, size, daemon, workdir=None, tag=None, resolve="nd"):
         if not 1 <= size <= 65000:
             raise ValueError("a plant has 1 to 65000 controllers")
+        if resolve not in RESOLVE_MODES:
+            raise ValueError(f"resolve is one of {RESOLVE_MODES}")
+        self.resolve = resolve
         self.size = size
         self.daemon = os.path.abspath(daemon)
         self.tag = tag or "kvf" + uuid.uuid4().hex[:6]
@@ -90,7 +137,9 @@ class Plant:
             lines += [f"link add c{i} type veth peer name eth0 netns {ns}", f"link set c{i} master br0",
                       f"link set c{i} up"]
         _ip(self.switch, lines)
-        _ip(self.laptop_ns, ["link set lo up", f"addr add {LAPTOP_ADDRESS}/64 dev {LAPTOP_IFACE} nodad",
+        static = self.resolve == "static"
+        _ip(self.laptop_ns, ["link set lo up",
+                             f"addr add {LAPTOP_ADDRESS}/64 dev {LAPTOP_IFACE}" + (" nodad" if static else ""),
                              f"link set {LAPTOP_IFACE} up"])
         mac = json.loads(subprocess.run(["ip", "-n", self.laptop_ns, "-j", "link", "show", LAPTOP_IFACE],
                                         check=True, capture_output=True, text=True).stdout)[0]["address"]
@@ -99,10 +148,39 @@ class Plant:
             # No link-local address: no duplicate address detection and no
             # router solicitations from a thousand ports.
             _ip(self.controllers[i], ["link set lo up", "link set eth0 addrgenmode none",
-                                      f"addr add {controller_address(i)}/64 dev eth0 nodad", "link set eth0 up",
-                                      f"neigh add {LAPTOP_ADDRESS} lladdr {mac} dev eth0 nud permanent"])
+                                      f"addr add {controller_address(i)}/64 dev eth0 nodad", "link set eth0 up"]
+                + ([f"neigh add {LAPTOP_ADDRESS} lladdr {mac} dev eth0 nud permanent"] if static else []))
         with concurrent.futures.ThreadPoolExecutor(max_workers=8) as pool:
             list(pool.map(controller, range(self.size)))
+
+    def add_host(self, name, addresses):
+        """One more namespace on the segment (another machine on the cable),
+        with the given IPv6 addresses ("fd00:5a::be01", ...) on its port
+        "NAME0"; returns the namespace's name. Removed with the plant."""
+        ns = self.tag + name
+        _ip(None, [f"netns add {ns}"])
+        self._made.append(ns)
+        port = f"h{len(self._made)}"
+        _ip(self.switch, [f"link add {port} type veth peer name {name}0 netns {ns}", f"link set {port} master br0",
+                          f"link set {port} up"])
+        _ip(ns, ["link set lo up"] + [f"addr add {a}/64 dev {name}0 nodad" for a in addresses]
+            + [f"link set {name}0 up"])
+        return ns
+
+    def laptop_addresses_ready(self):
+        """Whether every IPv6 address of the laptop has passed duplicate
+        address detection (none is tentative any more)."""
+        out = subprocess.run(["ip", "-n", self.laptop_ns, "-6", "-j", "addr", "show", "dev", LAPTOP_IFACE],
+                             check=True, capture_output=True, text=True).stdout
+        infos = [a for link in json.loads(out) for a in link.get("addr_info", [])]
+        return any(a.get("local") == LAPTOP_ADDRESS for a in infos) and not any(a.get("tentative") for a in infos)
+
+    def laptop_neighbours(self):
+        """The addresses in the laptop's neighbour table (in "nd" mode, every
+        controller that solicited the laptop is there)."""
+        out = subprocess.run(["ip", "-n", self.laptop_ns, "-6", "-j", "neigh", "show", "dev", LAPTOP_IFACE],
+                             check=True, capture_output=True, text=True).stdout
+        return {n["dst"] for n in json.loads(out or "[]")}
 
     def _serve_syslog(self):
         path = os.path.join(self.workdir, "log")
@@ -132,17 +210,19 @@ class Plant:
 
     def start(self, timeout=None):
         """Builds the plant and starts every daemon; returns once each one has
-        its eth0 listener bound (or raises TimeoutError)."""
+        its eth0 listener bound and the laptop's addresses are usable (or
+        raises TimeoutError)."""
         sb = self._root()
         self._network()
         self._launch(self._serve_syslog(), sb)
         deadline = time.monotonic() + (timeout or 30 + self.size * 0.2)
         while True:
             listening = self.listening()
-            if listening == self.size:
+            if listening == self.size and self.laptop_addresses_ready():
                 return self
             if time.monotonic() > deadline:
-                raise TimeoutError(f"{listening} of {self.size} controllers listening")
+                raise TimeoutError(f"{listening} of {self.size} controllers listening, laptop address "
+                                   f"{'usable' if self.laptop_addresses_ready() else 'tentative'}")
             time.sleep(0.2)
 
     # --- inspection ------------------------------------------------------------
