@@ -85,7 +85,28 @@ def main():
     p.add_argument("-t", type=int, default=None, dest="timeout_ms",
                    help="kvid discover's wait in ms (default: kvid's own)")
     p.add_argument("--resolve", choices=RESOLVE_MODES, default="nd")
+    p.add_argument("--neigh-limit", type=int, default=0,
+                   help="raise the host's IPv6 neighbour table limit (gc_thresh3, shared by every namespace of "
+                        "the sandbox) to this many entries for the run, and put it back afterwards: a plant of "
+                        "N controllers resolving one laptop needs about 2N, where real machines have a table "
+                        "each")
     a = p.parse_args()
+    limit_path = "/proc/sys/net/ipv6/neigh/default/gc_thresh3"
+    saved = None
+    if a.neigh_limit:
+        with open(limit_path) as f:
+            saved = f.read().strip()
+        with open(limit_path, "w") as f:
+            f.write(str(a.neigh_limit))
+    try:
+        run(a)
+    finally:
+        if saved is not None:
+            with open(limit_path, "w") as f:
+                f.write(saved)
+
+
+def run(a):
     build(SOURCE, a.build, ["kvupdaterd", "kvid"])
     daemon = os.path.join(a.build, "updater", "kvupdaterd")
     kvid = os.path.join(a.build, "tools", "kvid", "kvid")

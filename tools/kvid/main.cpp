@@ -24,7 +24,7 @@ namespace {
 // request (up to 1 s) and a settings refresh (up to 1 s more) with a margin;
 // a single controller answers a unicast request at once, or after the
 // refresh.
-constexpr int kDiscoverWaitMs = 3000;
+constexpr int kDiscoverWaitMs = 4000;
 constexpr int kAnswerWaitMs = 2000;
 
 constexpr const char* kUsage =
@@ -42,9 +42,10 @@ constexpr const char* kUsage =
     "\n"
     "  -i, --interface IFACE  interface for multicast and link-local addresses\n"
     "  -a, --address ADDRESS  also ask this controller directly (IPv4 or IPv6)\n"
-    "  -t, --timeout MS       how long to wait for answers: discover (default 3000) waits it\n"
+    "  -t, --timeout MS       how long to wait for answers: discover (default 4000) waits it\n"
     "                         out, as controllers spread their answers to a multicast request\n"
-    "                         over up to 1 s and may take 1 s more to read their settings;\n"
+    "                         over up to 1 s, may take 1 s more to read their settings, and\n"
+    "                         are asked again by their cookie; the request goes out twice;\n"
     "                         status and netbr wait at most that long (default 2000) per request\n"
     "  -p, --port PORT        the controllers' port (default 20034)\n"
     "      --json             print the documents (parsed and written again, one line per\n"
@@ -137,8 +138,24 @@ int Discover(const Options& o) {
   bool full = false;
   int good = 0, malformed = 0;
   const long long deadline = kvid::NowMs() + o.timeoutMs;
+  // A datagram may be lost (a full queue on a crowded segment, a cookie
+  // budget spent by a flood): the first request goes out once more, to the
+  // group and to every address asked that has not answered, a third of the
+  // way through the wait. Controllers that answered the first pass the
+  // second answer over here.
+  long long resendAt = kvid::NowMs() + o.timeoutMs / 3;
   kvid::Datagram d;
-  while (kvid::Receive(fd, deadline, d)) {
+  for (;;) {
+    if (!kvid::Receive(fd, resendAt != 0 && resendAt < deadline ? resendAt : deadline, d)) {
+      if (resendAt == 0 || kvid::NowMs() >= deadline) break;
+      resendAt = 0;
+      for (const kvid::Target& t : targets) {
+        const auto at = found.find(KeyOf(t.address));
+        if (at == found.end() || !at->second.done)
+          kvid::Send(fd, t.address, kvid::ExtendedRequest(kIdrequest, {}, first));
+      }
+      continue;
+    }
     if (d.from.sin6_port != port) continue;
     const AddressKey key = KeyOf(d.from);
     auto it = found.find(key);

@@ -49,13 +49,13 @@ inline constexpr IdRate kIdRateVerifiedSource{20.0, 20.0};
 inline constexpr IdRate kIdRateVerifiedInterface{500.0, 100.0};
 // Cookie answers on one interface (never larger than their requests; the
 // bound is for the work).
-inline constexpr IdRate kIdRateCookie{2000.0, 200.0};
+inline constexpr IdRate kIdRateCookie{5000.0, 500.0};
 // Unverified answers, in bytes: per source, and all unverified sources of
 // one interface together.
 inline constexpr IdRate kIdRateUnverifiedSource{4096.0, 16384.0};
 inline constexpr IdRate kIdRateUnverifiedInterface{32768.0, 65536.0};
 // Unverified requests sent to a group, in answers per source.
-inline constexpr IdRate kIdRateGroupSource{0.5, 3.0};
+inline constexpr IdRate kIdRateGroupSource{1.0, 5.0};
 // An unknown datagram is answered when its source sent none for this long.
 inline constexpr long long kIdUnknownQuietMs = 10000;
 
