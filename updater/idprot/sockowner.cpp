@@ -49,7 +49,7 @@ kv::Result<TcpSocketOwner> AskKernel(const sockaddr_in& local, const sockaddr_in
       static_cast<ssize_t>(sizeof request)) {
     return kv::SystemError("socket diagnostics request");
   }
-  alignas(nlmsghdr) char reply[8192];
+  char reply[8192];
   for (;;) {
     pollfd p{fd.get(), POLLIN, 0};
     const int ready = ::poll(&p, 1, timeoutMs > 0 ? timeoutMs : 0);
@@ -61,20 +61,28 @@ kv::Result<TcpSocketOwner> AskKernel(const sockaddr_in& local, const sockaddr_in
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n < 0) return kv::SystemError("socket diagnostics answer");
     if (from.nl_pid != 0) continue;  // only the kernel answers
-    int len = static_cast<int>(n);
-    for (const auto* h = reinterpret_cast<const nlmsghdr*>(reply); NLMSG_OK(h, len); h = NLMSG_NEXT(h, len)) {
+    // The messages of the answer, each header copied out of the buffer (no
+    // cast of a byte buffer to a header).
+    const std::size_t total = static_cast<std::size_t>(n);
+    for (std::size_t at = 0; at + sizeof(nlmsghdr) <= total;) {
+      nlmsghdr header{};
+      std::memcpy(&header, reply + at, sizeof header);
+      if (header.nlmsg_len < sizeof header || header.nlmsg_len > total - at) break;
+      const char* data = reply + at + NLMSG_HDRLEN;
+      at += NLMSG_ALIGN(header.nlmsg_len);
+      const nlmsghdr* h = &header;
       if (h->nlmsg_seq != request.header.nlmsg_seq) continue;
       if (h->nlmsg_type == NLMSG_ERROR) {
         if (h->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) return kv::Error(EPROTO, "socket diagnostics: short error");
         nlmsgerr error{};
-        std::memcpy(&error, NLMSG_DATA(h), sizeof error);
+        std::memcpy(&error, data, sizeof error);
         const int code = error.error < 0 ? -error.error : EPROTO;
         if (code == ENOENT) return kv::Error(ENOENT, "no such socket");
         return kv::SystemError("socket diagnostics", code);
       }
       if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY || h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) continue;
       inet_diag_msg message{};
-      std::memcpy(&message, NLMSG_DATA(h), sizeof message);
+      std::memcpy(&message, data, sizeof message);
       // A lookup that found no connection with these ends falls back to the
       // listener: that is an answer only to the question about the listener.
       const bool listener = message.idiag_state == kTcpStateListen;
