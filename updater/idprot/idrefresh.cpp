@@ -113,9 +113,7 @@ void idrefresh_Start() {
     if (::pthread_create(&thread, nullptr, Main, nullptr) != 0) return;  // refreshes then run on the listeners
     ::pthread_detach(thread);
     s.started = true;
-    s.requested = s.current.generation + 1;  // a first refresh at once
   }
-  s.wanted.notify_one();
 }
 
 void idrefresh_Subscribe(int eventFd) {

@@ -24,7 +24,8 @@ struct IdRefreshed {
   std::uint8_t appRunning = 0;   // the application answered it
 };
 
-// Starts the refresh thread (once) and asks for a first refresh.
+// Starts the refresh thread (once). The first refresh runs when the first
+// answer asks for it: a start reads nothing and asks the application nothing.
 void idrefresh_Start();
 
 // Adds an event descriptor that is written (a count of 1) after every
