@@ -57,9 +57,12 @@ int ResumeUpdate(RoadContext& ctx) {
   if (Marked()) {
     scandir_DeleteSomefiles(paths_WorkFolder(), {kImageFile});
     if (!journal_FromEarlierBoot(entry)) {
+      // The entry stays until the restart has happened: a start cut off
+      // before it (in this boot still) asks for it again, where without the
+      // entry the marker alone would call for a commit that nothing waits
+      // for yet.
       log_PrintPriority(kPriorityNotice, 1, "road_Recover, image of %s written, the restart is requested again\n",
                         ctx.found.c_str());
-      (void)journal_EndRoad(!ctx.member.empty());
       doInstall_CleanUpperdir();
       doInstall_Reboot();
     }

@@ -137,6 +137,8 @@ TEST(RoadRecoverTest, EachJournaledStepIsFinishedOrEndedAtStartUp) {
        {},
        {},
        {}},
+      // The entry stays until the restart has happened: cut off before it,
+      // the next start asks for it again instead of committing.
       {"image written, same boot: the restart again",
        {"image", "update", "IMAGE.CRY", "IMAGE.CRY", "", "", 0, "boot-now"},
        {"K/IMAGE.CRY", "W/IMAGEUPDATEOK.TXT"},
@@ -144,7 +146,8 @@ TEST(RoadRecoverTest, EachJournaledStepIsFinishedOrEndedAtStartUp) {
        kSandboxRestartExitStatus,
        {"W/IMAGEUPDATEOK.TXT"},
        {},
-       {}},
+       {},
+       {"image", "update", "IMAGE.CRY", "IMAGE.CRY", "", "", 0, "boot-now"}},
       {"image written, new boot: the commit takes over",
        {"image", "update", "IMAGE.CRY", "IMAGE.CRY", "", "", 0, "boot-old"},
        {"K/IMAGE.CRY", "W/IMAGEUPDATEOK.TXT"},
