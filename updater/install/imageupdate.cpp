@@ -267,6 +267,10 @@ void doInstall_MenderCommit(int simulate) {
   // second commit.
   if (state.step != "committed") {
     const bool cutOff = state.step == "committing";
+    // A commit cut off by a restart of the machine (a power cut) cannot be
+    // told from one that never reached the updater: either way it refuses
+    // a second, having committed the image or rolled it back at the restart.
+    const bool restartedSince = cutOff && journal_FromEarlierBoot(state);
     state.road = kCommitRoad;
     state.step = "committing";
     state.attempts += 1;
@@ -274,6 +278,18 @@ void doInstall_MenderCommit(int simulate) {
       log_Print(3, "doInstall_MenderCommit, journal not written: %s\n", written.error().message().c_str());
     }
     const int status = RunCommit();
+    if (status != 0 && restartedSince) {
+      log_PrintPriority(kPriorityError, 1,
+                        "doInstall_MenderCommit, Mender image commit failed! status %d, the machine restarted while "
+                        "the last commit was asked: the image was committed or rolled back\n",
+                        status);
+      const std::string failed = std::string(paths_WatchFolder()) + kImageFailedMarker;
+      (void)statefile_Write(failed, "commit not known: the machine restarted during the commit, last status " +
+                                        std::to_string(status) + "\n");
+      (void)statefile_Remove(marker);
+      (void)journal_EndRoad(false);
+      return;
+    }
     if (status != 0 && cutOff) {
       // The updater refuses a commit when none waits: the commit that the
       // last start was cut off in has gone through (or the updater has

@@ -94,6 +94,20 @@ TEST(MenderCommitTest, CommitRoadFromEachStepAndMarker) {
        nullptr,
        true,
        {}},
+      // A restart of the machine came between: the updater committed the
+      // image before it, or rolled it back at it; which is not known.
+      {"cut off while committing in an earlier boot, now refused: not known, said so",
+       {"commit", "committing", "", "", "", "", 1, "boot-old"},
+       Marker::kOwn,
+       2,
+       0,
+       {"mender commit [commit committing]"},
+       kNoJournal,
+       false,
+       "commit not known: the machine restarted during the commit, last status 2\n",
+       false,
+       {"doInstall_MenderCommit, Mender image commit failed! status 2, the machine restarted while the last commit "
+        "was asked: the image was committed or rolled back"}},
       {"failed twice, fails again: given up",
        Commit("failed", kCommitAttempts - 1),
        Marker::kOwn,
