@@ -246,8 +246,15 @@ FOLLOW = [
       status("Image install done", 3, 40, "Image update failed", 200, seq=11),
       status("Image install done", 3, 40, "Image update failed", 200, seq=12)],
      4, [LINE_40, LINE_FAILED_DONE, END_FAILED], [False]),
+    # The controller said with the poll's nonce that it restarts, and went
+    # away, or came back with its daemon's count started anew: finished.
+    ([AT40, INSTALLED, None], 0, [LINE_40, LINE_INSTALLED, "update finished: Image installed, Rebooting"], [True]),
+    ([status("installing IMAGE.CRY", 1, 40, seq=10), status("Image installed, Rebooting", 2, 100, seq=11),
+      status("Idle", 0, 0, seq=0)],
+     0, [LINE_40, LINE_INSTALLED, "update finished: Image installed, Rebooting"], [True]),
 ]
-FOLLOW_IDS = ["installed", "failed", "one ended answer", "number not forward"]
+FOLLOW_IDS = ["installed", "failed", "one ended answer", "number not forward", "gone restarting",
+              "back restarted"]
 
 
 @pytest.mark.parametrize("script,status,expected,extended", [

@@ -225,13 +225,15 @@ int Unanswered(const Options& o, const kv::Result<kvid::Outcome>& r) {
 // What the follow has accepted so far.
 struct Followed {
   std::optional<kvid::Status> last;  // the last accepted answer
+  bool lastVerified = false;         // it carried its poll's nonce
+  bool takenVerified = false;        // the answer of this poll did
 };
 
 // Judges a status answer of one poll: decoded, with the poll's nonce (when
 // the controller echoes them), and, across polls, a msgSeqNumber beyond the
 // last accepted one; a number that went back is a restarted daemon only when
 // the answer carries the poll's nonce.
-kvid::Judge StatusJudge(kvid::Peer& peer, const Followed& followed, std::optional<kvid::Status>& taken) {
+kvid::Judge StatusJudge(kvid::Peer& peer, Followed& followed, std::optional<kvid::Status>& taken) {
   return [&peer, &followed, &taken](std::string_view answer, const kvid::Nonce& asked) -> kvid::Judged {
     auto s = kvid::DecodeStatus(answer);
     if (!s) return {kvid::Verdict::kMalformed, s.error().message()};
@@ -241,6 +243,7 @@ kvid::Judge StatusJudge(kvid::Peer& peer, const Followed& followed, std::optiona
         !(fresh == kvid::Freshness::kVerified && s.value().sequence < followed.last->sequence))
       return {};
     if (fresh == kvid::Freshness::kVerified) peer.extended = true;
+    followed.takenVerified = fresh == kvid::Freshness::kVerified;
     taken = std::move(s).value();
     return {kvid::Verdict::kTake, {}};
   };
@@ -263,10 +266,29 @@ int Status(const Options& o, const kvid::Target& t) {
   const bool tty = ::isatty(STDOUT_FILENO) == 1;
   std::string last, malformed;
   long long lastAnswer = kvid::NowMs();
+  auto finished = [tty](const kvid::Status& s) {
+    if (tty) std::fputs("\n", stdout);
+    if (kvid::UpdateSucceeded(s)) {
+      std::printf("update finished: %s\n", s.action.c_str());
+      return kvid::kExitOk;
+    }
+    std::printf("update failed: %s (%d), %s\n", s.error.c_str(), s.errorNumber, s.action.c_str());
+    return kvid::kExitUpdateFailed;
+  };
+  // A controller that said, with the poll's own nonce, that its image is
+  // installed and it restarts may be gone before a second answer: its
+  // silence, or its daemon answering again after the restart, confirms it.
+  auto restarting = [&followed] {
+    return followed.last && followed.lastVerified && kvid::UpdateEnded(*followed.last) &&
+           kvid::UpdateSucceeded(*followed.last);
+  };
   for (;;) {
     taken.reset();
+    followed.takenVerified = false;
     const auto r = kvid::Exchange(t, o.interfaceIndex, kStatusRequest, peer, o.timeoutMs, judge);
     if (!r) return Fail(kvid::kExitUsage, r.error().message());
+    if (!taken && restarting()) return finished(*followed.last);
+    if (taken && restarting() && taken->sequence < followed.last->sequence) return finished(*followed.last);
     if (!taken) {
       if (!r.value().malformed.empty()) malformed = r.value().malformed;
       if (kvid::NowMs() - lastAnswer >= static_cast<long long>(o.giveUpS) * 1000) {
@@ -288,15 +310,8 @@ int Status(const Options& o, const kvid::Target& t) {
       std::fflush(stdout);
       const bool ended = followed.last && kvid::SameEnding(*followed.last, s);
       followed.last = s;
-      if (ended) {
-        if (tty) std::fputs("\n", stdout);
-        if (kvid::UpdateSucceeded(s)) {
-          std::printf("update finished: %s\n", s.action.c_str());
-          return kvid::kExitOk;
-        }
-        std::printf("update failed: %s (%d), %s\n", s.error.c_str(), s.errorNumber, s.action.c_str());
-        return kvid::kExitUpdateFailed;
-      }
+      followed.lastVerified = followed.takenVerified;
+      if (ended) return finished(s);
     }
     SleepMs(o.intervalMs);
   }
