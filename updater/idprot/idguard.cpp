@@ -119,12 +119,13 @@ IdGuardVerdict Judge(IdGuard& g, const IdDatagram& d, long long nowMs) {
     return kIdAnswerCookie;
   }
   const double bytes = static_cast<double>(idguard_ExpectedAnswerBytes(d.kind));
-  // An answer no longer than its request amplifies nothing.
-  if (bytes > static_cast<double>(d.length)) {
-    if (source.unverified < static_cast<float>(bytes)) return kIdDropOverRate;
-    if (!idguard_Take(g.unverified, kIdRateUnverifiedInterface, nowMs, bytes)) return kIdDropOverRate;
-    source.unverified -= static_cast<float>(bytes);
-  }
+  // An answer no longer than its request amplifies nothing, so its source
+  // is not charged; the interface is, for the work: a flood of padded
+  // requests must not keep a listener building answers.
+  const bool amplifies = bytes > static_cast<double>(d.length);
+  if (amplifies && source.unverified < static_cast<float>(bytes)) return kIdDropOverRate;
+  if (!idguard_Take(g.unverified, kIdRateUnverifiedInterface, nowMs, bytes)) return kIdDropOverRate;
+  if (amplifies) source.unverified -= static_cast<float>(bytes);
   if (d.toGroup) source.group -= 1.0F;
   return kIdAnswerFull;
 }

@@ -13,8 +13,9 @@
 // - An extended request without a valid cookie gets only the cookie answer,
 //   which is shorter than the request.
 // - A plain request gets its full answer while the budgets of its source
-//   and of all unverified sources of the interface allow; beyond them only an
-//   answer no longer than the request. Requests sent to a group (multicast
+//   and of all unverified sources of the interface allow. An answer no
+//   longer than its request is not charged to its source (it amplifies
+//   nothing) but still to the interface (it is work). Requests sent to a group (multicast
 //   or broadcast) have a smaller budget per source, and an unknown datagram
 //   is answered "CLOSED" only when its source sent none in the ten seconds
 //   before, so a service that answers everything gets one answer and no
