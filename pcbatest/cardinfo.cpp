@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "args.h"
 #include "cardbus.h"
 #include "tests.h"
 
@@ -34,7 +35,8 @@ unsigned long long SerialOf(const CardInfo& info) {
 // in a nibble as a digit pair that reads back as another number, and digits
 // beyond twelve would be cut off the front.
 bool IsSerial(std::string_view text) {
-  return !text.empty() && text.size() <= 12 && text.find_first_not_of("0123456789") == std::string_view::npos;
+  std::uint64_t value = 0;
+  return text.size() <= 12 && arg_Unsigned(text, 0, UINT64_MAX, value);
 }
 
 // The typed digits are read as a hexadecimal number, so that each decimal
@@ -87,27 +89,49 @@ void AppendElement(ResponseLine& line, const CardInfo& info, std::string_view el
   }
 }
 
-// Changes one field from the command line; false for SW and unknown elements,
-// which cannot be set.
-bool ChangeElement(CardInfo& info, std::string_view element, const StepArgs& args) {
-  if (element == "DS") {
-    StoreText(info, kInfoDescription, args.Get(5));
-  } else if (element == "PN") {
-    StoreText(info, kInfoPartNumber, args.Get(5));
-  } else if (element == "VN") {
-    StoreText(info, kInfoVersion, args.Get(5));
+// The text field an element names, or nullptr for the other elements.
+const CardInfoField* TextField(std::string_view element) {
+  if (element == "DS") return &kInfoDescription;
+  if (element == "PN") return &kInfoPartNumber;
+  if (element == "VN") return &kInfoVersion;
+  return nullptr;
+}
+
+bool IsSettable(std::string_view element) {
+  return TextField(element) != nullptr || element == "SN" || element == "PD";
+}
+bool IsReadable(std::string_view element) { return IsSettable(element) || element == "SW"; }
+
+// The new value of a set step, checked whole before the card is touched.
+struct NewValue {
+  std::string_view text;  // DS, PN, VN, SN
+  std::uint64_t year = 0;
+  std::uint64_t month = 0;
+  std::uint64_t day = 0;
+};
+
+// A text fits its field with at least one character and no control byte (a
+// longer one would be stored cut while the echo showed all of it); a serial
+// number is one to twelve digits; a production date is a calendar date.
+bool ParseValue(std::string_view element, const StepArgs& args, NewValue& value) {
+  value.text = args.Get(5);
+  if (const CardInfoField* field = TextField(element)) return arg_Text(value.text, field->size);
+  if (element == "SN") return IsSerial(value.text);
+  return arg_Unsigned(args.Get(5), 1, 9999, value.year) && arg_Unsigned(args.Get(6), 1, 12, value.month) &&
+         arg_Unsigned(args.Get(7), 1, 31, value.day) && arg_Date(value.year, value.month, value.day);
+}
+
+void ChangeElement(CardInfo& info, std::string_view element, const NewValue& value) {
+  if (const CardInfoField* field = TextField(element)) {
+    StoreText(info, *field, value.text);
   } else if (element == "SN") {
-    StoreSerial(info, args.Get(5));
-  } else if (element == "PD") {
-    const auto year = static_cast<std::uint16_t>(pcba_Decimal(args.Get(5)));
-    info.block[kInfoYear.offset] = static_cast<std::uint8_t>(year);
-    info.block[kInfoYear.offset + 1] = static_cast<std::uint8_t>(year >> 8);
-    info.block[kInfoMonth.offset] = static_cast<std::uint8_t>(pcba_Decimal(args.Get(6)));
-    info.block[kInfoDay.offset] = static_cast<std::uint8_t>(pcba_Decimal(args.Get(7)));
+    StoreSerial(info, value.text);
   } else {
-    return false;
+    info.block[kInfoYear.offset] = static_cast<std::uint8_t>(value.year);
+    info.block[kInfoYear.offset + 1] = static_cast<std::uint8_t>(value.year >> 8);
+    info.block[kInfoMonth.offset] = static_cast<std::uint8_t>(value.month);
+    info.block[kInfoDay.offset] = static_cast<std::uint8_t>(value.day);
   }
-  return true;
 }
 
 }  // namespace
@@ -127,7 +151,7 @@ StepResult card_WriteInfo(const DeviceFd& gateway, int card, const CardInfo& inf
 
 StepResult test_CardInfo(const StepArgs& args, ResponseLine& line) {
   DeviceFd gateway;
-  StepResult result = card_OpenGateway(gateway);
+  const StepResult start = card_OpenGateway(gateway);
   pcba_Echo(args, line, 4, true);
 
   const std::string_view step = args.Step();
@@ -135,25 +159,29 @@ StepResult test_CardInfo(const StepArgs& args, ResponseLine& line) {
   const std::string_view element = args.Get(4);
   CardInfo info;
 
+  // Another card or an unknown element is no step of this test; a read that
+  // failed prints no value. Either way no zeroed record is printed as if the
+  // card held it.
   if (step == "get") {
-    // Another card answers from the zeroed record with the starting code.
-    if (IsInfoCard(card)) result = card_ReadInfo(gateway, card, info);
+    if (!IsInfoCard(card) || !IsReadable(element)) return start;
+    if (card_ReadInfo(gateway, card, info) != kStepSuccess) return kStepIoFailure;
     AppendElement(line, info, element);
-    return result;
+    return kStepSuccess;
   }
-  if (step != "set" || !IsInfoCard(card)) return result;
-  if (element == "SN" && !IsSerial(args.Get(5))) return kStepWrongData;
+  if (step != "set" || !IsInfoCard(card) || !IsSettable(element)) return start;
+  NewValue value;
+  if (!ParseValue(element, args, value)) return kStepWrongData;
   // The rest of the block is written back as read, so an unreadable card is
   // never written.
   if (card_ReadInfo(gateway, card, info) != kStepSuccess) return kStepIoFailure;
-  if (!ChangeElement(info, element, args)) return result;
-  result = card_WriteInfo(gateway, card, info);
-  line.Append(args.Get(5));
+  ChangeElement(info, element, value);
+  const StepResult result = card_WriteInfo(gateway, card, info);
+  arg_Echo(line, args.Get(5));
   line.Append(' ');
   if (element == "PD") {
-    line.Append(args.Get(6));
+    arg_Echo(line, args.Get(6));
     line.Append(' ');
-    line.Append(args.Get(7));
+    arg_Echo(line, args.Get(7));
     line.Append(' ');
   }
   return result;

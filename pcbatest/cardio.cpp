@@ -3,6 +3,7 @@
 #include <array>
 #include <span>
 
+#include "args.h"
 #include "cardbus.h"
 #include "tests.h"
 
@@ -35,9 +36,21 @@ bool FindInput(int card, int channel, InputChannel& found) {
   return true;
 }
 
+// Input channels per card: sense 1 to 11, io 1 to 4.
+std::uint64_t InputChannels(int card) { return card == kCardSense ? 11 : card == kCardIo ? 4 : 0; }
+
 std::uint16_t Le16(const std::uint8_t* bytes) { return static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8); }
 
 // ---- outputs ---------------------------------------------------------------
+
+// Output channels per card: the main card's three LEDs, four on the others.
+std::uint64_t OutputChannels(int card) { return card == kCardMain ? 3 : 4; }
+
+// The longest coil pulse of a latched activation. The coils of the latching
+// relays are made for pulses of some tens of milliseconds and heat up when
+// held; a second covers every station's setting (500 ms is the usual one)
+// and keeps a mistyped time from holding a coil for minutes.
+constexpr std::uint64_t kMaxPulseMs = 1000;
 
 // One step of a sense output sequence: a register write, or a wait.
 struct SeqStep {
@@ -160,16 +173,21 @@ int card_SetOutput(const DeviceFd& gateway, int card, int channel, const OutputC
 
 StepResult test_Input(const StepArgs& args, ResponseLine& line) {
   DeviceFd gateway;
-  StepResult result = card_OpenGateway(gateway);
+  const StepResult start = card_OpenGateway(gateway);
   pcba_Echo(args, line, 4, true);
 
   const std::string_view step = args.Step();
-  if (step != "readRaw" && step != "readValue" && step != "readCalib") return result;
+  if (step != "readRaw" && step != "readValue" && step != "readCalib") return start;
+  // A card without inputs names no step of this test: nothing is read and
+  // no value printed.
   const int card = card_FromName(args.Data());
-  const int channel = pcba_Decimal(args.Get(4)) & 0xFF;
-  // Another card answers from the zeroed reading with the starting code.
+  if (card != kCardSense && card != kCardIo) return start;
+  std::uint64_t channel = 0;
+  if (!arg_Unsigned(args.Get(4), 1, InputChannels(card), channel)) return kStepWrongData;
+  // A failed read prints no value: the zeros of an unread record would be
+  // logged as a reading.
   InputReading reading{};
-  if (card == kCardSense || card == kCardIo) result = card_ReadInput(gateway, card, channel, reading);
+  if (card_ReadInput(gateway, card, static_cast<int>(channel), reading) != kStepSuccess) return kStepIoFailure;
 
   if (step == "readRaw") {
     line.AppendUnsigned(reading.raw);
@@ -184,23 +202,34 @@ StepResult test_Input(const StepArgs& args, ResponseLine& line) {
     line.Append(' ');
     line.AppendUnsigned(reading.loRaw);
   }
-  return result;
+  return kStepSuccess;
 }
 
 StepResult test_Output(const StepArgs& args, ResponseLine& line) {
   DeviceFd gateway;
-  StepResult result = card_OpenGateway(gateway);
+  const StepResult start = card_OpenGateway(gateway);
   pcba_Echo(args, line, 4, true);
-  if (args.Step() != "set") return result;
+  if (args.Step() != "set") return start;
 
   const int card = card_FromName(args.Data());
-  const int channel = pcba_Decimal(args.Get(4)) & 0xFF;
+  if (card == kCardNone) return start;
+  // Channel, activation and time are whole numbers within the card's table;
+  // nothing is wrapped into range, so channel 257 never switches channel 1
+  // and activation 200 never reaches a register.
+  std::uint64_t channel = 0;
+  std::uint64_t activation = 0;
+  std::uint64_t timeMs = 0;
+  if (!arg_Unsigned(args.Get(4), 1, OutputChannels(card), channel) || !arg_Unsigned(args.Get(5), 0, 3, activation) ||
+      !arg_Unsigned(args.Get(6), 0, kMaxPulseMs, timeMs)) {
+    return kStepWrongData;
+  }
+  // A latched activation pulses a coil for the given time: no pulse would
+  // leave the relay where it was while the step reports it switched.
+  if (card == kCardSense && activation >= 2 && timeMs == 0) return kStepWrongData;
   OutputCommand command;
-  command.activation = static_cast<std::uint8_t>(pcba_Decimal(args.Get(5)) & 0xFF);
-  command.timeMs = pcba_Decimal(args.Get(6));
-  // 1 or 0 (a channel the card does not have) print no error line; a failed
-  // write does.
-  if (card != kCardNone) result = card_SetOutput(gateway, card, channel, command);
+  command.activation = static_cast<std::uint8_t>(activation);
+  command.timeMs = static_cast<std::int32_t>(timeMs);
+  const StepResult result = card_SetOutput(gateway, card, static_cast<int>(channel), command);
 
   line.AppendUnsigned(command.activation);
   line.Append(' ');

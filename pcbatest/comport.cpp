@@ -32,14 +32,12 @@ termios RawSettings() {
   return settings;
 }
 
-// Open and set-up failures are not reported here: the write or read on the
-// port shows them.
+// An invalid descriptor when the port cannot be opened or set up: a port
+// left at another speed would garble the loop-back, and the step must not
+// pass that off as a missing plug.
 DeviceFd OpenPort(const char* path, const termios& settings) {
   DeviceFd fd = pcba_OpenDevice(path, O_RDWR | O_NOCTTY);
-  if (fd.Valid()) {
-    (void)::tcflush(fd.Get(), TCIFLUSH);
-    (void)::tcsetattr(fd.Get(), TCSANOW, &settings);
-  }
+  if (fd.Valid() && (::tcflush(fd.Get(), TCIFLUSH) < 0 || ::tcsetattr(fd.Get(), TCSANOW, &settings) < 0)) return {};
   return fd;
 }
 
@@ -68,7 +66,13 @@ StepResult test_Comport(const StepArgs& args, ResponseLine& line) {
   }
 
   std::string_view text = args.Data();
+  // Nothing sent would come back as nothing, and an empty echo is what a
+  // missing plug looks like: an empty text tests nothing.
+  if (text.empty()) return kStepWrongData;
   if (text.size() > kMaxSent) text = text.substr(0, kMaxSent);
+  // A port that could not be opened fails the step before anything is sent;
+  // only missing or short loop-back data is the station's to judge.
+  if (!sender->Valid() || !receiver->Valid()) return kStepIoFailure;
   const ssize_t written = ::write(sender->Get(), text.data(), text.size());
   const StepResult result = written < 0 ? kStepIoFailure : static_cast<StepResult>(written);
 
@@ -77,6 +81,8 @@ StepResult test_Comport(const StepArgs& args, ResponseLine& line) {
 
   std::array<unsigned char, kMaxSent + 1> received{};
   const ssize_t got = ::read(receiver->Get(), received.data(), text.size());
-  if (got > 0) pcba_AppendText(line, received.data(), static_cast<std::size_t>(got));
+  // A read that failed is no "nothing came back".
+  if (got < 0) return kStepIoFailure;
+  pcba_AppendText(line, received.data(), static_cast<std::size_t>(got));
   return result;
 }

@@ -4,11 +4,10 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
+
+#include "args.h"
 
 DeviceFd& DeviceFd::operator=(DeviceFd&& other) noexcept {
   if (this != &other) {
@@ -32,16 +31,6 @@ StepResult pcba_WriteAttribute(const char* path, std::string_view bytes) {
   return static_cast<StepResult>(written);
 }
 
-int pcba_Decimal(std::string_view text) {
-  std::array<char, 32> buf{};
-  const std::size_t n = text.size() < buf.size() - 1 ? text.size() : buf.size() - 1;
-  std::memcpy(buf.data(), text.data(), n);
-  const long value = std::strtol(buf.data(), nullptr, 10);
-  if (value > INT_MAX) return INT_MAX;
-  if (value < INT_MIN) return INT_MIN;
-  return static_cast<int>(value);
-}
-
 void pcba_SleepMs(long milliseconds) {
   if (milliseconds <= 0) return;
   timespec left{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
@@ -53,5 +42,5 @@ void pcba_AppendText(ResponseLine& line, const unsigned char* bytes, std::size_t
   const void* zero = std::memchr(bytes, 0, size);
   const std::size_t n =
       zero != nullptr ? static_cast<std::size_t>(static_cast<const unsigned char*>(zero) - bytes) : size;
-  line.Append(std::string_view(reinterpret_cast<const char*>(bytes), n));
+  arg_Echo(line, std::string_view(reinterpret_cast<const char*>(bytes), n));
 }

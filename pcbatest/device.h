@@ -34,14 +34,10 @@ DeviceFd pcba_OpenDevice(const char* path, int flags);
 // cannot be opened or the value is refused.
 StepResult pcba_WriteAttribute(const char* path, std::string_view bytes);
 
-// Decimal conversion as the stations know it (the C library's atoi rules):
-// leading blanks and a sign are accepted, conversion stops at the first
-// non-digit, a non-number gives 0; values beyond int saturate.
-int pcba_Decimal(std::string_view text);
-
 // Waits the given number of milliseconds (nothing for 0 or less), resuming
 // after signals.
 void pcba_SleepMs(long milliseconds);
 
-// Appends bytes as text: up to the first zero byte, never past the end.
+// Appends bytes as text: up to the first zero byte, never past the end,
+// control bytes shown as '?' (arg_Echo).
 void pcba_AppendText(ResponseLine& line, const unsigned char* bytes, std::size_t size);

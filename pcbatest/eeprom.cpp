@@ -6,6 +6,7 @@
 #include <array>
 #include <cerrno>
 
+#include "args.h"
 #include "cardbus.h"
 #include "tests.h"
 
@@ -85,7 +86,7 @@ StepResult test_Eeprom(const StepArgs& args, ResponseLine& line) {
   const int card = card_FromName(args.Data());
   if (step == "read" || step == "write") {
     const std::string_view path = args.Get(4);
-    line.Append(path);
+    arg_Echo(line, path);
     line.Append(' ');
     // Arguments come from argv, so the path is terminated.
     const char* cpath = path.data() != nullptr ? path.data() : "";

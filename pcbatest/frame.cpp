@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "args.h"
 #include "help.h"
 #include "tests.h"
 
@@ -62,7 +63,7 @@ std::string_view StepArgs::Get(int index) const noexcept {
 void pcba_Echo(const StepArgs& args, ResponseLine& line, int count, bool trailingSpace) {
   for (int i = 1; i <= count; ++i) {
     if (i > 1) line.Append(' ');
-    line.Append(args.Get(i));
+    arg_Echo(line, args.Get(i));
   }
   if (trailingSpace) line.Append(' ');
 }

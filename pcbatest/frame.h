@@ -106,7 +106,8 @@ class StepArgs {
 using TestHandler = StepResult (*)(const StepArgs& args, ResponseLine& line);
 
 // Appends the echo of the command: arguments 1 to count joined by one space,
-// followed by one more space when trailingSpace is set.
+// followed by one more space when trailingSpace is set. Control bytes are
+// shown as '?', so that the echo stays on one line.
 void pcba_Echo(const StepArgs& args, ResponseLine& line, int count, bool trailingSpace);
 
 // Prints the error line that belongs to result (if any), then the response

@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
 
+#include "args.h"
 #include "device.h"
 #include "tests.h"
 
@@ -18,6 +20,9 @@ constexpr const char* kDipDevice = "/dev/input/dipswitch0";
 constexpr const char* kKeypadDevice = "/dev/input/keyboard0";
 
 // Boards without the input nodes run a system image that is too old.
+// Highest tone frequency the buzzer step sends (the top of human hearing).
+constexpr std::uint64_t kMaxToneHz = 20000;
+
 constexpr const char* kOldImageMessage = "evdev open - KV R Image 2.0.g or later required";
 
 StepResult WriteTone(const DeviceFd& fd, int frequency) {
@@ -48,8 +53,13 @@ StepResult test_Buzzer(const StepArgs& args, ResponseLine& line) {
   pcba_Echo(args, line, 2, true);
   const std::string_view step = args.Step();
   if (step == "activate") {
-    const StepResult result = WriteTone(fd, pcba_Decimal(args.Data()));
-    line.Append(args.Data());
+    // A frequency that is not a whole number in the audible range is
+    // refused: a tone of 0 Hz for "loud" would be silence reported as a
+    // tone.
+    std::uint64_t frequency = 0;
+    if (!arg_Unsigned(args.Data(), 0, kMaxToneHz, frequency)) return kStepWrongData;
+    const StepResult result = WriteTone(fd, static_cast<int>(frequency));
+    arg_Echo(line, args.Data());
     return result;
   }
   if (step == "deactivate") return WriteTone(fd, 0);
@@ -60,9 +70,10 @@ StepResult test_Dip(const StepArgs& args, ResponseLine& line) {
   const DeviceFd fd = OpenInput(kDipDevice);
   if (!fd.Valid()) return kStepAbort;
   input_absinfo abs{};
-  // A failing request leaves the zeroed value.
-  (void)::ioctl(fd.Get(), EVIOCGABS(ABS_X), &abs);
   pcba_Echo(args, line, 2, true);
+  // A request that failed read no setting: a zero printed for it would pass
+  // for switches all off.
+  if (::ioctl(fd.Get(), EVIOCGABS(ABS_X), &abs) < 0) return kStepIoFailure;
   line.AppendSigned(abs.value);
   return kStepSuccess;
 }
@@ -71,7 +82,9 @@ StepResult test_Keypad(const StepArgs& args, ResponseLine& line) {
   const DeviceFd fd = OpenInput(kKeypadDevice);
   if (!fd.Valid()) return kStepAbort;
   std::array<unsigned char, 16> keys{};
-  (void)::ioctl(fd.Get(), EVIOCGKEY(keys.size()), keys.data());
+  pcba_Echo(args, line, 2, true);
+  // As for the switch: a failed request is no "no key down".
+  if (::ioctl(fd.Get(), EVIOCGKEY(keys.size()), keys.data()) < 0) return kStepIoFailure;
   // Whole bytes of the key bitmap, first match wins: byte 3 holds Enter (28),
   // byte 12 holds Up (103), byte 13 holds Down (108).
   int value = 0;
@@ -82,7 +95,6 @@ StepResult test_Keypad(const StepArgs& args, ResponseLine& line) {
   } else if (keys[KEY_DOWN / 8] != 0) {
     value = 1;
   }
-  pcba_Echo(args, line, 2, true);
   line.AppendSigned(value);
   return kStepSuccess;
 }

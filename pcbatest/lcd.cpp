@@ -1,5 +1,6 @@
 // LCD: reads the touch-screen calibration, or removes it and runs the
 // calibration on the local display first.
+#include "args.h"
 #include "shell.h"
 #include "tests.h"
 
@@ -17,15 +18,13 @@ StepResult test_Lcd(const StepArgs& args, ResponseLine& line) {
   CommandOutput output;
   pcba_ReadCommandLine("cat /etc/pointercal.xinput", output);
   line.Append('"');
-  line.Append(output.View());
   // The closing quote takes the place of the calibration line's line end; a
   // missing file leaves the single opening quote. A last line without a line
   // end keeps all its characters.
-  const std::string_view read = output.View();
-  if (!read.empty() && read.back() != '\n') {
-    line.Append('"');
-  } else {
-    line.ReplaceLast('"');
-  }
+  std::string_view read = output.View();
+  if (read.empty()) return kStepSuccess;
+  if (read.back() == '\n') read.remove_suffix(1);
+  arg_Echo(line, read);
+  line.Append('"');
   return kStepSuccess;
 }

@@ -1,11 +1,16 @@
 // LED, CON500 and BL: the main-card LEDs, the extension connector's test pins
 // (both LED-class devices) and the display backlight, all through sysfs.
 #include <array>
+#include <cstdint>
 
+#include "args.h"
 #include "device.h"
 #include "tests.h"
 
 namespace {
+
+// Beyond any backlight's range; the driver refuses what its panel lacks.
+constexpr std::uint64_t kMaxBacklightLevel = 255;
 
 // Only the first character of the data goes to the LED: the kernel reads "0"
 // as off and "1" as on. An empty data argument sends its terminator, which the
@@ -53,10 +58,16 @@ StepResult test_Backlight(const StepArgs& args, ResponseLine& line) {
   static constexpr const char* kBrightness = "/sys/class/backlight/backlight/brightness";
   pcba_Echo(args, line, 3, false);
   const std::string_view step = args.Step();
-  // The level is not range-tested here: the backlight driver refuses what it
-  // cannot show, and the failed write is reported. A missing level would be
-  // a write of nothing, which every driver takes without changing anything.
-  if (step == "activate") return args.Data().empty() ? kStepWrongData : pcba_WriteAttribute(kBrightness, args.Data());
+  // The level must be a whole number: a missing level would be a write of
+  // nothing, which every driver takes without changing anything, and "5x"
+  // or "-1" are not levels. The board's highest level is the driver's to
+  // know: it refuses a level it cannot show, and the failed write is
+  // reported.
+  if (step == "activate") {
+    std::uint64_t level = 0;
+    if (!arg_Unsigned(args.Data(), 0, kMaxBacklightLevel, level)) return kStepWrongData;
+    return pcba_WriteAttribute(kBrightness, args.Data());
+  }
   if (step == "deactivate") return pcba_WriteAttribute(kBrightness, "0");
   return kStepWrongCommand;
 }

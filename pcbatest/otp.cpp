@@ -29,12 +29,6 @@ bool otp_ReadWord(std::string_view word, std::uint32_t& value) {
   return true;
 }
 
-std::uint32_t otp_ReadWord(std::string_view word) {
-  std::uint32_t value = 0;
-  (void)otp_ReadWord(word, value);
-  return value;
-}
-
 bool otp_WriteWord(std::string_view word, std::string_view hexValue) {
   CommandLine command;
   command.Append("echo ");

@@ -8,10 +8,7 @@
 // Reads a fuse word (e.g. "MAC0") by running cat on its file and converting
 // the first line after its "0x" as hexadecimal. Returns false, with value 0,
 // when the file cannot be read or does not print a hexadecimal value.
-bool otp_ReadWord(std::string_view word, std::uint32_t& value);
-
-// As above for the get steps, which print an unreadable word as 0.
-std::uint32_t otp_ReadWord(std::string_view word);
+[[nodiscard]] bool otp_ReadWord(std::string_view word, std::uint32_t& value);
 
 // Programs a fuse word by echoing the value (hexadecimal text starting "0x")
 // into its file. Returns false when the command would not fit its buffer

@@ -3,12 +3,12 @@
 // writes only while all the fuse bits it will write still read zero, because
 // a fuse bit once set stays set.
 #include <array>
-#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <span>
 
+#include "args.h"
 #include "otp.h"
 #include "shell.h"
 #include "tests.h"
@@ -47,36 +47,8 @@ Hex Prefixed(std::string_view digits, std::string_view suffix = {}) {
   return text;
 }
 
-bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
 // A MAC address: exactly twelve hexadecimal digits, d1 first.
-bool IsMac(std::string_view data) {
-  if (data.size() != 12) return false;
-  for (const char c : data) {
-    if (!IsHexDigit(c)) return false;
-  }
-  return true;
-}
-
-// A non-empty run of decimal digits that fits max.
-bool ParseDecimal(std::string_view text, std::uint64_t max, std::uint64_t& value) {
-  if (text.empty()) return false;
-  for (const char c : text) {
-    if (!IsDigit(c)) return false;
-  }
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return error == std::errc() && end == text.data() + text.size() && value <= max;
-}
-
-// "integer.fraction" with both parts in range.
-bool ParsePair(std::string_view data, std::uint64_t maxFirst, std::uint64_t maxSecond, std::uint64_t& first,
-               std::uint64_t& second) {
-  const std::size_t point = data.find('.');
-  if (point == std::string_view::npos) return false;
-  return ParseDecimal(data.substr(0, point), maxFirst, first) &&
-         ParseDecimal(data.substr(point + 1), maxSecond, second);
-}
+bool IsMac(std::string_view data) { return arg_Hex(data, 12); }
 
 constexpr std::uint64_t kMaxPart = 0xFFFF;
 constexpr std::uint64_t kMaxPartInteger = (std::uint64_t{1} << 48) - 1;
@@ -187,19 +159,27 @@ StepResult test_Pdata(const StepArgs& args, ResponseLine& line) {
   const std::string_view step = args.Step();
   const std::string_view data = args.Data();
 
+  // A get step reads all its words before it prints: a word that cannot be
+  // read gives the I/O error line and no value, never a zero that a station
+  // would log as production data.
+  std::uint32_t word0 = 0;
+  std::uint32_t word1 = 0;
   if (step == "getMAC0") {
-    AppendHex(line, otp_ReadWord("MAC1") & 0xFFFFU, 4);
-    AppendHex(line, otp_ReadWord("MAC0"), 8);
+    if (!otp_ReadWord("MAC1", word1) || !otp_ReadWord("MAC0", word0)) return kStepIoFailure;
+    AppendHex(line, word1 & 0xFFFFU, 4);
+    AppendHex(line, word0, 8);
     return kStepSuccess;
   }
   if (step == "getMAC1") {
-    AppendHex(line, otp_ReadWord("MAC2"), 8);
-    AppendHex(line, otp_ReadWord("MAC1") >> 16, 4);
+    if (!otp_ReadWord("MAC2", word0) || !otp_ReadWord("MAC1", word1)) return kStepIoFailure;
+    AppendHex(line, word0, 8);
+    AppendHex(line, word1 >> 16, 4);
     return kStepSuccess;
   }
   if (step == "getPN") {
-    const std::uint32_t low = otp_ReadWord("SW_GP2");
-    const std::uint32_t high = otp_ReadWord("SW_GP3");
+    if (!otp_ReadWord("SW_GP2", word0) || !otp_ReadWord("SW_GP3", word1)) return kStepIoFailure;
+    const std::uint32_t low = word0;
+    const std::uint32_t high = word1;
     const std::uint64_t integer = (std::uint64_t{high & 0xFFFFU} << 32) | low;
     line.AppendUnsigned(integer);
     if ((high >> 16) != 0) {
@@ -209,16 +189,16 @@ StepResult test_Pdata(const StepArgs& args, ResponseLine& line) {
     return kStepSuccess;
   }
   if (step == "getVN") {
-    const std::uint32_t word = otp_ReadWord("SW_GP4");
+    if (!otp_ReadWord("SW_GP4", word0)) return kStepIoFailure;
+    const std::uint32_t word = word0;
     line.AppendUnsigned(word >> 16);
     line.Append('.');
     line.AppendUnsigned(word & 0xFFFFU);
     return kStepSuccess;
   }
   if (step == "getSN") {
-    const std::uint32_t low = otp_ReadWord("SW_GP0");
-    const std::uint32_t high = otp_ReadWord("SW_GP1");
-    line.AppendUnsigned((std::uint64_t{high} << 32) | low);
+    if (!otp_ReadWord("SW_GP0", word0) || !otp_ReadWord("SW_GP1", word1)) return kStepIoFailure;
+    line.AppendUnsigned((std::uint64_t{word1} << 32) | word0);
     return kStepSuccess;
   }
 
@@ -226,13 +206,13 @@ StepResult test_Pdata(const StepArgs& args, ResponseLine& line) {
   std::uint64_t second = 0;
   if (step == "setMAC0" && IsMac(data)) return SetMac0(data, line);
   if (step == "setMAC1" && IsMac(data)) return SetMac1(data, line);
-  if (step == "setPN" && data.size() > 5 && ParsePair(data, kMaxPartInteger, kMaxPart, first, second)) {
+  if (step == "setPN" && data.size() > 5 && arg_Pair(data, kMaxPartInteger, kMaxPart, first, second)) {
     return SetPartNumber(data, first, second, line);
   }
-  if (step == "setVN" && ParsePair(data, kMaxPart, kMaxPart, first, second)) {
+  if (step == "setVN" && arg_Pair(data, kMaxPart, kMaxPart, first, second)) {
     return SetVersion(data, first, second, line);
   }
-  if (step == "setSN" && data.size() >= 11 && ParseDecimal(data, UINT64_MAX, first)) {
+  if (step == "setSN" && data.size() >= 11 && arg_Unsigned(data, 0, UINT64_MAX, first)) {
     return SetSerial(data, first, line);
   }
   return kStepWrongData;

@@ -1,22 +1,25 @@
 // RTC: sets the system clock and the battery-backed clock, reads either, and
 // calibrates the clock's drift, all through date and hwclock.
-#include <cctype>
-
+#include "args.h"
 #include "shell.h"
 #include "tests.h"
 
 namespace {
 
 // The date is passed to the shell as typed, so only the quoted form the
-// stations send is accepted: '2017-06-22 10:50:00' (21 characters).
-bool IsQuotedDate(std::string_view data) {
-  static constexpr std::string_view kPattern = "'dddd-dd-dd dd:dd:dd'";
-  if (data.size() != kPattern.size()) return false;
-  for (std::size_t i = 0; i < kPattern.size(); ++i) {
-    const auto c = static_cast<unsigned char>(data[i]);
-    if (kPattern[i] == 'd' ? std::isdigit(c) == 0 : data[i] != kPattern[i]) return false;
-  }
-  return true;
+// stations send is accepted, and only for a real date and time of day:
+// '2017-06-22 10:50:00' (21 characters). date would take month 13 or hour
+// 99 as something else, or fail after the step reported success.
+bool IsQuotedDate(std::string_view data) { return arg_QuotedDateTime(data); }
+
+// A clock reading is "YYYY-MM-DD HH:MM:SS"; anything else (no output, an
+// error message) means the clock could not be read.
+bool IsClockReading(std::string_view text) {
+  FixedText<24> quoted;
+  quoted.Append('\'');
+  quoted.Append(text);
+  quoted.Append('\'');
+  return quoted.Complete() && arg_QuotedDateTime(quoted.View());
 }
 
 void SetSystemTime(std::string_view date) {
@@ -61,6 +64,7 @@ StepResult test_Rtc(const StepArgs& args, ResponseLine& line) {
       pcba_ReadCommandLine("/sbin/hwclock", output);
       line.Append(data);
       line.Append(' ');
+      if (!IsClockReading(ClockText(output))) return kStepIoFailure;
       line.Append(ClockText(output));
       return kStepSuccess;
     }
@@ -78,6 +82,7 @@ StepResult test_Rtc(const StepArgs& args, ResponseLine& line) {
       }
       line.Append(data);
       line.Append(' ');
+      if (!IsClockReading(text.View())) return kStepIoFailure;
       line.Append(text.View());
       return kStepSuccess;
     }
