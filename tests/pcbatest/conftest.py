@@ -32,3 +32,11 @@ def make_board(tmp_path):
 @pytest.fixture
 def board(make_board):
     return make_board()
+
+
+def unchanged_by_refusal(before, after):
+    """True when a refused run left the board as it was (SimBoard.state()
+    before and after) and sent nothing on a serial port or CAN bus."""
+    def kept(state):
+        return {key: value for key, value in state.items() if key != "sent"}
+    return kept(before) == kept(after) and after["sent"] == (b"", 0)

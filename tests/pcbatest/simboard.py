@@ -96,7 +96,9 @@ class _InputDevice(UMockdev.IoctlBase):
 
     def do_handle_ioctl(self, client):
         request = client.get_request()
-        if request == EVIOCGABS_X:
+        if self.board.input_requests_fail:
+            client.complete(-1, 5)  # EIO: the driver could not read the device
+        elif request == EVIOCGABS_X:
             data = client.get_arg().resolve(0, 24)
             data.update(0, struct.pack("6i", self.board.dip_value, 0, 255, 0, 0, 0))
             client.complete(0, 0)
@@ -127,6 +129,7 @@ class SimBoard:
         self.sim = workdir or tempfile.mkdtemp(prefix="kvsim-")
         self._own_sim = workdir is None
         self.dip_value = 0
+        self.input_requests_fail = False  # every evdev request fails with EIO
         self.keys_down = set()
         self.writes = []            # (device node, bytes) written to input nodes
         self.fuse_writes = []       # (word, text) of the last run, in order
@@ -327,6 +330,27 @@ class SimBoard:
                        "registers": self.gateway.registers}, f)
 
     # ---- what the tool did ----------------------------------------------
+    def state(self):
+        """Everything a step can change on the board: LED, pin and backlight
+        files, fuse words, input events written, stand-in commands run, the
+        /etc files, the cards' EEPROMs and registers and the write requests
+        the gateway took, and what the last run sent on the serial ports and
+        CAN buses. Equal before and after a run: the run changed nothing."""
+        gateway = self.gateway
+        return {
+            "sysfs": {led: self.read_sys("/sys/class/leds/%s/brightness" % led) for led in LEDS} |
+                     {"backlight": self.read_sys("/sys/class/backlight/backlight/brightness")},
+            "fuses": dict(self.fuses),
+            "inputs": len(self.writes),
+            "journal": len(self.journal()),
+            "etc": {name: self.read_file(name) for name in ("etc/hostname", "etc/hostapd.conf", "etc/sno",
+                                                             "etc/pointercal.xinput")},
+            "cards": None if gateway is None else (
+                {card: bytes(memory) for card, memory in gateway.eeprom.items()}, dict(gateway.registers),
+                sum(1 for r in gateway.requests() if len(r) == 8 and r[4] == 1)),
+            "sent": (b"".join(self.serial.sent.values()), len(self.can.frames)),
+        }
+
     def sys_path(self, path):
         return os.path.join(self.root, path.lstrip("/"))
 

@@ -37,13 +37,15 @@ def test_loop_back_returns_what_arrived(board, step, text, plug, limit, sent_on,
 
 
 @pytest.mark.parametrize("step, out", [
-    # the write succeeds; the missing receiver just gives nothing back
-    ("RS232toRS485", "COMPORT RS232toRS485 \n"),
+    # a port that cannot be opened fails the step before anything is sent,
+    # the receiving one as well as the sending one
+    ("RS232toRS485", IO_FAILURE + "COMPORT RS232toRS485 \n"),
     ("RS485toRS232", IO_FAILURE + "COMPORT RS485toRS232 \n"),
 ])
 def test_missing_port(make_board, step, out):
     board = make_board(serial_ports=("ttymxc0",))
     assert board.run("COMPORT", step, "hello") == (0, out, "")
+    assert board.serial.sent == {"ttymxc0": b""}
 
 
 def test_unknown_step_item_sends_nothing(board):
