@@ -130,3 +130,54 @@ def test_keypad_maps_the_key_bitmap(board, keys, value):
 def test_missing_input_device_ends_with_status_1(make_board, test, present):
     board = make_board(input_devices=present)
     assert board.run(test, "getValue") == (1, "", OLD_IMAGE)
+
+
+# ---- generated worst-case commands ------------------------------------------
+
+import os  # noqa: E402
+import random  # noqa: E402
+
+from conftest import unchanged_by_refusal  # noqa: E402
+
+REFUSALS = ("Wrong test data specified -> ", "Wrong test command specified -> ")
+# Steps of every test (USB is left out: its good answer carries a line end by
+# design), and arguments as their worst sender would write them.
+STEPS = {
+    "LED": ["red", "green", "blue"], "CON500": ["p8", "p19", "p20"], "BL": ["activate", "deactivate"],
+    "BUZZER": ["activate", "deactivate"], "DIP": ["getValue"], "KEYPAD": ["getValue"],
+    "RTC": ["setTime", "calibrate", "getTime"], "LCD": ["readCal", "reCal"],
+    "PDATA": ["getMAC0", "getSN", "setMAC0", "setMAC1", "setPN", "setVN", "setSN"],
+    "COMPORT": ["RS232toRS232", "RS232toRS485"], "CAN": ["CAN1", "CAN2toCAN1"],
+    "INPUT": ["readRaw", "readValue", "readCalib"], "OUTPUT": ["set", "get"], "CARDINFO": ["get", "set"],
+}
+WORST = ["", "0", "1", "3", "-1", "+1", " 1", "1 ", "12", "13", "99", "200", "256", "257", "1001", "65536",
+         "4294967297", "18446744073709551616", "1x", "0x10", "1\n", "a\nb", "\r", "\x7f", "\x1b[2J", "%s%n",
+         "$(date)", ";date", "'2018-13-19 17:08:00'", "'2018-12-19 99:08:00'", "'2018-12-19 17:08:00'",
+         "02a0c1c12345", "318400.520", "1.2", "01234567898", "x" * 300, "main", "sense", "io", "SN", "PD",
+         "DS", "SW", "RTC", "system"]
+
+
+def generated_command(rng):
+    test = rng.choice(sorted(STEPS))
+    step = rng.choice(STEPS[test] + [rng.choice(WORST)])
+    return (test, step) + tuple(rng.choice(WORST) for _ in range(rng.randrange(0, 6)))
+
+
+def test_generated_worst_case_commands_keep_the_invariants(board):
+    # One response line per command; a refused command changes nothing on the
+    # board. KV_PCBA_SEED replays a failure.
+    seed = int(os.environ.get("KV_PCBA_SEED", random.randrange(1 << 32)))
+    rng = random.Random(seed)
+    for number in range(60):
+        args = generated_command(rng)
+        why = "seed %d, command %d: %r" % (seed, number, args)
+        before = board.state()
+        status, out, _ = board.run(*args)
+        lines = out.split("\n")
+        assert status == 0 and lines[-1] == "", why
+        lines = lines[:-1]
+        error = lines[0] if len(lines) == 2 and lines[0].endswith("-> ") else None
+        assert len(lines) == (2 if error else 1), why
+        assert not any(ord(c) < 0x20 or c == "\x7f" for c in lines[-1]), why
+        if error in REFUSALS:
+            assert unchanged_by_refusal(before, board.state()), why
