@@ -74,6 +74,7 @@ int pcba_Report(StepResult result, const ResponseLine& line) {
     case kStepWrongCommand: PrintLine("Wrong test command specified -> "); break;
     case kStepWrongData: PrintLine("Wrong test data specified -> "); break;
     case kStepIoFailure: PrintLine("Unable to open, read or write to file -> "); break;
+    case kStepPartial: PrintLine("Board partly written, step not finished -> "); break;
     default: break;
   }
   PrintLine(line.View());

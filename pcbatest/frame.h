@@ -15,6 +15,11 @@ inline constexpr StepResult kStepWrongTest = -4;     // "Wrong test specified ->
 inline constexpr StepResult kStepWrongCommand = -3;  // "Wrong test command specified -> "
 inline constexpr StepResult kStepWrongData = -2;     // "Wrong test data specified -> "
 inline constexpr StepResult kStepIoFailure = -1;     // "Unable to open, read or write to file -> "
+// The step changed the board and then failed before it was done (a fuse word
+// burnt before the next one failed, part of an EEPROM written): a line of its
+// own, so that a station tells a board that was changed from one that was
+// left as it was.
+inline constexpr StepResult kStepPartial = -5;  // "Board partly written, step not finished -> "
 inline constexpr StepResult kStepSuccess = 0;
 // The step has printed its own message and the program ends with status 1
 // without a response line (the input devices of DIP and KEYPAD).
