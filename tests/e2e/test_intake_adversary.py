@@ -285,7 +285,10 @@ def artifacts(folder, t):
     open_to_attacker(folder)
     unsigned = make_ipk(os.path.join(t, "u"), "kvatk", file_name="unsigned.ipk")
     shutil.copy(unsigned, folder)
-    shutil.copy(make_ipk(os.path.join(t, "c"), "kvh0", file_name="claims-honest.ipk"), folder)
+    # An honest package's name on other bytes (another version: built in the
+    # same second as the honest kvh0, the same version would be its very
+    # bytes, which its signature then covers).
+    shutil.copy(make_ipk(os.path.join(t, "c"), "kvh0", version="6.6.6", file_name="claims-honest.ipk"), folder)
     make_cry(unsigned, os.path.join(folder, "container.CRY"), "KV2_TOUCH")
     make_hostile_ipk(os.path.join(folder, "hostile.ipk"), "kvatk",
                      control_members=[("../escaped", b"x"), ("./postinst", None, "/home/root/sync-users.sh")])
@@ -399,6 +402,9 @@ def test_generated_attacks(make_sandbox, run_daemon, tmp_path, request, attacker
         signature = sb.dev(f"/home/root/bundle/{name[:-len('.ipk')]}.sign64")
         shutil.move(signature, path + ".sign64")
         packages.append((rng.uniform(0, seconds * 0.8), path, signature))
+    # Nothing the attacker brings is signed: a crafted file with an honest
+    # drop's bytes would make its second install look like a fault.
+    assert not {sha256(os.path.join(crafted, f)) for f in os.listdir(crafted)} & {h for _, h in run.honest.values()}
     before = device_state(sb, lambda rel: not in_three_folders(rel))
     d, n = start(run_daemon, sb, attack_dir=attack_dir, fastwait=True)
 
