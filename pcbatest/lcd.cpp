@@ -4,8 +4,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "args.h"
 #include "device.h"
@@ -56,6 +58,21 @@ bool Recalibrate() {
   return made;
 }
 
+// The calibration's first line without its line end: at most 249
+// characters, up to a zero byte. Read here rather than through cat, so that
+// a step stopped after the script made its calibration still prints it.
+using FirstLine = FixedText<kCommandOutputSize>;
+FirstLine ReadFirstLine() {
+  FirstLine text;
+  const DeviceFd fd = pcba_OpenDevice(kCalibration, O_RDONLY | O_NONBLOCK);
+  std::array<char, kCommandOutputSize - 1> buf{};
+  const ssize_t got = fd.Valid() ? ::read(fd.Get(), buf.data(), buf.size()) : 0;
+  if (got <= 0) return text;
+  std::string_view read(buf.data(), ::strnlen(buf.data(), static_cast<std::size_t>(got)));
+  text.Append(read.substr(0, read.find('\n')));
+  return text;
+}
+
 }  // namespace
 
 StepResult test_Lcd(const StepArgs& args, ResponseLine& line) {
@@ -65,16 +82,13 @@ StepResult test_Lcd(const StepArgs& args, ResponseLine& line) {
   RestoreKeptAside();
   if (step == "reCal" && !Recalibrate()) return kStepIoFailure;
 
-  CommandOutput output;
-  pcba_ReadCommandLine("cat /etc/pointercal.xinput", output);
   line.Append('"');
   // The closing quote takes the place of the calibration line's line end; a
   // missing file leaves the single opening quote. A last line without a line
   // end keeps all its characters.
-  std::string_view read = output.View();
-  if (read.empty()) return kStepSuccess;
-  if (read.back() == '\n') read.remove_suffix(1);
-  arg_Echo(line, read);
+  const FirstLine read = ReadFirstLine();
+  if (read.Size() == 0) return kStepSuccess;
+  arg_Echo(line, read.View());
   line.Append('"');
   return kStepSuccess;
 }

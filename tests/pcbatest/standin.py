@@ -20,9 +20,10 @@ Faults the board can play:
   answers/fail-calibration
                       the calibration script writes its calibration, then
                       fails
-  answers/hang-calibration
-                      the calibration script notes its process id in
-                      $KV_SIM_DIR/calibrator.pid and never ends"""
+  answers/hang-date, answers/hang-hwclock, answers/hang-calibration
+                      date, hwclock or the calibration script notes its
+                      process id in $KV_SIM_DIR/date.pid, hwclock.pid or
+                      calibrator.pid and never ends"""
 import json
 import os
 import sys
@@ -47,6 +48,23 @@ def fail(message):
     sys.exit(1)
 
 
+def hang(what, pid_name):
+    if board_file("answers", "hang-" + what) is None:
+        return
+    with open(os.path.join(sim, pid_name + ".new"), "w") as f:
+        f.write(str(os.getpid()))
+    os.rename(os.path.join(sim, pid_name + ".new"), os.path.join(sim, pid_name))
+    while True:
+        time.sleep(60)
+
+
+if name == "xinput_calibrator_once.sh":
+    with open(os.path.join(sim, "calibrator.json"), "w") as f:
+        json.dump({"display": os.environ.get("DISPLAY"),
+                   "old_calibration": os.path.exists("/etc/pointercal.xinput")}, f)
+    hang("calibration", "calibrator.pid")
+else:
+    hang(name, name + ".pid")
 fail_hwclock = board_file("answers", "fail-hwclock")
 if name == "date" and len(sys.argv) > 2 and sys.argv[1] == "-s":
     if board_file("answers", "fail-date") is not None:
@@ -60,15 +78,6 @@ elif name == "date" and len(sys.argv) > 1 and sys.argv[1].startswith("+"):
 elif name == "hwclock" and len(sys.argv) == 1:
     sys.stdout.write(board_file("answers", "hwclock") or "")
 elif name == "xinput_calibrator_once.sh":
-    with open(os.path.join(sim, "calibrator.json"), "w") as f:
-        json.dump({"display": os.environ.get("DISPLAY"),
-                   "old_calibration": os.path.exists("/etc/pointercal.xinput")}, f)
-    if board_file("answers", "hang-calibration") is not None:
-        with open(os.path.join(sim, "calibrator.pid.new"), "w") as f:
-            f.write(str(os.getpid()))
-        os.rename(os.path.join(sim, "calibrator.pid.new"), os.path.join(sim, "calibrator.pid"))
-        while True:
-            time.sleep(60)
     new = board_file("answers", "calibration")
     if new is not None:
         with open("/etc/pointercal.xinput", "w") as f:

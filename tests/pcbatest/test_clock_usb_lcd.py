@@ -51,6 +51,15 @@ def test_failing_clock_command_stops_the_step(board, step, fault, which, error, 
     assert commands(board) == expected
 
 
+def test_hanging_clock_command_is_stopped_at_its_deadline(board):
+    # The tool ends by itself (the run's own timeout is well beyond the
+    # command's deadline) and the command's process group goes with it.
+    board.write_file("answers/hang-date", "")
+    assert board.run("RTC", "getTime", "system", timeout=90)[:2] == (0, IO_FAILURE + "RTC getTime system \n")
+    with open(os.path.join(board.sim, "date.pid")) as f:
+        assert process_gone(int(f.read()))
+
+
 @pytest.mark.parametrize("step, data", [
     ("setTime", "2018-12-19 17:08:00"),          # 19 characters, no quotes
     ("calibrate", "2018-12-19 17:08:00"),
