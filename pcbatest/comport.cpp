@@ -34,10 +34,17 @@ termios RawSettings() {
 
 // An invalid descriptor when the port cannot be opened or set up: a port
 // left at another speed would garble the loop-back, and the step must not
-// pass that off as a missing plug.
+// pass that off as a missing plug. The open does not wait for a carrier (a
+// port whose modem lines are not wired would block it for ever); blocking
+// is turned back on before the settings, so that VTIME bounds the read.
 DeviceFd OpenPort(const char* path, const termios& settings) {
-  DeviceFd fd = pcba_OpenDevice(path, O_RDWR | O_NOCTTY);
-  if (fd.Valid() && (::tcflush(fd.Get(), TCIFLUSH) < 0 || ::tcsetattr(fd.Get(), TCSANOW, &settings) < 0)) return {};
+  DeviceFd fd = pcba_OpenDevice(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (!fd.Valid()) return fd;
+  const int flags = ::fcntl(fd.Get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK) < 0 || ::tcflush(fd.Get(), TCIFLUSH) < 0 ||
+      ::tcsetattr(fd.Get(), TCSANOW, &settings) < 0) {
+    return {};
+  }
   return fd;
 }
 
@@ -81,6 +88,9 @@ StepResult test_Comport(const StepArgs& args, ResponseLine& line) {
 
   std::array<unsigned char, kMaxSent + 1> received{};
   const ssize_t got = ::read(receiver->Get(), received.data(), text.size());
+  // Output the fixture did not take within the second is dropped, so that
+  // closing the port does not wait for it to drain.
+  (void)::tcflush(sender->Get(), TCOFLUSH);
   // A read that failed is no "nothing came back".
   if (got < 0) return kStepIoFailure;
   pcba_AppendText(line, received.data(), static_cast<std::size_t>(got));

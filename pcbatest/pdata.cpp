@@ -4,13 +4,12 @@
 // a fuse bit once set stays set.
 #include <array>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <span>
 
 #include "args.h"
+#include "etcfile.h"
 #include "otp.h"
-#include "shell.h"
 #include "tests.h"
 
 namespace {
@@ -28,6 +27,24 @@ void AppendHex(FixedText<N>& text, std::uint64_t value, int minDigits) {
     ++count;
   } while (value != 0 || count < minDigits);
   text.Append(std::string_view(digits + 16 - count, static_cast<std::size_t>(count)));
+}
+
+// At least minDigits decimal digits of value, zeros in front.
+template <std::size_t N>
+void AppendDecimal(FixedText<N>& text, std::uint64_t value, std::size_t minDigits) {
+  FixedText<24> digits;
+  digits.AppendUnsigned(value);
+  for (std::size_t n = digits.Size(); n < minDigits; ++n) text.Append('0');
+  text.Append(digits.View());
+}
+
+// A file's one line: the text and a line end.
+using FileLine = FixedText<96>;
+FileLine Line(std::string_view text) {
+  FileLine line;
+  line.Append(text);
+  line.Append('\n');
+  return line;
 }
 
 // "0x" and the value in hexadecimal, the form the fuse files take.
@@ -63,30 +80,45 @@ struct FusePiece {
 };
 using FusePieces = std::array<FusePiece, 2>;
 
+// The value a piece writes into its bits.
+std::uint32_t Wanted(const FusePiece& piece) {
+  return static_cast<std::uint32_t>(std::strtoul(piece.text.CStr() + 2, nullptr, 16));
+}
+
 // Burns the pieces in order. A bit once set stays set, so a step that wrote
 // over a set bit would OR two values into one field: every piece's bits must
 // read blank first, and a word that cannot be read counts as programmed.
-// Each word is read back after its write; the step only succeeds when every
-// write was taken and every word holds exactly the value in its bits.
-bool BurnFuses(std::span<const FusePiece> pieces) {
+// With sameValueDone, pieces that all hold exactly their value already are
+// the step done before (nothing is burnt). Each word is read back after its
+// write; the step only succeeds when every write was taken and every word
+// holds exactly the value in its bits. A failure after a bit was set (a
+// write taken, or a bit reading set) is kStepPartial: the board changed.
+StepResult BurnFuses(std::span<const FusePiece> pieces, bool sameValueDone = false) {
   std::uint32_t value = 0;
+  bool blank = true;
+  bool same = sameValueDone;
   for (const FusePiece& piece : pieces) {
-    if (!otp_ReadWord(piece.word, value) || (value & piece.mask) != 0) return false;
+    if (!otp_ReadWord(piece.word, value)) return kStepIoFailure;
+    blank = blank && (value & piece.mask) == 0;
+    same = same && (value & piece.mask) == Wanted(piece);
   }
+  if (same) return kStepSuccess;
+  if (!blank) return kStepIoFailure;
+  bool changed = false;
   for (const FusePiece& piece : pieces) {
-    const auto wanted = static_cast<std::uint32_t>(std::strtoul(piece.text.CStr() + 2, nullptr, 16));
-    if (!otp_WriteWord(piece.word, piece.text.View()) || !otp_ReadWord(piece.word, value) ||
-        (value & piece.mask) != wanted) {
-      return false;
-    }
+    const std::uint32_t wanted = Wanted(piece);
+    const bool written = otp_WriteWord(piece.word, piece.text.View());
+    const bool read = otp_ReadWord(piece.word, value);
+    changed = changed || (written && wanted != 0) || (read && (value & piece.mask) != 0);
+    if (!written || !read || (value & piece.mask) != wanted) return changed ? kStepPartial : kStepIoFailure;
   }
-  return true;
+  return kStepSuccess;
 }
 
 StepResult Burn(std::span<const FusePiece> pieces, std::string_view data, ResponseLine& line) {
-  if (!BurnFuses(pieces)) return kStepIoFailure;
-  line.Append(data);
-  return kStepSuccess;
+  const StepResult result = BurnFuses(pieces);
+  if (result == kStepSuccess) line.Append(data);
+  return result;
 }
 
 constexpr std::uint32_t kWholeWord = 0xFFFFFFFFU;
@@ -124,30 +156,29 @@ StepResult SetVersion(std::string_view data, std::uint64_t major, std::uint64_t 
 // five digits, renames the default access point and stores the serial in
 // /etc/sno. That happens only once the fuses hold the serial, so that a
 // refused or failed step leaves host name and serial file matching them.
+// Fuses that already hold exactly this serial are a step cut off before its
+// files were done: it writes only the files, so that running it again
+// finishes the board. Each file is replaced whole and read back.
 StepResult SetSerial(std::string_view data, std::uint64_t value, ResponseLine& line) {
-  char host[16];
-  std::snprintf(host, sizeof host, "kv_%05d", static_cast<int>(value % 100000));
-
-  std::array<CommandLine, 5> commands;
-  commands[0].Append("cat /dev/null > /etc/hostname");
-  commands[1].Append("echo ");
-  commands[1].Append(host);
-  commands[1].Append(" > /etc/hostname");
-  commands[2].Append("sed -i 's/kv_default/");
-  commands[2].Append(host);
-  commands[2].Append("/g' /etc/hostapd.conf");
-  commands[3].Append("cat /dev/null > /etc/sno");
-  commands[4].Append("echo ");
-  commands[4].Append(data);
-  commands[4].Append(" > /etc/sno");
-  for (const CommandLine& command : commands) {
-    if (!command.Complete()) return kStepWrongData;
-  }
+  FixedText<16> host;
+  host.Append("kv_");
+  AppendDecimal(host, value % 100000, 5);
+  // Leading zeros are part of the serial as typed; the tool has always
+  // taken up to 83 characters of them.
+  constexpr std::size_t kMaxSerialText = 83;
+  if (data.size() > kMaxSerialText) return kStepWrongData;
+  const FileLine hostLine = Line(host.View());
+  const FileLine serialLine = Line(data);
 
   const FusePieces pieces{
       {{"SW_GP0", kWholeWord, FuseValue(value & kWholeWord)}, {"SW_GP1", kWholeWord, FuseValue(value >> 32)}}};
-  if (!BurnFuses(pieces)) return kStepIoFailure;
-  for (const CommandLine& command : commands) pcba_RunCommand(command.CStr());
+  const StepResult burnt = BurnFuses(pieces, true);
+  if (burnt != kStepSuccess) return burnt;
+  if (!etc_WriteFile("/etc/hostname", hostLine.View()) ||
+      !etc_ReplaceInFile("/etc/hostapd.conf", "kv_default", host.View()) ||
+      !etc_WriteFile("/etc/sno", serialLine.View())) {
+    return kStepPartial;
+  }
   line.Append(data);
   return kStepSuccess;
 }

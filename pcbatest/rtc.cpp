@@ -1,10 +1,19 @@
 // RTC: sets the system clock and the battery-backed clock, reads either, and
 // calibrates the clock's drift, all through date and hwclock.
+#include <array>
+#include <span>
+
 #include "args.h"
 #include "shell.h"
 #include "tests.h"
 
 namespace {
+
+void AppendQuotedDate(ResponseLine& line, std::string_view date) {
+  line.Append(" \"");
+  line.Append(date);
+  line.Append('"');
+}
 
 // The date is passed to the shell as typed, so only the quoted form the
 // stations send is accepted, and only for a real date and time of day:
@@ -22,18 +31,27 @@ bool IsClockReading(std::string_view text) {
   return quoted.Complete() && arg_QuotedDateTime(quoted.View());
 }
 
-void SetSystemTime(std::string_view date) {
+bool SetSystemTime(std::string_view date) {
   CommandLine command;
   command.Append("date -s ");
   command.Append(date);
   command.Append(" > /dev/null");
-  pcba_RunCommand(command.CStr());
+  return pcba_RunCommand(command.CStr());
 }
 
-void AppendQuotedDate(ResponseLine& line, std::string_view date) {
-  line.Append(" \"");
-  line.Append(date);
-  line.Append('"');
+// Sets the system clock, then runs the hwclock commands in order, each only
+// after the one before succeeded. A system clock that could not be set
+// changed nothing and stops the step before the RTC is touched (hwclock
+// would copy the unset clock into it). A failure after it was set leaves
+// the board with a new system time and an RTC not (or not fully) written:
+// kStepPartial.
+StepResult SetClocks(std::string_view date, std::span<const char* const> hwclock, ResponseLine& line) {
+  if (!SetSystemTime(date)) return kStepIoFailure;
+  for (const char* command : hwclock) {
+    if (!pcba_RunCommand(command, kClockDeadlineMs)) return kStepPartial;
+  }
+  AppendQuotedDate(line, date);
+  return kStepSuccess;
 }
 
 // Keeps the first 19 characters of a clock reading ("YYYY-MM-DD HH:MM:SS"),
@@ -53,15 +71,13 @@ StepResult test_Rtc(const StepArgs& args, ResponseLine& line) {
   const std::string_view data = args.Data();
 
   if (step == "setTime" && IsQuotedDate(data)) {
-    SetSystemTime(data);
-    pcba_RunCommand("/sbin/hwclock -w");
-    AppendQuotedDate(line, data);
-    return kStepSuccess;
+    static constexpr std::array<const char*, 1> kWrite{"/sbin/hwclock -w"};
+    return SetClocks(data, kWrite, line);
   }
   if (step == "getTime") {
     CommandOutput output;
     if (data == "RTC") {
-      pcba_ReadCommandLine("/sbin/hwclock", output);
+      pcba_ReadCommandLine("/sbin/hwclock", output, kClockDeadlineMs);
       line.Append(data);
       line.Append(' ');
       if (!IsClockReading(ClockText(output))) return kStepIoFailure;
@@ -89,11 +105,9 @@ StepResult test_Rtc(const StepArgs& args, ResponseLine& line) {
     return kStepWrongCommand;
   }
   if (step == "calibrate" && IsQuotedDate(data)) {
-    SetSystemTime(data);
-    pcba_RunCommand("/sbin/hwclock --systohc --update-drift > /dev/null");
-    pcba_RunCommand("/sbin/hwclock --adjust > /dev/null");
-    AppendQuotedDate(line, data);
-    return kStepSuccess;
+    static constexpr std::array<const char*, 2> kCalibrate{"/sbin/hwclock --systohc --update-drift > /dev/null",
+                                                           "/sbin/hwclock --adjust > /dev/null"};
+    return SetClocks(data, kCalibrate, line);
   }
   return kStepWrongData;
 }

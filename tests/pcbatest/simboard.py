@@ -134,6 +134,7 @@ class SimBoard:
         self.writes = []            # (device node, bytes) written to input nodes
         self.fuse_writes = []       # (word, text) of the last run, in order
         self.locked_fuses = set()   # words whose writes fail
+        self.etc_readonly = False   # /etc mounted read-only for the run
         self.testbed = UMockdev.Testbed.new()
         self.root = self.testbed.get_root_dir()
         self._handlers = []
@@ -212,8 +213,10 @@ class SimBoard:
                 self.write_file(name, text)
 
     # ---- running --------------------------------------------------------
-    def run(self, *args, timeout=30):
-        """Runs KV2TPCBATest with args on the board; returns Result."""
+    def run(self, *args, timeout=30, during=None):
+        """Runs KV2TPCBATest with args on the board; returns Result. during,
+        if given, is called with the running process at every turn of the
+        loop that serves the devices (to signal the tool mid-step)."""
         self.fuse_writes = []
         journal = self.journal()
         env = dict(os.environ)
@@ -226,6 +229,7 @@ class SimBoard:
         })
         env.update(self.can.env)
         env["KV_SIM_READONLY"] = " ".join(self._fuse_file(w) for w in sorted(self.locked_fuses))
+        env["KV_SIM_ETC_READONLY"] = "1" if self.etc_readonly else ""
         if os.path.exists(self.can_library):
             env["KV_SIM_PRELOAD"] = self.can_library + ":libumockdev-preload.so.0"
         elif args[:1] == ("CAN",):
@@ -247,6 +251,8 @@ class SimBoard:
             try:
                 while proc.poll() is None:
                     context.iteration(True)
+                    if during is not None:
+                        during(proc)
                     if time.monotonic() > deadline:
                         proc.kill()
                         proc.wait()

@@ -1,11 +1,15 @@
 """RTC, USB and LCD on the simulated board: the command lines the stand-ins
 see, and the response lines."""
 import os
+import signal
+import time
 
 import pytest
 
 WRONG_DATA = "Wrong test data specified -> \n"
 WRONG_COMMAND = "Wrong test command specified -> \n"
+IO_FAILURE = "Unable to open, read or write to file -> \n"
+PARTIAL = "Board partly written, step not finished -> \n"
 DATE = "'2018-12-19 17:08:00'"
 
 
@@ -26,6 +30,34 @@ def test_setting_the_clock_runs_date_and_hwclock(board, step, expected):
     # /dev/null, not onto the response.
     assert board.run("RTC", step, DATE) == (0, 'RTC %s  "%s"\n' % (step, DATE), "")
     assert commands(board) == expected
+
+
+SET = ["date", "-s", "2018-12-19 17:08:00"]
+SYSTOHC = ["/sbin/hwclock", "--systohc", "--update-drift"]
+
+
+@pytest.mark.parametrize("step, fault, which, error, expected", [
+    # a system clock that was not set stops the step before the RTC is written
+    ("setTime", "fail-date", "", IO_FAILURE, [SET]),
+    ("calibrate", "fail-date", "", IO_FAILURE, [SET]),
+    # once it was set, a failing hwclock leaves the board partly written
+    ("setTime", "fail-hwclock", "", PARTIAL, [SET, ["/sbin/hwclock", "-w"]]),
+    ("calibrate", "fail-hwclock", "--systohc", PARTIAL, [SET, SYSTOHC]),
+    ("calibrate", "fail-hwclock", "--adjust", PARTIAL, [SET, SYSTOHC, ["/sbin/hwclock", "--adjust"]]),
+])
+def test_failing_clock_command_stops_the_step(board, step, fault, which, error, expected):
+    board.write_file("answers/" + fault, which)
+    assert board.run("RTC", step, DATE)[:2] == (0, error + "RTC %s \n" % step)
+    assert commands(board) == expected
+
+
+def test_hanging_clock_command_is_stopped_at_its_deadline(board):
+    # The tool ends by itself (the run's own timeout is well beyond the
+    # command's deadline) and the command's process group goes with it.
+    board.write_file("answers/hang-date", "")
+    assert board.run("RTC", "getTime", "system", timeout=90)[:2] == (0, IO_FAILURE + "RTC getTime system \n")
+    with open(os.path.join(board.sim, "date.pid")) as f:
+        assert process_gone(int(f.read()))
 
 
 @pytest.mark.parametrize("step, data", [
@@ -116,6 +148,67 @@ def test_re_cal_removes_the_calibration_and_runs_the_script(board):
     assert commands(board) == [["/usr/bin/xinput_calibrator_once.sh"]]
     assert board.calibrator() == {"display": ":0.0", "old_calibration": False}
     assert board.read_file("etc/pointercal.xinput") == CAL + "\n"
+
+
+OLD_CAL = "xinput set-float-prop 'ADS7846 Touchscreen' 'Coordinate Transformation Matrix' 1.07 0.0 -0.03 0.0 1.1 -0.05 0 0 1\n"
+
+
+@pytest.mark.parametrize("old, answers, new", [
+    # the script fails after writing, or writes nothing: the old calibration
+    # (or none, as before) is back
+    (OLD_CAL, {"calibration": CAL + "\n", "fail-calibration": ""}, OLD_CAL),
+    (OLD_CAL, {}, OLD_CAL),
+    (None, {"calibration": CAL + "\n", "fail-calibration": ""}, None),
+])
+def test_re_cal_without_a_new_calibration_puts_the_old_one_back(board, old, answers, new):
+    if old is None:
+        board.remove_file("etc/pointercal.xinput")
+    for name, text in answers.items():
+        board.write_file("answers/" + name, text)
+    assert board.run("LCD", "reCal")[:2] == (0, IO_FAILURE + "LCD reCal \n")
+    assert board.calibrator()["old_calibration"] is False
+    assert board.read_file("etc/pointercal.xinput") == new
+    assert board.read_file("etc/pointercal.xinput.old") is None
+
+
+def test_stopped_re_cal_kills_the_script_and_puts_the_old_calibration_back(board):
+    board.write_file("answers/hang-calibration", "")
+    pid_file = os.path.join(board.sim, "calibrator.pid")
+    sent = []
+
+    def stop_once_the_script_runs(proc):
+        if not sent and os.path.exists(pid_file):
+            proc.send_signal(signal.SIGTERM)
+            sent.append(True)
+
+    assert board.run("LCD", "reCal", during=stop_once_the_script_runs)[:2] == (0, IO_FAILURE + "LCD reCal \n")
+    assert board.read_file("etc/pointercal.xinput") == OLD_CAL
+    assert board.read_file("etc/pointercal.xinput.old") is None
+    with open(pid_file) as f:
+        script = int(f.read())
+    assert process_gone(script)
+
+
+def process_gone(pid, timeout=10):
+    """True once pid has ended (a zombie waiting for its parent counts)."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with open("/proc/%d/stat" % pid) as f:
+                if f.read().rsplit(")", 1)[1].split()[0] == "Z":
+                    return True
+        except FileNotFoundError:
+            return True
+        time.sleep(0.05)
+    return False
+
+
+def test_calibration_kept_aside_by_a_cut_off_re_cal_comes_back(board):
+    board.remove_file("etc/pointercal.xinput")
+    board.write_file("etc/pointercal.xinput.old", CAL + "\n")
+    assert board.run("LCD", "readCal")[:2] == (0, 'LCD readCal "%s"\n' % CAL)
+    assert board.read_file("etc/pointercal.xinput") == CAL + "\n"
+    assert board.read_file("etc/pointercal.xinput.old") is None
 
 
 @pytest.mark.parametrize("step", ["calibrate", "ReadCal", ""])

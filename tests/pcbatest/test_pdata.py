@@ -2,11 +2,13 @@
 what the get steps read back, and that programmed, unreadable or locked words
 and wrong data never let two values mix in one field."""
 import itertools
+import os
 
 import pytest
 
 WRONG_DATA = "Wrong test data specified -> \n"
 IO_FAILURE = "Unable to open, read or write to file -> \n"
+PARTIAL = "Board partly written, step not finished -> \n"
 FRESH_ETC = {
     "etc/hostname": "kv_default\n",
     "etc/hostapd.conf": "interface=wlan0\nssid=kv_default\nchannel=6\n",
@@ -137,37 +139,67 @@ def test_set_sequences_burn_each_field_once(board, steps, read_back):
         assert board.run("PDATA", step)[1] == "PDATA %s %s\n" % (step, value)
 
 
-@pytest.mark.parametrize("locked, unreadable, step, data, burnt", [
+@pytest.mark.parametrize("locked, unreadable, step, data, burnt, error", [
     # a word that cannot be read counts as programmed: nothing is burnt
-    (None, ("MAC1", ""), "setMAC0", "02a0c1c12345", []),
-    (None, ("MAC1", None), "setMAC1", "0a1b2c3d4e5f", []),
-    (None, ("SW_GP3", "garbage\n"), "setPN", "318400.520", []),
-    (None, ("SW_GP1", "0x\n"), "setSN", "01234567898", []),
-    (None, ("SW_GP4", None), "setVN", "1.2", []),
+    (None, ("MAC1", ""), "setMAC0", "02a0c1c12345", [], IO_FAILURE),
+    (None, ("MAC1", None), "setMAC1", "0a1b2c3d4e5f", [], IO_FAILURE),
+    (None, ("SW_GP3", "garbage\n"), "setPN", "318400.520", [], IO_FAILURE),
+    (None, ("SW_GP1", "0x\n"), "setSN", "01234567898", [], IO_FAILURE),
+    (None, ("SW_GP4", None), "setVN", "1.2", [], IO_FAILURE),
     # a write that does not land fails the step, even when it would have
-    # burnt no bit, and the host name stays as it was
-    ("SW_GP2", None, "setPN", "318400.520", []),
-    ("MAC1", None, "setMAC0", "02a0c1c12345", [("MAC0", "0xc1c12345")]),
-    ("SW_GP1", None, "setSN", "01234567898", [("SW_GP0", "0x499602da")]),
+    # burnt no bit, and the host name stays as it was; once an earlier word
+    # was burnt, the board is partly written
+    ("SW_GP2", None, "setPN", "318400.520", [], IO_FAILURE),
+    ("MAC0", None, "setMAC0", "02a000000000", [], IO_FAILURE),
+    ("MAC1", None, "setMAC0", "02a0c1c12345", [("MAC0", "0xc1c12345")], PARTIAL),
+    ("MAC1", None, "setMAC0", "000000000000", [("MAC0", "0x00000000")], IO_FAILURE),
+    ("SW_GP1", None, "setSN", "01234567898", [("SW_GP0", "0x499602da")], PARTIAL),
 ])
-def test_unreadable_or_locked_word_fails_the_step(board, locked, unreadable, step, data, burnt):
+def test_unreadable_or_locked_word_fails_the_step(board, locked, unreadable, step, data, burnt, error):
     if locked:
         board.lock_fuse(locked)
     if unreadable:
         board.spoil_fuse(*unreadable)
     status, out, _ = board.run("PDATA", step, data)
-    assert (status, out) == (0, IO_FAILURE + "PDATA %s \n" % step)
+    assert (status, out) == (0, error + "PDATA %s \n" % step)
     assert board.fuse_writes == burnt
     assert etc_files(board) == FRESH_ETC
 
 
+def etc_leftovers(board):
+    return [name for name in os.listdir(os.path.join(board.sim, "etc")) if name.endswith((".new", ".old"))]
+
+
 def test_set_sn_names_the_host_after_the_serial(board):
+    # The access point's other lines and its mode stay; a name that straddles
+    # two reads of the file is renamed too.
+    head = "# " + "x" * (4096 - 2 - 1 - len("ssid=kv_de")) + "\nssid=kv_default\n"
+    board.write_file("etc/hostapd.conf", head + "bridge=kv_defaultkv_default\nchannel=6\n")
+    os.chmod(os.path.join(board.sim, "etc/hostapd.conf"), 0o640)
     assert board.run("PDATA", "setSN", "01234567898")[:2] == (0, "PDATA setSN 01234567898\n")
     assert etc_files(board) == {
         "etc/hostname": "kv_67898\n",
-        "etc/hostapd.conf": "interface=wlan0\nssid=kv_67898\nchannel=6\n",
+        "etc/hostapd.conf": head.replace("kv_default", "kv_67898") + "bridge=kv_67898kv_67898\nchannel=6\n",
         "etc/sno": "01234567898\n",
     }
+    assert os.stat(os.path.join(board.sim, "etc/hostapd.conf")).st_mode & 0o7777 == 0o640
+    assert etc_leftovers(board) == []
+
+
+def test_set_sn_cut_off_before_its_files_is_finished_by_running_it_again(board):
+    named = {"etc/hostname": "kv_67898\n", "etc/hostapd.conf": "interface=wlan0\nssid=kv_67898\nchannel=6\n",
+             "etc/sno": "01234567898\n"}
+    board.etc_readonly = True
+    assert board.run("PDATA", "setSN", "01234567898")[:2] == (0, PARTIAL + "PDATA setSN \n")
+    assert board.fuses["SW_GP0"] == 0x499602da and etc_files(board) == FRESH_ETC
+    board.etc_readonly = False
+    # the same serial burns nothing and writes the files, as often as asked;
+    # another serial is still refused and changes nothing
+    for data, out in [("01234567898", "PDATA setSN 01234567898\n"), ("01234567899", IO_FAILURE + "PDATA setSN \n"),
+                      ("01234567898", "PDATA setSN 01234567898\n")]:
+        assert board.run("PDATA", "setSN", data)[:2] == (0, out)
+        assert board.fuse_writes == [] and etc_files(board) == named
+    assert etc_leftovers(board) == []
 
 
 @pytest.mark.parametrize("first, second", [
