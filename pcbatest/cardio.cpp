@@ -1,6 +1,11 @@
 // INPUT and OUTPUT: analogue inputs of the sense and io cards, and the
 // outputs of all three cards (the main card's are its LEDs).
+#include <poll.h>
+#include <signal.h>
+#include <time.h>
+
 #include <array>
+#include <csignal>
 #include <span>
 
 #include "args.h"
@@ -99,22 +104,83 @@ constexpr std::array<std::array<std::span<const SeqStep>, 4>, 4> kSenseSequences
     {kLvd1LatchOff, kLvd2LatchOff, kRelay1LatchOff, kRelay2LatchOff},
 }};
 
-// A failed write does not stop the sequence: the latched activations end by
-// releasing the coils, which must still be tried. The step fails when any
-// write of the sequence failed.
-int SetSenseOutput(const DeviceFd& gateway, int channel, const OutputCommand& command) {
+// Set when the station ends the tool (SIGTERM, SIGINT, SIGHUP) during a
+// latched activation.
+volatile std::sig_atomic_t gStopRequested = 0;
+
+extern "C" void OnStopSignal(int /*signal*/) { gStopRequested = 1; }
+
+constexpr std::array<int, 3> kStopSignals{SIGTERM, SIGINT, SIGHUP};
+
+// From here on the stop signals only set the flag: a station's timeout that
+// ends the tool during a pulse must not leave a relay coil energised. The
+// pulse then ends early, the coils are released, and the step reports.
+void CatchStopSignals() {
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  for (const int signal : kStopSignals) (void)::sigaction(signal, &action, nullptr);  // cannot fail for these
+}
+
+long long NowNs() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+// Waits the pulse; false when a stop signal ended it early. The signals are
+// blocked while the flag is looked at and let through only inside the wait
+// (ppoll swaps the masks at once), so one that comes just before the wait
+// still ends it.
+bool WaitPulse(long milliseconds) {
+  sigset_t stop;
+  sigset_t previous;
+  sigemptyset(&stop);
+  for (const int signal : kStopSignals) sigaddset(&stop, signal);
+  (void)::sigprocmask(SIG_BLOCK, &stop, &previous);  // cannot fail for these
+  const long long end = NowNs() + milliseconds * 1000000LL;
+  for (long long left = end - NowNs(); gStopRequested == 0 && left > 0; left = end - NowNs()) {
+    const timespec wait{static_cast<time_t>(left / 1000000000LL), static_cast<long>(left % 1000000000LL)};
+    (void)::ppoll(nullptr, 0, &wait, &previous);  // ends on time or on a signal
+  }
+  (void)::sigprocmask(SIG_SETMASK, &previous, nullptr);
+  return gStopRequested == 0;
+}
+
+// Runs a sense output sequence. A failed write does not stop it: the
+// latched activations end by releasing the coils, which is always tried,
+// past the step's deadline and after a stop signal too. A stop signal
+// before the pulse skips the rest of the set-up (no coil is driven), during
+// the pulse ends the pulse.
+//
+// Returns 1 when every write was acknowledged and the pulse ran its time.
+// Otherwise a latched activation whose coil was driven (the write before
+// the pulse acknowledged) may have switched its relay: kStepPartial; any
+// other failure changed nothing lasting: kStepIoFailure.
+int SetSenseOutput(const CardBus& bus, int channel, const OutputCommand& command) {
   if (command.activation > 3 || channel < 1 || channel > 4) return 0;
-  int result = 1;
+  bool failed = false;
+  bool releasing = false;
+  bool driven = false;
+  bool lastWrite = false;
   for (const SeqStep& step : kSenseSequences[command.activation][static_cast<std::size_t>(channel - 1)]) {
-    if (step.reg == kSettle) {
+    if (step.reg == kPulse) {
+      driven = lastWrite;
+      if (!WaitPulse(command.timeMs)) failed = true;
+      releasing = true;
+    } else if (!releasing && gStopRequested != 0) {
+      failed = true;
+      lastWrite = false;
+    } else if (step.reg == kSettle) {
       pcba_SleepMs(kSettleMs);
-    } else if (step.reg == kPulse) {
-      pcba_SleepMs(command.timeMs);
-    } else if (!card_WriteReg(gateway, static_cast<std::uint32_t>(step.reg), step.value)) {
-      result = kStepIoFailure;
+    } else {
+      const auto reg = static_cast<std::uint32_t>(step.reg);
+      lastWrite = releasing ? card_ReleaseReg(bus, reg, step.value) : card_WriteReg(bus, reg, step.value);
+      failed = failed || !lastWrite;
     }
   }
-  return result;
+  if (!failed) return 1;
+  return driven ? kStepPartial : kStepIoFailure;
 }
 
 int SetMainOutput(int channel, const OutputCommand& command) {
@@ -147,12 +213,12 @@ long long card_Calibrate(const InputReading& reading) {
   return static_cast<long long>(value);
 }
 
-StepResult card_ReadInput(const DeviceFd& gateway, int card, int channel, InputReading& reading) {
+StepResult card_ReadInput(const CardBus& bus, int card, int channel, InputReading& reading) {
   InputChannel input{};
   if (!FindInput(card, channel, input)) return kStepIoFailure;
-  if (!card_ReadReg(gateway, input.rawRegister, reading.raw)) return kStepIoFailure;
+  if (!card_ReadReg(bus, input.rawRegister, reading.raw)) return kStepIoFailure;
   std::array<std::uint8_t, 8> record{};
-  if (!card_ReadBlock(gateway, input.calibrationAddress, record)) return kStepIoFailure;
+  if (!card_ReadBlock(bus, input.calibrationAddress, record)) return kStepIoFailure;
   reading.hiValue = static_cast<std::int16_t>(Le16(&record[0]));
   reading.hiRaw = Le16(&record[2]);
   reading.loValue = static_cast<std::int16_t>(Le16(&record[4]));
@@ -161,19 +227,19 @@ StepResult card_ReadInput(const DeviceFd& gateway, int card, int channel, InputR
   return kStepSuccess;
 }
 
-int card_SetOutput(const DeviceFd& gateway, int card, int channel, const OutputCommand& command) {
+int card_SetOutput(const CardBus& bus, int card, int channel, const OutputCommand& command) {
   if (card == kCardMain) return SetMainOutput(channel, command);
   if (card == kCardIo) {
     if (channel < 1 || channel > 4) return 0;
-    return card_WriteReg(gateway, static_cast<std::uint32_t>(22 + channel), command.activation) ? 1 : kStepIoFailure;
+    return card_WriteReg(bus, static_cast<std::uint32_t>(22 + channel), command.activation) ? 1 : kStepIoFailure;
   }
-  if (card == kCardSense) return SetSenseOutput(gateway, channel, command);
+  if (card == kCardSense) return SetSenseOutput(bus, channel, command);
   return 0;
 }
 
 StepResult test_Input(const StepArgs& args, ResponseLine& line) {
-  DeviceFd gateway;
-  const StepResult start = card_OpenGateway(gateway);
+  CardBus bus;
+  const StepResult start = card_OpenGateway(bus);
   pcba_Echo(args, line, 4, true);
 
   const std::string_view step = args.Step();
@@ -187,7 +253,8 @@ StepResult test_Input(const StepArgs& args, ResponseLine& line) {
   // A failed read prints no value: the zeros of an unread record would be
   // logged as a reading.
   InputReading reading{};
-  if (card_ReadInput(gateway, card, static_cast<int>(channel), reading) != kStepSuccess) return kStepIoFailure;
+  card_SetBudget(bus, kBudgetInputMs);
+  if (card_ReadInput(bus, card, static_cast<int>(channel), reading) != kStepSuccess) return kStepIoFailure;
 
   if (step == "readRaw") {
     line.AppendUnsigned(reading.raw);
@@ -206,8 +273,8 @@ StepResult test_Input(const StepArgs& args, ResponseLine& line) {
 }
 
 StepResult test_Output(const StepArgs& args, ResponseLine& line) {
-  DeviceFd gateway;
-  const StepResult start = card_OpenGateway(gateway);
+  CardBus bus;
+  const StepResult start = card_OpenGateway(bus);
   pcba_Echo(args, line, 4, true);
   if (args.Step() != "set") return start;
 
@@ -229,7 +296,9 @@ StepResult test_Output(const StepArgs& args, ResponseLine& line) {
   OutputCommand command;
   command.activation = static_cast<std::uint8_t>(activation);
   command.timeMs = static_cast<std::int32_t>(timeMs);
-  const StepResult result = card_SetOutput(gateway, card, static_cast<int>(channel), command);
+  if (card == kCardSense && activation >= 2) CatchStopSignals();
+  card_SetBudget(bus, kBudgetOutputMs);
+  const StepResult result = card_SetOutput(bus, card, static_cast<int>(channel), command);
 
   line.AppendUnsigned(command.activation);
   line.Append(' ');
