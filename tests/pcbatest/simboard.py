@@ -212,8 +212,10 @@ class SimBoard:
                 self.write_file(name, text)
 
     # ---- running --------------------------------------------------------
-    def run(self, *args, timeout=30):
-        """Runs KV2TPCBATest with args on the board; returns Result."""
+    def run(self, *args, timeout=30, while_running=None):
+        """Runs KV2TPCBATest with args on the board; returns Result.
+        while_running(proc), if given, is called after each turn of the loop
+        that serves the devices (to signal the tool at a chosen moment)."""
         self.fuse_writes = []
         journal = self.journal()
         env = dict(os.environ)
@@ -247,6 +249,8 @@ class SimBoard:
             try:
                 while proc.poll() is None:
                     context.iteration(True)
+                    if while_running is not None:
+                        while_running(proc)
                     if time.monotonic() > deadline:
                         proc.kill()
                         proc.wait()
