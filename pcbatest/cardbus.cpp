@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,8 +31,23 @@ constexpr long kPollMs = 10;
 constexpr std::size_t kMaxReadLength = 7;
 constexpr std::size_t kMaxWriteLength = 2;
 
-bool SendRequest(const DeviceFd& gateway, std::uint32_t address, std::uint8_t operation, std::uint8_t length,
-                 std::uint8_t data6, std::uint8_t data7) {
+long long NowMs() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Whether the step may still use the bus. A release write ignores the
+// deadline; every other operation fails once it has passed.
+enum class Deadline { kApplies, kIgnored };
+
+bool InTime(const CardBus& bus, Deadline deadline) {
+  return deadline == Deadline::kIgnored || bus.deadlineMs < 0 || NowMs() < bus.deadlineMs;
+}
+
+bool SendRequest(const CardBus& bus, Deadline deadline, std::uint32_t address, std::uint8_t operation,
+                 std::uint8_t length, std::uint8_t data6, std::uint8_t data7) {
+  if (!InTime(bus, deadline)) return false;
   const std::array<std::uint8_t, 8> request{
       static_cast<std::uint8_t>(address),
       static_cast<std::uint8_t>(address >> 8),
@@ -43,28 +59,60 @@ bool SendRequest(const DeviceFd& gateway, std::uint32_t address, std::uint8_t op
       data7,
   };
   // A request is only sent whole; a short write fails the operation at once.
-  return ::write(gateway.Get(), request.data(), request.size()) == static_cast<ssize_t>(request.size());
+  return ::write(bus.device.Get(), request.data(), request.size()) == static_cast<ssize_t>(request.size());
 }
 
 // Polls until a reply of reply.size() bytes ends in the acknowledgement, one
 // poll every intervalMs, the first one interval after the request: the
-// gateway's firmware relies on that pace and must not be read sooner.
-bool AwaitAck(const DeviceFd& gateway, std::span<std::uint8_t> reply, long intervalMs) {
+// gateway's firmware relies on that pace and must not be read sooner. A
+// poll due after the deadline is not made.
+bool AwaitAck(const CardBus& bus, Deadline deadline, std::span<std::uint8_t> reply, long intervalMs) {
   for (int poll = 0; poll < kMaxPolls; ++poll) {
     pcba_SleepMs(intervalMs);
+    if (!InTime(bus, deadline)) return false;
     std::fill(reply.begin(), reply.end(), std::uint8_t{0});
-    const ssize_t got = ::read(gateway.Get(), reply.data(), reply.size());
+    const ssize_t got = ::read(bus.device.Get(), reply.data(), reply.size());
     if (got == static_cast<ssize_t>(reply.size()) && reply.back() == kAck) return true;
   }
   return false;
 }
 
-bool ReadPiece(const DeviceFd& gateway, std::uint32_t address, std::span<std::uint8_t> out) {
+bool WriteRegister(const CardBus& bus, Deadline deadline, std::uint32_t reg, std::uint16_t value) {
+  if (!SendRequest(bus, deadline, reg, kOpWrite, 2, static_cast<std::uint8_t>(value),
+                   static_cast<std::uint8_t>(value >> 8))) {
+    return false;
+  }
+  std::array<std::uint8_t, 1> reply{};
+  return AwaitAck(bus, deadline, reply, kRegisterWritePollMs);
+}
+
+bool ReadPiece(const CardBus& bus, std::uint32_t address, std::span<std::uint8_t> out) {
   const auto length = static_cast<std::uint8_t>(out.size());
-  if (!SendRequest(gateway, address, kOpRead, length, 0, 0)) return false;
+  if (!SendRequest(bus, Deadline::kApplies, address, kOpRead, length, 0, 0)) return false;
   std::array<std::uint8_t, kMaxReadLength + 1> reply{};
-  if (!AwaitAck(gateway, std::span(reply).first(out.size() + 1), kPollMs)) return false;
+  if (!AwaitAck(bus, Deadline::kApplies, std::span(reply).first(out.size() + 1), kPollMs)) return false;
   std::memcpy(out.data(), reply.data(), out.size());
+  return true;
+}
+
+// Writes the bytes in pairs; sent counts the bytes of the requests that went
+// out whole, acknowledged or not: the card may have taken them.
+bool WriteBlock(const CardBus& bus, std::uint32_t address, std::span<const std::uint8_t> data, std::size_t& sent) {
+  sent = 0;
+  while (!data.empty()) {
+    const std::size_t length = std::min(kMaxWriteLength, data.size());
+    // A pair goes first byte in byte 6; a final odd byte alone goes in byte 7.
+    const std::uint8_t data6 = length == 2 ? data[0] : 0;
+    const std::uint8_t data7 = length == 2 ? data[1] : data[0];
+    if (!SendRequest(bus, Deadline::kApplies, address, kOpWrite, static_cast<std::uint8_t>(length), data6, data7)) {
+      return false;
+    }
+    sent += length;
+    std::array<std::uint8_t, 1> reply{};
+    if (!AwaitAck(bus, Deadline::kApplies, reply, kPollMs)) return false;
+    address += static_cast<std::uint32_t>(length);
+    data = data.subspan(length);
+  }
   return true;
 }
 
@@ -83,50 +131,59 @@ std::uint32_t card_MemoryBase(int card) {
   return 0;
 }
 
-StepResult card_OpenGateway(DeviceFd& gateway) {
-  gateway = pcba_OpenDevice(kGatewayDevice, O_RDWR);
-  if (!gateway.Valid()) return kStepIoFailure;
-  if (::ioctl(gateway.Get(), I2C_SLAVE, kGatewayAddress) < 0) return kStepIoFailure;
+StepResult card_OpenGateway(CardBus& bus) {
+  bus.openedMs = NowMs();
+  bus.deadlineMs = -1;
+  bus.device = pcba_OpenDevice(kGatewayDevice, O_RDWR);
+  if (!bus.device.Valid()) return kStepIoFailure;
+  if (::ioctl(bus.device.Get(), I2C_SLAVE, kGatewayAddress) < 0) return kStepIoFailure;
   return kStepWrongCommand;
 }
 
-bool card_WriteReg(const DeviceFd& gateway, std::uint32_t reg, std::uint16_t value) {
-  if (!SendRequest(gateway, reg, kOpWrite, 2, static_cast<std::uint8_t>(value),
-                   static_cast<std::uint8_t>(value >> 8))) {
-    return false;
-  }
-  std::array<std::uint8_t, 1> reply{};
-  return AwaitAck(gateway, reply, kRegisterWritePollMs);
+void card_SetBudget(CardBus& bus, long budgetMs) { bus.deadlineMs = bus.openedMs + budgetMs; }
+
+bool card_WriteReg(const CardBus& bus, std::uint32_t reg, std::uint16_t value) {
+  return WriteRegister(bus, Deadline::kApplies, reg, value);
 }
 
-bool card_ReadReg(const DeviceFd& gateway, std::uint32_t reg, std::uint16_t& value) {
+bool card_ReleaseReg(const CardBus& bus, std::uint32_t reg, std::uint16_t value) {
+  return WriteRegister(bus, Deadline::kIgnored, reg, value);
+}
+
+bool card_ReadReg(const CardBus& bus, std::uint32_t reg, std::uint16_t& value) {
   std::array<std::uint8_t, 2> bytes{};
-  if (!ReadPiece(gateway, reg, bytes)) return false;
+  if (!ReadPiece(bus, reg, bytes)) return false;
   value = static_cast<std::uint16_t>(bytes[0] + 256 * bytes[1]);
   return true;
 }
 
-bool card_ReadBlock(const DeviceFd& gateway, std::uint32_t address, std::span<std::uint8_t> out) {
+bool card_ReadBlock(const CardBus& bus, std::uint32_t address, std::span<std::uint8_t> out) {
   while (!out.empty()) {
     const std::size_t length = std::min(kMaxReadLength, out.size());
-    if (!ReadPiece(gateway, address, out.first(length))) return false;
+    if (!ReadPiece(bus, address, out.first(length))) return false;
     address += static_cast<std::uint32_t>(length);
     out = out.subspan(length);
   }
   return true;
 }
 
-bool card_WriteBlock(const DeviceFd& gateway, std::uint32_t address, std::span<const std::uint8_t> data) {
-  while (!data.empty()) {
-    const std::size_t length = std::min(kMaxWriteLength, data.size());
-    // A pair goes first byte in byte 6; a final odd byte alone goes in byte 7.
-    const std::uint8_t data6 = length == 2 ? data[0] : 0;
-    const std::uint8_t data7 = length == 2 ? data[1] : data[0];
-    if (!SendRequest(gateway, address, kOpWrite, static_cast<std::uint8_t>(length), data6, data7)) return false;
-    std::array<std::uint8_t, 1> reply{};
-    if (!AwaitAck(gateway, reply, kPollMs)) return false;
-    address += static_cast<std::uint32_t>(length);
-    data = data.subspan(length);
+bool card_WriteBlock(const CardBus& bus, std::uint32_t address, std::span<const std::uint8_t> data) {
+  std::size_t sent = 0;
+  return WriteBlock(bus, address, data, sent);
+}
+
+StepResult card_WriteVerified(const CardBus& bus, std::uint32_t address, std::span<const std::uint8_t> before,
+                              std::span<const std::uint8_t> data) {
+  if (data.size() > kCardImageSize || before.size() != data.size()) return kStepIoFailure;
+  std::size_t sent = 0;
+  (void)WriteBlock(bus, address, data, sent);  // judged by what the card holds afterwards
+  std::array<std::uint8_t, kCardImageSize> buffer{};
+  const std::span<std::uint8_t> after = std::span(buffer).first(data.size());
+  if (card_ReadBlock(bus, address, after)) {
+    if (std::equal(after.begin(), after.end(), data.begin())) return kStepSuccess;
+    return std::equal(after.begin(), after.end(), before.begin()) ? kStepIoFailure : kStepPartial;
   }
-  return true;
+  // Unverifiable: the card may have taken every request that went out.
+  const bool changing = !std::equal(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(sent), before.begin());
+  return changing ? kStepPartial : kStepIoFailure;
 }

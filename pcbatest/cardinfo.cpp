@@ -136,22 +136,22 @@ void ChangeElement(CardInfo& info, std::string_view element, const NewValue& val
 
 }  // namespace
 
-StepResult card_ReadInfo(const DeviceFd& gateway, int card, CardInfo& info) {
+StepResult card_ReadInfo(const CardBus& bus, int card, CardInfo& info) {
   if (!IsInfoCard(card)) return kStepIoFailure;
-  if (!card_ReadBlock(gateway, card_MemoryBase(card) + kCardInfoOffset, info.block)) return kStepIoFailure;
+  if (!card_ReadBlock(bus, card_MemoryBase(card) + kCardInfoOffset, info.block)) return kStepIoFailure;
   info.sw = 0;
-  if (card == kCardSense && !card_ReadReg(gateway, kSoftwareVersionRegister, info.sw)) return kStepIoFailure;
+  if (card == kCardSense && !card_ReadReg(bus, kSoftwareVersionRegister, info.sw)) return kStepIoFailure;
   return kStepSuccess;
 }
 
-StepResult card_WriteInfo(const DeviceFd& gateway, int card, const CardInfo& info) {
+StepResult card_WriteInfo(const CardBus& bus, int card, const CardInfo& before, const CardInfo& info) {
   if (!IsInfoCard(card)) return kStepIoFailure;
-  return card_WriteBlock(gateway, card_MemoryBase(card) + kCardInfoOffset, info.block) ? kStepSuccess : kStepIoFailure;
+  return card_WriteVerified(bus, card_MemoryBase(card) + kCardInfoOffset, before.block, info.block);
 }
 
 StepResult test_CardInfo(const StepArgs& args, ResponseLine& line) {
-  DeviceFd gateway;
-  const StepResult start = card_OpenGateway(gateway);
+  CardBus bus;
+  const StepResult start = card_OpenGateway(bus);
   pcba_Echo(args, line, 4, true);
 
   const std::string_view step = args.Step();
@@ -164,7 +164,8 @@ StepResult test_CardInfo(const StepArgs& args, ResponseLine& line) {
   // card held it.
   if (step == "get") {
     if (!IsInfoCard(card) || !IsReadable(element)) return start;
-    if (card_ReadInfo(gateway, card, info) != kStepSuccess) return kStepIoFailure;
+    card_SetBudget(bus, kBudgetInfoGetMs);
+    if (card_ReadInfo(bus, card, info) != kStepSuccess) return kStepIoFailure;
     AppendElement(line, info, element);
     return kStepSuccess;
   }
@@ -172,10 +173,12 @@ StepResult test_CardInfo(const StepArgs& args, ResponseLine& line) {
   NewValue value;
   if (!ParseValue(element, args, value)) return kStepWrongData;
   // The rest of the block is written back as read, so an unreadable card is
-  // never written.
-  if (card_ReadInfo(gateway, card, info) != kStepSuccess) return kStepIoFailure;
-  ChangeElement(info, element, value);
-  const StepResult result = card_WriteInfo(gateway, card, info);
+  // never written; what was read is also what the write is judged against.
+  card_SetBudget(bus, kBudgetInfoSetMs);
+  if (card_ReadInfo(bus, card, info) != kStepSuccess) return kStepIoFailure;
+  CardInfo changed = info;
+  ChangeElement(changed, element, value);
+  const StepResult result = card_WriteInfo(bus, card, info, changed);
   arg_Echo(line, args.Get(5));
   line.Append(' ');
   if (element == "PD") {

@@ -5,6 +5,7 @@
 
 #include "args.h"
 #include "cardbus.h"
+#include "stop.h"
 #include "tests.h"
 
 namespace {
@@ -99,22 +100,40 @@ constexpr std::array<std::array<std::span<const SeqStep>, 4>, 4> kSenseSequences
     {kLvd1LatchOff, kLvd2LatchOff, kRelay1LatchOff, kRelay2LatchOff},
 }};
 
-// A failed write does not stop the sequence: the latched activations end by
-// releasing the coils, which must still be tried. The step fails when any
-// write of the sequence failed.
-int SetSenseOutput(const DeviceFd& gateway, int channel, const OutputCommand& command) {
+// Runs a sense output sequence. A failed write does not stop it: the
+// latched activations end by releasing the coils, which is always tried,
+// past the step's deadline and after a stop signal too. A stop signal
+// before the pulse skips the rest of the set-up (no coil is driven), during
+// the pulse ends the pulse.
+//
+// Returns 1 when every write was acknowledged and the pulse ran its time.
+// Otherwise a latched activation whose coil was driven (the write before
+// the pulse acknowledged) may have switched its relay: kStepPartial; any
+// other failure changed nothing lasting: kStepIoFailure.
+int SetSenseOutput(const CardBus& bus, int channel, const OutputCommand& command) {
   if (command.activation > 3 || channel < 1 || channel > 4) return 0;
-  int result = 1;
+  bool failed = false;
+  bool releasing = false;
+  bool driven = false;
+  bool lastWrite = false;
   for (const SeqStep& step : kSenseSequences[command.activation][static_cast<std::size_t>(channel - 1)]) {
-    if (step.reg == kSettle) {
+    if (step.reg == kPulse) {
+      driven = lastWrite;
+      if (!pcba_WaitUnlessStopped(command.timeMs)) failed = true;
+      releasing = true;
+    } else if (!releasing && pcba_StopRequested()) {
+      failed = true;
+      lastWrite = false;
+    } else if (step.reg == kSettle) {
       pcba_SleepMs(kSettleMs);
-    } else if (step.reg == kPulse) {
-      pcba_SleepMs(command.timeMs);
-    } else if (!card_WriteReg(gateway, static_cast<std::uint32_t>(step.reg), step.value)) {
-      result = kStepIoFailure;
+    } else {
+      const auto reg = static_cast<std::uint32_t>(step.reg);
+      lastWrite = releasing ? card_ReleaseReg(bus, reg, step.value) : card_WriteReg(bus, reg, step.value);
+      failed = failed || !lastWrite;
     }
   }
-  return result;
+  if (!failed) return 1;
+  return driven ? kStepPartial : kStepIoFailure;
 }
 
 int SetMainOutput(int channel, const OutputCommand& command) {
@@ -147,12 +166,12 @@ long long card_Calibrate(const InputReading& reading) {
   return static_cast<long long>(value);
 }
 
-StepResult card_ReadInput(const DeviceFd& gateway, int card, int channel, InputReading& reading) {
+StepResult card_ReadInput(const CardBus& bus, int card, int channel, InputReading& reading) {
   InputChannel input{};
   if (!FindInput(card, channel, input)) return kStepIoFailure;
-  if (!card_ReadReg(gateway, input.rawRegister, reading.raw)) return kStepIoFailure;
+  if (!card_ReadReg(bus, input.rawRegister, reading.raw)) return kStepIoFailure;
   std::array<std::uint8_t, 8> record{};
-  if (!card_ReadBlock(gateway, input.calibrationAddress, record)) return kStepIoFailure;
+  if (!card_ReadBlock(bus, input.calibrationAddress, record)) return kStepIoFailure;
   reading.hiValue = static_cast<std::int16_t>(Le16(&record[0]));
   reading.hiRaw = Le16(&record[2]);
   reading.loValue = static_cast<std::int16_t>(Le16(&record[4]));
@@ -161,19 +180,19 @@ StepResult card_ReadInput(const DeviceFd& gateway, int card, int channel, InputR
   return kStepSuccess;
 }
 
-int card_SetOutput(const DeviceFd& gateway, int card, int channel, const OutputCommand& command) {
+int card_SetOutput(const CardBus& bus, int card, int channel, const OutputCommand& command) {
   if (card == kCardMain) return SetMainOutput(channel, command);
   if (card == kCardIo) {
     if (channel < 1 || channel > 4) return 0;
-    return card_WriteReg(gateway, static_cast<std::uint32_t>(22 + channel), command.activation) ? 1 : kStepIoFailure;
+    return card_WriteReg(bus, static_cast<std::uint32_t>(22 + channel), command.activation) ? 1 : kStepIoFailure;
   }
-  if (card == kCardSense) return SetSenseOutput(gateway, channel, command);
+  if (card == kCardSense) return SetSenseOutput(bus, channel, command);
   return 0;
 }
 
 StepResult test_Input(const StepArgs& args, ResponseLine& line) {
-  DeviceFd gateway;
-  const StepResult start = card_OpenGateway(gateway);
+  CardBus bus;
+  const StepResult start = card_OpenGateway(bus);
   pcba_Echo(args, line, 4, true);
 
   const std::string_view step = args.Step();
@@ -187,7 +206,8 @@ StepResult test_Input(const StepArgs& args, ResponseLine& line) {
   // A failed read prints no value: the zeros of an unread record would be
   // logged as a reading.
   InputReading reading{};
-  if (card_ReadInput(gateway, card, static_cast<int>(channel), reading) != kStepSuccess) return kStepIoFailure;
+  card_SetBudget(bus, kBudgetInputMs);
+  if (card_ReadInput(bus, card, static_cast<int>(channel), reading) != kStepSuccess) return kStepIoFailure;
 
   if (step == "readRaw") {
     line.AppendUnsigned(reading.raw);
@@ -206,8 +226,8 @@ StepResult test_Input(const StepArgs& args, ResponseLine& line) {
 }
 
 StepResult test_Output(const StepArgs& args, ResponseLine& line) {
-  DeviceFd gateway;
-  const StepResult start = card_OpenGateway(gateway);
+  CardBus bus;
+  const StepResult start = card_OpenGateway(bus);
   pcba_Echo(args, line, 4, true);
   if (args.Step() != "set") return start;
 
@@ -229,7 +249,12 @@ StepResult test_Output(const StepArgs& args, ResponseLine& line) {
   OutputCommand command;
   command.activation = static_cast<std::uint8_t>(activation);
   command.timeMs = static_cast<std::int32_t>(timeMs);
-  const StepResult result = card_SetOutput(gateway, card, static_cast<int>(channel), command);
+  // From here a station's timeout that ends the tool during a pulse must not
+  // leave a relay coil energised: the pulse ends early, the coils are
+  // released, and the step reports.
+  if (card == kCardSense && activation >= 2) pcba_CatchStopSignals();
+  card_SetBudget(bus, kBudgetOutputMs);
+  const StepResult result = card_SetOutput(bus, card, static_cast<int>(channel), command);
 
   line.AppendUnsigned(command.activation);
   line.Append(' ');

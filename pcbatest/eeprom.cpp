@@ -1,10 +1,15 @@
 // EEPROM: dumps a card's 1024-byte EEPROM image to a file, restores it from
 // a file, or erases everything after the production data.
 #include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <cstdio>   // rename
+#include <cstdlib>  // mkostemp
+#include <cstring>
 
 #include "args.h"
 #include "cardbus.h"
@@ -40,46 +45,109 @@ ssize_t ReadUpTo(int fd, Image& image) {
   return static_cast<ssize_t>(have);
 }
 
-// The card is read first, so that a failed read leaves no file behind. The
-// file is created for the owner only; an existing one is replaced whole,
-// never left with the tail of an older dump. The step only succeeds when the
-// whole image is in the file: a station must never believe in a backup that
-// could not be written.
-StepResult ReadToFile(const DeviceFd& gateway, int card, const char* path) {
-  Image image{};
-  if (!card_ReadBlock(gateway, card_MemoryBase(card), image)) return kStepIoFailure;
-  const DeviceFd file(::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  if (!file.Valid() || !WriteAll(file.Get(), image)) return kStepIoFailure;
-  return kStepSuccess;
+// Opens the image file the step reads without blocking: a FIFO or a device
+// node given as the image file would hang the step. Only a regular file is
+// taken.
+DeviceFd OpenSource(const char* path) {
+  DeviceFd file = pcba_OpenDevice(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+  struct stat st {};
+  if (!file.Valid() || ::fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return DeviceFd();
+  const int flags = ::fcntl(file.Get(), F_GETFL);
+  if (flags < 0 || ::fcntl(file.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return DeviceFd();
+  return file;
 }
 
-// A source that cannot be opened or read is refused before the card is
-// touched, and so is one shorter than the image EEPROM read produces: the
-// whole image is written, and the zeros that would stand for the missing
-// bytes would wipe the card's production data and calibration.
-StepResult WriteFromFile(const DeviceFd& gateway, int card, const char* path, StepResult start) {
-  const DeviceFd file = pcba_OpenDevice(path, O_RDWR);
+// True when nothing stands at path, or a regular file (not followed when it
+// is a link: the dump replaces the name, never what a link points to).
+// Looked at without opening it, so a device node is never started.
+bool MayReplace(const char* path) {
+  if (*path == '\0') return false;
+  struct stat st {};
+  if (::lstat(path, &st) != 0) return errno == ENOENT;
+  return S_ISREG(st.st_mode);
+}
+
+// The folder of path ("." for a bare name), for flushing the rename.
+DeviceFd OpenFolderOf(std::string_view path) {
+  std::array<char, PATH_MAX> folder{};
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) {
+    folder[0] = '.';
+  } else {
+    const std::size_t size = slash == 0 ? 1 : slash;
+    if (size >= folder.size()) return DeviceFd();
+    std::memcpy(folder.data(), path.data(), size);
+  }
+  return pcba_OpenDevice(folder.data(), O_RDONLY | O_DIRECTORY);
+}
+
+// Writes the image to a new temporary file beside path (owner only,
+// exclusive), flushes it and renames it over path: an existing dump is only
+// replaced by a whole new one, and a failure removes the temporary file.
+bool ReplaceFile(std::string_view path, const Image& image) {
+  // path is terminated (it comes from argv, see test_Eeprom).
+  static constexpr std::string_view kSuffix = ".XXXXXX";
+  std::array<char, PATH_MAX> temporary{};
+  if (path.size() + kSuffix.size() >= temporary.size()) return false;
+  std::memcpy(temporary.data(), path.data(), path.size());
+  std::memcpy(temporary.data() + path.size(), kSuffix.data(), kSuffix.size());
+  const DeviceFd file(::mkostemp(temporary.data(), O_CLOEXEC));
+  if (!file.Valid()) return false;
+  if (!WriteAll(file.Get(), image) || ::fsync(file.Get()) != 0 || ::rename(temporary.data(), path.data()) != 0) {
+    (void)::unlink(temporary.data());  // nothing more to do when this fails too
+    return false;
+  }
+  // The dump is in place; flushing its folder makes the new name durable.
+  if (const DeviceFd folder = OpenFolderOf(path); folder.Valid()) (void)::fsync(folder.Get());
+  return true;
+}
+
+// The target is checked before the card is read, the card is read before
+// the file is written: a card that does not answer leaves an existing file
+// as it was. The step only succeeds when the whole image is in the file: a
+// station must never believe in a backup that could not be written.
+StepResult ReadToFile(const CardBus& bus, int card, std::string_view path) {
+  if (!MayReplace(path.data())) return kStepIoFailure;
+  Image image{};
+  if (!card_ReadBlock(bus, card_MemoryBase(card), image)) return kStepIoFailure;
+  return ReplaceFile(path, image) ? kStepSuccess : kStepIoFailure;
+}
+
+// A source that is not a regular file, or cannot be read, is refused before
+// the card is touched, and so is one shorter than the image EEPROM read
+// produces: the whole image is written, and the zeros that would stand for
+// the missing bytes would wipe the card's production data and calibration.
+// A longer file gives its first kCardImageSize bytes. The card is read
+// first, so that the write can be judged against what it held.
+StepResult WriteFromFile(CardBus& bus, int card, const char* path, StepResult start) {
+  const DeviceFd file = OpenSource(path);
   Image image{};
   const ssize_t size = file.Valid() ? ReadUpTo(file.Get(), image) : -1;
   if (size < 0) return kStepIoFailure;
   if (!IsEepromCard(card)) return start;
   if (static_cast<std::size_t>(size) < image.size()) return kStepWrongData;
-  return card_WriteBlock(gateway, card_MemoryBase(card), image) ? kStepSuccess : kStepIoFailure;
+  card_SetBudget(bus, kBudgetEepromWriteMs);
+  Image before{};
+  if (!card_ReadBlock(bus, card_MemoryBase(card), before)) return kStepIoFailure;
+  return card_WriteVerified(bus, card_MemoryBase(card), before, image);
 }
 
-StepResult Erase(const DeviceFd& gateway, int card) {
+StepResult Erase(CardBus& bus, int card) {
+  card_SetBudget(bus, kBudgetEepromEraseMs);
+  // Everything after the production data block, calibration records included.
+  const std::uint32_t address = card_MemoryBase(card) + kCardCalibrationOffset;
+  Image before{};
+  if (!card_ReadBlock(bus, address, before)) return kStepIoFailure;
   Image image;
   image.fill(0xFF);
-  // Everything after the production data block, calibration records included.
-  return card_WriteBlock(gateway, card_MemoryBase(card) + kCardCalibrationOffset, image) ? kStepSuccess
-                                                                                         : kStepIoFailure;
+  return card_WriteVerified(bus, address, before, image);
 }
 
 }  // namespace
 
 StepResult test_Eeprom(const StepArgs& args, ResponseLine& line) {
-  DeviceFd gateway;
-  const StepResult start = card_OpenGateway(gateway);
+  CardBus bus;
+  const StepResult start = card_OpenGateway(bus);
   pcba_Echo(args, line, 3, true);
 
   const std::string_view step = args.Step();
@@ -89,14 +157,15 @@ StepResult test_Eeprom(const StepArgs& args, ResponseLine& line) {
     arg_Echo(line, path);
     line.Append(' ');
     // Arguments come from argv, so the path is terminated.
-    const char* cpath = path.data() != nullptr ? path.data() : "";
-    if (step == "write") return WriteFromFile(gateway, card, cpath, start);
+    const std::string_view cpath = path.data() != nullptr ? path : std::string_view("");
+    if (step == "write") return WriteFromFile(bus, card, cpath.data(), start);
     if (!IsEepromCard(card)) return start;
-    return ReadToFile(gateway, card, cpath);
+    card_SetBudget(bus, kBudgetEepromReadMs);
+    return ReadToFile(bus, card, cpath);
   }
   if (step == "erase") {
     if (!IsEepromCard(card)) return start;
-    return Erase(gateway, card);
+    return Erase(bus, card);
   }
   return start;
 }

@@ -5,45 +5,30 @@
 #include "shell.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 
 #include "device.h"
+#include "stop.h"
 
 namespace {
-
-volatile std::sig_atomic_t g_stopRequested = 0;
-
-extern "C" void OnStopSignal(int /*signal*/) { g_stopRequested = 1; }
 
 // A station that gives up on a step (SIGTERM, Ctrl-C, a closed session)
 // stops the running command like its deadline would: the step then reports
 // and undoes what it can, instead of dying half-way and leaving the command
-// running on without it. Installed with the first command, so the steps that
+// running on without it. Caught with the first command, so the steps that
 // run none keep the default reaction.
 void CatchStopSignals() {
   static bool installed = false;
   if (installed) return;
   installed = true;
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  (void)::sigemptyset(&action.sa_mask);
-  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) (void)::sigaction(signal, &action, nullptr);
-}
-
-long NowMs() {
-  timespec now{};
-  (void)::clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000L + now.tv_nsec / 1000000L;
+  pcba_CatchStopSignals();
 }
 
 // Starts the shell as the leader of a new process group, standard input from
@@ -97,7 +82,7 @@ class FirstLine {
 // that the command is never stopped by a full pipe) and keeps the first line.
 bool Run(const char* command, long deadlineMs, CommandOutput* out) {
   CatchStopSignals();
-  if (g_stopRequested != 0) return false;
+  if (pcba_StopRequested()) return false;
   std::array<int, 2> pipeFds{-1, -1};
   if (out != nullptr && ::pipe2(pipeFds.data(), O_CLOEXEC) != 0) return false;
   DeviceFd readEnd(pipeFds[0]);
@@ -106,7 +91,7 @@ bool Run(const char* command, long deadlineMs, CommandOutput* out) {
   if (pid < 0) return false;
 
   constexpr long kPollMs = 10;
-  const long deadline = NowMs() + deadlineMs;
+  const long long deadline = pcba_NowMs() + deadlineMs;
   FirstLine line;
   bool ended = false;
   bool groupKilled = false;
@@ -119,10 +104,10 @@ bool Run(const char* command, long deadlineMs, CommandOutput* out) {
       groupKilled = true;
     }
     if (ended && !readEnd.Valid()) break;
-    const long left = deadline - NowMs();
-    if (left <= 0 || g_stopRequested != 0) break;
+    const long left = static_cast<long>(deadline - pcba_NowMs());
+    if (left <= 0 || pcba_StopRequested()) break;
     pollfd wait{readEnd.Get(), POLLIN, 0};
-    const int ready = ::poll(&wait, readEnd.Valid() ? 1 : 0, static_cast<int>(ended ? left : std::min(left, kPollMs)));
+    const int ready = pcba_PollUnlessStopped(&wait, readEnd.Valid() ? 1 : 0, ended ? left : std::min(left, kPollMs));
     if (ready > 0) {
       std::array<char, 256> chunk{};
       const ssize_t got = ::read(readEnd.Get(), chunk.data(), chunk.size());

@@ -16,8 +16,13 @@ image EEPROM read and write transfer; erase reaches past the image.
 
 Knobs: ack_polls, silent (requests are taken but never carried out or
 acknowledged), absent (no device answers: every transfer fails with
-EREMOTEIO). Every transfer is recorded in log with its time, so tests can
-assert exact requests, poll counts and the gaps between them.
+EREMOTEIO), write_protect (EEPROM bytes from this offset on are kept
+although their writes are acknowledged; 0 protects the whole chip),
+fail_after (after this many requests the gateway drops off the bus: absent
+from then on), slow_after and slow_polls (after this many requests each one
+is acknowledged only on the slow_polls-th poll). Every transfer is recorded
+in log with its time, so tests can assert exact requests, poll counts and
+the gaps between them.
 """
 import struct
 import time
@@ -56,10 +61,16 @@ class CardGateway(UMockdev.IoctlBase):
         self.ack_polls = 1
         self.silent = False
         self.absent = False
+        self.write_protect = None
+        self.fail_after = None
+        self.slow_after = None
+        self.slow_polls = 100
+        self.taken = 0
         self.log = []
         self.slave = None
         self._reply = None
         self._polls = 0
+        self._ack_on = 1
 
     # ---- the firmware -----------------------------------------------------
     def _memory(self, address):
@@ -81,6 +92,8 @@ class CardGateway(UMockdev.IoctlBase):
         if memory is not None:
             data = bytes([request.data6, request.data7]) if request.length == 2 else bytes([request.data7])
             for i, byte in enumerate(data):
+                if self.write_protect is not None and offset + i >= self.write_protect:
+                    continue
                 if offset + i < EEPROM_SIZE:
                     memory[offset + i] = byte
         elif request.length == 2:
@@ -91,6 +104,9 @@ class CardGateway(UMockdev.IoctlBase):
     def _take(self, data):
         self._reply = None
         self._polls = 0
+        self.taken += 1
+        slow = self.slow_after is not None and self.taken > self.slow_after
+        self._ack_on = self.slow_polls if slow else self.ack_polls
         if len(data) != 8 or self.silent:
             return
         request = parse_request(data)
@@ -102,7 +118,7 @@ class CardGateway(UMockdev.IoctlBase):
 
     def _answer(self, size):
         self._polls += 1
-        if self._reply is not None and self._polls >= self.ack_polls:
+        if self._reply is not None and self._polls >= self._ack_on:
             reply, self._reply = self._reply, None
             return (reply + bytes(size))[:size]
         return bytes(size)
@@ -123,6 +139,8 @@ class CardGateway(UMockdev.IoctlBase):
     def do_handle_write(self, client):
         data = bytes(client.get_arg().retrieve())
         self.log.append(Transfer(time.monotonic(), "w", data))
+        if self.fail_after is not None and self.taken >= self.fail_after:
+            self.absent = True
         if not self._reachable():
             client.complete(-1, EREMOTEIO)
             return True

@@ -4,6 +4,7 @@ import pytest
 WRONG_COMMAND = "Wrong test command specified -> \n"
 WRONG_DATA = "Wrong test data specified -> \n"
 IO_FAILURE = "Unable to open, read or write to file -> \n"
+PARTIAL = "Board partly written, step not finished -> \n"
 
 
 # ---- INPUT ------------------------------------------------------------------
@@ -154,6 +155,30 @@ def test_output_reports_a_failed_write(board, args, requests):
     assert len(board.gateway.requests()) == (requests or 0)
 
 
+# The station's timeout ends the tool during a latched pulse: the pulse ends
+# early, the coils are still released, and the step reports that the relay
+# may have switched.
+@pytest.mark.parametrize("signal, channel, activation, coil_on", [
+    ("SIGTERM", 1, 2, (15, 1)),
+    ("SIGINT", 2, 3, (18, 1)),
+    ("SIGHUP", 3, 2, (20, 1)),
+])
+def test_a_stop_signal_during_a_pulse_still_releases_the_coils(board, signal, channel, activation, coil_on):
+    import signal as signals
+
+    def stop_after_coil_on(proc):
+        if coil_on in [(reg, value) for _, reg, value in board.gateway.register_writes()] and not sent:
+            proc.send_signal(getattr(signals, signal))
+            sent.append(signal)
+    sent = []
+    args = ("OUTPUT", "set", "sense", str(channel), str(activation), "1000")
+    assert board.run(*args, during=stop_after_coil_on) == (0, PARTIAL + " ".join(args) + "\n", "")
+    assert sent
+    expected = expected_sequence(SENSE_SEQUENCES[(channel, activation)], 1000)
+    assert [(reg, value) for _, reg, value in board.gateway.register_writes()] == [(r, v) for r, v, _ in expected]
+    assert {reg: board.gateway.registers[reg] for reg, _, _ in expected} == {reg: 0 for reg, _, _ in expected}
+
+
 # ---- CARDINFO ---------------------------------------------------------------
 
 FILLER = bytes(range(0x80, 0x80 + 55))
@@ -203,6 +228,25 @@ def test_serial_number_other_than_up_to_12_digits_is_refused(board, serial):
 def test_software_version(board, card, register_value, out):
     board.gateway.registers[50] = register_value
     assert board.run("CARDINFO", "get", card, "SW") == (0, out, "")
+
+
+# CARDINFO set reads the block back: a card that kept its bytes, or a gateway
+# that dropped off before any byte went out, left the block as it was; one
+# that kept only some of them, or dropped off after changing pairs went out,
+# did not.
+@pytest.mark.parametrize("fault, out, kept_from", [
+    ({"write_protect": 0x14}, IO_FAILURE, 0),
+    ({"write_protect": 0x18}, PARTIAL, 4),
+    ({"fail_after": 8}, IO_FAILURE, 0),          # the block read, the first write refused
+    ({"fail_after": 10}, PARTIAL, 4),
+])
+def test_cardinfo_set_is_read_back(board, fault, out, kept_from):
+    board.gateway.eeprom["io"][0x14:0x14 + 55] = FILLER
+    for key, value in fault.items():
+        setattr(board.gateway, key, value)
+    assert board.run("CARDINFO", "set", "io", "DS", "Sense card") == (0, out + "CARDINFO set io DS Sense card \n", "")
+    new = b"Sense card".ljust(27, b"\0") + FILLER[27:]
+    assert bytes(board.gateway.eeprom["io"][0x14:0x14 + 55]) == new[:kept_from] + FILLER[kept_from:]
 
 
 @pytest.mark.parametrize("args, absent, out", [
