@@ -11,11 +11,12 @@
 #include <fcntl.h>
 #include <linux/i2c-dev.h>
 #include <sys/ioctl.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+
+#include "stop.h"
 
 namespace {
 
@@ -31,18 +32,12 @@ constexpr long kPollMs = 10;
 constexpr std::size_t kMaxReadLength = 7;
 constexpr std::size_t kMaxWriteLength = 2;
 
-long long NowMs() {
-  timespec now{};
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 // Whether the step may still use the bus. A release write ignores the
 // deadline; every other operation fails once it has passed.
 enum class Deadline { kApplies, kIgnored };
 
 bool InTime(const CardBus& bus, Deadline deadline) {
-  return deadline == Deadline::kIgnored || bus.deadlineMs < 0 || NowMs() < bus.deadlineMs;
+  return deadline == Deadline::kIgnored || bus.deadlineMs < 0 || pcba_NowMs() < bus.deadlineMs;
 }
 
 bool SendRequest(const CardBus& bus, Deadline deadline, std::uint32_t address, std::uint8_t operation,
@@ -132,7 +127,7 @@ std::uint32_t card_MemoryBase(int card) {
 }
 
 StepResult card_OpenGateway(CardBus& bus) {
-  bus.openedMs = NowMs();
+  bus.openedMs = pcba_NowMs();
   bus.deadlineMs = -1;
   bus.device = pcba_OpenDevice(kGatewayDevice, O_RDWR);
   if (!bus.device.Valid()) return kStepIoFailure;
