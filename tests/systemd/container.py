@@ -123,7 +123,7 @@ class Container:
             self.put(f"/etc/systemd/system/kvupdaterd.service.d/{name}.conf", text)
 
     # --- boot, commands, restart ---------------------------------------------
-    def boot(self, timeout=120):
+    def boot(self, timeout=300):
         """Boots the container and waits until its start-up jobs are done."""
         self.boots += 1
         self.leader = None
