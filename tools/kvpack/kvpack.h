@@ -147,6 +147,7 @@ struct KeyAccess {
   std::string pass;          // that pass phrase or PIN
   bool mayPrompt = false;    // ask on the terminal when one is needed and none was given
   std::string pkcs11Module;  // PKCS #11 module of pkcs11: keys; empty: the engine's default
+  bool verbose = false;      // let the token's engine print its own diagnostics
 };
 
 // Reads a pass phrase given as the openssl tools take one: "pass:TEXT",

@@ -189,7 +189,9 @@ kv::Status ParseArgs(int argc, char** argv, Args* args) {
   opterr = 0;
   int c;
   // The leading ':' tells a missing value (':') from an unknown option ('?').
-  while ((c = getopt_long(argc, argv, "+:o:hqv", kOptions, nullptr)) != -1) {
+  // Options may follow the files ("kvpack sign app.ipk --force"); "--" ends
+  // them, for a file whose name begins with '-'.
+  while ((c = getopt_long(argc, argv, ":o:hqv", kOptions, nullptr)) != -1) {
     const std::string value = optarg != nullptr ? optarg : "";
     switch (c) {
       case kControl: args->control = value; break;
@@ -311,6 +313,7 @@ kv::Result<kvpack::KeyAccess> LoadKeyAccess(const Args& args) {
   // with a reason instead of waiting for an answer nobody gives.
   access.mayPrompt = ::isatty(STDIN_FILENO) == 1;
   access.pkcs11Module = args.pkcs11Module;
+  access.verbose = args.verbose;
   if (!args.passSource.empty()) {
     auto pass = kvpack::ReadPassSource(args.passSource);
     if (!pass) return pass.error();

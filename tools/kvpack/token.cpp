@@ -38,13 +38,16 @@ int RefuseToRead(UI* /*ui*/, UI_STRING* /*uis*/) {
 
 using UiMethod = std::unique_ptr<UI_METHOD, decltype([](UI_METHOD* m) { UI_destroy_method(m); })>;
 
-// The first reason on OpenSSL's error queue, which is then emptied.
+// The reasons on OpenSSL's error queue (the engine's and its module's), which
+// is then emptied.
 std::string TakeSslReason() {
-  const unsigned long code = ERR_peek_last_error();
-  char text[256] = {};
-  if (code != 0) ERR_error_string_n(code, text, sizeof text);
-  ERR_clear_error();
-  return code != 0 ? std::string(": ") + text : std::string();
+  std::string reasons;
+  unsigned long code = 0;
+  while ((code = ERR_get_error()) != 0) {
+    const char* reason = ERR_reason_error_string(code);
+    reasons += std::string(reasons.empty() ? ": " : "; ") + (reason != nullptr ? reason : "unknown reason");
+  }
+  return reasons;
 }
 
 }  // namespace
@@ -61,6 +64,9 @@ kv::Result<PrivateKey> LoadTokenKey(const std::string& uri, const KeyAccess& acc
     ENGINE_free(found);
     return kv::Error(0, "the pkcs11 engine refuses the module " + access.pkcs11Module + TakeSslReason());
   }
+  // The engine prints its module's complaints itself unless told not to;
+  // kvpack says once what failed.
+  if (!access.verbose) (void)ENGINE_ctrl_cmd_string(found, "QUIET", nullptr, 0);
   if (ENGINE_init(found) != 1) {
     const std::string reason = TakeSslReason();
     ENGINE_free(found);
