@@ -56,7 +56,8 @@ struct PassState {
 
 int CopyPass(const std::string& pass, char* buffer, int size) {
   if (pass.size() > static_cast<std::size_t>(size)) return -1;
-  std::memcpy(buffer, pass.data(), pass.size());
+  // OpenSSL takes the length returned, not a terminating NUL.
+  std::copy(pass.begin(), pass.end(), buffer);
   return static_cast<int>(pass.size());
 }
 
