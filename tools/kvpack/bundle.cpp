@@ -94,12 +94,12 @@ kv::Result<RegularFile> OpenRegular(const std::string& path) {
 }
 
 // Adds the member file under name, feeding its bytes to signer when given.
-kv::Status AddMember(archive* tar, const BundleMember& member, Signer* signer) {
+kv::Status AddMember(archive* tar, const BundleMember& member, Signer* signer, std::time_t mtime) {
   auto opened = OpenRegular(member.path);
   if (!opened) return opened.error();
   const std::uint64_t size = opened.value().size;
   const kv::File in = std::move(opened.value().file);
-  if (auto added = AddEntry(tar, member.fileName, static_cast<la_int64_t>(size), std::time(nullptr)); !added) {
+  if (auto added = AddEntry(tar, member.fileName, static_cast<la_int64_t>(size), mtime); !added) {
     return added;
   }
   std::vector<char> chunk(kChunk);
@@ -260,7 +260,7 @@ kv::Status WriteBundle(const BundleOptions& options, const std::string& membersJ
 
   Signer signer;
   if (!options.signKey.empty()) {
-    if (auto ready = signer.Init(options.signKey); !ready) return ready;
+    if (auto ready = signer.Init(options.signKey, options.signAccess); !ready) return ready;
     std::set<std::string> names;
     for (const BundleMember& m : members) names.insert(m.fileName);
     for (const BundleMember& m : members) {
@@ -286,12 +286,14 @@ kv::Status WriteBundle(const BundleOptions& options, const std::string& membersJ
       archive_write_open(tar.get(), out.get(), nullptr, WriteToFile, nullptr) != ARCHIVE_OK) {
     return ArchiveError(tar.get(), "cannot start the tar payload");
   }
-  const std::time_t now = std::time(nullptr);
+  const auto sourceDate = SourceDateEpoch();
+  if (!sourceDate) return sourceDate.error();
+  const std::time_t now = sourceDate.value().value_or(std::time(nullptr));
   if (auto added = AddText(tar.get(), "allinfo.json", manifest, now); !added) return added;
   const bool sign = !options.signKey.empty();
   for (const BundleMember& m : members) {
     kv::Status added = sign ? signer.Restart() : kv::Ok();
-    if (added) added = AddMember(tar.get(), m, sign ? &signer : nullptr);
+    if (added) added = AddMember(tar.get(), m, sign ? &signer : nullptr, now);
     if (!added) return added;
     if (sign) {
       const auto signature = signer.Finish(m.path);
@@ -304,9 +306,10 @@ kv::Status WriteBundle(const BundleOptions& options, const std::string& membersJ
   return out.Commit();
 }
 
-kv::Status WriteImage(const std::string& privateKey, const std::string& image, const std::string& outFolder) {
+kv::Status WriteImage(const std::string& privateKey, const std::string& image, const std::string& outFolder,
+                      const KeyAccess& access) {
   Signer signer;
-  if (auto ready = signer.Init(privateKey); !ready) return ready;
+  if (auto ready = signer.Init(privateKey, access); !ready) return ready;
   auto source = OpenRegular(image);
   if (!source) return source.error();
   const std::uint64_t size = source.value().size;

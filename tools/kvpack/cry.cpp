@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "core/cmd.h"
 #include "core/handles.h"
@@ -32,6 +33,34 @@ bool Encrypt(EVP_CIPHER_CTX* ctx, const unsigned char* data, std::size_t n, std:
   int produced = 0;
   if (EVP_EncryptUpdate(ctx, buffer.data(), &produced, data, static_cast<int>(n)) != 1) return false;
   return std::fwrite(buffer.data(), 1, static_cast<std::size_t>(produced), out) == static_cast<std::size_t>(produced);
+}
+
+// The first four bytes of the SHA-256 of what in gives, read to its end; in
+// is then back at its start.
+kv::Status LeadingWordFromContent(std::FILE* in, const std::string& what, unsigned char* word) {
+  kv::MdCtx ctx(EVP_MD_CTX_new());
+  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
+    kv::ClearSslErrors();
+    return kv::Error(0, "cannot set up SHA-256");
+  }
+  std::vector<unsigned char> chunk(kChunk);
+  for (;;) {
+    const std::size_t got = std::fread(chunk.data(), 1, chunk.size(), in);
+    if (got == 0) break;
+    if (EVP_DigestUpdate(ctx.get(), chunk.data(), got) != 1) {
+      kv::ClearSslErrors();
+      return kv::Error(0, "cannot hash " + what);
+    }
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (std::ferror(in) != 0 || EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1 || length < 4 ||
+      std::fseek(in, 0, SEEK_SET) != 0) {
+    kv::ClearSslErrors();
+    return kv::Error(0, "cannot read " + what);
+  }
+  std::memcpy(word, digest, 4);
+  return kv::Ok();
 }
 
 }  // namespace
@@ -142,9 +171,16 @@ kv::Status WriteCry(const CryOptions& options, const std::string& input, const s
   EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
 
   // Verification header: a random leading word keeps equal images from
-  // giving equal first blocks under the fixed initialisation vector.
+  // giving equal first blocks under the fixed initialisation vector. A
+  // reproducible build (SOURCE_DATE_EPOCH set) takes it from the image's
+  // digest instead: equal images then give equal containers, as they must,
+  // and different ones still differ from the first block on.
   unsigned char verification[kVerificationHeaderSize] = {};
-  if (RAND_bytes(verification, 4) != 1) {
+  const auto sourceDate = SourceDateEpoch();
+  if (!sourceDate) return sourceDate.error();
+  if (sourceDate.value()) {
+    if (auto derived = LeadingWordFromContent(in.get(), input, verification); !derived) return derived;
+  } else if (RAND_bytes(verification, 4) != 1) {
     return kv::Error(0, "no random bytes");
   }
   PutLe32(verification + 4, imageLength);

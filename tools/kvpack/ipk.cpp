@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <optional>
 
 #include "core/handles.h"
 #include "kvpack/kvpack.h"
@@ -16,13 +17,18 @@ namespace {
 
 constexpr const char* kMaintainerScripts[] = {"preinst", "postinst", "prerm", "postrm"};
 
-// A gzip-compressed tar (ustar, as opkg-build writes) in memory.
+// A gzip-compressed tar (ustar, as opkg-build writes) in memory. The gzip
+// header carries no time (as "gzip -n" writes it): the clock says nothing
+// about the package.
 class TarGz {
  public:
-  kv::Status Open() {
+  // fixedTime: the time of every member instead of its own.
+  kv::Status Open(std::optional<std::time_t> fixedTime) {
+    fixedTime_ = fixedTime;
     writer_.reset(archive_write_new());
     if (!writer_ || archive_write_set_format_gnutar(writer_.get()) != ARCHIVE_OK ||
         archive_write_add_filter_gzip(writer_.get()) != ARCHIVE_OK ||
+        archive_write_set_filter_option(writer_.get(), "gzip", "timestamp", nullptr) != ARCHIVE_OK ||
         archive_write_set_bytes_in_last_block(writer_.get(), 1) != ARCHIVE_OK ||
         archive_write_open(writer_.get(), this, nullptr, &TarGz::Write, nullptr) != ARCHIVE_OK) {
       return ArchiveError(writer_.get(), "cannot start a tar archive");
@@ -35,7 +41,7 @@ class TarGz {
     Entry entry(archive_entry_new());
     archive_entry_set_pathname(entry.get(), name.c_str());
     archive_entry_set_mode(entry.get(), st.st_mode);
-    archive_entry_set_mtime(entry.get(), st.st_mtime, 0);
+    archive_entry_set_mtime(entry.get(), fixedTime_.value_or(st.st_mtime), 0);
     archive_entry_set_uid(entry.get(), 0);
     archive_entry_set_gid(entry.get(), 0);
     archive_entry_set_uname(entry.get(), "root");
@@ -66,6 +72,7 @@ class TarGz {
   // writer still flushes into it.
   std::string bytes_;
   ArchiveWriter writer_;
+  std::optional<std::time_t> fixedTime_;
 };
 
 // Adds the tree below folder (recursively, in name order) as "./<relative>".
@@ -108,12 +115,12 @@ kv::Status AddTree(TarGz& tar, const std::string& folder, const std::string& rel
   return kv::Ok();
 }
 
-kv::Status AddArMember(archive* ar, const char* name, const std::string& data) {
+kv::Status AddArMember(archive* ar, const char* name, const std::string& data, std::time_t mtime) {
   Entry entry(archive_entry_new());
   archive_entry_set_pathname(entry.get(), name);
   archive_entry_set_mode(entry.get(), S_IFREG | 0644);
   archive_entry_set_size(entry.get(), static_cast<la_int64_t>(data.size()));
-  archive_entry_set_mtime(entry.get(), std::time(nullptr), 0);
+  archive_entry_set_mtime(entry.get(), mtime, 0);
   if (archive_write_header(ar, entry.get()) != ARCHIVE_OK ||
       archive_write_data(ar, data.data(), data.size()) != static_cast<la_ssize_t>(data.size())) {
     return ArchiveError(ar, std::string("cannot add ") + name);
@@ -170,9 +177,13 @@ kv::Status BuildIpk(const IpkOptions& options, const std::string& output) {
     return kv::Error(0, "data folder " + options.dataFolder + " is not a folder");
   }
 
-  const std::time_t now = std::time(nullptr);
+  // With SOURCE_DATE_EPOCH every time in the package is that one, so that the
+  // same inputs give the same bytes whatever the files' times.
+  const auto sourceDate = SourceDateEpoch();
+  if (!sourceDate) return sourceDate.error();
+  const std::time_t now = sourceDate.value().value_or(std::time(nullptr));
   TarGz controlTar;
-  if (auto opened = controlTar.Open(); !opened) return opened;
+  if (auto opened = controlTar.Open(sourceDate.value()); !opened) return opened;
   struct stat fileSt {};
   fileSt.st_mode = S_IFREG | 0644;
   fileSt.st_mtime = now;
@@ -196,7 +207,7 @@ kv::Status BuildIpk(const IpkOptions& options, const std::string& output) {
   TarGz dataTar;
   struct stat rootSt = dataSt;
   rootSt.st_mode = S_IFDIR | 0755;
-  kv::Status built = dataTar.Open();
+  kv::Status built = dataTar.Open(sourceDate.value());
   if (built) built = dataTar.Add("./", rootSt, "", "");
   if (built) built = AddTree(dataTar, options.dataFolder, "");
   if (built) built = dataTar.Close();
@@ -210,9 +221,9 @@ kv::Status BuildIpk(const IpkOptions& options, const std::string& output) {
       archive_write_open(ar.get(), out.get(), nullptr, WriteToFile, nullptr) != ARCHIVE_OK) {
     return ArchiveError(ar.get(), "cannot start the ar archive");
   }
-  kv::Status added = AddArMember(ar.get(), "debian-binary", "2.0\n");
-  if (added) added = AddArMember(ar.get(), "control.tar.gz", controlTar.bytes());
-  if (added) added = AddArMember(ar.get(), "data.tar.gz", dataTar.bytes());
+  kv::Status added = AddArMember(ar.get(), "debian-binary", "2.0\n", now);
+  if (added) added = AddArMember(ar.get(), "control.tar.gz", controlTar.bytes(), now);
+  if (added) added = AddArMember(ar.get(), "data.tar.gz", dataTar.bytes(), now);
   if (!added) return added;
   if (archive_write_close(ar.get()) != ARCHIVE_OK) return ArchiveError(ar.get(), "cannot finish " + output);
   ar.reset();

@@ -11,7 +11,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -46,8 +48,9 @@ class OutputFile {
 
   kv::Status Open(const std::string& path);
   [[nodiscard]] std::FILE* get() const { return file_.get(); }
-  // Flushes, closes and renames into place (mode 0644 less the umask).
-  kv::Status Commit();
+  // Flushes, closes and renames into place (mode 0644 less the umask); with
+  // replace false, refuses (atomically) when the destination exists.
+  kv::Status Commit(bool replace = true);
 
  private:
   void Discard();
@@ -67,6 +70,14 @@ CryKey BuiltInKey();
 // Reads a key file: lines "key=<64 hex digits>" and "iv=<32 hex digits>",
 // '#' starting a comment.
 kv::Result<CryKey> ReadKeyFile(const std::string& path);
+
+// --- reproducible output ---
+
+// The time every made file records instead of the clock's, from the
+// environment's SOURCE_DATE_EPOCH (seconds since 1970), or none when it is
+// unset or empty. A value that is not such a number is refused: output meant
+// to be reproducible must not silently carry the clock.
+kv::Result<std::optional<std::time_t>> SourceDateEpoch();
 
 // --- CRY containers ---
 
@@ -122,6 +133,47 @@ kv::Status BuildIpk(const IpkOptions& options, const std::string& output);
 // control file.
 kv::Result<ControlFields> ReadIpk(const std::string& path);
 
+// --- private keys ---
+
+// How a private key's secret is reached: the pass phrase of an encrypted PEM
+// key, or the PIN of the token a pkcs11: key lies in.
+struct KeyAccess {
+  KeyAccess() = default;
+  KeyAccess(const KeyAccess&) = default;
+  KeyAccess& operator=(const KeyAccess&) = default;
+  ~KeyAccess();  // wipes the pass phrase
+
+  bool havePass = false;     // a pass phrase or PIN was given
+  std::string pass;          // that pass phrase or PIN
+  bool mayPrompt = false;    // ask on the terminal when one is needed and none was given
+  std::string pkcs11Module;  // PKCS #11 module of pkcs11: keys; empty: the engine's default
+  bool verbose = false;      // let the token's engine print its own diagnostics
+};
+
+// Reads a pass phrase given as the openssl tools take one: "pass:TEXT",
+// "env:VAR", "file:PATH" (its first line), "fd:N" (the first line read from
+// descriptor N) or "stdin" (the first line of standard input).
+kv::Result<std::string> ReadPassSource(const std::string& source);
+
+// True for a key named by a PKCS #11 URI ("pkcs11:token=...;object=...").
+bool IsTokenKey(const std::string& key);
+
+// A private key ready to sign, and whatever must live as long as it (the
+// token session of a pkcs11: key, whose secret never leaves the token).
+struct PrivateKey {
+  std::shared_ptr<void> session;
+  kv::Pkey key;
+};
+
+// Loads a PEM private key file (encrypted ones with access's pass phrase) or
+// a key in a PKCS #11 token (pkcs11:URI, through OpenSSL's pkcs11 engine).
+// Refuses a key whose type the device cannot verify. The error says what was
+// wrong: no pass phrase and no terminal to ask on, a wrong one, not a key.
+kv::Result<PrivateKey> LoadPrivateKey(const std::string& key, const KeyAccess& access);
+
+// The pkcs11: part of LoadPrivateKey.
+kv::Result<PrivateKey> LoadTokenKey(const std::string& uri, const KeyAccess& access);
+
 // --- signatures ---
 
 // The signature file name next to a package: its path up to the last full
@@ -138,8 +190,10 @@ class Signer {
   Signer(const Signer&) = delete;
   Signer& operator=(const Signer&) = delete;
 
-  kv::Status Init(const std::string& privateKey);
+  kv::Status Init(const std::string& privateKey, const KeyAccess& access = {});
   kv::Status Restart();
+  // The key's type and size, as "RSA-2048" or "EC-256".
+  [[nodiscard]] std::string Describe() const;
   // False when the digest refuses the bytes; the caller names the file.
   bool Update(const void* data, std::size_t n);
   // The Base64 signature; what names the signed file in messages. An empty
@@ -147,6 +201,8 @@ class Signer {
   kv::Result<std::string> Finish(const std::string& what);
 
  private:
+  // Declared before the key, which it must outlive.
+  std::shared_ptr<void> session_;
   kv::Pkey key_;
   kv::MdCtx ctx_;
   std::string keyName_;
@@ -159,8 +215,14 @@ inline constexpr std::size_t kMaxFileNameBytes = 255;
 // Signs the whole file input with the PEM private key (SHA-256; PKCS #1 v1.5
 // for RSA) and writes the Base64 signature, in 64-character lines, to output.
 // An output name longer than kMaxFileNameBytes is refused before anything is
-// written.
-kv::Status SignFile(const std::string& privateKey, const std::string& input, const std::string& output);
+// written; so is an existing output unless replace is set.
+struct SignOptions {
+  KeyAccess access;
+  bool replace = true;             // write over an existing output
+  std::string* keyType = nullptr;  // receives the key's type and size (Signer::Describe) when set
+};
+kv::Status SignFile(const std::string& privateKey, const std::string& input, const std::string& output,
+                    const SignOptions& options = {});
 
 // --- bundles and OS images ---
 
@@ -189,7 +251,8 @@ struct BundleOptions {
   std::string platform;
   std::string swPart;
   std::string packageName;
-  std::string signKey;  // PEM private key: a ".sign64" per member when set
+  std::string signKey;   // PEM private key: a ".sign64" per member when set
+  KeyAccess signAccess;  // its pass phrase or token PIN
 };
 
 // The header text of a bundle (CR LF lines and the closing empty line),
@@ -206,7 +269,8 @@ std::string MemberSignatureName(const std::string& fileName);
 kv::Status WriteBundle(const BundleOptions& options, const std::string& membersJson, const std::string& output);
 
 // Writes outFolder/IMAGE.CRY (the image, unchanged) and outFolder/IMAGE.sign64.
-kv::Status WriteImage(const std::string& privateKey, const std::string& image, const std::string& outFolder);
+kv::Status WriteImage(const std::string& privateKey, const std::string& image, const std::string& outFolder,
+                      const KeyAccess& access = {});
 
 // --- inspection ---
 

@@ -1,5 +1,6 @@
 // kvpack: the build host's tool for making what the update daemon accepts.
 #include <getopt.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/nearest.h"
 #include "core/handles.h"
 #include "core/log.h"
 #include "core/printable.h"
@@ -27,9 +29,10 @@ constexpr const char* kUsage =
     "      [--header-length N] [--key-file FILE] -o OUT.CRY INPUT\n"
     "      wrap INPUT into an encrypted CRY container for platform ID\n"
     "      (all, KV2_TOUCH, KORVEL_R or KV_SR)\n"
-    "  sign --key PRIVATE.pem [-o OUT.sign64] FILE\n"
+    "  sign --key PRIVATE.pem|pkcs11:URI [--pass SOURCE] [--pkcs11-module LIB]\n"
+    "      [--force] [-o OUT.sign64] FILE\n"
     "      write the Base64 detached signature of FILE (default: FILE without\n"
-    "      its extension, plus .sign64)\n"
+    "      its extension, plus .sign64, which --force lets replace)\n"
     "  bundle --manifest MEMBERS.json [--filetype UPDATE|UPDATE-FULL|UPDATEFULL]\n"
     "      [--header-length N] [--sign-key PRIVATE.pem] [--platform ID]\n"
     "      [--swpart PART] [--package-name NAME] -o OUT.CRY\n"
@@ -45,12 +48,45 @@ constexpr const char* kUsage =
     "      for a bundle, tell which members the device takes, in which order,\n"
     "      when its running image has revision REV\n"
     "\n"
+    "options of every command: -q, --quiet (only errors and verdicts),\n"
+    "  -v, --verbose (say more), -h, --help (the command's usage), --version\n"
+    "\n"
+    "A private key (--key, --sign-key) is a PEM file or a PKCS #11 URI\n"
+    "(pkcs11:token=NAME;object=LABEL) of a key that stays in its token;\n"
+    "--pass gives its pass phrase or the token's PIN as env:VAR, file:PATH,\n"
+    "fd:N, stdin or pass:TEXT (pass: shows in the process list); without it\n"
+    "kvpack asks only when standard input is a terminal. --pkcs11-module LIB\n"
+    "names the token's PKCS #11 library (default: PKCS11_MODULE_PATH, else\n"
+    "p11-kit's proxy). With SOURCE_DATE_EPOCH set, ipk, cry and bundle give\n"
+    "the same bytes for the same inputs.\n"
+    "\n"
     "Exit status: 0 done (inspect: accepted, or a bundle told), 1 rejected by\n"
     "inspect, 2 error.\n";
 
+// The usage of one command: its entry in kUsage (the line naming it and the
+// more deeply indented lines after it); empty for an unknown command.
+std::string CommandUsage(const std::string& command) {
+  if (command.empty() || command.find('\n') != std::string::npos) return {};
+  const std::string_view usage(kUsage);
+  const std::string head = "\n  " + command + " ";
+  const std::size_t start = usage.find(head);
+  if (start == std::string_view::npos) return {};
+  std::size_t end = start + 1;
+  do {
+    end = usage.find('\n', end) + 1;
+  } while (usage.compare(end, 6, "      ") == 0);
+  std::string text(usage.substr(start + 3, end - start - 3));
+  // Continuation lines keep the indent they had under "commands:".
+  return "usage: kvpack " + text;
+}
+
+// The command the usage errors are about ("" before one was recognised).
+std::string currentCommand;
+
 int Usage(const char* problem) {
   if (problem != nullptr) std::fprintf(stderr, "kvpack: %s\n", problem);
-  std::fputs(kUsage, stderr);
+  const std::string usage = CommandUsage(currentCommand);
+  std::fputs(usage.empty() ? kUsage : usage.c_str(), stderr);
   return 2;
 }
 
@@ -83,6 +119,12 @@ enum Option {
   kManifest,
   kSignKey,
   kImageRev,
+  kPass,
+  kForce,
+  kPkcs11Module,
+  kVersion,
+  kQuiet,
+  kVerbose,
 };
 
 const option kOptions[] = {
@@ -104,6 +146,12 @@ const option kOptions[] = {
     {"manifest", required_argument, nullptr, kManifest},
     {"sign-key", required_argument, nullptr, kSignKey},
     {"image-rev", required_argument, nullptr, kImageRev},
+    {"pass", required_argument, nullptr, kPass},
+    {"force", no_argument, nullptr, kForce},
+    {"pkcs11-module", required_argument, nullptr, kPkcs11Module},
+    {"version", no_argument, nullptr, kVersion},
+    {"quiet", no_argument, nullptr, kQuiet},
+    {"verbose", no_argument, nullptr, kVerbose},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -115,13 +163,35 @@ struct Args {
   int headerLength = kvpack::kDefaultHeaderLength;
   std::vector<std::string> positional;
   bool help = false;
+  bool version = false;
+  bool force = false;
+  bool quiet = false;
+  bool verbose = false;
+  std::string passSource;  // --pass as given; read once the command is known
+  std::string pkcs11Module;
 };
+
+// The long option names, for suggestions.
+std::vector<std::string_view> LongOptionNames() {
+  std::vector<std::string_view> names;
+  for (const option* o = kOptions; o->name != nullptr; ++o) names.emplace_back(o->name);
+  return names;
+}
+
+// "unknown option --sing-key; did you mean --sign-key?" for what was typed.
+kv::Error UnknownOption(const std::string& typed) {
+  const std::string nearest = typed.rfind("--", 0) == 0 ? kvtools::NearestOption(typed, LongOptionNames()) : "";
+  return kv::Error(0, "unknown option " + typed + (nearest.empty() ? "" : "; did you mean " + nearest + "?"));
+}
 
 kv::Status ParseArgs(int argc, char** argv, Args* args) {
   optind = 1;
   opterr = 0;
   int c;
-  while ((c = getopt_long(argc, argv, "+o:h", kOptions, nullptr)) != -1) {
+  // The leading ':' tells a missing value (':') from an unknown option ('?').
+  // Options may follow the files ("kvpack sign app.ipk --force"); "--" ends
+  // them, for a file whose name begins with '-'.
+  while ((c = getopt_long(argc, argv, ":o:hqv", kOptions, nullptr)) != -1) {
     const std::string value = optarg != nullptr ? optarg : "";
     switch (c) {
       case kControl: args->control = value; break;
@@ -154,7 +224,24 @@ kv::Status ParseArgs(int argc, char** argv, Args* args) {
       case kOutput: args->output = value; break;
       case 'h':
       case kHelp: args->help = true; break;
-      default: return kv::Error(0, std::string("unknown or incomplete option ") + argv[optind - 1]);
+      case kVersion: args->version = true; break;
+      case kPass: args->passSource = value; break;
+      case kForce: args->force = true; break;
+      case kPkcs11Module: args->pkcs11Module = value; break;
+      case 'q':
+      case kQuiet: args->quiet = true; break;
+      case 'v':
+      case kVerbose: args->verbose = true; break;
+      case ':': {
+        std::string typed = argv[optind - 1];
+        if (const std::size_t eq = typed.find('='); eq != std::string::npos) typed.resize(eq);
+        return kv::Error(0, "option " + typed + " needs a value");
+      }
+      default: {
+        // A short option is reported by its letter: argv may hold several.
+        const std::string typed = optopt != 0 ? std::string("-") + static_cast<char>(optopt) : argv[optind - 1];
+        return UnknownOption(typed);
+      }
     }
   }
   for (int i = optind; i < argc; ++i) args->positional.emplace_back(argv[i]);
@@ -203,18 +290,71 @@ int RunCry(const Args& args) {
   options.packageName = args.packageName;
   if (!args.fileType.empty()) options.fileType = args.fileType;
   options.headerLength = args.headerLength;
-  auto key = LoadKey(args, true);
+  auto key = LoadKey(args, !args.quiet);
   if (!key) return Fail(key.error());
   options.key = key.value();
   return Done(kvpack::WriteCry(options, args.positional[0], args.output));
+}
+
+// True when path starts like an encrypted container (not the OS image, whose
+// signature covers the file itself).
+bool IsContainer(const std::string& path) {
+  if (kvpack::BaseName(path).rfind("IMAGE", 0) == 0) return false;
+  const kv::File in = kv::OpenFile(path.c_str(), "rb");
+  char start[13] = {};
+  return in && std::fread(start, 1, sizeof start, in.get()) == sizeof start &&
+         std::string_view(start, sizeof start) == "HEADERLENGTH:";
+}
+
+// The pass phrase or PIN and the token module for a private key.
+kv::Result<kvpack::KeyAccess> LoadKeyAccess(const Args& args) {
+  kvpack::KeyAccess access;
+  // Asking is for a person at a terminal; a build server's run must fail
+  // with a reason instead of waiting for an answer nobody gives.
+  access.mayPrompt = ::isatty(STDIN_FILENO) == 1;
+  access.pkcs11Module = args.pkcs11Module;
+  access.verbose = args.verbose;
+  if (!args.passSource.empty()) {
+    auto pass = kvpack::ReadPassSource(args.passSource);
+    if (!pass) return pass.error();
+    access.havePass = true;
+    access.pass = std::move(pass).value();
+  }
+  return access;
 }
 
 int RunSign(const Args& args) {
   if (auto given = Require({{args.key, "--key"}}); !given) return Usage(given.error());
   if (args.positional.size() != 1) return Usage("sign needs exactly one file");
   const std::string& file = args.positional[0];
+  // A derived name is shared by the package and its container (app.ipk and
+  // app.CRY both give app.sign64): it is not replaced unless asked. A name
+  // given with -o is the one the caller wants written.
   const std::string output = args.output.empty() ? kvpack::DefaultSignaturePath(file) : args.output;
-  return Done(kvpack::SignFile(args.key, file, output));
+  auto access = LoadKeyAccess(args);
+  if (!access) return Fail(access.error());
+  kvpack::SignOptions options;
+  options.access = std::move(access).value();
+  options.replace = !args.output.empty() || args.force;
+  std::string keyType;
+  options.keyType = &keyType;
+  if (auto signedFile = kvpack::SignFile(args.key, file, output, options); !signedFile) {
+    const kv::Error& error = signedFile.error();
+    if (!options.replace && error.message() == output + " exists; give --force to replace it") {
+      return Fail(kv::Error(0, output + " exists (the signature of another file of that name?); give --force to "
+                                        "replace it or -o to name another"));
+    }
+    return Fail(error);
+  }
+  if (!args.quiet && IsContainer(file)) {
+    std::fprintf(stderr,
+                 "kvpack: note: %s is an encrypted container; a device checks the signature of the package inside "
+                 "it, so sign that package\n",
+                 file.c_str());
+  }
+  if (args.verbose) std::printf("key %s: %s, digest SHA-256\n", args.key.c_str(), keyType.c_str());
+  if (!args.quiet) std::printf("signed %s -> %s\n", file.c_str(), output.c_str());
+  return 0;
 }
 
 int RunBundle(const Args& args) {
@@ -229,6 +369,11 @@ int RunBundle(const Args& args) {
   options.swPart = args.swPart;
   options.packageName = args.packageName;
   options.signKey = args.signKey;
+  if (!args.signKey.empty()) {
+    auto access = LoadKeyAccess(args);
+    if (!access) return Fail(access.error());
+    options.signAccess = std::move(access).value();
+  }
   return Done(kvpack::WriteBundle(options, args.manifest, args.output));
 }
 
@@ -237,7 +382,9 @@ int RunImage(const Args& args) {
     return Usage(given.error());
   }
   if (args.positional.size() != 1) return Usage("image needs exactly one image file");
-  return Done(kvpack::WriteImage(args.signKey, args.positional[0], args.output));
+  auto access = LoadKeyAccess(args);
+  if (!access) return Fail(access.error());
+  return Done(kvpack::WriteImage(args.signKey, args.positional[0], args.output, access.value()));
 }
 
 int RunInspect(const Args& args) {
@@ -263,7 +410,13 @@ int RunInspect(const Args& args) {
   const auto accepted = kvpack::Inspect(options, args.positional[0], report);
   std::fclose(report);
   const kv::CMemory<char> held(text);
-  std::fputs(kv::Printable(std::string_view(text, size), true).c_str(), stdout);
+  std::string_view shown(text, size);
+  if (args.quiet) {
+    // Only the verdict: the report's last line.
+    const std::size_t lastLine = shown.size() > 1 ? shown.rfind('\n', shown.size() - 2) : std::string_view::npos;
+    if (lastLine != std::string_view::npos) shown.remove_prefix(lastLine + 1);
+  }
+  std::fputs(kv::Printable(shown, true).c_str(), stdout);
   std::fflush(stdout);
   if (!accepted) return Fail(accepted.error());
   return accepted.value() ? 0 : 1;
@@ -275,23 +428,49 @@ int main(int argc, char** argv) {
   // The daemon's checks run here on the build host: their messages stay off
   // the host's system log.
   log_SetSystemLog(0);
-  if (argc < 2) return Usage(nullptr);
+  if (argc < 2) return Usage("no command given");
   const std::string command = argv[1];
+  if (command == "--version") {
+    std::printf("kvpack %s\n", KV_PROJECT_VERSION);
+    return 0;
+  }
   if (command == "-h" || command == "--help" || command == "help") {
-    std::fputs(kUsage, stdout);
+    // "kvpack help sign" is the usage of sign.
+    const std::string usage = argc > 2 ? CommandUsage(argv[2]) : std::string();
+    if (argc > 2 && usage.empty()) return Usage(("unknown command " + std::string(argv[2])).c_str());
+    std::fputs(usage.empty() ? kUsage : usage.c_str(), stdout);
     return 0;
   }
+  if (CommandUsage(command).empty()) {
+    const std::string nearest = kvtools::NearestWord(
+        command, std::initializer_list<std::string_view>{"ipk", "cry", "sign", "bundle", "image", "inspect"});
+    const std::string problem =
+        "unknown command " + command + (nearest.empty() ? "" : "; did you mean " + nearest + "?");
+    return Usage(problem.c_str());
+  }
+  currentCommand = command;
   Args args;
-  if (auto parsed = ParseArgs(argc - 1, argv + 1, &args); !parsed) return Usage(parsed.error());
+  if (auto parsed = ParseArgs(argc - 1, argv + 1, &args); !parsed) {
+    // An unknown option is told alone, with the nearest known one: the whole
+    // usage would hide it.
+    std::fprintf(stderr, "kvpack: %s\n(kvpack %s --help shows its usage)\n", parsed.error().message().c_str(),
+                 command.c_str());
+    return 2;
+  }
   if (args.help) {
-    std::fputs(kUsage, stdout);
+    std::fputs(CommandUsage(command).c_str(), stdout);
     return 0;
   }
+  if (args.version) {
+    std::printf("kvpack %s\n", KV_PROJECT_VERSION);
+    return 0;
+  }
+  if (args.quiet && args.verbose) return Usage("-q and -v exclude each other");
   if (command == "ipk") return RunIpk(args);
   if (command == "cry") return RunCry(args);
   if (command == "sign") return RunSign(args);
   if (command == "bundle") return RunBundle(args);
   if (command == "image") return RunImage(args);
   if (command == "inspect") return RunInspect(args);
-  return Usage(("unknown command " + command).c_str());
+  return Usage(("unknown command " + command).c_str());  // listed in kUsage but not run: never reached
 }

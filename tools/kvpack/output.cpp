@@ -43,7 +43,7 @@ kv::Status OutputFile::Open(const std::string& path) {
   return kv::Ok();
 }
 
-kv::Status OutputFile::Commit() {
+kv::Status OutputFile::Commit(bool replace) {
   if (!file_) return kv::Error(0, "internal error: output not open");
   std::FILE* file = file_.release();
   const bool flushed = std::fflush(file) == 0 && std::ferror(file) == 0 && ::fsync(::fileno(file)) == 0;
@@ -57,8 +57,13 @@ kv::Status OutputFile::Commit() {
   const mode_t mask = ::umask(0);
   ::umask(mask);
   ::chmod(temp_.c_str(), 0644 & ~mask);
-  if (::rename(temp_.c_str(), path_.c_str()) != 0) {
-    const kv::Error error = kv::SystemError("cannot create " + path_);
+  // Without replace, the kernel refuses an existing destination in the same
+  // step that publishes the file, so no file appearing meanwhile is lost.
+  const int renamed = replace ? ::rename(temp_.c_str(), path_.c_str())
+                              : ::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, path_.c_str(), RENAME_NOREPLACE);
+  if (renamed != 0) {
+    const kv::Error error = !replace && errno == EEXIST ? kv::Error(0, path_ + " exists; give --force to replace it")
+                                                        : kv::SystemError("cannot create " + path_);
     Discard();
     return error;
   }

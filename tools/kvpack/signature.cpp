@@ -1,4 +1,5 @@
-#include <openssl/pem.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -19,18 +20,19 @@ std::string DefaultSignaturePath(const std::string& package) {
 Signer::Signer() = default;
 Signer::~Signer() = default;
 
-kv::Status Signer::Init(const std::string& privateKey) {
-  const auto read = ReadWholeFile(privateKey);
-  if (!read) return read.error();
-  const std::string& pem = read.value();
-  kv::Bio keyBio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-  key_.reset(keyBio ? PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr) : nullptr);
-  if (!key_) {
-    kv::ClearSslErrors();
-    return kv::Error(0, privateKey + " is not a PEM private key (an encrypted key is not supported)");
-  }
+kv::Status Signer::Init(const std::string& privateKey, const KeyAccess& access) {
+  auto loaded = LoadPrivateKey(privateKey, access);
+  if (!loaded) return loaded.error();
+  session_ = std::move(loaded.value().session);
+  key_ = std::move(loaded.value().key);
   keyName_ = privateKey;
   return Restart();
+}
+
+std::string Signer::Describe() const {
+  if (!key_) return "no key";
+  const char* type = EVP_PKEY_get0_type_name(key_.get());
+  return std::string(type != nullptr ? type : "unknown") + "-" + std::to_string(EVP_PKEY_get_bits(key_.get()));
 }
 
 kv::Status Signer::Restart() {
@@ -88,14 +90,22 @@ kv::Result<std::string> Signer::Finish(const std::string& what) {
   return std::string(text, static_cast<std::size_t>(textLength));
 }
 
-kv::Status SignFile(const std::string& privateKey, const std::string& input, const std::string& output) {
+kv::Status SignFile(const std::string& privateKey, const std::string& input, const std::string& output,
+                    const SignOptions& options) {
   if (const std::string name = BaseName(output); name.size() > kMaxFileNameBytes) {
     return kv::Error(0, name + ": a file name holds at most " + std::to_string(kMaxFileNameBytes) +
                             " bytes; the device finds a signature under the package's whole name up to its "
                             "last full stop, so this package cannot be signed under this name");
   }
+  // Refused before the key is opened, so that nobody types a pass phrase in
+  // vain; the commit refuses again should the output appear meanwhile.
+  struct stat st {};
+  if (!options.replace && ::lstat(output.c_str(), &st) == 0) {
+    return kv::Error(0, output + " exists; give --force to replace it");
+  }
   Signer signer;
-  if (auto ready = signer.Init(privateKey); !ready) return ready;
+  if (auto ready = signer.Init(privateKey, options.access); !ready) return ready;
+  if (options.keyType != nullptr) *options.keyType = signer.Describe();
   kv::File in = kv::OpenFile(input.c_str(), "rb");
   if (!in) return kv::SystemError("cannot open " + input);
   std::vector<unsigned char> chunk(65536);
@@ -118,7 +128,7 @@ kv::Status SignFile(const std::string& privateKey, const std::string& input, con
   if (std::fwrite(text.data(), 1, text.size(), out.get()) != text.size()) {
     return kv::Error(0, "cannot write " + output);
   }
-  return out.Commit();
+  return out.Commit(options.replace);
 }
 
 }  // namespace kvpack
