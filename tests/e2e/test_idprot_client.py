@@ -20,12 +20,26 @@ def net(make_sandbox, run_daemon):
     n.close()
 
 
+HEADER = "ADDRESS\tDEVICE\tSOFTWARE\tIMAGE\tAPPLICATION\tMAC\tIPV4"
+
+
 def test_discover_status_and_network_record(net):
-    r = net.client("discover", "-i", "peth0", "-a", LINKS["eth1"][0], "-t", "3000")
-    assert r.returncode == 0, (r.stdout, r.stderr)
-    lines = sorted(r.stdout.splitlines())
-    assert lines == sorted([f"{LINKS['eth0'][1]}\tKV2_TOUCH\tRev: 2.4.1\tkv-image-3.2.1\tno app",
-                            f"{LINKS['eth1'][0]}\tKV2_TOUCH\tRev: 2.4.1\tkv-image-3.2.1\tno app"]), r.stderr
+    netbr = json.loads(net.client("netbr", LINKS["eth0"][0], "--json").stdout)
+    mac0, mac1 = netbr["mac"], json.loads(net.client("netbr", LINKS["eth1"][0], "--json").stdout)["mac"]
+    # Multicast and broadcast reach eth0: its interface answers by both
+    # families and is printed once, from whichever answered first; -4 asks
+    # by broadcast only, -6 by multicast only.
+    for family, eth0s, eth1 in [([], LINKS["eth0"][:2], LINKS["eth1"][0]), (["-4"], LINKS["eth0"][:1], LINKS["eth1"][0]),
+                                (["-6"], LINKS["eth0"][1:2], LINKS["eth1"][1])]:
+        r = net.client("discover", "-i", "peth0", "-a", eth1, "-t", "3000", *family)
+        assert r.returncode == 0, (r.stdout, r.stderr)
+        lines = r.stdout.splitlines()
+        eth0 = next((x.split("\t")[0] for x in lines if x.split("\t")[0] in eth0s), None)
+        assert lines[0] == HEADER and sorted(lines[1:]) == sorted(
+            [f"{eth0}\tKV2_TOUCH\tRev: 2.4.1\tkv-image-3.2.1\tno app\t{mac0}\t10.77.0.2",
+             f"{eth1}\tKV2_TOUCH\tRev: 2.4.1\tkv-image-3.2.1\tno app\t{mac1}\t10.78.0.2"]), r.stderr
+    r = net.client("discover", "-v", "-i", "peth0", "-t", "3000")
+    assert "kvid: asking 10.77.0.255\n" in r.stderr and "again (same interface)\n" in r.stderr, r.stderr
 
     r = net.client("discover", "--json", "-a", LINKS["eth0"][0], "-a", LINKS["eth1"][1], "-t", "3000")
     docs = [json.loads(line) for line in r.stdout.splitlines()]
@@ -50,6 +64,11 @@ def test_discover_status_and_network_record(net):
     assert fields["flags"] == "0x0A (sftp enabled, PCOMM port free, write backup off)"
     assert fields["trailer"] == "FF 01 00 34 12" and fields["platform"] == "KV2_TOUCH"
     assert ", 718235.100, no app found, Nov 19 2024, OS:kv-image-3.2.1 " in fields["text"]
+    # --json: the same fields, named.
+    assert {k.replace(" (copy)", "_copy").replace(" ", "_"): str(v) for k, v in netbr.items()
+            if k not in ("from", "size", "flags", "sftp", "pcomm_port_free", "write_backup")} == {
+        k.replace(" (copy)", "_copy").replace(" ", "_"): v for k, v in fields.items() if k != "flags"}
+    assert (netbr["flags"], netbr["sftp"], netbr["pcomm_port_free"], netbr["write_backup"]) == (10, True, True, False)
 
 
 def test_cookie_exchange_with_the_daemon(net):
@@ -59,9 +78,9 @@ def test_cookie_exchange_with_the_daemon(net):
     _, answer = net.ask("eth0", b"IDUPDATESTATUS\0KVX1" + bytes(16) + os.urandom(8))
     if not answer.startswith(b"IDCKE"):
         pytest.skip("this daemon does not answer the request extension yet")
-    r = net.client("discover", "-i", "peth0", "-a", LINKS["eth1"][0])
+    r = net.client("discover", "-H", "-6", "-i", "peth0", "-a", LINKS["eth1"][1])
     assert r.returncode == 0 and sorted(line.split("\t")[0] for line in r.stdout.splitlines()) == sorted(
-        [LINKS["eth0"][1], LINKS["eth1"][0]]), r.stderr
+        [LINKS["eth0"][1], LINKS["eth1"][1]]), r.stderr
     r = net.client("status", LINKS["eth0"][0], "--json")
     assert r.returncode == 0 and json.loads(r.stdout)["currentActionDescription"] == "Idle", r.stderr
     r = net.client("netbr", LINKS["eth1"][0])
@@ -73,12 +92,17 @@ def test_errors_are_clear(net):
         (["discover", "-i", "nosuch0"], 2, "kvid: unknown interface 'nosuch0'\n"),
         (["status", "10.77.0.99", "-t", "300"], 1, "kvid: no answer from 10.77.0.99 within 300 ms\n"),
         (["discover", "-a", "10.77.0.99", "-t", "300"], 1, "kvid: no answer within 300 ms\n"),
-        (["netbr", "not-an-address"], 2, "kvid: not an address: 'not-an-address'\n"),
+        (["netbr", "fd00::1%nosuch0"], 2, "kvid: not an address: 'fd00::1%nosuch0'\n"),
+        (["status", "-4", "fd00:77::2"], 2, "kvid: not an IPv4 address: 'fd00:77::2'\n"),
+        (["discover", "-4", "-i", "lo"], 2, "kvid: interface lo has no IPv4 broadcast address to ask\n"),
         (["discover"], 2, "kvid: give an interface (-i) or an address (-a) to ask\n"),
     ]
     for args, status, message in cases:
         r = net.client(*args)
         assert (r.returncode, r.stderr) == (status, message), args
+    # A name nothing resolves (whatever the resolver's reason).
+    r = net.client("netbr", "no-such-controller.invalid")
+    assert r.returncode == 2 and r.stderr.startswith("kvid: cannot resolve 'no-such-controller.invalid': "), r.stderr
 
 
 FIXED_PARTS = (b"BURNR\0IDREQ\0", b"IDUPDATESTATUS\0", b"BURNR\0", b"IDREQ\0")
@@ -128,8 +152,10 @@ class ScriptedController:
     address and port to the client before / after the real reply."""
 
     def __init__(self, replies, host="127.0.0.1", port=0, extended=False, rotate=False, wrong_nonce=False,
-                 impostor=None, forged=b"", forge_first=False, forge_after=False):
+                 impostor=None, forged=b"", forge_first=False, forge_after=False, identities=None):
         self.replies = list(replies)
+        # Identification requests answered from a script of their own, when given.
+        self.identities = list(identities) if identities is not None else None
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.sock.bind((host, port))
         self.port = self.sock.getsockname()[1]
@@ -176,7 +202,10 @@ class ScriptedController:
             if self.forge_first:
                 self.sock.sendto(self.forged, addr)
             self.answered += 1
-            reply = self.replies.pop(0) if len(self.replies) > 1 else self.replies[0]
+            script = self.replies
+            if self.identities is not None and split_request(data)[0] == b"IDREQ\0":
+                script = self.identities
+            reply = script.pop(0) if len(script) > 1 else script[0]
             self._send(reply, addr, echoed)
             if self.forge_after:
                 self.sock.sendto(self.forged, addr)
@@ -382,7 +411,7 @@ def test_status_sprayed_at_every_port_never_ends_the_follow():
 
 
 @pytest.mark.parametrize("args,fixed,output", [
-    (["discover", "-a", "127.0.0.1"], b"IDREQ\0", "127.0.0.1\tKV2_TOUCH\tRev: 2.4.1\tkv-image-3.2.1\tno app\n"),
+    (["discover", "-a", "127.0.0.1"], b"IDREQ\0", "127.0.0.1\tKV2_TOUCH\tRev: 2.4.1\tkv-image-3.2.1\tno app\t-\t-\n"),
     (["status", "127.0.0.1"], b"IDUPDATESTATUS\0", "action       Idle (0)\n"),
     (["netbr", "127.0.0.1"], b"BURNR\0", "platform           KV2_TOUCH\n"),
 ], ids=["discover", "status", "netbr"])
@@ -414,10 +443,13 @@ def test_cookie_exchange(args, fixed, output, controller, requests, status):
         assert fixed_parts[1][1] == c.cookie and c.verified == 1
 
 
-def discovery_line(address, device="KV2_TOUCH"):
-    return f"{address}\t{device}\tRev: 2.4.1\tkv-image-3.2.1\tno app"
+def discovery_line(address, device="KV2_TOUCH", mac="-", ipv4="-"):
+    return f"{address}\t{device}\tRev: 2.4.1\tkv-image-3.2.1\tno app\t{mac}\t{ipv4}"
 
 
+# An interface with the addresses 127.0.0.2 and 127.0.0.3.
+SAME_IFACE = dict(mac="0A:00:27:00:00:02", interface_name="eth0", current_addressv4="127.0.0.2",
+                  current_address1v6="127.0.0.3")
 TRAILING = identity().render(None, 0) + b"\n" + json.dumps({"device": "forged"}).encode() + b"\n"
 
 
@@ -431,7 +463,7 @@ TRAILING = identity().render(None, 0) + b"\n" + json.dumps({"device": "forged"})
       "longer than 2048"]),
     ([dict(replies=[b"IDRSP" + json.dumps({"device": "kv2", "sw_revision": "r", "image_version": "i",
                                             "app_running": True}).encode().replace(b"kv2", b"kv2\x9b2Jx\xc2\x9b")])],
-     [], 0, ["127.0.0.2\tkv2?2Jx?\tr\ti\tapp running"], []),
+     [], 0, ["127.0.0.2\tkv2?2Jx?\tr\ti\tapp running\t-\t-"], []),
     ([dict(replies=[identity()]), dict(replies=[TRAILING])], ["--json"], 0,
      [json.dumps(identity().members, separators=(",", ":"))],
      ["kvid: malformed answer from 127.0.0.3: bytes after the identification document"]),
@@ -444,22 +476,35 @@ TRAILING = identity().render(None, 0) + b"\n" + json.dumps({"device": "forged"})
     ([dict(replies=[b"IDRSPnot json"]), dict(replies=[b"HELLO"])], [], 3, [],
      ["kvid: malformed answer from 127.0.0.2: identification document is not JSON",
       "kvid: malformed answer from 127.0.0.3: answer does not begin with IDRSP"]),
+    # One interface answering from two of its addresses is one line; a
+    # document that claims its MAC from an address it does not list is not it.
+    ([dict(replies=[identity(**SAME_IFACE)], extended=True), dict(replies=[identity(**SAME_IFACE)], extended=True)],
+     [], 0, [discovery_line("127.0.0.2", mac=SAME_IFACE["mac"], ipv4="127.0.0.2"),
+             discovery_line("127.0.0.3", mac=SAME_IFACE["mac"], ipv4="127.0.0.2")], ["one of the two"]),
+    ([dict(replies=[identity(**(SAME_IFACE | {"current_address1v6": "::"}))]), dict(replies=[identity(**SAME_IFACE)])],
+     [], 0, [discovery_line("127.0.0.2", mac=SAME_IFACE["mac"], ipv4="127.0.0.2"),
+             discovery_line("127.0.0.3", mac=SAME_IFACE["mac"], ipv4="127.0.0.2")], []),
 ], ids=["duplicates", "over-long", "raw C1 byte", "json trailing line", "one malformed", "junk first",
-        "all malformed"])
+        "all malformed", "one interface twice", "claimed MAC"])
 def test_discovery_keeps_one_sane_answer_per_controller(controllers, args, status, lines, errors):
     cs = []
     try:
         for i, spec in enumerate(controllers):
             cs.append(ScriptedController(host=f"127.0.0.{i + 2}", port=cs[0].port if cs else 0, **spec))
         addresses = [x for i in range(len(cs)) for x in ("-a", f"127.0.0.{i + 2}")]
-        r = subprocess.run([KVID, "discover", *addresses, *args, "-p", str(cs[0].port), "-t", "1000"],
+        r = subprocess.run([KVID, "discover", "-H", *addresses, *args, "-p", str(cs[0].port), "-t", "1000"],
                            capture_output=True, timeout=60)
     finally:
         for c in cs:
             c.close()
     out = r.stdout.decode("utf-8", "backslashreplace")
     assert r.returncode == status, r.stderr
-    assert sorted(out.splitlines()) == sorted(lines), out
+    if errors == ["one of the two"]:
+        # Whichever answered first is printed.
+        assert len(out.splitlines()) == 1 and out.splitlines()[0] in lines and not r.stderr, (out, r.stderr)
+        errors = []
+    else:
+        assert sorted(out.splitlines()) == sorted(lines), out
     assert sorted(r.stderr.decode().splitlines()) == sorted(errors)
     assert all(c.verified == 1 for c in cs if c.extended)
 
