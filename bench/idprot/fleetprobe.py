@@ -51,7 +51,7 @@ def main():
     raw.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
     raw.bind((a.iface, ETH_P_ALL))
     wait = ["-t", str(a.timeout_ms)] if a.timeout_ms else []
-    discover = subprocess.Popen([a.kvid, "discover", "-i", a.iface, *wait],
+    discover = subprocess.Popen([a.kvid, "discover", "-H", "-6", "-i", a.iface, *wait],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     sent, answers, cookies, status, status_start, status_end = None, {}, set(), None, None, None
     solicitations = advertisements = 0

@@ -174,7 +174,7 @@ class Bench:
         [(found the controller, exit status)]."""
         runs = []
         while not until():
-            r = self.d.peer(self.kvid, "discover", "-i", "peth0", check=False, timeout=60)
+            r = self.d.peer(self.kvid, "discover", "-6", "-i", "peth0", check=False, timeout=60)
             runs.append((r.returncode == 0 and len(r.stdout.splitlines()) >= 1, r.returncode))
         return runs
 

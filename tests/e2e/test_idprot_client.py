@@ -2,8 +2,10 @@
 namespace) and against scripted controllers on loopback."""
 import json
 import os
+import re
 import socket
 import subprocess
+import tempfile
 import threading
 
 import pytest
@@ -20,12 +22,26 @@ def net(make_sandbox, run_daemon):
     n.close()
 
 
+HEADER = "ADDRESS\tDEVICE\tSOFTWARE\tIMAGE\tAPPLICATION\tMAC\tIPV4"
+
+
 def test_discover_status_and_network_record(net):
-    r = net.client("discover", "-i", "peth0", "-a", LINKS["eth1"][0], "-t", "3000")
-    assert r.returncode == 0, (r.stdout, r.stderr)
-    lines = sorted(r.stdout.splitlines())
-    assert lines == sorted([f"{LINKS['eth0'][1]}\tKV2_TOUCH\tRev: 2.4.1\tkv-image-3.2.1\tno app",
-                            f"{LINKS['eth1'][0]}\tKV2_TOUCH\tRev: 2.4.1\tkv-image-3.2.1\tno app"]), r.stderr
+    netbr = json.loads(net.client("netbr", LINKS["eth0"][0], "--json").stdout)
+    mac0, mac1 = netbr["mac"], json.loads(net.client("netbr", LINKS["eth1"][0], "--json").stdout)["mac"]
+    # Multicast and broadcast reach eth0: its interface answers by both
+    # families and is printed once, from whichever answered first; -4 asks
+    # by broadcast only, -6 by multicast only.
+    for family, eth0s, eth1 in [([], LINKS["eth0"][:2], LINKS["eth1"][0]), (["-4"], LINKS["eth0"][:1], LINKS["eth1"][0]),
+                                (["-6"], LINKS["eth0"][1:2], LINKS["eth1"][1])]:
+        r = net.client("discover", "-i", "peth0", "-a", eth1, "-t", "3000", *family)
+        assert r.returncode == 0, (r.stdout, r.stderr)
+        lines = r.stdout.splitlines()
+        eth0 = next((x.split("\t")[0] for x in lines if x.split("\t")[0] in eth0s), None)
+        assert lines[0] == HEADER and sorted(lines[1:]) == sorted(
+            [f"{eth0}\tKV2_TOUCH\tRev: 2.4.1\tkv-image-3.2.1\tno app\t{mac0}\t10.77.0.2",
+             f"{eth1}\tKV2_TOUCH\tRev: 2.4.1\tkv-image-3.2.1\tno app\t{mac1}\t10.78.0.2"]), r.stderr
+    r = net.client("discover", "-v", "-i", "peth0", "-t", "3000")
+    assert "kvid: asking 10.77.0.255\n" in r.stderr and "again (same interface)\n" in r.stderr, r.stderr
 
     r = net.client("discover", "--json", "-a", LINKS["eth0"][0], "-a", LINKS["eth1"][1], "-t", "3000")
     docs = [json.loads(line) for line in r.stdout.splitlines()]
@@ -50,6 +66,11 @@ def test_discover_status_and_network_record(net):
     assert fields["flags"] == "0x0A (sftp enabled, PCOMM port free, write backup off)"
     assert fields["trailer"] == "FF 01 00 34 12" and fields["platform"] == "KV2_TOUCH"
     assert ", 718235.100, no app found, Nov 19 2024, OS:kv-image-3.2.1 " in fields["text"]
+    # --json: the same fields, named.
+    assert {k.replace(" (copy)", "_copy").replace(" ", "_"): str(v) for k, v in netbr.items()
+            if k not in ("from", "size", "flags", "sftp", "pcomm_port_free", "write_backup")} == {
+        k.replace(" (copy)", "_copy").replace(" ", "_"): v for k, v in fields.items() if k != "flags"}
+    assert (netbr["flags"], netbr["sftp"], netbr["pcomm_port_free"], netbr["write_backup"]) == (10, True, True, False)
 
 
 def test_cookie_exchange_with_the_daemon(net):
@@ -59,9 +80,9 @@ def test_cookie_exchange_with_the_daemon(net):
     _, answer = net.ask("eth0", b"IDUPDATESTATUS\0KVX1" + bytes(16) + os.urandom(8))
     if not answer.startswith(b"IDCKE"):
         pytest.skip("this daemon does not answer the request extension yet")
-    r = net.client("discover", "-i", "peth0", "-a", LINKS["eth1"][0])
+    r = net.client("discover", "-H", "-6", "-i", "peth0", "-a", LINKS["eth1"][1])
     assert r.returncode == 0 and sorted(line.split("\t")[0] for line in r.stdout.splitlines()) == sorted(
-        [LINKS["eth0"][1], LINKS["eth1"][0]]), r.stderr
+        [LINKS["eth0"][1], LINKS["eth1"][1]]), r.stderr
     r = net.client("status", LINKS["eth0"][0], "--json")
     assert r.returncode == 0 and json.loads(r.stdout)["currentActionDescription"] == "Idle", r.stderr
     r = net.client("netbr", LINKS["eth1"][0])
@@ -73,12 +94,17 @@ def test_errors_are_clear(net):
         (["discover", "-i", "nosuch0"], 2, "kvid: unknown interface 'nosuch0'\n"),
         (["status", "10.77.0.99", "-t", "300"], 1, "kvid: no answer from 10.77.0.99 within 300 ms\n"),
         (["discover", "-a", "10.77.0.99", "-t", "300"], 1, "kvid: no answer within 300 ms\n"),
-        (["netbr", "not-an-address"], 2, "kvid: not an address: 'not-an-address'\n"),
+        (["netbr", "fd00::1%nosuch0"], 2, "kvid: not an address: 'fd00::1%nosuch0'\n"),
+        (["status", "-4", "fd00:77::2"], 2, "kvid: not an IPv4 address: 'fd00:77::2'\n"),
+        (["discover", "-4", "-i", "lo"], 2, "kvid: interface lo has no IPv4 broadcast address to ask\n"),
         (["discover"], 2, "kvid: give an interface (-i) or an address (-a) to ask\n"),
     ]
     for args, status, message in cases:
         r = net.client(*args)
         assert (r.returncode, r.stderr) == (status, message), args
+    # A name nothing resolves (whatever the resolver's reason).
+    r = net.client("netbr", "no-such-controller.invalid")
+    assert r.returncode == 2 and r.stderr.startswith("kvid: cannot resolve 'no-such-controller.invalid': "), r.stderr
 
 
 FIXED_PARTS = (b"BURNR\0IDREQ\0", b"IDUPDATESTATUS\0", b"BURNR\0", b"IDREQ\0")
@@ -128,8 +154,11 @@ class ScriptedController:
     address and port to the client before / after the real reply."""
 
     def __init__(self, replies, host="127.0.0.1", port=0, extended=False, rotate=False, wrong_nonce=False,
-                 impostor=None, forged=b"", forge_first=False, forge_after=False):
+                 impostor=None, forged=b"", forge_first=False, forge_after=False, identities=None, by_kind=False):
         self.replies = list(replies)
+        # Identification requests answered from a script of their own, when given.
+        self.identities = list(identities) if identities is not None else None
+        self.by_kind = by_kind
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.sock.bind((host, port))
         self.port = self.sock.getsockname()[1]
@@ -176,7 +205,12 @@ class ScriptedController:
             if self.forge_first:
                 self.sock.sendto(self.forged, addr)
             self.answered += 1
-            reply = self.replies.pop(0) if len(self.replies) > 1 else self.replies[0]
+            script = self.replies
+            if self.identities is not None and split_request(data)[0] == b"IDREQ\0":
+                script = self.identities
+            reply = script.pop(0) if len(script) > 1 else script[0]
+            if self.by_kind:  # one reply per request kind
+                reply = reply[split_request(data)[0]]
             self._send(reply, addr, echoed)
             if self.forge_after:
                 self.sock.sendto(self.forged, addr)
@@ -187,17 +221,17 @@ class ScriptedController:
             self.impostor.close()
 
 
-def status_doc(action, code, total, error="No Error", number=0, seq=0):
+def status_doc(action, code, total, error="No Error", number=0, seq=0, elapsed=3):
     return json.dumps({"totalProgress": total, "bundleFilename": "", "componentProgress": total,
-                       "currentActionDescription": action, "currentActionCode": code, "elapsedTimeSecs": 3,
+                       "currentActionDescription": action, "currentActionCode": code, "elapsedTimeSecs": elapsed,
                        "timestamp": 1, "timedate": "x", "currentErrorDescription": error,
                        "currentErrorNumber": number, "serverName": "kvupdaterd", "serverRevision": "3.8",
                        "msgSeqNumber": seq}, indent="\t").encode()
 
 
-def status(action, code, total, error="No Error", number=0, seq=None):
+def status(action, code, total, error="No Error", number=0, seq=None, elapsed=3):
     """A status document; msgSeqNumber counts the controller's answers unless given."""
-    return Doc(b"", json.loads(status_doc(action, code, total, error, number, 0)) | {"msgSeqNumber": seq},
+    return Doc(b"", json.loads(status_doc(action, code, total, error, number, 0, elapsed)) | {"msgSeqNumber": seq},
                indent="\t")
 
 
@@ -252,9 +286,13 @@ FOLLOW = [
     ([status("installing IMAGE.CRY", 1, 40, seq=10), status("Image installed, Rebooting", 2, 100, seq=11),
       status("Idle", 0, 0, seq=0)],
      0, [LINE_40, LINE_INSTALLED, "update finished: Image installed, Rebooting"], [True]),
+    # Only the elapsed seconds changed: no change, no line.
+    ([status("installing IMAGE.CRY", 1, 40, elapsed=5), status("installing IMAGE.CRY", 1, 40, elapsed=6),
+      status("installing IMAGE.CRY", 1, 40, elapsed=7), FAILED_DONE, FAILED_DONE],
+     4, ["[########............]  40%  installing IMAGE.CRY  (5 s)", LINE_FAILED_DONE, END_FAILED], BOTH),
 ]
 FOLLOW_IDS = ["installed", "failed", "one ended answer", "number not forward", "gone restarting",
-              "back restarted"]
+              "back restarted", "elapsed only"]
 
 
 @pytest.mark.parametrize("script,status,expected,extended", [
@@ -272,6 +310,40 @@ def test_follow_refreshes_until_the_update_ends(script, status, expected, extend
     assert r.stdout.splitlines() == expected
     assert extended_requests(c, b"IDUPDATESTATUS\0")
     assert c.verified == (c.answered if extended else 0)
+
+
+NEW_IMAGE = identity(image_version="kv-image-3.3.0")
+FINISHED = "update finished: Image installed, Rebooting"
+CAME_BACK = "restarted after N s with image kv-image-3.3.0 (before: kv-image-3.2.1); its commit is not reported over the network"
+S10, S11, S12, S13 = (status("installing IMAGE.CRY", 1, 40, seq=10),
+                      *(status("Image installed, Rebooting", 2, 100, seq=n) for n in (11, 12, 13)))
+BACK = status("Idle", 0, 0, seq=0)
+
+
+@pytest.mark.parametrize("script,identities,extended,args,code,expected,error", [
+    # Silent after "installed" (with the poll's nonce), then a daemon counting anew.
+    ([S10, S11, None, None, BACK], [identity(), NEW_IMAGE], True, [], 0, [LINE_40, LINE_INSTALLED, FINISHED, CAME_BACK], ""),
+    # Still answering "installed" for a while; the restarted daemon's nonce is enough.
+    ([S10, S11, S12, S13, BACK], [identity(), NEW_IMAGE], True, [], 0, [LINE_40, LINE_INSTALLED, FINISHED, CAME_BACK], ""),
+    # An old daemon: only silence first makes a lower number a restart; -q keeps only the outcome.
+    ([S10, S11, S12, S13, None, BACK], [identity(), NEW_IMAGE], False, ["-q"], 0, [FINISHED, CAME_BACK], ""),
+    # Back with the image it had: the new one did not take.
+    ([S10, S11, None, BACK], [identity()], True, [], 4, [LINE_40, LINE_INSTALLED, FINISHED,
+     "restarted after N s with the image it had before, kv-image-3.2.1: the new image did not take"], ""),
+    ([S10, S11, None], [identity()], True, ["--give-up", "1s"], 1, [LINE_40, LINE_INSTALLED, FINISHED],
+     "kvid: 127.0.0.1 did not answer again within 1 s\n"),
+    # A failed update has no restart to wait for.
+    ([AT40, FAILED_DONE], [identity()], True, [], 4, [LINE_40, LINE_FAILED_DONE, END_FAILED], ""),
+], ids=["silent then back", "answering until restart", "old daemon quiet", "old image", "never back", "failed"])
+def test_follow_through_reboot(script, identities, extended, args, code, expected, error):
+    c = ScriptedController(script, identities=identities, extended=extended)
+    try:
+        r = run_kvid("status", "127.0.0.1", "-p", str(c.port), "--follow", "--through-reboot", "--interval", "20",
+                     "-t", "200", *args)
+    finally:
+        c.close()
+    assert (r.returncode, r.stderr) == (code, error)
+    assert [re.sub(r"after \d+ s", "after N s", line) for line in r.stdout.splitlines()] == expected
 
 
 @pytest.mark.parametrize("extended,accepted", [(True, True), (False, False)], ids=["with nonce", "without nonce"])
@@ -382,7 +454,7 @@ def test_status_sprayed_at_every_port_never_ends_the_follow():
 
 
 @pytest.mark.parametrize("args,fixed,output", [
-    (["discover", "-a", "127.0.0.1"], b"IDREQ\0", "127.0.0.1\tKV2_TOUCH\tRev: 2.4.1\tkv-image-3.2.1\tno app\n"),
+    (["discover", "-a", "127.0.0.1"], b"IDREQ\0", "127.0.0.1\tKV2_TOUCH\tRev: 2.4.1\tkv-image-3.2.1\tno app\t-\t-\n"),
     (["status", "127.0.0.1"], b"IDUPDATESTATUS\0", "action       Idle (0)\n"),
     (["netbr", "127.0.0.1"], b"BURNR\0", "platform           KV2_TOUCH\n"),
 ], ids=["discover", "status", "netbr"])
@@ -414,10 +486,13 @@ def test_cookie_exchange(args, fixed, output, controller, requests, status):
         assert fixed_parts[1][1] == c.cookie and c.verified == 1
 
 
-def discovery_line(address, device="KV2_TOUCH"):
-    return f"{address}\t{device}\tRev: 2.4.1\tkv-image-3.2.1\tno app"
+def discovery_line(address, device="KV2_TOUCH", mac="-", ipv4="-"):
+    return f"{address}\t{device}\tRev: 2.4.1\tkv-image-3.2.1\tno app\t{mac}\t{ipv4}"
 
 
+# An interface with the addresses 127.0.0.2 and 127.0.0.3.
+SAME_IFACE = dict(mac="0A:00:27:00:00:02", interface_name="eth0", current_addressv4="127.0.0.2",
+                  current_address1v6="127.0.0.3")
 TRAILING = identity().render(None, 0) + b"\n" + json.dumps({"device": "forged"}).encode() + b"\n"
 
 
@@ -431,7 +506,7 @@ TRAILING = identity().render(None, 0) + b"\n" + json.dumps({"device": "forged"})
       "longer than 2048"]),
     ([dict(replies=[b"IDRSP" + json.dumps({"device": "kv2", "sw_revision": "r", "image_version": "i",
                                             "app_running": True}).encode().replace(b"kv2", b"kv2\x9b2Jx\xc2\x9b")])],
-     [], 0, ["127.0.0.2\tkv2?2Jx?\tr\ti\tapp running"], []),
+     [], 0, ["127.0.0.2\tkv2?2Jx?\tr\ti\tapp running\t-\t-"], []),
     ([dict(replies=[identity()]), dict(replies=[TRAILING])], ["--json"], 0,
      [json.dumps(identity().members, separators=(",", ":"))],
      ["kvid: malformed answer from 127.0.0.3: bytes after the identification document"]),
@@ -444,22 +519,35 @@ TRAILING = identity().render(None, 0) + b"\n" + json.dumps({"device": "forged"})
     ([dict(replies=[b"IDRSPnot json"]), dict(replies=[b"HELLO"])], [], 3, [],
      ["kvid: malformed answer from 127.0.0.2: identification document is not JSON",
       "kvid: malformed answer from 127.0.0.3: answer does not begin with IDRSP"]),
+    # One interface answering from two of its addresses is one line; a
+    # document that claims its MAC from an address it does not list is not it.
+    ([dict(replies=[identity(**SAME_IFACE)], extended=True), dict(replies=[identity(**SAME_IFACE)], extended=True)],
+     [], 0, [discovery_line("127.0.0.2", mac=SAME_IFACE["mac"], ipv4="127.0.0.2"),
+             discovery_line("127.0.0.3", mac=SAME_IFACE["mac"], ipv4="127.0.0.2")], ["one of the two"]),
+    ([dict(replies=[identity(**(SAME_IFACE | {"current_address1v6": "::"}))]), dict(replies=[identity(**SAME_IFACE)])],
+     [], 0, [discovery_line("127.0.0.2", mac=SAME_IFACE["mac"], ipv4="127.0.0.2"),
+             discovery_line("127.0.0.3", mac=SAME_IFACE["mac"], ipv4="127.0.0.2")], []),
 ], ids=["duplicates", "over-long", "raw C1 byte", "json trailing line", "one malformed", "junk first",
-        "all malformed"])
+        "all malformed", "one interface twice", "claimed MAC"])
 def test_discovery_keeps_one_sane_answer_per_controller(controllers, args, status, lines, errors):
     cs = []
     try:
         for i, spec in enumerate(controllers):
             cs.append(ScriptedController(host=f"127.0.0.{i + 2}", port=cs[0].port if cs else 0, **spec))
         addresses = [x for i in range(len(cs)) for x in ("-a", f"127.0.0.{i + 2}")]
-        r = subprocess.run([KVID, "discover", *addresses, *args, "-p", str(cs[0].port), "-t", "1000"],
+        r = subprocess.run([KVID, "discover", "-H", *addresses, *args, "-p", str(cs[0].port), "-t", "1000"],
                            capture_output=True, timeout=60)
     finally:
         for c in cs:
             c.close()
     out = r.stdout.decode("utf-8", "backslashreplace")
     assert r.returncode == status, r.stderr
-    assert sorted(out.splitlines()) == sorted(lines), out
+    if errors == ["one of the two"]:
+        # Whichever answered first is printed.
+        assert len(out.splitlines()) == 1 and out.splitlines()[0] in lines and not r.stderr, (out, r.stderr)
+        errors = []
+    else:
+        assert sorted(out.splitlines()) == sorted(lines), out
     assert sorted(r.stderr.decode().splitlines()) == sorted(errors)
     assert all(c.verified == 1 for c in cs if c.extended)
 
@@ -521,3 +609,84 @@ def test_answers_cannot_drive_the_terminal(reply, args):
     assert r.returncode == 0, r.stderr
     assert b"kv2?]0;owned?-touch?[2J?1m" in r.stdout or b"\\u001b" in r.stdout, r.stdout
     assert not any(b in r.stdout for b in (b"\x1b", b"\x07", b"\xc2\x9b")), r.stdout
+
+
+TRY = "Try 'kvid --help' for more information.\n"
+
+
+@pytest.mark.parametrize("args,code,out,err", [
+    (["--version"], 0, "kvid 3.8\n", ""),
+    (["help"], 0, "usage: kvid discover ", ""),
+    (["help", "netbr"], 0, "usage: kvid netbr ADDRESS [-i IFACE] [-t TIME] [--json]\n", ""),
+    (["status", "--help"], 0, "usage: kvid status ADDRESS ", ""),
+    (["--jsn"], 2, "", "kvid: unknown option '--jsn'; did you mean '--json'?\n" + TRY),
+    (["discover", "-follow"], 2, "", "kvid: unknown option '-follow'; did you mean '--follow'?\n" + TRY),
+    (["--i"], 2, "", "kvid: option '--i' is ambiguous: --interface, --ipv4, --ipv6, --interval\n" + TRY),
+    (["--json=yes"], 2, "", "kvid: option '--json' takes no value\n" + TRY),
+    (["status", "127.0.0.1", "-t"], 2, "", "kvid: option '-t' needs a value (TIME)\n" + TRY),
+    (["statsu", "127.0.0.1"], 2, "", "kvid: unknown command 'statsu'; did you mean 'status'?\n" + TRY),
+    ([], 2, "", "kvid: give a command: discover, status or netbr\n" + TRY),
+    (["status"], 2, "", "kvid: status needs the controller's ADDRESS\nTry 'kvid status --help' for more information.\n"),
+    (["discover", "10.0.0.1"], 2, "",
+     "kvid: discover takes no ADDRESS ('10.0.0.1'); give it with -a\nTry 'kvid discover --help' for more information.\n"),
+    (["netbr", "10.0.0.1", "--follow"], 2, "",
+     "kvid: option '--follow' is not an option of netbr\nTry 'kvid netbr --help' for more information.\n"),
+    (["status", "10.0.0.1", "--through-reboot"], 2, "",
+     "kvid: --through-reboot needs --follow\nTry 'kvid status --help' for more information.\n"),
+    (["status", "10.0.0.1", "-t", "2m"], 2, "",
+     "kvid: invalid time '2m' for --timeout: give milliseconds, or a number with the unit ms or s "
+     "(1500, 1500ms, 2s), at least 1 ms and at most 24 hours\n" + TRY),
+    (["status", "10.0.0.1", "-p", "70000"], 2, "", "kvid: invalid port '70000': give a number from 1 to 65535\n" + TRY),
+])
+def test_command_line(args, code, out, err):
+    r = run_kvid(*args)
+    assert (r.returncode, r.stderr) == (code, err)
+    assert r.stdout.startswith(out) if out else r.stdout == ""
+
+
+@pytest.mark.parametrize("args,ms", [(["-t", "1s"], 1000), (["-t", "1000ms"], 1000), (["-t", "300"], 300)])
+def test_times_take_units(args, ms):
+    # A silent address: the message says the wait in milliseconds.
+    c = ScriptedController([None])
+    try:
+        r = run_kvid("status", "127.0.0.1", "-p", str(c.port), *args)
+    finally:
+        c.close()
+    assert (r.returncode, r.stderr) == (1, f"kvid: no answer from 127.0.0.1 within {ms} ms\n")
+
+
+def in_private_hosts(hosts, *cmd):
+    """Runs cmd in a mount namespace of its own in which /etc/hosts is the
+    text hosts (the host's file is never touched)."""
+    with tempfile.NamedTemporaryFile("w", suffix=".hosts") as f:
+        f.write(hosts)
+        f.flush()
+        os.chmod(f.name, 0o644)
+        return subprocess.run(["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                               'mount --bind "$0" /etc/hosts && exec "$@"', f.name, *cmd],
+                              capture_output=True, text=True, timeout=60)
+
+
+def test_names_resolve_to_every_address():
+    # "ctl" has a silent address first and the controller's second; "both"
+    # has two controllers' addresses.
+    hosts = "127.0.0.3 ctl\n127.0.0.2 ctl\n127.0.0.2 both\n127.0.0.6 both\n"
+    a = ScriptedController([{b"IDREQ\0": identity(), b"IDUPDATESTATUS\0": IDLE,
+                             b"BURNR\0": b"NETBR" + bytes(148) + b"KV2_TOUCH\0text\0"}], host="127.0.0.2",
+                           extended=True, by_kind=True)
+    b = ScriptedController([identity("SECOND")], host="127.0.0.6", port=a.port)
+    try:
+        port = ["-p", str(a.port), "-t", "500"]
+        status = in_private_hosts(hosts, KVID, "status", "-v", "ctl", *port)
+        netbr = in_private_hosts(hosts, KVID, "netbr", "ctl", "--json", *port)
+        found = in_private_hosts(hosts, KVID, "discover", "-H", "-a", "both", *port)
+        silent = in_private_hosts(hosts, KVID, "netbr", "-4", "ctl", "-p", "9", "-t", "200")
+    finally:
+        a.close()
+        b.close()
+    assert status.returncode == 0 and "controller   ctl (127.0.0.2)\n" in status.stdout, status.stderr
+    assert "kvid: no answer taken from 127.0.0.3\nkvid: asking 127.0.0.2\n" in status.stderr, status.stderr
+    assert netbr.returncode == 0 and json.loads(netbr.stdout)["from"] == "ctl (127.0.0.2)", netbr.stderr
+    assert sorted(found.stdout.splitlines()) == [discovery_line("127.0.0.2"), discovery_line("127.0.0.6", "SECOND")]
+    assert (silent.returncode, silent.stderr) == (
+        1, "kvid: no answer from ctl (127.0.0.3, 127.0.0.2) within 200 ms each\n")

@@ -23,14 +23,14 @@ def test_discovery_finds_the_whole_plant_while_status_is_answered():
     expected = {controller_address(i) for i in range(SIZE)}
     with Plant(SIZE, os.path.join(build_dir(), "updater", "kvupdaterd"), resolve="nd") as plant:
         for round_ in range(3):
-            discovery = plant.laptop_popen(KVID, "discover", "-i", LAPTOP_IFACE, "-t", "3000",
+            discovery = plant.laptop_popen(KVID, "discover", "-H", "-6", "-i", LAPTOP_IFACE, "-t", "3000",
                                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
             status = plant.laptop(KVID, "status", controller_address(SIZE - 1), "-t", "3000")
             out, err = discovery.communicate(timeout=60)
             assert discovery.returncode == 0, err
             lines = out.splitlines()
             assert len(lines) == SIZE and {line.split("\t")[0] for line in lines} == expected
-            assert all(line.split("\t")[1:] == ["KV2_TOUCH", "Rev: 2.4.1", "kv-image-3.2.1", "no app"]
+            assert all(line.split("\t")[1:5] == ["KV2_TOUCH", "Rev: 2.4.1", "kv-image-3.2.1", "no app"]
                        for line in lines)
             assert status.returncode == 0 and "Idle (0)" in status.stdout, status.stderr
             if round_ == 0:

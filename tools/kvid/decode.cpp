@@ -2,6 +2,7 @@
 #include <cjson/cJSON.h>
 #include <sys/random.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -191,6 +192,12 @@ kv::Result<Identity> DecodeIdentity(std::string_view answer) {
   out.appRunning = cJSON_IsTrue(app);
   (void)Text(doc.get(), "interface_name", out.interfaceName);
   (void)Text(doc.get(), "mac", out.mac);
+  (void)Text(doc.get(), "current_addressv4", out.addressV4);
+  for (const char* key :
+       {"current_addressv4", "current_address1v6", "current_address2v6", "current_address3v6", "current_address4v6"}) {
+    std::string a;
+    if (Text(doc.get(), key, a) && !a.empty()) out.ownAddresses.push_back(std::move(a));
+  }
   out.nonce = NonceMember(doc.get());
   out.json = Shown(Reserialised(doc.get(), false), false);
   return out;
@@ -198,7 +205,16 @@ kv::Result<Identity> DecodeIdentity(std::string_view answer) {
 
 std::string IdentityLine(const std::string& address, const Identity& id) {
   return address + "\t" + id.device + "\t" + id.swRevision + "\t" + id.imageVersion + "\t" +
-         (id.appRunning ? "app running" : "no app");
+         (id.appRunning ? "app running" : "no app") + "\t" + (id.mac.empty() ? "-" : id.mac) + "\t" +
+         (id.addressV4.empty() ? "-" : id.addressV4);
+}
+
+bool SameInterface(const std::string& fromA, const Identity& a, const std::string& fromB, const Identity& b) {
+  const auto lists = [](const Identity& id, const std::string& address) {
+    return std::find(id.ownAddresses.begin(), id.ownAddresses.end(), address) != id.ownAddresses.end();
+  };
+  return !a.mac.empty() && a.mac != "00:00:00:00:00:00" && a.mac == b.mac && a.interfaceName == b.interfaceName &&
+         lists(a, fromB) && lists(b, fromA);
 }
 
 kv::Result<Status> DecodeStatus(std::string_view answer) {
@@ -276,27 +292,76 @@ kv::Result<NetworkRecord> DecodeNetworkRecord(std::string_view answer) {
   return r;
 }
 
-std::string NetworkReport(const std::string& address, std::size_t size, const NetworkRecord& r) {
+namespace {
+
+// Which block of the record is filled: only one is, by the daemon's rule.
+const char* Configuration(const NetworkRecord& r) {
   const bool isStatic = !AllZero(r.staticAddress, 4) || !AllZero(r.staticNetmask, 4) || !AllZero(r.staticGateway, 4) ||
                         !AllZero(r.staticDns, 4);
   const bool isDhcp =
       !AllZero(r.dhcpAddress, 4) || !AllZero(r.dhcpNetmask, 4) || !AllZero(r.dhcpGateway, 4) || !AllZero(r.dhcpDns, 4);
+  return isStatic ? "static" : (isDhcp ? "dhcp" : "none");
+}
+
+}  // namespace
+
+std::string NetworkReport(const std::string& address, std::size_t size, const NetworkRecord& r) {
   char buf[4096];
-  std::snprintf(
-      buf, sizeof buf,
-      "NETBR from %s, %zu bytes\nlength             %u\nconfiguration      %s\n"
-      "static address     %s\nstatic netmask     %s\nstatic gateway     %s\nstatic nameserver  %s\n"
-      "mac                %s\nmac (copy)         %s\n"
-      "dhcp address       %s\ndhcp netmask       %s\ndhcp gateway       %s\ndhcp nameserver    %s\n"
-      "flags              0x%02X (sftp %s, PCOMM port %s, write backup %s)\n"
-      "trailer            %02X %02X %02X %02X %02X\nplatform           %s\ntext               %s\n",
-      address.c_str(), size, r.length, isStatic ? "static" : (isDhcp ? "dhcp" : "none"), V4(r.staticAddress).c_str(),
-      V4(r.staticNetmask).c_str(), V4(r.staticGateway).c_str(), V4(r.staticDns).c_str(), Mac(r.mac).c_str(),
-      Mac(r.mac2).c_str(), V4(r.dhcpAddress).c_str(), V4(r.dhcpNetmask).c_str(), V4(r.dhcpGateway).c_str(),
-      V4(r.dhcpDns).c_str(), r.flags, (r.flags & kNetbrFlagSftp) != 0 ? "enabled" : "disabled",
-      (r.flags & kNetbrFlagPcommFree) != 0 ? "free" : "in use", (r.flags & kNetbrFlagWriteBackup) != 0 ? "on" : "off",
-      r.trailer[0], r.trailer[1], r.trailer[2], r.trailer[3], r.trailer[4], r.platform.c_str(), r.text.c_str());
+  std::snprintf(buf, sizeof buf,
+                "NETBR from %s, %zu bytes\nlength             %u\nconfiguration      %s\n"
+                "static address     %s\nstatic netmask     %s\nstatic gateway     %s\nstatic nameserver  %s\n"
+                "mac                %s\nmac (copy)         %s\n"
+                "dhcp address       %s\ndhcp netmask       %s\ndhcp gateway       %s\ndhcp nameserver    %s\n"
+                "flags              0x%02X (sftp %s, PCOMM port %s, write backup %s)\n"
+                "trailer            %02X %02X %02X %02X %02X\nplatform           %s\ntext               %s\n",
+                address.c_str(), size, r.length, Configuration(r), V4(r.staticAddress).c_str(),
+                V4(r.staticNetmask).c_str(), V4(r.staticGateway).c_str(), V4(r.staticDns).c_str(), Mac(r.mac).c_str(),
+                Mac(r.mac2).c_str(), V4(r.dhcpAddress).c_str(), V4(r.dhcpNetmask).c_str(), V4(r.dhcpGateway).c_str(),
+                V4(r.dhcpDns).c_str(), r.flags, (r.flags & kNetbrFlagSftp) != 0 ? "enabled" : "disabled",
+                (r.flags & kNetbrFlagPcommFree) != 0 ? "free" : "in use",
+                (r.flags & kNetbrFlagWriteBackup) != 0 ? "on" : "off", r.trailer[0], r.trailer[1], r.trailer[2],
+                r.trailer[3], r.trailer[4], r.platform.c_str(), r.text.c_str());
   return buf;
+}
+
+}  // namespace kvid
+
+namespace kvid {
+
+std::string NetworkJson(const std::string& address, std::size_t size, const NetworkRecord& r) {
+  const Json doc(cJSON_CreateObject());
+  if (!doc) return "{}";
+  cJSON* o = doc.get();
+  const auto text = [o](const char* key, const std::string& value) { cJSON_AddStringToObject(o, key, value.c_str()); };
+  text("from", address);
+  cJSON_AddNumberToObject(o, "size", static_cast<double>(size));
+  cJSON_AddNumberToObject(o, "length", r.length);
+  text("configuration", Configuration(r));
+  text("static_address", V4(r.staticAddress));
+  text("static_netmask", V4(r.staticNetmask));
+  text("static_gateway", V4(r.staticGateway));
+  text("static_nameserver", V4(r.staticDns));
+  text("mac", Mac(r.mac));
+  text("mac_copy", Mac(r.mac2));
+  text("dhcp_address", V4(r.dhcpAddress));
+  text("dhcp_netmask", V4(r.dhcpNetmask));
+  text("dhcp_gateway", V4(r.dhcpGateway));
+  text("dhcp_nameserver", V4(r.dhcpDns));
+  cJSON_AddNumberToObject(o, "flags", r.flags);
+  cJSON_AddBoolToObject(o, "sftp", (r.flags & kNetbrFlagSftp) != 0);
+  cJSON_AddBoolToObject(o, "pcomm_port_free", (r.flags & kNetbrFlagPcommFree) != 0);
+  cJSON_AddBoolToObject(o, "write_backup", (r.flags & kNetbrFlagWriteBackup) != 0);
+  char trailer[16];
+  std::snprintf(trailer, sizeof trailer, "%02X %02X %02X %02X %02X", r.trailer[0], r.trailer[1], r.trailer[2],
+                r.trailer[3], r.trailer[4]);
+  text("trailer", trailer);
+  text("platform", r.platform);
+  text("text", r.text);
+  char* printed = cJSON_PrintUnformatted(o);
+  if (printed == nullptr) return "{}";
+  std::string out(printed);
+  cJSON_free(printed);
+  return out;
 }
 
 }  // namespace kvid

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/handles.h"
 #include "core/result.h"
@@ -92,7 +93,10 @@ std::string Shown(std::string_view text, bool keepLayout);
 // One identification answer, decoded.
 struct Identity {
   std::string json;  // the parsed document re-serialised, compact, on one line, shown
-  std::string device, swRevision, imageVersion, interfaceName, mac;
+  std::string device, swRevision, imageVersion, interfaceName, mac, addressV4;
+  // The interface's current addresses as the document lists them
+  // (current_addressv4, current_address1v6 to current_address4v6), as sent.
+  std::vector<std::string> ownAddresses;
   bool appRunning = false;
   std::optional<std::string> nonce;  // the "nonce" member, as it came ("" when not a string)
 };
@@ -104,8 +108,19 @@ struct Identity {
 kv::Result<Identity> DecodeIdentity(std::string_view answer);
 
 // The discovery line of a controller: address, device, software revision,
-// image version and whether the application runs, separated by tabs.
+// image version, whether the application runs, MAC address and current IPv4
+// address ("-" for a member the document lacks), separated by tabs; and the
+// header line naming those columns.
 std::string IdentityLine(const std::string& address, const Identity& id);
+inline constexpr const char* kIdentityHeader = "ADDRESS\tDEVICE\tSOFTWARE\tIMAGE\tAPPLICATION\tMAC\tIPV4";
+
+// Whether two answers, each from its sender's address, come from the same
+// interface of one controller: both documents name the same MAC address
+// (not all zero) and interface, and each lists the other's sender among its
+// own current addresses. A controller asked by IPv6 multicast and by IPv4
+// broadcast answers from both families; one that merely claims another's MAC
+// cannot make that controller's document list its own address.
+bool SameInterface(const std::string& fromA, const Identity& a, const std::string& fromB, const Identity& b);
 
 // One status document, decoded.
 struct Status {
@@ -148,6 +163,27 @@ struct NetworkRecord {
 // has another keyword, or its text part lacks its two NULs.
 kv::Result<NetworkRecord> DecodeNetworkRecord(std::string_view answer);
 std::string NetworkReport(const std::string& address, std::size_t size, const NetworkRecord& r);
+// The same fields as one JSON object on one line (addresses as text, the
+// flags as a number and as Booleans, texts shown).
+std::string NetworkJson(const std::string& address, std::size_t size, const NetworkRecord& r);
+
+// --- command line (cli.cpp) ------------------------------------------------
+
+// A duration: a plain number counts in unit milliseconds (1 for a time given
+// in milliseconds, 1000 for one given in seconds); the suffixes "ms" and "s"
+// name their unit. Refused (nullopt) when it is not that, below min
+// milliseconds or beyond 24 hours.
+std::optional<long long> ParseDuration(std::string_view text, long long unitMs, long long minMs);
+
+// The word of known nearest to word by edit distance (insertions, deletions,
+// substitutions, transpositions), when it is near enough to be a slip of the
+// keyboard (at most a third of its length, at least 1, at most 3); "" else.
+std::string Nearest(std::string_view word, const std::vector<std::string>& known);
+
+// Progress notes on standard error for -v ("kvid: " and the text); off
+// unless SetVerbose(true).
+void SetVerbose(bool on);
+void Note(const std::string& text);
 
 // --- network (net.cpp) ---------------------------------------------------
 
@@ -161,6 +197,18 @@ struct Target {
 // Resolves an address text (numeric only); refused when it is not one.
 kv::Result<Target> MakeTarget(const std::string& text, unsigned interfaceIndex, int port);
 
+// Resolves a controller's address or host name: a numeric address (IPv6 with
+// an optional "%interface" scope) as MakeTarget, else every address the
+// resolver gives for the name, in its order (IPv4 ones as IPv4-mapped),
+// without repeats. family (AF_UNSPEC, AF_INET or AF_INET6) keeps one family.
+// Each target's text is the address; name says what was asked. Refused, with
+// the resolver's reason, when nothing of that family is found.
+kv::Result<std::vector<Target>> ResolveTargets(const std::string& name, unsigned interfaceIndex, int port, int family);
+
+// The IPv4 broadcast addresses of an interface's IPv4 networks (none when
+// it has no IPv4 address or no broadcast).
+std::vector<Target> BroadcastTargets(unsigned interfaceIndex, int port);
+
 // The address text of a sender (IPv4-mapped addresses as IPv4).
 std::string AddressText(const sockaddr_in6& address);
 
@@ -173,7 +221,8 @@ inline constexpr int kReceiveBufferBytes = 8 << 20;
 // through interfaceIndex (0: the system's choice); with largeBuffer a receive
 // buffer of kReceiveBufferBytes (beyond the system's limit only with the
 // privilege to).
-kv::Result<kv::Fd> OpenSocket(unsigned interfaceIndex, bool largeBuffer);
+// broadcast allows sending to an IPv4 broadcast address.
+kv::Result<kv::Fd> OpenSocket(unsigned interfaceIndex, bool largeBuffer, bool broadcast = false);
 
 // The monotonic clock in milliseconds.
 long long NowMs();

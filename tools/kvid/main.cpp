@@ -2,13 +2,16 @@
 // record over the identification protocol (UDP port 20034).
 #include <getopt.h>
 #include <net/if.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -26,36 +29,11 @@ namespace {
 // refresh.
 constexpr int kDiscoverWaitMs = 4000;
 constexpr int kAnswerWaitMs = 2000;
-
-constexpr const char* kUsage =
-    "usage: kvid discover [-i IFACE] [-a ADDRESS]... [-t MS] [--json]\n"
-    "       kvid status ADDRESS [-i IFACE] [-t MS] [--json] [--follow [--interval MS] [--give-up S]]\n"
-    "       kvid netbr ADDRESS [-i IFACE] [-t MS]\n"
-    "\n"
-    "  discover  asks every controller on IFACE (multicast group ff05::5a:5157) and at each\n"
-    "            ADDRESS, and prints one line per controller: address, device, software\n"
-    "            revision, image version, application state (tab-separated); --json prints\n"
-    "            the identification documents instead\n"
-    "  status    prints a controller's update status; --follow refreshes a progress line\n"
-    "            until two answers in a row say the update ended the same way\n"
-    "  netbr     prints a controller's network record field by field\n"
-    "\n"
-    "  -i, --interface IFACE  interface for multicast and link-local addresses\n"
-    "  -a, --address ADDRESS  also ask this controller directly (IPv4 or IPv6)\n"
-    "  -t, --timeout MS       how long to wait for answers: discover (default 4000) waits it\n"
-    "                         out, as controllers spread their answers to a multicast request\n"
-    "                         over up to 1 s, may take 1 s more to read their settings, and\n"
-    "                         are asked again by their cookie; the request goes out twice;\n"
-    "                         status and netbr wait at most that long (default 2000) per request\n"
-    "  -p, --port PORT        the controllers' port (default 20034)\n"
-    "      --json             print the documents (parsed and written again, one line per\n"
-    "                         controller for discover)\n"
-    "      --follow           (status) follow an update until it ends\n"
-    "      --interval MS      (status --follow) time between two requests (default 1000)\n"
-    "      --give-up S        (status --follow) stop after S seconds without an answer (default 60)\n"
-    "\n"
-    "exit status: 0 ok, 1 no answer, 2 usage error or unknown interface, 3 malformed answer\n"
-    "             (discover: every answer was), 4 the followed update failed\n";
+// How long --follow waits without an answer it accepted; with
+// --through-reboot the controller's restart (boot, start of the daemon) is
+// part of the wait.
+constexpr int kGiveUpMs = 60 * 1000;
+constexpr int kRebootGiveUpMs = 300 * 1000;
 
 // The fixed parts of the requests; the extension follows them.
 constexpr std::string_view kIdrequest("IDREQ\0", 6);
@@ -65,21 +43,14 @@ struct Options {
   std::string command, address, interface;
   std::vector<std::string> addresses;
   unsigned interfaceIndex = 0;
-  int timeoutMs = -1, port = kIdPort, intervalMs = 1000, giveUpS = 60;
-  bool json = false, follow = false;
+  int family = AF_UNSPEC;
+  int timeoutMs = -1, port = kIdPort, intervalMs = 1000, giveUpMs = -1;
+  bool json = false, follow = false, throughReboot = false, noHeader = false, quiet = false;
 };
 
 int Fail(int status, const std::string& message) {
   std::fprintf(stderr, "kvid: %s\n", message.c_str());
   return status;
-}
-
-bool Number(const char* text, int min, int& out) {
-  char* end = nullptr;
-  const long v = std::strtol(text, &end, 10);
-  if (end == text || *end != '\0' || v < min || v > 1000000) return false;
-  out = static_cast<int>(v);
-  return true;
 }
 
 void SleepMs(int ms) {
@@ -112,19 +83,46 @@ AddressKey KeyOf(const sockaddr_in6& a) {
   return k;
 }
 
+// A controller's interface answers a discovery once per family it was asked
+// by; the lines printed so far, by MAC address, tell a second answer of the
+// same interface (see kvid::SameInterface).
+struct Printed {
+  std::string from;
+  kvid::Identity id;
+};
+
 int Discover(const Options& o) {
-  std::vector<kvid::Target> targets;
+  std::vector<kvid::Target> targets;  // groups first, then the addresses asked
+  bool broadcast = false;
   if (o.interfaceIndex != 0) {
-    auto group = kvid::MakeTarget(kIdMulticastGroup, o.interfaceIndex, o.port);
-    if (group) targets.push_back(std::move(group).value());
+    if (o.family != AF_INET) {
+      auto group = kvid::MakeTarget(kIdMulticastGroup, o.interfaceIndex, o.port);
+      if (group) targets.push_back(std::move(group).value());
+    }
+    if (o.family != AF_INET6) {
+      // Controllers answer IPv4 requests on the same socket, a broadcast one
+      // like a multicast one (after a random delay, within a group budget).
+      for (kvid::Target& t : kvid::BroadcastTargets(o.interfaceIndex, o.port)) {
+        targets.push_back(std::move(t));
+        broadcast = true;
+      }
+    }
+    if (o.family != AF_INET6 && !broadcast) kvid::Note("interface " + o.interface + " has no IPv4 broadcast address");
   }
   for (const std::string& a : o.addresses) {
-    auto t = kvid::MakeTarget(a, o.interfaceIndex, o.port);
-    if (!t) return Fail(kvid::kExitUsage, t.error().message());
-    targets.push_back(std::move(t).value());
+    auto resolved = kvid::ResolveTargets(a, o.interfaceIndex, o.port, o.family);
+    if (!resolved) return Fail(kvid::kExitUsage, resolved.error().message());
+    for (kvid::Target& t : resolved.value()) {
+      if (t.text != a) kvid::Note(a + " is " + t.text);
+      targets.push_back(std::move(t));
+    }
   }
-  if (targets.empty()) return Fail(kvid::kExitUsage, "give an interface (-i) or an address (-a) to ask");
-  auto opened = kvid::OpenSocket(o.interfaceIndex, true);
+  if (targets.empty()) {
+    if (o.interfaceIndex != 0)
+      return Fail(kvid::kExitUsage, "interface " + o.interface + " has no IPv4 broadcast address to ask");
+    return Fail(kvid::kExitUsage, "give an interface (-i) or an address (-a) to ask");
+  }
+  auto opened = kvid::OpenSocket(o.interfaceIndex, true, broadcast);
   if (!opened) return Fail(kvid::kExitUsage, opened.error().message());
   const kv::Fd fd = std::move(opened).value();
   const std::uint16_t port = targets.front().address.sin6_port;
@@ -132,15 +130,19 @@ int Discover(const Options& o) {
   // The first request carries a zero cookie: every controller that speaks the
   // extension answers with its cookie, an old one with its document.
   const kvid::Nonce first = kvid::NewNonce();
-  for (const kvid::Target& t : targets) kvid::Send(fd, t.address, kvid::ExtendedRequest(kIdrequest, {}, first));
+  for (const kvid::Target& t : targets) {
+    kvid::Note("asking " + t.text);
+    kvid::Send(fd, t.address, kvid::ExtendedRequest(kIdrequest, {}, first));
+  }
 
   std::map<AddressKey, Found> found;
-  bool full = false;
+  std::multimap<std::string, Printed> printed;  // by MAC address
+  bool full = false, header = !o.json && !o.noHeader && !o.quiet;
   int good = 0, malformed = 0;
   const long long deadline = kvid::NowMs() + o.timeoutMs;
   // A datagram may be lost (a full queue on a crowded segment, a cookie
   // budget spent by a flood): the first request goes out once more, to the
-  // group and to every address asked that has not answered, a third of the
+  // groups and to every address asked that has not answered, a third of the
   // way through the wait. Controllers that answered the first pass the
   // second answer over here.
   long long resendAt = kvid::NowMs() + o.timeoutMs / 3;
@@ -161,17 +163,18 @@ int Discover(const Options& o) {
     auto it = found.find(key);
     if (it == found.end()) {
       if (found.size() >= kvid::kMaxControllers) {
-        if (!full) std::fprintf(stderr, "kvid: %zu controllers answered; further ones are passed over\n", found.size());
+        if (!full && !o.quiet)
+          std::fprintf(stderr, "kvid: %zu controllers answered; further ones are passed over\n", found.size());
         full = true;
         continue;
       }
       it = found.emplace(key, Found{}).first;
     }
     Found& f = it->second;
-    if (f.done) continue;  // asked by multicast and directly, or a duplicate
+    if (f.done) continue;  // asked by a group and directly, or a duplicate
     const std::string from = kvid::AddressText(d.from);
     auto report = [&](const std::string& reason) {
-      if (!f.reported) std::fprintf(stderr, "kvid: %s\n", Malformed(from, reason).c_str());
+      if (!f.reported && !o.quiet) std::fprintf(stderr, "kvid: %s\n", Malformed(from, reason).c_str());
       f.reported = true;
       ++malformed;
     };
@@ -182,17 +185,21 @@ int Discover(const Options& o) {
     if (const auto cookie = kvid::DecodeCookieAnswer(d.data)) {
       // The first request's nonce before we asked it directly, its own after.
       const bool fresh = f.resends == 0 ? cookie->nonce == first : cookie->nonce == f.nonce;
-      if (!fresh || f.resends >= 2) continue;
+      if (!fresh || f.resends >= 2) {
+        kvid::Note("passed over a cookie answer from " + from);
+        continue;
+      }
       f.peer.cookie = cookie->cookie;
       f.peer.extended = true;
       f.nonce = kvid::NewNonce();
       ++f.resends;
       sockaddr_in6 to = d.from;
       to.sin6_port = port;
+      kvid::Note("cookie answer from " + from + ", asking again with it");
       kvid::Send(fd, to, kvid::ExtendedRequest(kIdrequest, f.peer.cookie, f.nonce));
       continue;
     }
-    const auto id = kvid::DecodeIdentity(d.data);
+    auto id = kvid::DecodeIdentity(d.data);
     if (!id) {
       report(id.error().message());
       continue;
@@ -200,12 +207,26 @@ int Discover(const Options& o) {
     // A document with a nonce answers our direct request with its cookie;
     // one without can only come from a controller that never sent a cookie.
     if ((f.resends == 0 && id.value().nonce) ||
-        kvid::JudgeNonce(id.value().nonce, f.nonce, f.peer) == kvid::Freshness::kStale)
+        kvid::JudgeNonce(id.value().nonce, f.nonce, f.peer) == kvid::Freshness::kStale) {
+      kvid::Note("passed over an answer from " + from + ": not fresh");
       continue;
+    }
     f.done = true;
+    const auto same = printed.equal_range(id.value().mac);
+    const auto seen = std::find_if(same.first, same.second, [&](const auto& p) {
+      return kvid::SameInterface(p.second.from, p.second.id, from, id.value());
+    });
+    if (seen != same.second) {
+      kvid::Note("the answer from " + from + " is the one from " + seen->second.from + " again (same interface)");
+      continue;
+    }
     ++good;
+    if (header) std::printf("%s\n", kvid::kIdentityHeader);
+    header = false;
     std::printf("%s\n", o.json ? id.value().json.c_str() : kvid::IdentityLine(from, id.value()).c_str());
     std::fflush(stdout);
+    std::string mac = id.value().mac;
+    printed.emplace(std::move(mac), Printed{from, std::move(id).value()});
   }
   if (good > 0) return kvid::kExitOk;
   if (malformed > 0) return kvid::kExitMalformed;
@@ -214,12 +235,71 @@ int Discover(const Options& o) {
 
 // --- status and netbr -------------------------------------------------------
 
-// The outcome of one exchange as an exit status; -1 when an answer was taken.
-int Unanswered(const Options& o, const kv::Result<kvid::Outcome>& r) {
+// The controller of status and netbr: every address its name resolved to,
+// asked in the resolver's order until one answers; that one is kept.
+struct Controller {
+  std::string name;  // as given
+  std::vector<kvid::Target> targets;
+  std::vector<kvid::Peer> peers;  // one per address: cookies are per address
+  std::size_t chosen = 0;         // the address that answered (valid once answered)
+  bool answered = false;
+
+  // The controller as printed: the address, or the name and the address.
+  std::string Shown(std::size_t i) const {
+    return targets[i].text == name ? name : name + " (" + targets[i].text + ")";
+  }
+  std::string ShownAll() const {
+    if (answered) return Shown(chosen);
+    std::string all;
+    for (const kvid::Target& t : targets) all += (all.empty() ? "" : ", ") + t.text;
+    return targets.size() == 1 && all == name ? name : name + " (" + all + ")";
+  }
+};
+
+// What one round of asking gave: an answer taken (the exchange's, from
+// c.targets[c.chosen]), or the last malformed answer's reason.
+struct Asked {
+  bool taken = false;
+  std::size_t size = 0;
+  std::string malformed, malformedFrom;
+};
+
+// Sends fixedPart to the controller's address that answered before, or else
+// to each of its addresses in turn, each waited up to o.timeoutMs; judge is
+// made for the address's peer.
+kv::Result<Asked> Ask(const Options& o, Controller& c, std::string_view fixedPart,
+                      const std::function<kvid::Judge(kvid::Peer&)>& judgeFor) {
+  Asked out;
+  const std::size_t from = c.answered ? c.chosen : 0, to = c.answered ? c.chosen + 1 : c.targets.size();
+  for (std::size_t i = from; i < to; ++i) {
+    const auto r =
+        kvid::Exchange(c.targets[i], o.interfaceIndex, fixedPart, c.peers[i], o.timeoutMs, judgeFor(c.peers[i]));
+    if (!r) return r.error();
+    if (r.value().answer) {
+      if (!c.answered && c.targets.size() > 1) kvid::Note(c.name + " answered at " + c.targets[i].text);
+      c.chosen = i;
+      c.answered = true;
+      out.taken = true;
+      out.size = r.value().answer->size();
+      return out;
+    }
+    if (!r.value().malformed.empty()) {
+      out.malformed = r.value().malformed;
+      out.malformedFrom = c.Shown(i);
+    }
+    kvid::Note("no answer taken from " + c.targets[i].text);
+  }
+  return out;
+}
+
+// The outcome of one round as an exit status; -1 when an answer was taken.
+int Unanswered(const Options& o, const Controller& c, const kv::Result<Asked>& r) {
   if (!r) return Fail(kvid::kExitUsage, r.error().message());
-  if (r.value().answer) return -1;
-  if (!r.value().malformed.empty()) return Fail(kvid::kExitMalformed, Malformed(o.address, r.value().malformed));
-  return Fail(kvid::kExitNoAnswer, "no answer from " + o.address + " within " + std::to_string(o.timeoutMs) + " ms");
+  if (r.value().taken) return -1;
+  if (!r.value().malformed.empty())
+    return Fail(kvid::kExitMalformed, Malformed(r.value().malformedFrom, r.value().malformed));
+  return Fail(kvid::kExitNoAnswer, "no answer from " + c.ShownAll() + " within " + std::to_string(o.timeoutMs) + " ms" +
+                                       (c.targets.size() > 1 ? " each" : ""));
 }
 
 // What the follow has accepted so far.
@@ -232,16 +312,18 @@ struct Followed {
 // Judges a status answer of one poll: decoded, with the poll's nonce (when
 // the controller echoes them), and, across polls, a msgSeqNumber beyond the
 // last accepted one; a number that went back is a restarted daemon only when
-// the answer carries the poll's nonce.
-kvid::Judge StatusJudge(kvid::Peer& peer, Followed& followed, std::optional<kvid::Status>& taken) {
-  return [&peer, &followed, &taken](std::string_view answer, const kvid::Nonce& asked) -> kvid::Judged {
+// the answer carries the poll's nonce. anyNumber drops the rule on numbers
+// (waiting for a restart, where the caller judges them).
+kvid::Judge StatusJudge(kvid::Peer& peer, Followed& followed, std::optional<kvid::Status>& taken,
+                        bool anyNumber = false) {
+  return [&peer, &followed, &taken, anyNumber](std::string_view answer, const kvid::Nonce& asked) -> kvid::Judged {
     auto s = kvid::DecodeStatus(answer);
     if (!s) return {kvid::Verdict::kMalformed, s.error().message()};
     const kvid::Freshness fresh = kvid::JudgeNonce(s.value().nonce, asked, peer);
-    if (fresh == kvid::Freshness::kStale) return {};
-    if (followed.last && s.value().sequence <= followed.last->sequence &&
+    if (fresh == kvid::Freshness::kStale) return {kvid::Verdict::kPassOver, "not the nonce asked"};
+    if (!anyNumber && followed.last && s.value().sequence <= followed.last->sequence &&
         !(fresh == kvid::Freshness::kVerified && s.value().sequence < followed.last->sequence))
-      return {};
+      return {kvid::Verdict::kPassOver, "msgSeqNumber " + std::to_string(s.value().sequence) + " not forward"};
     if (fresh == kvid::Freshness::kVerified) peer.extended = true;
     followed.takenVerified = fresh == kvid::Freshness::kVerified;
     taken = std::move(s).value();
@@ -249,28 +331,126 @@ kvid::Judge StatusJudge(kvid::Peer& peer, Followed& followed, std::optional<kvid
   };
 }
 
-int Status(const Options& o, const kvid::Target& t) {
-  kvid::Peer peer;
+// Judges an identification answer of a single controller: decoded and fresh.
+kvid::Judge IdentityJudge(kvid::Peer& peer, std::optional<kvid::Identity>& taken) {
+  return [&peer, &taken](std::string_view answer, const kvid::Nonce& asked) -> kvid::Judged {
+    auto id = kvid::DecodeIdentity(answer);
+    if (!id) return {kvid::Verdict::kMalformed, id.error().message()};
+    const kvid::Freshness fresh = kvid::JudgeNonce(id.value().nonce, asked, peer);
+    if (fresh == kvid::Freshness::kStale) return {kvid::Verdict::kPassOver, "not the nonce asked"};
+    if (fresh == kvid::Freshness::kVerified) peer.extended = true;
+    taken = std::move(id).value();
+    return {kvid::Verdict::kTake, {}};
+  };
+}
+
+// Reads the controller's identity, asking again every interval until
+// untilMs; nullopt when none came.
+std::optional<kvid::Identity> ReadIdentity(const Options& o, Controller& c, long long untilMs) {
+  std::optional<kvid::Identity> taken;
+  for (;;) {
+    const auto r = Ask(o, c, kIdrequest, [&taken](kvid::Peer& p) { return IdentityJudge(p, taken); });
+    if (r && r.value().taken) return taken;
+    if (!r || kvid::NowMs() >= untilMs) return std::nullopt;
+    SleepMs(o.intervalMs);
+  }
+}
+
+// What a followed status prints and how often: a refreshed line on a
+// terminal, else a line per change of progress, action or error (the elapsed
+// seconds change at every poll and are no change).
+class Progress {
+ public:
+  explicit Progress(bool quiet) : tty_(::isatty(STDOUT_FILENO) == 1), quiet_(quiet) {}
+
+  void Show(const kvid::Status& s) {
+    if (quiet_) return;
+    const std::string line = kvid::ProgressLine(s);
+    const std::string change =
+        std::to_string(s.totalProgress) + '\n' + s.action + '\n' + std::to_string(s.errorNumber) + '\n' + s.error;
+    if (tty_) {
+      std::printf("\r%-100s", line.c_str());
+      open_ = true;
+    } else if (change != lastChange_) {
+      std::printf("%s\n", line.c_str());
+    }
+    lastChange_ = change;
+    std::fflush(stdout);
+  }
+
+  // Ends the refreshed line before other output.
+  void Close() {
+    if (open_) std::fputs("\n", stdout);
+    open_ = false;
+  }
+
+ private:
+  bool tty_, quiet_, open_ = false;
+  std::string lastChange_;
+};
+
+// Waits for a controller that said its new image is installed to restart
+// (its status goes silent, then a restarted daemon answers), then reads its
+// identity and reports the image it runs. silent: the controller is already
+// silent; back: it already answered as a restarted daemon.
+int ThroughReboot(const Options& o, Controller& c, Followed& followed, const std::string& imageBefore, bool silent,
+                  bool back) {
+  long long lastAnswer = kvid::NowMs();
+  const long long started = lastAnswer;
+  std::optional<kvid::Status> taken;
+  while (!back) {
+    SleepMs(o.intervalMs);
+    taken.reset();
+    followed.takenVerified = false;
+    const auto r = Ask(o, c, kStatusRequest, [&](kvid::Peer& p) { return StatusJudge(p, followed, taken, true); });
+    if (!r) return Fail(kvid::kExitUsage, r.error().message());
+    if (!taken) {
+      if (!silent) kvid::Note(c.Shown(c.chosen) + " went silent");
+      silent = true;
+      if (kvid::NowMs() - lastAnswer >= o.giveUpMs)
+        return Fail(kvid::kExitNoAnswer,
+                    c.Shown(c.chosen) + " did not answer again within " + std::to_string(o.giveUpMs / 1000) + " s");
+      continue;
+    }
+    lastAnswer = kvid::NowMs();
+    const kvid::Status& s = *taken;
+    const bool lower = s.sequence < followed.last->sequence;
+    // Before the restart the daemon still says it installed the image, its
+    // numbers going forward; after it, it counts anew and is no longer
+    // restarting. Without the poll's nonce, only silence first makes a
+    // lower number a restart.
+    back = silent ? (lower || !kvid::UpdateSucceeded(s)) : (lower && followed.takenVerified);
+    if (!back && !lower) followed.last = s;
+  }
+  const std::optional<kvid::Identity> id = ReadIdentity(o, c, kvid::NowMs() + o.giveUpMs);
+  if (!id) return Fail(kvid::kExitNoAnswer, c.Shown(c.chosen) + " answered again, but not with its identity");
+  const long long seconds = (kvid::NowMs() - started) / 1000;
+  // The protocol has no member for the commit of a new image: the image the
+  // controller runs after the restart is what shows the update took.
+  if (!imageBefore.empty() && id->imageVersion == imageBefore) {
+    std::printf("restarted after %lld s with the image it had before, %s: the new image did not take\n", seconds,
+                id->imageVersion.c_str());
+    return kvid::kExitUpdateFailed;
+  }
+  std::printf("restarted after %lld s with image %s (before: %s); its commit is not reported over the network\n",
+              seconds, id->imageVersion.c_str(), imageBefore.empty() ? "unknown" : imageBefore.c_str());
+  return kvid::kExitOk;
+}
+
+int Follow(const Options& o, Controller& c) {
   Followed followed;
   std::optional<kvid::Status> taken;
-  const kvid::Judge judge = StatusJudge(peer, followed, taken);
-  if (!o.follow) {
-    const auto r = kvid::Exchange(t, o.interfaceIndex, kStatusRequest, peer, o.timeoutMs, judge);
-    if (const int end = Unanswered(o, r); end >= 0) return end;
-    std::fputs(o.json ? (taken->json + "\n").c_str() : kvid::StatusReport(o.address, *taken).c_str(), stdout);
-    return kvid::kExitOk;
-  }
-  // Follow: a refreshed line on a terminal, one line per change otherwise.
-  // Every poll asks from a fresh socket with a fresh nonce; an update counts
-  // as ended only when two answers in a row say it ended the same way.
-  const bool tty = ::isatty(STDOUT_FILENO) == 1;
-  std::string last, malformed;
+  const auto judge = [&followed, &taken](kvid::Peer& p) { return StatusJudge(p, followed, taken); };
+  Progress progress(o.quiet);
+  std::string malformed, imageBefore;
+  bool askedImage = false;
   long long lastAnswer = kvid::NowMs();
-  auto finished = [tty](const kvid::Status& s) {
-    if (tty) std::fputs("\n", stdout);
+  auto finished = [&](const kvid::Status& s, bool silent, bool back) {
+    progress.Close();
     if (kvid::UpdateSucceeded(s)) {
       std::printf("update finished: %s\n", s.action.c_str());
-      return kvid::kExitOk;
+      std::fflush(stdout);
+      return o.throughReboot ? ThroughReboot(o, c, followed, imageBefore, silent, back) : kvid::kExitOk;
     }
     std::printf("update failed: %s (%d), %s\n", s.error.c_str(), s.errorNumber, s.action.c_str());
     return kvid::kExitUpdateFailed;
@@ -282,120 +462,403 @@ int Status(const Options& o, const kvid::Target& t) {
     return followed.last && followed.lastVerified && kvid::UpdateEnded(*followed.last) &&
            kvid::UpdateSucceeded(*followed.last);
   };
+  // Every poll asks from a fresh socket with a fresh nonce; an update counts
+  // as ended only when two answers in a row say it ended the same way.
   for (;;) {
     taken.reset();
     followed.takenVerified = false;
-    const auto r = kvid::Exchange(t, o.interfaceIndex, kStatusRequest, peer, o.timeoutMs, judge);
+    const auto r = Ask(o, c, kStatusRequest, judge);
     if (!r) return Fail(kvid::kExitUsage, r.error().message());
-    if (!taken && restarting()) return finished(*followed.last);
-    if (taken && restarting() && taken->sequence < followed.last->sequence) return finished(*followed.last);
+    if (!taken && restarting()) return finished(*followed.last, true, false);
+    if (taken && restarting() && taken->sequence < followed.last->sequence)
+      return finished(*followed.last, false, true);
     if (!taken) {
-      if (!r.value().malformed.empty()) malformed = r.value().malformed;
-      if (kvid::NowMs() - lastAnswer >= static_cast<long long>(o.giveUpS) * 1000) {
-        if (tty && !last.empty()) std::fputs("\n", stdout);
-        if (!malformed.empty()) return Fail(kvid::kExitMalformed, Malformed(o.address, malformed));
-        return Fail(kvid::kExitNoAnswer, "no answer from " + o.address + " for " + std::to_string(o.giveUpS) + " s");
+      if (!r.value().malformed.empty()) malformed = Malformed(r.value().malformedFrom, r.value().malformed);
+      if (kvid::NowMs() - lastAnswer >= o.giveUpMs) {
+        progress.Close();
+        if (!malformed.empty()) return Fail(kvid::kExitMalformed, malformed);
+        return Fail(kvid::kExitNoAnswer,
+                    "no answer from " + c.ShownAll() + " for " + std::to_string(o.giveUpMs / 1000) + " s");
       }
     } else {
       lastAnswer = kvid::NowMs();
       malformed.clear();
-      const kvid::Status& s = *taken;
-      const std::string line = kvid::ProgressLine(s);
-      if (tty) {
-        std::printf("\r%-100s", line.c_str());
-      } else if (line != last) {
-        std::printf("%s\n", line.c_str());
+      const kvid::Status s = *taken;
+      progress.Show(s);
+      if (o.throughReboot && !askedImage) {
+        // The image before the update, to tell the one after the restart.
+        askedImage = true;
+        if (const auto id = ReadIdentity(o, c, 0)) imageBefore = id->imageVersion;
       }
-      last = line;
-      std::fflush(stdout);
       const bool ended = followed.last && kvid::SameEnding(*followed.last, s);
       followed.last = s;
       followed.lastVerified = followed.takenVerified;
-      if (ended) return finished(s);
+      if (ended) return finished(s, false, false);
     }
     SleepMs(o.intervalMs);
   }
 }
 
-int Netbr(const Options& o, const kvid::Target& t) {
-  kvid::Peer peer;
-  std::optional<kvid::NetworkRecord> taken;
-  // The record has no room for a nonce: the address and port asked and the
-  // cookie exchange are what make it the controller's answer.
-  const kvid::Judge judge = [&taken](std::string_view answer, const kvid::Nonce&) -> kvid::Judged {
-    auto r = kvid::DecodeNetworkRecord(answer);
-    if (!r) return {kvid::Verdict::kMalformed, r.error().message()};
-    taken = std::move(r).value();
-    return {kvid::Verdict::kTake, {}};
-  };
-  const auto r = kvid::Exchange(t, o.interfaceIndex, std::string_view("BURNR\0", 6), peer, o.timeoutMs, judge);
-  if (const int end = Unanswered(o, r); end >= 0) return end;
-  std::fputs(kvid::NetworkReport(o.address, r.value().answer->size(), *taken).c_str(), stdout);
+int Status(const Options& o, Controller& c) {
+  if (o.follow) return Follow(o, c);
+  Followed followed;
+  std::optional<kvid::Status> taken;
+  const auto r = Ask(o, c, kStatusRequest, [&](kvid::Peer& p) { return StatusJudge(p, followed, taken); });
+  if (const int end = Unanswered(o, c, r); end >= 0) return end;
+  std::fputs(o.json ? (taken->json + "\n").c_str() : kvid::StatusReport(c.Shown(c.chosen), *taken).c_str(), stdout);
   return kvid::kExitOk;
 }
 
-// Applies one option; returns -1 to go on or the exit status to end with.
-int ApplyOption(int c, Options& o) {
-  switch (c) {
-    case 'i': o.interface = optarg; return -1;
-    case 'a': o.addresses.emplace_back(optarg); return -1;
-    case 't': return Number(optarg, 1, o.timeoutMs) ? -1 : Fail(kvid::kExitUsage, "bad timeout");
-    case 'p': return Number(optarg, 1, o.port) && o.port <= 65535 ? -1 : Fail(kvid::kExitUsage, "bad port");
-    case 'j': o.json = true; return -1;
-    case 'f': o.follow = true; return -1;
-    case 'n': return Number(optarg, 1, o.intervalMs) ? -1 : Fail(kvid::kExitUsage, "bad interval");
-    case 'g': return Number(optarg, 1, o.giveUpS) ? -1 : Fail(kvid::kExitUsage, "bad give-up time");
-    case 'h': std::fputs(kUsage, stdout); return kvid::kExitOk;
-    default: std::fputs(kUsage, stderr); return kvid::kExitUsage;
+int Netbr(const Options& o, Controller& c) {
+  std::optional<kvid::NetworkRecord> taken;
+  // The record has no room for a nonce: the address and port asked and the
+  // cookie exchange are what make it the controller's answer.
+  const auto judgeFor = [&taken](kvid::Peer&) -> kvid::Judge {
+    return [&taken](std::string_view answer, const kvid::Nonce&) -> kvid::Judged {
+      auto r = kvid::DecodeNetworkRecord(answer);
+      if (!r) return {kvid::Verdict::kMalformed, r.error().message()};
+      taken = std::move(r).value();
+      return {kvid::Verdict::kTake, {}};
+    };
+  };
+  const auto r = Ask(o, c, std::string_view("BURNR\0", 6), judgeFor);
+  if (const int end = Unanswered(o, c, r); end >= 0) return end;
+  const std::string who = c.Shown(c.chosen);
+  std::fputs(o.json ? (kvid::NetworkJson(who, r.value().size, *taken) + "\n").c_str()
+                    : kvid::NetworkReport(who, r.value().size, *taken).c_str(),
+             stdout);
+  return kvid::kExitOk;
+}
+
+// --- command line -------------------------------------------------------------
+
+#ifndef KV_PROJECT_VERSION
+#define KV_PROJECT_VERSION "unknown"
+#endif
+
+enum Command : unsigned { kDiscover = 1, kStatus = 2, kNetbr = 4, kAll = 7 };
+
+struct CommandSpec {
+  const char* name;
+  Command bit;
+  const char* synopsis;
+  const char* help;
+};
+
+constexpr CommandSpec kCommands[] = {
+    {"discover", kDiscover,
+     "kvid discover [-i IFACE] [-a ADDRESS]... [-4|-6] [-t TIME] [--json]\n"
+     "                     [-H] [-q]",
+     "asks every controller on IFACE (IPv6 multicast group\n"
+     "ff05::5a:5157, IPv4 broadcast) and at each ADDRESS; prints a\n"
+     "header and one line per controller interface: address, device,\n"
+     "software revision, image version, application state, MAC address,\n"
+     "IPv4 address (tab-separated); --json prints the identification\n"
+     "documents instead"},
+    {"status", kStatus,
+     "kvid status ADDRESS [-i IFACE] [-t TIME] [--json]\n"
+     "                     [--follow [--interval TIME] [--give-up TIME]\n"
+     "                               [--through-reboot] [-q]]",
+     "prints a controller's update status; --follow shows its progress\n"
+     "until two answers in a row say the update ended the same way;\n"
+     "--through-reboot then waits for the controller to restart and\n"
+     "reports the image it runs"},
+    {"netbr", kNetbr, "kvid netbr ADDRESS [-i IFACE] [-t TIME] [--json]",
+     "prints a controller's network record field by field (--json: as\n"
+     "one object)"},
+};
+
+// Long-only options take values beyond any character.
+enum LongOnly : int { kJson = 256, kFollow, kInterval, kGiveUp, kThroughReboot };
+
+struct OptionSpec {
+  const char* name;
+  int val;
+  int hasArg;
+  const char* arg;
+  unsigned commands;
+  const char* help;
+};
+
+constexpr OptionSpec kOptions[] = {
+    {"interface", 'i', required_argument, "IFACE", kAll,
+     "interface to ask on (discovery's groups, link-local\naddresses)"},
+    {"address", 'a', required_argument, "ADDRESS", kDiscover, "also ask this controller directly (repeatable)"},
+    {"ipv4", '4', no_argument, nullptr, kAll, "IPv4 only: broadcast, IPv4 addresses of names"},
+    {"ipv6", '6', no_argument, nullptr, kAll, "IPv6 only: multicast, IPv6 addresses of names"},
+    {"timeout", 't', required_argument, "TIME", kAll,
+     "how long to wait: discover waits it out (default\n"
+     "4s: answers to a group come spread over 1 s, a\n"
+     "controller may take 1 s more to read its settings,\n"
+     "each is asked again with its cookie); status and\n"
+     "netbr at most that long per request and address\n"
+     "(default 2s)"},
+    {"port", 'p', required_argument, "PORT", kAll, "the controllers' port (default 20034)"},
+    {"json", kJson, no_argument, nullptr, kAll,
+     "print the answers as JSON (parsed and written\nagain, one line per controller or record)"},
+    {"no-header", 'H', no_argument, nullptr, kDiscover, "no header line"},
+    {"follow", kFollow, no_argument, nullptr, kStatus,
+     "follow an update until it ends: a refreshed line on\na terminal, else a line per change"},
+    {"interval", kInterval, required_argument, "TIME", kStatus, "time between two requests (default 1s)"},
+    {"give-up", kGiveUp, required_argument, "TIME", kStatus,
+     "end after this long without an answer (seconds\n"
+     "unless a unit is given; default 60, 300 with\n--through-reboot)"},
+    {"through-reboot", kThroughReboot, no_argument, nullptr, kStatus,
+     "after an installed image, wait for the controller\nto restart and report the image it runs"},
+    {"quiet", 'q', no_argument, nullptr, kDiscover | kStatus,
+     "discover: no header, no reports of malformed\nanswers; --follow: only the outcome"},
+    {"verbose", 'v', no_argument, nullptr, kAll, "say on standard error what is asked and what\nis passed over"},
+    {"help", 'h', no_argument, nullptr, kAll, "show this help"},
+    {"version", 'V', no_argument, nullptr, kAll, "show the version"},
+};
+
+constexpr const char* kAddressHelp =
+    "ADDRESS is an IPv4 or IPv6 address (fe80::1%eth0 names a link-local one's\n"
+    "interface) or a host name, looked up in both families unless -4 or -6:\n"
+    "discover asks every address of a name, status and netbr ask them in turn\n"
+    "and keep the first that answers.\n"
+    "TIME is milliseconds, or a number with the unit ms or s (1500, 1500ms, 2s).\n";
+
+constexpr const char* kExitHelp =
+    "exit status: 0 ok, 1 no answer, 2 usage error, unknown interface or address,\n"
+    "             3 malformed answer (discover: every answer was), 4 the followed\n"
+    "             update failed (--through-reboot: or came back with its old image)\n";
+
+const CommandSpec* FindCommand(const std::string& name) {
+  for (const CommandSpec& c : kCommands)
+    if (name == c.name) return &c;
+  return nullptr;
+}
+
+const OptionSpec* FindOption(int val) {
+  for (const OptionSpec& s : kOptions)
+    if (s.val == val) return &s;
+  return nullptr;
+}
+
+// "-t, --timeout" or "--json".
+std::string OptionName(const OptionSpec& s) {
+  std::string out = s.val < 256 ? std::string("-") + static_cast<char>(s.val) + ", " : std::string("    ");
+  return out + "--" + s.name;
+}
+
+// The help of one command (or of all, command nullptr).
+std::string Help(const CommandSpec* command) {
+  std::string out = "usage: ";
+  bool first = true;
+  for (const CommandSpec& c : kCommands) {
+    if (command != nullptr && command != &c) continue;
+    out += (first ? "" : "       ") + std::string(c.synopsis) + "\n";
+    first = false;
   }
+  if (command == nullptr) out += "       kvid help [COMMAND]\n       kvid --version\n";
+  out += "\n";
+  for (const CommandSpec& c : kCommands) {
+    if (command != nullptr && command != &c) continue;
+    std::string text = c.help;
+    std::string indented;
+    for (std::size_t at = 0; at < text.size();) {
+      const std::size_t nl = std::min(text.find('\n', at), text.size());
+      indented += (at == 0 ? "" : "\n            ") + text.substr(at, nl - at);
+      at = nl + 1;
+    }
+    char name[16];
+    std::snprintf(name, sizeof name, "  %-10s", c.name);
+    out += name + indented + "\n";
+  }
+  out += "\noptions:\n";
+  for (const OptionSpec& s : kOptions) {
+    if (command != nullptr && (s.commands & command->bit) == 0) continue;
+    std::string left = "  " + OptionName(s) + (s.arg != nullptr ? std::string(" ") + s.arg : "");
+    std::string text = s.help;
+    std::size_t at = 0;
+    for (bool firstLine = true; at < text.size() || firstLine; firstLine = false) {
+      const std::size_t nl = std::min(text.find('\n', at), text.size());
+      if (left.size() > 26) {
+        out += left + "\n";
+        left.clear();
+      }
+      left.resize(26, ' ');
+      out += left + text.substr(at, nl - at) + "\n";
+      left.clear();
+      at = nl + 1;
+    }
+  }
+  return out + "\n" + kAddressHelp + "\n" + kExitHelp;
+}
+
+// A usage error: what was wrong, and where the help is.
+int UsageError(const std::string& what, const CommandSpec* command) {
+  std::fprintf(stderr, "kvid: %s\nTry 'kvid %s--help' for more information.\n", what.c_str(),
+               command != nullptr ? (std::string(command->name) + " ").c_str() : "");
+  return kvid::kExitUsage;
+}
+
+std::vector<std::string> LongNames() {
+  std::vector<std::string> out;
+  for (const OptionSpec& s : kOptions) out.emplace_back(s.name);
+  return out;
+}
+
+// What getopt refused, said plainly: an unknown option with the nearest
+// known one, an ambiguous abbreviation with its candidates, a value given to
+// an option that takes none, or a missing value.
+int OptionError(int c, int argc, char** argv) {
+  const std::string word = optind > 0 && optind <= argc ? argv[optind - 1] : "";
+  if (c == ':') {
+    const OptionSpec* s = FindOption(optopt);
+    return UsageError("option '" + (s != nullptr && word.rfind("--", 0) == 0 ? "--" + std::string(s->name) : word) +
+                          "' needs a value" +
+                          (s != nullptr && s->arg != nullptr ? std::string(" (") + s->arg + ")" : ""),
+                      nullptr);
+  }
+  if (optopt != 0 && optopt < 256) {
+    // An unknown letter; "-json" is a long option with one dash.
+    for (const std::string& candidate : {std::string(optind < argc ? argv[optind] : ""), word}) {
+      if (candidate.size() > 2 && candidate[0] == '-' && candidate[1] == static_cast<char>(optopt)) {
+        const std::string near = kvid::Nearest(candidate.substr(1), LongNames());
+        return UsageError(
+            "unknown option '" + candidate + "'" + (near.empty() ? "" : "; did you mean '--" + near + "'?"), nullptr);
+      }
+    }
+    return UsageError(std::string("unknown option '-") + static_cast<char>(optopt) + "'", nullptr);
+  }
+  const std::string name = word.substr(2, word.find('=') == std::string::npos ? std::string::npos : word.find('=') - 2);
+  if (const OptionSpec* s = FindOption(optopt); s != nullptr && word.find('=') != std::string::npos)
+    return UsageError("option '--" + std::string(s->name) + "' takes no value", nullptr);
+  std::string candidates;
+  for (const OptionSpec& s : kOptions)
+    if (!name.empty() && std::string_view(s.name).substr(0, name.size()) == name)
+      candidates += std::string(candidates.empty() ? "" : ", ") + "--" + s.name;
+  if (candidates.find(',') != std::string::npos)
+    return UsageError("option '--" + name + "' is ambiguous: " + candidates, nullptr);
+  const std::string near = kvid::Nearest(name, LongNames());
+  return UsageError("unknown option '--" + name + "'" + (near.empty() ? "" : "; did you mean '--" + near + "'?"),
+                    nullptr);
+}
+
+// A TIME option's value in milliseconds.
+bool Duration(const char* text, const char* option, long long unitMs, int& out, std::string& error) {
+  const auto ms = kvid::ParseDuration(text, unitMs, 1);
+  if (ms) {
+    out = static_cast<int>(*ms);
+    return true;
+  }
+  error = std::string("invalid time '") + text + "' for --" + option + ": give " +
+          (unitMs == 1 ? "milliseconds" : "seconds") + ", or a number with the unit ms or s (" +
+          (unitMs == 1 ? "1500, 1500ms, 2s" : "60, 60s, 1500ms") + "), at least 1 ms and at most 24 hours";
+  return false;
+}
+
+// Applies one option; "" or what was wrong with its value.
+std::string ApplyOption(int c, Options& o) {
+  std::string error;
+  switch (c) {
+    case 'i': o.interface = optarg; break;
+    case 'a': o.addresses.emplace_back(optarg); break;
+    case '4': o.family = AF_INET; break;
+    case '6': o.family = AF_INET6; break;
+    case 't': (void)Duration(optarg, "timeout", 1, o.timeoutMs, error); break;
+    case 'p': {
+      const auto port = kvid::ParseDuration(optarg, 1, 1);  // a plain number, as it takes no unit
+      if (port && *port <= 65535 && std::string_view(optarg).find_first_not_of("0123456789") == std::string_view::npos)
+        o.port = static_cast<int>(*port);
+      else
+        error = std::string("invalid port '") + optarg + "': give a number from 1 to 65535";
+      break;
+    }
+    case kJson: o.json = true; break;
+    case 'H': o.noHeader = true; break;
+    case kFollow: o.follow = true; break;
+    case kInterval: (void)Duration(optarg, "interval", 1, o.intervalMs, error); break;
+    case kGiveUp: (void)Duration(optarg, "give-up", 1000, o.giveUpMs, error); break;
+    case kThroughReboot: o.throughReboot = true; break;
+    case 'q': o.quiet = true; break;
+    case 'v': kvid::SetVerbose(true); break;
+    default: break;
+  }
+  return error;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Options o;
-  static const option kLong[] = {{"interface", required_argument, nullptr, 'i'},
-                                 {"address", required_argument, nullptr, 'a'},
-                                 {"timeout", required_argument, nullptr, 't'},
-                                 {"port", required_argument, nullptr, 'p'},
-                                 {"json", no_argument, nullptr, 'j'},
-                                 {"follow", no_argument, nullptr, 'f'},
-                                 {"interval", required_argument, nullptr, 'n'},
-                                 {"give-up", required_argument, nullptr, 'g'},
-                                 {"help", no_argument, nullptr, 'h'},
-                                 {nullptr, 0, nullptr, 0}};
+  std::vector<option> longOptions;
+  for (const OptionSpec& s : kOptions) longOptions.push_back({s.name, s.hasArg, nullptr, s.val});
+  longOptions.push_back({nullptr, 0, nullptr, 0});
   // Options may come before, between and after the command and its address.
+  ::opterr = 0;
   std::vector<std::string> words;
+  std::vector<int> given;
+  bool help = false, version = false;
   for (;;) {
     int c;
-    while ((c = ::getopt_long(argc, argv, "+i:a:t:p:h", kLong, nullptr)) != -1) {
-      const int end = ApplyOption(c, o);
-      if (end >= 0) return end;
+    while ((c = ::getopt_long(argc, argv, "+:i:a:46t:p:HqvhV", longOptions.data(), nullptr)) != -1) {
+      if (c == '?' || c == ':') return OptionError(c, argc, argv);
+      given.push_back(c);
+      if (c == 'h') help = true;
+      if (c == 'V') version = true;
+      if (const std::string error = ApplyOption(c, o); !error.empty()) return UsageError(error, nullptr);
     }
     if (optind >= argc) break;
     words.emplace_back(argv[optind++]);
   }
-  if (words.empty()) {
-    std::fputs(kUsage, stderr);
-    return kvid::kExitUsage;
+  if (version) {
+    std::printf("kvid %s\n", KV_PROJECT_VERSION);
+    return kvid::kExitOk;
   }
-  o.command = words[0];
-  const bool single = o.command == "status" || o.command == "netbr";
-  if (!(o.command == "discover" && words.size() == 1) && !(single && words.size() == 2)) {
-    std::fputs(kUsage, stderr);
-    return kvid::kExitUsage;
+  // "kvid help [COMMAND]" and "kvid [COMMAND] --help".
+  if (!words.empty() && words[0] == "help") {
+    if (words.size() > 2) return UsageError("help takes one COMMAND at most", nullptr);
+    help = true;
+    words.erase(words.begin());
   }
+  const CommandSpec* command = words.empty() ? nullptr : FindCommand(words[0]);
+  if (!words.empty() && command == nullptr) {
+    std::vector<std::string> names;
+    for (const CommandSpec& c : kCommands) names.emplace_back(c.name);
+    names.emplace_back("help");
+    const std::string near = kvid::Nearest(words[0], names);
+    return UsageError("unknown command '" + words[0] + "'" + (near.empty() ? "" : "; did you mean '" + near + "'?"),
+                      nullptr);
+  }
+  if (help) {
+    std::fputs(Help(command).c_str(), stdout);
+    return kvid::kExitOk;
+  }
+  if (command == nullptr) return UsageError("give a command: discover, status or netbr", nullptr);
+  for (const int c : given) {
+    const OptionSpec* s = FindOption(c);
+    if (s != nullptr && (s->commands & command->bit) == 0)
+      return UsageError("option '--" + std::string(s->name) + "' is not an option of " + command->name, command);
+  }
+  if (o.throughReboot && !o.follow) return UsageError("--through-reboot needs --follow", command);
+  o.command = command->name;
+  if (command->bit == kDiscover && words.size() > 1)
+    return UsageError("discover takes no ADDRESS ('" + words[1] + "'); give it with -a", command);
+  if (command->bit != kDiscover && words.size() != 2)
+    return UsageError(words.size() < 2 ? o.command + " needs the controller's ADDRESS"
+                                       : o.command + " takes one ADDRESS, not also '" + words[2] + "'",
+                      command);
   if (!o.interface.empty()) {
     o.interfaceIndex = ::if_nametoindex(o.interface.c_str());
     if (o.interfaceIndex == 0) return Fail(kvid::kExitUsage, "unknown interface '" + o.interface + "'");
   }
-  if (o.command == "discover") {
+  if (command->bit == kDiscover) {
     if (o.timeoutMs < 0) o.timeoutMs = kDiscoverWaitMs;
     return Discover(o);
   }
   if (o.timeoutMs < 0) o.timeoutMs = kAnswerWaitMs;
+  if (o.giveUpMs < 0) o.giveUpMs = o.throughReboot ? kRebootGiveUpMs : kGiveUpMs;
   o.address = words[1];
-  const auto t = kvid::MakeTarget(o.address, o.interfaceIndex, o.port);
-  if (!t) return Fail(kvid::kExitUsage, t.error().message());
-  return o.command == "status" ? Status(o, t.value()) : Netbr(o, t.value());
+  auto resolved = kvid::ResolveTargets(o.address, o.interfaceIndex, o.port, o.family);
+  if (!resolved) return Fail(kvid::kExitUsage, resolved.error().message());
+  Controller c;
+  c.name = o.address;
+  c.targets = std::move(resolved).value();
+  c.peers.resize(c.targets.size());
+  for (const kvid::Target& t : c.targets)
+    if (t.text != c.name) kvid::Note(c.name + " is " + t.text);
+  return command->bit == kStatus ? Status(o, c) : Netbr(o, c);
 }
