@@ -5,28 +5,13 @@
 #include <cstdio>
 #include <vector>
 
+#include "common/nearest.h"
 #include "kvid/kvid.h"
 
 namespace kvid {
 namespace {
 
 bool g_verbose = false;
-
-// Optimal string alignment distance: a swapped pair of letters is one slip.
-std::size_t Distance(std::string_view a, std::string_view b) {
-  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
-  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
-  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
-      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
-      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
-        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
-    }
-  }
-  return d[a.size()][b.size()];
-}
 
 }  // namespace
 
@@ -51,17 +36,7 @@ std::optional<long long> ParseDuration(std::string_view text, long long unitMs, 
 }
 
 std::string Nearest(std::string_view word, const std::vector<std::string>& known) {
-  const std::size_t allowed = std::clamp<std::size_t>(word.size() / 3, 1, 3);
-  std::string best;
-  std::size_t bestDistance = allowed + 1;
-  for (const std::string& k : known) {
-    const std::size_t d = Distance(word, k);
-    if (d < bestDistance) {
-      bestDistance = d;
-      best = k;
-    }
-  }
-  return best;
+  return kvtools::NearestWord(word, known);
 }
 
 void SetVerbose(bool on) { g_verbose = on; }
