@@ -314,7 +314,11 @@ def test_follow_refreshes_until_the_update_ends(script, status, expected, extend
 
 NEW_IMAGE = identity(image_version="kv-image-3.3.0")
 FINISHED = "update finished: Image installed, Rebooting"
-CAME_BACK = "restarted after N s with image kv-image-3.3.0 (before: kv-image-3.2.1); its commit is not reported over the network"
+CAME_BACK = "restarted after N s with image kv-image-3.3.0 (before: kv-image-3.2.1); its commit is not reported"
+COMMITTED = status("Image committed", 3, 100, seq=1)
+NOT_COMMITTED = status("Image not committed", 3, 100, "Image commit failed", 202, seq=1)
+# A daemon that does not report its commit is asked for it until --give-up.
+QUICK = ["--give-up", "2s"]
 S10, S11, S12, S13 = (status("installing IMAGE.CRY", 1, 40, seq=10),
                       *(status("Image installed, Rebooting", 2, 100, seq=n) for n in (11, 12, 13)))
 BACK = status("Idle", 0, 0, seq=0)
@@ -322,11 +326,18 @@ BACK = status("Idle", 0, 0, seq=0)
 
 @pytest.mark.parametrize("script,identities,extended,args,code,expected,error", [
     # Silent after "installed" (with the poll's nonce), then a daemon counting anew.
-    ([S10, S11, None, None, BACK], [identity(), NEW_IMAGE], True, [], 0, [LINE_40, LINE_INSTALLED, FINISHED, CAME_BACK], ""),
+    ([S10, S11, None, None, BACK], [identity(), NEW_IMAGE], True, QUICK, 0,
+     [LINE_40, LINE_INSTALLED, FINISHED, CAME_BACK], ""),
     # Still answering "installed" for a while; the restarted daemon's nonce is enough.
-    ([S10, S11, S12, S13, BACK], [identity(), NEW_IMAGE], True, [], 0, [LINE_40, LINE_INSTALLED, FINISHED, CAME_BACK], ""),
+    ([S10, S11, S12, S13, BACK], [identity(), NEW_IMAGE], True, QUICK, 0,
+     [LINE_40, LINE_INSTALLED, FINISHED, CAME_BACK], ""),
     # An old daemon: only silence first makes a lower number a restart; -q keeps only the outcome.
-    ([S10, S11, S12, S13, None, BACK], [identity(), NEW_IMAGE], False, ["-q"], 0, [FINISHED, CAME_BACK], ""),
+    ([S10, S11, S12, S13, None, BACK], [identity(), NEW_IMAGE], False, ["-q", *QUICK], 0, [FINISHED, CAME_BACK], ""),
+    # The restarted daemon reports its commit: committed, or not and why.
+    ([S10, S11, None, BACK, BACK, COMMITTED], [identity(), NEW_IMAGE], True, [], 0, [LINE_40, LINE_INSTALLED, FINISHED,
+     "restarted after N s with image kv-image-3.3.0 (before: kv-image-3.2.1), committed"], ""),
+    ([S10, S11, None, BACK, NOT_COMMITTED], [identity(), NEW_IMAGE], True, [], 4, [LINE_40, LINE_INSTALLED, FINISHED,
+     "restarted after N s with image kv-image-3.3.0 (before: kv-image-3.2.1), not committed: Image commit failed"], ""),
     # Back with the image it had: the new one did not take.
     ([S10, S11, None, BACK], [identity()], True, [], 4, [LINE_40, LINE_INSTALLED, FINISHED,
      "restarted after N s with the image it had before, kv-image-3.2.1: the new image did not take"], ""),
@@ -334,7 +345,8 @@ BACK = status("Idle", 0, 0, seq=0)
      "kvid: 127.0.0.1 did not answer again within 1 s\n"),
     # A failed update has no restart to wait for.
     ([AT40, FAILED_DONE], [identity()], True, [], 4, [LINE_40, LINE_FAILED_DONE, END_FAILED], ""),
-], ids=["silent then back", "answering until restart", "old daemon quiet", "old image", "never back", "failed"])
+], ids=["silent then back", "answering until restart", "old daemon quiet", "committed", "not committed", "old image",
+        "never back", "failed"])
 def test_follow_through_reboot(script, identities, extended, args, code, expected, error):
     c = ScriptedController(script, identities=identities, extended=extended)
     try:

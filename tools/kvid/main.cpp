@@ -389,6 +389,26 @@ class Progress {
   std::string lastChange_;
 };
 
+// How long a restarted controller is asked for the outcome of its commit,
+// which its daemon reports within seconds of starting.
+constexpr long long kCommitWaitMs = 60 * 1000;
+
+// Asks the restarted controller's status until it reports the commit of the
+// new image (committed, or not with the reason); nothing when it does not
+// within kCommitWaitMs.
+std::optional<kvid::Status> AwaitCommit(const Options& o, Controller& c, Followed& followed) {
+  const long long until = kvid::NowMs() + std::min<long long>(kCommitWaitMs, o.giveUpMs);
+  for (;;) {
+    std::optional<kvid::Status> taken;
+    const auto r = Ask(o, c, kStatusRequest, [&](kvid::Peer& p) { return StatusJudge(p, followed, taken, true); });
+    if (r && taken && (taken->action == kIdImageCommittedAction || taken->action == kIdImageNotCommittedAction)) {
+      return taken;
+    }
+    if (kvid::NowMs() >= until) return std::nullopt;
+    SleepMs(o.intervalMs);
+  }
+}
+
 // Waits for a controller that said its new image is installed to restart
 // (its status goes silent, then a restarted daemon answers), then reads its
 // identity and reports the image it runs. silent: the controller is already
@@ -425,16 +445,28 @@ int ThroughReboot(const Options& o, Controller& c, Followed& followed, const std
   const std::optional<kvid::Identity> id = ReadIdentity(o, c, kvid::NowMs() + o.giveUpMs);
   if (!id) return Fail(kvid::kExitNoAnswer, c.Shown(c.chosen) + " answered again, but not with its identity");
   const long long seconds = (kvid::NowMs() - started) / 1000;
-  // The protocol has no member for the commit of a new image: the image the
-  // controller runs after the restart is what shows the update took.
   if (!imageBefore.empty() && id->imageVersion == imageBefore) {
     std::printf("restarted after %lld s with the image it had before, %s: the new image did not take\n", seconds,
                 id->imageVersion.c_str());
     return kvid::kExitUpdateFailed;
   }
-  std::printf("restarted after %lld s with image %s (before: %s); its commit is not reported over the network\n",
-              seconds, id->imageVersion.c_str(), imageBefore.empty() ? "unknown" : imageBefore.c_str());
-  return kvid::kExitOk;
+  const char* before = imageBefore.empty() ? "unknown" : imageBefore.c_str();
+  // The restarted daemon commits the new image as it starts and says so in
+  // its status; one that never says so is of a version that does not tell.
+  const std::optional<kvid::Status> commit = AwaitCommit(o, c, followed);
+  if (!commit) {
+    std::printf("restarted after %lld s with image %s (before: %s); its commit is not reported\n", seconds,
+                id->imageVersion.c_str(), before);
+    return kvid::kExitOk;
+  }
+  if (commit->action == kIdImageCommittedAction) {
+    std::printf("restarted after %lld s with image %s (before: %s), committed\n", seconds, id->imageVersion.c_str(),
+                before);
+    return kvid::kExitOk;
+  }
+  std::printf("restarted after %lld s with image %s (before: %s), not committed: %s\n", seconds,
+              id->imageVersion.c_str(), before, commit->error.c_str());
+  return kvid::kExitUpdateFailed;
 }
 
 int Follow(const Options& o, Controller& c) {

@@ -17,6 +17,15 @@ inline constexpr std::size_t kIdBufferSize = 2048;
 // version cannot be read.
 inline constexpr const char* kIdUnknownImageVersion = "unknown";
 
+// The update status once the start after an image update has committed the
+// new image: action "Image committed" (code 3); or, when the commit failed or
+// cannot be known, action "Image not committed" (code 3) with error number
+// 202 and the reason. A client that followed the update through the restart
+// learns from it whether the new image stays.
+inline constexpr const char* kIdImageCommittedAction = "Image committed";
+inline constexpr const char* kIdImageNotCommittedAction = "Image not committed";
+inline constexpr int kIdImageCommitErrorNumber = 202;
+
 // Interface indexes of the listener table.
 inline constexpr int kIdIndexEth0 = 0;
 inline constexpr int kIdIndexEth1 = 1;

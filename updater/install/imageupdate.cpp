@@ -21,6 +21,7 @@
 #include "core/restart.h"
 #include "core/sleep.h"
 #include "core/statefile.h"
+#include "idprot/idiface.h"
 #include "idprot/progress.h"
 #include "install/appinstall.h"
 #include "install/savedstate.h"
@@ -241,6 +242,22 @@ int doInstall_RunMenderUpdate(const char* platform, int simulate) {
   return 0;
 }
 
+namespace {
+
+// The commit's outcome in the update status, so that a technician who
+// followed the update through the restart learns whether the new image
+// stays.
+void ReportCommit(bool committed, const char* error) {
+  if (committed) {
+    progress_SetAction(kIdImageCommittedAction, 3);
+    return;
+  }
+  progress_SetError(error, kIdImageCommitErrorNumber);
+  progress_SetAction(kIdImageNotCommittedAction, 3);
+}
+
+}  // namespace
+
 void doInstall_MenderCommit(int simulate) {
   const std::string marker = std::string(paths_WatchFolder()) + kImageOkMarker;
   JournalEntry state = journal_Current();
@@ -286,6 +303,7 @@ void doInstall_MenderCommit(int simulate) {
       const std::string failed = std::string(paths_WatchFolder()) + kImageFailedMarker;
       (void)statefile_Write(failed, "commit not known: the machine restarted during the commit, last status " +
                                         std::to_string(status) + "\n");
+      ReportCommit(false, "Image commit not known");
       (void)statefile_Remove(marker);
       (void)journal_EndRoad(false);
       return;
@@ -304,6 +322,7 @@ void doInstall_MenderCommit(int simulate) {
       const std::string failed = std::string(paths_WatchFolder()) + kImageFailedMarker;
       (void)statefile_Write(failed, "commit failed " + std::to_string(state.attempts) + " times, last status " +
                                         std::to_string(status) + "\n");
+      ReportCommit(false, "Image commit failed");
       (void)statefile_Remove(marker);
       (void)journal_EndRoad(false);
       return;
@@ -314,6 +333,7 @@ void doInstall_MenderCommit(int simulate) {
                         status);
       state.step = "failed";
       (void)journal_Write(state);
+      ReportCommit(false, "Image commit failed, tried again at the next start");
       return;
     }
     state.step = "committed";
@@ -322,6 +342,7 @@ void doInstall_MenderCommit(int simulate) {
     }
   }
   log_Print(1, "doInstall_MenderCommit, Mender image commit completed! \n");
+  ReportCommit(true, nullptr);
   doInstall_CleanUpperdir();
   // The clean is flushed before the marker goes: a power cut must not leave
   // the old layer's files shadowing the new image with nothing left to say so.

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "core/paths.h"
 #include "core/sleep.h"
 #include "core/statefile.h"
+#include "idprot/progress.h"
 #include "install/imageupdate.h"
 #include "support/capture.h"
 #include "support/devroot.h"
@@ -23,9 +25,19 @@ namespace {
 // The only wait on the commit's road is the park's: reaching it ends the
 // child with this status instead.
 constexpr int kParked = 86;
+// Where the child leaves what its update status says when it ends.
+std::string gReportPath;
+
+void LeaveReport() {
+  const UpdateProgress p = progress_Snapshot();
+  kvtest::WriteFile(gReportPath, std::string(p.actionDescription) + " " + std::to_string(p.errorNumber));
+}
 }  // namespace
 
-void kv_SleepMicroseconds(long /*microseconds*/) { ::_exit(kParked); }
+void kv_SleepMicroseconds(long /*microseconds*/) {
+  LeaveReport();
+  ::_exit(kParked);
+}
 
 void PrintTo(const JournalEntry& entry, std::ostream* os) { *os << '"' << journal_Format(entry) << '"'; }
 
@@ -55,6 +67,17 @@ struct Row {
 
 const JournalEntry kNoJournal{};
 JournalEntry Commit(const char* step, int attempts) { return {"commit", step, "", "", "", "", attempts, "boot-now"}; }
+
+// What the update status says after the rows that commit or fail to.
+const std::map<std::string, std::string> kReported = {
+    {"marker, the commit succeeds: committed, cleaned, parked", "Image committed 0"},
+    {"marker, the commit fails: tried again at the next start", "Image not committed 202"},
+    {"cut off while committing, now refused: counts as done", "Image committed 0"},
+    {"cut off while committing in an earlier boot, now refused: not known, said so", "Image not committed 202"},
+    {"failed twice, fails again: given up", "Image not committed 202"},
+    {"committed, cut off before the marker went: no second commit", "Image committed 0"},
+    {"committed, the marker already gone: the steps after it", "Image committed 0"},
+};
 
 TEST(MenderCommitTest, CommitRoadFromEachStepAndMarker) {
   kvtest::SyslogCapture syslog;
@@ -188,12 +211,15 @@ TEST(MenderCommitTest, CommitRoadFromEachStepAndMarker) {
       ASSERT_TRUE(statefile_Write(std::string(paths_WorkFolder()) + kJournalName, journal_Format(row.before), 0600));
     }
     (void)syslog.Drain();
+    gReportPath = device.root() + "/report";
 
     const int status = kvtest::RunInChild([&row] {
       kvtest::StdoutCapture quiet;
       log_SetVerbose(1);
+      progress_Init();
       (void)journal_Load();
       doInstall_MenderCommit(row.simulate);
+      LeaveReport();
     });
 
     ASSERT_TRUE(WIFEXITED(status));
@@ -218,6 +244,10 @@ TEST(MenderCommitTest, CommitRoadFromEachStepAndMarker) {
       errors.push_back(text);
     }
     EXPECT_EQ(errors, std::vector<std::string>(row.errors.begin(), row.errors.end()));
+    // The update status tells a client that followed the update whether the
+    // new image stays.
+    const auto reported = kReported.find(row.what);
+    EXPECT_EQ(ReadFile(gReportPath), reported != kReported.end() ? reported->second : "Idle 0");
   }
 }
 
