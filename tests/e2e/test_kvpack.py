@@ -49,7 +49,7 @@ def test_make_sign_wrap_and_inspect(tmp_path, package):
     r = run("inspect", "--platform", "KORVEL_R", "--public-key", PUBLIC,
             "--signature", str(tmp_path / "app_1.2.sign64"), str(tmp_path / "app.CRY"))
     assert r.returncode == 0, r.stdout + r.stderr
-    assert "image: ipk package app, version 1.2" in r.stdout
+    assert "  control: package app, version 1.2" in r.stdout
     assert r.stdout.splitlines()[-1] == "ACCEPTED"
 
 

@@ -60,19 +60,21 @@ def test_bundle_layout(tmp_path, members):
 
 
 def test_inspect_tells_the_order(tmp_path, members):
-    assert run("bundle", "--manifest", tmp_path / "members.json", "-o", tmp_path / "b.CRY",
+    assert run("bundle", "--manifest", tmp_path / "members.json", "--sign-key", PRIVATE, "-o", tmp_path / "b.CRY",
                cwd=tmp_path).returncode == 0
-    r = run("inspect", "--platform", "kv2-touch", "--image-rev", "4", tmp_path / "b.CRY")
-    assert r.returncode == 0, r.stdout + r.stderr
-    steps = [line for line in r.stdout.splitlines() if line.startswith("step ")]
-    assert [s.split(": ", 2)[1] for s in steps] == [
-        "result 2 (own package or application ipk)", "result 3 (OS image)",
-        "result 2 (own package or application ipk)", "result 4 (other member)", "result 10 (CLEANUP)"]
-    assert "as IMAGE.CRY, without a signature for it" in steps[1]
-    assert "  header length: 512" in r.stdout
+    r = run("inspect", "--platform", "kv2-touch", "--public-key", PUBLIC, "--image-rev", "4", tmp_path / "b.CRY")
+    taken = [line.split(". ", 1)[1] for line in r.stdout.splitlines() if line[:4].strip().rstrip(".").isdigit()]
+    assert taken == [
+        "kvupdaterd_2.ipk [kvupdaterd], taken as the device's own package: REJECTED: the device finds no Package "
+        "field in its control data (not an ipk, or its control.tar.gz is damaged or larger than the device reads)",
+        "image_5.img [image], taken as OS image: accepted",
+        "app.ipk [kv2-touch], taken as application package: REJECTED: the device finds no Package field in its "
+        "control data (not an ipk, or its control.tar.gz is damaged or larger than the device reads)"], r.stdout
+    assert ("  dropped extra.bin [extra]: it is neither a container nor a package (its extension is not CRY or "
+            "IPK); its file is deleted") in r.stdout
+    assert r.returncode == 1 and r.stdout.splitlines()[-1].startswith("REJECTED: member kvupdaterd_2.ipk: ")
 
     r = run("inspect", "--platform", "KV2_TOUCH", "--image-rev", "5", tmp_path / "b.CRY")
-    assert r.returncode == 0
     assert "  dropped image_5.img [image]: same revision as the running image (5); its file is deleted" in r.stdout
 
 
