@@ -281,3 +281,47 @@ def test_inspector_says_what_the_device_does(sandbox, run_daemon, tmp_path, what
     for m in report.get("members", []):
         if m.get("verdict") == "rejected" and m["fileName"] in UNIT:
             assert UNIT[m["fileName"]] not in device, m
+
+
+def test_inspecting_a_drop_folder_and_the_exit_status(tmp_path):
+    app, tool = _members(str(tmp_path))
+    folder = tmp_path / "drop"
+    folder.mkdir()
+    for path in (app, tool):
+        os.rename(path, folder / os.path.basename(path))
+    sign(str(folder / "app_2.5.ipk"), str(folder / "app_2.5.sign64"))
+    (folder / "notes.txt").write_text("not for the device\n")
+    # One report per file the device's scan takes; the worst verdict decides.
+    for key, status, verdicts in [(PUBLIC, 1, ["accepted", "rejected"]), (None, 1, ["not-checked", "rejected"])]:
+        r = run("inspect", "--platform", "korvel-r", "--json", *(["--public-key", key] if key else []), folder)
+        assert r.returncode == status, r.stdout + r.stderr
+        assert [(os.path.basename(o["file"]), o["verdict"]) for o in json.loads(r.stdout)] == \
+            list(zip(["app_2.5.ipk", "tool_1.0.ipk"], verdicts))
+    r = run("inspect", "--platform", "KORVEL_R", folder / "app_2.5.ipk")
+    assert r.returncode == 3 and r.stdout.splitlines()[-1].startswith("NOT CHECKED: "), r.stdout
+
+
+def test_the_bundle_report_grows_with_the_manifest(tmp_path):
+    items = [{"fileName": f"m{i:04}.ipk", "packageName": f"p{i}", "platformName": "korvel-r"} for i in range(1000)]
+    bundle = make_raw_bundle(str(tmp_path / "big.CRY"), [("allinfo.json", json.dumps(items).encode())])
+    r = run("inspect", "--platform", "KV2_TOUCH", bundle)
+    assert r.returncode == 1 and "installs nothing on kv2-touch" in r.stdout.splitlines()[-1]
+    assert r.stdout.count("\n  dropped ") == 1000 and len(r.stdout) < 1000 * 120, len(r.stdout)
+
+
+@pytest.mark.parametrize("item, strict_status, told", [
+    ({"platfromName": "all"}, 2, 'the key "platfromName" is not one a device reads (did you mean platformName?)'),
+    ({"platformName": "KV2_TOUCH,KV_SR"}, 0, "note: member 1 (app.ipk): platformName KV2_TOUCH,KV_SR written as "
+                                             "kv2-touch,korvel-sr"),
+    ({"platformName": "all", "packageName": "image"}, 2, "an OS image for platformName \"all\" is installed on no "
+                                                         "device"),
+    ({"platformName": "KV2-touch"}, 2, "names no platform (all, kv2-touch, korvel-r, korvel-sr)"),
+])
+def test_bundle_warns_of_items_no_device_installs(tmp_path, members, item, strict_status, told):
+    (tmp_path / "one.json").write_text(json.dumps([{"path": "app.ipk", **item}]))
+    for strict in ([], ["--strict"]):
+        r = run("bundle", "--manifest", tmp_path / "one.json", *strict, "-o", tmp_path / "one.CRY", cwd=tmp_path)
+        assert r.returncode == (strict_status if strict else 0) and told in r.stderr, r.stderr
+    if strict_status == 0:
+        with tarfile.open(fileobj=io.BytesIO((tmp_path / "one.CRY").read_bytes()[512:]), mode="r:") as tar:
+            assert json.loads(tar.extractfile("allinfo.json").read())[0]["platformName"] == "kv2-touch,korvel-sr"

@@ -74,7 +74,7 @@ std::string RefusedName(const std::string& name) {
   } else {
     std::snprintf(shown, sizeof shown, "byte 0x%02x", byte);
   }
-  return std::string("the device refuses the name (it holds ") + shown +
+  return std::string("the device's watch folder scan refuses the name (it holds ") + shown +
          ", which its command lines cannot carry) and removes the file unread";
 }
 
