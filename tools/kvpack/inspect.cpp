@@ -678,11 +678,11 @@ int InspectFiles(const InspectOptions& options, const std::vector<std::string>& 
     }
   }
   if (json) {
-    for (const auto& [file, message] : errors) {
-      if (std::none_of(targets.begin(), targets.end(), [&file](const std::string& t) { return t == file; })) {
+    for (const auto& error : errors) {
+      if (std::find(targets.begin(), targets.end(), error.first) == targets.end()) {
         cJSON* o = cJSON_CreateObject();
-        cJSON_AddStringToObject(o, "file", file.c_str());
-        cJSON_AddStringToObject(o, "error", message.c_str());
+        cJSON_AddStringToObject(o, "file", error.first.c_str());
+        cJSON_AddStringToObject(o, "error", error.second.c_str());
         cJSON_AddItemToArray(array.get(), o);
       }
     }
