@@ -51,7 +51,7 @@ def test_make_sign_wrap_and_inspect(tmp_path, package):
     r = run("inspect", "--platform", "KORVEL_R", "--public-key", PUBLIC,
             "--signature", str(tmp_path / "app_1.2.sign64"), str(tmp_path / "app.CRY"))
     assert r.returncode == 0, r.stdout + r.stderr
-    assert "image: ipk package app, version 1.2" in r.stdout
+    assert "  control: package app, version 1.2" in r.stdout
     assert r.stdout.splitlines()[-1] == "ACCEPTED"
 
 
@@ -113,7 +113,7 @@ def test_inspect_quotes_a_hostile_file_without_its_control_bytes(tmp_path):
     # A file to inspect may come from anyone: what the report quotes of it
     # (header values here) must not drive the terminal.
     header = (b"HEADERLENGTH: 512\r\nPLATFORMNAME: \x1b]0;owned\x07\r\nSWPART: 1\x1b[2J\r\n"
-              b"PACKAGENAME: a\xc2\x9b1m\r\n\r\n")
+              b"PACKAGENAME: a\xc2\x9b1m\r\nFILETYPE: APP-CRY\r\n\r\n")
     crafted = tmp_path / "odd.CRY"
     crafted.write_bytes(header + b"\0" * (512 - len(header)) + b"\x55" * 64)
     r = subprocess.run([KVPACK, "inspect", "--platform", "KV2_TOUCH", str(crafted)], capture_output=True, timeout=60)

@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -140,6 +142,91 @@ kv::Status CheckBundleName(const std::string& output) {
   return kv::Ok();
 }
 
+// The manifest keys the device reads (without regard to case).
+constexpr const char* kManifestKeys[] = {"packageName", "swRev", "platformName", "fileType", "fileName"};
+
+// Edits needed to turn a into b, ignoring case (for "did you mean").
+std::size_t Distance(const std::string& a, const std::string& b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      const bool same =
+          std::tolower(static_cast<unsigned char>(a[i - 1])) == std::tolower(static_cast<unsigned char>(b[j - 1]));
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// Replaces the string value of key in item (found without regard to case).
+void SetString(cJSON* item, const char* key, const std::string& value) {
+  cJSON* old = cJSON_GetObjectItem(item, key);
+  if (old != nullptr && old->string != nullptr) {
+    (void)cJSON_ReplaceItemInObjectCaseSensitive(item, old->string, cJSON_CreateString(value.c_str()));
+  }
+}
+
+// Checks one manifest item as the devices will read it: platform
+// identifiers become the platform names devices compare (a note), and an
+// item that no device would install, or a key no device reads, draws a
+// warning.
+void ReviewItem(cJSON* item, const std::string& where, BundleMembers& list) {
+  for (const cJSON* k = item->child; k != nullptr; k = k->next) {
+    if (std::any_of(std::begin(kManifestKeys), std::end(kManifestKeys),
+                    [k](const char* known) { return ::strcasecmp(k->string, known) == 0; })) {
+      continue;
+    }
+    std::string warning = where + ": the key \"" + k->string + "\" is not one a device reads";
+    for (const char* known : kManifestKeys) {
+      if (Distance(k->string, known) <= 2) warning += std::string(" (did you mean ") + known + "?)";
+    }
+    list.warnings.push_back(warning);
+  }
+  const cJSON* platformItem = cJSON_GetObjectItem(item, "platformName");
+  const cJSON* packageItem = cJSON_GetObjectItem(item, "packageName");
+  const cJSON* typeItem = cJSON_GetObjectItem(item, "fileType");
+  const std::string package = cJSON_IsString(packageItem) ? packageItem->valuestring : "";
+  const std::string type = cJSON_IsString(typeItem) ? typeItem->valuestring : "";
+  // An application member is found by the platform name as its packageName.
+  if ((type == "APP-IPK" || type == "APP-CRY") && PlatformImageType(package) != 0 && PlatformName(package) != package) {
+    list.notes.push_back(where + ": packageName " + package + " written as " + PlatformName(package) +
+                         ", the platform name devices compare");
+    SetString(item, "packageName", PlatformName(package));
+  }
+  if (!cJSON_IsString(platformItem)) {
+    list.warnings.push_back(where + ": no platformName: no device installs it");
+    return;
+  }
+  std::string platforms = platformItem->valuestring;
+  const std::string given = platforms;
+  for (int i = 0; i < 3; ++i) {
+    const std::string id = kPlatformIds[i];
+    for (std::size_t at; (at = platforms.find(id)) != std::string::npos;)
+      platforms.replace(at, id.size(), kPlatformNames[i]);
+  }
+  if (platforms != given) {
+    list.notes.push_back(where + ": platformName " + given + " written as " + platforms +
+                         ", the platform names devices compare");
+    SetString(item, "platformName", platforms);
+  }
+  const bool named = std::any_of(std::begin(kPlatformNames), std::end(kPlatformNames),
+                                 [&platforms](const char* n) { return platforms.find(n) != std::string::npos; });
+  const bool image = package == "image";
+  if (image && !named) {
+    list.warnings.push_back(where + ": an OS image for platformName \"" + platforms +
+                            "\" is installed on no device: the image step takes only an item that names the "
+                            "device's platform (kv2-touch, korvel-r, korvel-sr), and \"all\" does not count");
+  } else if (!named && platforms.find("all") == std::string::npos) {
+    list.warnings.push_back(where + ": platformName \"" + platforms +
+                            "\" names no platform (all, kv2-touch, korvel-r, korvel-sr): no device installs it");
+  }
+}
+
 }  // namespace
 
 std::string MemberSignatureName(const std::string& fileName) {
@@ -181,6 +268,13 @@ kv::Result<BundleMembers> ReadBundleMembers(const std::string& json) {
       member.fileName = fileName->valuestring;
     }
     if (auto checked = CheckMemberName(member.fileName); !checked) return checked.error().WithContext(where);
+    ReviewItem(item, where + " (" + member.fileName + ")", list);
+    const cJSON* package = cJSON_GetObjectItem(item, "packageName");
+    if (bundle_IsInstallerName(member.fileName.c_str()) == 0 &&
+        !(cJSON_IsString(package) && std::strcmp(package->valuestring, "image") == 0)) {
+      list.warnings.push_back(where + " (" + member.fileName +
+                              "): neither a container (.CRY) nor a package (.ipk): devices delete it unused");
+    }
     if (!names.insert(member.fileName).second) {
       return kv::Error(0, where + ": fileName " + member.fileName + " is used twice in the bundle");
     }
@@ -246,6 +340,14 @@ kv::Status WriteBundle(const BundleOptions& options, const std::string& membersJ
   if (!json) return json.error();
   auto list = ReadBundleMembers(json.value());
   if (!list) return list.error().WithContext(membersJson);
+  for (const std::string& note : list.value().notes) std::fprintf(stderr, "kvpack: note: %s\n", note.c_str());
+  for (const std::string& warning : list.value().warnings) {
+    std::fprintf(stderr, "kvpack: warning: %s\n", warning.c_str());
+  }
+  if (options.strict && !list.value().warnings.empty()) {
+    return kv::Error(
+        0, "refused (--strict): the member list draws " + std::to_string(list.value().warnings.size()) + " warning(s)");
+  }
   std::vector<BundleMember>& members = list.value().members;
   const std::string& manifest = list.value().manifest;
   // A relative member path is taken from the current folder, or else from the

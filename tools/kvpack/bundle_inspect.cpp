@@ -1,9 +1,12 @@
 // Inspection of a bundle: the daemon's own unpacking and member selection run
-// in the throwaway sandbox that Inspect prepared, pass after pass, and every
-// pass is told in one line. The tool only watches what the daemon's functions
-// do to the sandbox's folders and manifest, so its answer is the daemon's.
+// in the throwaway sandbox that Inspect prepared, pass after pass. Each
+// member that reaches the watch folder is checked there as the device checks
+// a drop, its signature taken from the bundle; each item the device drops is
+// told with the device's reason. The report grows with the manifest: one
+// line per item.
 #include <cJSON.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,42 +23,23 @@
 #include "core/paths.h"
 #include "intake/bundle.h"
 #include "intake/scandir.h"
+#include "kvpack/inspect_sandbox.h"
 #include "kvpack/kvpack.h"
 
-namespace kvpack {
+namespace kvpack::inspect {
 
 namespace {
 
 using kv::Json;
 
-// The daemon's commands (tar lists what it extracts, chown complains when we
-// are not root) write to the standard streams; while one of its functions
-// runs, they go to /dev/null so that the report stays readable.
-class QuietStreams {
- public:
-  QuietStreams() {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    kv::Fd null(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-    if (!null) return;
-    out_ = kv::Fd(::fcntl(1, F_DUPFD_CLOEXEC, 3));
-    err_ = kv::Fd(::fcntl(2, F_DUPFD_CLOEXEC, 3));
-    if (out_) (void)::dup2(null.get(), 1);
-    if (err_) (void)::dup2(null.get(), 2);
-  }
-  ~QuietStreams() {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    if (out_) (void)::dup2(out_.get(), 1);
-    if (err_) (void)::dup2(err_.get(), 2);
-  }
-  QuietStreams(const QuietStreams&) = delete;
-  QuietStreams& operator=(const QuietStreams&) = delete;
+// The most tar entries unpacked here: a manifest of the most items the
+// device takes, each with its member and signature, and a few more. A
+// payload beyond it installs no more than one within it, and would only
+// cost the inspecting host its files.
+constexpr std::size_t kMaxPayloadEntries = 2 * static_cast<std::size_t>(kManifestMaxItems) + 8;
 
- private:
-  kv::Fd out_;
-  kv::Fd err_;
-};
+// The manifest keys the device reads (without regard to case).
+constexpr const char* kManifestKeys[] = {"packageName", "swRev", "platformName", "fileType", "fileName"};
 
 std::set<std::string> FolderNames(const std::string& folder) {
   std::set<std::string> names;
@@ -64,17 +48,13 @@ std::set<std::string> FolderNames(const std::string& folder) {
   return names;
 }
 
-std::string Join(const std::vector<std::string>& items) {
-  std::string text;
-  for (const std::string& s : items) text += (text.empty() ? "" : ", ") + s;
-  return text.empty() ? "none" : text;
-}
-
 // One manifest item as the daemon sees it.
 struct Item {
   std::string text;  // compact JSON, to follow the item from pass to pass
   std::string packageName, swRev, platformName, fileName, fileType;
   bool hasSwRev = false;
+  bool hasPlatform = false;
+  std::vector<std::string> unknownKeys;
 };
 
 std::string Field(const cJSON* item, const char* key, bool* present = nullptr) {
@@ -87,10 +67,14 @@ std::string Field(const cJSON* item, const char* key, bool* present = nullptr) {
 // The manifest in the bundle folder; present is false when there is none.
 std::vector<Item> ReadManifest(bool* present) {
   std::vector<Item> items;
-  const auto text = ReadWholeFile(std::string(paths_BundleFolder()) + "allinfo.json");
-  *present = text.ok();
-  if (!*present) return items;
-  Json root(cJSON_Parse(text.value().c_str()));
+  const std::string path = std::string(paths_BundleFolder()) + "allinfo.json";
+  auto in = OpenInput(path);
+  *present = in.ok() && S_ISREG(in.value().st.st_mode);
+  if (!*present || in.value().st.st_size > kManifestMaxBytes) return items;
+  std::string text(static_cast<std::size_t>(in.value().st.st_size), '\0');
+  const ssize_t got = ::pread(in.value().fd.get(), text.data(), text.size(), 0);
+  text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+  Json root(cJSON_Parse(text.c_str()));
   if (!cJSON_IsArray(root.get())) return items;
   for (const cJSON* e = root->child; e != nullptr; e = e->next) {
     Item item;
@@ -98,18 +82,17 @@ std::vector<Item> ReadManifest(bool* present) {
     item.text = compact ? compact.get() : "";
     item.packageName = Field(e, "packageName");
     item.swRev = Field(e, "swRev", &item.hasSwRev);
-    item.platformName = Field(e, "platformName");
+    item.platformName = Field(e, "platformName", &item.hasPlatform);
     item.fileName = Field(e, "fileName");
     item.fileType = Field(e, "fileType");
+    for (const cJSON* k = cJSON_IsObject(e) ? e->child : nullptr; k != nullptr; k = k->next) {
+      const bool known = std::any_of(std::begin(kManifestKeys), std::end(kManifestKeys),
+                                     [k](const char* name) { return ::strcasecmp(k->string, name) == 0; });
+      if (!known) item.unknownKeys.emplace_back(k->string);
+    }
     items.push_back(std::move(item));
   }
   return items;
-}
-
-std::string Label(const Item& item) {
-  std::string label = item.fileName.empty() ? std::string("(no fileName)") : item.fileName;
-  if (!item.packageName.empty()) label += " [" + item.packageName + "]";
-  return label;
 }
 
 // The items of before that are gone from after (after keeps the order of the
@@ -127,23 +110,35 @@ std::vector<Item> Dropped(const std::vector<Item>& before, const std::vector<Ite
   return dropped;
 }
 
-const char* Meaning(int result) {
-  switch (result) {
-    case 0: return "nothing moved";
-    case 1: return "application container";
-    case 2: return "own package or application ipk";
-    case 3: return "OS image";
-    case 4: return "other member";
-    case kBundleCleanup: return "CLEANUP";
-    default: return "unknown result";
+std::string Quoted(const std::vector<std::string>& keys) {
+  std::string text;
+  for (const std::string& k : keys) text += (text.empty() ? "\"" : ", \"") + k + "\"";
+  return text;
+}
+
+// Why a platformName names neither "all" nor the device's platform.
+std::string WhyNoPlatform(const Item& item, const std::string& platform) {
+  if (!item.hasPlatform) {
+    std::string why = "it has no platformName, so no device takes it";
+    if (!item.unknownKeys.empty()) why += " (the device does not read " + Quoted(item.unknownKeys) + ")";
+    return why;
   }
+  for (const char* id : kPlatformIds) {
+    if (item.platformName.find(id) != std::string::npos) {
+      return "platformName \"" + item.platformName + "\" spells the platform as a container header does (" + id +
+             "); manifests name it " + PlatformName(id) + ", and no device takes the item";
+    }
+  }
+  return "platformName \"" + item.platformName + "\" names neither all nor " + platform;
 }
 
 // Why the daemon let go of an item without moving its file, in the words of
 // this tool; the decision itself was the daemon's.
-std::string WhyDropped(const Item& item, const std::set<std::string>& bundleBefore, const char* platform,
+std::string WhyDropped(const Item& item, const std::set<std::string>& bundleBefore, const std::string& platform,
                        const char* running) {
-  if (bundle_IsPlainFileName(item.fileName.c_str()) == 0) return "its fileName is not a plain file name";
+  if (bundle_IsPlainFileName(item.fileName.c_str()) == 0) {
+    return item.fileName.empty() ? "it has no fileName" : "its fileName is not a plain file name";
+  }
   if (item.packageName == "image" && running != nullptr && item.hasSwRev && item.swRev == running) {
     return std::string("same revision as the running image (") + running + "); its file is deleted";
   }
@@ -153,81 +148,128 @@ std::string WhyDropped(const Item& item, const std::set<std::string>& bundleBefo
   }
   if (bundleBefore.count(item.fileName) == 0) return "its file " + item.fileName + " is not in the bundle";
   if (item.platformName.find("all") == std::string::npos && item.platformName.find(platform) == std::string::npos) {
-    return "platformName \"" + item.platformName + "\" names neither all nor " + platform + "; its file is deleted";
+    return WhyNoPlatform(item, platform) + "; its file is deleted";
+  }
+  char refused = 0;
+  if (cmd_IsAllowedLine(item.fileName, &refused) == 0) {
+    return "its fileName holds a character the device's command lines cannot carry; its file is deleted";
   }
   if (bundle_IsInstallerName(item.fileName.c_str()) == 0) {
-    return "it is neither a container nor a package (its extension is not CRY or IPK), which nothing would take "
-           "from the watch folder; its file is deleted";
+    return "it is neither a container nor a package (its extension is not CRY or IPK); its file is deleted";
   }
-  return "its file was not moved (the device refuses its name in commands)";
+  return "its file was not moved";
+}
+
+std::string Role(int result, const Item& item, const std::string& platform) {
+  switch (result) {
+    case 1: return "application container";
+    case 2: return item.packageName == "kvupdaterd" ? "the device's own package" : "application package";
+    case 3: return "OS image";
+    default:
+      if (item.packageName == "image") {
+        return "other member, not as the OS image (the image step takes only an item whose platformName names " +
+               platform + "; \"all\" does not count for images)";
+      }
+      return "other member";
+  }
+}
+
+// Walks the tar headers of the payload without unpacking anything: the
+// number of entries, or more than cap when there are more.
+std::size_t CountEntries(int fd, std::uint64_t offset, std::uint64_t size, std::size_t cap) {
+  std::size_t count = 0;
+  std::uint64_t at = offset;
+  unsigned char block[512];
+  while (at + 512 <= size && count <= cap) {
+    if (::pread(fd, block, sizeof block, static_cast<off_t>(at)) != 512) break;
+    if (std::all_of(std::begin(block), std::end(block), [](unsigned char c) { return c == 0; })) break;
+    std::uint64_t length = 0;
+    for (int i = 124; i < 136 && block[i] >= '0' && block[i] <= '7'; ++i) length = length * 8 + (block[i] - '0');
+    ++count;
+    at += 512 + (length + 511) / 512 * 512;
+  }
+  return count;
+}
+
+// The compression a payload starts with, or null for none.
+const char* Compression(int fd, std::uint64_t offset) {
+  unsigned char m[6] = {};
+  if (::pread(fd, m, sizeof m, static_cast<off_t>(offset)) < 4) return nullptr;
+  if (m[0] == 0x1f && m[1] == 0x8b) return "gzip";
+  if (m[0] == 'B' && m[1] == 'Z' && m[2] == 'h') return "bzip2";
+  if (m[0] == 0xfd && std::memcmp(m + 1, "7zXZ", 4) == 0) return "xz";
+  if (m[0] == 0x28 && m[1] == 0xb5 && m[2] == 0x2f && m[3] == 0xfd) return "zstd";
+  return nullptr;
 }
 
 }  // namespace
 
-kv::Status InspectBundle(const InspectOptions& options, const std::string& file, std::FILE* report) {
-  const std::string name = BaseName(file);
-  const char* platform = config_GetPlatformName();
-  std::fprintf(report, "kvpack: bundle %s, for platform %s (%s), running image revision %s\n", name.c_str(), platform,
-               config_GetPlatformId(), options.haveImageRev ? options.imageRev.c_str() : "unknown");
-
-  // The device's description file, with the running revision or without any.
-  for (const char* dir : {"/opt/kv2/log"}) {
-    if (::mkdir(paths_Device(dir).c_str(), 0755) != 0 && errno != EEXIST) {
-      return kv::Error(errno, "cannot prepare " + paths_Device(dir));
-    }
-  }
-  {
-    kv::File info = kv::OpenFile(paths_Device(devpath::kImageInfo).c_str(), "w");
-    if (!info) return kv::Error(errno, "cannot prepare " + paths_Device(devpath::kImageInfo));
-    std::fprintf(info.get(), "image_name=kvpack-inspect\n");
-    if (options.haveImageRev) std::fprintf(info.get(), "image_version=%s\n", options.imageRev.c_str());
-  }
+kv::Status InspectBundle(const InspectOptions& options, const std::string& name, const Input& in,
+                         InspectReport& report) {
+  const std::string platform = config_GetPlatformName();
+  auto fact = [&report](std::string topic, std::string text) {
+    report.facts.push_back({std::move(topic), std::move(text)});
+  };
+  auto reject = [&report](std::string why) {
+    report.verdict = InspectVerdict::kRejected;
+    report.reason = std::move(why);
+    return kv::Ok();
+  };
+  fact("running image revision", options.haveImageRev ? options.imageRev : "unknown (no --image-rev)");
 
   // The device moves the bundle with a command line that must admit its name.
   char refused = 0;
   if (cmd_IsAllowedLine(name, &refused) == 0) {
-    std::fprintf(report, "  the device's command runner refuses the character '%c' in the name: it cannot unpack it\n",
-                 refused);
+    return reject("the device's command lines cannot carry the character '" + std::string(1, refused) +
+                  "' of its name: it cannot unpack it");
+  }
+  char head[1000];
+  const ssize_t got = ::pread(in.fd.get(), head, sizeof head, 0);
+  const int offset = bundle_HeaderLengthFromText(head, got > 0 ? static_cast<std::size_t>(got) : 0);
+  const auto size = static_cast<std::uint64_t>(in.st.st_size);
+  fact("header", offset == 0 ? std::string("no HEADERLENGTH: the device reads the whole file as the payload")
+                             : "payload at byte " + std::to_string(offset));
+  const std::uint64_t at = offset > 0 ? std::min<std::uint64_t>(static_cast<std::uint64_t>(offset), size) : 0;
+  if (const char* compression = Compression(in.fd.get(), at)) {
+    return reject(std::string("its payload is compressed (") + compression +
+                  "): the device reads only a plain tar there and deletes the bundle unread");
+  }
+  if (const std::size_t entries = CountEntries(in.fd.get(), at, size, kMaxPayloadEntries);
+      entries > kMaxPayloadEntries) {
+    report.verdict = InspectVerdict::kNotChecked;
+    report.reason = "its payload holds more than " + std::to_string(kMaxPayloadEntries) +
+                    " entries, more than a bundle of the most items the device takes; not unpacked here";
     return kv::Ok();
   }
 
   // A copy, never a link: the daemon moves the bundle and changes its owner.
   const std::string watch = paths_WatchFolder();
   const std::string bundle = paths_BundleFolder();
-  std::error_code ec;
-  if (!std::filesystem::copy_file(file, watch + name, ec)) {
-    return kv::Error(ec.value(), "cannot copy " + file + " into the sandbox: " + ec.message());
-  }
-  const int offset = bundle_GetHeaderLength(watch.c_str(), name.c_str());
-  std::fprintf(report, "  header length: %d%s\n", offset,
-               offset == 0 ? " (none found: the daemon reads the whole file, header included, as the payload, which is "
-                             "then no tar archive)"
-                           : "");
+  if (auto copied = CopyInto(in, watch + name, size); !copied) return copied;
   int unpacked = 0;
   {
     QuietStreams quiet;
     unpacked = bundle_UnPack(watch.c_str(), name.c_str(), paths_WorkFolder());
   }
   if (unpacked != 1) {
-    std::fprintf(report, "  the daemon could not unpack the bundle; it deletes it\n");
-    return kv::Ok();
+    return reject(
+        "the device cannot unpack it (its payload is no plain tar archive, is cut short, claims more bytes than it "
+        "holds, or holds a device node or FIFO) and deletes it");
   }
-  std::set<std::string> files = FolderNames(bundle);
-  std::fprintf(report, "  unpacked: %s\n", Join({files.begin(), files.end()}).c_str());
   bool present = false;
   std::vector<Item> items = ReadManifest(&present);
-  if (!present) {
-    std::fprintf(report, "  no allinfo.json: the daemon takes no member from this bundle\n");
-    return kv::Ok();
-  }
-  std::vector<std::string> labels;
-  for (const Item& item : items) labels.push_back(Label(item));
-  std::fprintf(report, "  manifest: %s\n", Join(labels).c_str());
+  if (!present) return reject("it holds no allinfo.json: the device takes no member from it");
+  fact("manifest", std::to_string(items.size()) + " items");
 
   // One pass per call, as the polling loop makes them while its watch folder
-  // holds nothing to install. A result of 0 ends the road only when the
-  // manifest did not change: after an item was dropped, the next pass goes on.
+  // holds nothing to install. A pass that moves nothing ends the road only
+  // when the manifest did not change: after an item was dropped, the next
+  // pass goes on.
   const std::size_t limit = items.size() + 3;
+  std::size_t taken = 0;
+  const InspectMember* firstRefused = nullptr;
+  const InspectMember* firstUnchecked = nullptr;
+  report.members.reserve(items.size());
   for (std::size_t step = 1; step <= limit; ++step) {
     const std::set<std::string> watchBefore = FolderNames(watch);
     const std::set<std::string> bundleBefore = FolderNames(bundle);
@@ -236,65 +278,67 @@ kv::Status InspectBundle(const InspectOptions& options, const std::string& file,
       QuietStreams quiet;
       result = scandir_CheckAndPrepInstaller(bundle.c_str(), watch.c_str());
     }
+    if (result == kBundleCleanup) break;
     const char* running = config_GetImageRev();
     bool still = false;
     const std::vector<Item> after = ReadManifest(&still);
     const std::vector<Item> dropped = Dropped(items, after);
-    const std::set<std::string> watchAfter = FolderNames(watch);
     std::vector<std::string> arrived;
-    for (const std::string& n : watchAfter) {
+    for (const std::string& n : FolderNames(watch)) {
       if (watchBefore.count(n) == 0) arrived.push_back(n);
-    }
-
-    std::string line =
-        "step " + std::to_string(step) + ": result " + std::to_string(result) + " (" + Meaning(result) + ")";
-    if (result == kBundleCleanup) {
-      std::fprintf(report, "%s: the manifest is used up; the bundle folder is cleared\n", line.c_str());
-      return kv::Ok();
     }
     // The member that moved is the dropped item whose file arrived in the
     // watch folder; the image arrives under the fixed name.
-    const Item* taken = nullptr;
+    const Item* moved = nullptr;
     for (const Item& item : dropped) {
-      const bool image = result == 3 && item.packageName == "image" && watchAfter.count("IMAGE.CRY") != 0;
+      const bool image = result == 3 && item.packageName == "image" &&
+                         std::find(arrived.begin(), arrived.end(), "IMAGE.CRY") != arrived.end();
       if (image || std::find(arrived.begin(), arrived.end(), item.fileName) != arrived.end()) {
-        taken = &item;
+        moved = &item;
         break;
       }
     }
-    if (taken != nullptr) {
-      line += ": " + Label(*taken) + " reaches the watch folder as " + Join(arrived);
-      if (result == 3 && bundleBefore.count("IMAGE.sign64") == 0 &&
-          ::access((bundle + "IMAGE.sign64").c_str(), F_OK) == 0) {
-        line += ", its signature becomes IMAGE.sign64";
-      } else if (result == 3) {
-        line += ", without a signature for it";
-      }
-    } else if (dropped.empty()) {
-      line += ": no item left to take";
-    }
-    std::fprintf(report, "%s\n", line.c_str());
     for (const Item& item : dropped) {
-      if (&item == taken) continue;
-      std::fprintf(report, "  dropped %s: %s\n", Label(item).c_str(),
-                   WhyDropped(item, bundleBefore, platform, running).c_str());
+      InspectMember member;
+      member.fileName = item.fileName;
+      member.packageName = item.packageName;
+      if (&item != moved) {
+        member.reason = WhyDropped(item, bundleBefore, platform, running);
+        report.members.push_back(std::move(member));
+        continue;
+      }
+      member.taken = true;
+      member.role = Role(result, item, platform);
+      const std::string drop = result == 3 ? std::string("IMAGE.CRY") : item.fileName;
+      std::vector<InspectFact> ignored;
+      const Outcome outcome = CheckDrop(options, drop, ignored, true);
+      member.verdict = outcome.verdict;
+      member.reason = outcome.reason;
+      report.members.push_back(std::move(member));
+      ++taken;
     }
-    if (!after.empty()) {
-      labels.clear();
-      for (const Item& item : after) labels.push_back(Label(item));
-      std::fprintf(report, "  stay in the manifest: %s\n", Join(labels).c_str());
-    }
-    // The daemon's next pass installs what arrived before the manifest is
-    // looked at again; here it is simply taken away.
+    // Whatever else a pass brought is taken away, as the device's next pass
+    // would take it.
     for (const std::string& n : arrived) (void)std::remove((watch + n).c_str());
-    if (result == 0 && dropped.empty()) {
-      if (!still) std::fprintf(report, "  no manifest left: the bundle is over\n");
-      return kv::Ok();
-    }
+    if (result == 0 && dropped.empty()) break;
+    if (!still) break;
     items = after;
   }
-  std::fprintf(report, "  the manifest did not run out after %zu passes\n", limit);
+  for (const InspectMember& m : report.members) {
+    if (!m.taken) continue;
+    if (m.verdict == InspectVerdict::kRejected && firstRefused == nullptr) firstRefused = &m;
+    if (m.verdict == InspectVerdict::kNotChecked && firstUnchecked == nullptr) firstUnchecked = &m;
+  }
+  if (taken == 0) return reject("it installs nothing on " + platform + ": the device takes none of its items");
+  if (firstRefused != nullptr) return reject("member " + firstRefused->fileName + ": " + firstRefused->reason);
+  if (firstUnchecked != nullptr) {
+    report.verdict = InspectVerdict::kNotChecked;
+    report.reason = "member " + firstUnchecked->fileName + ": " + firstUnchecked->reason;
+    return kv::Ok();
+  }
+  report.verdict = InspectVerdict::kAccepted;
+  report.reason.clear();
   return kv::Ok();
 }
 
-}  // namespace kvpack
+}  // namespace kvpack::inspect

@@ -237,10 +237,17 @@ struct BundleMember {
 // manifest fields ("packageName", "swRev", "platformName", "fileType",
 // "fileName"). "fileName" defaults to the base name of "path" and must be a
 // name the device can move out of its bundle folder. Gives the members and
-// the manifest text (the array without "path", formatted).
+// the manifest text (the array without "path", formatted). A platform
+// identifier in "platformName" (KV2_TOUCH), or as the "packageName" of an
+// application member, is written as the platform name the device compares
+// (kv2-touch), with a note. Warnings name the items that no device would
+// install (no platform named, an OS image for "all", a file that is neither
+// a container nor a package) and keys the device does not read.
 struct BundleMembers {
   std::vector<BundleMember> members;
   std::string manifest;
+  std::vector<std::string> notes;
+  std::vector<std::string> warnings;
 };
 kv::Result<BundleMembers> ReadBundleMembers(const std::string& json);
 
@@ -253,6 +260,7 @@ struct BundleOptions {
   std::string packageName;
   std::string signKey;   // PEM private key: a ".sign64" per member when set
   KeyAccess signAccess;  // its pass phrase or token PIN
+  bool strict = false;   // refuse the bundle when the member list draws a warning
 };
 
 // The header text of a bundle (CR LF lines and the closing empty line),
@@ -265,7 +273,8 @@ std::string MemberSignatureName(const std::string& fileName);
 
 // Writes a bundle: header, NUL filler up to the header length, then a plain
 // tar holding "allinfo.json", each member and (with a signing key) its
-// ".sign64", all at the top level.
+// ".sign64", all at the top level. Notes and warnings go to stderr; with
+// strict, a warning refuses the bundle.
 kv::Status WriteBundle(const BundleOptions& options, const std::string& membersJson, const std::string& output);
 
 // Writes outFolder/IMAGE.CRY (the image, unchanged) and outFolder/IMAGE.sign64.
@@ -275,32 +284,72 @@ kv::Status WriteImage(const std::string& privateKey, const std::string& image, c
 // --- inspection ---
 
 struct InspectOptions {
-  std::string platform;       // device platform identifier the answer is for
-  std::string publicKey;      // PEM public key of the device (packages, OS images)
-  std::string signature;      // .sign64 of the inspected file; default: next to it
+  std::string platform;       // device platform, either spelling (KV2_TOUCH or kv2-touch)
+  std::string publicKey;      // PEM public key of the device; without it no signature is checked
+  std::string signature;      // .sign64 of the inspected file; default: NAME.sign64 beside it
   std::string package;        // the package a .sign64 belongs to
   bool haveImageRev = false;  // bundles: the running image's revision is known
   std::string imageRev;       // bundles: that revision
   CryKey key;
 };
 
-// Says whether the daemon of a device of the given platform would accept the
-// file, running the daemon's own checks in a throwaway sandbox. Writes one
-// line per finding to report and a final "ACCEPTED" or "REJECTED: <why>".
-// Gives true when accepted (for a bundle: when its road was told), false when
-// rejected, an error when the inspection itself could not run.
-kv::Result<bool> Inspect(const InspectOptions& options, const std::string& file, std::FILE* report);
+// What a device would do with a file: it takes it (every check it makes
+// passed), refuses it, or the answer depends on a check that could not be
+// made here (no --public-key given).
+enum class InspectVerdict { kAccepted, kRejected, kNotChecked };
 
-// For a bundle (Inspect hands it over with its throwaway sandbox root and
-// platform in place): runs the daemon's unpacking and member selection there
-// and writes one line per selection step to report; an error when it could
+// One fact of a report: what was looked at, and what was found, in words.
+struct InspectFact {
+  std::string topic;
+  std::string text;
+};
+
+// A bundle member as the device handles it: taken into its watch folder and
+// checked there, or dropped from the manifest.
+struct InspectMember {
+  std::string fileName;
+  std::string packageName;
+  bool taken = false;
+  std::string role;  // taken: "own package", "OS image", ...; dropped: empty
+  InspectVerdict verdict = InspectVerdict::kNotChecked;
+  std::string reason;  // why it is refused, not checked or dropped
+};
+
+struct InspectReport {
+  std::string file;  // as given
+  std::string kind;  // "ipk package", "CRY container", "OS image", "bundle", ...
+  std::vector<InspectFact> facts;
+  std::vector<InspectMember> members;
+  InspectVerdict verdict = InspectVerdict::kRejected;
+  std::string reason;  // rejected or not checked: why
+};
+
+// Says what the daemon of a device of the given platform would do with the
+// file, running the daemon's own checks in a throwaway sandbox. A bundle is
+// worked through member by member, each member checked as it reaches the
+// device's watch folder, its signature from the bundle. An error when the
+// inspection itself could not run.
+kv::Result<InspectReport> Inspect(const InspectOptions& options, const std::string& file);
+
+// Inspects each file, or each file the device's scan would take from a
+// folder (.CRY and .ipk), writes the reports to out (text, or a JSON array
+// with one object per file) and gives the exit status: 0 all accepted, 1 one
+// is rejected, 3 none rejected but one not checked, 2 an inspection could
 // not run.
-kv::Status InspectBundle(const InspectOptions& options, const std::string& file, std::FILE* report);
+int InspectFiles(const InspectOptions& options, const std::vector<std::string>& files, bool json, std::FILE* out);
 
 // Image type of the daemon's configuration for a platform identifier or name
 // (KV2_TOUCH or kv2-touch 1, KORVEL_R or korvel-r 2, KV_SR or korvel-sr 3);
 // 0 when unknown.
 int PlatformImageType(const std::string& platform);
+
+// The two spellings of a platform: the identifier that container headers
+// carry (KV2_TOUCH) and the name that bundle manifests carry (kv2-touch).
+// Either spelling gives both; empty for an unknown platform.
+std::string PlatformId(const std::string& platform);
+std::string PlatformName(const std::string& platform);
+inline constexpr const char* kPlatformIds[] = {"KV2_TOUCH", "KORVEL_R", "KV_SR"};
+inline constexpr const char* kPlatformNames[] = {"kv2-touch", "korvel-r", "korvel-sr"};
 
 // Whole-file helpers.
 kv::Result<std::string> ReadWholeFile(const std::string& path);

@@ -14,7 +14,6 @@
 #include "common/nearest.h"
 #include "core/handles.h"
 #include "core/log.h"
-#include "core/printable.h"
 #include "kvpack/kvpack.h"
 
 namespace {
@@ -35,18 +34,23 @@ constexpr const char* kUsage =
     "      its extension, plus .sign64, which --force lets replace)\n"
     "  bundle --manifest MEMBERS.json [--filetype UPDATE|UPDATE-FULL|UPDATEFULL]\n"
     "      [--header-length N] [--sign-key PRIVATE.pem] [--platform ID]\n"
-    "      [--swpart PART] [--package-name NAME] -o OUT.CRY\n"
+    "      [--swpart PART] [--package-name NAME] [--strict] -o OUT.CRY\n"
     "      build a bundle: header, then a tar of allinfo.json, the members and\n"
     "      (with --sign-key) a .sign64 per member; MEMBERS.json is an array of\n"
-    "      objects with \"path\" and the manifest fields\n"
+    "      objects with \"path\" and the manifest fields; warns of items no\n"
+    "      device installs and of keys no device reads (--strict: refuses them)\n"
     "  image --sign-key PRIVATE.pem -o OUTDIR IMAGEFILE\n"
     "      write OUTDIR/IMAGE.CRY (the image, unchanged) and OUTDIR/IMAGE.sign64\n"
     "  inspect --platform ID [--public-key PUBLIC.pem] [--signature FILE.sign64]\n"
-    "      [--package FILE] [--key-file FILE] [--image-rev REV] FILE\n"
-    "      say whether a device of platform ID would accept FILE (a .CRY\n"
-    "      container, an .ipk package, IMAGE.CRY, or a .sign64 with --package);\n"
-    "      for a bundle, tell which members the device takes, in which order,\n"
-    "      when its running image has revision REV\n"
+    "      [--package FILE] [--key-file FILE] [--image-rev REV] [--json]\n"
+    "      FILE|FOLDER...\n"
+    "      say whether a device of platform ID (KV2_TOUCH or kv2-touch, ...)\n"
+    "      would accept each FILE (a .CRY container, an .ipk package, IMAGE.CRY,\n"
+    "      a bundle, or a .sign64 with --package), or each .CRY and .ipk file of\n"
+    "      a FOLDER; signatures are checked only with --public-key: NAME.sign64\n"
+    "      beside NAME.ipk or NAME.CRY, or inside a bundle; a bundle is worked\n"
+    "      through member by member, when its running image has revision REV;\n"
+    "      --json: one JSON object per file, with the facts of the text report\n"
     "\n"
     "options of every command: -q, --quiet (only errors and verdicts),\n"
     "  -v, --verbose (say more), -h, --help (the command's usage), --version\n"
@@ -60,8 +64,9 @@ constexpr const char* kUsage =
     "p11-kit's proxy). With SOURCE_DATE_EPOCH set, ipk, cry and bundle give\n"
     "the same bytes for the same inputs.\n"
     "\n"
-    "Exit status: 0 done (inspect: accepted, or a bundle told), 1 rejected by\n"
-    "inspect, 2 error.\n";
+    "Exit status: 0 done (inspect: every file accepted), 1 inspect: a file\n"
+    "rejected, 2 error, 3 inspect: none rejected, but a check could not be made\n"
+    "(no --public-key).\n";
 
 // The usage of one command: its entry in kUsage (the line naming it and the
 // more deeply indented lines after it); empty for an unknown command.
@@ -125,6 +130,8 @@ enum Option {
   kVersion,
   kQuiet,
   kVerbose,
+  kJson,
+  kStrict,
 };
 
 const option kOptions[] = {
@@ -152,6 +159,8 @@ const option kOptions[] = {
     {"version", no_argument, nullptr, kVersion},
     {"quiet", no_argument, nullptr, kQuiet},
     {"verbose", no_argument, nullptr, kVerbose},
+    {"json", no_argument, nullptr, kJson},
+    {"strict", no_argument, nullptr, kStrict},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -169,6 +178,8 @@ struct Args {
   bool verbose = false;
   std::string passSource;  // --pass as given; read once the command is known
   std::string pkcs11Module;
+  bool json = false;
+  bool strict = false;
 };
 
 // The long option names, for suggestions.
@@ -220,6 +231,8 @@ kv::Status ParseArgs(int argc, char** argv, Args* args) {
         args->imageRev = value;
         args->haveImageRev = true;
         break;
+      case kJson: args->json = true; break;
+      case kStrict: args->strict = true; break;
       case 'o':
       case kOutput: args->output = value; break;
       case 'h':
@@ -374,6 +387,7 @@ int RunBundle(const Args& args) {
     if (!access) return Fail(access.error());
     options.signAccess = std::move(access).value();
   }
+  options.strict = args.strict;
   return Done(kvpack::WriteBundle(options, args.manifest, args.output));
 }
 
@@ -389,7 +403,7 @@ int RunImage(const Args& args) {
 
 int RunInspect(const Args& args) {
   if (auto given = Require({{args.platform, "--platform"}}); !given) return Usage(given.error());
-  if (args.positional.size() != 1) return Usage("inspect needs exactly one file");
+  if (args.positional.empty()) return Usage("inspect needs a file or a folder");
   kvpack::InspectOptions options;
   options.platform = args.platform;
   options.publicKey = args.publicKey;
@@ -397,29 +411,34 @@ int RunInspect(const Args& args) {
   options.package = args.package;
   options.haveImageRev = args.haveImageRev;
   options.imageRev = args.imageRev;
+  if (args.positional.size() > 1 && (!args.signature.empty() || !args.package.empty())) {
+    return Usage("--signature and --package go with one file only");
+  }
   auto key = LoadKey(args, false);
   if (!key) return Fail(key.error());
   options.key = key.value();
   // The report quotes the file (header values, member names, package
-  // fields), which may come from anyone: it reaches the terminal with its
-  // control bytes shown as '?'.
+  // fields), which may come from anyone: InspectFiles shows its control
+  // bytes as '?'. With -q only the verdicts are shown.
+  if (!args.quiet) return kvpack::InspectFiles(options, args.positional, args.json, stdout);
   char* text = nullptr;
   std::size_t size = 0;
   std::FILE* report = ::open_memstream(&text, &size);
   if (report == nullptr) return Fail(kv::SystemError("cannot hold the report"));
-  const auto accepted = kvpack::Inspect(options, args.positional[0], report);
+  const int status = kvpack::InspectFiles(options, args.positional, args.json, report);
   std::fclose(report);
   const kv::CMemory<char> held(text);
-  std::string_view shown(text, size);
-  if (args.quiet) {
-    // Only the verdict: the report's last line.
-    const std::size_t lastLine = shown.size() > 1 ? shown.rfind('\n', shown.size() - 2) : std::string_view::npos;
-    if (lastLine != std::string_view::npos) shown.remove_prefix(lastLine + 1);
+  std::string_view rest(text, size);
+  while (!rest.empty()) {
+    const std::size_t end = rest.find('\n');
+    const std::string_view line = rest.substr(0, end == std::string_view::npos ? rest.size() : end + 1);
+    rest.remove_prefix(line.size());
+    if (args.json || line.starts_with("ACCEPTED") || line.starts_with("REJECTED") || line.starts_with("NOT CHECKED")) {
+      std::fwrite(line.data(), 1, line.size(), stdout);
+    }
   }
-  std::fputs(kv::Printable(shown, true).c_str(), stdout);
   std::fflush(stdout);
-  if (!accepted) return Fail(accepted.error());
-  return accepted.value() ? 0 : 1;
+  return status;
 }
 
 }  // namespace

@@ -176,10 +176,20 @@ kv::Result<CryKey> ReadKeyFile(const std::string& path) {
 }
 
 int PlatformImageType(const std::string& platform) {
-  if (platform == "KV2_TOUCH" || platform == "kv2-touch") return 1;
-  if (platform == "KORVEL_R" || platform == "korvel-r") return 2;
-  if (platform == "KV_SR" || platform == "korvel-sr") return 3;
+  for (int i = 0; i < 3; ++i) {
+    if (platform == kPlatformIds[i] || platform == kPlatformNames[i]) return i + 1;
+  }
   return 0;
+}
+
+std::string PlatformId(const std::string& platform) {
+  const int type = PlatformImageType(platform);
+  return type == 0 ? std::string() : kPlatformIds[type - 1];
+}
+
+std::string PlatformName(const std::string& platform) {
+  const int type = PlatformImageType(platform);
+  return type == 0 ? std::string() : kPlatformNames[type - 1];
 }
 
 }  // namespace kvpack
