@@ -75,6 +75,7 @@ def run_daemon():
     started = []
 
     def run(sb, *args, **kw):
+        kw["env"] = {"KVUPDATER_SIGNATURE_WAIT": "0", **(kw.get("env") or {})}
         d = Daemon(sb, args, daemon=EMULATED_DAEMON, **kw)
         started.append(d)
         return d.start()

@@ -103,8 +103,8 @@ def inflight(source, watch, name, mode, sock_path):
 
 # --- the generator --------------------------------------------------------------
 
-POOL = [f"atk{k:02d}{ext}" for k in range(12) for ext in (".ipk", ".CRY")] + \
-    ["IMAGE.CRY", "install.lock", "INSTALLER.IPKTMP", "IMAGEUPDATEFAILED.TXT"]
+POOL = [f"atk{k:02d}{ext}" for k in range(12) for ext in (".ipk", ".CRY", ".sign64")] + \
+    ["IMAGE.CRY", "IMAGE.sign64", "install.lock", "INSTALLER.IPKTMP", "IMAGEUPDATEFAILED.TXT"]
 
 
 class Generator:
@@ -204,6 +204,16 @@ class Generator:
             # daemon may have taken it): the drop counts as touched all the same.
             return name, copied + " (left under its staging name)"
         return name, copied
+
+    def move_sign_beside(self):
+        """A signature of his own (garbage, empty or oversized) put beside a
+        package or container at the name the daemon takes with it."""
+        drops = [n for n in self.listing() if n.endswith((".ipk", ".CRY"))]
+        name = self.pick(drops)
+        if name is None:
+            return None
+        self.put(name.rsplit(".", 1)[0] + ".sign64", self.rng.randbytes(self.rng.choice([0, 344, 70000])))
+        return name, "signature beside"
 
     def move_link(self):
         name = self.pick(self.listing())

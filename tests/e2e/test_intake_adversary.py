@@ -316,15 +316,17 @@ class Run:
         self.moves = []
 
     def disturbed(self):
-        """Honest drops the attacker removed, renamed, replaced or gave a second name."""
+        """Honest drops the attacker removed, renamed, replaced, gave a second
+        name or a signature of his own, and those whose signature beside them
+        he touched so."""
         names = set()
         for move, name, detail in self.moves:
-            if move in ("rename", "hijack", "unlink"):
+            if move in ("rename", "hijack", "unlink", "sign_beside"):
                 names.add(name)
             for prefix in ("renamed to ", "hard link to "):
                 if detail.startswith(prefix):
                     names.add(detail[len(prefix):])
-        return {p for p, (f, _) in self.honest.items() if f in names}
+        return {p for p, (f, _) in self.honest.items() if f in names or f[:-len(".ipk")] + ".sign64" in names}
 
     def states(self, base):
         """Entries the attacker made or changed whose name has this base: each is a state of the name."""
@@ -398,15 +400,19 @@ def test_generated_attacks(make_sandbox, run_daemon, tmp_path, request, attacker
         package, name = f"kvh{i}", f"h{i}_{rng.randrange(10 ** 6)}.ipk"
         path = signed_ipk(str(tmp_path / package), sb, package, file_name=name)
         run.honest[package] = (name, sha256(path))
-        # The signature arrives with its package, not before.
+        # The signature arrives with its package, not before: into the bundle
+        # folder, or beside it in the watch folder just before or after it.
         signature = sb.dev(f"/home/root/bundle/{name[:-len('.ipk')]}.sign64")
         shutil.move(signature, path + ".sign64")
-        packages.append((rng.uniform(0, seconds * 0.8), path, signature))
+        where = rng.choice(["bundle", "before", "after"])
+        if where != "bundle":
+            signature = sb.dev(WATCH + os.path.basename(signature))
+        packages.append((rng.uniform(0, seconds * 0.8), path, signature, where))
     # Nothing the attacker brings is signed: a crafted file with an honest
     # drop's bytes would make its second install look like a fault.
     assert not {sha256(os.path.join(crafted, f)) for f in os.listdir(crafted)} & {h for _, h in run.honest.values()}
     before = device_state(sb, lambda rel: not in_three_folders(rel))
-    d, n = start(run_daemon, sb, attack_dir=attack_dir, fastwait=True)
+    d, n = start(run_daemon, sb, attack_dir=attack_dir, fastwait=True, env={"KVUPDATER_SIGNATURE_WAIT": "20"})
 
     targets = [sb.dev(p) for p in ("/home/root/.sign/ipksignkeypublic.pem", "/etc/passwd", "/home/root/sync-users.sh")]
     log = os.path.join(sb.path, "attacker.jsonl")
@@ -416,10 +422,15 @@ def test_generated_attacks(make_sandbox, run_daemon, tmp_path, request, attacker
     try:
         # Honest drops at moments the seed chose (the pace decides nothing).
         begun = time.monotonic()
-        for at, path, signature in sorted(packages):
+        for at, path, signature, where in sorted(packages):
             time.sleep(max(0.0, at - (time.monotonic() - begun)))
-            shutil.copyfile(path + ".sign64", signature)
+            if where == "bundle":
+                shutil.copyfile(path + ".sign64", signature)
+            elif where == "before":
+                drop(sb, path + ".sign64", os.path.basename(signature))
             drop(sb, path)
+            if where == "after":
+                drop(sb, path + ".sign64", os.path.basename(signature))
         him.wait(timeout=seconds + 120)
     finally:
         if him.poll() is None:

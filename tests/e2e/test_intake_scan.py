@@ -8,9 +8,11 @@ import subprocess
 import sys
 import time
 
+import pytest
+
 from conftest import argv_of, drop, wait_for
 from intake_common import calls_after, signed_ipk, start, start_counting_passes, wait_calls, wait_passes
-from packages import make_cry, make_ipk, sign
+from packages import make_cry, make_ipk, other_key_pair, sign
 
 
 def watch_files(sb):
@@ -118,7 +120,10 @@ def test_start_up_removes_artefacts_of_earlier_runs_and_nothing_else(sandbox, ru
                  "/home/root/control.tar.gz", "/home/root/data.tar.xz", "/home/root/f.ipktmp",
                  "/home/root/g.sign64", "/home/root/control", "/home/root/debian-binary", "/home/root/postinst",
                  "/home/root/preinst", "/home/root/postrm", "/home/root/prerm", "/etc/old.lock"]
-    kept = ["/opt/kv2/swfw/notes.txt", "/opt/kv2/swfw/other.lock", "/home/root/keep.txt",
+    # A signature beside its package or container waits with it; one beside
+    # nothing is an artefact.
+    kept = ["/opt/kv2/swfw/a.sign64", "/opt/kv2/swfw/b.sign64", "/opt/kv2/swfw/notes.txt",
+            "/opt/kv2/swfw/other.lock", "/home/root/keep.txt",
             "/home/root/bundle/app.sign64", "/etc/keep.conf"]
     for path in artefacts + kept + drops:
         open(sandbox.dev(path), "w").close()
@@ -171,3 +176,80 @@ def test_a_container_created_empty_and_written_later_waits_and_installs(sandbox,
         f.write(data[20:])
     assert wait_calls(sandbox, n, 1) == [argv_of('systemctl start "install@kvwebview"')]
     assert not any("names no FILETYPE" in t for t in d.syslog_texts())
+
+
+# --- a signature dropped beside its package ------------------------------------
+
+WATCH = "/opt/kv2/swfw/"
+
+
+def fifo(path):
+    os.mkfifo(path)
+
+
+def oversized(path):
+    with open(path, "wb") as f:
+        f.write(b"A" * (64 * 1024 + 1))
+
+
+# A single package or container and its signature, dropped into the watch
+# folder by someone who cannot write the bundle folder (an SFTP user):
+# (row, the drop's kind, the signature's arrival, what stands at the
+# signature's name, whether it installs, a line the log must hold).
+DROPPED_SIGNATURES = [
+    ("signature after its package", "ipk", "after", "good", True, "waits up to 60 s for its signature app_2.5.sign64"),
+    ("signature before its package", "ipk", "before", "good", True, "signature app_2.5.sign64 taken with app_2.5.ipk"),
+    ("container and its signature", "cry", "after", "good", True, "signature app_2.5.sign64 taken with app_2.5.CRY"),
+    ("signed with another key", "ipk", "before", "foreign", False, "Signature check"),
+    ("no signature within the wait", "ipk", None, None, False, "signature file"),
+    ("a FIFO at the signature's name", "ipk", "before", fifo, False,
+     "signature app_2.5.sign64 is not a regular file with a single link, not taken"),
+    ("a signature larger than any", "ipk", "before", oversized, False,
+     "signature app_2.5.sign64 is larger than 65536 bytes, not taken"),
+]
+
+
+@pytest.mark.parametrize("row, kind, arrives, signature, installs, line", DROPPED_SIGNATURES,
+                         ids=[r[0] for r in DROPPED_SIGNATURES])
+def test_a_signature_dropped_beside_its_package_comes_with_it(sandbox, run_daemon, tmp_path, row, kind, arrives,
+                                                              signature, installs, line):
+    ipk = make_ipk(str(tmp_path), "kvtool", file_name="app_2.5.ipk")
+    drop_file = ipk if kind == "ipk" else make_cry(ipk, str(tmp_path / "app_2.5.CRY"), "KV2_TOUCH")
+    good = sign(ipk, str(tmp_path / "good.sign64"))
+    foreign = sign(ipk, str(tmp_path / "foreign.sign64"), key=other_key_pair(str(tmp_path))[0])
+    at = sandbox.dev(WATCH + "app_2.5.sign64")
+
+    def bring_signature():
+        if callable(signature):
+            signature(at)
+        elif signature is not None:
+            drop(sandbox, {"good": good, "foreign": foreign}[signature], "app_2.5.sign64")
+
+    # Without a signature the drop waits a short while only, so the row ends soon.
+    wait = "60" if arrives else "3"
+    d, n = start(run_daemon, sandbox, env={"KVUPDATER_SIGNATURE_WAIT": wait})
+    if arrives == "before":
+        bring_signature()
+    drop(sandbox, drop_file)
+    if arrives == "after":
+        d.wait_syslog(r"waits up to 60 s for its signature", timeout=120)
+        bring_signature()
+    d.wait_syslog(re.escape(line), timeout=120)
+    if installs:
+        wait_for(lambda: argv_of('systemctl start "install@kvtool"') in calls_after(sandbox, n), 120, "installed")
+        assert os.path.exists(sandbox.dev("/home/root/bundle/kvtool.sign64"))
+    else:
+        d.wait_syslog(r"road_Run, ipk road of app_2.5.ipk ended at its step verify", timeout=120)
+        assert argv_of('systemctl start "install@kvtool"') not in calls_after(sandbox, n)
+    # Nothing of the drop is left in the watch folder but what could not be taken.
+    left = sorted(os.listdir(sandbox.dev(WATCH)))
+    assert [f for f in left if f.startswith("app_2.5")] == (["app_2.5.sign64"] if callable(signature) else []), left
+    assert d.alive()
+
+
+def test_a_restart_keeps_a_package_and_its_signature_and_installs_them(sandbox, run_daemon, tmp_path):
+    ipk = make_ipk(str(tmp_path), "kvtool", file_name="app_2.5.ipk")
+    sign(ipk, sandbox.dev(WATCH + "app_2.5.sign64"))
+    shutil.copyfile(ipk, sandbox.dev(WATCH + "app_2.5.ipk"))
+    d, n = start(run_daemon, sandbox, env={"KVUPDATER_SIGNATURE_WAIT": "60"})
+    wait_for(lambda: argv_of('systemctl start "install@kvtool"') in calls_after(sandbox, n), 120, "installed")

@@ -23,6 +23,7 @@
 #include "install/savedstate.h"
 #include "intake/bundle.h"
 #include "intake/cleanup.h"
+#include "intake/dropsig.h"
 #include "intake/opkg.h"
 #include "intake/rollback.h"
 #include "intake/scandir.h"
@@ -56,7 +57,9 @@ void DeleteControlFiles(const char* folder) {
 // stay and install. What the journal named was finished or undone before.
 void RemoveEarlierArtefacts() {
   const std::string etc = paths_Device(devpath::kEtcFolder);
-  DeleteFiles(paths_WatchFolder(), {"IPKTMP", "SIGN64"});
+  DeleteFiles(paths_WatchFolder(), {"IPKTMP"});
+  // A signature beside its package or container waits with it.
+  dropsig_RemoveOrphans(paths_WatchFolder());
   // A package whose installer unit still runs (left at its deadline) stays.
   scandir_DeletefilesExcept(paths_WorkFolder(), "IPK", doInstall_PackageInUse());
   DeleteFiles(paths_WorkFolder(), {"CRY", "GZ", "XZ", "IPKTMP", "SIGN64"});

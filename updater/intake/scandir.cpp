@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +25,7 @@
 #include "core/safefile.h"
 #include "intake/bundle.h"
 #include "intake/cleanup.h"
+#include "intake/dropsig.h"
 #include "intake/extfilter.h"
 #include "intake/headerwalk.h"
 #include "intake/inuse.h"
@@ -67,10 +69,12 @@ struct Verdict {
   ino_t ino = 0;
   off_t size = 0;
   struct timespec ctime {};
-  bool setAside = false;  // refused and not removable, or its take failed
-  int kind = 0;           // the classification, when it has one
-  bool busy = false;      // held open by another process when last looked at
-  bool busySaid = false;  // "file is busy" was logged for this state of it
+  bool setAside = false;                         // refused and not removable, or its take failed
+  int kind = 0;                                  // the classification, when it has one
+  bool busy = false;                             // held open by another process when last looked at
+  bool busySaid = false;                         // "file is busy" was logged for this state of it
+  std::chrono::steady_clock::time_point seen{};  // when this state of it was first looked at
+  bool waitSaid = false;                         // its wait for a signature was logged
 };
 std::map<std::string, Verdict> gVerdicts;
 
@@ -86,6 +90,7 @@ Verdict& Judge(const char* name, const struct stat& st) {
   v.ino = st.st_ino;
   v.size = st.st_size;
   v.ctime = st.st_ctim;
+  v.seen = std::chrono::steady_clock::now();
   return v;
 }
 
@@ -106,6 +111,24 @@ int HeldByOthers(const std::string& path) {
   if (!fd) return 0;
   const int held = take_HeldByOthers(fd.value().get());
   return held >= 0 ? held : (inuse_HeldByOthers(st) ? 1 : 0);
+}
+
+// A package, container or image with no signature beside it or in the
+// bundle folder (or one still being uploaded beside it) is passed over
+// until its signature comes, at most for the wait after the scan first saw
+// it as it is: then it goes on, and its check refuses it if it still has
+// none. Passed over, not deferred, so that it holds up no drop beside it.
+bool AwaitsSignature(const char* folder, const char* name, int kind, Verdict& v) {
+  if (kind != kInstallerIpk && kind != kInstallerAppCry && kind != kInstallerImage) return false;
+  const long wait = dropsig_WaitSeconds();
+  if (wait <= 0 || std::chrono::steady_clock::now() - v.seen >= std::chrono::seconds(wait)) return false;
+  if (!dropsig_Missing(folder, name)) return false;
+  if (!v.waitSaid) {
+    log_Print(1, "scandir_FindInstaller, %s waits up to %ld s for its signature %s\n", name, wait,
+              dropsig_NameFor(name).c_str());
+    v.waitSaid = true;
+  }
+  return true;
 }
 
 // Removes a refused entry (never what a link points at); false when it stays.
@@ -368,6 +391,7 @@ int scandir_FindInstaller(const char* folder, char* found, std::initializer_list
       }
       Judge(name, st).kind = kind;
     }
+    if (AwaitsSignature(folder, name, kind, gVerdicts[name])) continue;
     // A busy file, and a bundle while another is being worked through, are
     // looked at after the others: neither holds up the drops beside it.
     if (gVerdicts[name].busy || (kind == kInstallerBundle && bundle_Pending() == 1)) {

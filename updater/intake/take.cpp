@@ -106,7 +106,7 @@ int take_HeldByOthers(int fd) {
   return 0;
 }
 
-kv::Status take_File(const std::string& from, const std::string& to, bool checkHeld) {
+kv::Status take_File(const std::string& from, const std::string& to, bool checkHeld, off_t maxBytes) {
   // What stands at the name now is opened once; everything after works on
   // that descriptor, and nothing that was not looked at is ever moved.
   struct stat was {};
@@ -144,6 +144,11 @@ kv::Status take_File(const std::string& from, const std::string& to, bool checkH
   if (!safefile_IsDense(fd, st)) {
     GiveBack(fd, was);
     return kv::Error(0, "is sparse: it holds fewer bytes than its size");
+  }
+  // Nor make it any longer: its size now is the size that is taken.
+  if (maxBytes >= 0 && st.st_size > maxBytes) {
+    GiveBack(fd, was);
+    return kv::Error(EFBIG, "is larger than " + std::to_string(static_cast<long long>(maxBytes)) + " bytes");
   }
 
   const std::string temp = TempBeside(to);

@@ -37,11 +37,13 @@ int take_HeldByOthers(int fd);
 //    grants no leases, it is a private copy of exactly the bytes the file
 //    held, made by the daemon into a file only it ever opened; a copy that
 //    fails (no space) leaves nothing behind.
+//  - it holds at most maxBytes bytes (when maxBytes is not negative),
+//    judged once nobody else can write it any more.
 // The name at from is removed once the file is in place, if it still names
 // the same file. On failure the error says why, as a predicate of the file
 // ("is held open by another process"); a busy file gets its owner and mode
 // back, so an upload in progress may still finish.
-kv::Status take_File(const std::string& from, const std::string& to, bool checkHeld);
+kv::Status take_File(const std::string& from, const std::string& to, bool checkHeld, off_t maxBytes = -1);
 
 // Prefix of the names under which a file is placed beside its final name;
 // what a kill leaves behind under it is removed by take_RemoveLeftovers.

@@ -14,7 +14,8 @@
 
 namespace {
 
-StepResult Take(RoadContext& ctx) { return roadstep::Take(ctx); }
+// A bundle carries its members' signatures inside.
+StepResult Take(RoadContext& ctx) { return roadstep::Take(ctx, false); }
 
 StepResult Unpack(RoadContext& ctx) {
   if (bundle_UnPackTaken(paths_WorkFolder(), ctx.item.c_str()) != 1) {

@@ -107,8 +107,10 @@ namespace roadstep {
 void DeleteControlFiles(const char* folder);
 void DeleteFiles(const char* folder, std::initializer_list<const char*> extensions);
 
-// Takes ctx.found from the watch folder into the work folder as ctx.item.
-StepResult Take(RoadContext& ctx);
+// Takes ctx.found from the watch folder into the work folder as ctx.item;
+// with signatureBeside, first the signature dropped beside a single
+// package, container or image (intake/dropsig.h).
+StepResult Take(RoadContext& ctx, bool signatureBeside = true);
 
 // Recovery of the take: the road goes on (index 1) when the file lies in the
 // work folder as taken; when the drop still stands in the watch folder (the

@@ -8,6 +8,7 @@
 #include "core/paths.h"
 #include "core/safefile.h"
 #include "intake/cleanup.h"
+#include "intake/dropsig.h"
 #include "intake/scandir.h"
 #include "road/road.h"
 
@@ -26,7 +27,12 @@ bool InWork(const std::string& name) {
   return !name.empty() && ::lstat((paths_WorkFolder() + name).c_str(), &st) == 0;
 }
 
-StepResult Take(RoadContext& ctx) {
+StepResult Take(RoadContext& ctx, bool signatureBeside) {
+  // A signature dropped beside a single package, container or image goes
+  // first: cut off after it, the drop waits in the watch folder with its
+  // signature already where its check looks. A bundle's member brings its
+  // own inside the bundle.
+  if (signatureBeside && ctx.member.empty()) (void)dropsig_TakeBeside(paths_WatchFolder(), ctx.found);
   if (scandir_TakeFile(paths_WatchFolder(), ctx.found.c_str(), paths_WorkFolder(), ctx.item.c_str()) != 1) {
     return kv::Error(0, "not taken");
   }

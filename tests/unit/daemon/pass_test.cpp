@@ -16,6 +16,7 @@
 #include "core/paths.h"
 #include "core/sleep.h"
 #include "daemon/mainloop.h"
+#include "intake/dropsig.h"
 #include "road/road.h"
 #include "security/fixture.h"
 #include "support/capture.h"
@@ -66,6 +67,8 @@ struct Row {
 };
 
 TEST(MainLoopPassTest, DropsGoTheirRoadPassByPass) {
+  // Each row brings its signatures with its drops.
+  ::setenv(kSignatureWaitEnvironment, "0", 1);
   const kvtest::TempDir build;
   const std::string ipk = Package(build.path());
   const std::string signature = Signature(build.path());
@@ -74,6 +77,11 @@ TEST(MainLoopPassTest, DropsGoTheirRoadPassByPass) {
                                               "SWPART: 718233.004", "PACKAGENAME: app"}),
                          512, sectest::Encrypt(sectest::Plaintext(ipk)));
   const Row rows[] = {
+      {"a package with its signature dropped beside it: both taken, installed in one pass",
+       {{"W/drop.ipk", 0}, {"W/drop.sign64", 1}},
+       2,
+       {"systemctl start install@app [ipk install]", "after the pass: K/app.ipk B/app.sign64 | journal: /",
+        "after the pass: K/app.ipk B/app.sign64 | journal: /"}},
       {"a signed package: verified and installed in one pass",
        {{"W/drop.ipk", 0}, {"B/drop.sign64", 1}},
        2,

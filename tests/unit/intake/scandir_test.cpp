@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "core/paths.h"
+#include "intake/dropsig.h"
 #include "support/capture.h"
 
 namespace {
@@ -70,8 +73,13 @@ class ScanFolderTest : public ::testing::Test {
   void SetUp() override {
     paths_SetRoot(dir_.path());
     watch_ = paths_WatchFolder();
+    // The order of the scan, not the wait for signatures (its own test).
+    ::setenv(kSignatureWaitEnvironment, "0", 1);
   }
-  void TearDown() override { paths_SetRoot(""); }
+  void TearDown() override {
+    ::unsetenv(kSignatureWaitEnvironment);
+    paths_SetRoot("");
+  }
   void Put(const std::string& name, const std::string& content = "") { kvtest::WriteFile(watch_ + name, content); }
   kvtest::TempDir dir_;
   std::string watch_;
@@ -114,6 +122,28 @@ TEST_F(ScanFolderTest, LastNameInByteOrderIsClassifiedFirst) {
   EXPECT_EQ(scandir_FindInstaller(watch_.c_str(), found, {"CRY", "IPK"}), 2);
   EXPECT_STREQ(found, "app.ipk");
   EXPECT_EQ(scandir_FindInstaller((watch_ + "missing/").c_str(), found, {"CRY", "IPK"}), 0);
+}
+
+TEST_F(ScanFolderTest, ADropWithoutItsSignatureIsPassedOverUntilItComes) {
+  ::setenv(kSignatureWaitEnvironment, "30", 1);
+  ::mkdir(paths_BundleFolder(), 0700);
+  char found[kFoundNameSize];
+  Put("b.ipk");
+  EXPECT_EQ(scandir_FindInstaller(watch_.c_str(), found, {"CRY", "IPK"}), 0) << "b.ipk waits for b.sign64";
+  // The drop beside it whose signature is in the bundle folder goes on meanwhile.
+  Put("a.ipk");
+  kvtest::WriteFile(std::string(paths_BundleFolder()) + "a.sign64", "");
+  EXPECT_EQ(scandir_FindInstaller(watch_.c_str(), found, {"CRY", "IPK"}), 2);
+  EXPECT_STREQ(found, "a.ipk");
+  std::remove((watch_ + "a.ipk").c_str());
+  Put("b.sign64");
+  EXPECT_EQ(scandir_FindInstaller(watch_.c_str(), found, {"CRY", "IPK"}), 2) << "its signature came";
+  EXPECT_STREQ(found, "b.ipk");
+  // Without a wait every drop goes on at once.
+  Put("c.CRY", kAppHeader);
+  ::setenv(kSignatureWaitEnvironment, "0", 1);
+  EXPECT_EQ(scandir_FindInstaller(watch_.c_str(), found, {"CRY", "IPK"}), 1);
+  EXPECT_STREQ(found, "c.CRY");
 }
 
 TEST_F(ScanFolderTest, ChecksumInTheNameIsComparedWithTheFile) {

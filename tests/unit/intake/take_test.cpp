@@ -149,6 +149,7 @@ TEST_F(TakeTest, WhatIsNotAPlainDenseFileFreeOfOtherHoldersIsRefusedAndLeftWhere
     bool hold;                                          // a process holds it open while it is taken
     bool map;                                           // ... only mapped, its descriptor closed
     const char* message;
+    off_t maxBytes = -1;  // the take's cap
   };
   const Case cases[] = {
       {"symbolic link to a system file",
@@ -186,13 +187,20 @@ TEST_F(TakeTest, WhatIsNotAPlainDenseFileFreeOfOtherHoldersIsRefusedAndLeftWhere
          kvtest::WriteFile(p + "/inside", "x");
        },
        false, false, "is not a regular file with a single link"},
+      // A signature beside its package is taken with a cap of a signature's size.
+      {"file larger than the take's cap",
+       [&](const std::string& p) {
+         Put(p.substr(watch_.size()), 0666);
+         kvtest::WriteFile(p, std::string(65537, 'A'));
+       },
+       false, false, "is larger than 65536 bytes", 65536},
   };
   int i = 0;
   for (const Case& c : cases) {
     const std::string name = "x" + std::to_string(i++) + ".ipk";
     c.make(watch_ + name);
     Holder* holder = c.hold ? new Holder(watch_ + name, c.map) : nullptr;
-    const kv::Status taken = take_File(watch_ + name, work_ + name, true);
+    const kv::Status taken = take_File(watch_ + name, work_ + name, true, c.maxBytes);
     delete holder;
     ASSERT_FALSE(taken) << c.what;
     EXPECT_EQ(taken.error().message(), c.message) << c.what;
