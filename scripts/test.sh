@@ -1,7 +1,9 @@
 #!/bin/sh
 # Sets up the machine, builds and runs the whole test suite:
-#   1. the Release build (optimised, warnings as errors): the unit tests, the
-#      static checks (clang-tidy, clang-format) and the real-systemd tier
+#   1. the Release build (optimised, hardened, warnings as errors): the unit
+#      tests, the static checks (clang-tidy, clang-format), the host tools'
+#      package as shipped (lintian, hardening of every program) and the
+#      real-systemd tier
 #      (label "systemd": the daemon and its units in containers booted from a
 #      Debian root made once beside the build);
 #   2. the AddressSanitizer + UndefinedBehaviorSanitizer build: the whole
@@ -23,7 +25,7 @@ step() { printf '\n==== %s ====\n' "$*"; }
 step "Release build, unit tests and static checks"
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release
 cmake --build build/release -j"$jobs"
-ctest --test-dir build/release --output-on-failure -j"$jobs" -R '^(unit|lint)\.'
+ctest --test-dir build/release --output-on-failure -j"$jobs" -R '^(unit|lint)\.|^e2e\.tools_package$'
 cmake --build build/release -j"$jobs" --target kvupdaterd-ipk
 ctest --test-dir build/release --output-on-failure -L systemd
 

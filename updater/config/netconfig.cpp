@@ -145,7 +145,9 @@ kv::Status ReplaceFromCopy(const std::string& source, const std::string& target,
   if (!expected.exists || ::lstat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) st = sourceStat;
   if (!failed) {
     (void)::fchmod(out.get(), st.st_mode & 07777);
-    (void)::fchown(out.get(), st.st_uid, st.st_gid);  // only root may; a failure keeps ours
+    // Only root may; a failure keeps ours. (Fortified builds warn even on a
+    // cast to void, so the result is held and dropped.)
+    [[maybe_unused]] const int owned = ::fchown(out.get(), st.st_uid, st.st_gid);
   }
   if (!failed && ::fsync(out.get()) != 0) failed = kv::SystemError("flush " + temp);
   out.reset();

@@ -380,7 +380,7 @@ TEST_F(UpdateLogTest, EntryThatIsNoRegularFileIsRefusedOnceAndNeverWrittenThroug
     ASSERT_EQ(lines.size(), 1u) << r.what;
     EXPECT_EQ(lines[0].text.rfind("UpdateLog, " + path_ + " is not a regular file", 0), 0u) << lines[0].text;
     EXPECT_EQ(lines[0].priority, kPriorityError) << r.what;
-    (void)std::system(("rm -rf '" + path_ + "'").c_str());
+    [[maybe_unused]] const int removed = std::system(("rm -rf '" + path_ + "'").c_str());
   }
   // A regular file again: the record is written.
   UpdateLog(kUpdateLogIpk, "app.ipk, version: 3");
