@@ -59,7 +59,3 @@ def drop(sandbox, source, name=None):
     os.rename(tmp, os.path.join(watch, name))
     return os.path.join(watch, name)
 
-
-def pytest_configure(config):
-    config.addinivalue_line("markers", "needs_dropped_signature: the daemon must take a .sign64 dropped beside "
-                            "its package or container")

@@ -56,7 +56,8 @@ def test_make_sign_wrap_and_inspect(tmp_path, package):
 
 
 def test_container_layout_decrypts_with_openssl(tmp_path, package):
-    r = run("cry", "--platform", "KV_SR", "--swpart", "1", "--package-name", "app", "--header-length", "300",
+    # The platform's name (as manifests write it) becomes its identifier.
+    r = run("cry", "--platform", "korvel-sr", "--swpart", "1", "--package-name", "app", "--header-length", "300",
             "-o", str(tmp_path / "app.cry"), str(package))
     assert r.returncode == 0, r.stderr
     data = (tmp_path / "app.cry").read_bytes()

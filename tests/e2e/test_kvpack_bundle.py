@@ -119,12 +119,6 @@ def test_refusals_leave_nothing(tmp_path, members, args, message):
 # every member the inspector says it takes, and a member it calls rejected is
 # never installed.
 
-# Rows whose signature lies beside the package in the watch folder need a
-# daemon that takes a dropped NAME.sign64 along with NAME.ipk or NAME.CRY.
-DAEMON_TAKES_DROPPED_SIGNATURE = False
-NEEDS_DROPPED = [pytest.mark.needs_dropped_signature,
-                 pytest.mark.skipif(not DAEMON_TAKES_DROPPED_SIGNATURE,
-                                    reason="the daemon does not take a dropped .sign64 yet")]
 UNIT = {"app_2.5.ipk": "install@kv2-touch", "tool_1.0.ipk": "install@kvtool", "tool_1.0.CRY": "install@kvtool"}
 
 
@@ -172,6 +166,12 @@ def _single(t, container=False, signature=True):
     return drops + [(tool, None)]
 
 
+def _container_member(t):
+    _, tool = _members(t)
+    container = make_cry(tool, os.path.join(t, "tool_1.0.CRY"), "all", package_name="tool")
+    return _bundle(t, [{"path": container, "packageName": "tool", "platformName": "all"}])
+
+
 def _image_for_all(t):
     _, tool = _members(t)
     image = os.path.join(t, "os.CRY")
@@ -193,6 +193,9 @@ INSPECTOR_TABLE = [
      {"app_2.5.ipk": "accepted", "tool_1.0.ipk": "accepted"}),
     ("good bundle, no key given", lambda t: _bundle(t), None, ["install@kv2-touch", "install@kvtool"],
      "not-checked", "no --public-key", {"app_2.5.ipk": "not-checked", "tool_1.0.ipk": "not-checked"}),
+    # A container's signature covers the package it decrypts to.
+    ("bundle with a container member", _container_member, PUBLIC, ["install@kvtool"], "accepted", None,
+     {"tool_1.0.CRY": "accepted"}),
     ("bundle signed with another key", lambda t: _bundle(t, sign_key=other_key_pair(t)[0]), PUBLIC, [],
      "rejected", "does not verify with ipksignkeypublic.pem", {"app_2.5.ipk": "rejected", "tool_1.0.ipk": "rejected"}),
     ("unsigned bundle", lambda t: _bundle(t, sign_key=None), PUBLIC, [], "rejected", "missing signature",
@@ -214,9 +217,9 @@ INSPECTOR_TABLE = [
      "missing signature", {}),
     ("FIFO in place of a package", _fifo, PUBLIC, [], "rejected", "not a regular file", {}),
     pytest.param("package with its signature beside it", lambda t: _single(t), PUBLIC, ["install@kvtool"],
-                 "accepted", None, {}, marks=NEEDS_DROPPED),
+                 "accepted", None, {}),
     pytest.param("container with its signature beside it", lambda t: _single(t, container=True), PUBLIC,
-                 ["install@kvtool"], "accepted", None, {}, marks=NEEDS_DROPPED),
+                 ["install@kvtool"], "accepted", None, {}),
 ]
 
 

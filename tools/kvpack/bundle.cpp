@@ -4,6 +4,7 @@
 #include <archive_entry.h>
 #include <cJSON.h>
 #include <strings.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@
 #include "intake/bundle.h"
 #include "kvpack/kvpack.h"
 #include "security/cryheader.h"
+#include "security/decrypt.h"
 
 namespace kvpack {
 
@@ -122,6 +124,44 @@ kv::Status AddMember(archive* tar, const BundleMember& member, Signer* signer, s
     return kv::Error(0, "cannot read " + member.path + " (changed while packing?)");
   }
   return kv::Ok();
+}
+
+// Whether a member is an application container (a .CRY that is not the OS
+// image): the device decrypts it and checks the package it holds against
+// the member's signature.
+bool IsContainerMember(const BundleMember& member) {
+  const std::size_t dot = member.fileName.rfind('.');
+  return !member.image && dot != std::string::npos && strcasecmp(member.fileName.c_str() + dot + 1, "cry") == 0;
+}
+
+// Feeds signer with the package a container member decrypts to under key,
+// as the device will check it.
+kv::Status SignContainedPackage(const BundleMember& member, const CryKey& key, Signer& signer) {
+  auto opened = OpenRegular(member.path);
+  if (!opened) return opened.error();
+  const int in = ::fileno(opened.value().file.get());
+  std::string head(kCryHeaderReadSize, '\0');
+  const ssize_t got = ::pread(in, head.data(), head.size(), 0);
+  head.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+  const CryHeaderScan scan = cry_ScanHeader(cry_HeaderText(head.data(), head.size()), "all");
+  kv::CipherCtx ctx(EVP_CIPHER_CTX_new());
+  kv::Fd plain(::memfd_create("kvpack-member", MFD_CLOEXEC));
+  if (!ctx || !plain || !decrypt_InitCipher(ctx.get(), key.key, key.iv)) {
+    return kv::Error(0, "cannot decrypt " + member.path + " here");
+  }
+  if (!decrypt_Stream(ctx.get(), in, scan.offset, plain.get())) {
+    return kv::Error(0, "cannot sign " + member.path +
+                            ": it does not decrypt with the container key (the key of "
+                            "kvpack cry; give it with --key-file)");
+  }
+  std::vector<char> chunk(kChunk);
+  for (off_t at = 0;;) {
+    const ssize_t n = ::pread(plain.get(), chunk.data(), chunk.size(), at);
+    if (n < 0) return kv::Error(0, "cannot sign " + member.path);
+    if (n == 0) return kv::Ok();
+    if (!signer.Update(chunk.data(), static_cast<std::size_t>(n))) return kv::Error(0, "cannot sign " + member.path);
+    at += n;
+  }
 }
 
 // The bundle's own name must make the device's scan take it for a bundle.
@@ -278,6 +318,7 @@ kv::Result<BundleMembers> ReadBundleMembers(const std::string& json) {
     if (!names.insert(member.fileName).second) {
       return kv::Error(0, where + ": fileName " + member.fileName + " is used twice in the bundle");
     }
+    member.image = cJSON_IsString(package) && std::strcmp(package->valuestring, "image") == 0;
     kv::CMemory<char> entry(cJSON_PrintUnformatted(item));
     member.entry = entry ? entry.get() : "";
     list.members.push_back(std::move(member));
@@ -312,7 +353,7 @@ kv::Result<std::string> BuildBundleHeader(const BundleOptions& options) {
     if (options.platform != "all" && PlatformImageType(options.platform) == 0) {
       return kv::Error(0, "platform must be all, KV2_TOUCH, KORVEL_R or KV_SR");
     }
-    lines.emplace_back("PLATFORMNAME", options.platform);
+    lines.emplace_back("PLATFORMNAME", options.platform == "all" ? options.platform : PlatformId(options.platform));
   }
   if (!options.swPart.empty()) {
     if (auto checked = CheckToken("software part", options.swPart); !checked) return checked.error();
@@ -394,8 +435,11 @@ kv::Status WriteBundle(const BundleOptions& options, const std::string& membersJ
   if (auto added = AddText(tar.get(), "allinfo.json", manifest, now); !added) return added;
   const bool sign = !options.signKey.empty();
   for (const BundleMember& m : members) {
+    // A container's signature covers the package inside it.
+    const bool container = sign && IsContainerMember(m);
     kv::Status added = sign ? signer.Restart() : kv::Ok();
-    if (added) added = AddMember(tar.get(), m, sign ? &signer : nullptr, now);
+    if (added) added = AddMember(tar.get(), m, sign && !container ? &signer : nullptr, now);
+    if (added && container) added = SignContainedPackage(m, options.cryKey, signer);
     if (!added) return added;
     if (sign) {
       const auto signature = signer.Finish(m.path);

@@ -98,11 +98,12 @@ kv::Result<std::string> BuildCryHeader(const CryOptions& options) {
     return kv::Error(0, "file type must be APP-CRY, UPDATE, UPDATE-FULL or UPDATEFULL");
   }
   if (options.platform != "all" && PlatformImageType(options.platform) == 0) {
-    return kv::Error(0, "platform must be all, KV2_TOUCH, KORVEL_R or KV_SR");
+    return kv::Error(0, "platform must be all, KV2_TOUCH, KORVEL_R or KV_SR (or kv2-touch, korvel-r, korvel-sr)");
   }
   const std::pair<const char*, std::string> lines[] = {
       {"HEADERLENGTH", std::to_string(options.headerLength)},
-      {"PLATFORMNAME", options.platform},
+      // Headers carry the identifier; the manifests' name is taken too.
+      {"PLATFORMNAME", options.platform == "all" ? options.platform : PlatformId(options.platform)},
       {"SWPART", options.swPart},
       {"PACKAGENAME", options.packageName},
       {"FILETYPE", options.fileType},

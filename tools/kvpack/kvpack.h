@@ -231,6 +231,7 @@ struct BundleMember {
   std::string path;      // the member's source file on the build host
   std::string fileName;  // its name in the bundle
   std::string entry;     // its manifest object, compact JSON, without "path"
+  bool image = false;    // its packageName is "image": the OS image
 };
 
 // Reads a member list: a JSON array of objects, each with "path" and any
@@ -258,9 +259,10 @@ struct BundleOptions {
   std::string platform;
   std::string swPart;
   std::string packageName;
-  std::string signKey;   // PEM private key: a ".sign64" per member when set
-  KeyAccess signAccess;  // its pass phrase or token PIN
-  bool strict = false;   // refuse the bundle when the member list draws a warning
+  std::string signKey;           // PEM private key: a ".sign64" per member when set
+  KeyAccess signAccess;          // its pass phrase or token PIN
+  CryKey cryKey = BuiltInKey();  // decrypts container members, whose packages are signed
+  bool strict = false;           // refuse the bundle when the member list draws a warning
 };
 
 // The header text of a bundle (CR LF lines and the closing empty line),

@@ -33,10 +33,12 @@ constexpr const char* kUsage =
     "      write the Base64 detached signature of FILE (default: FILE without\n"
     "      its extension, plus .sign64, which --force lets replace)\n"
     "  bundle --manifest MEMBERS.json [--filetype UPDATE|UPDATE-FULL|UPDATEFULL]\n"
-    "      [--header-length N] [--sign-key PRIVATE.pem] [--platform ID]\n"
-    "      [--swpart PART] [--package-name NAME] [--strict] -o OUT.CRY\n"
+    "      [--header-length N] [--sign-key PRIVATE.pem] [--key-file FILE]\n"
+    "      [--platform ID] [--swpart PART] [--package-name NAME] [--strict]\n"
+    "      -o OUT.CRY\n"
     "      build a bundle: header, then a tar of allinfo.json, the members and\n"
-    "      (with --sign-key) a .sign64 per member; MEMBERS.json is an array of\n"
+    "      (with --sign-key) a .sign64 per member, for a .CRY member of the\n"
+    "      package it decrypts to (--key-file: its key); MEMBERS.json is an array of\n"
     "      objects with \"path\" and the manifest fields; warns of items no\n"
     "      device installs and of keys no device reads (--strict: refuses them)\n"
     "  image --sign-key PRIVATE.pem -o OUTDIR IMAGEFILE\n"
@@ -386,6 +388,9 @@ int RunBundle(const Args& args) {
     auto access = LoadKeyAccess(args);
     if (!access) return Fail(access.error());
     options.signAccess = std::move(access).value();
+    auto cryKey = LoadKey(args, false);
+    if (!cryKey) return Fail(cryKey.error());
+    options.cryKey = cryKey.value();
   }
   options.strict = args.strict;
   return Done(kvpack::WriteBundle(options, args.manifest, args.output));
