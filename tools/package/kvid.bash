@@ -33,12 +33,12 @@ _kvid() {
     done
 
     if [[ $cur == -* ]]; then
-        local options='-i --interface -t --timeout -p --port -q --quiet -v --verbose -h --help'
+        local options='-i --interface -t --timeout -p --port -q --quiet -v --verbose -h --help -4 --ipv4 -6 --ipv6'
         case $command in
-        discover) options+=' -a --address -b --broadcast --json' ;;
+        discover) options+=' -a --address -H --no-header --json' ;;
         status) options+=' --json --follow --interval --give-up --through-reboot' ;;
         netbr) options+=' --json' ;;
-        '') options+=' --version' ;;
+        '') options+=' -V --version' ;;
         esac
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
     elif [[ -z $command ]]; then

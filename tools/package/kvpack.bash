@@ -39,7 +39,7 @@ _kvpack() {
         ;;
     --pass)
         compopt -o nospace 2>/dev/null
-        COMPREPLY=($(compgen -W 'env: file: fd: pass:' -- "$cur"))
+        COMPREPLY=($(compgen -W 'env: file: fd: stdin pass:' -- "$cur"))
         return
         ;;
     --swpart | --package-name | --header-length | --image-rev)
@@ -52,9 +52,9 @@ _kvpack() {
         case $command in
         ipk) options+=' --control --data --script -o --output' ;;
         cry) options+=' --platform --swpart --package-name --filetype --header-length --key-file -o --output' ;;
-        sign) options+=' --key --pass --force -o --output' ;;
-        bundle) options+=' --manifest --filetype --header-length --sign-key --pass --strict --platform --swpart --package-name -o --output' ;;
-        image) options+=' --sign-key --pass -o --output' ;;
+        sign) options+=' --key --pass --pkcs11-module --force -o --output' ;;
+        bundle) options+=' --manifest --filetype --header-length --sign-key --pass --pkcs11-module --key-file --strict --platform --swpart --package-name -o --output' ;;
+        image) options+=' --sign-key --pass --pkcs11-module -o --output' ;;
         inspect) options+=' --platform --public-key --signature --package --key-file --image-rev --json' ;;
         esac
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
