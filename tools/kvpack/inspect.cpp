@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "config/identity.h"
+#include "core/cmd.h"
 #include "core/handles.h"
 #include "core/paths.h"
 #include "core/printable.h"
@@ -67,14 +68,7 @@ Outcome Rejected(std::string reason, std::string kind = {}) {
 std::string RefusedName(const std::string& name) {
   const char c = scandir_RefusedNameCharacter(name.c_str());
   if (c == '\0') return {};
-  const auto byte = static_cast<unsigned char>(c);
-  char shown[16];
-  if (byte >= 0x20 && byte < 0x7f) {
-    std::snprintf(shown, sizeof shown, "'%c'", c);
-  } else {
-    std::snprintf(shown, sizeof shown, "byte 0x%02x", byte);
-  }
-  return std::string("the device's watch folder scan refuses the name (it holds ") + shown +
+  return "the device's watch folder scan refuses the name (it holds " + cmd_RefusedByteText(c) +
          ", which its command lines cannot carry) and removes the file unread";
 }
 
