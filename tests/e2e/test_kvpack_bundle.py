@@ -208,7 +208,7 @@ INSPECTOR_TABLE = [
      [], "rejected", "installs nothing on kv2-touch", {"tool_1.0.ipk": "dropped:\"platfromName\""}),
     ("platform written as a header's identifier",
      lambda t: _raw_bundle(t, [dict(TOOL_ITEM, platformName="KV2_TOUCH")], {"tool_1.0.ipk"}), PUBLIC,
-     [], "rejected", "installs nothing", {"tool_1.0.ipk": "dropped:manifests name it kv2-touch"}),
+     [], "rejected", "installs nothing", {"tool_1.0.ipk": "dropped:manifests write it as kv2-touch"}),
     ("OS image for all", _image_for_all, PUBLIC, [], "rejected", "member os.CRY: its header names no FILETYPE",
      {"os.CRY": "rejected"}),
     ("compressed bundle", lambda t: _raw_bundle(t, [TOOL_ITEM], {"tool_1.0.ipk"}, compress=32 << 20), PUBLIC,

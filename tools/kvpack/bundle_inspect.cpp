@@ -126,7 +126,7 @@ std::string WhyNoPlatform(const Item& item, const std::string& platform) {
   for (const char* id : kPlatformIds) {
     if (item.platformName.find(id) != std::string::npos) {
       return "platformName \"" + item.platformName + "\" spells the platform as a container header does (" + id +
-             "); manifests name it " + PlatformName(id) + ", and no device takes the item";
+             "); manifests write it as " + PlatformName(id) + ", and no device takes the item";
     }
   }
   return "platformName \"" + item.platformName + "\" names neither all nor " + platform;

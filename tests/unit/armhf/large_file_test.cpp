@@ -11,12 +11,14 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 
 #include "core/handles.h"
 #include "core/paths.h"
 #include "intake/cleanup.h"
+#include "intake/dropsig.h"
 #include "intake/scandir.h"
 #include "security/sign.h"
 #include "support/capture.h"
@@ -50,8 +52,13 @@ class LargeFileTest : public ::testing::Test {
     paths_SetRoot(dir_.path());
     watch_ = paths_WatchFolder();
     std::filesystem::create_directories(watch_);
+    // Sizes, not the wait for a signature.
+    ::setenv(kSignatureWaitEnvironment, "0", 1);
   }
-  void TearDown() override { paths_SetRoot(""); }
+  void TearDown() override {
+    ::unsetenv(kSignatureWaitEnvironment);
+    paths_SetRoot("");
+  }
   kvtest::TempDir dir_;
   std::string watch_;
 };
