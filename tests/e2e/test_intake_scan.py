@@ -114,16 +114,16 @@ def test_lock_without_timestamp_is_stale_at_once(sandbox, run_daemon):
 def test_start_up_removes_artefacts_of_earlier_runs_and_nothing_else(sandbox, run_daemon):
     # Containers and packages in the watch folder are drops nobody took yet:
     # start-up leaves them to the loop, which installs or refuses them.
-    drops = ["/opt/kv2/swfw/a.CRY", "/opt/kv2/swfw/b.ipk"]
+    # ... and a signature beside its package or container waits with it (the
+    # loop may take both as soon as start-up is over).
+    drops = ["/opt/kv2/swfw/a.CRY", "/opt/kv2/swfw/b.ipk", "/opt/kv2/swfw/a.sign64", "/opt/kv2/swfw/b.sign64"]
     artefacts = ["/opt/kv2/swfw/INSTALLER.IPKTMP",
                  "/opt/kv2/swfw/c.sign64", "/opt/kv2/swfw/install.lock", "/home/root/d.ipk", "/home/root/e.cry",
                  "/home/root/control.tar.gz", "/home/root/data.tar.xz", "/home/root/f.ipktmp",
                  "/home/root/g.sign64", "/home/root/control", "/home/root/debian-binary", "/home/root/postinst",
                  "/home/root/preinst", "/home/root/postrm", "/home/root/prerm", "/etc/old.lock"]
-    # A signature beside its package or container waits with it; one beside
-    # nothing is an artefact.
-    kept = ["/opt/kv2/swfw/a.sign64", "/opt/kv2/swfw/b.sign64", "/opt/kv2/swfw/notes.txt",
-            "/opt/kv2/swfw/other.lock", "/home/root/keep.txt",
+    # A signature beside nothing is an artefact.
+    kept = ["/opt/kv2/swfw/notes.txt", "/opt/kv2/swfw/other.lock", "/home/root/keep.txt",
             "/home/root/bundle/app.sign64", "/etc/keep.conf"]
     for path in artefacts + kept + drops:
         open(sandbox.dev(path), "w").close()
