@@ -14,9 +14,9 @@ def start(run_daemon, sandbox, *args, **kw):
     return d, len(sandbox.journal())
 
 
-def start_counting_passes(run_daemon, sandbox, *args):
+def start_counting_passes(run_daemon, sandbox, *args, **kw):
     """start() with the daemon's watchdog pings read: one per finished pass."""
-    d = run_daemon(sandbox, "-v", "3", *args, notify=True)
+    d = run_daemon(sandbox, "-v", "3", *args, notify=True, **kw)
     d.wait_syslog(LOOKING)
     return d, len(sandbox.journal())
 

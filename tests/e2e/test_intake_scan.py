@@ -227,7 +227,7 @@ def test_a_signature_dropped_beside_its_package_comes_with_it(sandbox, run_daemo
 
     # Without a signature the drop waits a short while only, so the row ends soon.
     wait = "60" if arrives else "3"
-    d, n = start(run_daemon, sandbox, env={"KVUPDATER_SIGNATURE_WAIT": wait})
+    d, n = start(run_daemon, sandbox, env={"KVUPDATER_SIGNATURE_WAIT": wait}, fastwait=True)
     if arrives == "before":
         bring_signature()
     drop(sandbox, drop_file)
@@ -251,5 +251,5 @@ def test_a_restart_keeps_a_package_and_its_signature_and_installs_them(sandbox, 
     ipk = make_ipk(str(tmp_path), "kvtool", file_name="app_2.5.ipk")
     sign(ipk, sandbox.dev(WATCH + "app_2.5.sign64"))
     shutil.copyfile(ipk, sandbox.dev(WATCH + "app_2.5.ipk"))
-    d, n = start(run_daemon, sandbox, env={"KVUPDATER_SIGNATURE_WAIT": "60"})
+    d, n = start(run_daemon, sandbox, env={"KVUPDATER_SIGNATURE_WAIT": "60"}, fastwait=True)
     wait_for(lambda: argv_of('systemctl start "install@kvtool"') in calls_after(sandbox, n), 120, "installed")
