@@ -47,6 +47,31 @@ def field(deb, name):
     return subprocess.run(["dpkg-deb", "-f", deb, name], capture_output=True, text=True, check=True).stdout.strip()
 
 
+def test_the_package_installs_and_removes_cleanly(deb, tmp_path):
+    # dpkg installs it into a fresh system of its own (its own database), as
+    # on a new laptop: programs, manual pages and completions in place, the
+    # programs run, and removal leaves nothing of the package behind.
+    system = tmp_path / "system"
+    for folder in ("var/lib/dpkg/info", "var/lib/dpkg/updates"):
+        (system / folder).mkdir(parents=True)
+    for name in ("status", "available"):
+        (system / "var/lib/dpkg" / name).touch()
+    dpkg = ["dpkg", f"--root={system}", "--log=/dev/null", "--force-script-chrootless"]
+    # Its libraries are the host's; the fresh system's database lists none.
+    r = subprocess.run(dpkg + ["--force-depends", "-i", deb], capture_output=True, text=True, timeout=120)
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert "Status: install ok installed" in (system / "var/lib/dpkg/status").read_text()
+    installed = ["usr/bin/kvpack", "usr/bin/kvid", "usr/share/man/man1/kvpack.1.gz", "usr/share/man/man1/kvid.1.gz",
+                 "usr/share/bash-completion/completions/kvpack", "usr/share/bash-completion/completions/kvid"]
+    assert [f for f in installed if not (system / f).is_file()] == []
+    for tool in ("kvpack", "kvid"):
+        r = subprocess.run([str(system / "usr/bin" / tool), "--version"], capture_output=True, text=True, timeout=60)
+        assert r.returncode == 0 and r.stdout.startswith(tool + " "), r.stdout + r.stderr
+    r = subprocess.run(dpkg + ["--purge", "kvupdater-tools"], capture_output=True, text=True, timeout=120)
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert [f for f in installed if (system / f).exists()] == []
+
+
 @pytest.mark.skipif(not RELEASE, reason="lintian judges the package as shipped: the Release build's")
 def test_lintian_at_pedantic_level_shows_only_explained_tags(deb, root):
     assert field(deb, "Package") == "kvupdater-tools"
