@@ -232,6 +232,29 @@ class Sandbox:
         pending = os.path.join(self.control_dir, "mender.pending")
         if os.path.exists(pending) and int(open(pending).read()) + 1 < boot:
             os.remove(pending)
+            # Rolled back: the image's version never becomes the device's.
+            version = os.path.join(self.control_dir, "mender.version")
+            if os.path.exists(version):
+                os.remove(version)
+
+    def fail_installs(self, status=1):
+        """Makes the installer unit's job fail with status from now on
+        (nothing installed); status 0 lets it install again."""
+        path = os.path.join(self.control_dir, "unit.rc")
+        if status:
+            _write(path, f"{status}\n")
+        elif os.path.exists(path):
+            os.remove(path)
+
+    def image_version(self):
+        """The image_version line's value of the device's image_info."""
+        with open(self.dev("image_info")) as f:
+            return next((line.split("=", 1)[1].strip() for line in f if line.startswith("image_version=")), None)
+
+    def sw_revision(self):
+        """The application's revision as appname.config holds it."""
+        with open(self.dev("opt/kv2/etc/appname.config")) as f:
+            return next((line.split("=", 1)[1].strip() for line in f if line.startswith("swrevision")), None)
 
     def installs(self):
         """What the installer unit installed, in order: [unit, size, sha256] each."""

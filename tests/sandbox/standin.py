@@ -34,6 +34,9 @@ restart of the machine without a commit rolls the update back. The boot
 counter is control/boot (Sandbox.restart_machine), the pending update
 control/mender.pending (the boot of its install); each commit that succeeded
 adds a line to commits.jsonl. An explicit .rc still decides the status.
+An image whose first MiB holds a line "image_version=X" is recorded with
+the pending update (control/mender.version); its commit writes X as
+image_info's image_version (a rolled-back update leaves it as it was).
 
 systemctl start install@PKG: the shipped oneshot installer unit. Its job
 runs apart from the systemctl call (the service manager runs it: ending the
@@ -43,14 +46,20 @@ exists (one line [unit, size, sha256] in installs.jsonl) and then removes
 it; a missing package makes the unit fail (status 1, nothing recorded).
 control/unit.hook, when it exists, is Python the job runs first (with args =
 [unit]). An explicit .rc decides the status, and a failing one leaves the
-package where it is.
+package where it is; control/unit.rc makes the job itself fail with that
+status (nothing installed, the package left where it is). An installed
+package other than the daemon's own writes its control Version into the
+root's opt/kv2/etc/appname.config as "swrevision = Rev: VERSION" (and
+swrevshort), as the application's installation does on a device.
 """
 import fcntl
 import hashlib
+import io
 import json
 import os
 import re
 import sys
+import tarfile
 import time
 
 SANDBOX = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -118,6 +127,7 @@ def print_output(name, first, args):
     with open(out, "rb") as f:
         for chunk in f:
             if installing and b"Enabling partition" in chunk:
+                record_image_version(args[-1] if len(args) > 1 else "")
                 replace_text(os.path.join(CONTROL, "mender.pending"), f"{boot()}\n")
             try:
                 sys.stdout.buffer.write(chunk)
@@ -131,20 +141,83 @@ def print_output(name, first, args):
     return True
 
 
+IMAGE_VERSION_LINE = re.compile(rb"^image_version=([A-Za-z0-9._+~-]{1,64})$", re.M)
+
+
+def record_image_version(image):
+    """Notes the version an image carries (a line "image_version=X" in its
+    first MiB) as the pending update's; none when it carries none."""
+    version_path = os.path.join(CONTROL, "mender.version")
+    try:
+        with open(image, "rb") as f:
+            found = IMAGE_VERSION_LINE.search(f.read(1 << 20))
+    except OSError:
+        found = None
+    if found:
+        replace_text(version_path, found.group(1).decode() + "\n")
+    elif os.path.exists(version_path):
+        os.remove(version_path)
+
+
+def set_config_line(path, key, value):
+    """Replaces the line "KEY = ..." of an ini-like file (appended when missing)."""
+    with open(path) as f:
+        lines = f.read().splitlines()
+    line = f"{key} = {value}" if "=" not in key else f"{key}{value}"
+    done = False
+    for i, old in enumerate(lines):
+        if old.split("=", 1)[0].strip() == key.rstrip("="):
+            lines[i], done = line, True
+    if not done:
+        lines.append(line)
+    replace_text(path, "\n".join(lines) + "\n")
+
+
 def mender_commit():
     pending = os.path.join(CONTROL, "mender.pending")
     installed = read_int(pending)
     if installed is not None and installed + 1 == boot():
         os.remove(pending)
+        version_path = os.path.join(CONTROL, "mender.version")
+        if os.path.exists(version_path):
+            with open(version_path) as f:
+                set_config_line(os.path.join(ROOT, "image_info"), "image_version=", f.read().strip())
+            os.remove(version_path)
         append_line(os.path.join(SANDBOX, "commits.jsonl"), [boot()])
         return 0
     sys.stderr.write("mender commit: no update in progress, nothing to commit\n")
     return 1
 
 
+def ipk_control(data):
+    """The fields of an ipk's control file ({} when it has none readable)."""
+    at = 8 if data.startswith(b"!<arch>\n") else len(data)
+    while at + 60 <= len(data):
+        name = data[at:at + 16].decode(errors="replace").strip().rstrip("/")
+        try:
+            size = int(data[at + 48:at + 58])
+        except ValueError:
+            return {}
+        member = data[at + 60:at + 60 + size]
+        at += 60 + size + size % 2
+        if name.startswith("control.tar"):
+            try:
+                with tarfile.open(fileobj=io.BytesIO(member)) as tar:
+                    for info in tar:
+                        if info.isfile() and info.name.lstrip("./") == "control" and info.size < 65536:
+                            text = tar.extractfile(info).read().decode(errors="replace")
+                            return dict(line.split(": ", 1) for line in text.splitlines() if ": " in line)
+            except (tarfile.TarError, OSError, EOFError):
+                return {}
+    return {}
+
+
 def installer_job(unit, package):
     """The unit's job: ExecStart installs the package, ExecStartPost removes it."""
     run_hook(control("unit", "", ".hook"), args=[unit])
+    failing = read_int(os.path.join(CONTROL, "unit.rc"))
+    if failing:
+        return failing
     path = os.path.join(ROOT, "home/root", package + ".ipk")
     try:
         with open(path, "rb") as f:
@@ -152,6 +225,11 @@ def installer_job(unit, package):
     except OSError:
         return 1
     append_line(os.path.join(SANDBOX, "installs.jsonl"), [unit, len(data), hashlib.sha256(data).hexdigest()])
+    fields = ipk_control(data)
+    config = os.path.join(ROOT, "opt/kv2/etc/appname.config")
+    if fields.get("Version") and fields.get("Package") != "kvupdaterd" and os.path.exists(config):
+        set_config_line(config, "swrevision", "Rev: " + fields["Version"])
+        set_config_line(config, "swrevshort", fields["Version"])
     os.remove(path)
     os.sync()
     return 0
