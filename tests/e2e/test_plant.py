@@ -175,3 +175,180 @@ def test_plant_controllers_take_what_arrives_over_sftp_and_restart_for_an_image(
     # An unknown host is refused by a client that insists on known keys.
     r = plant.sftp(0, "ls\n", known_hosts=plant.known_hosts(fill=False, path=os.path.join(workdir, "empty")))
     assert r.returncode != 0 and "Host key verification failed" in r.stderr
+
+
+# --- rollouts with kvplant ------------------------------------------------------
+
+def mac_of(record):
+    """The controller's MAC of an audit line or event (the tool names it "controller" or "mac")."""
+    value = record.get("controller", record.get("mac"))
+    return value.get("mac") if isinstance(value, dict) else value
+
+
+def by_mac(plant, inv):
+    """{MAC: controller index} from an inventory (each controller answers from its own address)."""
+    index = {controller_address(i): i for i in range(plant.size)}
+    return {c["mac"]: index[c["addresses"][0]] for c in inv["controllers"]}
+
+
+def rollout(plant, workdir, files, *extra, timeout=900):
+    state, trail = os.path.join(workdir, "rollout.state"), os.path.join(workdir, "audit.jsonl")
+    r = kvplant(plant, "rollout", "--inventory", os.path.join(workdir, "inventory.json"), "--public-key", PUBLIC_KEY,
+                "--state", state, "--audit", trail, "--json", *extra, *plant.ssh_options(), *files, timeout=timeout)
+    return r, state, trail
+
+
+@pytest.mark.skipif(PLANT_SIZE < 12, reason="a plant of at least 12 controllers")
+@needs("inventory", "preflight", "rollout")
+def test_rollout_in_waves_reaches_every_controller_of_the_release_platform(make_plant, workdir):
+    plant = make_plant(PLANT_SIZE, platforms=MIXED)
+    plant.known_hosts()
+    files, ipk = app_release(workdir)
+    inv = inventory(plant, os.path.join(workdir, "inventory.json"))
+    assert len(inv["controllers"]) == PLANT_SIZE
+    macs = by_mac(plant, inv)
+    touch = {i for i in range(PLANT_SIZE) if i % len(MIXED) == 0}  # platforms are cycled: kv2-touch first
+
+    pre = kvplant(plant, "preflight", "--inventory", os.path.join(workdir, "inventory.json"), "--public-key",
+                  PUBLIC_KEY, *files)
+    assert pre.returncode == 0, pre.stdout + pre.stderr
+    assert sum(": takes application" in line for line in pre.stdout.splitlines()) == len(touch)
+    assert sum(": takes nothing" in line for line in pre.stdout.splitlines()) == PLANT_SIZE - len(touch)
+
+    r, _, trail = rollout(plant, workdir, files, "--waves", "1,10,rest", "--parallel", "8")
+    assert r.returncode == 0, r.stdout[-3000:] + r.stderr
+    assert [e["size"] for e in events(r.stdout) if e["event"] == "wave"] == [1, 10, len(touch) - 11]
+    for i, node in enumerate(plant.nodes):
+        if i in touch:
+            assert node.sandbox.installs() == [["install@kv2-touch", os.path.getsize(ipk), sha256(ipk)]], i
+            assert node.sandbox.sw_revision() == f"Rev: {NEW_APP}"
+        else:
+            assert node.sandbox.installs() == [] and sftp_writes(node) == {}, i
+    wait_for(lambda: all((identity(plant, i) or {}).get("sw_revision") == f"Rev: {NEW_APP}" for i in touch), 120,
+             "every controller of the platform reports the new revision")
+    # The audit trail: one send, arrival and result per controller that took
+    # the release, with the file's digest.
+    lines = audit(trail)
+    cry = os.path.basename(files[0])
+    for kind in ("send", "arrived"):
+        got = collections.Counter(macs[mac_of(a)] for a in lines if a["event"] == kind and a.get("file") == cry)
+        assert got == collections.Counter(touch), kind
+        assert {a["sha256"] for a in lines if a["event"] == kind and a.get("file") == cry} == {sha256(files[0])}
+    results = [a for a in lines if a["event"] == "result"]
+    assert collections.Counter(macs[mac_of(a)] for a in results) == collections.Counter(touch)
+    assert {a.get("result", a.get("outcome")) for a in results} == {"ok"}
+
+
+@needs("inventory", "rollout")
+def test_a_wave_with_a_failed_installation_stops_the_rollout(make_plant, workdir):
+    plant = make_plant(6)
+    plant.known_hosts()
+    files, _ = app_release(workdir)
+    for i in range(6):
+        plant.fail_installs(i)
+    inventory(plant, os.path.join(workdir, "inventory.json"))
+    r, _, trail = rollout(plant, workdir, files, "--waves", "2,rest", "--max-failures", "0")
+    assert r.returncode == 1, r.stdout + r.stderr
+    out = events(r.stdout)
+    assert [e["size"] for e in out if e["event"] == "wave"] == [2]
+    assert [e["result"] for e in out if e["event"] == "done"] == ["failed", "failed"]
+    assert any(e["event"] == "stopped" for e in out)
+    # The wave's two controllers got the release (and failed to install it);
+    # no other controller was sent anything.
+    touched = [i for i, node in enumerate(plant.nodes) if sftp_writes(node)]
+    assert len(touched) == 2
+    assert all(plant.nodes[i].sandbox.installs() == [] for i in range(6))
+    assert [a["event"] for a in audit(trail)].count("result") == 2
+
+
+@needs("inventory", "rollout", "resume")
+def test_a_killed_rollout_resumed_sends_nothing_twice_and_installs_once(make_plant, workdir):
+    plant = make_plant(8)
+    plant.known_hosts()
+    files, ipk = app_release(workdir)
+    inventory(plant, os.path.join(workdir, "inventory.json"))
+    state, trail = os.path.join(workdir, "rollout.state"), os.path.join(workdir, "audit.jsonl")
+    proc = plant.laptop_popen(KVPLANT, "rollout", "--inventory", os.path.join(workdir, "inventory.json"),
+                              "--public-key", PUBLIC_KEY, "--state", state, "--audit", trail, "--json",
+                              "--waves", "1,rest", "--parallel", "3", *plant.ssh_options(), *files,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    # Killed in the second wave, once a file of it is on its way.
+    waves = 0
+    for line in proc.stdout:
+        e = json.loads(line)
+        waves += e["event"] == "wave"
+        if waves == 2 and e["event"] in ("sending", "arrived"):
+            break
+    proc.send_signal(signal.SIGKILL)
+    proc.wait(timeout=60)
+    r = kvplant(plant, "resume", "--state", state, "--json", *plant.ssh_options())
+    assert r.returncode == 0, r.stdout[-3000:] + r.stderr
+    sizes = {os.path.basename(p): os.path.getsize(p) for p in files + [os.path.splitext(files[0])[0] + ".sign64"]}
+    for i, node in enumerate(plant.nodes):
+        wait_for(lambda: node.sandbox.installs(), 120, f"controller {i} installed")
+        assert node.sandbox.installs() == [["install@kv2-touch", os.path.getsize(ipk), sha256(ipk)]], i
+        # Every byte went up once: a part continued where it stopped, never
+        # written again from its start.
+        written = {os.path.basename(p)[:-len(".part")]: sum(w) for p, w in sftp_writes(node).items()}
+        assert written == sizes, i
+    assert [a["event"] for a in audit(trail)].count("resume") == 1
+
+
+@needs("inventory", "rollout")
+def test_a_controller_that_never_comes_back_after_its_image_is_reported(make_plant, workdir):
+    plant = make_plant(2)
+    plant.known_hosts()
+    files = image_release(workdir)
+    plant.never_back(1)
+    inv = inventory(plant, os.path.join(workdir, "inventory.json"))
+    lost = next(c["mac"] for c in inv["controllers"] if c["addresses"][0] == controller_address(1))
+    r, _, _ = rollout(plant, workdir, files, "--waves", "rest", "--max-failures", "1", "--give-up", "60s")
+    assert r.returncode == 1, r.stdout + r.stderr
+    done = {e["controller"]: e for e in events(r.stdout) if e["event"] == "done"}
+    assert done[lost]["result"] == "failed" and "did not answer again" in done[lost]["reason"]
+    assert [e["result"] for m, e in done.items() if m != lost] == ["ok"]
+    assert plant.nodes[0].sandbox.image_version() == NEW_IMAGE
+    assert plant.nodes[1].down and plant.nodes[1].sandbox.image_version() == "kv-image-3.2.1"
+
+
+# --- the Ansible example ----------------------------------------------------------
+
+def ansible_playbook(plant, workdir, files, *extra):
+    """Runs the example playbook from the laptop with its dynamic inventory,
+    in an Ansible home of the test's own (no configuration of the host)."""
+    home = os.path.join(workdir, "ansible-home")
+    os.makedirs(home, exist_ok=True)
+    config = os.path.join(home, "empty.cfg")
+    open(config, "w").close()
+    env = [f"HOME={home}", "LC_ALL=C.UTF-8", f"ANSIBLE_LOCAL_TEMP={home}/tmp", f"ANSIBLE_CONFIG={config}",
+           f"KVPLANT={KVPLANT}", f"KVPLANT_INVENTORY_ARGS=-i {LAPTOP_IFACE} -6 -t 3s"]
+    ssh = json.dumps(plant.ssh_options())
+    return plant.laptop("env", *env, "ansible-playbook", "-i", os.path.join(ANSIBLE_EXAMPLE, "inventory"),
+                        os.path.join(ANSIBLE_EXAMPLE, "rollout.yml"), "-f", "4",
+                        "-e", "ansible_python_interpreter=/usr/bin/python3",
+                        "-e", json.dumps({"release": files, "ssh_options": json.loads(ssh), "give_up": "120s"}),
+                        *extra, timeout=900)
+
+
+@pytest.mark.skipif(shutil.which("ansible-playbook") is None, reason="ansible-core is not installed")
+@needs("inventory", "send", "wait")
+@pytest.mark.parametrize("failing, rc, installed", [
+    # Two waves (1, then 3): every controller installs once.
+    (False, 0, 4),
+    # Every installation fails: the first wave fails, and with
+    # max_fail_percentage 0 no further wave starts.
+    (True, 2, 0),
+], ids=["two-waves", "failed-wave-stops"])
+def test_ansible_example_rolls_out_in_waves(make_plant, workdir, failing, rc, installed):
+    plant = make_plant(4)
+    plant.known_hosts()
+    files, ipk = app_release(workdir)
+    for i in range(4 if failing else 0):
+        plant.fail_installs(i)
+    r = ansible_playbook(plant, workdir, files, "-e", json.dumps({"waves": [1, 3], "expect_app": NEW_APP}))
+    assert r.returncode == rc, r.stdout[-4000:] + r.stderr
+    assert sum(len(n.sandbox.installs()) for n in plant.nodes) == installed
+    assert all(n.sandbox.installs() in ([], [["install@kv2-touch", os.path.getsize(ipk), sha256(ipk)]])
+               for n in plant.nodes)
+    sent = [i for i, n in enumerate(plant.nodes) if sftp_writes(n)]
+    assert len(sent) == (1 if failing else 4)
