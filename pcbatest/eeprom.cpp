@@ -1,18 +1,15 @@
 // EEPROM: dumps a card's 1024-byte EEPROM image to a file, restores it from
 // a file, or erases everything after the production data.
 #include <fcntl.h>
-#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
-#include <cstdio>   // rename
-#include <cstdlib>  // mkostemp
-#include <cstring>
 
 #include "args.h"
 #include "cardbus.h"
+#include "replace.h"
 #include "tests.h"
 
 namespace {
@@ -20,17 +17,6 @@ namespace {
 using Image = std::array<std::uint8_t, kCardImageSize>;
 
 bool IsEepromCard(int card) { return card == kCardSense || card == kCardIo; }
-
-// Writes all bytes, resuming after short writes.
-bool WriteAll(int fd, std::span<const std::uint8_t> bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    bytes = bytes.subspan(static_cast<std::size_t>(written));
-  }
-  return true;
-}
 
 // Reads up to image.size() bytes; returns how many the file held, or -1.
 ssize_t ReadUpTo(int fd, Image& image) {
@@ -67,39 +53,16 @@ bool MayReplace(const char* path) {
   return S_ISREG(st.st_mode);
 }
 
-// The folder of path ("." for a bare name), for flushing the rename.
-DeviceFd OpenFolderOf(std::string_view path) {
-  std::array<char, PATH_MAX> folder{};
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string_view::npos) {
-    folder[0] = '.';
-  } else {
-    const std::size_t size = slash == 0 ? 1 : slash;
-    if (size >= folder.size()) return DeviceFd();
-    std::memcpy(folder.data(), path.data(), size);
-  }
-  return pcba_OpenDevice(folder.data(), O_RDONLY | O_DIRECTORY);
-}
-
 // Writes the image to a new temporary file beside path (owner only,
 // exclusive), flushes it and renames it over path: an existing dump is only
 // replaced by a whole new one, and a failure removes the temporary file.
 bool ReplaceFile(std::string_view path, const Image& image) {
   // path is terminated (it comes from argv, see test_Eeprom).
-  static constexpr std::string_view kSuffix = ".XXXXXX";
-  std::array<char, PATH_MAX> temporary{};
-  if (path.size() + kSuffix.size() >= temporary.size()) return false;
-  std::memcpy(temporary.data(), path.data(), path.size());
-  std::memcpy(temporary.data() + path.size(), kSuffix.data(), kSuffix.size());
-  const DeviceFd file(::mkostemp(temporary.data(), O_CLOEXEC));
-  if (!file.Valid()) return false;
-  if (!WriteAll(file.Get(), image) || ::fsync(file.Get()) != 0 || ::rename(temporary.data(), path.data()) != 0) {
-    (void)::unlink(temporary.data());  // nothing more to do when this fails too
-    return false;
-  }
-  // The dump is in place; flushing its folder makes the new name durable.
-  if (const DeviceFd folder = OpenFolderOf(path); folder.Valid()) (void)::fsync(folder.Get());
-  return true;
+  FileReplacement file;
+  if (!file.Begin(path, TemporaryName::kUnique) || !file.Write(image.data(), image.size())) return false;
+  // Once renamed the dump is in place; a folder that could not be flushed
+  // only leaves the new name less durable.
+  return file.Commit() != ReplaceResult::kFailed;
 }
 
 // The target is checked before the card is read, the card is read before

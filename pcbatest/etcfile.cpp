@@ -8,15 +8,13 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "device.h"
+#include "replace.h"
 
 namespace {
-
-using PathText = FixedText<PATH_MAX>;
 
 // What was written, to compare with what is read back: byte count and an
 // FNV-1a hash, so a file of any length is checked without holding it.
@@ -33,22 +31,16 @@ struct Digest {
   bool operator==(const Digest&) const = default;
 };
 
-bool WriteAll(int fd, const char* data, std::size_t count, Digest& digest) {
+// Writes to the new file and adds the bytes to what is compared later.
+bool WriteAll(FileReplacement& out, const char* data, std::size_t count, Digest& digest) {
   digest.Add(data, count);
-  while (count > 0) {
-    const ssize_t done = ::write(fd, data, count);
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) return false;
-    data += done;
-    count -= static_cast<std::size_t>(done);
-  }
-  return true;
+  return out.Write(data, count);
 }
 
 // Copies the old file into the new one with every from replaced by to. A
 // tail shorter than from stays in the buffer until the next read shows
 // whether it starts an occurrence.
-bool CopyReplacing(int in, int out, std::string_view from, std::string_view to, Digest& digest) {
+bool CopyReplacing(int in, FileReplacement& out, std::string_view from, std::string_view to, Digest& digest) {
   constexpr std::size_t kChunk = 4096;
   std::array<char, kChunk + 64> buf{};
   std::size_t kept = 0;
@@ -101,23 +93,13 @@ bool SameContent(const char* path, const Digest& written) {
   }
 }
 
-bool SyncFolder(const PathText& path) {
-  const std::string_view text = path.View();
-  PathText folder;
-  folder.Append(text.substr(0, std::max<std::size_t>(text.rfind('/'), 1)));
-  const DeviceFd fd = pcba_OpenDevice(folder.CStr(), O_RDONLY | O_DIRECTORY);
-  return fd.Valid() && ::fsync(fd.Get()) == 0;
-}
-
 bool Replace(const char* path, std::string_view text, std::string_view from, std::string_view to) {
   // A host name kept on another file system through a link is replaced
   // there, and the link stays.
   std::array<char, PATH_MAX> resolved{};
   PathText real;
   real.Append(::realpath(path, resolved.data()) != nullptr ? resolved.data() : path);
-  PathText temporary = real;
-  temporary.Append(".new");
-  if (!real.Complete() || !temporary.Complete()) return false;
+  if (!real.Complete()) return false;
 
   const DeviceFd old = OpenRegular(real.CStr());
   if (!old.Valid() && errno != ENOENT) return false;
@@ -126,24 +108,14 @@ bool Replace(const char* path, std::string_view text, std::string_view from, std
   info.st_mode = 0644;
   if (old.Valid() && ::fstat(old.Get(), &info) != 0) return false;
 
-  // A temporary file of this name is one this step left when it was cut off.
-  (void)::unlink(temporary.CStr());
   Digest written;
-  bool ok = false;
-  {
-    // Private until its mode is set and its content complete.
-    const DeviceFd out(::open(temporary.CStr(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!out.Valid()) return false;
-    ok = (from.empty() ? WriteAll(out.Get(), text.data(), text.size(), written)
-                       : CopyReplacing(old.Get(), out.Get(), from, to, written)) &&
-         ::fchmod(out.Get(), info.st_mode & 07777) == 0 &&
-         (!old.Valid() || ::fchown(out.Get(), info.st_uid, info.st_gid) == 0) && ::fsync(out.Get()) == 0;
-  }
-  if (!ok || ::rename(temporary.CStr(), real.CStr()) != 0) {
-    (void)::unlink(temporary.CStr());
-    return false;
-  }
-  return SyncFolder(real) && SameContent(real.CStr(), written);
+  FileReplacement out;
+  // Private until its mode is set and its content complete.
+  if (!out.Begin(real.View(), TemporaryName::kFixed)) return false;
+  const bool ok = (from.empty() ? WriteAll(out, text.data(), text.size(), written)
+                                : CopyReplacing(old.Get(), out, from, to, written)) &&
+                  out.KeepAttributes(info, old.Valid());
+  return ok && out.Commit() == ReplaceResult::kReplaced && SameContent(real.CStr(), written);
 }
 
 }  // namespace

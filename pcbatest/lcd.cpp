@@ -11,6 +11,7 @@
 
 #include "args.h"
 #include "device.h"
+#include "replace.h"
 #include "shell.h"
 #include "tests.h"
 
@@ -23,10 +24,9 @@ constexpr const char* kKeptAside = "/etc/pointercal.xinput.old";
 // the display; a script still running after two minutes is not going to end.
 constexpr long kCalibrationDeadlineMs = 120000;
 
-void SyncEtc() {
-  const DeviceFd etc = pcba_OpenDevice("/etc", O_RDONLY | O_DIRECTORY);
-  if (etc.Valid()) (void)::fsync(etc.Get());
-}
+// Makes a rename of the calibration last. A folder that cannot be flushed
+// leaves nothing to do differently: the rename itself was done.
+void SyncEtc() { (void)replace_SyncFolder("/etc"); }
 
 bool Exists(const char* path) { return ::access(path, F_OK) == 0; }
 
