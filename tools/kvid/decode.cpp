@@ -16,10 +16,11 @@ namespace {
 
 using kv::Json;
 
-bool Text(const cJSON* o, const char* key, std::string& out) {
+bool Text(const cJSON* o, const char* key, std::string& out, std::string* sent = nullptr) {
   const cJSON* v = cJSON_GetObjectItemCaseSensitive(o, key);
   if (!cJSON_IsString(v)) return false;
   out = Shown(v->valuestring, false);
+  if (sent != nullptr) *sent = ValidUtf8(v->valuestring);
   return true;
 }
 
@@ -136,6 +137,22 @@ std::string Shown(std::string_view text, bool keepLayout) {
   return out;
 }
 
+std::string ValidUtf8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  while (!text.empty()) {
+    bool control = false;
+    const std::size_t n = Utf8Sequence(text, control);
+    if (n != 0) {
+      out.append(text.substr(0, n));
+    } else {
+      out += '?';
+    }
+    text.remove_prefix(n != 0 ? n : 1);
+  }
+  return out;
+}
+
 Nonce NewNonce() {
   Nonce n{};
   std::size_t have = 0;
@@ -185,13 +202,16 @@ kv::Result<Identity> DecodeIdentity(std::string_view answer) {
   if (!parsed) return parsed.error();
   Json doc = std::move(parsed).value();
   const cJSON* app = cJSON_GetObjectItemCaseSensitive(doc.get(), "app_running");
-  if (!Text(doc.get(), "device", out.device) || !Text(doc.get(), "sw_revision", out.swRevision) ||
-      !Text(doc.get(), "image_version", out.imageVersion) || !cJSON_IsBool(app)) {
+  Identity::Sent& sent = out.sent;
+  if (!Text(doc.get(), "device", out.device, &sent.device) ||
+      !Text(doc.get(), "sw_revision", out.swRevision, &sent.swRevision) ||
+      !Text(doc.get(), "image_version", out.imageVersion, &sent.imageVersion) || !cJSON_IsBool(app)) {
     return kv::Error(0, "identification document lacks device, sw_revision, image_version or app_running");
   }
   out.appRunning = cJSON_IsTrue(app);
-  (void)Text(doc.get(), "interface_name", out.interfaceName);
-  (void)Text(doc.get(), "mac", out.mac);
+  (void)Text(doc.get(), "interface_name", out.interfaceName, &sent.interfaceName);
+  (void)Text(doc.get(), "mac", out.mac, &sent.mac);
+  (void)Text(doc.get(), "device_name", out.deviceName, &sent.deviceName);
   (void)Text(doc.get(), "current_addressv4", out.addressV4);
   for (const char* key :
        {"current_addressv4", "current_address1v6", "current_address2v6", "current_address3v6", "current_address4v6"}) {
@@ -226,12 +246,13 @@ kv::Result<Status> DecodeStatus(std::string_view answer) {
   if (!Number(d, "totalProgress", out.totalProgress) || !Number(d, "componentProgress", out.componentProgress) ||
       !Number(d, "currentActionCode", out.actionCode) || !Number(d, "currentErrorNumber", out.errorNumber) ||
       !Number(d, "elapsedTimeSecs", out.elapsed) || !Number(d, "msgSeqNumber", out.sequence) ||
-      !Text(d, "currentActionDescription", out.action) || !Text(d, "currentErrorDescription", out.error)) {
+      !Text(d, "currentActionDescription", out.action, &out.sent.action) ||
+      !Text(d, "currentErrorDescription", out.error)) {
     return kv::Error(0, "status document lacks progress, action or error members");
   }
   (void)Text(d, "timedate", out.timedate);
-  (void)Text(d, "serverName", out.serverName);
-  (void)Text(d, "serverRevision", out.serverRevision);
+  (void)Text(d, "serverName", out.serverName, &out.sent.serverName);
+  (void)Text(d, "serverRevision", out.serverRevision, &out.sent.serverRevision);
   (void)Text(d, "bundleFilename", out.bundle);
   out.nonce = NonceMember(d);
   out.json = Shown(Reserialised(doc.get(), true), true);

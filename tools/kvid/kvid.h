@@ -90,6 +90,10 @@ Freshness JudgeNonce(const std::optional<std::string>& echoed, const Nonce& aske
 // feed and carriage return.
 std::string Shown(std::string_view text, bool keepLayout);
 
+// The text with every byte outside valid UTF-8 as '?' and everything else
+// (control characters included) kept: what a JSON writer can carry escaped.
+std::string ValidUtf8(std::string_view text);
+
 // One identification answer, decoded.
 struct Identity {
   std::string json;  // the parsed document re-serialised, compact, on one line, shown
@@ -99,6 +103,13 @@ struct Identity {
   std::vector<std::string> ownAddresses;
   bool appRunning = false;
   std::optional<std::string> nonce;  // the "nonce" member, as it came ("" when not a string)
+  std::string deviceName;            // "device_name", shown
+  // The members above as the document holds them (control characters kept,
+  // only bytes outside valid UTF-8 as '?'): for writing into JSON, whose
+  // writer escapes them. Never printed as text.
+  struct Sent {
+    std::string device, deviceName, swRevision, imageVersion, interfaceName, mac;
+  } sent;
 };
 
 // Decodes an "IDRSP" answer. Refused, with the reason, when the answer is not
@@ -128,6 +139,10 @@ struct Status {
   std::optional<std::string> nonce;
   int totalProgress = 0, componentProgress = 0, actionCode = 0, errorNumber = 0, elapsed = 0, sequence = 0;
   std::string action, error, timedate, serverName, serverRevision, bundle;
+  // As the document holds them (see Identity::Sent).
+  struct Sent {
+    std::string action, serverName, serverRevision;
+  } sent;
 };
 
 // Decodes a status document; refused when it is not JSON (nothing but white
@@ -264,5 +279,46 @@ struct Outcome {
 // over by judge are not the answer.
 kv::Result<Outcome> Exchange(const Target& target, unsigned interfaceIndex, std::string_view fixedPart, Peer& peer,
                              int timeoutMs, const Judge& judge);
+
+// --- discovery (discover.cpp) ---------------------------------------------
+
+// What a discovery asks: the identification group (IPv6) and the IPv4
+// broadcast addresses of each interface, and each address (or name) given.
+struct DiscoverRequest {
+  std::vector<unsigned> interfaces;         // interface indexes asked by group and broadcast
+  std::vector<std::string> interfaceNames;  // their names, for the messages
+  std::vector<std::string> addresses;       // asked directly
+  int family = AF_UNSPEC;                   // AF_INET: broadcast only; AF_INET6: multicast only
+  int timeoutMs = 4000;                     // the whole wait
+  int port = 0;                             // the controllers' port
+};
+
+// One controller interface that answered: its identity, the address that
+// answered first, and every address of the same interface that answered
+// (see SameInterface), in the order they answered.
+struct Discovered {
+  std::string from;
+  Identity id;
+  std::vector<std::string> addresses;  // from first; link-local ones with "%interface"
+};
+
+struct Discovery {
+  std::vector<Discovered> controllers;  // in the order they answered
+  std::vector<std::string> notes;       // "malformed answer from ADDRESS: REASON", once per address
+  int malformed = 0;                    // malformed answers (every one counted)
+  bool full = false;                    // kMaxControllers addresses answered; further ones were passed over
+};
+
+// Asks and waits out timeoutMs: a first request with a zero cookie, once
+// more a third of the way through to whoever has not answered; each cookie
+// answer (with the nonce asked) is answered with a direct request carrying
+// the cookie. onFound sees each new controller interface as it is found,
+// onNote each note as it is made (both may be empty). Refused, with the
+// reason, when nothing can be asked (no interface or address, a name that
+// does not resolve, an interface without an IPv4 broadcast address under
+// AF_INET) or no socket opens.
+kv::Result<Discovery> Discover(const DiscoverRequest& request,
+                               const std::function<void(const Discovered&)>& onFound = {},
+                               const std::function<void(const std::string&)>& onNote = {});
 
 }  // namespace kvid

@@ -66,170 +66,33 @@ std::string Malformed(const std::string& from, const std::string& reason) {
 
 // --- discover ---------------------------------------------------------------
 
-// One answering address of a discovery.
-struct Found {
-  kvid::Peer peer;
-  kvid::Nonce nonce{};    // of our unicast request to it (after its cookie answer)
-  int resends = 0;        // unicast requests sent to it
-  bool done = false;      // its answer was printed
-  bool reported = false;  // a malformed answer of it was reported
-};
-
-using AddressKey = std::array<std::uint8_t, 16>;
-
-AddressKey KeyOf(const sockaddr_in6& a) {
-  AddressKey k{};
-  std::memcpy(k.data(), a.sin6_addr.s6_addr, k.size());
-  return k;
-}
-
-// A controller's interface answers a discovery once per family it was asked
-// by; the lines printed so far, by MAC address, tell a second answer of the
-// same interface (see kvid::SameInterface).
-struct Printed {
-  std::string from;
-  kvid::Identity id;
-};
-
+// Prints each controller interface as it is found, and each malformed
+// answer on standard error (unless quiet).
 int Discover(const Options& o) {
-  std::vector<kvid::Target> targets;  // groups first, then the addresses asked
-  bool broadcast = false;
+  kvid::DiscoverRequest request;
   if (o.interfaceIndex != 0) {
-    if (o.family != AF_INET) {
-      auto group = kvid::MakeTarget(kIdMulticastGroup, o.interfaceIndex, o.port);
-      if (group) targets.push_back(std::move(group).value());
-    }
-    if (o.family != AF_INET6) {
-      // Controllers answer IPv4 requests on the same socket, a broadcast one
-      // like a multicast one (after a random delay, within a group budget).
-      for (kvid::Target& t : kvid::BroadcastTargets(o.interfaceIndex, o.port)) {
-        targets.push_back(std::move(t));
-        broadcast = true;
-      }
-    }
-    if (o.family != AF_INET6 && !broadcast) kvid::Note("interface " + o.interface + " has no IPv4 broadcast address");
+    request.interfaces.push_back(o.interfaceIndex);
+    request.interfaceNames.push_back(o.interface);
   }
-  for (const std::string& a : o.addresses) {
-    auto resolved = kvid::ResolveTargets(a, o.interfaceIndex, o.port, o.family);
-    if (!resolved) return Fail(kvid::kExitUsage, resolved.error().message());
-    for (kvid::Target& t : resolved.value()) {
-      if (t.text != a) kvid::Note(a + " is " + t.text);
-      targets.push_back(std::move(t));
-    }
-  }
-  if (targets.empty()) {
-    if (o.interfaceIndex != 0)
-      return Fail(kvid::kExitUsage, "interface " + o.interface + " has no IPv4 broadcast address to ask");
-    return Fail(kvid::kExitUsage, "give an interface (-i) or an address (-a) to ask");
-  }
-  auto opened = kvid::OpenSocket(o.interfaceIndex, true, broadcast);
-  if (!opened) return Fail(kvid::kExitUsage, opened.error().message());
-  const kv::Fd fd = std::move(opened).value();
-  const std::uint16_t port = targets.front().address.sin6_port;
-
-  // The first request carries a zero cookie: every controller that speaks the
-  // extension answers with its cookie, an old one with its document.
-  const kvid::Nonce first = kvid::NewNonce();
-  for (const kvid::Target& t : targets) {
-    kvid::Note("asking " + t.text);
-    kvid::Send(fd, t.address, kvid::ExtendedRequest(kIdrequest, {}, first));
-  }
-
-  std::map<AddressKey, Found> found;
-  std::multimap<std::string, Printed> printed;  // by MAC address
-  bool full = false, header = !o.json && !o.noHeader && !o.quiet;
-  int good = 0, malformed = 0;
-  const long long deadline = kvid::NowMs() + o.timeoutMs;
-  // A datagram may be lost (a full queue on a crowded segment, a cookie
-  // budget spent by a flood): the first request goes out once more, to the
-  // groups and to every address asked that has not answered, a third of the
-  // way through the wait. Controllers that answered the first pass the
-  // second answer over here.
-  long long resendAt = kvid::NowMs() + o.timeoutMs / 3;
-  kvid::Datagram d;
-  for (;;) {
-    if (!kvid::Receive(fd, resendAt != 0 && resendAt < deadline ? resendAt : deadline, d)) {
-      if (resendAt == 0 || kvid::NowMs() >= deadline) break;
-      resendAt = 0;
-      for (const kvid::Target& t : targets) {
-        const auto at = found.find(KeyOf(t.address));
-        if (at == found.end() || !at->second.done)
-          kvid::Send(fd, t.address, kvid::ExtendedRequest(kIdrequest, {}, first));
-      }
-      continue;
-    }
-    if (d.from.sin6_port != port) continue;
-    const AddressKey key = KeyOf(d.from);
-    auto it = found.find(key);
-    if (it == found.end()) {
-      if (found.size() >= kvid::kMaxControllers) {
-        if (!full && !o.quiet)
-          std::fprintf(stderr, "kvid: %zu controllers answered; further ones are passed over\n", found.size());
-        full = true;
-        continue;
-      }
-      it = found.emplace(key, Found{}).first;
-    }
-    Found& f = it->second;
-    if (f.done) continue;  // asked by a group and directly, or a duplicate
-    const std::string from = kvid::AddressText(d.from);
-    auto report = [&](const std::string& reason) {
-      if (!f.reported && !o.quiet) std::fprintf(stderr, "kvid: %s\n", Malformed(from, reason).c_str());
-      f.reported = true;
-      ++malformed;
-    };
-    if (d.size > kvid::kMaxAnswerBytes) {
-      report("answer of " + std::to_string(d.size) + " bytes, longer than " + std::to_string(kvid::kMaxAnswerBytes));
-      continue;
-    }
-    if (const auto cookie = kvid::DecodeCookieAnswer(d.data)) {
-      // The first request's nonce before we asked it directly, its own after.
-      const bool fresh = f.resends == 0 ? cookie->nonce == first : cookie->nonce == f.nonce;
-      if (!fresh || f.resends >= 2) {
-        kvid::Note("passed over a cookie answer from " + from);
-        continue;
-      }
-      f.peer.cookie = cookie->cookie;
-      f.peer.extended = true;
-      f.nonce = kvid::NewNonce();
-      ++f.resends;
-      sockaddr_in6 to = d.from;
-      to.sin6_port = port;
-      kvid::Note("cookie answer from " + from + ", asking again with it");
-      kvid::Send(fd, to, kvid::ExtendedRequest(kIdrequest, f.peer.cookie, f.nonce));
-      continue;
-    }
-    auto id = kvid::DecodeIdentity(d.data);
-    if (!id) {
-      report(id.error().message());
-      continue;
-    }
-    // A document with a nonce answers our direct request with its cookie;
-    // one without can only come from a controller that never sent a cookie.
-    if ((f.resends == 0 && id.value().nonce) ||
-        kvid::JudgeNonce(id.value().nonce, f.nonce, f.peer) == kvid::Freshness::kStale) {
-      kvid::Note("passed over an answer from " + from + ": not fresh");
-      continue;
-    }
-    f.done = true;
-    const auto same = printed.equal_range(id.value().mac);
-    const auto seen = std::find_if(same.first, same.second, [&](const auto& p) {
-      return kvid::SameInterface(p.second.from, p.second.id, from, id.value());
-    });
-    if (seen != same.second) {
-      kvid::Note("the answer from " + from + " is the one from " + seen->second.from + " again (same interface)");
-      continue;
-    }
-    ++good;
-    if (header) std::printf("%s\n", kvid::kIdentityHeader);
-    header = false;
-    std::printf("%s\n", o.json ? id.value().json.c_str() : kvid::IdentityLine(from, id.value()).c_str());
-    std::fflush(stdout);
-    std::string mac = id.value().mac;
-    printed.emplace(std::move(mac), Printed{from, std::move(id).value()});
-  }
-  if (good > 0) return kvid::kExitOk;
-  if (malformed > 0) return kvid::kExitMalformed;
+  request.addresses = o.addresses;
+  request.family = o.family;
+  request.timeoutMs = o.timeoutMs;
+  request.port = o.port;
+  bool header = !o.json && !o.noHeader && !o.quiet;
+  const auto found = kvid::Discover(
+      request,
+      [&](const kvid::Discovered& c) {
+        if (header) std::printf("%s\n", kvid::kIdentityHeader);
+        header = false;
+        std::printf("%s\n", o.json ? c.id.json.c_str() : kvid::IdentityLine(c.from, c.id).c_str());
+        std::fflush(stdout);
+      },
+      [&](const std::string& note) {
+        if (!o.quiet) std::fprintf(stderr, "kvid: %s\n", note.c_str());
+      });
+  if (!found) return Fail(kvid::kExitUsage, found.error().message());
+  if (!found.value().controllers.empty()) return kvid::kExitOk;
+  if (found.value().malformed > 0) return kvid::kExitMalformed;
   return Fail(kvid::kExitNoAnswer, "no answer within " + std::to_string(o.timeoutMs) + " ms");
 }
 

@@ -302,6 +302,7 @@ kv::Status InspectBundle(const InspectOptions& options, const std::string& name,
       InspectMember member;
       member.fileName = item.fileName;
       member.packageName = item.packageName;
+      member.swRev = item.swRev;
       if (&item != moved) {
         member.reason = WhyDropped(item, bundleBefore, platform, running);
         report.members.push_back(std::move(member));

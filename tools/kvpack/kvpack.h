@@ -315,6 +315,7 @@ struct InspectMember {
   std::string role;  // taken: "own package", "OS image", ...; dropped: empty
   InspectVerdict verdict = InspectVerdict::kNotChecked;
   std::string reason;  // why it is refused, not checked or dropped
+  std::string swRev;   // its manifest's swRev ("" when it has none)
 };
 
 struct InspectReport {

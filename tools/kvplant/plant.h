@@ -64,6 +64,10 @@ struct ReleaseFile {
   std::string sha256;  // lower-case hex of the file's bytes
 };
 
+// The application's revision in a controller's sw_revision ("Rev: 2.4.1" or
+// "2.4.1" give "2.4.1").
+std::string AppRevision(const std::string& swRevision);
+
 // Opens and hashes the files (regular files only, never waiting on a FIFO).
 kv::Result<std::vector<ReleaseFile>> LoadRelease(const std::vector<std::string>& paths);
 
@@ -82,8 +86,10 @@ struct Plan {
   std::vector<std::size_t> files;  // release files to send, in sending order
   std::string what;                // in words: "application 2.5, OS image kv-image-4.3"
   std::string reason;              // rejected, not checked, nothing: why
-  std::string expectApp;           // sw_revision the controller reports once done ("" when unchanged)
-  std::string expectImage;         // image_version it reports once done ("" when unchanged)
+  std::string expectApp;           // application revision the controller reports once done, as
+                                   // AppRevision of its sw_revision gives it ("" when unchanged)
+  std::string expectImage;         // image_version it reports once done ("" when unchanged, or when
+                                   // an image of unknown revision goes: then one other than before)
 };
 
 // Replays the daemon's checks (as kvpack inspect does) for each controller of
