@@ -43,6 +43,18 @@ def root(deb, tmp_path_factory):
     return root
 
 
+TOOLS = ("kvpack", "kvid", "kvplant")
+
+
+def usage_texts(program):
+    """The program's usage, and for kvplant each command's own."""
+    texts = [subprocess.run([program, "--help"], capture_output=True, text=True).stdout]
+    if program.endswith("kvplant"):
+        for command in re.findall(r"^  ([a-z]+) ", texts[0], re.M):
+            texts.append(subprocess.run([program, command, "--help"], capture_output=True, text=True).stdout)
+    return texts
+
+
 def field(deb, name):
     return subprocess.run(["dpkg-deb", "-f", deb, name], capture_output=True, text=True, check=True).stdout.strip()
 
@@ -61,10 +73,11 @@ def test_the_package_installs_and_removes_cleanly(deb, tmp_path):
     r = subprocess.run(dpkg + ["--force-depends", "-i", deb], capture_output=True, text=True, timeout=120)
     assert r.returncode == 0, r.stdout + r.stderr
     assert "Status: install ok installed" in (system / "var/lib/dpkg/status").read_text()
-    installed = ["usr/bin/kvpack", "usr/bin/kvid", "usr/share/man/man1/kvpack.1.gz", "usr/share/man/man1/kvid.1.gz",
-                 "usr/share/bash-completion/completions/kvpack", "usr/share/bash-completion/completions/kvid"]
+    installed = [f"usr/{part}" for tool in TOOLS for part in (f"bin/{tool}", f"share/man/man1/{tool}.1.gz",
+                                                              f"share/bash-completion/completions/{tool}")]
+    installed.append("usr/share/doc/kvupdater-tools/examples/ansible/rollout.yml")
     assert [f for f in installed if not (system / f).is_file()] == []
-    for tool in ("kvpack", "kvid"):
+    for tool in TOOLS:
         r = subprocess.run([str(system / "usr/bin" / tool), "--version"], capture_output=True, text=True, timeout=60)
         assert r.returncode == 0 and r.stdout.startswith(tool + " "), r.stdout + r.stderr
     r = subprocess.run(dpkg + ["--purge", "kvupdater-tools"], capture_output=True, text=True, timeout=120)
@@ -77,7 +90,7 @@ def test_lintian_at_pedantic_level_shows_only_explained_tags(deb, root):
     assert field(deb, "Package") == "kvupdater-tools"
     # Dependencies come from the programs' libraries, not from a hand-kept list.
     depends = field(deb, "Depends")
-    for library in ("libc6", "libssl3", "libcjson1", "libarchive13"):
+    for library in ("libc6", "libssl3", "libcjson1", "libarchive13", "libssh-4"):
         assert library in depends, depends
     # Every override says why, on a comment line of its own just above it.
     overrides = (root / "usr/share/lintian/overrides/kvupdater-tools").read_text().splitlines()
@@ -92,7 +105,7 @@ def test_lintian_at_pedantic_level_shows_only_explained_tags(deb, root):
 
 
 def test_manual_pages_render_cleanly_and_cover_every_option(root):
-    for tool in ("kvpack", "kvid"):
+    for tool in TOOLS:
         page = root / f"usr/share/man/man1/{tool}.1.gz"
         text = gzip.decompress(page.read_bytes()).decode()
         assert f'.TH {tool.upper()} 1 ' in text and "@PROJECT_VERSION@" not in text
@@ -104,7 +117,7 @@ def test_manual_pages_render_cleanly_and_cover_every_option(root):
         r = subprocess.run(["groff", "-ww", "-z", "-man"], input=text, capture_output=True, text=True, timeout=60)
         assert r.returncode == 0 and r.stderr == "", r.stderr
         # Every long option the program's own usage names is in its page.
-        usage = subprocess.run([str(root / "usr/bin" / tool), "--help"], capture_output=True, text=True).stdout
+        usage = "\n".join(usage_texts(str(root / "usr/bin" / tool)))
         for option in set(re.findall(r"(?<![\w-])--([a-z][a-z0-9-]*)", usage)):
             assert "\\-\\-" + option.replace("-", "\\-") in text, f"{tool}(1) lacks --{option}"
 
@@ -133,8 +146,14 @@ def test_bash_completions_complete_commands_options_and_values(root, tmp_path):
         ("kvid -t 2s netbr --j", ["--json"]),
         ("kvid discover -i l", ["lo"]),
         ("kvid discover --interface l", ["lo"]),
+        ("kvplant pre", ["preflight"]),
+        ("kvplant rollout --max", ["--max-failures"]),
+        ("kvplant resume --accept", ["--accept-new-host-keys"]),
+        ("kvplant inventory --an", ["--ansible"]),
+        ("kvplant preflight --public-key keys/s", ["keys/sign.pem"]),
+        ("kvplant inventory -i l", ["lo"]),
     ]
-    script = [f"source {completions}/kvpack", f"source {completions}/kvid"]
+    script = [f"source {completions}/{tool}" for tool in TOOLS]
     for typed, _ in table:
         words = typed.split(" ")
         array = " ".join(f"'{w}'" for w in words)
@@ -149,7 +168,8 @@ def test_bash_completions_complete_commands_options_and_values(root, tmp_path):
         assert sorted(got) == sorted(expected), f"{typed}<TAB>: {got}"
 
 
-HARDENED = ["tools/kvpack/kvpack", "tools/kvid/kvid", "updater/kvupdaterd", "pcbatest/KV2TPCBATest"]
+HARDENED = ["tools/kvpack/kvpack", "tools/kvid/kvid", "tools/kvplant/kvplant", "updater/kvupdaterd",
+            "pcbatest/KV2TPCBATest"]
 
 
 @pytest.mark.skipif(not RELEASE, reason="hardening is for builds that ship: not Debug or sanitizer builds")
