@@ -215,7 +215,8 @@ def test_host_keys(plant, known, accept, status, message, recorded):
         assert (sshd.known_line().split()[2] in f.read()) == recorded
 
 
-def test_kill_mid_transfer_then_resume_sends_the_rest(plant):
+@pytest.mark.parametrize("sig", [signal.SIGKILL, signal.SIGINT, signal.SIGTERM])
+def test_stopped_mid_transfer_then_resume_sends_the_rest(plant, sig):
     net, sshd, tmp = plant
     ipk = package(tmp, net.sb, "big", "3.0", payload_bytes=3_000_000)
     size = os.path.getsize(ipk)
@@ -229,10 +230,28 @@ def test_kill_mid_transfer_then_resume_sends_the_rest(plant):
     while not (os.path.exists(part) and os.path.getsize(part) >= 200_000):
         assert proc.poll() is None and time.monotonic() < deadline, proc.communicate()
         time.sleep(0.02)
-    proc.kill()
-    proc.communicate()
+    proc.send_signal(sig)
+    out, err = proc.communicate()
+    # What was on its way when kvplant ended still arrives: the part's size
+    # counts once the controller's end of the connection is closed.
+    deadline = time.monotonic() + 60
+    while [x for x in net.d.ns("ss", "-H", "-t", "-a", "-n", "( sport = :22 )").stdout.splitlines()
+           if not x.startswith("LISTEN")]:
+        assert time.monotonic() < deadline, "the SSH connection stays open"
+        time.sleep(0.05)
     at_kill = os.path.getsize(part)
     assert 0 < at_kill < size
+    if sig != signal.SIGKILL:
+        # Stopped in order: the state says what arrived, and how to go on.
+        assert proc.returncode == 1, (out, err)
+        assert err.endswith(f"kvplant: interrupted: kvplant resume --state {tmp}/state goes on\n"), err
+        assert events(out)[-2] == {"event": "stopped", "reason": "interrupted"}
+        with open(os.path.join(tmp, "state")) as f:
+            state = json.load(f)
+        assert state["finished"] is False and state["controllers"][0]["state"] == "sending"
+        assert [(u["name"], u["state"]) for u in state["controllers"][0]["uploads"]] == [
+            ("big_3.0.sign64", "arrived"), ("big_3.0.ipk", "sending")]
+        assert state["controllers"][0]["uploads"][1]["bytes"] <= at_kill
     net.d.peer("tc", "qdisc", "del", "dev", "peth0", "root")
     r = kvplant(net, "resume", "--state", os.path.join(tmp, "state"), "--json")
     assert r.returncode == 0, (r.stdout, r.stderr)
@@ -245,7 +264,8 @@ def test_kill_mid_transfer_then_resume_sends_the_rest(plant):
     assert [e["result"] for e in ev if e["event"] == "done"] == ["ok"]
     assert [i[1:] for i in net.sb.installs()] == [[size, sha256(ipk)]]
     trail = audit(tmp)
-    assert [a["event"] for a in trail if a["event"] in ("start", "resume", "end")] == ["start", "resume", "end"]
+    assert [a["event"] for a in trail if a["event"] in ("start", "stop", "resume", "end")] == (
+        ["start", "resume", "end"] if sig == signal.SIGKILL else ["start", "stop", "resume", "end"])
     assert [a.get("from", 0) for a in trail if a["event"] == "send" and a["file"] == "big_3.0.ipk"] == [0, at_kill]
 
 
@@ -269,3 +289,20 @@ def test_max_failures_stops_the_rollout(plant):
     assert (report["event"], report["failed"], report["not_done"], report["finished"]) == ("report", 1, 1, False)
     assert report["failures"][0]["controller"] == macs[0]
     assert [a["event"] for a in audit(tmp)][-2:] == ["result", "stop"]
+
+
+def test_send_then_wait(plant):
+    net, sshd, tmp = plant
+    ipk = package(tmp, net.sb, "app", "2.8")
+    r = kvplant(net, "send", ADDRESS, "--json", *ssh_options(sshd, tmp), ipk)
+    assert r.returncode == 0, r.stderr
+    baseline = json.loads(r.stdout)["baseline"]
+    cases = [
+        (["--expect-app", "Rev: 2.8"], 0, ""),
+        # A revision that never comes: given up, with the reason.
+        (["--expect-app", "Rev: 9.9", "--give-up", "3s"], 1, "does not report Rev: 9.9 within the give-up time"),
+    ]
+    for args, status, message in cases:
+        r = kvplant(net, "wait", ADDRESS, "--baseline", str(baseline), *args)
+        assert r.returncode == status and message in r.stderr, (args, r.stdout, r.stderr)
+    assert len(net.sb.installs()) == 1
