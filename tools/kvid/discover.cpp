@@ -20,11 +20,8 @@ namespace kvid {
 
 namespace {
 
-// The fixed part of the identification request; the extension follows it.
-constexpr std::string_view kIdrequest("IDREQ\0", 6);
-
 // One answering address of a discovery.
-struct Asked {
+struct Probe {
   Peer peer;
   Nonce nonce{};          // of our unicast request to it (after its cookie answer)
   int resends = 0;        // unicast requests sent to it
@@ -117,11 +114,11 @@ kv::Result<Discovery> Discover(const DiscoverRequest& request, const std::functi
   const Nonce first = NewNonce();
   for (const GroupTarget& t : targets) {
     Note("asking " + t.target.text);
-    sendTo(t, ExtendedRequest(kIdrequest, {}, first));
+    sendTo(t, ExtendedRequest(kIdentityRequest, {}, first));
   }
 
   Discovery out;
-  std::map<AddressKey, Asked> asked;
+  std::map<AddressKey, Probe> asked;
   // A controller's interface answers a discovery once per family it was asked
   // by; the interfaces found so far, by MAC address, tell a second answer of
   // the same interface (see SameInterface).
@@ -144,7 +141,7 @@ kv::Result<Discovery> Discover(const DiscoverRequest& request, const std::functi
       resendAt = 0;
       for (const GroupTarget& t : targets) {
         const auto at = asked.find(KeyOf(t.target.address));
-        if (at == asked.end() || !at->second.done) sendTo(t, ExtendedRequest(kIdrequest, {}, first));
+        if (at == asked.end() || !at->second.done) sendTo(t, ExtendedRequest(kIdentityRequest, {}, first));
       }
       continue;
     }
@@ -157,9 +154,9 @@ kv::Result<Discovery> Discover(const DiscoverRequest& request, const std::functi
         out.full = true;
         continue;
       }
-      it = asked.emplace(key, Asked{}).first;
+      it = asked.emplace(key, Probe{}).first;
     }
-    Asked& f = it->second;
+    Probe& f = it->second;
     if (f.done) continue;  // asked by a group and directly, or a duplicate
     const std::string from = AddressText(d.from);
     auto report = [&](const std::string& reason) {
@@ -185,7 +182,7 @@ kv::Result<Discovery> Discover(const DiscoverRequest& request, const std::functi
       sockaddr_in6 to = d.from;
       to.sin6_port = port;
       Note("cookie answer from " + from + ", asking again with it");
-      Send(fd, to, ExtendedRequest(kIdrequest, f.peer.cookie, f.nonce));
+      Send(fd, to, ExtendedRequest(kIdentityRequest, f.peer.cookie, f.nonce));
       continue;
     }
     auto id = DecodeIdentity(d.data);

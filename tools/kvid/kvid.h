@@ -321,4 +321,111 @@ kv::Result<Discovery> Discover(const DiscoverRequest& request,
                                const std::function<void(const Discovered&)>& onFound = {},
                                const std::function<void(const std::string&)>& onNote = {});
 
+// --- asking and following one controller (follow.cpp) -----------------------
+
+// The fixed parts of the requests; the extension follows them.
+inline constexpr std::string_view kIdentityRequest("IDREQ\0", 6);
+inline constexpr std::string_view kStatusRequest("IDUPDATESTATUS\0", 15);
+
+// How a controller is asked and followed.
+struct FollowOptions {
+  unsigned interfaceIndex = 0;
+  int timeoutMs = 2000;   // wait for each answer
+  int intervalMs = 1000;  // between two requests
+  int giveUpMs = 60000;   // without an answer taken
+  bool throughReboot = false;
+  // What the status said before the update was sent: answers that still say
+  // the same (same action, error and progress, no new start of an update)
+  // are not yet the update's and never end the follow. nullopt: every
+  // answer is the update's.
+  std::optional<Status> baseline;
+  long long baselineAtMs = 0;  // NowMs when the baseline was read
+  // The follow ends (kExitNoAnswer, timedOut) at this NowMs; 0: no limit.
+  long long deadlineMs = 0;
+  // Asked between requests; true ends the follow (interrupted).
+  std::function<bool()> cancelled;
+};
+
+// One controller asked by its name's addresses, in the resolver's order
+// until one answers; that one is kept.
+struct Controller {
+  std::string name;  // as given
+  std::vector<Target> targets;
+  std::vector<Peer> peers;  // one per address: cookies are per address
+  std::size_t chosen = 0;   // the address that answered (valid once answered)
+  bool answered = false;
+
+  // The controller as printed: the address, or the name and the address.
+  std::string Shown(std::size_t i) const;
+  std::string ShownAll() const;
+};
+
+// What one round of asking gave: an answer taken (from targets[chosen]), or
+// the last malformed answer's reason.
+struct Asked {
+  bool taken = false;
+  std::size_t size = 0;
+  std::string malformed, malformedFrom;
+};
+
+// Sends fixedPart to the controller's address that answered before, or else
+// to each of its addresses in turn, each waited up to o.timeoutMs; judge is
+// made for the address's peer.
+kv::Result<Asked> Ask(const FollowOptions& o, Controller& c, std::string_view fixedPart,
+                      const std::function<Judge(Peer&)>& judgeFor);
+
+// What a follow has accepted so far.
+struct Followed {
+  std::optional<Status> last;  // the last accepted answer
+  bool lastVerified = false;   // it carried its poll's nonce
+  bool takenVerified = false;  // the answer of this poll did
+};
+
+// Judges a status answer of one poll: decoded, with the poll's nonce (when
+// the controller echoes them), and, across polls, a msgSeqNumber beyond the
+// last accepted one; a number that went back is a restarted daemon only when
+// the answer carries the poll's nonce. anyNumber drops the rule on numbers
+// (waiting for a restart, where the caller judges them).
+Judge StatusJudge(Peer& peer, Followed& followed, std::optional<Status>& taken, bool anyNumber = false);
+
+// Judges an identification answer of a single controller: decoded and fresh.
+Judge IdentityJudge(Peer& peer, std::optional<Identity>& taken);
+
+// Reads the controller's identity, asking again every interval until
+// untilMs; nullopt when none came.
+std::optional<Identity> ReadIdentity(const FollowOptions& o, Controller& c, long long untilMs);
+
+// Whether a status says an update began after the baseline was read: its
+// action, error or progress differ from the baseline's, or its elapsed
+// seconds started anew.
+bool BeganAfter(const Status& baseline, long long baselineAtMs, const Status& s, long long nowMs);
+
+// What a follow tells while it runs: each answer taken (progress), each line
+// of its outcome ("update finished: ...", "restarted after ..."), and the
+// controller's restart (it went silent or answered as a restarted daemon).
+struct FollowSink {
+  std::function<void(const Status&)> progress;
+  std::function<void(const std::string&)> say;
+  std::function<void()> restarting;
+};
+
+// How a follow ended: kvid's exit status, and for a failure to follow (no
+// answer, malformed answers, a socket error) the reason.
+struct FollowEnd {
+  int status = kExitOk;
+  std::string error;                  // "" unless the follow itself failed
+  std::string failure;                // the update failed: why, in words
+  std::optional<Status> last;         // the last status taken
+  std::optional<Identity> restarted;  // the identity after a restart
+  bool committed = false;             // the restarted daemon reported the commit
+  bool interrupted = false;           // cancelled() said so
+  bool timedOut = false;              // deadlineMs passed
+};
+
+// Follows an update (kvid status --follow): polls the status every interval
+// until two answers in a row say it ended the same way; with throughReboot,
+// after an installed image, waits for the restart, reads the identity and
+// asks for the commit.
+FollowEnd Follow(const FollowOptions& o, Controller& c, const FollowSink& sink);
+
 }  // namespace kvid

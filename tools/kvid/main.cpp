@@ -35,9 +35,7 @@ constexpr int kAnswerWaitMs = 2000;
 constexpr int kGiveUpMs = 60 * 1000;
 constexpr int kRebootGiveUpMs = 300 * 1000;
 
-// The fixed parts of the requests; the extension follows them.
-constexpr std::string_view kIdrequest("IDREQ\0", 6);
-constexpr std::string_view kStatusRequest("IDUPDATESTATUS\0", 15);
+constexpr std::string_view kIdrequest = kvid::kIdentityRequest;
 
 struct Options {
   std::string command, address, interface;
@@ -51,12 +49,6 @@ struct Options {
 int Fail(int status, const std::string& message) {
   std::fprintf(stderr, "kvid: %s\n", message.c_str());
   return status;
-}
-
-void SleepMs(int ms) {
-  timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-  while (::nanosleep(&ts, &ts) != 0) {
-  }
 }
 
 // The reason a controller's answer is refused, as printed.
@@ -98,125 +90,32 @@ int Discover(const Options& o) {
 
 // --- status and netbr -------------------------------------------------------
 
-// The controller of status and netbr: every address its name resolved to,
-// asked in the resolver's order until one answers; that one is kept.
-struct Controller {
-  std::string name;  // as given
-  std::vector<kvid::Target> targets;
-  std::vector<kvid::Peer> peers;  // one per address: cookies are per address
-  std::size_t chosen = 0;         // the address that answered (valid once answered)
-  bool answered = false;
+// The controller of status and netbr, and how it is asked.
+using Controller = kvid::Controller;
 
-  // The controller as printed: the address, or the name and the address.
-  std::string Shown(std::size_t i) const {
-    return targets[i].text == name ? name : name + " (" + targets[i].text + ")";
-  }
-  std::string ShownAll() const {
-    if (answered) return Shown(chosen);
-    std::string all;
-    for (const kvid::Target& t : targets) all += (all.empty() ? "" : ", ") + t.text;
-    return targets.size() == 1 && all == name ? name : name + " (" + all + ")";
-  }
-};
+kvid::FollowOptions Asking(const Options& o) {
+  kvid::FollowOptions f;
+  f.interfaceIndex = o.interfaceIndex;
+  f.timeoutMs = o.timeoutMs;
+  f.intervalMs = o.intervalMs;
+  f.giveUpMs = o.giveUpMs;
+  f.throughReboot = o.throughReboot;
+  return f;
+}
 
-// What one round of asking gave: an answer taken (the exchange's, from
-// c.targets[c.chosen]), or the last malformed answer's reason.
-struct Asked {
-  bool taken = false;
-  std::size_t size = 0;
-  std::string malformed, malformedFrom;
-};
-
-// Sends fixedPart to the controller's address that answered before, or else
-// to each of its addresses in turn, each waited up to o.timeoutMs; judge is
-// made for the address's peer.
-kv::Result<Asked> Ask(const Options& o, Controller& c, std::string_view fixedPart,
-                      const std::function<kvid::Judge(kvid::Peer&)>& judgeFor) {
-  Asked out;
-  const std::size_t from = c.answered ? c.chosen : 0, to = c.answered ? c.chosen + 1 : c.targets.size();
-  for (std::size_t i = from; i < to; ++i) {
-    const auto r =
-        kvid::Exchange(c.targets[i], o.interfaceIndex, fixedPart, c.peers[i], o.timeoutMs, judgeFor(c.peers[i]));
-    if (!r) return r.error();
-    if (r.value().answer) {
-      if (!c.answered && c.targets.size() > 1) kvid::Note(c.name + " answered at " + c.targets[i].text);
-      c.chosen = i;
-      c.answered = true;
-      out.taken = true;
-      out.size = r.value().answer->size();
-      return out;
-    }
-    if (!r.value().malformed.empty()) {
-      out.malformed = r.value().malformed;
-      out.malformedFrom = c.Shown(i);
-    }
-    kvid::Note("no answer taken from " + c.targets[i].text);
-  }
-  return out;
+kv::Result<kvid::Asked> Ask(const Options& o, Controller& c, std::string_view fixedPart,
+                            const std::function<kvid::Judge(kvid::Peer&)>& judgeFor) {
+  return kvid::Ask(Asking(o), c, fixedPart, judgeFor);
 }
 
 // The outcome of one round as an exit status; -1 when an answer was taken.
-int Unanswered(const Options& o, const Controller& c, const kv::Result<Asked>& r) {
+int Unanswered(const Options& o, const Controller& c, const kv::Result<kvid::Asked>& r) {
   if (!r) return Fail(kvid::kExitUsage, r.error().message());
   if (r.value().taken) return -1;
   if (!r.value().malformed.empty())
     return Fail(kvid::kExitMalformed, Malformed(r.value().malformedFrom, r.value().malformed));
   return Fail(kvid::kExitNoAnswer, "no answer from " + c.ShownAll() + " within " + std::to_string(o.timeoutMs) + " ms" +
                                        (c.targets.size() > 1 ? " each" : ""));
-}
-
-// What the follow has accepted so far.
-struct Followed {
-  std::optional<kvid::Status> last;  // the last accepted answer
-  bool lastVerified = false;         // it carried its poll's nonce
-  bool takenVerified = false;        // the answer of this poll did
-};
-
-// Judges a status answer of one poll: decoded, with the poll's nonce (when
-// the controller echoes them), and, across polls, a msgSeqNumber beyond the
-// last accepted one; a number that went back is a restarted daemon only when
-// the answer carries the poll's nonce. anyNumber drops the rule on numbers
-// (waiting for a restart, where the caller judges them).
-kvid::Judge StatusJudge(kvid::Peer& peer, Followed& followed, std::optional<kvid::Status>& taken,
-                        bool anyNumber = false) {
-  return [&peer, &followed, &taken, anyNumber](std::string_view answer, const kvid::Nonce& asked) -> kvid::Judged {
-    auto s = kvid::DecodeStatus(answer);
-    if (!s) return {kvid::Verdict::kMalformed, s.error().message()};
-    const kvid::Freshness fresh = kvid::JudgeNonce(s.value().nonce, asked, peer);
-    if (fresh == kvid::Freshness::kStale) return {kvid::Verdict::kPassOver, "not the nonce asked"};
-    if (!anyNumber && followed.last && s.value().sequence <= followed.last->sequence &&
-        !(fresh == kvid::Freshness::kVerified && s.value().sequence < followed.last->sequence))
-      return {kvid::Verdict::kPassOver, "msgSeqNumber " + std::to_string(s.value().sequence) + " not forward"};
-    if (fresh == kvid::Freshness::kVerified) peer.extended = true;
-    followed.takenVerified = fresh == kvid::Freshness::kVerified;
-    taken = std::move(s).value();
-    return {kvid::Verdict::kTake, {}};
-  };
-}
-
-// Judges an identification answer of a single controller: decoded and fresh.
-kvid::Judge IdentityJudge(kvid::Peer& peer, std::optional<kvid::Identity>& taken) {
-  return [&peer, &taken](std::string_view answer, const kvid::Nonce& asked) -> kvid::Judged {
-    auto id = kvid::DecodeIdentity(answer);
-    if (!id) return {kvid::Verdict::kMalformed, id.error().message()};
-    const kvid::Freshness fresh = kvid::JudgeNonce(id.value().nonce, asked, peer);
-    if (fresh == kvid::Freshness::kStale) return {kvid::Verdict::kPassOver, "not the nonce asked"};
-    if (fresh == kvid::Freshness::kVerified) peer.extended = true;
-    taken = std::move(id).value();
-    return {kvid::Verdict::kTake, {}};
-  };
-}
-
-// Reads the controller's identity, asking again every interval until
-// untilMs; nullopt when none came.
-std::optional<kvid::Identity> ReadIdentity(const Options& o, Controller& c, long long untilMs) {
-  std::optional<kvid::Identity> taken;
-  for (;;) {
-    const auto r = Ask(o, c, kIdrequest, [&taken](kvid::Peer& p) { return IdentityJudge(p, taken); });
-    if (r && r.value().taken) return taken;
-    if (!r || kvid::NowMs() >= untilMs) return std::nullopt;
-    SleepMs(o.intervalMs);
-  }
 }
 
 // What a followed status prints and how often: a refreshed line on a
@@ -252,153 +151,26 @@ class Progress {
   std::string lastChange_;
 };
 
-// How long a restarted controller is asked for the outcome of its commit,
-// which its daemon reports within seconds of starting.
-constexpr long long kCommitWaitMs = 60 * 1000;
-
-// Asks the restarted controller's status until it reports the commit of the
-// new image (committed, or not with the reason); nothing when it does not
-// within kCommitWaitMs.
-std::optional<kvid::Status> AwaitCommit(const Options& o, Controller& c, Followed& followed) {
-  const long long until = kvid::NowMs() + std::min<long long>(kCommitWaitMs, o.giveUpMs);
-  for (;;) {
-    std::optional<kvid::Status> taken;
-    const auto r = Ask(o, c, kStatusRequest, [&](kvid::Peer& p) { return StatusJudge(p, followed, taken, true); });
-    if (r && taken && (taken->action == kIdImageCommittedAction || taken->action == kIdImageNotCommittedAction)) {
-      return taken;
-    }
-    if (kvid::NowMs() >= until) return std::nullopt;
-    SleepMs(o.intervalMs);
-  }
-}
-
-// Waits for a controller that said its new image is installed to restart
-// (its status goes silent, then a restarted daemon answers), then reads its
-// identity and reports the image it runs. silent: the controller is already
-// silent; back: it already answered as a restarted daemon.
-int ThroughReboot(const Options& o, Controller& c, Followed& followed, const std::string& imageBefore, bool silent,
-                  bool back) {
-  long long lastAnswer = kvid::NowMs();
-  const long long started = lastAnswer;
-  std::optional<kvid::Status> taken;
-  while (!back) {
-    SleepMs(o.intervalMs);
-    taken.reset();
-    followed.takenVerified = false;
-    const auto r = Ask(o, c, kStatusRequest, [&](kvid::Peer& p) { return StatusJudge(p, followed, taken, true); });
-    if (!r) return Fail(kvid::kExitUsage, r.error().message());
-    if (!taken) {
-      if (!silent) kvid::Note(c.Shown(c.chosen) + " went silent");
-      silent = true;
-      if (kvid::NowMs() - lastAnswer >= o.giveUpMs)
-        return Fail(kvid::kExitNoAnswer,
-                    c.Shown(c.chosen) + " did not answer again within " + std::to_string(o.giveUpMs / 1000) + " s");
-      continue;
-    }
-    lastAnswer = kvid::NowMs();
-    const kvid::Status& s = *taken;
-    const bool lower = s.sequence < followed.last->sequence;
-    // Before the restart the daemon still says it installed the image, its
-    // numbers going forward; after it, it counts anew and is no longer
-    // restarting. Without the poll's nonce, only silence first makes a
-    // lower number a restart.
-    back = silent ? (lower || !kvid::UpdateSucceeded(s)) : (lower && followed.takenVerified);
-    if (!back && !lower) followed.last = s;
-  }
-  const std::optional<kvid::Identity> id = ReadIdentity(o, c, kvid::NowMs() + o.giveUpMs);
-  if (!id) return Fail(kvid::kExitNoAnswer, c.Shown(c.chosen) + " answered again, but not with its identity");
-  const long long seconds = (kvid::NowMs() - started) / 1000;
-  if (!imageBefore.empty() && id->imageVersion == imageBefore) {
-    std::printf("restarted after %lld s with the image it had before, %s: the new image did not take\n", seconds,
-                id->imageVersion.c_str());
-    return kvid::kExitUpdateFailed;
-  }
-  const char* before = imageBefore.empty() ? "unknown" : imageBefore.c_str();
-  // The restarted daemon commits the new image as it starts and says so in
-  // its status; one that never says so is of a version that does not tell.
-  const std::optional<kvid::Status> commit = AwaitCommit(o, c, followed);
-  if (!commit) {
-    std::printf("restarted after %lld s with image %s (before: %s); its commit is not reported\n", seconds,
-                id->imageVersion.c_str(), before);
-    return kvid::kExitOk;
-  }
-  if (commit->action == kIdImageCommittedAction) {
-    std::printf("restarted after %lld s with image %s (before: %s), committed\n", seconds, id->imageVersion.c_str(),
-                before);
-    return kvid::kExitOk;
-  }
-  std::printf("restarted after %lld s with image %s (before: %s), not committed: %s\n", seconds,
-              id->imageVersion.c_str(), before, commit->error.c_str());
-  return kvid::kExitUpdateFailed;
-}
-
 int Follow(const Options& o, Controller& c) {
-  Followed followed;
-  std::optional<kvid::Status> taken;
-  const auto judge = [&followed, &taken](kvid::Peer& p) { return StatusJudge(p, followed, taken); };
   Progress progress(o.quiet);
-  std::string malformed, imageBefore;
-  bool askedImage = false;
-  long long lastAnswer = kvid::NowMs();
-  auto finished = [&](const kvid::Status& s, bool silent, bool back) {
+  kvid::FollowSink sink;
+  sink.progress = [&progress](const kvid::Status& s) { progress.Show(s); };
+  sink.say = [&progress](const std::string& line) {
     progress.Close();
-    if (kvid::UpdateSucceeded(s)) {
-      std::printf("update finished: %s\n", s.action.c_str());
-      std::fflush(stdout);
-      return o.throughReboot ? ThroughReboot(o, c, followed, imageBefore, silent, back) : kvid::kExitOk;
-    }
-    std::printf("update failed: %s (%d), %s\n", s.error.c_str(), s.errorNumber, s.action.c_str());
-    return kvid::kExitUpdateFailed;
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
   };
-  // A controller that said, with the poll's own nonce, that its image is
-  // installed and it restarts may be gone before a second answer: its
-  // silence, or its daemon answering again after the restart, confirms it.
-  auto restarting = [&followed] {
-    return followed.last && followed.lastVerified && kvid::UpdateEnded(*followed.last) &&
-           kvid::UpdateSucceeded(*followed.last);
-  };
-  // Every poll asks from a fresh socket with a fresh nonce; an update counts
-  // as ended only when two answers in a row say it ended the same way.
-  for (;;) {
-    taken.reset();
-    followed.takenVerified = false;
-    const auto r = Ask(o, c, kStatusRequest, judge);
-    if (!r) return Fail(kvid::kExitUsage, r.error().message());
-    if (!taken && restarting()) return finished(*followed.last, true, false);
-    if (taken && restarting() && taken->sequence < followed.last->sequence)
-      return finished(*followed.last, false, true);
-    if (!taken) {
-      if (!r.value().malformed.empty()) malformed = Malformed(r.value().malformedFrom, r.value().malformed);
-      if (kvid::NowMs() - lastAnswer >= o.giveUpMs) {
-        progress.Close();
-        if (!malformed.empty()) return Fail(kvid::kExitMalformed, malformed);
-        return Fail(kvid::kExitNoAnswer,
-                    "no answer from " + c.ShownAll() + " for " + std::to_string(o.giveUpMs / 1000) + " s");
-      }
-    } else {
-      lastAnswer = kvid::NowMs();
-      malformed.clear();
-      const kvid::Status s = *taken;
-      progress.Show(s);
-      if (o.throughReboot && !askedImage) {
-        // The image before the update, to tell the one after the restart.
-        askedImage = true;
-        if (const auto id = ReadIdentity(o, c, 0)) imageBefore = id->imageVersion;
-      }
-      const bool ended = followed.last && kvid::SameEnding(*followed.last, s);
-      followed.last = s;
-      followed.lastVerified = followed.takenVerified;
-      if (ended) return finished(s, false, false);
-    }
-    SleepMs(o.intervalMs);
-  }
+  const kvid::FollowEnd end = kvid::Follow(Asking(o), c, sink);
+  progress.Close();
+  if (!end.error.empty()) return Fail(end.status, end.error);
+  return end.status;
 }
 
 int Status(const Options& o, Controller& c) {
   if (o.follow) return Follow(o, c);
-  Followed followed;
+  kvid::Followed followed;
   std::optional<kvid::Status> taken;
-  const auto r = Ask(o, c, kStatusRequest, [&](kvid::Peer& p) { return StatusJudge(p, followed, taken); });
+  const auto r = Ask(o, c, kvid::kStatusRequest, [&](kvid::Peer& p) { return kvid::StatusJudge(p, followed, taken); });
   if (const int end = Unanswered(o, c, r); end >= 0) return end;
   std::fputs(o.json ? (taken->json + "\n").c_str() : kvid::StatusReport(c.Shown(c.chosen), *taken).c_str(), stdout);
   return kvid::kExitOk;

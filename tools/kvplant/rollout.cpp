@@ -1,0 +1,497 @@
+// kvplant rollout and resume: a release sent in waves over SFTP, each
+// controller followed to its end, the state file and the audit trail kept
+// at every step.
+#include <cjson/cJSON.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/handles.h"
+#include "kvplant/output.h"
+#include "kvplant/rollout.h"
+
+namespace kvplant {
+namespace {
+
+// The remote watch folder, an absolute path on the controller.
+constexpr const char* kWatchFolder = "/opt/kv2/swfw/";
+// Follows run side by side: at most this many threads per wave (each one
+// follows a controller at a time; transfers are bounded by --parallel).
+constexpr int kMostWorkers = 64;
+// Bytes of a transfer are written into the state at most this often (the
+// part's size on the controller is what a resume goes by).
+constexpr long long kSaveEveryMs = 1000;
+
+std::atomic<bool> g_interrupted{false};
+
+void OnSignal(int) { g_interrupted.store(true); }
+
+// At most n holders at once.
+class Slots {
+ public:
+  explicit Slots(int n) : free_(n) {}
+  void Take() {
+    std::unique_lock<std::mutex> lock(m_);
+    cv_.wait(lock, [this] { return free_ > 0; });
+    --free_;
+  }
+  void Give() {
+    {
+      const std::lock_guard<std::mutex> lock(m_);
+      ++free_;
+    }
+    cv_.notify_one();
+  }
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  int free_;
+};
+
+class Rollout {
+ public:
+  Rollout(RolloutState& s, std::string statePath, Audit& audit, Output& out)
+      : s_(s), statePath_(std::move(statePath)), audit_(audit), out_(out), slots_(std::max(1, s.options.parallel)) {}
+
+  int Run(bool resumed);
+
+ private:
+  void Save(bool force);  // under m_
+  void Fail(std::size_t i, const std::string& reason);
+  void Process(std::size_t i);
+  bool Send(std::size_t i);
+  void FollowOne(std::size_t i);
+  int Report(bool interrupted);
+  void Result(std::size_t i);
+  cJSON* ControllerJson(std::size_t i, const char* event);
+
+  RolloutState& s_;
+  std::string statePath_;
+  Audit& audit_;
+  Output& out_;
+  Slots slots_;
+  std::mutex m_;
+  long long lastSaveMs_ = 0;
+  std::string saveError_;
+  int waveFailures_ = 0;
+  bool stopping_ = false;
+};
+
+void Rollout::Save(bool force) {
+  const long long now = kvid::NowMs();
+  if (!force && now - lastSaveMs_ < kSaveEveryMs) return;
+  lastSaveMs_ = now;
+  if (auto r = SaveState(s_, statePath_); !r && saveError_.empty()) {
+    saveError_ = r.error().message();
+    std::fprintf(stderr, "kvplant: %s\n", saveError_.c_str());
+  }
+}
+
+cJSON* Rollout::ControllerJson(std::size_t i, const char* event) {
+  const ControllerState& c = s_.controllers[i];
+  cJSON* j = cJSON_CreateObject();
+  if (event != nullptr) cJSON_AddStringToObject(j, "event", event);
+  cJSON_AddStringToObject(j, "controller", c.mac.c_str());
+  cJSON_AddStringToObject(j, "address", c.address.c_str());
+  return j;
+}
+
+void Rollout::Result(std::size_t i) {
+  const ControllerState& c = s_.controllers[i];
+  const bool ok = c.phase == Phase::kOk;
+  cJSON* a = cJSON_CreateObject();
+  cJSON_AddStringToObject(a, "controller", c.mac.c_str());
+  cJSON_AddStringToObject(a, "address", c.address.c_str());
+  cJSON_AddStringToObject(a, "result", ok ? "ok" : "failed");
+  cJSON_AddStringToObject(a, "reason", c.reason.c_str());
+  cJSON_AddStringToObject(a, "sw_revision", c.appAfter.c_str());
+  cJSON_AddStringToObject(a, "image_version", c.imageAfter.c_str());
+  audit_.Write("result", a);
+  cJSON* e = ControllerJson(i, "done");
+  cJSON_AddStringToObject(e, "result", ok ? "ok" : "failed");
+  cJSON_AddStringToObject(e, "reason", c.reason.c_str());
+  cJSON_AddStringToObject(e, "sw_revision", c.appAfter.c_str());
+  cJSON_AddStringToObject(e, "image_version", c.imageAfter.c_str());
+  out_.Event(e);
+  out_.Row(i, ok ? "ok" : "failed: " + c.reason, 100);
+}
+
+void Rollout::Fail(std::size_t i, const std::string& reason) {
+  const std::lock_guard<std::mutex> lock(m_);
+  s_.controllers[i].phase = Phase::kFailed;
+  s_.controllers[i].reason = reason;
+  ++waveFailures_;
+  if (waveFailures_ > s_.options.maxFailures) stopping_ = true;
+  Save(true);
+  Result(i);
+}
+
+// Sends the controller's files; false when it failed or was interrupted.
+bool Rollout::Send(std::size_t i) {
+  ControllerState& c = s_.controllers[i];
+  slots_.Take();
+  struct Give {
+    Slots& s;
+    ~Give() { s.Give(); }
+  } give{slots_};
+  if (g_interrupted.load()) return false;
+  out_.Row(i, "connecting", 0);
+  auto sftp = Sftp::Connect(c.address, s_.options.ssh);
+  if (!sftp) {
+    Fail(i, sftp.error().message());
+    return false;
+  }
+  std::uint64_t total = 0, done = 0;
+  for (const Upload& u : c.uploads) total += u.signature ? s_.files[u.file].signatureSize : s_.files[u.file].size;
+  for (Upload& u : c.uploads) {
+    const StateFile& f = s_.files[u.file];
+    const std::string local = u.signature ? f.signature : f.path;
+    const std::string name = u.signature ? f.signatureName : f.name;
+    const std::uint64_t size = u.signature ? f.signatureSize : f.size;
+    const std::string sha = u.signature ? f.signatureSha256 : f.sha256;
+    long long lastEvent = 0;
+    UploadHooks hooks;
+    auto event = [&](const char* kind, std::uint64_t bytes) {
+      cJSON* e = ControllerJson(i, kind);
+      cJSON_AddStringToObject(e, "file", name.c_str());
+      cJSON_AddNumberToObject(e, "bytes", static_cast<double>(bytes));
+      cJSON_AddNumberToObject(e, "of", static_cast<double>(size));
+      out_.Event(e);
+    };
+    auto audit = [&](const char* kind, std::uint64_t from) {
+      cJSON* a = cJSON_CreateObject();
+      cJSON_AddStringToObject(a, "controller", c.mac.c_str());
+      cJSON_AddStringToObject(a, "address", c.address.c_str());
+      cJSON_AddStringToObject(a, "file", name.c_str());
+      cJSON_AddNumberToObject(a, "size", static_cast<double>(size));
+      cJSON_AddStringToObject(a, "sha256", sha.c_str());
+      if (from != 0) cJSON_AddNumberToObject(a, "from", static_cast<double>(from));
+      audit_.Write(kind, a);
+    };
+    hooks.sending = [&](std::uint64_t from) {
+      const std::lock_guard<std::mutex> lock(m_);
+      u.phase = FilePhase::kSending;
+      u.bytes = from;
+      Save(true);
+      audit("send", from);
+      event("sending", from);
+      lastEvent = kvid::NowMs();
+    };
+    hooks.progress = [&](std::uint64_t bytes) {
+      const std::lock_guard<std::mutex> lock(m_);
+      u.bytes = bytes;
+      Save(false);
+      out_.Row(i, "sending " + name, total == 0 ? 100 : static_cast<int>((done + bytes) * 100 / total));
+      if (kvid::NowMs() - lastEvent >= 1000) {
+        event("sending", bytes);
+        lastEvent = kvid::NowMs();
+      }
+      return !g_interrupted.load();
+    };
+    hooks.renaming = [&] {
+      const std::lock_guard<std::mutex> lock(m_);
+      u.phase = FilePhase::kRenaming;
+      u.bytes = size;
+      Save(true);
+    };
+    hooks.arrived = [&] {
+      const std::lock_guard<std::mutex> lock(m_);
+      u.phase = FilePhase::kArrived;
+      u.bytes = size;
+      Save(true);
+      audit("arrived", 0);
+      event("arrived", size);
+    };
+    if (auto r = sftp.value()->Upload(local, size, kWatchFolder, name, u.phase, hooks); !r) {
+      if (r.error().code() == kUploadStopped) return false;
+      Fail(i, name + ": " + r.error().message());
+      return false;
+    }
+    done += size;
+  }
+  const std::lock_guard<std::mutex> lock(m_);
+  c.phase = Phase::kFollowing;
+  Save(true);
+  return true;
+}
+
+void Rollout::FollowOne(std::size_t i) {
+  ControllerState& c = s_.controllers[i];
+  auto reached = Reach(c.address);
+  if (!reached) {
+    Fail(i, reached.error().message());
+    return;
+  }
+  kvid::Controller k = std::move(reached).value();
+  kvid::FollowOptions o;
+  o.giveUpMs = static_cast<int>(s_.options.giveUpMs);
+  o.deadlineMs = kvid::NowMs() + s_.options.giveUpMs;
+  if (c.baseline) {
+    kvid::Status b;
+    b.sequence = c.baseline->sequence;
+    b.action = c.baseline->action;
+    b.actionCode = c.baseline->actionCode;
+    b.error = c.baseline->error;
+    b.errorNumber = c.baseline->errorNumber;
+    b.totalProgress = c.baseline->progress;
+    b.elapsed = c.baseline->elapsed;
+    o.baseline = b;
+    o.baselineAtMs = kvid::NowMs() - (WallMs() - c.baseline->atWallMs);
+  }
+  Expectation e;
+  e.expectApp = c.expectApp;
+  e.expectImage = c.expectImage;
+  for (const Upload& u : c.uploads)
+    if (!u.signature && s_.files[u.file].name == "IMAGE.CRY") e.image = true;
+  e.image = e.image || !c.expectImage.empty();
+  FollowHooks hooks;
+  std::string lastAction;
+  int lastPercent = -1;
+  hooks.progress = [&](const kvid::Status& s) {
+    out_.Row(i, kvid::Shown(s.action, false), s.totalProgress);
+    if (s.action == lastAction && s.totalProgress == lastPercent) return;
+    lastAction = s.action;
+    lastPercent = s.totalProgress;
+    cJSON* ev = ControllerJson(i, "progress");
+    cJSON_AddNumberToObject(ev, "percent", s.totalProgress);
+    cJSON_AddStringToObject(ev, "action", s.action.c_str());
+    out_.Event(ev);
+  };
+  hooks.restarting = [&] {
+    out_.Row(i, "restarting", 100);
+    out_.Event(ControllerJson(i, "rebooting"));
+  };
+  hooks.cancelled = [] { return g_interrupted.load(); };
+  const FollowOutcome r = FollowUpdate(k, o, e, hooks);
+  if (r.interrupted) return;
+  const std::lock_guard<std::mutex> lock(m_);
+  c.appAfter = r.swRevision;
+  c.imageAfter = r.imageVersion;
+  if (r.ok) {
+    c.phase = Phase::kOk;
+    c.reason.clear();
+  } else {
+    c.phase = Phase::kFailed;
+    c.reason = r.reason;
+    ++waveFailures_;
+    if (waveFailures_ > s_.options.maxFailures) stopping_ = true;
+  }
+  Save(true);
+  Result(i);
+}
+
+void Rollout::Process(std::size_t i) {
+  ControllerState& c = s_.controllers[i];
+  if (c.phase == Phase::kWaiting) {
+    // What the status says before anything is sent: the follow tells the
+    // update's answers from earlier ones by it.
+    out_.Row(i, "asking", 0);
+    auto reached = Reach(c.address);
+    if (!reached) {
+      Fail(i, reached.error().message());
+      return;
+    }
+    kvid::Controller k = std::move(reached).value();
+    kvid::FollowOptions o;
+    kvid::Followed followed;
+    std::optional<kvid::Status> taken;
+    for (int attempt = 0; attempt < 3 && !taken && !g_interrupted.load(); ++attempt) {
+      const auto r =
+          kvid::Ask(o, k, kvid::kStatusRequest, [&](kvid::Peer& p) { return kvid::StatusJudge(p, followed, taken); });
+      if (!r) break;
+    }
+    if (g_interrupted.load()) return;
+    if (!taken) {
+      Fail(i, "no answer to the status request before sending");
+      return;
+    }
+    const std::lock_guard<std::mutex> lock(m_);
+    Baseline b;
+    b.sequence = taken->sequence;
+    b.action = taken->action;
+    b.actionCode = taken->actionCode;
+    b.error = taken->error;
+    b.errorNumber = taken->errorNumber;
+    b.progress = taken->totalProgress;
+    b.elapsed = taken->elapsed;
+    b.atWallMs = WallMs();
+    c.baseline = b;
+    c.phase = Phase::kSending;
+    Save(true);
+  }
+  if (c.phase == Phase::kSending && !Send(i)) return;
+  if (g_interrupted.load()) return;
+  if (c.phase == Phase::kFollowing) FollowOne(i);
+}
+
+int Rollout::Run(bool resumed) {
+  int waves = 0;
+  for (const ControllerState& c : s_.controllers) waves = std::max(waves, c.wave);
+  bool interrupted = false;
+  for (int w = 1; w <= waves && !interrupted; ++w) {
+    std::vector<std::size_t> members, open;
+    for (std::size_t i = 0; i < s_.controllers.size(); ++i) {
+      if (s_.controllers[i].wave != w) continue;
+      members.push_back(i);
+      const Phase p = s_.controllers[i].phase;
+      if (p != Phase::kOk && p != Phase::kFailed && p != Phase::kSkipped) open.push_back(i);
+    }
+    if (open.empty()) continue;
+    cJSON* e = cJSON_CreateObject();
+    cJSON_AddStringToObject(e, "event", "wave");
+    cJSON_AddNumberToObject(e, "wave", w);
+    cJSON_AddNumberToObject(e, "size", static_cast<double>(members.size()));
+    out_.Event(e);
+    out_.Wave(w, members);
+    waveFailures_ = 0;
+    stopping_ = false;
+    std::size_t next = 0;
+    const int workers = std::min<int>(kMostWorkers, static_cast<int>(open.size()));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < workers; ++t) {
+      threads.emplace_back([&] {
+        for (;;) {
+          std::size_t i = 0;
+          {
+            const std::lock_guard<std::mutex> lock(m_);
+            // A wave with too many failures starts no further controller;
+            // those running are finished.
+            if (next >= open.size() || stopping_ || g_interrupted.load()) return;
+            i = open[next++];
+          }
+          Process(i);
+        }
+      });
+    }
+    for (std::thread& t : threads) t.join();
+    out_.EndWave();
+    if (g_interrupted.load()) {
+      interrupted = true;
+      break;
+    }
+    if (waveFailures_ > s_.options.maxFailures) {
+      const std::lock_guard<std::mutex> lock(m_);
+      s_.stopped = std::to_string(waveFailures_) + " controller" + (waveFailures_ == 1 ? "" : "s") + " of wave " +
+                   std::to_string(w) + " failed (--max-failures " + std::to_string(s_.options.maxFailures) + ")";
+      Save(true);
+      cJSON* a = cJSON_CreateObject();
+      cJSON_AddStringToObject(a, "reason", s_.stopped.c_str());
+      audit_.Write("stop", a);
+      cJSON* ev = cJSON_CreateObject();
+      cJSON_AddStringToObject(ev, "event", "stopped");
+      cJSON_AddStringToObject(ev, "reason", s_.stopped.c_str());
+      out_.Event(ev);
+      return Report(false);
+    }
+  }
+  (void)resumed;
+  if (interrupted || g_interrupted.load()) {
+    const std::lock_guard<std::mutex> lock(m_);
+    Save(true);
+    cJSON* a = cJSON_CreateObject();
+    cJSON_AddStringToObject(a, "reason", "interrupted");
+    audit_.Write("stop", a);
+    cJSON* ev = cJSON_CreateObject();
+    cJSON_AddStringToObject(ev, "event", "stopped");
+    cJSON_AddStringToObject(ev, "reason", "interrupted");
+    out_.Event(ev);
+    return Report(true);
+  }
+  {
+    const std::lock_guard<std::mutex> lock(m_);
+    s_.finished = true;
+    s_.stopped.clear();
+    Save(true);
+  }
+  return Report(false);
+}
+
+int Rollout::Report(bool interrupted) {
+  const int status = out_.Report(s_, interrupted);
+  cJSON* a = cJSON_CreateObject();
+  int ok = 0, failed = 0;
+  for (const ControllerState& c : s_.controllers) {
+    ok += c.phase == Phase::kOk;
+    failed += c.phase == Phase::kFailed;
+  }
+  cJSON_AddNumberToObject(a, "ok", ok);
+  cJSON_AddNumberToObject(a, "failed", failed);
+  cJSON_AddBoolToObject(a, "finished", s_.finished);
+  if (s_.finished)
+    audit_.Write("end", a);
+  else
+    cJSON_Delete(a);
+  if (interrupted)
+    std::fprintf(stderr, "kvplant: interrupted: kvplant resume --state %s goes on\n", statePath_.c_str());
+  if (!saveError_.empty()) return kExitFailed;
+  return status;
+}
+
+void CatchSignals() {
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;  // no SA_RESTART: a blocked wait returns to look at the flag
+  (void)::sigaction(SIGINT, &sa, nullptr);
+  (void)::sigaction(SIGTERM, &sa, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+}  // namespace
+
+int RunRollout(RolloutState& state, const std::string& statePath, bool resumed) {
+  Audit audit;
+  if (auto r = audit.Open(state.options.audit, state.id); !r) {
+    std::fprintf(stderr, "kvplant: %s\n", r.error().message().c_str());
+    return kExitUsage;
+  }
+  if (resumed) {
+    cJSON* a = cJSON_CreateObject();
+    cJSON_AddStringToObject(a, "state", statePath.c_str());
+    audit.Write("resume", a);
+  } else {
+    cJSON* a = cJSON_CreateObject();
+    cJSON* files = cJSON_AddArrayToObject(a, "files");
+    for (const StateFile& f : state.files) {
+      cJSON* o = cJSON_CreateObject();
+      cJSON_AddStringToObject(o, "name", f.name.c_str());
+      cJSON_AddNumberToObject(o, "size", static_cast<double>(f.size));
+      cJSON_AddStringToObject(o, "sha256", f.sha256.c_str());
+      if (!f.signature.empty()) {
+        cJSON_AddStringToObject(o, "signature", f.signatureName.c_str());
+        cJSON_AddStringToObject(o, "signature_sha256", f.signatureSha256.c_str());
+      }
+      cJSON_AddItemToArray(files, o);
+    }
+    auto fingerprint = KeyFingerprint(state.options.publicKey);
+    cJSON_AddStringToObject(a, "public_key", fingerprint ? fingerprint.value().c_str() : "");
+    cJSON* waves = cJSON_AddArrayToObject(a, "waves");
+    for (const int w : state.options.waves)
+      cJSON_AddItemToArray(waves, w == 0 ? cJSON_CreateString("rest") : cJSON_CreateNumber(w));
+    cJSON_AddNumberToObject(a, "parallel", state.options.parallel);
+    cJSON_AddNumberToObject(a, "max_failures", state.options.maxFailures);
+    int taking = 0;
+    for (const ControllerState& c : state.controllers) taking += c.wave != 0;
+    cJSON_AddNumberToObject(a, "controllers", taking);
+    audit.Write("start", a);
+  }
+  CatchSignals();
+  Output out(state.options.json, state);
+  Rollout r(state, statePath, audit, out);
+  if (state.finished) return out.Report(state, false);
+  return r.Run(resumed);
+}
+
+}  // namespace kvplant
