@@ -35,8 +35,6 @@ constexpr int kAnswerWaitMs = 2000;
 constexpr int kGiveUpMs = 60 * 1000;
 constexpr int kRebootGiveUpMs = 300 * 1000;
 
-constexpr std::string_view kIdrequest = kvid::kIdentityRequest;
-
 struct Options {
   std::string command, address, interface;
   std::vector<std::string> addresses;

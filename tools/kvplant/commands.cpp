@@ -569,7 +569,7 @@ int CmdWait(int argc, char** argv) {
   const auto id = kvid::ReadIdentity(o, k, 0);
   FollowOutcome r;
   const bool expected = (!p.expectApp.empty() || !p.expectImage.empty()) && id &&
-                        (p.expectApp.empty() || id->swRevision == p.expectApp) &&
+                        (p.expectApp.empty() || ReportsApp(id->swRevision, p.expectApp)) &&
                         (p.expectImage.empty() || id->imageVersion == p.expectImage);
   const bool restarted = now && p.baseline && now->sequence < *p.baseline;
   if (expected && (p.expectImage.empty() || (now && now->action == kIdImageCommittedAction))) {

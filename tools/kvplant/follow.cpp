@@ -64,7 +64,7 @@ FollowOutcome FollowUpdate(kvid::Controller& c, const kvid::FollowOptions& base,
         out.reason = "runs image " + out.imageVersion + " after its restart, not " + e.expectImage;
         return out;
       }
-      if (e.expectApp.empty() || out.swRevision == e.expectApp) {
+      if (e.expectApp.empty() || ReportsApp(out.swRevision, e.expectApp)) {
         out.ok = true;
         return out;
       }
@@ -100,7 +100,7 @@ FollowOutcome FollowUpdate(kvid::Controller& c, const kvid::FollowOptions& base,
       out.reason = "restarted with image " + out.imageVersion + ", but its commit is not reported";
       return out;
     }
-    if (e.expectApp.empty() || out.swRevision == e.expectApp) {
+    if (e.expectApp.empty() || ReportsApp(out.swRevision, e.expectApp)) {
       out.ok = true;
       return out;
     }
@@ -150,7 +150,7 @@ FollowOutcome FollowUpdate(kvid::Controller& c, const kvid::FollowOptions& base,
       lastAnswer = kvid::NowMs();
       out.swRevision = id->swRevision;
       out.imageVersion = id->imageVersion;
-      if ((!e.expectApp.empty() && id->swRevision == e.expectApp) || (e.expectApp.empty() && calm >= 2)) {
+      if ((!e.expectApp.empty() && ReportsApp(id->swRevision, e.expectApp)) || (e.expectApp.empty() && calm >= 2)) {
         out.ok = true;
         return out;
       }

@@ -68,6 +68,10 @@ struct ReleaseFile {
 // "2.4.1" give "2.4.1").
 std::string AppRevision(const std::string& swRevision);
 
+// Whether a controller's sw_revision reports the application revision
+// expected (either written with or without "Rev: ").
+bool ReportsApp(const std::string& swRevision, const std::string& expected);
+
 // Opens and hashes the files (regular files only, never waiting on a FIFO).
 kv::Result<std::vector<ReleaseFile>> LoadRelease(const std::vector<std::string>& paths);
 

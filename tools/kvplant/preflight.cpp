@@ -255,6 +255,10 @@ std::string AppRevision(const std::string& swRevision) {
   return swRevision.rfind(kRev, 0) == 0 ? swRevision.substr(kRev.size()) : swRevision;
 }
 
+bool ReportsApp(const std::string& swRevision, const std::string& expected) {
+  return AppRevision(swRevision) == AppRevision(expected);
+}
+
 kv::Result<std::vector<ReleaseFile>> LoadRelease(const std::vector<std::string>& paths) {
   std::vector<ReleaseFile> out;
   std::set<std::string> names;
