@@ -338,6 +338,10 @@ BACK = status("Idle", 0, 0, seq=0)
      "restarted after N s with image kv-image-3.3.0 (before: kv-image-3.2.1), committed"], ""),
     ([S10, S11, None, BACK, NOT_COMMITTED], [identity(), NEW_IMAGE], True, [], 4, [LINE_40, LINE_INSTALLED, FINISHED,
      "restarted after N s with image kv-image-3.3.0 (before: kv-image-3.2.1), not committed: Image commit failed"], ""),
+    # The restart came and went between two polls: the first answer after it
+    # is already the commit report.
+    ([S10, COMMITTED, COMMITTED], [identity(), NEW_IMAGE], True, [], 0, [LINE_40,
+     "[####################] 100%  Image committed  (3 s)", "restarted after N s with image kv-image-3.3.0 (before: kv-image-3.2.1), committed"], ""),
     # Back with the image it had: the new one did not take.
     ([S10, S11, None, BACK], [identity()], True, [], 4, [LINE_40, LINE_INSTALLED, FINISHED,
      "restarted after N s with the image it had before, kv-image-3.2.1: the new image did not take"], ""),
@@ -345,7 +349,8 @@ BACK = status("Idle", 0, 0, seq=0)
      "kvid: 127.0.0.1 did not answer again within 1 s\n"),
     # A failed update has no restart to wait for.
     ([AT40, FAILED_DONE], [identity()], True, [], 4, [LINE_40, LINE_FAILED_DONE, END_FAILED], ""),
-], ids=["silent then back", "answering until restart", "old daemon quiet", "committed", "not committed", "old image",
+], ids=["silent then back", "answering until restart", "old daemon quiet", "committed", "not committed",
+        "restart unseen", "old image",
         "never back", "failed"])
 def test_follow_through_reboot(script, identities, extended, args, code, expected, error):
     c = ScriptedController(script, identities=identities, extended=extended)

@@ -103,13 +103,19 @@ def package(tmp, sb, name, version, payload_bytes=64):
     return ipk
 
 
-def inventory(tmp, macs=("02:00:00:00:00:01",)):
+def inventory(net, tmp, copies=1):
+    """The controller as kvplant's inventory records it; with copies > 1 the
+    same controller again under made-up MAC addresses (each later one is
+    another controller that the rollout finds is not at the address)."""
     path = os.path.join(tmp, "inventory.json")
+    r = kvplant(net, "inventory", "-a", ADDRESS, "-4", "-t", "2s", "-o", path)
+    assert r.returncode == 0, r.stderr
+    with open(path) as f:
+        inv = json.load(f)
+    assert len(inv["controllers"]) == 1, inv
+    inv["controllers"] += [dict(inv["controllers"][0], mac=f"02:00:00:00:00:{i:02x}") for i in range(1, copies)]
     with open(path, "w") as f:
-        json.dump({"format": "kvplant-inventory", "version": 1, "controllers": [
-            {"mac": mac, "addresses": [ADDRESS], "interface": "eth0", "platform": "KV2_TOUCH",
-             "device_name": "sandbox", "sw_revision": "Rev: 2.4.1", "image_version": "kv-image-3.2.1"}
-            for mac in macs]}, f)
+        json.dump(inv, f)
     return path
 
 
@@ -122,8 +128,8 @@ def kvplant(net, *args, timeout=300):
     return net.d.peer(KVPLANT, *args, check=False, timeout=timeout)
 
 
-def rollout_args(sshd, tmp, *extra):
-    return ["rollout", "--inventory", inventory(tmp), "--public-key", PUBLIC_KEY, "--state",
+def rollout_args(net, sshd, tmp, *extra):
+    return ["rollout", "--inventory", inventory(net, tmp), "--public-key", PUBLIC_KEY, "--state",
             os.path.join(tmp, "state"), "--audit", os.path.join(tmp, "audit.jsonl"), "--give-up", "120",
             *ssh_options(sshd, tmp), *extra]
 
@@ -150,7 +156,7 @@ def watch_folder(sb):
 def test_release_arrives_whole_and_is_installed_once(plant):
     net, sshd, tmp = plant
     ipk = package(tmp, net.sb, "app", "2.5", payload_bytes=300_000)
-    r = kvplant(net, *rollout_args(sshd, tmp), ipk)
+    r = kvplant(net, *rollout_args(net, sshd, tmp), ipk)
     assert r.returncode == 0, (r.stdout, r.stderr)
     ev = events(r.stdout)
     kinds = [e["event"] for e in ev]
@@ -158,7 +164,8 @@ def test_release_arrives_whole_and_is_installed_once(plant):
     assert [(e["event"], e["file"]) for e in ev if e["event"] == "arrived"] == [
         ("arrived", "app_2.5.sign64"), ("arrived", "app_2.5.ipk")]
     done = [e for e in ev if e["event"] == "done"]
-    assert done == [{"event": "done", "controller": "02:00:00:00:00:01", "address": ADDRESS, "result": "ok",
+    mac = ev[0]["controllers"][0] if "controllers" in ev[0] else done[0]["controller"]
+    assert done == [{"event": "done", "controller": mac, "address": ADDRESS, "result": "ok",
                      "reason": "", "sw_revision": "Rev: 2.5", "image_version": "kv-image-3.2.1"}]
     assert ev[-1]["event"] == "report" and (ev[-1]["ok"], ev[-1]["failed"], ev[-1]["finished"]) == (1, 0, True)
     # The daemon took the whole file, once; nothing was left behind.
@@ -180,7 +187,7 @@ def test_release_arrives_whole_and_is_installed_once(plant):
     assert r.returncode == 0 and events(r.stdout)[-1]["finished"] is True, r.stderr
     assert len(net.sb.installs()) == 1
     # A second rollout may not take over the state file.
-    r = kvplant(net, *rollout_args(sshd, tmp), ipk)
+    r = kvplant(net, *rollout_args(net, sshd, tmp), ipk)
     assert r.returncode == 2 and "kvplant resume --state" in r.stderr
 
 
@@ -224,7 +231,8 @@ def test_stopped_mid_transfer_then_resume_sends_the_rest(plant, sig):
     # A slow link (1 MB/s from the laptop) so that the kill comes mid-transfer.
     net.d.peer("tc", "qdisc", "add", "dev", "peth0", "root", "tbf", "rate", "8mbit", "burst", "32kbit",
                "latency", "400ms")
-    proc = subprocess.Popen(["ip", "netns", "exec", net.d.peer_netns(), KVPLANT, *rollout_args(sshd, tmp), ipk],
+    proc = subprocess.Popen(["ip", "netns", "exec", net.d.peer_netns(), KVPLANT, *rollout_args(net, sshd, tmp),
+                             ipk],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     deadline = time.monotonic() + 120
     while not (os.path.exists(part) and os.path.getsize(part) >= 200_000):
@@ -269,13 +277,39 @@ def test_stopped_mid_transfer_then_resume_sends_the_rest(plant, sig):
     assert [a.get("from", 0) for a in trail if a["event"] == "send" and a["file"] == "big_3.0.ipk"] == [0, at_kill]
 
 
+@pytest.mark.parametrize("change, reason", [
+    ({"mac": "02:00:00:00:00:77"}, "another controller answers at 10.77.0.2"),
+    ({"sw_revision": "Rev: 1.0"}, "changed since the inventory"),
+    ({"platform": "KORVEL_R"}, "changed since the inventory"),
+], ids=["other MAC", "other revision", "other platform"])
+def test_a_controller_unlike_its_inventory_entry_is_sent_nothing(plant, change, reason):
+    # The plan was made for what the inventory saw: an address handed on to
+    # another controller, or software changed since, gets nothing of it.
+    net, sshd, tmp = plant
+    ipk = package(tmp, net.sb, "app", "2.6")
+    args = rollout_args(net, sshd, tmp)
+    path = args[args.index("--inventory") + 1]
+    with open(path) as f:
+        inv = json.load(f)
+    inv["controllers"][0].update(change)
+    with open(path, "w") as f:
+        json.dump(inv, f)
+    r = kvplant(net, *args, ipk)
+    assert r.returncode == 1, (r.stdout, r.stderr)
+    done = [e for e in events(r.stdout) if e["event"] == "done"]
+    assert len(done) == 1 and done[0]["result"] == "failed" and reason in done[0]["reason"], done
+    assert watch_folder(net.sb) == [] and net.sb.installs() == []
+    assert [a["event"] for a in audit(tmp)] == ["start", "result", "stop"]
+
+
 def test_max_failures_stops_the_rollout(plant):
     net, sshd, tmp = plant
     ipk = package(tmp, net.sb, "app", "2.7")
     net.sb.steer("systemctl", rc=1, subcommand="start")  # the installer unit fails
-    macs = ("02:00:00:00:00:01", "02:00:00:00:00:02")
-    args = rollout_args(sshd, tmp, "--waves", "1,rest", "--max-failures", "0")
-    args[args.index("--inventory") + 1] = inventory(tmp, macs)
+    args = rollout_args(net, sshd, tmp, "--waves", "1,rest", "--max-failures", "0")
+    args[args.index("--inventory") + 1] = inventory(net, tmp, copies=2)
+    with open(args[args.index("--inventory") + 1]) as f:
+        macs = [c["mac"] for c in json.load(f)["controllers"]]
     r = kvplant(net, *args, ipk)
     assert r.returncode == 1, (r.stdout, r.stderr)
     ev = events(r.stdout)

@@ -284,6 +284,12 @@ FollowEnd Follow(const FollowOptions& o, Controller& c, const FollowSink& sink) 
         askedImage = true;
         if (const auto id = ReadIdentity(o, c, 0)) imageBefore = id->imageVersion;
       }
+      // A restarted daemon reporting its image's commit: the restart came
+      // and went between two polls, unseen.
+      if (o.throughReboot && began && followed.takenVerified &&
+          (s.action == kIdImageCommittedAction || s.action == kIdImageNotCommittedAction)) {
+        return ThroughReboot(o, c, sink, followed, imageBefore, true, true);
+      }
       const bool ended = began && followed.last && SameEnding(*followed.last, s);
       followed.last = s;
       followed.lastVerified = followed.takenVerified && began;

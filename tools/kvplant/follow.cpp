@@ -73,7 +73,11 @@ FollowOutcome FollowUpdate(kvid::Controller& c, const kvid::FollowOptions& base,
     }
     o.throughReboot = true;
     kvid::FollowSink sink;
-    sink.progress = hooks.progress;
+    bool heard = false;  // the controller answered for this update
+    sink.progress = [&](const kvid::Status& s) {
+      heard = true;
+      if (hooks.progress) hooks.progress(s);
+    };
     sink.restarting = hooks.restarting;
     const kvid::FollowEnd end = kvid::Follow(o, c, sink);
     if (end.interrupted) {
@@ -86,6 +90,13 @@ FollowOutcome FollowUpdate(kvid::Controller& c, const kvid::FollowOptions& base,
     }
     if (end.timedOut) {
       out.reason = "did not end within the give-up time";
+      return out;
+    }
+    if (end.status == kvid::kExitNoAnswer && heard && !end.restarted) {
+      // Silent in the middle of an image update: it went into its restart
+      // and never came back.
+      out.reason = "went silent during its image update and did not answer again within " +
+                   std::to_string(o.giveUpMs / 1000) + " s";
       return out;
     }
     if (end.status != kvid::kExitOk) {

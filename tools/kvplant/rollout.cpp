@@ -3,6 +3,7 @@
 // at every step.
 #include <cjson/cJSON.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -292,6 +293,19 @@ void Rollout::FollowOne(std::size_t i) {
   Result(i);
 }
 
+// Why the controller answering at c's address is not the one, or not as it
+// was, when the inventory was taken ("" when it is).
+std::string Unlike(const ControllerState& c, const std::optional<kvid::Identity>& id) {
+  if (!id) return "no answer to the identification request before sending";
+  auto same = [](const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; };
+  if (!same(id->sent.mac, c.mac)) return "another controller answers at " + c.address + " (MAC " + id->mac + ")";
+  if (id->sent.device != c.platform || id->sent.swRevision != c.swRevision || id->sent.imageVersion != c.imageVersion) {
+    return "changed since the inventory (now " + id->device + ", " + id->swRevision + ", " + id->imageVersion +
+           "): take a new inventory and pre-flight again";
+  }
+  return "";
+}
+
 void Rollout::Process(std::size_t i) {
   ControllerState& c = s_.controllers[i];
   if (c.phase == Phase::kWaiting) {
@@ -305,6 +319,14 @@ void Rollout::Process(std::size_t i) {
     }
     kvid::Controller k = std::move(reached).value();
     kvid::FollowOptions o;
+    // The plan was made for the controller the inventory saw at this
+    // address, as it was then: another one there (an address handed on by
+    // DHCP) or one whose software changed since is not sent the plan's files.
+    if (const std::string changed = Unlike(c, kvid::ReadIdentity(o, k, kvid::NowMs() + 3 * o.timeoutMs));
+        !changed.empty()) {
+      Fail(i, changed);
+      return;
+    }
     kvid::Followed followed;
     std::optional<kvid::Status> taken;
     for (int attempt = 0; attempt < 3 && !taken && !g_interrupted.load(); ++attempt) {

@@ -16,7 +16,7 @@ _kvplant() {
         return
         ;;
     -a | --address | -t | --timeout | -p | --port | --waves | --parallel | --max-failures | --give-up | --user | \
-        --ssh-port | --baseline | --expect-app | --expect-image | --host)
+        --ssh-port | --ssh-timeout | --only | --baseline | --expect-app | --expect-image | --host)
         return
         ;;
     esac
@@ -27,14 +27,14 @@ _kvplant() {
         return
     fi
     if [[ $cur == -* ]]; then
-        local ssh='--user --identity --known-hosts --accept-new-host-keys --ssh-port' options='-h --help'
+        local ssh='--user --identity --known-hosts --accept-new-host-keys --ssh-port --ssh-timeout' options='-h --help'
         case $command in
         inventory) options+=' -o --output --csv --ansible --list --host -i --interface -a --address -t --timeout
                              -4 --ipv4 -6 --ipv6 -p --port --from' ;;
         diff) options+=' --json' ;;
         preflight) options+=' --inventory --public-key --json' ;;
         rollout) options+=" --inventory --public-key --waves --parallel --max-failures --give-up --state --audit
-                            --json $ssh" ;;
+                            --json --only $ssh" ;;
         resume) options+=" --state --json $ssh" ;;
         send) options+=" --json $ssh" ;;
         wait) options+=' --baseline --expect-app --expect-image --give-up --json' ;;
