@@ -18,12 +18,14 @@ import collections
 import hashlib
 import json
 import os
+import random
 import re
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
+import time
 
 import pytest
 
@@ -309,6 +311,88 @@ def test_a_controller_that_never_comes_back_after_its_image_is_reported(make_pla
     assert [e["result"] for m, e in done.items() if m != lost] == ["ok"], [e["reason"] for e in done.values()]
     assert plant.nodes[0].sandbox.image_version() == NEW_IMAGE
     assert plant.nodes[1].down and plant.nodes[1].sandbox.image_version() == "kv-image-3.2.1"
+
+
+def big_app_release(folder, version, size=3_000_000):
+    """An application container of about size incompressible bytes, so that a
+    kill finds transfers under way."""
+    blob = os.path.join(folder, "pkg", "data", "opt", "app")
+    os.makedirs(blob, exist_ok=True)
+    with open(os.path.join(blob, "blob.bin"), "wb") as f:
+        f.write(os.urandom(size))
+    return app_release(folder, version)
+
+
+@needs("inventory", "rollout", "resume")
+def test_generated_kill_schedules_send_nothing_twice_and_install_once(make_plant, workdir):
+    # Rollouts killed (SIGKILL, or stopped by SIGTERM/SIGINT) at random
+    # moments, resumed, killed again, until one resume finishes: whatever the
+    # schedule, every controller installs the release exactly once, every
+    # byte of every file is written once (a cut-off part goes on, never starts
+    # over), nothing is left in a watch folder, and the audit trail records
+    # each arrival and each result once. KV_PLANT_SEED replays a schedule;
+    # KV_PLANT_GENERATOR_SECONDS bounds the runs.
+    seed = int(os.environ.get("KV_PLANT_SEED", str(random.randrange(1 << 30))))
+    budget = float(os.environ.get("KV_PLANT_GENERATOR_SECONDS", "90"))
+    rng = random.Random(seed)
+    plant = make_plant(4)
+    plant.known_hosts()
+    # A link of 24 Mbit/s from the laptop: a 3 MB container takes about a second.
+    subprocess.run(["ip", "netns", "exec", plant.laptop_ns, "tc", "qdisc", "add", "dev", LAPTOP_IFACE, "root", "tbf",
+                    "rate", "24mbit", "burst", "32kbit", "latency", "400ms"], check=True)
+    started, run = time.monotonic(), 0
+    while run == 0 or time.monotonic() - started < budget:
+        run += 1
+        where = f"seed {seed}, run {run} (KV_PLANT_SEED={seed} replays it)"
+        folder = os.path.join(workdir, f"run{run}")
+        files, ipk = big_app_release(folder, f"3.{run}")
+        inv = inventory(plant, os.path.join(folder, "inventory.json"))
+        macs = by_mac(plant, inv)
+        before = [len(node.sandbox.installs()) for node in plant.nodes]
+        state, trail = os.path.join(folder, "state"), os.path.join(folder, "audit.jsonl")
+        command = [KVPLANT, "rollout", "--inventory", os.path.join(folder, "inventory.json"), "--public-key",
+                   PUBLIC_KEY, "--state", state, "--audit", trail, "--json",
+                   "--waves", rng.choice(["1,rest", "2,rest"]), "--parallel", str(rng.randint(1, 3)),
+                   *plant.ssh_options(), *files]
+        schedule = []
+        for kill in range(rng.randint(1, 4)):
+            proc = plant.laptop_popen(*command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+            delay = rng.choice([rng.uniform(0.0, 0.5), rng.uniform(0.5, 4.0)])
+            sig = rng.choice([signal.SIGKILL, signal.SIGKILL, signal.SIGTERM, signal.SIGINT])
+            schedule.append((round(delay, 2), sig.name))
+            try:
+                proc.wait(timeout=delay)
+            except subprocess.TimeoutExpired:
+                proc.send_signal(sig)
+            _, err = proc.communicate(timeout=120)
+            # Ended by itself, stopped in order, or killed (a stop signal
+            # before the handlers are in place kills too).
+            assert proc.returncode in (0, 1) or proc.returncode < 0, f"{where}, {schedule}: {err}"
+            if not os.path.exists(state):
+                continue  # killed before the state file was made: nothing began
+            with open(state) as f:
+                if json.load(f)["finished"]:
+                    break
+            command = [KVPLANT, "resume", "--state", state, "--json", *plant.ssh_options()]
+        r = kvplant(plant, *command[1:])
+        assert r.returncode == 0, f"{where}, {schedule}: {r.stdout[-2000:]}{r.stderr}"
+        sizes = {os.path.basename(p): os.path.getsize(p) for p in files + [os.path.splitext(files[0])[0] + ".sign64"]}
+        for i, node in enumerate(plant.nodes):
+            wait_for(lambda: len(node.sandbox.installs()) > before[i], 60, f"controller {i} installed")
+            installs = node.sandbox.installs()[before[i]:]
+            assert installs == [["install@kv2-touch", os.path.getsize(ipk), sha256(ipk)]], (where, schedule, i)
+            written = collections.Counter()
+            for path, counts in sftp_writes(node).items():
+                name = os.path.basename(path)[:-len(".part")]
+                if name in sizes:
+                    written[name] += sum(counts)
+            assert written == sizes, (where, schedule, i)
+            assert os.listdir(node.sandbox.dev("/opt/kv2/swfw/")) == [], (where, schedule, i)
+        lines = audit(trail)
+        for kind in ("arrived", "result"):
+            seen = collections.Counter((macs[mac_of(a)], a.get("file")) for a in lines if a["event"] == kind)
+            assert all(n == 1 for n in seen.values()), (where, schedule, kind, seen)
+        assert len([a for a in lines if a["event"] == "result"]) == plant.size, (where, schedule)
 
 
 # --- the Ansible example ----------------------------------------------------------
