@@ -176,6 +176,8 @@ HARDENED = ["tools/kvpack/kvpack", "tools/kvid/kvid", "tools/kvplant/kvplant", "
 @pytest.mark.parametrize("program", HARDENED)
 def test_programs_are_hardened(program):
     path = os.path.join(BUILD_DIR, program)
+    if program.endswith("kvplant") and cache("CMAKE_TOOLCHAIN_FILE"):
+        pytest.skip("the plant tool is not made for the device")
 
     def readelf(*args):
         return subprocess.run(["readelf", "-W", *args, path], capture_output=True, text=True, check=True).stdout
