@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -73,6 +74,8 @@ class Rollout {
   void Fail(std::size_t i, const std::string& reason);
   void Process(std::size_t i);
   bool Send(std::size_t i);
+  // The controller at i's address to ask, or nothing when its address is not one (failing it).
+  std::optional<kvid::Controller> ReachOrFail(std::size_t i);
   void FollowOne(std::size_t i);
   int Report(bool interrupted);
   void Result(std::size_t i);
@@ -228,14 +231,20 @@ bool Rollout::Send(std::size_t i) {
   return true;
 }
 
-void Rollout::FollowOne(std::size_t i) {
-  ControllerState& c = s_.controllers[i];
-  auto reached = Reach(c.address);
+std::optional<kvid::Controller> Rollout::ReachOrFail(std::size_t i) {
+  auto reached = Reach(s_.controllers[i].address);
   if (!reached) {
     Fail(i, reached.error().message());
-    return;
+    return std::nullopt;
   }
-  kvid::Controller k = std::move(reached).value();
+  return std::move(reached).value();
+}
+
+void Rollout::FollowOne(std::size_t i) {
+  ControllerState& c = s_.controllers[i];
+  std::optional<kvid::Controller> reached = ReachOrFail(i);
+  if (!reached) return;
+  kvid::Controller& k = *reached;
   kvid::FollowOptions o;
   o.giveUpMs = static_cast<int>(s_.options.giveUpMs);
   o.deadlineMs = kvid::NowMs() + s_.options.giveUpMs;
@@ -312,12 +321,9 @@ void Rollout::Process(std::size_t i) {
     // What the status says before anything is sent: the follow tells the
     // update's answers from earlier ones by it.
     out_.Row(i, "asking", 0);
-    auto reached = Reach(c.address);
-    if (!reached) {
-      Fail(i, reached.error().message());
-      return;
-    }
-    kvid::Controller k = std::move(reached).value();
+    std::optional<kvid::Controller> reached = ReachOrFail(i);
+    if (!reached) return;
+    kvid::Controller& k = *reached;
     kvid::FollowOptions o;
     // The plan was made for the controller the inventory saw at this
     // address, as it was then: another one there (an address handed on by
