@@ -251,7 +251,13 @@ def read_state(path):
         return None
 
 
-RUNNING = ("sending", "following")
+def started(c):
+    """Whether a controller of the state began its transfer (or got further)."""
+    return c["state"] in ("following", "ok", "failed") or any(u["state"] != "pending" for u in c["uploads"])
+
+
+def transferring(c):
+    return c["state"] == "following" or any(u["state"] in ("sending", "renaming") for u in c["uploads"])
 
 
 def test_a_rollout_moves_on_the_page_fails_with_its_reason_and_pauses(make_plant, workdir, serve, browser):  # noqa: F811
@@ -260,6 +266,7 @@ def test_a_rollout_moves_on_the_page_fails_with_its_reason_and_pauses(make_plant
     files, _ = app_release(workdir)
     inv = inventory(plant, os.path.join(workdir, "inventory.json"))
     plant.fail_installs(7)
+    assert len(inv["controllers"]) == 20
     failing = next(c["mac"] for c in inv["controllers"] if c["addresses"][0] == controller_address(7))
     state, trail = os.path.join(workdir, "rollout.state"), os.path.join(workdir, "audit.jsonl")
     server = serve("--inventory", os.path.join(workdir, "inventory.json"), "--state", state, "--audit", trail)
@@ -275,20 +282,22 @@ def test_a_rollout_moves_on_the_page_fails_with_its_reason_and_pauses(make_plant
                               "--waves", "2,rest", "--parallel", "2", "--max-failures", "1", *plant.ssh_options(),
                               *files, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
-        until(browser, lambda d: any(t["kind"] == "uptodate" and t["text"].split("\n")[1] == "up to date"
-                                     for t in tiles(d)) and d.find_element(By.ID, "pause").is_enabled(),
-              "a controller is up to date")
+        # Before the rollout every controller runs what the plant runs (up to
+        # date); once its state is there they wait for it.
+        until(browser, lambda d: sum(t["kind"] == "waiting" for t in tiles(d)) >= 18 and
+              d.find_element(By.ID, "pause").is_displayed(), "the rollout's controllers wait")
+        wait_for(lambda: any(c["state"] == "ok" for c in (read_state(state) or {}).get("controllers", [])), PATIENCE,
+                 "a controller is up to date")
         browser.find_element(By.ID, "pause").click()
         # Paused: the rollout says so, those running end, no new one starts.
         wait_for(lambda: (read_state(state) or {}).get("paused") and
-                 not any(c["state"] in RUNNING for c in read_state(state)["controllers"]), PATIENCE,
+                 not any(transferring(c) for c in read_state(state)["controllers"]), PATIENCE,
                  "the paused rollout's running controllers ended")
-        held = read_state(state)["controllers"]
-        waiting = [c["mac"] for c in held if c["state"] == "waiting"]
+        waiting = [c["mac"] for c in read_state(state)["controllers"] if not started(c)]
         assert waiting, "a paused rollout started every controller"
-        until(browser, lambda d: "paused" in d.find_element(By.ID, "rollout-summary").text, "the page says paused")
-        assert not any(c["state"] in RUNNING for c in read_state(state)["controllers"])
-        assert [c["mac"] for c in read_state(state)["controllers"] if c["state"] == "waiting"] == waiting
+        until(browser, lambda d: "paused" in d.find_element(By.ID, "rollout-summary").text and
+              all(t["kind"] == "waiting" for t in tiles(d) if t["mac"] in waiting), "the page says paused")
+        assert [c["mac"] for c in read_state(state)["controllers"] if not started(c)] == waiting
         browser.find_element(By.ID, "resume").click()
         until(browser, lambda d: any(t["kind"] in ("sending", "updating") for t in tiles(d)), "a controller moves")
         screenshot(browser, "plant-rollout.png")

@@ -79,6 +79,9 @@ class Rollout {
   // Follows the control file: pause, run, stop from kvplant serve's page.
   void Watch(std::stop_token stop);
   void Controlled(Control now);  // under m_
+  // Whether controller i may start its transfer now: waits while the
+  // rollout is paused; false once it is stopped or interrupted.
+  bool Admit(std::size_t i);
   void Fail(std::size_t i, const std::string& reason);
   void Process(std::size_t i);
   bool Send(std::size_t i);
@@ -130,6 +133,19 @@ void Rollout::Controlled(Control now) {
     audit_.Write(now == Control::kPause ? "pause" : was == Control::kPause ? "resume" : "run", a);
   }
   controlled_.notify_all();
+}
+
+bool Rollout::Admit(std::size_t i) {
+  std::unique_lock<std::mutex> lock(m_);
+  if (control_ == Control::kPause) LiveLocked(i, "waiting: paused", 0, true);
+  while (control_ == Control::kPause && !g_interrupted.load())
+    controlled_.wait_for(lock, std::chrono::milliseconds(200));
+  if (control_ == Control::kStop) {
+    stoppedFromPage_ = stopping_ = true;
+    LiveLocked(i, "waiting: stopped", 0, true);
+    return false;
+  }
+  return !g_interrupted.load();
 }
 
 void Rollout::Watch(std::stop_token stop) {
@@ -199,12 +215,15 @@ void Rollout::Fail(std::size_t i, const std::string& reason) {
 // Sends the controller's files; false when it failed or was interrupted.
 bool Rollout::Send(std::size_t i) {
   ControllerState& c = s_.controllers[i];
+  Live(i, "waiting for a transfer", 0);
   slots_.Take();
   struct Give {
     Slots& s;
     ~Give() { s.Give(); }
   } give{slots_};
-  if (g_interrupted.load()) return false;
+  // Paused or stopped from the page: no new transfer starts. The controller
+  // keeps its place; a resumed rollout sends it from the start.
+  if (!Admit(i)) return false;
   Live(i, "connecting", 0);
   auto sftp = Sftp::Connect(c.address, s_.options.ssh);
   if (!sftp) {

@@ -26,6 +26,11 @@ ControllerView ViewOf(const ControllerState& c) {
   switch (c.phase) {
     case Phase::kWaiting: v = {"waiting", "waiting", 0}; break;
     case Phase::kSending:
+      // Its turn has not come (no free transfer, or the rollout is paused).
+      if (c.activity.starts_with("waiting")) {
+        v = {"waiting", kvid::Shown(c.activity, false), 0};
+        break;
+      }
       v = {"sending", c.activity.empty() ? "sending" : kvid::Shown(c.activity, false), percent};
       break;
     case Phase::kFollowing:
