@@ -181,7 +181,9 @@ def test_grid_shows_every_controller_as_text_by_keyboard_at_both_widths(serve, b
     browser.find_element(By.ID, "search").send_keys(Keys.CONTROL, "a")
     browser.find_element(By.ID, "search").send_keys(Keys.BACKSPACE)
     until(browser, lambda d: len(tiles(d)) == 24, "the grid is whole again")
-    screenshot(browser, "plant-grid.png")
+    screenshot(browser, "plant-page.png")
+    os.makedirs(SCREENSHOTS, exist_ok=True)
+    browser.find_element(By.ID, "grid").screenshot(os.path.join(SCREENSHOTS, "plant-grid.png"))
     # The keyboard reaches the search, the filters and the rollout's buttons.
     browser.find_element(By.TAG_NAME, "body").click()
     reached = set()
