@@ -5,6 +5,7 @@ namespace of its own). kvplant runs in the peer namespace, as a laptop on
 the controller's cable."""
 import json
 import os
+import shlex
 import signal
 import subprocess
 import tempfile
@@ -189,6 +190,21 @@ def test_release_arrives_whole_and_is_installed_once(plant):
     # A second rollout may not take over the state file.
     r = kvplant(net, *rollout_args(net, sshd, tmp), ipk)
     assert r.returncode == 2 and "kvplant resume --state" in r.stderr
+
+
+def test_on_a_terminal_a_live_table_and_a_report_instead_of_events(plant):
+    net, sshd, tmp = plant
+    ipk = package(tmp, net.sb, "app", "2.9")
+    # util-linux's script gives kvplant a terminal; what it drew is in the typescript.
+    command = " ".join(shlex.quote(a) for a in [KVPLANT, *rollout_args(net, sshd, tmp), ipk])
+    r = net.d.peer("script", "-q", "-e", "-c", command, os.path.join(tmp, "typescript"), check=False, timeout=300)
+    assert r.returncode == 0, r.stdout
+    with open(os.path.join(tmp, "typescript"), errors="replace") as f:
+        screen = f.read()
+    assert "wave 1: 1 controller" in screen and "[" in screen and "%" in screen
+    assert not [line for line in screen.splitlines() if line.startswith('{"event"')]
+    assert "1 ok, 0 failed, 0 skipped, 0 not done; rollout finished" in screen
+    assert len(net.sb.installs()) == 1
 
 
 @pytest.mark.parametrize("known, accept, status, message, recorded", [

@@ -347,7 +347,7 @@ kv::Status WriteFile(const std::string& path, const std::string& text) {
 // it holds a comma, a quote or a line break.
 std::string CsvCell(const std::string& text) {
   std::string cell = Printed(text);
-  if (!cell.empty() && std::strchr("=+-@", cell.front()) != nullptr) cell.insert(0, "'");
+  if (!cell.empty() && std::strchr("=+-@", cell.front()) != nullptr) cell = '\'' + cell;
   if (cell.find_first_of(",\"\r\n") == std::string::npos) return cell;
   std::string quoted = "\"";
   for (const char ch : cell) quoted += ch == '"' ? std::string("\"\"") : std::string(1, ch);

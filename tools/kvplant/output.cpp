@@ -19,9 +19,12 @@ constexpr std::size_t kMostRows = 30;
 
 std::string Bar(int percent) {
   percent = std::max(0, std::min(100, percent));
-  const int full = percent / 5;
-  return "[" + std::string(static_cast<std::size_t>(full), '#') +
-         std::string(static_cast<std::size_t>(20 - full), '.') + "]";
+  const auto full = static_cast<std::size_t>(percent / 5);
+  std::string bar(22, '.');
+  bar.front() = '[';
+  bar.back() = ']';
+  bar.replace(1, full, full, '#');
+  return bar;
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <stop_token>
 #include <string>
@@ -85,6 +86,8 @@ class Rollout {
   void Fail(std::size_t i, const std::string& reason);
   void Process(std::size_t i);
   bool Send(std::size_t i);
+  // The controller at i's address to ask, or nothing when its address is not one (failing it).
+  std::optional<kvid::Controller> ReachOrFail(std::size_t i);
   void FollowOne(std::size_t i);
   int Report(bool interrupted);
   void Result(std::size_t i);
@@ -304,14 +307,20 @@ bool Rollout::Send(std::size_t i) {
   return true;
 }
 
-void Rollout::FollowOne(std::size_t i) {
-  ControllerState& c = s_.controllers[i];
-  auto reached = Reach(c.address);
+std::optional<kvid::Controller> Rollout::ReachOrFail(std::size_t i) {
+  auto reached = Reach(s_.controllers[i].address);
   if (!reached) {
     Fail(i, reached.error().message());
-    return;
+    return std::nullopt;
   }
-  kvid::Controller k = std::move(reached).value();
+  return std::move(reached).value();
+}
+
+void Rollout::FollowOne(std::size_t i) {
+  ControllerState& c = s_.controllers[i];
+  std::optional<kvid::Controller> reached = ReachOrFail(i);
+  if (!reached) return;
+  kvid::Controller& k = *reached;
   kvid::FollowOptions o;
   o.giveUpMs = static_cast<int>(s_.options.giveUpMs);
   o.deadlineMs = kvid::NowMs() + s_.options.giveUpMs;
@@ -394,12 +403,9 @@ void Rollout::Process(std::size_t i) {
       s_.controllers[i].startedMs = WallMs();
       LiveLocked(i, "asking", 0, false);
     }
-    auto reached = Reach(c.address);
-    if (!reached) {
-      Fail(i, reached.error().message());
-      return;
-    }
-    kvid::Controller k = std::move(reached).value();
+    std::optional<kvid::Controller> reached = ReachOrFail(i);
+    if (!reached) return;
+    kvid::Controller& k = *reached;
     kvid::FollowOptions o;
     // The plan was made for the controller the inventory saw at this
     // address, as it was then: another one there (an address handed on by

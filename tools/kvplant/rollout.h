@@ -76,10 +76,13 @@ struct StateFile {
   std::uint64_t signatureSize = 0;
 };
 
+// The waves of a rollout that names none: one controller, ten, the rest.
+std::vector<int> DefaultWaves();
+
 // The options a rollout runs with; resume takes them from the state.
 struct RolloutOptions {
   std::string publicKey, audit = "kvplant-audit.jsonl";
-  std::vector<int> waves{1, 10, 0};  // 0: the rest
+  std::vector<int> waves = DefaultWaves();  // 0: the rest
   int parallel = 8, maxFailures = 0;
   long long giveUpMs = 10 * 60 * 1000;
   bool json = false;

@@ -74,6 +74,12 @@ bool Flag(const cJSON* o, const char* name) { return cJSON_IsTrue(cJSON_GetObjec
 
 }  // namespace
 
+std::vector<int> DefaultWaves() {
+  std::vector<int> waves;
+  for (const int size : {1, 10, 0}) waves.push_back(size);
+  return waves;
+}
+
 const char* PhaseName(Phase p) {
   switch (p) {
     case Phase::kWaiting: return "waiting";
