@@ -125,7 +125,10 @@ std::string ReportCsv(const RolloutState& s) {
                                  c.appAfter.empty() ? c.swRevision : c.appAfter,
                                  c.imageAfter.empty() ? c.imageVersion : c.imageAfter};
     std::string row;
-    for (const std::string& cell : cells) row += (row.empty() ? "" : ",") + CsvCell(cell);
+    for (const std::string& cell : cells) {
+      if (!row.empty()) row += ',';
+      row += CsvCell(cell);
+    }
     out += row + "\r\n";
   }
   return out;
