@@ -212,6 +212,8 @@ class Plant:
                                 self.platforms[i % len(self.platforms)])
             for subcommand in ("install", "-rootfs"):
                 sb.steer("mender", out=IMAGE_UPDATER_OUTPUT, subcommand=subcommand)
+            # Installing the application shows its revision, as on a device.
+            open(os.path.join(sb.control_dir, "unit.app-revision"), "w").close()
             return Controller(i, self.controllers[i], sb)
         with concurrent.futures.ThreadPoolExecutor(max_workers=8) as pool:
             self.nodes = list(pool.map(make, range(self.size)))

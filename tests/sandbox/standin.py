@@ -47,10 +47,12 @@ it; a missing package makes the unit fail (status 1, nothing recorded).
 control/unit.hook, when it exists, is Python the job runs first (with args =
 [unit]). An explicit .rc decides the status, and a failing one leaves the
 package where it is; control/unit.rc makes the job itself fail with that
-status (nothing installed, the package left where it is). An installed
-package other than the daemon's own writes its control Version into the
-root's opt/kv2/etc/appname.config as "swrevision = Rev: VERSION" (and
-swrevshort), as the application's installation does on a device.
+status (nothing installed, the package left where it is). With
+control/unit.app-revision (a plant's devices), an installed package other
+than the daemon's own writes its control Version into the root's
+opt/kv2/etc/appname.config as "swrevision = Rev: VERSION" (and swrevshort),
+as the application's installation does on a device; without it nothing
+outside the daemon's folders changes.
 """
 import fcntl
 import hashlib
@@ -227,7 +229,8 @@ def installer_job(unit, package):
     append_line(os.path.join(SANDBOX, "installs.jsonl"), [unit, len(data), hashlib.sha256(data).hexdigest()])
     fields = ipk_control(data)
     config = os.path.join(ROOT, "opt/kv2/etc/appname.config")
-    if fields.get("Version") and fields.get("Package") != "kvupdaterd" and os.path.exists(config):
+    if (fields.get("Version") and fields.get("Package") != "kvupdaterd" and os.path.exists(config)
+            and os.path.exists(os.path.join(CONTROL, "unit.app-revision"))):
         set_config_line(config, "swrevision", "Rev: " + fields["Version"])
         set_config_line(config, "swrevshort", fields["Version"])
     os.remove(path)

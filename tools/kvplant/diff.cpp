@@ -71,44 +71,11 @@ cJSON* AddressList(const std::vector<std::string>& addresses) {
 
 }  // namespace
 
-int CmdDiff(int argc, char** argv) {
-  static const option kLong[] = {
-      {"json", no_argument, nullptr, 256}, {"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
-  bool json = false;
-  ::optind = 0;
-  ::opterr = 0;
-  for (int c; (c = ::getopt_long(argc, argv, ":h", kLong, nullptr)) != -1;) {
-    if (c == 'h') {
-      std::fputs(kDiffHelp, stdout);
-      return kExitOk;
-    }
-    if (c == 256) {
-      json = true;
-      continue;
-    }
-    const std::string word = optind > 0 && optind <= argc ? argv[optind - 1] : "";
-    std::fprintf(stderr, "kvplant: unknown option '%s'\nTry 'kvplant diff --help' for more information.\n",
-                 kvid::Shown(word, false).c_str());
-    return kExitUsage;
-  }
-  if (argc - optind != 2) {
-    std::fprintf(stderr,
-                 "kvplant: diff compares two inventories: OLD.json NEW.json\n"
-                 "Try 'kvplant diff --help' for more information.\n");
-    return kExitUsage;
-  }
-  Inventory inventories[2];
-  for (int i = 0; i < 2; ++i) {
-    auto loaded = LoadInventory(argv[optind + i]);
-    if (!loaded) {
-      std::fprintf(stderr, "kvplant: %s\n", kvid::Shown(loaded.error().message(), false).c_str());
-      return kExitUsage;
-    }
-    inventories[i] = std::move(loaded).value();
-  }
+InventoryDiff DiffInventories(const Inventory& old, const Inventory& now) {
+  const Inventory* const inventories[2] = {&old, &now};
   std::map<std::string, Side> byKey;
-  for (const Controller& c : inventories[0].controllers) byKey[Key(c)].old.push_back(&c);
-  for (const Controller& c : inventories[1].controllers) byKey[Key(c)].now.push_back(&c);
+  for (const Controller& c : inventories[0]->controllers) byKey[Key(c)].old.push_back(&c);
+  for (const Controller& c : inventories[1]->controllers) byKey[Key(c)].now.push_back(&c);
 
   int gone = 0, added = 0, moved = 0, unchanged = 0;
   std::string text;
@@ -156,18 +123,60 @@ int CmdDiff(int argc, char** argv) {
       ++(changed ? moved : unchanged);
     }
   }
-  if (json) {
-    cJSON_AddNumberToObject(doc.get(), "gone", gone);
-    cJSON_AddNumberToObject(doc.get(), "new", added);
-    cJSON_AddNumberToObject(doc.get(), "moved", moved);
-    cJSON_AddNumberToObject(doc.get(), "unchanged", unchanged);
-    kv::CMemory<char> printed(cJSON_PrintUnformatted(doc.get()));
-    if (printed) std::printf("%s\n", printed.get());
-  } else {
-    std::fputs(text.c_str(), stdout);
-    std::printf("%d gone, %d new, %d moved, %d unchanged\n", gone, added, moved, unchanged);
+  cJSON_AddNumberToObject(doc.get(), "gone", gone);
+  cJSON_AddNumberToObject(doc.get(), "new", added);
+  cJSON_AddNumberToObject(doc.get(), "moved", moved);
+  cJSON_AddNumberToObject(doc.get(), "unchanged", unchanged);
+  InventoryDiff d;
+  kv::CMemory<char> printed(cJSON_PrintUnformatted(doc.get()));
+  if (printed) d.json = printed.get();
+  d.text = text + std::to_string(gone) + " gone, " + std::to_string(added) + " new, " + std::to_string(moved) +
+           " moved, " + std::to_string(unchanged) + " unchanged\n";
+  d.gone = gone;
+  d.added = added;
+  d.moved = moved;
+  d.unchanged = unchanged;
+  return d;
+}
+
+int CmdDiff(int argc, char** argv) {
+  static const option kLong[] = {
+      {"json", no_argument, nullptr, 256}, {"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
+  bool json = false;
+  ::optind = 0;
+  ::opterr = 0;
+  for (int c; (c = ::getopt_long(argc, argv, ":h", kLong, nullptr)) != -1;) {
+    if (c == 'h') {
+      std::fputs(kDiffHelp, stdout);
+      return kExitOk;
+    }
+    if (c == 256) {
+      json = true;
+      continue;
+    }
+    const std::string word = optind > 0 && optind <= argc ? argv[optind - 1] : "";
+    std::fprintf(stderr, "kvplant: unknown option '%s'\nTry 'kvplant diff --help' for more information.\n",
+                 kvid::Shown(word, false).c_str());
+    return kExitUsage;
   }
-  return gone + added + moved == 0 ? kExitOk : kExitFailed;
+  if (argc - optind != 2) {
+    std::fprintf(stderr,
+                 "kvplant: diff compares two inventories: OLD.json NEW.json\n"
+                 "Try 'kvplant diff --help' for more information.\n");
+    return kExitUsage;
+  }
+  Inventory inventories[2];
+  for (int i = 0; i < 2; ++i) {
+    auto loaded = LoadInventory(argv[optind + i]);
+    if (!loaded) {
+      std::fprintf(stderr, "kvplant: %s\n", kvid::Shown(loaded.error().message(), false).c_str());
+      return kExitUsage;
+    }
+    inventories[i] = std::move(loaded).value();
+  }
+  const InventoryDiff d = DiffInventories(inventories[0], inventories[1]);
+  std::fputs((json ? d.json + "\n" : d.text).c_str(), stdout);
+  return d.gone + d.added + d.moved == 0 ? kExitOk : kExitFailed;
 }
 
 }  // namespace kvplant

@@ -277,18 +277,6 @@ kv::Result<Controller> StoredController(const cJSON* o) {
 
 // --- CSV and Ansible -------------------------------------------------------------
 
-// One CSV cell (RFC 4180): shown as text, a leading = + - @ guarded with a
-// ' so that a spreadsheet does not take the cell for a formula, quoted when
-// it holds a comma, a quote or a line break.
-std::string CsvCell(const std::string& text) {
-  std::string cell = Printed(text);
-  if (!cell.empty() && std::strchr("=+-@", cell.front()) != nullptr) cell = '\'' + cell;
-  if (cell.find_first_of(",\"\r\n") == std::string::npos) return cell;
-  std::string quoted = "\"";
-  for (const char ch : cell) quoted += ch == '"' ? std::string("\"\"") : std::string(1, ch);
-  return quoted + "\"";
-}
-
 // An Ansible group name: lower case, every character but [a-z0-9_] as '_'.
 std::string GroupName(const std::string& prefix, const std::string& value) {
   std::string name = prefix;
@@ -353,6 +341,18 @@ kv::Status WriteFile(const std::string& path, const std::string& text) {
 }
 
 }  // namespace
+
+// One CSV cell (RFC 4180): shown as text, a leading = + - @ guarded with a
+// ' so that a spreadsheet does not take the cell for a formula, quoted when
+// it holds a comma, a quote or a line break.
+std::string CsvCell(const std::string& text) {
+  std::string cell = Printed(text);
+  if (!cell.empty() && std::strchr("=+-@", cell.front()) != nullptr) cell = '\'' + cell;
+  if (cell.find_first_of(",\"\r\n") == std::string::npos) return cell;
+  std::string quoted = "\"";
+  for (const char ch : cell) quoted += ch == '"' ? std::string("\"\"") : std::string(1, ch);
+  return quoted + "\"";
+}
 
 // --- the model's files ---------------------------------------------------------
 
@@ -461,6 +461,20 @@ enum : int { kCsv = 256, kAnsible, kList, kHost, kFrom };
 
 }  // namespace
 
+kv::Result<Inventory> DiscoverPlant(kvid::DiscoverRequest request,
+                                    const std::function<void(const std::string&)>& note) {
+  if (request.interfaces.empty()) UpInterfaces(request);
+  if (request.port == 0) request.port = kIdPort;
+  Inventory inventory;
+  inventory.taken = UtcNow();
+  const auto found = kvid::Discover(request, {}, note);
+  if (!found) return found.error();
+  for (const kvid::Discovered& d : found.value().controllers) inventory.controllers.push_back(FromDiscovered(d));
+  for (const std::string& n : AddStatus(inventory.controllers, request.port)) note(n);
+  SortByMac(inventory.controllers);
+  return inventory;
+}
+
 int CmdInventory(int argc, char** argv) {
   static const option kLong[] = {
       {"output", required_argument, nullptr, 'o'},  {"csv", required_argument, nullptr, kCsv},
@@ -532,21 +546,17 @@ int CmdInventory(int argc, char** argv) {
       request.interfaces.push_back(index);
       request.interfaceNames.push_back(name);
     }
-    if (interfaces.empty()) UpInterfaces(request);
     request.addresses = addresses;
     request.family = family;
     request.timeoutMs = static_cast<int>(timeoutMs);
     request.port = port;
-    inventory.taken = UtcNow();
-    const auto found = kvid::Discover(
-        request, {}, [](const std::string& note) { std::fprintf(stderr, "kvplant: %s\n", Printed(note).c_str()); });
+    auto found = DiscoverPlant(
+        request, [](const std::string& note) { std::fprintf(stderr, "kvplant: %s\n", Printed(note).c_str()); });
     if (!found) {
       std::fprintf(stderr, "kvplant: %s\n", Printed(found.error().message()).c_str());
       return kExitUsage;
     }
-    for (const kvid::Discovered& d : found.value().controllers) inventory.controllers.push_back(FromDiscovered(d));
-    for (const std::string& note : AddStatus(inventory.controllers, port))
-      std::fprintf(stderr, "kvplant: %s\n", Printed(note).c_str());
+    inventory = std::move(found).value();
   }
   SortByMac(inventory.controllers);
 

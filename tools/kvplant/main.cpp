@@ -22,6 +22,7 @@ constexpr Command kCommands[] = {
     {"resume", kvplant::CmdResume, "go on with an interrupted rollout from its state file"},
     {"send", kvplant::CmdSend, "send one controller its release"},
     {"wait", kvplant::CmdWait, "follow one controller's update to its end, through a restart"},
+    {"serve", kvplant::CmdServe, "a live local web page of the plant and its rollout"},
 };
 
 void Usage(std::FILE* out) {

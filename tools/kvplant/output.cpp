@@ -64,10 +64,9 @@ void Output::Event(cJSON* event) {
   std::fflush(stdout);
 }
 
-void Output::Row(std::size_t i, const std::string& phase, int percent) {
+void Output::Row(std::size_t i, const ControllerView& view) {
   const std::lock_guard<std::mutex> lock(m_);
-  rows_[i].phase = phase;
-  rows_[i].percent = percent;
+  static_cast<ControllerView&>(rows_[i]) = view;
 }
 
 void Output::Wave(int wave, const std::vector<std::size_t>& members) {
@@ -104,7 +103,7 @@ void Output::Draw() {
     const ControllerState& c = state_.controllers[i];
     char line[256];
     std::snprintf(line, sizeof line, "%-39.39s %-20.20s %-28.28s %s %3d%%\n", c.address.c_str(),
-                  kvid::Shown(c.deviceName, false).c_str(), rows_[i].phase.c_str(), Bar(rows_[i].percent).c_str(),
+                  kvid::Shown(c.deviceName, false).c_str(), rows_[i].words.c_str(), Bar(rows_[i].percent).c_str(),
                   rows_[i].percent);
     out += line;
     ++lines;
@@ -119,67 +118,33 @@ void Output::Draw() {
 }
 
 int Output::Report(const RolloutState& s, bool interrupted) {
-  int waves = 0;
-  for (const ControllerState& c : s.controllers) waves = std::max(waves, c.wave);
-  int ok = 0, failed = 0, skipped = 0, open = 0;
-  const kv::Json report(cJSON_CreateObject());
-  cJSON_AddStringToObject(report.get(), "event", "report");
-  cJSON_AddStringToObject(report.get(), "rollout", s.id.c_str());
-  cJSON* waveList = cJSON_AddArrayToObject(report.get(), "waves");
+  const kv::Json report(ReportJson(s, interrupted));
+  auto count = [](const cJSON* o, const char* name) {
+    return static_cast<int>(cJSON_GetNumberValue(cJSON_GetObjectItemCaseSensitive(o, name)));
+  };
   std::string text;
-  for (int w = 1; w <= waves; ++w) {
-    int wOk = 0, wFailed = 0, wSize = 0;
-    for (const ControllerState& c : s.controllers) {
-      if (c.wave != w) continue;
-      ++wSize;
-      wOk += c.phase == Phase::kOk;
-      wFailed += c.phase == Phase::kFailed;
-    }
-    cJSON* o = cJSON_CreateObject();
-    cJSON_AddNumberToObject(o, "wave", w);
-    cJSON_AddNumberToObject(o, "size", wSize);
-    cJSON_AddNumberToObject(o, "ok", wOk);
-    cJSON_AddNumberToObject(o, "failed", wFailed);
-    cJSON_AddNumberToObject(o, "not_done", wSize - wOk - wFailed);
-    cJSON_AddItemToArray(waveList, o);
-    text += "wave " + std::to_string(w) + ": " + std::to_string(wSize) + " controller" + (wSize == 1 ? "" : "s") +
-            ", " + std::to_string(wOk) + " ok, " + std::to_string(wFailed) + " failed, " +
-            std::to_string(wSize - wOk - wFailed) + " not done\n";
+  const cJSON* w = nullptr;
+  cJSON_ArrayForEach(w, cJSON_GetObjectItemCaseSensitive(report.get(), "waves")) {
+    const int size = count(w, "size");
+    text += "wave " + std::to_string(count(w, "wave")) + ": " + std::to_string(size) + " controller" +
+            (size == 1 ? "" : "s") + ", " + std::to_string(count(w, "ok")) + " ok, " +
+            std::to_string(count(w, "failed")) + " failed, " + std::to_string(count(w, "not_done")) + " not done\n";
   }
-  cJSON* failures = cJSON_AddArrayToObject(report.get(), "failures");
-  cJSON* skips = cJSON_AddArrayToObject(report.get(), "skipped_controllers");
   std::string failedText, skippedText;
   for (const ControllerState& c : s.controllers) {
-    if (c.phase == Phase::kOk)
-      ++ok;
-    else if (c.phase == Phase::kFailed)
-      ++failed;
-    else if (c.phase == Phase::kSkipped)
-      ++skipped;
-    else
-      ++open;
     if (c.phase != Phase::kFailed && c.phase != Phase::kSkipped) continue;
-    cJSON* o = cJSON_CreateObject();
-    cJSON_AddStringToObject(o, "controller", c.mac.c_str());
-    cJSON_AddStringToObject(o, "address", c.address.c_str());
-    cJSON_AddStringToObject(o, "reason", c.reason.c_str());
-    cJSON_AddItemToArray(c.phase == Phase::kFailed ? failures : skips, o);
     (c.phase == Phase::kFailed ? failedText : skippedText) +=
         std::string(c.phase == Phase::kFailed ? "failed" : "skipped") + " " + c.mac + " " + c.address + " " +
         kvid::Shown(c.deviceName, false) + ": " + kvid::Shown(c.reason, false) + "\n";
   }
-  cJSON_AddNumberToObject(report.get(), "ok", ok);
-  cJSON_AddNumberToObject(report.get(), "failed", failed);
-  cJSON_AddNumberToObject(report.get(), "skipped", skipped);
-  cJSON_AddNumberToObject(report.get(), "not_done", open);
-  cJSON_AddBoolToObject(report.get(), "finished", s.finished);
-  cJSON_AddStringToObject(report.get(), "stopped", interrupted ? "interrupted" : s.stopped.c_str());
+  const int failed = count(report.get(), "failed");
   const std::string end = s.finished           ? "rollout finished"
                           : interrupted        ? "rollout interrupted"
                           : !s.stopped.empty() ? "rollout stopped: " + s.stopped
                                                : "rollout not finished";
-  text += skippedText + failedText + std::to_string(ok) + " ok, " + std::to_string(failed) + " failed, " +
-          std::to_string(skipped) + " skipped, " + std::to_string(open) + " not done; " + end + "\n";
+  text += skippedText + failedText + std::to_string(count(report.get(), "ok")) + " ok, " + std::to_string(failed) +
+          " failed, " + std::to_string(count(report.get(), "skipped")) + " skipped, " +
+          std::to_string(count(report.get(), "not_done")) + " not done; " + end + "\n";
   {
     const std::lock_guard<std::mutex> lock(m_);
     if (table_) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kvplant/rollout.h"
+#include "kvplant/view.h"
 
 struct cJSON;
 
@@ -24,8 +25,8 @@ class Output {
 
   // One event (a cJSON object, taken over): a JSON line unless the table shows.
   void Event(cJSON* event);
-  // The table's row of controller i: its phase in words and a percentage.
-  void Row(std::size_t i, const std::string& phase, int percent);
+  // The table's row of controller i: its view (ViewOf its state).
+  void Row(std::size_t i, const ControllerView& view);
   void Wave(int wave, const std::vector<std::size_t>& members);
   void EndWave();
   // Prints the final report (text with the table, else the report event);
@@ -34,9 +35,8 @@ class Output {
 
  private:
   void Draw();  // under m_
-  struct RowState {
-    std::string phase = "waiting";
-    int percent = 0;
+  struct RowState : ControllerView {
+    RowState() : ControllerView{"waiting", "waiting", 0} {}
   };
   bool table_;
   const RolloutState& state_;

@@ -11,10 +11,15 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "core/result.h"
+
+namespace kvid {
+struct DiscoverRequest;
+}  // namespace kvid
 
 namespace kvplant {
 
@@ -51,6 +56,21 @@ struct Inventory {
 kv::Result<Inventory> LoadInventory(const std::string& path);
 std::string InventoryJson(const Inventory& inventory);
 std::string InventoryCsv(const Inventory& inventory);
+// One CSV cell (RFC 4180), shown as text and guarded against spreadsheets.
+std::string CsvCell(const std::string& text);
+
+// What changed between two inventories, as kvplant diff reports it: the
+// lines of text (the count line last), the JSON document, and the counts.
+struct InventoryDiff {
+  std::string text, json;
+  int gone = 0, added = 0, moved = 0, unchanged = 0;
+};
+InventoryDiff DiffInventories(const Inventory& old, const Inventory& now);
+
+// One discovery of the plant (every interface that is up unless the
+// request names some), each controller's status asked, sorted by MAC;
+// notes (malformed answers, silent controllers) go to note.
+kv::Result<Inventory> DiscoverPlant(kvid::DiscoverRequest request, const std::function<void(const std::string&)>& note);
 
 // --- release and pre-flight (preflight.cpp) ---------------------------------
 
@@ -110,5 +130,6 @@ int CmdRollout(int argc, char** argv);    // rollout.cpp
 int CmdResume(int argc, char** argv);     // rollout.cpp
 int CmdSend(int argc, char** argv);       // rollout.cpp
 int CmdWait(int argc, char** argv);       // rollout.cpp
+int CmdServe(int argc, char** argv);      // serve.cpp
 
 }  // namespace kvplant

@@ -10,11 +10,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <optional>
 #include <set>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +24,7 @@
 #include "core/handles.h"
 #include "kvplant/output.h"
 #include "kvplant/rollout.h"
+#include "kvplant/view.h"
 
 namespace kvplant {
 namespace {
@@ -71,6 +74,15 @@ class Rollout {
 
  private:
   void Save(bool force);  // under m_
+  // What controller i does now, for the live views: under m_ / taking it.
+  void LiveLocked(std::size_t i, const std::string& activity, int percent, bool save);
+  void Live(std::size_t i, const std::string& activity, int percent, bool save = false);
+  // Follows the control file: pause, run, stop from kvplant serve's page.
+  void Watch(std::stop_token stop);
+  void Controlled(Control now);  // under m_
+  // Whether controller i may start its transfer now: waits while the
+  // rollout is paused; false once it is stopped or interrupted.
+  bool Admit(std::size_t i);
   void Fail(std::size_t i, const std::string& reason);
   void Process(std::size_t i);
   bool Send(std::size_t i);
@@ -91,7 +103,66 @@ class Rollout {
   std::string saveError_;
   int waveFailures_ = 0;
   bool stopping_ = false;
+  Control control_ = Control::kRun;
+  bool stoppedFromPage_ = false;
+  std::condition_variable_any controlled_;
 };
+
+void Rollout::LiveLocked(std::size_t i, const std::string& activity, int percent, bool save) {
+  ControllerState& c = s_.controllers[i];
+  c.activity = activity;
+  c.percent = percent;
+  Save(save);
+  out_.Row(i, ViewOf(c));
+}
+
+void Rollout::Live(std::size_t i, const std::string& activity, int percent, bool save) {
+  const std::lock_guard<std::mutex> lock(m_);
+  LiveLocked(i, activity, percent, save);
+}
+
+void Rollout::Controlled(Control now) {
+  if (now == control_) return;
+  const Control was = control_;
+  control_ = now;
+  s_.paused = now == Control::kPause;
+  Save(true);
+  cJSON* a = cJSON_CreateObject();
+  cJSON_AddStringToObject(a, "who", "page");
+  if (now == Control::kStop) {
+    cJSON_AddStringToObject(a, "request", "stop");
+    audit_.Write("stop", a);
+  } else {
+    audit_.Write(now == Control::kPause ? "pause" : was == Control::kPause ? "resume" : "run", a);
+  }
+  controlled_.notify_all();
+}
+
+bool Rollout::Admit(std::size_t i) {
+  std::unique_lock<std::mutex> lock(m_);
+  if (control_ == Control::kPause) LiveLocked(i, "waiting: paused", 0, true);
+  while (control_ == Control::kPause && !g_interrupted.load())
+    controlled_.wait_for(lock, std::chrono::milliseconds(200));
+  if (control_ == Control::kStop) {
+    stoppedFromPage_ = stopping_ = true;
+    LiveLocked(i, "waiting: stopped", 0, true);
+    return false;
+  }
+  return !g_interrupted.load();
+}
+
+void Rollout::Watch(std::stop_token stop) {
+  while (!stop.stop_requested()) {
+    const Control now = ReadControl(statePath_);
+    {
+      const std::lock_guard<std::mutex> lock(m_);
+      // A stop is final: a later word in the file does not take it back.
+      if (control_ != Control::kStop) Controlled(now);
+    }
+    timespec ts{0, 200 * 1000000L};
+    ::nanosleep(&ts, nullptr);
+  }
+}
 
 void Rollout::Save(bool force) {
   const long long now = kvid::NowMs();
@@ -123,19 +194,21 @@ void Rollout::Result(std::size_t i) {
   cJSON_AddStringToObject(a, "sw_revision", c.appAfter.c_str());
   cJSON_AddStringToObject(a, "image_version", c.imageAfter.c_str());
   audit_.Write("result", a);
+  out_.Row(i, ViewOf(c));
   cJSON* e = ControllerJson(i, "done");
   cJSON_AddStringToObject(e, "result", ok ? "ok" : "failed");
   cJSON_AddStringToObject(e, "reason", c.reason.c_str());
   cJSON_AddStringToObject(e, "sw_revision", c.appAfter.c_str());
   cJSON_AddStringToObject(e, "image_version", c.imageAfter.c_str());
   out_.Event(e);
-  out_.Row(i, ok ? "ok" : "failed: " + c.reason, 100);
 }
 
 void Rollout::Fail(std::size_t i, const std::string& reason) {
   const std::lock_guard<std::mutex> lock(m_);
   s_.controllers[i].phase = Phase::kFailed;
   s_.controllers[i].reason = reason;
+  s_.controllers[i].activity.clear();
+  s_.controllers[i].endedMs = WallMs();
   ++waveFailures_;
   if (waveFailures_ > s_.options.maxFailures) stopping_ = true;
   Save(true);
@@ -145,13 +218,16 @@ void Rollout::Fail(std::size_t i, const std::string& reason) {
 // Sends the controller's files; false when it failed or was interrupted.
 bool Rollout::Send(std::size_t i) {
   ControllerState& c = s_.controllers[i];
+  Live(i, "waiting for a transfer", 0);
   slots_.Take();
   struct Give {
     Slots& s;
     ~Give() { s.Give(); }
   } give{slots_};
-  if (g_interrupted.load()) return false;
-  out_.Row(i, "connecting", 0);
+  // Paused or stopped from the page: no new transfer starts. The controller
+  // keeps its place; a resumed rollout sends it from the start.
+  if (!Admit(i)) return false;
+  Live(i, "connecting", 0);
   auto sftp = Sftp::Connect(c.address, s_.options.ssh);
   if (!sftp) {
     Fail(i, sftp.error().message());
@@ -197,7 +273,7 @@ bool Rollout::Send(std::size_t i) {
       const std::lock_guard<std::mutex> lock(m_);
       u.bytes = bytes;
       Save(false);
-      out_.Row(i, "sending " + name, total == 0 ? 100 : static_cast<int>((done + bytes) * 100 / total));
+      LiveLocked(i, "sending " + name, total == 0 ? 100 : static_cast<int>((done + bytes) * 100 / total), false);
       if (kvid::NowMs() - lastEvent >= 1000) {
         event("sending", bytes);
         lastEvent = kvid::NowMs();
@@ -270,7 +346,7 @@ void Rollout::FollowOne(std::size_t i) {
   std::string lastAction;
   int lastPercent = -1;
   hooks.progress = [&](const kvid::Status& s) {
-    out_.Row(i, kvid::Shown(s.action, false), s.totalProgress);
+    Live(i, s.action, s.totalProgress);
     if (s.action == lastAction && s.totalProgress == lastPercent) return;
     lastAction = s.action;
     lastPercent = s.totalProgress;
@@ -280,7 +356,7 @@ void Rollout::FollowOne(std::size_t i) {
     out_.Event(ev);
   };
   hooks.restarting = [&] {
-    out_.Row(i, "restarting", 100);
+    Live(i, "restarting", 100, true);
     out_.Event(ControllerJson(i, "rebooting"));
   };
   hooks.cancelled = [] { return g_interrupted.load(); };
@@ -289,6 +365,8 @@ void Rollout::FollowOne(std::size_t i) {
   const std::lock_guard<std::mutex> lock(m_);
   c.appAfter = r.swRevision;
   c.imageAfter = r.imageVersion;
+  c.activity.clear();
+  c.endedMs = WallMs();
   if (r.ok) {
     c.phase = Phase::kOk;
     c.reason.clear();
@@ -320,7 +398,11 @@ void Rollout::Process(std::size_t i) {
   if (c.phase == Phase::kWaiting) {
     // What the status says before anything is sent: the follow tells the
     // update's answers from earlier ones by it.
-    out_.Row(i, "asking", 0);
+    {
+      const std::lock_guard<std::mutex> lock(m_);
+      s_.controllers[i].startedMs = WallMs();
+      LiveLocked(i, "asking", 0, false);
+    }
     std::optional<kvid::Controller> reached = ReachOrFail(i);
     if (!reached) return;
     kvid::Controller& k = *reached;
@@ -368,7 +450,8 @@ int Rollout::Run(bool resumed) {
   int waves = 0;
   for (const ControllerState& c : s_.controllers) waves = std::max(waves, c.wave);
   bool interrupted = false;
-  for (int w = 1; w <= waves && !interrupted; ++w) {
+  const std::jthread watcher([this](std::stop_token stop) { Watch(stop); });
+  for (int w = 1; w <= waves && !interrupted && !stoppedFromPage_; ++w) {
     std::vector<std::size_t> members, open;
     for (std::size_t i = 0; i < s_.controllers.size(); ++i) {
       if (s_.controllers[i].wave != w) continue;
@@ -393,7 +476,12 @@ int Rollout::Run(bool resumed) {
         for (;;) {
           std::size_t i = 0;
           {
-            const std::lock_guard<std::mutex> lock(m_);
+            std::unique_lock<std::mutex> lock(m_);
+            // Paused from the page: no new controller starts until it runs
+            // again (or is stopped, or the rollout is interrupted).
+            while (control_ == Control::kPause && !g_interrupted.load())
+              controlled_.wait_for(lock, std::chrono::milliseconds(200));
+            if (control_ == Control::kStop) stoppedFromPage_ = stopping_ = true;
             // A wave with too many failures starts no further controller;
             // those running are finished.
             if (next >= open.size() || stopping_ || g_interrupted.load()) return;
@@ -409,10 +497,12 @@ int Rollout::Run(bool resumed) {
       interrupted = true;
       break;
     }
-    if (waveFailures_ > s_.options.maxFailures) {
+    if (waveFailures_ > s_.options.maxFailures || stoppedFromPage_) {
       const std::lock_guard<std::mutex> lock(m_);
-      s_.stopped = std::to_string(waveFailures_) + " controller" + (waveFailures_ == 1 ? "" : "s") + " of wave " +
-                   std::to_string(w) + " failed (--max-failures " + std::to_string(s_.options.maxFailures) + ")";
+      s_.stopped = stoppedFromPage_ ? std::string("stopped from the page")
+                                    : std::to_string(waveFailures_) + " controller" + (waveFailures_ == 1 ? "" : "s") +
+                                          " of wave " + std::to_string(w) + " failed (--max-failures " +
+                                          std::to_string(s_.options.maxFailures) + ")";
       Save(true);
       cJSON* a = cJSON_CreateObject();
       cJSON_AddStringToObject(a, "reason", s_.stopped.c_str());
@@ -515,6 +605,9 @@ int RunRollout(RolloutState& state, const std::string& statePath, bool resumed) 
     cJSON_AddNumberToObject(a, "controllers", taking);
     audit.Write("start", a);
   }
+  // A control word left by an earlier run does not hold this one: starting
+  // or resuming a rollout is the technician's decision to run it.
+  (void)::unlink(ControlPath(statePath).c_str());
   CatchSignals();
   Output out(state.options.json, state);
   Rollout r(state, statePath, audit, out);

@@ -61,6 +61,12 @@ struct ControllerState {
   std::optional<Baseline> baseline;
   std::vector<Upload> uploads;
   std::string appAfter, imageAfter;  // revisions once done
+  // What it is doing now in words ("sending app.CRY", the daemon's action,
+  // "restarting") and how far, for the live views; when it started and
+  // ended (wall clock ms, 0 when not yet), for the page's time estimate.
+  std::string activity;
+  int percent = 0;
+  long long startedMs = 0, endedMs = 0;
 };
 
 struct StateFile {
@@ -87,6 +93,7 @@ struct RolloutState {
   std::string id, started;
   bool finished = false;
   std::string stopped;  // why it stopped ("" while it goes on)
+  bool paused = false;  // held by its control file: starts no new controller
   RolloutOptions options;
   std::vector<StateFile> files;
   std::vector<ControllerState> controllers;
@@ -97,6 +104,17 @@ struct RolloutState {
 // write links the temporary file to path, which refuses an existing one).
 kv::Status SaveState(const RolloutState& state, const std::string& path, bool create = false);
 kv::Result<RolloutState> LoadState(const std::string& path);
+
+// The control file beside a state file (STATE.control): one word, "run",
+// "pause" or "stop", written by kvplant serve and read by the rollout before
+// it starts each controller.
+std::string ControlPath(const std::string& statePath);
+enum class Control { kRun, kPause, kStop };
+// What the control file says; kRun when it is missing or unreadable.
+Control ReadControl(const std::string& statePath);
+const char* ControlName(Control c);
+// Replaces the control file atomically (temporary file, flush, rename).
+kv::Status WriteControl(const std::string& statePath, Control c);
 
 // --- audit trail (audit.cpp) --------------------------------------------
 

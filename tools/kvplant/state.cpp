@@ -9,6 +9,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <ctime>
@@ -214,6 +215,7 @@ std::string StateJson(const RolloutState& s) {
   cJSON_AddStringToObject(root, "started", s.started.c_str());
   cJSON_AddBoolToObject(root, "finished", s.finished);
   cJSON_AddStringToObject(root, "stopped", s.stopped.c_str());
+  cJSON_AddBoolToObject(root, "paused", s.paused);
   cJSON_AddItemToObject(root, "options", OptionsJson(s.options));
   cJSON* files = cJSON_AddArrayToObject(root, "files");
   for (const StateFile& f : s.files) {
@@ -267,6 +269,10 @@ std::string StateJson(const RolloutState& s) {
     }
     cJSON_AddStringToObject(o, "sw_revision_after", c.appAfter.c_str());
     cJSON_AddStringToObject(o, "image_version_after", c.imageAfter.c_str());
+    cJSON_AddStringToObject(o, "activity", c.activity.c_str());
+    cJSON_AddNumberToObject(o, "percent", c.percent);
+    cJSON_AddNumberToObject(o, "started_ms", static_cast<double>(c.startedMs));
+    cJSON_AddNumberToObject(o, "ended_ms", static_cast<double>(c.endedMs));
     cJSON_AddItemToArray(list, o);
   }
   kv::CMemory<char> text(cJSON_Print(root));
@@ -323,6 +329,7 @@ kv::Result<RolloutState> LoadState(const std::string& path) {
   s.started = Text(j.get(), "started");
   s.finished = Flag(j.get(), "finished");
   s.stopped = Text(j.get(), "stopped");
+  s.paused = Flag(j.get(), "paused");
   s.options = OptionsOf(cJSON_GetObjectItemCaseSensitive(j.get(), "options"));
   const cJSON* o = nullptr;
   cJSON_ArrayForEach(o, cJSON_GetObjectItemCaseSensitive(j.get(), "files")) {
@@ -380,9 +387,53 @@ kv::Result<RolloutState> LoadState(const std::string& path) {
     }
     c.appAfter = Text(o, "sw_revision_after");
     c.imageAfter = Text(o, "image_version_after");
+    c.activity = Text(o, "activity");
+    c.percent = static_cast<int>(std::max(0LL, std::min(100LL, Number(o, "percent"))));
+    c.startedMs = Number(o, "started_ms");
+    c.endedMs = Number(o, "ended_ms");
     s.controllers.push_back(std::move(c));
   }
   return s;
+}
+
+std::string ControlPath(const std::string& statePath) { return statePath + ".control"; }
+
+const char* ControlName(Control c) {
+  switch (c) {
+    case Control::kRun: return "run";
+    case Control::kPause: return "pause";
+    case Control::kStop: return "stop";
+  }
+  return "run";
+}
+
+Control ReadControl(const std::string& statePath) {
+  const kv::Fd fd(::open(ControlPath(statePath).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  struct stat st {};
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return Control::kRun;
+  std::array<char, 16> word{};
+  const ssize_t n = ::read(fd.get(), word.data(), word.size() - 1);
+  if (n <= 0) return Control::kRun;
+  std::string text(word.data(), static_cast<std::size_t>(n));
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  if (text == "pause") return Control::kPause;
+  if (text == "stop") return Control::kStop;
+  return Control::kRun;
+}
+
+kv::Status WriteControl(const std::string& statePath, Control c) {
+  const std::string path = ControlPath(statePath), temp = path + ".tmp";
+  (void)::unlink(temp.c_str());
+  {
+    const kv::Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd) return kv::SystemError("cannot write " + temp);
+    if (auto w = WriteAll(fd.get(), std::string(ControlName(c)) + "\n"); !w) return w.error().WithContext(temp);
+    if (::fsync(fd.get()) != 0) return kv::SystemError("cannot flush " + temp);
+  }
+  if (::rename(temp.c_str(), path.c_str()) != 0) return kv::SystemError("cannot replace " + path);
+  const kv::Fd dir(::open(Folder(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir || ::fsync(dir.get()) != 0) return kv::SystemError("cannot flush the folder of " + path);
+  return kv::Ok();
 }
 
 }  // namespace kvplant

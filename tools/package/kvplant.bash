@@ -11,19 +11,19 @@ _kvplant() {
         COMPREPLY=($(compgen -W "$(command ls /sys/class/net 2>/dev/null)" -- "$cur"))
         return
         ;;
-    -o | --output | --csv | --from | --inventory | --public-key | --state | --audit | --identity | --known-hosts)
+    -o | --output | --csv | --from | --inventory | --public-key | --state | --audit | --identity | --known-hosts | --diff)
         COMPREPLY=($(compgen -f -- "$cur"))
         return
         ;;
     -a | --address | -t | --timeout | -p | --port | --waves | --parallel | --max-failures | --give-up | --user | \
-        --ssh-port | --ssh-timeout | --only | --baseline | --expect-app | --expect-image | --host)
+        --ssh-port | --ssh-timeout | --only | --baseline | --expect-app | --expect-image | --host | --listen | --rediscover)
         return
         ;;
     esac
 
     local command=${COMP_WORDS[1]}
     if ((COMP_CWORD == 1)); then
-        COMPREPLY=($(compgen -W 'inventory diff preflight rollout resume send wait --help --version' -- "$cur"))
+        COMPREPLY=($(compgen -W 'inventory diff preflight rollout resume send wait serve --help --version' -- "$cur"))
         return
     fi
     if [[ $cur == -* ]]; then
@@ -38,6 +38,7 @@ _kvplant() {
         resume) options+=" --state --json $ssh" ;;
         send) options+=" --json $ssh" ;;
         wait) options+=' --baseline --expect-app --expect-image --give-up --json' ;;
+        serve) options+=' --inventory --state --audit --diff --listen --allow-remote --rediscover' ;;
         esac
         COMPREPLY=($(compgen -W "$options" -- "$cur"))
     else
