@@ -356,28 +356,30 @@ std::string CsvCell(const std::string& text) {
 
 // --- the model's files ---------------------------------------------------------
 
+cJSON* ControllerJson(const Controller& c) {
+  cJSON* o = cJSON_CreateObject();
+  cJSON_AddStringToObject(o, "mac", c.mac.c_str());
+  cJSON* addresses = cJSON_AddArrayToObject(o, "addresses");
+  for (const std::string& a : c.addresses) cJSON_AddItemToArray(addresses, cJSON_CreateString(a.c_str()));
+  cJSON_AddStringToObject(o, "interface", c.interfaceName.c_str());
+  cJSON_AddStringToObject(o, "platform", c.platform.c_str());
+  cJSON_AddStringToObject(o, "device_name", c.deviceName.c_str());
+  cJSON_AddStringToObject(o, "sw_revision", c.swRevision.c_str());
+  cJSON_AddStringToObject(o, "image_version", c.imageVersion.c_str());
+  cJSON_AddStringToObject(o, "daemon", c.daemon.c_str());
+  cJSON_AddBoolToObject(o, "app_running", c.appRunning);
+  cJSON_AddBoolToObject(o, "updating", c.updating);
+  cJSON_AddStringToObject(o, "action", c.action.c_str());
+  return o;
+}
+
 std::string InventoryJson(const Inventory& inventory) {
   const Json doc(cJSON_CreateObject());
   cJSON_AddStringToObject(doc.get(), "format", "kvplant-inventory");
   cJSON_AddNumberToObject(doc.get(), "version", 1);
   cJSON_AddStringToObject(doc.get(), "taken", inventory.taken.c_str());
   cJSON* list = cJSON_AddArrayToObject(doc.get(), "controllers");
-  for (const Controller& c : inventory.controllers) {
-    cJSON* o = cJSON_CreateObject();
-    cJSON_AddStringToObject(o, "mac", c.mac.c_str());
-    cJSON* addresses = cJSON_AddArrayToObject(o, "addresses");
-    for (const std::string& a : c.addresses) cJSON_AddItemToArray(addresses, cJSON_CreateString(a.c_str()));
-    cJSON_AddStringToObject(o, "interface", c.interfaceName.c_str());
-    cJSON_AddStringToObject(o, "platform", c.platform.c_str());
-    cJSON_AddStringToObject(o, "device_name", c.deviceName.c_str());
-    cJSON_AddStringToObject(o, "sw_revision", c.swRevision.c_str());
-    cJSON_AddStringToObject(o, "image_version", c.imageVersion.c_str());
-    cJSON_AddStringToObject(o, "daemon", c.daemon.c_str());
-    cJSON_AddBoolToObject(o, "app_running", c.appRunning);
-    cJSON_AddBoolToObject(o, "updating", c.updating);
-    cJSON_AddStringToObject(o, "action", c.action.c_str());
-    cJSON_AddItemToArray(list, o);
-  }
+  for (const Controller& c : inventory.controllers) cJSON_AddItemToArray(list, ControllerJson(c));
   return Serialised(doc.get(), true);
 }
 

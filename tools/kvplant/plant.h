@@ -17,6 +17,8 @@
 
 #include "core/result.h"
 
+struct cJSON;
+
 namespace kvid {
 struct DiscoverRequest;
 }  // namespace kvid
@@ -55,6 +57,12 @@ struct Inventory {
 // and CSV (for people and spreadsheets; written only).
 kv::Result<Inventory> LoadInventory(const std::string& path);
 std::string InventoryJson(const Inventory& inventory);
+// One controller as an inventory file holds it (a new cJSON object; the
+// caller owns it).
+cJSON* ControllerJson(const Controller& c);
+
+// Lower-case hex of n bytes.
+std::string Hex(const unsigned char* p, std::size_t n);
 std::string InventoryCsv(const Inventory& inventory);
 // One CSV cell (RFC 4180), shown as text and guarded against spreadsheets.
 std::string CsvCell(const std::string& text);

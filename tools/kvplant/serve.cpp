@@ -91,16 +91,6 @@ std::string Printed(const cJSON* j) {
   return text ? std::string(text.get()) : std::string("null");
 }
 
-std::string Hex(const unsigned char* p, std::size_t n) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (std::size_t i = 0; i < n; ++i) {
-    out += kDigits[p[i] >> 4];
-    out += kDigits[p[i] & 15];
-  }
-  return out;
-}
-
 // The page's one-time token: 32 bytes of the kernel's randomness, in hex.
 kv::Result<std::string> NewToken() {
   std::array<unsigned char, 32> bytes{};
@@ -258,20 +248,8 @@ class Model {
 };
 
 std::string Model::TileJson(const Controller& c, const ControllerState* r, bool behind) const {
-  const kv::Json t(cJSON_CreateObject());
+  const kv::Json t(ControllerJson(c));
   cJSON* o = t.get();
-  cJSON_AddStringToObject(o, "mac", c.mac.c_str());
-  cJSON* addresses = cJSON_AddArrayToObject(o, "addresses");
-  for (const std::string& a : c.addresses) cJSON_AddItemToArray(addresses, cJSON_CreateString(a.c_str()));
-  cJSON_AddStringToObject(o, "interface", c.interfaceName.c_str());
-  cJSON_AddStringToObject(o, "platform", c.platform.c_str());
-  cJSON_AddStringToObject(o, "device_name", c.deviceName.c_str());
-  cJSON_AddStringToObject(o, "sw_revision", c.swRevision.c_str());
-  cJSON_AddStringToObject(o, "image_version", c.imageVersion.c_str());
-  cJSON_AddStringToObject(o, "daemon", c.daemon.c_str());
-  cJSON_AddBoolToObject(o, "app_running", c.appRunning);
-  cJSON_AddBoolToObject(o, "updating", c.updating);
-  cJSON_AddStringToObject(o, "action", c.action.c_str());
   const ControllerView v = r != nullptr && r->wave != 0 ? ViewOf(*r) : ViewOf(c, behind);
   cJSON_AddStringToObject(o, "kind", v.kind.c_str());
   cJSON_AddStringToObject(o, "words", v.words.c_str());

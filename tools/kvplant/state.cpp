@@ -36,16 +36,6 @@ const char* FilePhaseName(FilePhase p) {
   return "pending";
 }
 
-std::string Hex(const unsigned char* p, std::size_t n) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (std::size_t i = 0; i < n; ++i) {
-    out += kDigits[p[i] >> 4];
-    out += kDigits[p[i] & 15];
-  }
-  return out;
-}
-
 kv::Status WriteAll(int fd, const std::string& data) {
   for (std::size_t at = 0; at < data.size();) {
     const ssize_t n = ::write(fd, data.data() + at, data.size() - at);
@@ -73,6 +63,16 @@ long long Number(const cJSON* o, const char* name, long long otherwise = 0) {
 bool Flag(const cJSON* o, const char* name) { return cJSON_IsTrue(cJSON_GetObjectItemCaseSensitive(o, name)); }
 
 }  // namespace
+
+std::string Hex(const unsigned char* p, std::size_t n) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (std::size_t i = 0; i < n; ++i) {
+    out += kDigits[p[i] >> 4];
+    out += kDigits[p[i] & 15];
+  }
+  return out;
+}
 
 std::vector<int> DefaultWaves() {
   std::vector<int> waves;
