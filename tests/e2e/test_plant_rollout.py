@@ -318,6 +318,47 @@ def test_a_controller_unlike_its_inventory_entry_is_sent_nothing(plant, change, 
     assert [a["event"] for a in audit(tmp)] == ["start", "result", "stop"]
 
 
+@pytest.mark.parametrize("when", ["before the rollout", "after a kill mid-transfer"])
+def test_a_link_at_the_parts_name_is_never_written_through(plant, when):
+    # Whoever can write the watch folder may put a link where the next part
+    # goes (or where a cut-off part lies) to have the upload, made as root,
+    # write a file of their choice. The link itself is removed and the part
+    # made anew; its target keeps its bytes.
+    net, sshd, tmp = plant
+    ipk = package(tmp, net.sb, "big", "3.1", payload_bytes=3_000_000 if "kill" in when else 64)
+    part = net.sb.dev(WATCH + "big_3.1.ipk.part")
+    target = net.sb.dev("/opt/kv2/etc/netinterfaces.bak")
+    with open(target, "rb") as f:
+        before = f.read()
+    args = rollout_args(net, sshd, tmp)
+    if "kill" in when:
+        net.d.peer("tc", "qdisc", "add", "dev", "peth0", "root", "tbf", "rate", "8mbit", "burst", "32kbit",
+                   "latency", "400ms")
+        proc = subprocess.Popen(["ip", "netns", "exec", net.d.peer_netns(), KVPLANT, *args, ipk],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 120
+        while not (os.path.exists(part) and os.path.getsize(part) >= 200_000):
+            assert proc.poll() is None and time.monotonic() < deadline, proc.communicate()
+            time.sleep(0.02)
+        proc.kill()
+        proc.communicate()
+        net.d.peer("tc", "qdisc", "del", "dev", "peth0", "root")
+        os.remove(part)
+    # The chrooted server sees the device root as /.
+    os.symlink("/opt/kv2/etc/netinterfaces.bak", part)
+    if "kill" in when:
+        r = kvplant(net, "resume", "--state", os.path.join(tmp, "state"), "--json")
+    else:
+        r = kvplant(net, *args, ipk)
+    assert r.returncode == 0, (r.stdout, r.stderr)
+    with open(target, "rb") as f:
+        assert f.read() == before
+    assert [i[1:] for i in net.sb.installs()] == [[os.path.getsize(ipk), sha256(ipk)]]
+    # Sent from its first byte: nothing of the link's target counted as sent.
+    sending = [e for e in events(r.stdout) if e["event"] == "sending" and e["file"] == "big_3.1.ipk"]
+    assert sending[0]["bytes"] == 0
+
+
 def test_max_failures_stops_the_rollout(plant):
     net, sshd, tmp = plant
     ipk = package(tmp, net.sb, "app", "2.7")

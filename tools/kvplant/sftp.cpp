@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -169,40 +170,80 @@ kv::Result<std::unique_ptr<Sftp>> Sftp::Connect(const std::string& address, cons
 }
 
 kv::Result<std::optional<std::uint64_t>> Sftp::Size(const std::string& path) {
-  const SftpAttributes a(sftp_stat(h_->sftp.get(), path.c_str()));
+  // Never through a link: what stands at the name itself.
+  const SftpAttributes a(sftp_lstat(h_->sftp.get(), path.c_str()));
   if (!a) {
     if (sftp_get_error(h_->sftp.get()) == SSH_FX_NO_SUCH_FILE) return std::optional<std::uint64_t>();
     return kv::Error(0, Error("cannot look at " + path));
   }
+  if (a->type != SSH_FILEXFER_TYPE_REGULAR) return std::optional<std::uint64_t>(kNotAFile);
   return std::optional<std::uint64_t>(a->size);
+}
+
+bool Sftp::EndsLike(sftp_file_struct* out, int local, std::uint64_t from) {
+  // The handle must be a regular file of exactly the bytes recorded, whose
+  // last bytes are the release's: whatever else stands at the part's name
+  // (put there by someone who can write the watch folder) is not written to.
+  const SftpAttributes a(sftp_fstat(out));
+  if (!a || a->type != SSH_FILEXFER_TYPE_REGULAR || a->size != from) return false;
+  std::array<char, 4096> theirs{}, ours{};
+  const std::uint64_t n = std::min<std::uint64_t>(from, theirs.size());
+  if (sftp_seek64(out, from - n) != 0) return false;
+  std::uint64_t got = 0;
+  while (got < n) {
+    const ssize_t r = sftp_read(out, theirs.data() + got, static_cast<std::size_t>(n - got));
+    if (r <= 0) return false;
+    got += static_cast<std::uint64_t>(r);
+  }
+  return ::pread(local, ours.data(), n, static_cast<off_t>(from - n)) == static_cast<ssize_t>(n) &&
+         std::memcmp(theirs.data(), ours.data(), n) == 0;
 }
 
 kv::Status Sftp::Upload(const std::string& local, std::uint64_t size, const std::string& folder,
                         const std::string& name, FilePhase phase, const UploadHooks& hooks) {
   if (phase == FilePhase::kArrived) return kv::Ok();
   const std::string part = folder + name + ".part", whole = folder + name;
+  bool wholePart = false;
   if (phase == FilePhase::kRenaming) {
     // Stopped at the rename: a part that is gone was renamed (the daemon
-    // may have taken the file since).
+    // may have taken the file since); one that is still the whole file is
+    // renamed now; anything else at its name is sent anew.
     auto there = Size(part);
     if (!there) return there.error();
     if (!there.value()) {
       if (hooks.arrived) hooks.arrived();
       return kv::Ok();
     }
-  } else {
+    wholePart = *there.value() == size;
+  }
+  if (!wholePart) {
     auto there = Size(part);
     if (!there) return there.error();
-    const std::uint64_t from = there.value() && *there.value() <= size ? *there.value() : 0;
+    std::uint64_t from = there.value() && *there.value() <= size ? *there.value() : 0;
     const kv::Fd in(::open(local.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     struct stat st {};
     if (!in) return kv::SystemError("cannot open " + local);
     if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) != size)
       return kv::Error(0, local + " is no longer the file of the release (its size changed)");
+    // A part goes on only through a handle that proves to be the part sent
+    // so far; anything else at its name (a link, a device, other bytes) is
+    // removed (the name itself, never what a link points to) and the part
+    // made anew, exclusively: the server creates it or refuses.
+    SftpFile out;
+    if (from > 0) {
+      out.reset(sftp_open(h_->sftp.get(), part.c_str(), O_RDWR, 0));
+      if (!out || !EndsLike(out.get(), in.get(), from)) {
+        out.reset();
+        from = 0;
+      }
+    }
+    if (from == 0) {
+      if (there.value() && sftp_unlink(h_->sftp.get(), part.c_str()) != 0)
+        return kv::Error(0, Error("cannot remove " + part));
+      out.reset(sftp_open(h_->sftp.get(), part.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644));
+      if (!out) return kv::Error(0, Error("cannot create " + part));
+    }
     if (hooks.sending) hooks.sending(from);
-    const int flags = O_WRONLY | O_CREAT | (from == 0 ? O_TRUNC : 0);
-    SftpFile out(sftp_open(h_->sftp.get(), part.c_str(), flags, 0644));
-    if (!out) return kv::Error(0, Error("cannot open " + part));
     if (sftp_seek64(out.get(), from) != 0) return kv::Error(0, Error("cannot seek in " + part));
     std::array<char, kChunkBytes> buffer{};
     for (std::uint64_t at = from; at < size;) {

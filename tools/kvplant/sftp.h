@@ -12,6 +12,8 @@
 
 #include "core/result.h"
 
+struct sftp_file_struct;
+
 namespace kvplant {
 
 // How controllers are reached over SSH (the SSH-OPTIONS of the commands).
@@ -53,6 +55,8 @@ class Sftp {
 
   // The size of a remote file; nullopt when there is none.
   kv::Result<std::optional<std::uint64_t>> Size(const std::string& path);
+  // What Size says of a name that is not a regular file (a link, a folder).
+  static constexpr std::uint64_t kNotAFile = ~std::uint64_t{0};
 
   // Uploads the local file (size bytes) into folder (ending in '/') as name:
   // written to name.part (continued at the part's size when that is at most
@@ -70,6 +74,9 @@ class Sftp {
   struct Handles;
   explicit Sftp(std::unique_ptr<Handles> h);
   std::string Error(const std::string& what) const;
+  // Whether the open remote file is the part sent so far: a regular file of
+  // exactly from bytes whose last ones are the local file's.
+  static bool EndsLike(sftp_file_struct* out, int local, std::uint64_t from);
   std::unique_ptr<Handles> h_;
   std::string hostKey_;
 };
