@@ -62,6 +62,9 @@ def test_bundle_members_take_their_roads_in_order(sandbox, run_daemon, tmp_path)
     d2 = run_daemon(sandbox, "-v", "3")
     d2.wait_syslog(r"^doInstall_MenderCommit, Mender image commit completed! \n$")
     wait_for(lambda: ["/home/root/sync-users.sh"] in sandbox.journal(), 10, "user sync script run")
+    # The commit's road ends with its marker removed: stopped before that, the
+    # next start would finish the road (and park) instead of taking the bundle.
+    wait_for(lambda: not os.path.exists(sandbox.dev("/opt/kv2/swfw/IMAGEUPDATEOK.TXT")), 30, "commit marker removed")
     assert sandbox.commits() == [2]
     d2.stop()
 
