@@ -253,13 +253,20 @@ def read_state(path):
         return None
 
 
+def admitted(c):
+    """Whether a controller of the state was let through to its transfer:
+    connecting, sending, or further."""
+    return c["state"] == "sending" and not c.get("activity", "").startswith("waiting")
+
+
 def started(c):
     """Whether a controller of the state began its transfer (or got further)."""
-    return c["state"] in ("following", "ok", "failed") or any(u["state"] != "pending" for u in c["uploads"])
+    return (c["state"] in ("following", "ok", "failed") or admitted(c) or
+            any(u["state"] != "pending" for u in c["uploads"]))
 
 
 def transferring(c):
-    return c["state"] == "following" or any(u["state"] in ("sending", "renaming") for u in c["uploads"])
+    return c["state"] == "following" or admitted(c) or any(u["state"] in ("sending", "renaming") for u in c["uploads"])
 
 
 def test_a_rollout_moves_on_the_page_fails_with_its_reason_and_pauses(make_plant, workdir, serve, browser):  # noqa: F811

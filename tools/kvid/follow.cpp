@@ -2,7 +2,6 @@
 // restart of an image update. Shared by kvid status --follow and kvplant's
 // rollout: the caller hears of progress and outcome through a FollowSink
 // and prints them its own way.
-#include <time.h>
 
 #include <algorithm>
 #include <string>
@@ -13,12 +12,6 @@
 
 namespace kvid {
 namespace {
-
-void SleepMs(int ms) {
-  timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-  while (::nanosleep(&ts, &ts) != 0) {
-  }
-}
 
 std::string Malformed(const std::string& from, const std::string& reason) {
   return "malformed answer from " + from + ": " + reason;

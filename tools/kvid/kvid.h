@@ -241,6 +241,8 @@ kv::Result<kv::Fd> OpenSocket(unsigned interfaceIndex, bool largeBuffer, bool br
 
 // The monotonic clock in milliseconds.
 long long NowMs();
+// Sleeps ms milliseconds, through interruptions by signals.
+void SleepMs(int ms);
 
 // One received datagram. data holds at most kMaxAnswerBytes + 1 bytes; size
 // is the datagram's whole length, so a longer one is known for what it is.

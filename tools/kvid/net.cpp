@@ -24,6 +24,12 @@ long long NowMs() {
   return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+void SleepMs(int ms) {
+  timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+  while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
 std::string AddressText(const sockaddr_in6& a) {
   char text[INET6_ADDRSTRLEN] = "";
   if (IN6_IS_ADDR_V4MAPPED(&a.sin6_addr)) {

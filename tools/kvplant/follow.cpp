@@ -2,7 +2,6 @@
 // identification client for an image (through the restart, to the commit),
 // and for an application the revision it reports once installed.
 #include <net/if.h>
-#include <time.h>
 
 #include <string>
 
@@ -10,15 +9,6 @@
 #include "kvplant/rollout.h"
 
 namespace kvplant {
-namespace {
-
-void SleepMs(int ms) {
-  timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-  while (::nanosleep(&ts, &ts) != 0) {
-  }
-}
-
-}  // namespace
 
 kv::Result<kvid::Controller> Reach(const std::string& address) {
   std::string text = address;
@@ -176,7 +166,7 @@ FollowOutcome FollowUpdate(kvid::Controller& c, const kvid::FollowOptions& base,
                        : "does not report " + e.expectApp + " within the give-up time (reports " + out.swRevision + ")";
       return out;
     }
-    SleepMs(o.intervalMs);
+    kvid::SleepMs(o.intervalMs);
   }
 }
 

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/result.h"
@@ -63,6 +64,10 @@ cJSON* ControllerJson(const Controller& c);
 
 // Lower-case hex of n bytes.
 std::string Hex(const unsigned char* p, std::size_t n);
+// The size and lower-case hex SHA-256 of a regular file (never following a
+// link, never waiting on a FIFO's writer): the one hashing of a release's
+// files, for the plan, the state and the audit trail alike.
+kv::Result<std::pair<std::uint64_t, std::string>> HashFile(const std::string& path);
 std::string InventoryCsv(const Inventory& inventory);
 // One CSV cell (RFC 4180), shown as text and guarded against spreadsheets.
 std::string CsvCell(const std::string& text);

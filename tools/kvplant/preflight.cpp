@@ -52,21 +52,19 @@ kv::Error Drained(kv::Error e) {
   return e;
 }
 
-// Opens a regular file for reading without following a link or waiting on
-// a FIFO's writer, and hashes it.
-kv::Result<ReleaseFile> HashFile(const std::string& path) {
-  ReleaseFile out;
-  out.path = path;
-  out.name = kvpack::BaseName(path);
+}  // namespace
+
+kv::Result<std::pair<std::uint64_t, std::string>> HashFile(const std::string& path) {
   const kv::Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
   if (!fd) return kv::SystemError("cannot open " + path);
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return kv::SystemError("cannot read " + path);
   if (!S_ISREG(st.st_mode)) return kv::Error(0, path + " is not a regular file");
-  kv::MdCtx md(EVP_MD_CTX_new());
+  const kv::MdCtx md(EVP_MD_CTX_new());
   if (!md || EVP_DigestInit_ex(md.get(), EVP_sha256(), nullptr) != 1)
     return Drained(kv::Error(0, "SHA-256 cannot be set up"));
   std::array<unsigned char, 1 << 16> buf{};
+  std::uint64_t size = 0;
   for (;;) {
     const ssize_t n = ::read(fd.get(), buf.data(), buf.size());
     if (n < 0 && errno == EINTR) continue;
@@ -74,19 +72,16 @@ kv::Result<ReleaseFile> HashFile(const std::string& path) {
     if (n == 0) break;
     if (EVP_DigestUpdate(md.get(), buf.data(), static_cast<std::size_t>(n)) != 1)
       return Drained(kv::Error(0, "SHA-256 of " + path + " failed"));
-    out.size += static_cast<std::uint64_t>(n);
+    size += static_cast<std::uint64_t>(n);
   }
-  unsigned char digest[EVP_MAX_MD_SIZE];
+  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
   unsigned int length = 0;
-  if (EVP_DigestFinal_ex(md.get(), digest, &length) != 1)
+  if (EVP_DigestFinal_ex(md.get(), digest.data(), &length) != 1)
     return Drained(kv::Error(0, "SHA-256 of " + path + " failed"));
-  static constexpr char kHex[] = "0123456789abcdef";
-  for (unsigned int i = 0; i < length; ++i) {
-    out.sha256 += kHex[digest[i] >> 4];
-    out.sha256 += kHex[digest[i] & 0x0fU];
-  }
-  return out;
+  return std::make_pair(size, Hex(digest.data(), length));
 }
+
+namespace {
 
 // --- what a file brings --------------------------------------------------------
 
@@ -265,9 +260,12 @@ kv::Result<std::vector<ReleaseFile>> LoadRelease(const std::vector<std::string>&
   for (const std::string& path : paths) {
     if (EndsWithNoCase(path, ".sign64"))
       return kv::Error(0, path + " is a signature: give the file it signs; the signature beside it goes with it");
-    auto file = HashFile(path);
-    if (!file) return file.error();
-    ReleaseFile f = std::move(file).value();
+    auto hashed = HashFile(path);
+    if (!hashed) return hashed.error();
+    ReleaseFile f;
+    f.path = path;
+    f.name = kvpack::BaseName(path);
+    std::tie(f.size, f.sha256) = std::move(hashed).value();
     if (!names.insert(f.name).second) return kv::Error(0, "two files of the release are named " + f.name);
     const std::string signature = kvpack::DefaultSignaturePath(path);
     struct stat st {};

@@ -31,6 +31,8 @@ namespace {
 
 // The remote watch folder, an absolute path on the controller.
 constexpr const char* kWatchFolder = "/opt/kv2/swfw/";
+// What a controller does between its status check and its turn to transfer.
+constexpr const char* kAwaitingTransfer = "waiting for a transfer";
 // Follows run side by side: at most this many threads per wave (each one
 // follows a controller at a time; transfers are bounded by --parallel).
 constexpr int kMostWorkers = 64;
@@ -81,7 +83,8 @@ class Rollout {
   void Watch(std::stop_token stop);
   void Controlled(Control now);  // under m_
   // Whether controller i may start its transfer now: waits while the
-  // rollout is paused; false once it is stopped or interrupted.
+  // rollout is paused; false once it is stopped or interrupted. Admitted,
+  // the controller is "connecting" in the saved state.
   bool Admit(std::size_t i);
   void Fail(std::size_t i, const std::string& reason);
   void Process(std::size_t i);
@@ -148,7 +151,11 @@ bool Rollout::Admit(std::size_t i) {
     LiveLocked(i, "waiting: stopped", 0, true);
     return false;
   }
-  return !g_interrupted.load();
+  if (g_interrupted.load()) return false;
+  // Admitted under the same lock a pause takes, and saved at once: every
+  // state file that says "paused" names each transfer already under way.
+  LiveLocked(i, "connecting", 0, true);
+  return true;
 }
 
 void Rollout::Watch(std::stop_token stop) {
@@ -218,7 +225,12 @@ void Rollout::Fail(std::size_t i, const std::string& reason) {
 // Sends the controller's files; false when it failed or was interrupted.
 bool Rollout::Send(std::size_t i) {
   ControllerState& c = s_.controllers[i];
-  Live(i, "waiting for a transfer", 0);
+  {
+    // Saved when it changes (a resumed controller's last activity), so that
+    // the state never shows one still waiting for a slot as under way.
+    const std::lock_guard<std::mutex> lock(m_);
+    LiveLocked(i, kAwaitingTransfer, 0, c.activity != kAwaitingTransfer);
+  }
   slots_.Take();
   struct Give {
     Slots& s;
@@ -227,7 +239,6 @@ bool Rollout::Send(std::size_t i) {
   // Paused or stopped from the page: no new transfer starts. The controller
   // keeps its place; a resumed rollout sends it from the start.
   if (!Admit(i)) return false;
-  Live(i, "connecting", 0);
   auto sftp = Sftp::Connect(c.address, s_.options.ssh);
   if (!sftp) {
     Fail(i, sftp.error().message());
@@ -439,6 +450,7 @@ void Rollout::Process(std::size_t i) {
     b.atWallMs = WallMs();
     c.baseline = b;
     c.phase = Phase::kSending;
+    c.activity = kAwaitingTransfer;
     Save(true);
   }
   if (c.phase == Phase::kSending && !Send(i)) return;

@@ -17,10 +17,6 @@
 
 namespace kvplant {
 
-// The size and lower-case hex SHA-256 of a regular file (never following a
-// link, never waiting on a FIFO).
-kv::Result<std::pair<std::uint64_t, std::string>> HashFile(const std::string& path);
-
 // "SHA256:<base64 of the SHA-256 of the key's DER SubjectPublicKeyInfo>"
 // (base64 without padding, as ssh prints fingerprints) of a PEM public key.
 kv::Result<std::string> KeyFingerprint(const std::string& pemPath);

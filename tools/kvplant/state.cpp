@@ -92,29 +92,6 @@ const char* PhaseName(Phase p) {
   return "waiting";
 }
 
-kv::Result<std::pair<std::uint64_t, std::string>> HashFile(const std::string& path) {
-  const kv::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-  if (!fd) return kv::SystemError("cannot open " + path);
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return kv::Error(0, path + " is not a regular file");
-  const kv::MdCtx md(EVP_MD_CTX_new());
-  if (!md || EVP_DigestInit_ex(md.get(), EVP_sha256(), nullptr) != 1) return kv::Error(0, "SHA-256 unavailable");
-  std::array<unsigned char, 1 << 16> buffer{};
-  std::uint64_t size = 0;
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return kv::SystemError("cannot read " + path);
-    if (n == 0) break;
-    size += static_cast<std::uint64_t>(n);
-    EVP_DigestUpdate(md.get(), buffer.data(), static_cast<std::size_t>(n));
-  }
-  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-  unsigned int length = 0;
-  EVP_DigestFinal_ex(md.get(), digest.data(), &length);
-  return std::make_pair(size, Hex(digest.data(), length));
-}
-
 kv::Result<std::string> KeyFingerprint(const std::string& pemPath) {
   const kv::File f = kv::OpenFile(pemPath.c_str(), "r");
   if (!f) return kv::SystemError("cannot open " + pemPath);
