@@ -312,10 +312,16 @@ def parse_syslog(data):
     return -1, "", data.decode(errors="replace")
 
 
-def syslog_entries(sock, before_each=None):
+# A datagram the test itself sends to a log socket after the program ended:
+# once its reader takes it, every line the program sent before is recorded.
+DRAINED = b"\0kvsandbox: drained"
+
+
+def syslog_entries(sock, before_each=None, drained=None):
     """Yields parse_syslog() of each datagram a program sends to the /dev/log
     socket sock, until the socket is shut down or closed. before_each(sock),
-    when given, runs before each datagram is taken."""
+    when given, runs before each datagram is taken; drained() when the
+    DRAINED datagram is taken."""
     while True:
         if before_each is not None:
             before_each(sock)
@@ -325,6 +331,10 @@ def syslog_entries(sock, before_each=None):
             return
         if not data:
             return  # shut down: see close_reader()
+        if data == DRAINED:
+            if drained is not None:
+                drained()
+            continue
         yield parse_syslog(data)
 
 
@@ -442,6 +452,7 @@ class Daemon:
         self._threads = []
         self._peer_netns = None
         self._kill_when = None
+        self._drained = threading.Event()
         # With lockstep, the daemon can leave at most one message unread on
         # the socket: its next one waits until the reader has taken it.
         self.lockstep = lockstep
@@ -567,7 +578,7 @@ class Daemon:
         return number in SEND_SYSCALLS.get(os.uname().machine, ())
 
     def _read_syslog(self):
-        for entry in syslog_entries(self._sock, before_each=self._kill_if_next):
+        for entry in syslog_entries(self._sock, before_each=self._kill_if_next, drained=self._drained.set):
             self._record_entry(entry)
 
     def _read_syslog_and_notify(self):
@@ -583,6 +594,9 @@ class Daemon:
                 return
             if not data:
                 return  # shut down by stop()
+            if data == DRAINED:
+                self._drained.set()
+                continue
             if data.startswith(b"<"):
                 self._record_entry(parse_syslog(data))
                 continue
@@ -630,17 +644,35 @@ class Daemon:
         with open(self.stderr_path, "ab") as err:
             self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                          stderr=err, start_new_session=True)
-        t = threading.Thread(target=self._read_stdout, daemon=True)
+        t = threading.Thread(target=self._read_stdout, name=f"stdout-{self.netns}", daemon=True)
         t.start()
         self._threads.append(t)
         return self
 
     def wait_exit(self, timeout=20):
+        """Waits for the daemon's end and until what it wrote is recorded:
+        its standard output to the end, its log to its last line."""
         rc = self.proc.wait(timeout=timeout)
         for t in self._threads:
-            if t.name != threading.current_thread().name and t is not threading.current_thread():
+            if t.name.startswith("stdout") and t is not threading.current_thread():
                 t.join(timeout=0.5)
+        self._drain()
         return rc
+
+    def _drain(self):
+        """Returns once the log reader took every datagram sent before now
+        (datagrams of a socket are taken in the order they were sent)."""
+        readers = [t for t in self._threads if t.name.startswith("syslog") and t.is_alive()]
+        if self._sockdir is None or not readers or threading.current_thread() in readers:
+            return
+        self._drained.clear()
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as s:
+            s.settimeout(5)
+            try:
+                s.sendto(DRAINED, os.path.join(self._sockdir, "log"))
+            except OSError:
+                return
+        self._drained.wait(timeout=5)
 
     def stderr_text(self):
         with open(self.stderr_path, errors="replace") as f:
