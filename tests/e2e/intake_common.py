@@ -9,6 +9,9 @@ LOOKING = "looking for changes"
 
 
 def start(run_daemon, sandbox, *args, **kw):
+    """The daemon started with its fixed waits shortened (no test here
+    asserts a timing; fastwait=False keeps them), once its loop runs."""
+    kw.setdefault("fastwait", True)
     d = run_daemon(sandbox, "-v", "3", *args, **kw)
     d.wait_syslog(LOOKING)
     return d, len(sandbox.journal())
@@ -16,6 +19,7 @@ def start(run_daemon, sandbox, *args, **kw):
 
 def start_counting_passes(run_daemon, sandbox, *args, **kw):
     """start() with the daemon's watchdog pings read: one per finished pass."""
+    kw.setdefault("fastwait", True)
     d = run_daemon(sandbox, "-v", "3", *args, notify=True, **kw)
     d.wait_syslog(LOOKING)
     return d, len(sandbox.journal())
