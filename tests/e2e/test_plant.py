@@ -333,7 +333,7 @@ def test_generated_kill_schedules_send_nothing_twice_and_install_once(make_plant
     # each arrival and each result once. KV_PLANT_SEED replays a schedule;
     # KV_PLANT_GENERATOR_SECONDS bounds the runs.
     seed = int(os.environ.get("KV_PLANT_SEED", str(random.randrange(1 << 30))))
-    budget = float(os.environ.get("KV_PLANT_GENERATOR_SECONDS", "90"))
+    budget = float(os.environ.get("KV_PLANT_GENERATOR_SECONDS", "45"))
     rng = random.Random(seed)
     plant = make_plant(4)
     plant.known_hosts()

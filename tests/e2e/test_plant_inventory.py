@@ -10,6 +10,7 @@ import sys
 
 import pytest
 
+from conftest import wait_for
 from idprot_net import build_dir
 from packages import PUBLIC_KEY, make_bundle, make_cry, make_ipk, other_key_pair, sign
 from test_idprot_client import ScriptedController, identity, status
@@ -48,6 +49,13 @@ def test_inventory_of_a_plant(tmp_path):
         assert r.returncode == 0 and r.stdout == "", r.stderr
         ansible = plant.laptop(KVPLANT, "inventory", "--list", "--from", str(inv))
         host = plant.laptop(KVPLANT, "inventory", "--host", controller_address(0))
+        # The page's server with --rediscover: started from a stored
+        # inventory that knows one controller, it finds the plant again.
+        doc = json.loads(inv.read_text())
+        stale = tmp_path / "stale.json"
+        stale.write_text(json.dumps(dict(doc, controllers=doc["controllers"][:1])))
+        served = served_macs(plant, "--inventory", str(stale), "--rediscover", "1s")
+        assert sorted(served) == sorted(c["mac"] for c in doc["controllers"])
     doc = json.loads(inv.read_text())
     assert (doc["format"], doc["version"]) == ("kvplant-inventory", 1) and doc["taken"].endswith("Z")
     cs = doc["controllers"]
@@ -82,6 +90,30 @@ def test_inventory_of_a_plant(tmp_path):
         ["platform_kv2_touch", "image_kv_image_3_2_1", "app__hyperlink__x____2j___7_7___"])
     assert sorted(groups["platform_kv2_touch"]["hosts"]) == sorted(hostvars)
     assert (host.returncode, host.stdout) == (0, "{}\n")
+
+
+def served_macs(plant, *args):
+    """The controllers kvplant serve's model holds once it holds as many as
+    the plant has (it runs in the laptop namespace: asked from there)."""
+    proc = plant.laptop_popen(KVPLANT, "serve", "--listen", "127.0.0.1:0", *args, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True)
+    try:
+        base, _, token = proc.stdout.readline().strip().partition("/#token=")
+        assert token, proc.stderr.read()
+        ask = ("import sys, urllib.request; r = urllib.request.Request(sys.argv[1], headers={'X-Kvplant-Token': "
+               "sys.argv[2]}); print(urllib.request.urlopen(r, timeout=30).read().decode())")
+        macs = []
+
+        def full():
+            r = plant.laptop(sys.executable, "-c", ask, base + "/api/model", token)
+            assert r.returncode == 0, r.stderr
+            macs[:] = [c["mac"] for c in json.loads(r.stdout)["controllers"]]
+            return len(macs) == plant.size
+        wait_for(full, 60, "the served model holds every controller")
+        return macs
+    finally:
+        proc.terminate()
+        proc.wait(timeout=60)
 
 
 # Raw bytes of a device name: a byte outside UTF-8, an escape sequence and a
