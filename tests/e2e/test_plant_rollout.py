@@ -359,6 +359,33 @@ def test_a_link_at_the_parts_name_is_never_written_through(plant, when):
     assert sending[0]["bytes"] == 0
 
 
+def test_a_release_file_changed_mid_transfer_is_never_delivered(plant):
+    # What was checked is what arrives: bytes of the package changed on the
+    # laptop while it is on its way (the size kept) fail the controller, and
+    # the part is removed before it gets the name the daemon takes.
+    net, sshd, tmp = plant
+    ipk = package(tmp, net.sb, "big", "3.2", payload_bytes=3_000_000)
+    part = net.sb.dev(WATCH + "big_3.2.ipk.part")
+    net.d.peer("tc", "qdisc", "add", "dev", "peth0", "root", "tbf", "rate", "8mbit", "burst", "32kbit",
+               "latency", "400ms")
+    proc = subprocess.Popen(["ip", "netns", "exec", net.d.peer_netns(), KVPLANT, *rollout_args(net, sshd, tmp),
+                             "--json", ipk], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 120
+    while not (os.path.exists(part) and os.path.getsize(part) >= 200_000):
+        assert proc.poll() is None and time.monotonic() < deadline, proc.communicate()
+        time.sleep(0.02)
+    with open(ipk, "r+b") as f:
+        f.seek(-100, os.SEEK_END)
+        f.write(b"\xff" * 50)
+    out, err = proc.communicate(timeout=300)
+    assert proc.returncode == 1, (out, err)
+    done = [e for e in events(out) if e["event"] == "done"]
+    assert [e["result"] for e in done] == ["failed"]
+    assert "is no longer the file of the release (its bytes changed)" in done[0]["reason"], done
+    assert [f for f in watch_folder(net.sb) if f.startswith("big_3.2.ipk")] == []
+    assert net.sb.installs() == []
+
+
 def test_max_failures_stops_the_rollout(plant):
     net, sshd, tmp = plant
     ipk = package(tmp, net.sb, "app", "2.7")

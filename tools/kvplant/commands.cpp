@@ -518,12 +518,14 @@ int CmdSend(int argc, char** argv) {
     struct Item {
       std::string local, name;
       std::uint64_t size;
+      std::string sha256;
     };
     std::vector<Item> items;
-    if (!x.signature.empty()) items.push_back({x.signature, x.signatureName, x.signatureSize});
-    items.push_back({x.path, x.name, x.size});
+    if (!x.signature.empty()) items.push_back({x.signature, x.signatureName, x.signatureSize, x.signatureSha256});
+    items.push_back({x.path, x.name, x.size, x.sha256});
     for (const Item& item : items) {
-      if (auto u = sftp.value()->Upload(item.local, item.size, "/opt/kv2/swfw/", item.name, FilePhase::kPending, {});
+      if (auto u = sftp.value()->Upload(item.local, item.size, item.sha256, "/opt/kv2/swfw/", item.name,
+                                        FilePhase::kPending, {});
           !u) {
         std::fprintf(stderr, "kvplant: %s: %s\n", item.name.c_str(), u.error().message().c_str());
         return kExitFailed;

@@ -305,7 +305,7 @@ bool Rollout::Send(std::size_t i) {
       audit("arrived", 0);
       event("arrived", size);
     };
-    if (auto r = sftp.value()->Upload(local, size, kWatchFolder, name, u.phase, hooks); !r) {
+    if (auto r = sftp.value()->Upload(local, size, sha, kWatchFolder, name, u.phase, hooks); !r) {
       if (r.error().code() == kUploadStopped) return false;
       Fail(i, name + ": " + r.error().message());
       return false;

@@ -5,6 +5,8 @@
 #include <libssh/callbacks.h>
 #include <libssh/libssh.h>
 #include <libssh/sftp.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +19,7 @@
 
 #include "core/handles.h"
 #include "kvid/kvid.h"
+#include "kvplant/plant.h"
 
 namespace kvplant {
 namespace {
@@ -199,8 +202,33 @@ bool Sftp::EndsLike(sftp_file_struct* out, int local, std::uint64_t from) {
          std::memcmp(theirs.data(), ours.data(), n) == 0;
 }
 
-kv::Status Sftp::Upload(const std::string& local, std::uint64_t size, const std::string& folder,
-                        const std::string& name, FilePhase phase, const UploadHooks& hooks) {
+namespace {
+
+// SHA-256 of the bytes an upload reads, to hold them against the release's.
+class SentDigest {
+ public:
+  SentDigest() : md_(EVP_MD_CTX_new()) { ok_ = md_ && EVP_DigestInit_ex(md_.get(), EVP_sha256(), nullptr) == 1; }
+  void Add(const void* data, std::size_t n) { ok_ = ok_ && EVP_DigestUpdate(md_.get(), data, n) == 1; }
+  // Lower-case hex; empty when a digest call failed.
+  std::string Hex() {
+    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+    unsigned int length = 0;
+    ok_ = ok_ && EVP_DigestFinal_ex(md_.get(), digest.data(), &length) == 1;
+    while (::ERR_get_error() != 0) {
+    }
+    return ok_ ? kvplant::Hex(digest.data(), length) : std::string();
+  }
+
+ private:
+  kv::MdCtx md_;
+  bool ok_ = false;
+};
+
+}  // namespace
+
+kv::Status Sftp::Upload(const std::string& local, std::uint64_t size, const std::string& sha256,
+                        const std::string& folder, const std::string& name, FilePhase phase,
+                        const UploadHooks& hooks) {
   if (phase == FilePhase::kArrived) return kv::Ok();
   const std::string part = folder + name + ".part", whole = folder + name;
   bool wholePart = false;
@@ -245,21 +273,32 @@ kv::Status Sftp::Upload(const std::string& local, std::uint64_t size, const std:
     }
     if (hooks.sending) hooks.sending(from);
     if (sftp_seek64(out.get(), from) != 0) return kv::Error(0, Error("cannot seek in " + part));
+    // The bytes sent are hashed as they are read, with the local ones of a
+    // part sent before: NAME gets a name only when they are the release's,
+    // whatever happened to the file on this side since it was checked.
+    SentDigest digest;
     std::array<char, kChunkBytes> buffer{};
-    for (std::uint64_t at = from; at < size;) {
+    for (std::uint64_t at = 0; at < size;) {
       const ssize_t got =
-          ::pread(in.get(), buffer.data(), std::min<std::uint64_t>(buffer.size(), size - at), static_cast<off_t>(at));
+          ::pread(in.get(), buffer.data(), std::min<std::uint64_t>(buffer.size(), (at < from ? from : size) - at),
+                  static_cast<off_t>(at));
       if (got < 0 && errno == EINTR) continue;
       if (got <= 0) return got < 0 ? kv::SystemError("cannot read " + local) : kv::Error(0, local + " got shorter");
+      digest.Add(buffer.data(), static_cast<std::size_t>(got));
+      at += static_cast<std::uint64_t>(got);
+      if (at <= from) continue;
       const ssize_t put = sftp_write(out.get(), buffer.data(), static_cast<std::size_t>(got));
       if (put != got) return kv::Error(0, Error("cannot write " + part));
-      at += static_cast<std::uint64_t>(got);
       if (hooks.progress && !hooks.progress(at)) return kv::Error(kUploadStopped, "stopped");
     }
     // On the controller's disk before it gets a name the daemon takes.
     if (sftp_extension_supported(h_->sftp.get(), "fsync@openssh.com", "1") != 0 && sftp_fsync(out.get()) != 0)
       return kv::Error(0, Error("cannot flush " + part));
     if (sftp_close(out.release()) != 0) return kv::Error(0, Error("cannot close " + part));
+    if (digest.Hex() != sha256) {
+      (void)sftp_unlink(h_->sftp.get(), part.c_str());
+      return kv::Error(0, local + " is no longer the file of the release (its bytes changed)");
+    }
     auto written = Size(part);
     if (!written) return written.error();
     if (written.value() != size)

@@ -58,14 +58,16 @@ class Sftp {
   // What Size says of a name that is not a regular file (a link, a folder).
   static constexpr std::uint64_t kNotAFile = ~std::uint64_t{0};
 
-  // Uploads the local file (size bytes) into folder (ending in '/') as name:
-  // written to name.part (continued at the part's size when that is at most
-  // size, else begun anew), flushed where the server offers fsync, checked to
-  // be size bytes, then renamed to name. phase says where an earlier upload
-  // of the same file stopped: kArrived sends nothing, kRenaming only renames
-  // (or finds the rename done when name.part is gone).
-  kv::Status Upload(const std::string& local, std::uint64_t size, const std::string& folder, const std::string& name,
-                    FilePhase phase, const UploadHooks& hooks);
+  // Uploads the local file (size bytes, lower-case hex SHA-256 sha256) into
+  // folder (ending in '/') as name: written to name.part (continued at the
+  // part's size when that is at most size, else begun anew), flushed where
+  // the server offers fsync, checked to be size bytes whose hash as read is
+  // sha256 (else the part is removed), then renamed to name. phase says
+  // where an earlier upload of the same file stopped: kArrived sends
+  // nothing, kRenaming only renames (or finds the rename done when
+  // name.part is gone).
+  kv::Status Upload(const std::string& local, std::uint64_t size, const std::string& sha256,
+                    const std::string& folder, const std::string& name, FilePhase phase, const UploadHooks& hooks);
 
   // The server's host key fingerprint ("SHA256:...").
   const std::string& HostKey() const { return hostKey_; }
