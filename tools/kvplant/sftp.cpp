@@ -227,8 +227,7 @@ class SentDigest {
 }  // namespace
 
 kv::Status Sftp::Upload(const std::string& local, std::uint64_t size, const std::string& sha256,
-                        const std::string& folder, const std::string& name, FilePhase phase,
-                        const UploadHooks& hooks) {
+                        const std::string& folder, const std::string& name, FilePhase phase, const UploadHooks& hooks) {
   if (phase == FilePhase::kArrived) return kv::Ok();
   const std::string part = folder + name + ".part", whole = folder + name;
   bool wholePart = false;

@@ -66,8 +66,8 @@ class Sftp {
   // where an earlier upload of the same file stopped: kArrived sends
   // nothing, kRenaming only renames (or finds the rename done when
   // name.part is gone).
-  kv::Status Upload(const std::string& local, std::uint64_t size, const std::string& sha256,
-                    const std::string& folder, const std::string& name, FilePhase phase, const UploadHooks& hooks);
+  kv::Status Upload(const std::string& local, std::uint64_t size, const std::string& sha256, const std::string& folder,
+                    const std::string& name, FilePhase phase, const UploadHooks& hooks);
 
   // The server's host key fingerprint ("SHA256:...").
   const std::string& HostKey() const { return hostKey_; }
