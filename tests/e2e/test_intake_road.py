@@ -64,7 +64,8 @@ def test_container_is_decrypted_unpacked_verified_and_installed(make_sandbox, ru
     # byte for byte (and removed it); its signature was renamed after it.
     wait_for(lambda: sb.installs(), 30, "package installed")
     assert sb.installs() == [[f"install@{platform}", os.path.getsize(ipk), sha256(ipk)]]
-    assert not os.path.exists(sb.dev(f"/home/root/{platform}.ipk"))
+    # The unit's job records the install, then removes the package.
+    wait_for(lambda: not os.path.exists(sb.dev(f"/home/root/{platform}.ipk")), 30, "installed package removed")
     assert os.path.exists(sb.dev(f"/home/root/bundle/{platform}.sign64"))
     assert os.listdir(sb.dev("/opt/kv2/swfw/")) == [".incoming"]
     assert re.search(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d        IPK: app_2\.4\.1\.ipk, version: 2\.4\.1\n$",

@@ -76,13 +76,18 @@ FollowEnd ThroughReboot(const FollowOptions& o, Controller& c, const FollowSink&
   std::optional<Status> taken;
   if (sink.restarting) sink.restarting();
   FollowEnd end;
+  bool quiet = silent;  // the last poll went unanswered
   while (!back) {
     SleepMs(o.intervalMs);
-    if (Stop(o, end)) return end;
+    if (Stop(o, end)) {
+      end.silent = end.timedOut && quiet;
+      return end;
+    }
     taken.reset();
     followed.takenVerified = false;
     const auto r = Ask(o, c, kStatusRequest, [&](Peer& p) { return StatusJudge(p, followed, taken, true); });
     if (!r) return Ended(kExitUsage, r.error().message());
+    quiet = !taken;
     if (!taken) {
       if (!silent) Note(c.Shown(c.chosen) + " went silent");
       silent = true;

@@ -422,6 +422,7 @@ struct FollowEnd {
   bool committed = false;             // the restarted daemon reported the commit
   bool interrupted = false;           // cancelled() said so
   bool timedOut = false;              // deadlineMs passed
+  bool silent = false;                // timed out while a restarting controller did not answer
 };
 
 // Follows an update (kvid status --follow): polls the status every interval

@@ -79,7 +79,10 @@ FollowOutcome FollowUpdate(kvid::Controller& c, const kvid::FollowOptions& base,
       out.imageVersion = end.restarted->imageVersion;
     }
     if (end.timedOut) {
-      out.reason = "did not end within the give-up time";
+      // Gone into its restart and silent since: the give-up time ran out
+      // before the time a silent controller is waited for did.
+      out.reason = end.silent ? "went silent during its image update and did not answer again within the give-up time"
+                              : "did not end within the give-up time";
       return out;
     }
     if (end.status == kvid::kExitNoAnswer && heard && !end.restarted) {
