@@ -4,15 +4,12 @@
 #include <cjson/cJSON.h>
 #include <fcntl.h>
 #include <getopt.h>
-#include <openssl/err.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <map>
 #include <optional>
@@ -45,43 +42,6 @@ bool EndsWithNoCase(const std::string& s, std::string_view suffix) {
 
 // The OS image goes under its fixed name: IMAGE.CRY (and IMAGE.sign64).
 bool IsImageName(const std::string& name) { return name.rfind("IMAGE", 0) == 0 && EndsWithNoCase(name, ".cry"); }
-
-kv::Error Drained(kv::Error e) {
-  while (::ERR_get_error() != 0) {
-  }
-  return e;
-}
-
-}  // namespace
-
-kv::Result<std::pair<std::uint64_t, std::string>> HashFile(const std::string& path) {
-  const kv::Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
-  if (!fd) return kv::SystemError("cannot open " + path);
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return kv::SystemError("cannot read " + path);
-  if (!S_ISREG(st.st_mode)) return kv::Error(0, path + " is not a regular file");
-  const kv::MdCtx md(EVP_MD_CTX_new());
-  if (!md || EVP_DigestInit_ex(md.get(), EVP_sha256(), nullptr) != 1)
-    return Drained(kv::Error(0, "SHA-256 cannot be set up"));
-  std::array<unsigned char, 1 << 16> buf{};
-  std::uint64_t size = 0;
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buf.data(), buf.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return kv::SystemError("cannot read " + path);
-    if (n == 0) break;
-    if (EVP_DigestUpdate(md.get(), buf.data(), static_cast<std::size_t>(n)) != 1)
-      return Drained(kv::Error(0, "SHA-256 of " + path + " failed"));
-    size += static_cast<std::uint64_t>(n);
-  }
-  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-  unsigned int length = 0;
-  if (EVP_DigestFinal_ex(md.get(), digest.data(), &length) != 1)
-    return Drained(kv::Error(0, "SHA-256 of " + path + " failed"));
-  return std::make_pair(size, Hex(digest.data(), length));
-}
-
-namespace {
 
 // --- what a file brings --------------------------------------------------------
 

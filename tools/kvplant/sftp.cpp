@@ -5,8 +5,6 @@
 #include <libssh/callbacks.h>
 #include <libssh/libssh.h>
 #include <libssh/sftp.h>
-#include <openssl/err.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,7 +17,7 @@
 
 #include "core/handles.h"
 #include "kvid/kvid.h"
-#include "kvplant/plant.h"
+#include "kvplant/digest.h"
 
 namespace kvplant {
 namespace {
@@ -202,30 +200,6 @@ bool Sftp::EndsLike(sftp_file_struct* out, int local, std::uint64_t from) {
          std::memcmp(theirs.data(), ours.data(), n) == 0;
 }
 
-namespace {
-
-// SHA-256 of the bytes an upload reads, to hold them against the release's.
-class SentDigest {
- public:
-  SentDigest() : md_(EVP_MD_CTX_new()) { ok_ = md_ && EVP_DigestInit_ex(md_.get(), EVP_sha256(), nullptr) == 1; }
-  void Add(const void* data, std::size_t n) { ok_ = ok_ && EVP_DigestUpdate(md_.get(), data, n) == 1; }
-  // Lower-case hex; empty when a digest call failed.
-  std::string Hex() {
-    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-    unsigned int length = 0;
-    ok_ = ok_ && EVP_DigestFinal_ex(md_.get(), digest.data(), &length) == 1;
-    while (::ERR_get_error() != 0) {
-    }
-    return ok_ ? kvplant::Hex(digest.data(), length) : std::string();
-  }
-
- private:
-  kv::MdCtx md_;
-  bool ok_ = false;
-};
-
-}  // namespace
-
 kv::Status Sftp::Upload(const std::string& local, std::uint64_t size, const std::string& sha256,
                         const std::string& folder, const std::string& name, FilePhase phase, const UploadHooks& hooks) {
   if (phase == FilePhase::kArrived) return kv::Ok();
@@ -275,7 +249,7 @@ kv::Status Sftp::Upload(const std::string& local, std::uint64_t size, const std:
     // The bytes sent are hashed as they are read, with the local ones of a
     // part sent before: NAME gets a name only when they are the release's,
     // whatever happened to the file on this side since it was checked.
-    SentDigest digest;
+    Sha256 digest;
     std::array<char, kChunkBytes> buffer{};
     for (std::uint64_t at = 0; at < size;) {
       const ssize_t got =

@@ -64,16 +64,6 @@ bool Flag(const cJSON* o, const char* name) { return cJSON_IsTrue(cJSON_GetObjec
 
 }  // namespace
 
-std::string Hex(const unsigned char* p, std::size_t n) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (std::size_t i = 0; i < n; ++i) {
-    out += kDigits[p[i] >> 4];
-    out += kDigits[p[i] & 15];
-  }
-  return out;
-}
-
 std::vector<int> DefaultWaves() {
   std::vector<int> waves;
   for (const int size : {1, 10, 0}) waves.push_back(size);
